@@ -23,19 +23,19 @@ _LOCK_LATER = (
     "def set_locked(paths):\n"
     "    for path in paths:\n"
     "        if path in objects:\n"
-    "            objects[path].UpdateProperties('" + SESSION_IFACE + "', {'LockedHint': True})\n"
+    "            objects[path].UpdateProperties('" + SESSION_IFACE + "', {{'LockedHint': dbus.Boolean(True)}})\n"
     "    return False\n"
     "if {delay} > 0:\n"
     "    GLib.timeout_add({delay}, set_locked, paths)\n"
     "else:\n"
     "    set_locked(paths)\n")
-_ONE_SESSION = (
+ONE_SESSION = (
     "path = '" + SESSION_PATH + "' + args[0]\n"
     "if path not in objects:\n"
     "    raise dbus.exceptions.DBusException('No session ' + args[0] + ' known',\n"
     "                                        name='org.freedesktop.login1.NoSuchSession')\n"
     "paths = [path]\n")
-_ALL_SESSIONS = "paths = [p for p in objects if p.startswith('" + SESSION_PATH + "')]\n"
+ALL_SESSIONS = "paths = [p for p in objects if p.startswith('" + SESSION_PATH + "')]\n"
 _FAIL = ("raise dbus.exceptions.DBusException('Access denied',"
          " name='org.freedesktop.DBus.Error.AccessDenied')\n")
 
@@ -88,8 +88,9 @@ class _Mock:
 
 
 class Logind(_Mock):
-    """python-dbusmock's logind template. By default LockSession and LockSessions set the
-    sessions' LockedHint at once, as a screen locker would."""
+    """python-dbusmock's logind template, as logind_world.py extends it: by default
+    LockSession and LockSessions set the sessions' LockedHint at once, as a screen locker
+    would."""
 
     def __init__(self, bus):
         super().__init__(bus, LOGIND_NAME, LOGIND_PATH)
@@ -127,12 +128,12 @@ class Logind(_Mock):
         "ignore" accepts and does nothing, "fail" answers AccessDenied, "hang" answers after
         the given seconds."""
         self.mock().AddMethod(MANAGER_IFACE, "LockSession", "s", "",
-                              self._lock_code(_ONE_SESSION, action, delay_ms, seconds))
+                              self.lock_code(ONE_SESSION, action, delay_ms, seconds))
 
     def on_lock_sessions(self, action="lock", delay_ms=0, seconds=1.0):
         """What LockSessions() does, with the actions of on_lock_session, for every session."""
         self.mock().AddMethod(MANAGER_IFACE, "LockSessions", "", "",
-                              self._lock_code(_ALL_SESSIONS, action, delay_ms, seconds))
+                              self.lock_code(ALL_SESSIONS, action, delay_ms, seconds))
 
     def on_list_sessions(self, action):
         """"fail" makes ListSessions answer AccessDenied; "hang" delays it by seconds."""
@@ -140,7 +141,8 @@ class Logind(_Mock):
         self.mock().AddMethod(MANAGER_IFACE, "ListSessions", "", "a(susso)", code)
 
     @staticmethod
-    def _lock_code(select, action, delay_ms, seconds):
+    def lock_code(select, action, delay_ms=0, seconds=1.0):
+        """Mock code for a lock method: select the sessions, then act on them."""
         if action == "lock":
             return select + _LOCK_LATER.format(delay=int(delay_ms))
         if action == "ignore":

@@ -190,6 +190,8 @@ class World:
             with os.fdopen(reader) as pipe:
                 ready = select.select([pipe], [], [], timeout)[0]
                 line = pipe.readline().strip() if ready else "error: no answer in time"
+                if line.startswith("error:"):
+                    line += "\n" + pipe.read()  # the rest of a multi-line report
             if line != "ready":
                 raise RuntimeError(f"the world did not start: {line or 'init died'}")
             self.init_pid = _wait_for_child(self._unshare)

@@ -198,19 +198,22 @@ def start_with_ready_pipe(argv, env, ready_option, output):
     """Starts a service that writes a line to a pipe when it is ready; returns the reader.
     Its own output goes to a file under /run/kxworld/services."""
     reader, writer = os.pipe()
-    with open(f"{STATE}/services/{output}", "wb") as log:
+    log_path = f"{STATE}/services/{output}"
+    with open(log_path, "wb") as log:
         process = subprocess.Popen(argv + [ready_option.format(fd=writer)], env=env,
                                    pass_fds=[writer], stdin=subprocess.DEVNULL, stdout=log,
                                    stderr=log)
     os.close(writer)
-    return process, reader
+    return process, reader, log_path
 
 
-def wait_ready(name, process, reader):
+def wait_ready(name, process, reader, log_path):
     with os.fdopen(reader) as pipe:
         line = pipe.readline()
     if not line:
-        raise RuntimeError(f"{name} did not start (status {process.poll()})")
+        with open(log_path, encoding="utf-8", errors="replace") as log:
+            output = log.read()[-2000:]
+        raise RuntimeError(f"{name} did not start (status {process.wait()}): {output}")
     return line.strip()
 
 
@@ -227,7 +230,7 @@ def start_buses(env):
 
 def start_mocks(options, env):
     mocks = {}
-    for name, (bus, template) in (("logind", ("system", "logind")),
+    for name, (bus, template) in (("logind", ("system", f"{HERE}/logind_world.py")),
                                   ("screensaver", ("session", f"{HERE}/mate_screensaver.py"))):
         if options[name]:
             argv = [sys.executable, f"{HERE}/mockhost.py", "--bus", bus, "--template", template,
