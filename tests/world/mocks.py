@@ -135,9 +135,10 @@ class Logind(_Mock):
         self.mock().AddMethod(MANAGER_IFACE, "LockSessions", "", "",
                               self.lock_code(ALL_SESSIONS, action, delay_ms, seconds))
 
-    def on_list_sessions(self, action):
-        """"fail" makes ListSessions answer AccessDenied; "hang" delays it by seconds."""
-        code = _FAIL if action == "fail" else _hang(action)
+    def on_list_sessions(self, action, seconds=1.0):
+        """"fail" makes ListSessions answer AccessDenied; "hang" makes it answer nothing for
+        the given seconds."""
+        code = {"fail": _FAIL, "hang": _hang(seconds) + "ret = []\n"}[action]
         self.mock().AddMethod(MANAGER_IFACE, "ListSessions", "", "a(susso)", code)
 
     @staticmethod

@@ -18,6 +18,7 @@ import signal
 import socket
 import subprocess
 import sys
+import threading
 import time
 from dataclasses import dataclass
 from typing import List, Optional
@@ -103,6 +104,22 @@ def _alive(host_pid):
         return False
 
 
+def _dying(host_pid):
+    """True when the process is gone, ending, or has SIGKILL pending (as the init of a PID
+    namespace has right after a power-off in it)."""
+    kill_bit = 1 << (signal.SIGKILL - 1)
+    try:
+        with open(f"/proc/{host_pid}/status") as file:
+            fields = dict(line.split(":", 1) for line in file if ":" in line)
+        with open(f"/proc/{host_pid}/stat") as file:
+            flags = int(file.read().rsplit(")", 1)[1].split()[6])
+    except FileNotFoundError:
+        return True
+    pending = int(fields["ShdPnd"], 16) | int(fields["SigPnd"], 16)
+    return fields["State"].split()[0] in ("Z", "X") or bool(pending & kill_bit) or bool(
+        flags & 0x4)  # PF_EXITING
+
+
 def wait_until(predicate, timeout=5.0, what="condition"):
     """Polls until predicate() returns something true and returns it."""
     deadline = time.monotonic() + timeout
@@ -162,6 +179,7 @@ class World:
         self._log_offset = 0
         self._marks_sent = 0
         self._marks_seen = 0
+        self._log_lock = threading.Lock()  # a demo may follow the log from another thread
         self._buses = {}
         self.daemons = []
 
@@ -529,11 +547,15 @@ class World:
     def _read_new_records(self):
         if self.init_pid is None:
             return
-        with open(self.host_path(LOG_JSON), "rb") as file:
-            file.seek(self._log_offset)
-            data = file.read()
-        complete = data[:data.rfind(b"\n") + 1]
-        self._log_offset += len(complete)
+        with self._log_lock:
+            with open(self.host_path(LOG_JSON), "rb") as file:
+                file.seek(self._log_offset)
+                data = file.read()
+            complete = data[:data.rfind(b"\n") + 1]
+            self._log_offset += len(complete)
+            self._parse_records(complete)
+
+    def _parse_records(self, complete):
         for line in complete.decode().splitlines():
             entry = json.loads(line)
             if "mark" in entry:
@@ -634,8 +656,8 @@ class Machine:
         return launched
 
     def powered_off(self):
-        if self.popen.poll() is None and not _alive(self.init_pid):
-            self.popen.wait(timeout=5)  # the init is dying: let the news travel up
+        if self.popen.poll() is None and _dying(self.init_pid):
+            self.popen.wait(timeout=5)  # let the news of the init's end travel up
         return self.popen.poll() == -signal.SIGINT
 
 
