@@ -5,13 +5,12 @@ import os
 import signal
 import socket
 import subprocess
-import sys
 import textwrap
 import uuid
 
 import pytest
 import world as world_module
-from world import LOG_ERR, LOG_LOCAL7, STATE, wait_until
+from world import LOG_ERR, LOG_LOCAL7, wait_until
 
 PYTHON = "/usr/bin/python3"
 RUN_IN_WORLD = os.path.join(world_module.HERE, "run-in-world")

@@ -23,7 +23,8 @@ _LOCK_LATER = (
     "def set_locked(paths):\n"
     "    for path in paths:\n"
     "        if path in objects:\n"
-    "            objects[path].UpdateProperties('" + SESSION_IFACE + "', {{'LockedHint': dbus.Boolean(True)}})\n"
+    "            objects[path].UpdateProperties('" + SESSION_IFACE + "',\n"
+    "                                           {{'LockedHint': dbus.Boolean(True)}})\n"
     "    return False\n"
     "if {delay} > 0:\n"
     "    GLib.timeout_add({delay}, set_locked, paths)\n"
@@ -82,7 +83,6 @@ class _Mock:
         self.mock().ClearCalls()
 
     def properties(self, path, interface):
-        import dbus
         proxy = self._bus.get_object(self._name, path)
         return _plain(proxy.GetAll(interface, dbus_interface="org.freedesktop.DBus.Properties"))
 

@@ -443,6 +443,8 @@ class World:
 
     def start_daemon(self, *args, env=None):
         """Starts build/src/kxsentrixd with these arguments in the machine."""
+        if not os.access(self.daemon_path, os.X_OK):
+            raise FileNotFoundError(f"{self.daemon_path} is not built (KX_BUILD_DIR?)")
         number = self._next_id()
         output = f"{STATE}/procs/daemon-{number}.out"
         machine = self.machine()
@@ -456,6 +458,8 @@ class World:
         and NAME (default: the last part of argv[0]) as its command name. With parent (an argv),
         a stand-in parent is started first and the process becomes its child."""
         proc = os.path.join(self.build_dir, "tests", "world", "kx_world_proc")
+        if not os.access(proc, os.X_OK):
+            raise FileNotFoundError(f"{proc} is not built (KX_BUILD_DIR?)")
         child = self._proc_spec(argv, name, proc)
         if parent is None:
             launched = self.machine().launch(
@@ -713,7 +717,6 @@ class Daemon:
 
     def powered_off(self):
         """True when this daemon's machine was powered off."""
-        self.machine.popen.poll()
         return self.machine.powered_off()
 
     def records(self, pattern=None, level=None, since=0):
