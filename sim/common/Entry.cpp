@@ -4,12 +4,14 @@
 #include "Der.h"
 #include "ReturnCodes.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -387,22 +389,25 @@ std::optional<CK_SLOT_ID> slotFromEntryName(const std::string& name) {
 std::string entryName(CK_SLOT_ID slot) { return std::to_string(slot); }
 
 std::optional<std::string> readWholeFile(const std::string& path, std::string& error) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         error = path + ": " + std::strerror(errno);
         return std::nullopt;
     }
     std::string bytes;
     char buffer[8192];
-    while (file.read(buffer, sizeof buffer) || file.gcount() > 0) {
-        bytes.append(buffer, static_cast<size_t>(file.gcount()));
-        if (bytes.size() > kMaxEntryFileSize) {
-            error = path + ": larger than 1 MiB";
-            return std::nullopt;
-        }
+    ssize_t n = 0;
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && bytes.size() <= kMaxEntryFileSize) {
+        bytes.append(buffer, static_cast<size_t>(n));
     }
-    if (file.bad()) {
-        error = path + ": read error";
+    int readError = errno;
+    ::close(fd);
+    if (n < 0) {
+        error = path + ": " + std::strerror(readError);
+        return std::nullopt;
+    }
+    if (bytes.size() > kMaxEntryFileSize) {
+        error = path + ": larger than 1 MiB";
         return std::nullopt;
     }
     return bytes;

@@ -6,9 +6,21 @@
 
 namespace kxsim {
 
+namespace {
+
+// Modules fill their function lists with their own exported C_ names; without DEEPBIND those
+// would resolve to ours, which the process loaded first. The sanitizers refuse DEEPBIND.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kOpenFlags = RTLD_NOW | RTLD_LOCAL;
+#else
+constexpr int kOpenFlags = RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND;
+#endif
+
+}  // namespace
+
 std::unique_ptr<Bridge> Bridge::open(const std::string& path, CK_VOID_PTR initArgs,
                                      CK_RV& rv) {
-    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    void* handle = ::dlopen(path.c_str(), kOpenFlags);
     if (handle == nullptr) {
         rv = CKR_GENERAL_ERROR;
         return nullptr;
@@ -17,8 +29,8 @@ std::unique_ptr<Bridge> Bridge::open(const std::string& path, CK_VOID_PTR initAr
         reinterpret_cast<CK_C_GetFunctionList>(::dlsym(handle, "C_GetFunctionList"));
     CK_FUNCTION_LIST* module = nullptr;
     rv = getFunctionList == nullptr ? CKR_GENERAL_ERROR : getFunctionList(&module);
-    if (rv == CKR_OK && module == nullptr) {
-        rv = CKR_GENERAL_ERROR;
+    if (rv == CKR_OK && (module == nullptr || module->C_Initialize == &C_Initialize)) {
+        rv = CKR_GENERAL_ERROR;  // no module, or one that would call back into us
     }
     if (rv == CKR_OK) {
         // Our own lock does not cover forwarded calls, so the module must lock for itself.
