@@ -42,9 +42,9 @@ std::string unquote(const std::string& value) {
 }
 
 std::string quoteIfNeeded(const std::string& value) {
-    bool needs = !value.empty() && (std::isspace(static_cast<unsigned char>(value.front())) ||
-                                    std::isspace(static_cast<unsigned char>(value.back())) ||
-                                    value.front() == '"');
+    bool needs = !value.empty() &&
+                 (std::isspace(static_cast<unsigned char>(value.front())) ||
+                  std::isspace(static_cast<unsigned char>(value.back())) || value.front() == '"');
     return needs ? "\"" + value + "\"" : value;
 }
 
@@ -176,39 +176,75 @@ std::string joinPath(const std::string& dir, const std::string& path) {
 
 const std::vector<std::string>& failableCalls() {
     static const std::vector<std::string> calls = {
-        "C_Initialize",           "C_Finalize",           "C_GetSlotList",
-        "C_GetSlotInfo",          "C_GetTokenInfo",       "C_OpenSession",
-        "C_CloseSession",         "C_Login",              "C_Logout",
-        "C_FindObjectsInit",      "C_FindObjects",        "C_FindObjectsFinal",
-        "C_GetAttributeValue",    "KX_GetISD",            "KX_PKI_ReadPinCounters",
-        "KX_PKI_GetComplexity",   "KX_PJ_GetPinCounters", "KX_PJ_GetCapabilities",
-        "KX_PJ_GetUserPinPolicy", "KX_CT1_ReadPinCounters", "KX_TL_ReadPinCounters",
+        "C_Initialize",
+        "C_Finalize",
+        "C_GetSlotList",
+        "C_GetSlotInfo",
+        "C_GetTokenInfo",
+        "C_OpenSession",
+        "C_CloseSession",
+        "C_Login",
+        "C_Logout",
+        "C_FindObjectsInit",
+        "C_FindObjects",
+        "C_FindObjectsFinal",
+        "C_GetAttributeValue",
+        "KX_GetISD",
+        "KX_PKI_ReadPinCounters",
+        "KX_PKI_GetComplexity",
+        "KX_PJ_GetPinCounters",
+        "KX_PJ_GetCapabilities",
+        "KX_PJ_GetUserPinPolicy",
+        "KX_CT1_ReadPinCounters",
+        "KX_TL_ReadPinCounters",
     };
     return calls;
 }
 
+const std::map<std::string, TokenKeySetter>& tokenKeys() {
+    using Text = const std::string&;
+    static const std::map<std::string, TokenKeySetter> keys = {
+        {"label", [](TokenEntry& e, Text k, Text v) { return setText(e.label, k, v, kLabelSize); }},
+        {"model", [](TokenEntry& e, Text k, Text v) { return setText(e.model, k, v, kModelSize); }},
+        {"serial",
+         [](TokenEntry& e, Text k, Text v) { return setText(e.serial, k, v, kSerialSize); }},
+        {"manufacturer", [](TokenEntry& e, Text k,
+                            Text v) { return setText(e.manufacturer, k, v, kManufacturerSize); }},
+        {"isd", [](TokenEntry& e, Text k, Text v) { return setText(e.isd, k, v, kIsdTextSize); }},
+        {"hardware", [](TokenEntry& e, Text k, Text v) { return setVersion(e.hardware, k, v); }},
+        {"firmware", [](TokenEntry& e, Text k, Text v) { return setVersion(e.firmware, k, v); }},
+        {"user-pin", [](TokenEntry& e, Text k, Text v) { return setPin(e.userPin, k, v); }},
+        {"so-pin", [](TokenEntry& e, Text k, Text v) { return setPin(e.soPin, k, v); }},
+        {"user-tries",
+         [](TokenEntry& e, Text k, Text v) { return setNumber(e.userCounter.limit, k, v); }},
+        {"user-tries-left",
+         [](TokenEntry& e, Text k, Text v) { return setOptionalNumber(e.userCounter.left, k, v); }},
+        {"so-tries",
+         [](TokenEntry& e, Text k, Text v) { return setNumber(e.soCounter.limit, k, v); }},
+        {"so-tries-left",
+         [](TokenEntry& e, Text k, Text v) { return setOptionalNumber(e.soCounter.left, k, v); }},
+        {"pin-lifetime",
+         [](TokenEntry& e, Text k, Text v) { return setNumber(e.policy.lifetimeDays, k, v); }},
+        {"pin-changed",
+         [](TokenEntry& e, Text, Text v) { return setChangeDate(e.policy.changeDate, v); }},
+        {"pin-max-age",
+         [](TokenEntry& e, Text k, Text v) { return setNumber(e.policy.maxAgeDays, k, v); }},
+        {"pin-warning",
+         [](TokenEntry& e, Text k, Text v) { return setNumber(e.policy.warningDays, k, v); }},
+        {"pin-age",
+         [](TokenEntry& e, Text k, Text v) { return setNumber(e.policy.ageDays, k, v); }},
+        {"profile", [](TokenEntry& e, Text, Text v) { return addProfile(e, v); }},
+        {"fail", [](TokenEntry& e, Text, Text v) { return addFailure(e, v); }},
+    };
+    return keys;
+}
+
 std::string setTokenKey(TokenEntry& entry, const std::string& key, const std::string& value) {
-    if (key == "label") return setText(entry.label, key, value, kLabelSize);
-    if (key == "model") return setText(entry.model, key, value, kModelSize);
-    if (key == "serial") return setText(entry.serial, key, value, kSerialSize);
-    if (key == "manufacturer") return setText(entry.manufacturer, key, value, kManufacturerSize);
-    if (key == "isd") return setText(entry.isd, key, value, kIsdTextSize);
-    if (key == "hardware") return setVersion(entry.hardware, key, value);
-    if (key == "firmware") return setVersion(entry.firmware, key, value);
-    if (key == "user-pin") return setPin(entry.userPin, key, value);
-    if (key == "so-pin") return setPin(entry.soPin, key, value);
-    if (key == "user-tries") return setNumber(entry.userCounter.limit, key, value);
-    if (key == "user-tries-left") return setOptionalNumber(entry.userCounter.left, key, value);
-    if (key == "so-tries") return setNumber(entry.soCounter.limit, key, value);
-    if (key == "so-tries-left") return setOptionalNumber(entry.soCounter.left, key, value);
-    if (key == "pin-lifetime") return setNumber(entry.policy.lifetimeDays, key, value);
-    if (key == "pin-changed") return setChangeDate(entry.policy.changeDate, value);
-    if (key == "pin-max-age") return setNumber(entry.policy.maxAgeDays, key, value);
-    if (key == "pin-warning") return setNumber(entry.policy.warningDays, key, value);
-    if (key == "pin-age") return setNumber(entry.policy.ageDays, key, value);
-    if (key == "profile") return addProfile(entry, value);
-    if (key == "fail") return addFailure(entry, value);
-    return "unknown key \"" + key + "\"";
+    auto setter = tokenKeys().find(key);
+    if (setter == tokenKeys().end()) {
+        return "unknown key \"" + key + "\"";
+    }
+    return setter->second(entry, key, value);
 }
 
 std::string setCertificateKey(CertificateEntry& certificate, const std::string& key,
@@ -386,7 +422,9 @@ std::optional<CK_SLOT_ID> slotFromEntryName(const std::string& name) {
     return static_cast<CK_SLOT_ID>(slot);
 }
 
-std::string entryName(CK_SLOT_ID slot) { return std::to_string(slot); }
+std::string entryName(CK_SLOT_ID slot) {
+    return std::to_string(slot);
+}
 
 std::optional<std::string> readWholeFile(const std::string& path, std::string& error) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);

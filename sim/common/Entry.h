@@ -75,8 +75,11 @@ const std::vector<std::string>& failableCalls();
 std::optional<TokenEntry> parseEntry(const std::string& text, const std::string& baseDir,
                                      std::string& error);
 
-// The keys of the entry format, also used by kxsim for its options. Each returns an empty
+// The keys of the entry format, also used by kxsim for its options. Setters return an empty
 // string on success, else what is wrong with the value.
+using TokenKeySetter = std::string (*)(TokenEntry& entry, const std::string& key,
+                                       const std::string& value);
+const std::map<std::string, TokenKeySetter>& tokenKeys();
 std::string setTokenKey(TokenEntry& entry, const std::string& key, const std::string& value);
 std::string setCertificateKey(CertificateEntry& certificate, const std::string& key,
                               const std::string& value, const std::string& baseDir);

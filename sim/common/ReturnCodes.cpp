@@ -14,7 +14,8 @@ struct NamedCode {
     CK_RV code;
 };
 
-#define KXSIM_CODE(name) {#name, name}
+#define KXSIM_CODE(name) \
+    { #name, name }
 const NamedCode kCodes[] = {
     KXSIM_CODE(CKR_OK),
     KXSIM_CODE(CKR_CANCEL),
@@ -126,6 +127,9 @@ std::optional<CK_RV> parseReturnCode(const std::string& text) {
     errno = 0;
     char* end = nullptr;
     bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    if (hex && !std::isxdigit(static_cast<unsigned char>(text[2]))) {
+        return std::nullopt;
+    }
     unsigned long long value = std::strtoull(text.c_str() + (hex ? 2 : 0), &end, hex ? 16 : 10);
     if (errno != 0 || *end != '\0') {
         return std::nullopt;

@@ -18,8 +18,7 @@ constexpr int kOpenFlags = RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND;
 
 }  // namespace
 
-std::unique_ptr<Bridge> Bridge::open(const std::string& path, CK_VOID_PTR initArgs,
-                                     CK_RV& rv) {
+std::unique_ptr<Bridge> Bridge::open(const std::string& path, CK_VOID_PTR initArgs, CK_RV& rv) {
     void* handle = ::dlopen(path.c_str(), kOpenFlags);
     if (handle == nullptr) {
         rv = CKR_GENERAL_ERROR;
@@ -50,9 +49,13 @@ std::unique_ptr<Bridge> Bridge::open(const std::string& path, CK_VOID_PTR initAr
 Bridge::Bridge(void* handle, CK_FUNCTION_LIST* module)
     : handle_(handle), module_(module), lastLook_(std::chrono::steady_clock::now()) {}
 
-Bridge::~Bridge() { ::dlclose(handle_); }
+Bridge::~Bridge() {
+    ::dlclose(handle_);
+}
 
-CK_RV Bridge::finalize() { return module_->C_Finalize(nullptr); }
+CK_RV Bridge::finalize() {
+    return module_->C_Finalize(nullptr);
+}
 
 CK_RV Bridge::nextEvent(CK_SLOT_ID* slot) {
     auto now = std::chrono::steady_clock::now();

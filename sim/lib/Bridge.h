@@ -17,8 +17,7 @@ namespace kxsim {
 class Bridge {
 public:
     // Loads and initialises the module; nothing (and rv set) when that fails.
-    static std::unique_ptr<Bridge> open(const std::string& path, CK_VOID_PTR initArgs,
-                                        CK_RV& rv);
+    static std::unique_ptr<Bridge> open(const std::string& path, CK_VOID_PTR initArgs, CK_RV& rv);
     ~Bridge();
     Bridge(const Bridge&) = delete;
     Bridge& operator=(const Bridge&) = delete;

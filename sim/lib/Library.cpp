@@ -54,9 +54,8 @@ CK_RV Library::initialize(CK_VOID_PTR args) {
         rv = initializeBridge(module, args);
     } else {
         const char* dir = std::getenv(kTokenDirVariable);
-        directory_ = std::make_unique<TokenDirectory>(dir != nullptr && *dir != '\0'
-                                                          ? dir
-                                                          : kDefaultTokenDir);
+        directory_ = std::make_unique<TokenDirectory>(
+            dir != nullptr && *dir != '\0' ? dir : kDefaultTokenDir);
         std::vector<DirectoryChange> changes;
         rv = directory_->open(changes) ? CKR_OK : CKR_FUNCTION_FAILED;
         for (DirectoryChange& change : changes) {

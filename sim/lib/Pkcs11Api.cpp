@@ -19,7 +19,9 @@ namespace {
 
 const CK_VERSION kLibraryVersion = {2, 0};
 
-CK_FUNCTION_LIST* bridged() { return Library::instance().bridgeModule(); }
+CK_FUNCTION_LIST* bridged() {
+    return Library::instance().bridgeModule();
+}
 
 // Entries of the function list that the simulation does not implement: forwarded in bridge
 // mode, CKR_FUNCTION_NOT_SUPPORTED otherwise.

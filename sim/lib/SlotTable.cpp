@@ -10,8 +10,8 @@ void SlotTable::record(DirectoryChange change, CK_OBJECT_HANDLE& nextHandle) {
         pending_.push_back({change.slot, nullptr, false});
     }
     if (change.entry) {
-        auto token = std::make_shared<TokenState>(change.slot, std::move(*change.entry),
-                                                  nextHandle);
+        auto token =
+            std::make_shared<TokenState>(change.slot, std::move(*change.entry), nextHandle);
         latest_[change.slot] = token;
         pending_.push_back({change.slot, token, false});
     }

@@ -41,8 +41,7 @@ private:
     void startWatch(std::vector<DirectoryChange>& changes);
     void stopWatch(std::vector<DirectoryChange>& changes);
     void rescan(std::vector<DirectoryChange>& changes);
-    void readEntry(CK_SLOT_ID slot, const std::string& name,
-                   std::vector<DirectoryChange>& changes);
+    void readEntry(CK_SLOT_ID slot, const std::string& name, std::vector<DirectoryChange>& changes);
     void dropEntry(CK_SLOT_ID slot, std::vector<DirectoryChange>& changes);
 
     std::string path_;

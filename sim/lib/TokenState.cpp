@@ -13,7 +13,9 @@ std::string ulongBytes(CK_ULONG value) {
     return std::string(reinterpret_cast<const char*>(&value), sizeof value);
 }
 
-std::string boolBytes(bool value) { return std::string(1, value ? CK_TRUE : CK_FALSE); }
+std::string boolBytes(bool value) {
+    return std::string(1, value ? CK_TRUE : CK_FALSE);
+}
 
 TokenObject certificateObject(const CertificateEntry& certificate) {
     TokenObject object;
@@ -121,7 +123,9 @@ const LiveCounter& TokenState::counter(CK_USER_TYPE user) const {
     return user == CKU_SO ? so_ : user_;
 }
 
-LiveCounter& TokenState::triesOf(CK_USER_TYPE user) { return user == CKU_SO ? so_ : user_; }
+LiveCounter& TokenState::triesOf(CK_USER_TYPE user) {
+    return user == CKU_SO ? so_ : user_;
+}
 
 CK_RV TokenState::verifyPin(CK_USER_TYPE user, const std::string& pin) {
     const std::optional<std::string>& expected = user == CKU_SO ? entry_.soPin : entry_.userPin;
@@ -152,10 +156,9 @@ void TokenState::fillTokenInfo(CK_TOKEN_INFO& info) const {
     if (entry_.userPin) {
         info.flags |= CKF_USER_PIN_INITIALIZED;
     }
-    info.flags |= counterFlags(user_, CKF_USER_PIN_COUNT_LOW, CKF_USER_PIN_FINAL_TRY,
-                               CKF_USER_PIN_LOCKED);
     info.flags |=
-        counterFlags(so_, CKF_SO_PIN_COUNT_LOW, CKF_SO_PIN_FINAL_TRY, CKF_SO_PIN_LOCKED);
+        counterFlags(user_, CKF_USER_PIN_COUNT_LOW, CKF_USER_PIN_FINAL_TRY, CKF_USER_PIN_LOCKED);
+    info.flags |= counterFlags(so_, CKF_SO_PIN_COUNT_LOW, CKF_SO_PIN_FINAL_TRY, CKF_SO_PIN_LOCKED);
     info.ulMaxSessionCount = CK_EFFECTIVELY_INFINITE;
     info.ulMaxRwSessionCount = CK_EFFECTIVELY_INFINITE;
     info.ulMaxPinLen = 64;

@@ -22,8 +22,7 @@ void putLittleEndian64(unsigned char* at, uint64_t value) {
 
 // Checks the library state and finds the token a vendor call reaches. In bridge mode token is
 // left empty once the module has confirmed the slot holds a token.
-CK_RV vendorToken(Call& call, CK_SLOT_ID slot, const char* name, const void* out,
-                  TokenPtr& token) {
+CK_RV vendorToken(Call& call, CK_SLOT_ID slot, const char* name, const void* out, TokenPtr& token) {
     if (!call.ready()) {
         return CKR_CRYPTOKI_NOT_INITIALIZED;
     }
@@ -151,8 +150,7 @@ CK_RV KX_PKI_GetComplexity(CK_SLOT_ID slot, unsigned char record[KX_PKI_COMPLEXI
         const kxsim::PinPolicy& policy = token->entry().policy;
         putLittleEndian64(record + KX_PKI_COMPLEXITY_LIFETIME_DAYS_OFFSET, policy.lifetimeDays);
         std::memcpy(record + KX_PKI_COMPLEXITY_CHANGE_DATE_OFFSET, policy.changeDate.data(),
-                    std::min<size_t>(policy.changeDate.size(),
-                                     KX_PKI_COMPLEXITY_CHANGE_DATE_SIZE));
+                    std::min<size_t>(policy.changeDate.size(), KX_PKI_COMPLEXITY_CHANGE_DATE_SIZE));
     }
     return CKR_OK;
 }

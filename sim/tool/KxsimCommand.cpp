@@ -6,7 +6,6 @@
 #include <cstdlib>
 #include <map>
 #include <optional>
-#include <set>
 
 namespace kxsim {
 
@@ -30,14 +29,6 @@ const char kUsage[] =
     "  --cert FILE [--cert-id HEX] [--cert-label TEXT]\n"
     "                                    (repeatable; PEM or DER; id defaults to the\n"
     "                                     certificate's position, label to the file name)\n";
-
-// Options that set an entry key directly.
-const std::set<std::string> kEntryKeys = {
-    "label",         "model",           "serial",       "manufacturer", "isd",
-    "hardware",      "firmware",        "user-pin",     "so-pin",       "user-tries",
-    "user-tries-left", "so-tries",      "so-tries-left", "pin-lifetime", "pin-changed",
-    "pin-max-age",   "pin-warning",     "pin-age",      "profile",
-};
 
 struct BadInput {
     std::string message;
@@ -92,9 +83,7 @@ public:
 
     void option(const std::string& name, const std::string& value) {
         std::string key = name.substr(2);
-        if (kEntryKeys.count(key)) {
-            check(setTokenKey(entry_, key, value), name);
-        } else if (key == "fail") {
+        if (key == "fail") {
             size_t equals = value.find('=');
             if (equals == std::string::npos) {
                 throw BadInput{"--fail: expected CALL=CODE, not \"" + value + "\""};
@@ -113,8 +102,9 @@ public:
             if (!lastCertificateFromOptions_) {
                 throw BadInput{name + " must follow a --cert option"};
             }
-            check(setCertificateKey(entry_.certificates.back(), key.substr(5), value, ""),
-                  name);
+            check(setCertificateKey(entry_.certificates.back(), key.substr(5), value, ""), name);
+        } else if (tokenKeys().count(key)) {
+            check(setTokenKey(entry_, key, value), name);
         } else {
             throw BadInput{"unknown option " + name};
         }

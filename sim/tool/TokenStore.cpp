@@ -14,7 +14,9 @@ namespace kxsim {
 
 namespace {
 
-std::string systemError(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string systemError(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
 
 bool makeDirectories(const std::string& path) {
     for (size_t slash = path.find('/', 1); slash != std::string::npos;
@@ -56,7 +58,9 @@ int renameNoReplace(const std::string& from, const std::string& to) {
 
 }  // namespace
 
-std::string TokenStore::pathOf(CK_SLOT_ID slot) const { return dir_ + "/" + entryName(slot); }
+std::string TokenStore::pathOf(CK_SLOT_ID slot) const {
+    return dir_ + "/" + entryName(slot);
+}
 
 std::string TokenStore::insert(CK_SLOT_ID slot, const std::string& text, bool replace) const {
     if (!makeDirectories(dir_)) {
@@ -74,13 +78,13 @@ std::string TokenStore::insert(CK_SLOT_ID slot, const std::string& text, bool re
         return error;
     }
     std::string target = pathOf(slot);
-    int renamed = replace ? ::rename(temporary.c_str(), target.c_str())
-                          : renameNoReplace(temporary, target);
+    int renamed =
+        replace ? ::rename(temporary.c_str(), target.c_str()) : renameNoReplace(temporary, target);
     if (renamed != 0) {
-        std::string error =
-            errno == EEXIST ? "slot " + entryName(slot) +
-                                  " already holds a token; remove it first or use --replace"
-                            : systemError("cannot insert into " + target);
+        std::string error = errno == EEXIST
+                                ? "slot " + entryName(slot) +
+                                      " already holds a token; remove it first or use --replace"
+                                : systemError("cannot insert into " + target);
         ::unlink(temporary.c_str());
         return error;
     }

@@ -29,9 +29,13 @@ bool present(CK_SLOT_ID slot) {
     return std::find(slots.begin(), slots.end(), slot) != slots.end();
 }
 
-CK_RV initialize(CK_VOID_PTR) { return CKR_OK; }
+CK_RV initialize(CK_VOID_PTR) {
+    return CKR_OK;
+}
 
-CK_RV finalize(CK_VOID_PTR) { return CKR_OK; }
+CK_RV finalize(CK_VOID_PTR) {
+    return CKR_OK;
+}
 
 CK_RV getSlotList(CK_BBOOL, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
     auto slots = presentSlots();

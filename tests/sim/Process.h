@@ -65,6 +65,8 @@ inline ProcessResult run(const std::vector<std::string>& args, const std::string
     return result;
 }
 
-inline bool installed(const std::string& path) { return access(path.c_str(), X_OK) == 0; }
+inline bool installed(const std::string& path) {
+    return access(path.c_str(), X_OK) == 0;
+}
 
 }  // namespace simtest

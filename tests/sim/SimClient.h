@@ -89,9 +89,9 @@ protected:
 
     CK_SESSION_HANDLE openSession(CK_SLOT_ID slot) {
         CK_SESSION_HANDLE session = 0;
-        EXPECT_EQ(C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
-                                &session),
-                  CKR_OK);
+        EXPECT_EQ(
+            C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
+            CKR_OK);
         return session;
     }
 
@@ -135,7 +135,9 @@ inline CK_ATTRIBUTE classIs(CK_OBJECT_CLASS& value) {
 inline CK_ATTRIBUTE certificateTypeIs(CK_CERTIFICATE_TYPE& value) {
     return {CKA_CERTIFICATE_TYPE, &value, sizeof value};
 }
-inline CK_ATTRIBUTE onToken(CK_BBOOL& value) { return {CKA_TOKEN, &value, sizeof value}; }
+inline CK_ATTRIBUTE onToken(CK_BBOOL& value) {
+    return {CKA_TOKEN, &value, sizeof value};
+}
 
 inline std::string field(const unsigned char* bytes, size_t size) {
     return std::string(reinterpret_cast<const char*>(bytes), size);

@@ -18,13 +18,14 @@ struct FailingCall {
     std::function<CK_RV(SimTest&, CK_SLOT_ID)> call;
 };
 
-std::ostream& operator<<(std::ostream& out, const FailingCall& call) { return out << call.name; }
+std::ostream& operator<<(std::ostream& out, const FailingCall& call) {
+    return out << call.name;
+}
 
 // Opens a session on the slot as the tests' client does.
 CK_SESSION_HANDLE sessionOn(CK_SLOT_ID slot) {
     CK_SESSION_HANDLE session = 0;
-    EXPECT_EQ(C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
-                            &session),
+    EXPECT_EQ(C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
               CKR_OK);
     return session;
 }

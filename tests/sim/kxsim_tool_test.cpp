@@ -16,12 +16,19 @@ protected:
 
 TEST_F(KxsimTool, InsertFromOptionsIsServedByTheLibrary) {
     initialize();
-    auto result = kxsim({"insert", "4294967300", "--label", "Petrova", "--model", "Forte",
-                         "--serial", "77", "--isd", "KX555", "--user-pin", "4321", "--profile",
-                         "petrova@corp.example", "--profile", "admin@corp.example", "--cert",
-                         KXSIM_TEST_DATA "/alice.pem", "--cert-label", "Alice", "--cert",
-                         KXSIM_TEST_DATA "/boris.der", "--cert-id", "beef", "--fail",
-                         "KX_PJ_GetCapabilities=CKR_DEVICE_ERROR"});
+    auto result = kxsim({"insert",       "4294967300",
+                         "--label",      "Petrova",
+                         "--model",      "Forte",
+                         "--serial",     "77",
+                         "--isd",        "KX555",
+                         "--user-pin",   "4321",
+                         "--profile",    "petrova@corp.example",
+                         "--profile",    "admin@corp.example",
+                         "--cert",       KXSIM_TEST_DATA "/alice.pem",
+                         "--cert-label", "Alice",
+                         "--cert",       KXSIM_TEST_DATA "/boris.der",
+                         "--cert-id",    "beef",
+                         "--fail",       "KX_PJ_GetCapabilities=CKR_DEVICE_ERROR"});
     ASSERT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(result.out, "inserted token \"Petrova\" into slot 4294967300\n");
     // Nothing but the entry is left in the directory.
@@ -59,8 +66,8 @@ TEST_F(KxsimTool, InsertFromFileWithOptionsOnTopListAndRemove) {
                   fs::copy_options::overwrite_existing);
     std::ofstream(entry) << "label = from file\nmodel = Korvex TL\nprofile = a@b\n"
                             "[certificate]\nid = 01\nlabel = relative\nfile = boris-copy.der\n";
-    ASSERT_EQ(kxsim({"insert", "3", "--from", entry.string(), "--label", "overridden",
-                     "--profile", "c@d"})
+    ASSERT_EQ(kxsim({"insert", "3", "--from", entry.string(), "--label", "overridden", "--profile",
+                     "c@d"})
                   .status,
               0);
     std::ofstream(tokenDir / "4") << "label = broken\n[keys]\n";
@@ -84,8 +91,7 @@ TEST_F(KxsimTool, OccupiedSlotNeedsReplace) {
     ASSERT_EQ(kxsim({"insert", "2", "--label", "first"}).status, 0);
     auto again = kxsim({"insert", "2", "--label", "second"});
     EXPECT_EQ(again.status, 1);
-    EXPECT_EQ(again.err,
-              "kxsim: slot 2 already holds a token; remove it first or use --replace\n");
+    EXPECT_EQ(again.err, "kxsim: slot 2 already holds a token; remove it first or use --replace\n");
     ASSERT_EQ(kxsim({"insert", "2", "--label", "second", "--replace"}).status, 0);
     initialize();
     CK_TOKEN_INFO info{};
@@ -110,36 +116,49 @@ TEST_F(KxsimTool, BadInputGetsAClearError) {
         {{}, 2, "kxsim: no command given"},
         {{"eject", "1"}, 2, "kxsim: unknown command \"eject\""},
         {{"insert"}, 2, "kxsim: insert needs a SLOT"},
-        {{"insert", "05"}, 2,
+        {{"insert", "05"},
+         2,
          "kxsim: SLOT must be a decimal slot id without leading zeros, not \"05\""},
-        {{"insert", "18446744073709551616"}, 2,
+        {{"insert", "18446744073709551616"},
+         2,
          "kxsim: SLOT must be a decimal slot id without leading zeros, not "
          "\"18446744073709551616\""},
         {{"insert", "5", "--label"}, 2, "kxsim: --label needs a value"},
-        {{"insert", "5", "--label", std::string(33, 'x')}, 2,
+        {{"insert", "5", "--label", std::string(33, 'x')},
+         2,
          "kxsim: --label: label is longer than 32 bytes"},
         {{"insert", "5", "--colour", "red"}, 2, "kxsim: unknown option --colour"},
-        {{"insert", "5", "--user-tries", "many"}, 2,
+        {{"insert", "5", "--user-tries", "many"},
+         2,
          "kxsim: --user-tries: user-tries must be a whole number, not \"many\""},
-        {{"insert", "5", "--pin-changed", "2024-01-31"}, 2,
+        {{"insert", "5", "--pin-changed", "2024-01-31"},
+         2,
          "kxsim: --pin-changed: pin-changed must be a date written YYYYMMDD, not "
          "\"2024-01-31\""},
-        {{"insert", "5", "--profile", "ivanov"}, 2,
+        {{"insert", "5", "--profile", "ivanov"},
+         2,
          "kxsim: --profile: profile must be written user@domain, not \"ivanov\""},
-        {{"insert", "5", "--fail", "C_Login"}, 2,
+        {{"insert", "5", "--fail", "C_Login"},
+         2,
          "kxsim: --fail: expected CALL=CODE, not \"C_Login\""},
-        {{"insert", "5", "--fail", "C_Sign=CKR_DEVICE_ERROR"}, 2,
+        {{"insert", "5", "--fail", "C_Sign=CKR_DEVICE_ERROR"},
+         2,
          "kxsim: --fail: fail names an unknown call \"C_Sign\""},
-        {{"insert", "5", "--fail", "C_Login=CKR_OOPS"}, 2,
+        {{"insert", "5", "--fail", "C_Login=CKR_OOPS"},
+         2,
          "kxsim: --fail: fail has an unknown return code \"CKR_OOPS\""},
         {{"insert", "5", "--cert-id", "01"}, 2, "kxsim: --cert-id must follow a --cert option"},
-        {{"insert", "5", "--cert", "/nonexistent/cert.pem"}, 2,
+        {{"insert", "5", "--cert", "/nonexistent/cert.pem"},
+         2,
          "kxsim: --cert: /nonexistent/cert.pem: No such file or directory"},
-        {{"insert", "5", "--cert", junk.string()}, 2,
+        {{"insert", "5", "--cert", junk.string()},
+         2,
          "kxsim: --cert: " + junk.string() + ": no readable CERTIFICATE block in this PEM file"},
-        {{"insert", "5", "--cert", KXSIM_TEST_DATA "/boris.der", "--cert-id", "xyz"}, 2,
+        {{"insert", "5", "--cert", KXSIM_TEST_DATA "/boris.der", "--cert-id", "xyz"},
+         2,
          "kxsim: --cert-id: id must be hexadecimal bytes, not \"xyz\""},
-        {{"insert", "5", "--from", badEntry.string()}, 2,
+        {{"insert", "5", "--from", badEntry.string()},
+         2,
          "kxsim: " + badEntry.string() + ": line 2: unknown key \"lable\""},
         {{"remove", "6"}, 1, "kxsim: no token in slot 6"},
         {{"list", "extra"}, 2, "kxsim: list takes no arguments"},

@@ -29,12 +29,14 @@ std::string fullToken() {
            "[certificate]\n"
            "id = 0a:0b\n"
            "label = Ivanov signing\n"
-           "file = " KXSIM_TEST_DATA "/boris.der\n"
+           "file = " KXSIM_TEST_DATA
+           "/boris.der\n"
            "\n"
            "[certificate]\n"
            "label = Outside a container\n"
            "id =\n"
-           "file = " KXSIM_TEST_DATA "/alice.pem\n"
+           "file = " KXSIM_TEST_DATA
+           "/alice.pem\n"
            "\n"
            "[certificate]\n"
            "label = No value\n"
@@ -81,10 +83,10 @@ TEST_F(TokenObjects, TokenAndSlotInfoComeFromTheEntry) {
 }
 
 TEST_F(TokenObjects, TemplatesSelectByClassCertificateTypeAndTokenFlag) {
-    EXPECT_EQ(find(session, {classIs(certificateClass), certificateTypeIs(x509Type),
-                             onToken(trueValue)})
-                  .size(),
-              3u);
+    EXPECT_EQ(
+        find(session, {classIs(certificateClass), certificateTypeIs(x509Type), onToken(trueValue)})
+            .size(),
+        3u);
     EXPECT_EQ(find(session, {classIs(profileClass), onToken(trueValue)}).size(), 2u);
     EXPECT_TRUE(find(session, {classIs(certificateClass), onToken(falseValue)}).empty());
     EXPECT_EQ(find(session, {}).size(), 5u);

@@ -221,8 +221,7 @@ TEST_F(Sessions, DieWithTheirToken) {
     // Gone from the slot, but the application has not taken the event yet.
     EXPECT_EQ(C_FindObjectsInit(session, nullptr, 0), CKR_DEVICE_REMOVED);
     CK_SESSION_HANDLE another = 0;
-    EXPECT_EQ(C_OpenSession(2, CKF_SERIAL_SESSION, nullptr, nullptr, &another),
-              CKR_DEVICE_REMOVED);
+    EXPECT_EQ(C_OpenSession(2, CKF_SERIAL_SESSION, nullptr, nullptr, &another), CKR_DEVICE_REMOVED);
 
     EXPECT_EQ(events(), std::vector<CK_SLOT_ID>{2});
     EXPECT_EQ(C_FindObjectsInit(session, nullptr, 0), CKR_SESSION_HANDLE_INVALID);

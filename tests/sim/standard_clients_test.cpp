@@ -54,13 +54,29 @@ TEST_F(StandardClients, OnlyVersionedEntryPointsAreExported) {
         EXPECT_EQ(at + std::strlen("@@KXPKCSABI"), name.size()) << name << " is not versioned";
         exported.insert(name.substr(0, at));
     }
-    for (const char* needed :
-         {"C_Initialize", "C_Finalize", "C_GetSlotList", "C_WaitForSlotEvent", "C_GetSlotInfo",
-          "C_GetTokenInfo", "C_OpenSession", "C_CloseSession", "C_Login", "C_Logout",
-          "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal", "C_GetAttributeValue",
-          "C_GetFunctionList", "KX_GetISD", "KX_PKI_ReadPinCounters", "KX_PKI_GetComplexity",
-          "KX_PJ_GetPinCounters", "KX_PJ_GetCapabilities", "KX_PJ_GetUserPinPolicy",
-          "KX_CT1_ReadPinCounters", "KX_TL_ReadPinCounters"}) {
+    for (const char* needed : {"C_Initialize",
+                               "C_Finalize",
+                               "C_GetSlotList",
+                               "C_WaitForSlotEvent",
+                               "C_GetSlotInfo",
+                               "C_GetTokenInfo",
+                               "C_OpenSession",
+                               "C_CloseSession",
+                               "C_Login",
+                               "C_Logout",
+                               "C_FindObjectsInit",
+                               "C_FindObjects",
+                               "C_FindObjectsFinal",
+                               "C_GetAttributeValue",
+                               "C_GetFunctionList",
+                               "KX_GetISD",
+                               "KX_PKI_ReadPinCounters",
+                               "KX_PKI_GetComplexity",
+                               "KX_PJ_GetPinCounters",
+                               "KX_PJ_GetCapabilities",
+                               "KX_PJ_GetUserPinPolicy",
+                               "KX_CT1_ReadPinCounters",
+                               "KX_TL_ReadPinCounters"}) {
         EXPECT_TRUE(exported.count(needed)) << needed << " is not exported";
     }
     for (const std::string& name : exported) {
@@ -101,14 +117,12 @@ TEST_F(StandardClients, PkcsToolListsSlotsAndObjects) {
     auto result =
         tool({"pkcs11-tool", "--module", KXSIM_LIBRARY, "--list-slots", "--list-objects"});
     ASSERT_EQ(result.status, 0) << result.err;
-    for (const char* expected :
-         {"Korvex virtual reader 5", "token label        : Ivanov",
-          "token model        : Korvex Quill", "serial num         : 0042",
-          "Certificate Object; type = X.509 cert", "label:      Alice",
-          "subject:    DN: CN=Alice Ivanova", "ID:         0a0b"}) {
-        EXPECT_NE(result.out.find(expected), std::string::npos)
-            << expected << "\n--- output:\n"
-            << result.out;
+    for (const char* expected : {"Korvex virtual reader 5", "token label        : Ivanov",
+                                 "token model        : Korvex Quill", "serial num         : 0042",
+                                 "Certificate Object; type = X.509 cert", "label:      Alice",
+                                 "subject:    DN: CN=Alice Ivanova", "ID:         0a0b"}) {
+        EXPECT_NE(result.out.find(expected), std::string::npos) << expected << "\n--- output:\n"
+                                                                << result.out;
     }
 }
 
@@ -151,14 +165,13 @@ protected:
         setenv("SOFTHSM2_CONF", (hsm / "softhsm2.conf").c_str(), 1);
         scratch = (hsm / "run").string();
 
-        auto init = run({"softhsm2-util", "--init-token", "--free", "--label", "bridge",
-                         "--pin", "1234", "--so-pin", "12345678"},
+        auto init = run({"softhsm2-util", "--init-token", "--free", "--label", "bridge", "--pin",
+                         "1234", "--so-pin", "12345678"},
                         scratch);
         ASSERT_EQ(init.status, 0) << init.err;
-        auto write = run({"pkcs11-tool", "--module", kSoftHsm, "--token-label", "bridge",
-                          "--login", "--pin", "1234", "--write-object",
-                          KXSIM_TEST_DATA "/boris.der", "--type", "cert", "--id", "0b0c",
-                          "--label", "Boris cert"},
+        auto write = run({"pkcs11-tool", "--module", kSoftHsm, "--token-label", "bridge", "--login",
+                          "--pin", "1234", "--write-object", KXSIM_TEST_DATA "/boris.der", "--type",
+                          "cert", "--id", "0b0c", "--label", "Boris cert"},
                          scratch);
         ASSERT_EQ(write.status, 0) << write.err;
         setenv("KXSIM_BRIDGE_MODULE", kSoftHsm.c_str(), 1);
@@ -173,7 +186,8 @@ protected:
     CK_SLOT_ID slotLabelled(const std::string& label) {
         for (CK_SLOT_ID slot : slotList()) {
             CK_TOKEN_INFO info{};
-            if (C_GetTokenInfo(slot, &info) == CKR_OK && field(info.label, 32) == padded(label, 32)) {
+            if (C_GetTokenInfo(slot, &info) == CKR_OK &&
+                field(info.label, 32) == padded(label, 32)) {
                 return slot;
             }
         }
@@ -192,8 +206,8 @@ TEST_F(BridgeMode, CertificatesAndTheirAttributesComeThrough) {
 
     CK_SLOT_ID slot = slotLabelled("bridge");
     CK_SESSION_HANDLE session = openSession(slot);
-    auto certificates = find(session, {classIs(certificateClass), certificateTypeIs(x509Type),
-                                       onToken(trueValue)});
+    auto certificates =
+        find(session, {classIs(certificateClass), certificateTypeIs(x509Type), onToken(trueValue)});
     ASSERT_EQ(certificates.size(), 1u);
     EXPECT_EQ(attribute(session, certificates[0], CKA_ID), std::string("\x0b\x0c"));
     EXPECT_EQ(attribute(session, certificates[0], CKA_LABEL), "Boris cert");
@@ -250,7 +264,9 @@ protected:
         unsetenv("KXSIM_BRIDGE_MODULE");
     }
 
-    void setSlots(const std::string& lines) { std::ofstream(slotsFile) << lines; }
+    void setSlots(const std::string& lines) {
+        std::ofstream(slotsFile) << lines;
+    }
 
     // The module is looked at no more often than every 20 ms, so events take a moment.
     std::vector<CK_SLOT_ID> nextEvents() {
