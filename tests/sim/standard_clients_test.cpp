@@ -96,9 +96,11 @@ TEST_F(StandardClients, FunctionListIsCompleteAndRefusesWhatItLacks) {
         EXPECT_NE(*reinterpret_cast<void* const*>(entry), nullptr)
             << "entry " << (entry - first) / sizeof(void*);
     }
-    EXPECT_EQ(list->C_GetSlotList, &C_GetSlotList);
     insert(1, "label = one\n");
     ASSERT_EQ(list->C_Initialize(nullptr), CKR_OK);
+    CK_ULONG count = 0;
+    EXPECT_EQ(list->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+    EXPECT_EQ(count, 1u);
     EXPECT_EQ(list->C_Sign(1, nullptr, 0, nullptr, nullptr), CKR_FUNCTION_NOT_SUPPORTED);
     EXPECT_EQ(list->C_GenerateRandom(1, nullptr, 0), CKR_FUNCTION_NOT_SUPPORTED);
     CK_INFO info{};
@@ -108,6 +110,9 @@ TEST_F(StandardClients, FunctionListIsCompleteAndRefusesWhatItLacks) {
 }
 
 TEST_F(StandardClients, PkcsToolListsSlotsAndObjects) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "an uninstrumented program cannot load the sanitized library";
+#endif
     if (!installed("/usr/bin/pkcs11-tool")) {
         GTEST_SKIP() << "pkcs11-tool (opensc) is not installed";
     }
