@@ -1,5 +1,7 @@
 #include "SlotTable.h"
 
+#include <iterator>
+
 namespace kxsim {
 
 void SlotTable::record(DirectoryChange change, CK_OBJECT_HANDLE& nextHandle) {
@@ -30,10 +32,13 @@ std::optional<CK_SLOT_ID> SlotTable::takeEvent(std::vector<TokenPtr>& gone) {
 }
 
 void SlotTable::catchUp(std::vector<TokenPtr>& gone) {
-    for (Change& change : pending_) {
-        if (!change.applied) {
-            apply(change, gone);
-        }
+    // Changes are applied in order, so the ones not applied yet are at the end.
+    auto first = pending_.end();
+    while (first != pending_.begin() && !std::prev(first)->applied) {
+        --first;
+    }
+    for (auto it = first; it != pending_.end(); ++it) {
+        apply(*it, gone);
     }
     while (pending_.size() > kMaxQueuedEvents) {
         pending_.pop_front();
