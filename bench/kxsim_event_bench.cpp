@@ -1,0 +1,85 @@
+// Cost of the daemon's slot poll: one C_WaitForSlotEvent(CKF_DONT_BLOCK) when nothing has
+// changed, with 1 and with 16 tokens inserted. Each call is timed on its own, so the figures
+// are a distribution, not an average. Token directories live under the build tree.
+
+#include "kxpkcs11.h"
+
+#include <time.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr int kCalls = 200000;
+constexpr double kDaemonCallsPerSecond = 200.0;  // one poll every 5 ms
+
+double nowNs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e9 + ts.tv_nsec;
+}
+
+void insertTokens(const fs::path& dir, int count) {
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    for (int i = 0; i < count; ++i) {
+        std::ofstream(dir / std::to_string(1000 + i))
+            << "label = bench " << i << "\nmodel = Korvex Quill\nisd = KX123\n"
+            << "profile = user" << i << "@example.org\n";
+    }
+}
+
+double percentile(const std::vector<double>& sorted, double fraction) {
+    return sorted[static_cast<size_t>(fraction * (sorted.size() - 1))];
+}
+
+bool measure(int tokens) {
+    fs::path dir = fs::path(KXSIM_BENCH_DIR) / ("tokens-" + std::to_string(tokens));
+    insertTokens(dir, tokens);
+    setenv("KXSIM_TOKEN_DIR", dir.c_str(), 1);
+    if (C_Initialize(nullptr) != CKR_OK) {
+        std::fprintf(stderr, "C_Initialize failed\n");
+        return false;
+    }
+    std::vector<double> samples;
+    samples.reserve(kCalls);
+    CK_SLOT_ID slot = 0;
+    bool quiet = true;
+    for (int i = 0; i < kCalls; ++i) {
+        double start = nowNs();
+        CK_RV rv = C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr);
+        samples.push_back(nowNs() - start);
+        quiet = quiet && rv == CKR_NO_EVENT;
+    }
+    C_Finalize(nullptr);
+    fs::remove_all(dir);
+    if (!quiet) {
+        std::fprintf(stderr, "an event came although nothing changed\n");
+        return false;
+    }
+    std::sort(samples.begin(), samples.end());
+    double median = percentile(samples, 0.5);
+    std::printf(
+        "%2d token(s), %d calls: median %6.2f us  p90 %6.2f us  p99 %6.2f us  "
+        "p99.9 %7.2f us  max %8.2f us  -> %.4f%% of a core at %g calls/s\n",
+        tokens, kCalls, median / 1e3, percentile(samples, 0.9) / 1e3,
+        percentile(samples, 0.99) / 1e3, percentile(samples, 0.999) / 1e3, samples.back() / 1e3,
+        median * kDaemonCallsPerSecond / 1e9 * 100, kDaemonCallsPerSecond);
+    return true;
+}
+
+}  // namespace
+
+int main() {
+    std::printf("C_WaitForSlotEvent(CKF_DONT_BLOCK) with no change (target: median < 20 us)\n");
+    bool ok = measure(1) && measure(16);
+    return ok ? 0 : 1;
+}
