@@ -11,8 +11,6 @@
 
 #include "log/KxLogger.h"
 
-const std::string DaemonConfig::default_config_path = "/usr/local/etc/kxsentrix/kxsentrixd.conf";
-
 namespace {
 
 std::atomic<DaemonConfig*> gDaemonConfig{nullptr};

@@ -8,7 +8,7 @@
 // reload flag (by the file watcher) and performed by the main thread.
 class DaemonConfig {
 public:
-    static const std::string default_config_path;
+    static constexpr const char* default_config_path = "/usr/local/etc/kxsentrix/kxsentrixd.conf";
 
     // What to do with the local sessions when a token is removed.
     enum class TokenEjectActionSystem : int32_t {
