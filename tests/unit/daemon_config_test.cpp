@@ -95,8 +95,6 @@ const LineCase kLineCases[] = {
     {"EmptyActionValueAbortsLoad", "\"actionOnTokenDisabled\": \"\",\nforceSessionMatch: 1\n",
      false, kDefaults},
     {"HugeActionAbortsLoad", "actionOnTokenDisabled: 99999999999\n", false, kDefaults},
-    {"DebugZeroUnquoted", "debug: 0\n", true,
-     with(System::Undefined, Remote::Inaction, false, false, 1000)},
     {"DebugZeroQuoted", "\"debug\": \"0\"\n", true,
      with(System::Undefined, Remote::Inaction, false, false, 1000)},
     {"DebugNegativeZero", "debug: -0\n", true,
@@ -132,8 +130,6 @@ const LineCase kLineCases[] = {
      "actionOnTokenDisabled: 1\nactionOnTokenDisabled: 2\nactionOnTokenDisabledRemote: 1\n"
      "actionOnTokenDisabledRemote: 5\n",
      true, with(System::PowerOff, Remote::CloseConnection, true, false, 1000)},
-    {"LastLineWithoutNewline", "debug: 0", true,
-     with(System::Undefined, Remote::Inaction, false, false, 1000)},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lines, DaemonConfigLineTest, testing::ValuesIn(kLineCases),
@@ -221,19 +217,6 @@ TEST(DaemonConfigTest, InstanceIsTheLatestLiveObject) {
         EXPECT_EQ(DaemonConfig::instance(), nullptr);
     }
     EXPECT_EQ(DaemonConfig::instance(), nullptr);
-}
-
-TEST(DaemonConfigTest, ActionDisplayNames) {
-    EXPECT_EQ(DaemonConfig::systemActionName(System::Undefined), "Не определено");
-    EXPECT_EQ(DaemonConfig::systemActionName(System::Inaction), "Бездействие");
-    EXPECT_EQ(DaemonConfig::systemActionName(System::LockSession),
-              "Блокировка сессии пользователя");
-    EXPECT_EQ(DaemonConfig::systemActionName(System::PowerOff), "Выключение компьютера");
-    EXPECT_EQ(DaemonConfig::systemActionName(static_cast<System>(5)), "");
-    EXPECT_EQ(DaemonConfig::remoteActionName(Remote::Inaction), "Бездействие");
-    EXPECT_EQ(DaemonConfig::remoteActionName(Remote::CloseConnection),
-              "Закрывать удаленное подключение");
-    EXPECT_EQ(DaemonConfig::remoteActionName(static_cast<Remote>(-1)), "");
 }
 
 }  // namespace

@@ -165,12 +165,4 @@ TEST_F(FileWatcherTest, StopJoinsTheThreadOnceAndStartNeedsInitialize) {
     EXPECT_EQ(countLog(LOG_DEBUG, "Ожидание завершения потока FileWatcher", afterStop), 0u);
 }
 
-TEST_F(FileWatcherTest, WithoutConfigurationChangesAreOnlyLogged) {
-    startWatcher();
-    config_.reset();
-    size_t mark = world::logMark();
-    appendLine(kConfig, "debug: 0");
-    EXPECT_TRUE(world::waitForLog(LOG_DEBUG, "Модификация файла " + kConfig, mark));
-}
-
 }  // namespace
