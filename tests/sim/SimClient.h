@@ -1,0 +1,153 @@
+#pragma once
+
+// A small PKCS#11 client for the tests: each test gets its own token directory under the build
+// tree, writes entries into it the way a person or kxsim would, and talks to the library only
+// through its exported functions.
+
+#include "kxpkcs11.h"
+
+#include <gtest/gtest.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace simtest {
+
+namespace fs = std::filesystem;
+
+inline std::string testName() {
+    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    for (char& c : name) {
+        if (c == '/') {
+            c = '_';
+        }
+    }
+    return name;
+}
+
+class SimTest : public testing::Test {
+protected:
+    void SetUp() override {
+        tokenDir = fs::path(KXSIM_TEST_WORK_DIR) / testName();
+        fs::remove_all(tokenDir);
+        fs::create_directories(tokenDir);
+        setenv("KXSIM_TOKEN_DIR", tokenDir.c_str(), 1);
+        unsetenv("KXSIM_BRIDGE_MODULE");
+    }
+
+    void TearDown() override { C_Finalize(nullptr); }
+
+    // Writes an entry as kxsim does: a hidden file first, then a rename into place.
+    void insert(CK_SLOT_ID slot, const std::string& text) {
+        fs::path hidden = tokenDir / ("." + std::to_string(slot) + ".tmp");
+        std::ofstream(hidden) << text;
+        fs::rename(hidden, tokenDir / std::to_string(slot));
+    }
+
+    void remove(CK_SLOT_ID slot) { ASSERT_TRUE(fs::remove(tokenDir / std::to_string(slot))); }
+
+    void initialize() { ASSERT_EQ(C_Initialize(nullptr), CKR_OK); }
+
+    // Every event the library has now, in order.
+    std::vector<CK_SLOT_ID> events() {
+        std::vector<CK_SLOT_ID> slots;
+        for (int i = 0; i < 100; ++i) {
+            CK_SLOT_ID slot = 0;
+            CK_RV rv = C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr);
+            if (rv == CKR_NO_EVENT) {
+                break;
+            }
+            EXPECT_EQ(rv, CKR_OK);
+            slots.push_back(slot);
+        }
+        return slots;
+    }
+
+    // The two-call protocol of C_GetSlotList.
+    std::vector<CK_SLOT_ID> slotList(bool tokenPresent = true) {
+        CK_ULONG count = 0;
+        EXPECT_EQ(C_GetSlotList(tokenPresent, nullptr, &count), CKR_OK);
+        std::vector<CK_SLOT_ID> slots(count);
+        EXPECT_EQ(C_GetSlotList(tokenPresent, slots.data(), &count), CKR_OK);
+        slots.resize(count);
+        return slots;
+    }
+
+    bool tokenPresent(CK_SLOT_ID slot) {
+        CK_SLOT_INFO info{};
+        EXPECT_EQ(C_GetSlotInfo(slot, &info), CKR_OK);
+        return info.flags & CKF_TOKEN_PRESENT;
+    }
+
+    CK_SESSION_HANDLE openSession(CK_SLOT_ID slot) {
+        CK_SESSION_HANDLE session = 0;
+        EXPECT_EQ(C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr,
+                                &session),
+                  CKR_OK);
+        return session;
+    }
+
+    std::vector<CK_OBJECT_HANDLE> find(CK_SESSION_HANDLE session,
+                                       std::vector<CK_ATTRIBUTE> pattern) {
+        EXPECT_EQ(C_FindObjectsInit(session, pattern.data(), pattern.size()), CKR_OK);
+        std::vector<CK_OBJECT_HANDLE> found(1000);
+        CK_ULONG count = 0;
+        EXPECT_EQ(C_FindObjects(session, found.data(), found.size(), &count), CKR_OK);
+        EXPECT_EQ(C_FindObjectsFinal(session), CKR_OK);
+        found.resize(count);
+        return found;
+    }
+
+    // One attribute through the length query and the value call; nothing when it is missing.
+    std::optional<std::string> attribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                                         CK_ATTRIBUTE_TYPE type) {
+        CK_ATTRIBUTE query = {type, nullptr, 0};
+        if (C_GetAttributeValue(session, object, &query, 1) != CKR_OK) {
+            return std::nullopt;
+        }
+        std::string value(query.ulValueLen, '\0');
+        query.pValue = value.data();
+        EXPECT_EQ(C_GetAttributeValue(session, object, &query, 1), CKR_OK);
+        return value;
+    }
+
+    fs::path tokenDir;
+};
+
+// Template attribute values that must outlive the CK_ATTRIBUTE pointing at them.
+inline CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+inline CK_OBJECT_CLASS profileClass = 0x80000001UL;
+inline CK_CERTIFICATE_TYPE x509Type = CKC_X_509;
+inline CK_BBOOL trueValue = CK_TRUE;
+inline CK_BBOOL falseValue = CK_FALSE;
+
+inline CK_ATTRIBUTE classIs(CK_OBJECT_CLASS& value) {
+    return {CKA_CLASS, &value, sizeof value};
+}
+inline CK_ATTRIBUTE certificateTypeIs(CK_CERTIFICATE_TYPE& value) {
+    return {CKA_CERTIFICATE_TYPE, &value, sizeof value};
+}
+inline CK_ATTRIBUTE onToken(CK_BBOOL& value) { return {CKA_TOKEN, &value, sizeof value}; }
+
+inline std::string field(const unsigned char* bytes, size_t size) {
+    return std::string(reinterpret_cast<const char*>(bytes), size);
+}
+
+inline std::string padded(const std::string& text, size_t size) {
+    return text + std::string(size - text.size(), ' ');
+}
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+}  // namespace simtest
