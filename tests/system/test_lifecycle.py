@@ -1,0 +1,140 @@
+"""Lifecycle of the shipped kxsentrixd, run with its real paths inside a world: the single
+instance lock, the pid file, stop and fatal signals with their exit statuses, the one-shot lock
+command, and the system log format of every level."""
+
+import signal
+
+import pytest
+from world import LOG_DEBUG, LOG_ERR, LOG_INFO, LOG_LOCAL7, LOG_WARNING, PID_FILE
+
+STARTED = "[INFO] Korvex Sentrix daemon started"
+FINISHED = "[INFO] Korvex Sentrix daemon finished"
+ALREADY_RUNNING = ("[WARNING] Korvex Daemon уже запущен. Может быть запущен только один "
+                   "экземпляр демона.")
+LOCK_COMMAND = "[INFO] Вызов с блокировкой всех сессий"
+
+
+def texts(records):
+    return [record.text for record in records]
+
+
+def test_second_instance_warns_and_leaves_the_first_alone(world):
+    first = world.start_daemon().wait_ready()
+    pid_file_mode = world.stat(PID_FILE).st_mode & 0o777
+
+    second = world.start_daemon()
+
+    assert second.wait() == 2
+    assert texts(second.records()) == [STARTED, ALREADY_RUNNING]
+    assert second.records()[1].level == LOG_WARNING
+    assert first.running()
+    assert world.read_pid_file() == f"{first.pid}\n"
+    assert pid_file_mode == 0o600
+    assert first.stop() == 0
+
+
+def test_stale_pid_file_of_a_killed_daemon_does_not_block_start(world):
+    killed = world.start_daemon().wait_ready()
+    assert killed.stop(signal.SIGKILL) == -signal.SIGKILL
+    assert world.read_pid_file() == f"{killed.pid}\n"  # nobody removed it
+
+    successor = world.start_daemon().wait_ready()
+
+    assert successor.pid != killed.pid
+    assert world.read_pid_file().startswith(f"{successor.pid}\n")
+    assert ALREADY_RUNNING not in texts(successor.records())
+    assert successor.stop() == 0
+
+
+@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGINT])
+def test_stop_signal_ends_in_order_with_status_0(world, number):
+    daemon = world.start_daemon().wait_ready()
+    mark = world.log_mark()
+
+    assert daemon.stop(number) == 0
+
+    stopping = daemon.records(since=mark)
+    assert stopping[0].text == f"Получен сигнал остановки демона {number}"
+    assert stopping[0].level == LOG_DEBUG
+    assert stopping[-1].text == FINISHED
+    assert texts(stopping).count(FINISHED) == 1
+    assert not [record for record in stopping if record.level in (LOG_ERR, LOG_WARNING)]
+    assert not world.exists(PID_FILE)
+
+
+@pytest.mark.parametrize("number", [signal.SIGSEGV, signal.SIGILL, signal.SIGABRT,
+                                    signal.SIGFPE])
+def test_fatal_signal_logs_removes_pid_file_and_ends_with_3(world, number):
+    daemon = world.start_daemon().wait_ready()
+    mark = world.log_mark()
+
+    daemon.signal(number)
+
+    assert daemon.wait() == 3
+    assert texts(daemon.records(since=mark)) == [f"[ERROR] Критическая ошибка {number}"]
+    assert daemon.records(since=mark)[0].level == LOG_ERR
+    assert not world.exists(PID_FILE)
+
+
+@pytest.mark.parametrize("argument", ["Lock", "lock ", " lock", "LOCK"])
+def test_first_argument_other_than_lock_starts_the_daemon(world, argument):
+    daemon = world.start_daemon(argument).wait_ready()
+
+    assert world.read_pid_file() == f"{daemon.pid}\n"
+    assert LOCK_COMMAND not in texts(daemon.records())
+    assert daemon.stop() == 0
+
+
+@pytest.mark.parametrize("arguments", [["lock"], ["lock", "now"]])
+def test_lock_command_runs_once_without_pid_file(world, arguments):
+    command = world.start_daemon(*arguments)
+
+    assert command.wait() == 0
+    logged = texts(command.records())
+    assert logged[:2] == [STARTED, LOCK_COMMAND]
+    assert logged[-1] == FINISHED
+    assert not world.exists(PID_FILE)
+
+
+def test_lock_command_runs_beside_a_running_daemon(world):
+    daemon = world.start_daemon().wait_ready()
+
+    command = world.start_daemon("lock")
+
+    assert command.wait() == 0
+    assert ALREADY_RUNNING not in texts(command.records())
+    assert world.read_pid_file() == f"{daemon.pid}\n"
+    assert daemon.stop() == 0
+
+
+def test_pid_file_that_cannot_be_opened_ends_with_1(world):
+    world.mkdir(PID_FILE)
+
+    daemon = world.start_daemon()
+
+    assert daemon.wait() == 1
+    assert texts(daemon.records(level=LOG_ERR)) == [
+        "[ERROR] Ошибка при открытии файла /var/run/kxauthd.pid, error code: 21, "
+        "error: Is a directory"]
+    assert world.stat(PID_FILE).st_mode & 0o040000  # still the directory
+
+
+def test_every_level_has_facility_local7_and_its_prefix(world):
+    # One run of each: error (unopenable pid file), warning (second instance), info (start),
+    # debug (stop signal, logged from the signal handler).
+    first = world.start_daemon().wait_ready()
+    assert world.start_daemon().wait() == 2
+    assert first.stop() == 0
+    world.mkdir(PID_FILE)
+    assert world.start_daemon().wait() == 1
+
+    records = world.records(ident="kxsentrixd")
+    prefixes = {LOG_ERR: "[ERROR] ", LOG_WARNING: "[WARNING] ", LOG_INFO: "[INFO] "}
+    assert {record.level for record in records} == {LOG_ERR, LOG_WARNING, LOG_INFO, LOG_DEBUG}
+    for record in records:
+        assert record.facility == LOG_LOCAL7, record
+        assert record.pid is None, record  # the tag carries no pid
+        if record.level in prefixes:
+            assert record.text.startswith(prefixes[record.level]), record
+        else:
+            assert not record.text.startswith("["), record

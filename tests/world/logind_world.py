@@ -1,0 +1,19 @@
+"""python-dbusmock template: dbusmock's own logind template, with LockSession and LockSessions
+doing what a desktop's screen locker makes of them: the sessions' LockedHint turns true.
+
+Tests change that per test through mocks.Logind (on_lock_session and friends).
+"""
+
+# The stock template's methods and constants become this template's.
+from dbusmock.templates.logind import *  # noqa: F401,F403
+from dbusmock.templates import logind as stock
+
+import mocks
+
+
+def load(mock, parameters):
+    stock.load(mock, parameters)
+    mock.AddMethod(stock.MAIN_IFACE, "LockSession", "s", "",
+                   mocks.Logind.lock_code(mocks.ONE_SESSION, "lock"))
+    mock.AddMethod(stock.MAIN_IFACE, "LockSessions", "", "",
+                   mocks.Logind.lock_code(mocks.ALL_SESSIONS, "lock"))
