@@ -57,7 +57,9 @@ public:
 
         static const std::string typeFromDbus;  // "(ussssssba(ss)a(ssssssssssb))"
 
-        // Appends one struct; the slot goes out as its low 32 bits.
+        // Appends one struct; the slot goes out as its low 32 bits. Every text goes out up to
+        // its first NUL; a text that is not valid UTF-8 (a binary CKA_ID, for one) goes out
+        // whole as lower-case hexadecimal instead, since D-Bus carries only UTF-8.
         void sendData(DBusMessageIter* iter) const;
         // Reads the struct at iter without moving iter. On a value of another D-Bus signature
         // the default record comes back and *valid (if given) is false.
