@@ -194,20 +194,3 @@ TEST(CertificateTest, FileInput) {
     EXPECT_EQ(certificate.subject(), "from file");
     expectEmpty(Certificate(directory + "/missing.pem", Certificate::Format::Pem));
 }
-
-TEST(CertificateTest, FieldConstructorStoresValuesAndEqualityUsesFingerprintOnly) {
-    Certificate stored("s", "so", "sd", "i", "io", "id", "alt", "FP", true);
-    EXPECT_EQ(stored.subject(), "s");
-    EXPECT_EQ(stored.subjectOrganization(), "so");
-    EXPECT_EQ(stored.subjectDomainComponent(), "sd");
-    EXPECT_EQ(stored.issuer(), "i");
-    EXPECT_EQ(stored.issuerOrganization(), "io");
-    EXPECT_EQ(stored.issuerDomainComponent(), "id");
-    EXPECT_EQ(stored.altName(), "alt");
-    EXPECT_EQ(stored.fingerprint(), "FP");
-    EXPECT_TRUE(stored.isCaCert());
-    EXPECT_EQ(stored, Certificate("x", "", "", "", "", "", "", "FP", false));
-    EXPECT_NE(stored, Certificate("s", "so", "sd", "i", "io", "id", "alt", "FP2", true));
-    stored.clear();
-    expectEmpty(stored);
-}

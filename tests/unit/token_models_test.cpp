@@ -1,22 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <regex>
 
 #include "token/Token.h"
-
-namespace {
-
-// CK_TOKEN_INFO.model as a token reports it: 16 bytes, blank-padded.
-CK_TOKEN_INFO withModel(const std::string& model) {
-    CK_TOKEN_INFO info;
-    std::memset(&info, 0, sizeof(info));
-    std::memset(info.model, ' ', sizeof(info.model));
-    std::memcpy(info.model, model.data(), std::min(model.size(), sizeof(info.model)));
-    return info;
-}
-
-}  // namespace
 
 TEST(TokenModelTest, TableHasTwentyTwoProductsWithWellFormedCodes) {
     EXPECT_EQ(Token::modelTokens.size(), 22u);
@@ -51,22 +37,4 @@ TEST(TokenModelTest, CodeOfSeveralProductsNamesTheKeyThatSortsFirst) {
         owners += entry.second.find("KX106") != std::string::npos ? 1 : 0;
     }
     EXPECT_EQ(owners, 2);
-}
-
-TEST(TokenModelTest, AppletFromModelPrefix) {
-    EXPECT_EQ(Token::detectTokenApplet(withModel("Korvex TL")), Token::DataStore);
-    EXPECT_EQ(Token::detectTokenApplet(withModel("Korvex TL Flash")), "DataStore");
-    EXPECT_EQ(Token::detectTokenApplet(withModel("Cardix NACRE")), "Nacre");
-    EXPECT_EQ(Token::detectTokenApplet(withModel("Korvex NACRE 2.0")), "Nacre2");
-    EXPECT_EQ(Token::detectTokenApplet(withModel("Korvex Quill 3")), "Quill");
-    EXPECT_EQ(Token::detectTokenApplet(withModel("Korvex Linnet")), "Linnet");
-    EXPECT_EQ(Token::detectTokenApplet(withModel("QMX-2")), "QMX");
-    EXPECT_EQ(Token::detectTokenApplet(withModel("Forte")), "Forte");
-    EXPECT_EQ(Token::detectTokenApplet(withModel("Forte 2 Bio")), "Forte");
-
-    EXPECT_EQ(Token::detectTokenApplet(withModel("Korvex NACRE 1.0")), "");
-    EXPECT_EQ(Token::detectTokenApplet(withModel("Korvex Disk2")), "");
-    EXPECT_EQ(Token::detectTokenApplet(withModel("forte")), "");
-    EXPECT_EQ(Token::detectTokenApplet(withModel(" Forte")), "");
-    EXPECT_EQ(Token::detectTokenApplet(withModel("")), "");
 }

@@ -237,7 +237,11 @@ TEST_F(TokenReaderTest, ModelAndAppletOfEachToken) {
         {"Korvex Linnet", "KX999", "Linnet", "Halvard Ltd."},
         {"QMX", "QMX KX603", "QMX", "Korvex QMX USB"},
         {"Forte 2", "no code", "Forte", "Cardix"},
+        // Prefixes compare exactly, over their own length only.
         {"Korvex Disk2", "KX301", "", "Korvex Forte 2"},
+        {"Korvex NACRE 1.0", "KX401", "", "Korvex NACRE 2.0 Card"},
+        {" Forte", "KX302", "", "Korvex Forte 2"},
+        {"forte", "KX303", "", "Korvex Forte 2 Bio"},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
         TokenSpec token;
