@@ -1,0 +1,55 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+// One X.509 certificate reduced to the text fields the daemon compares. A certificate that
+// cannot be read keeps empty fields and a false CA flag; the reason is only logged.
+class Certificate {
+public:
+    enum class Format { Pem = 0, Der = 1 };
+
+    Certificate() = default;
+    // Takes ready field values, for example decoded from D-Bus; nothing is parsed.
+    Certificate(std::string subject, std::string subjectOrganization,
+                std::string subjectDomainComponent, std::string issuer,
+                std::string issuerOrganization, std::string issuerDomainComponent,
+                std::string altName, std::string fingerprint, bool isCaCert);
+    Certificate(const std::vector<unsigned char>& data, Format format);
+    Certificate(const std::string& path, Format format);
+
+    void setData(const std::vector<unsigned char>& data, Format format);
+    // A file that cannot be opened leaves the fields as they are.
+    void setData(const std::string& path, Format format);
+    void clear();
+
+    const std::string& subject() const { return subject_; }
+    const std::string& subjectOrganization() const { return subjectOrganization_; }
+    const std::string& subjectDomainComponent() const { return subjectDomainComponent_; }
+    const std::string& issuer() const { return issuer_; }
+    const std::string& issuerOrganization() const { return issuerOrganization_; }
+    const std::string& issuerDomainComponent() const { return issuerDomainComponent_; }
+    const std::string& altName() const { return altName_; }
+    // SHA-1 of the DER encoding, 40 upper-case hexadecimal digits.
+    const std::string& fingerprint() const { return fingerprint_; }
+    bool isCaCert() const { return isCaCert_; }
+
+    // Two certificates are the same certificate when their fingerprints are equal.
+    bool operator==(const Certificate& other) const { return fingerprint_ == other.fingerprint_; }
+    bool operator!=(const Certificate& other) const { return !(*this == other); }
+
+    // Crypto library start-up and shut-down; once per process, before and after all threads.
+    static void initialize();
+    static void finalize();
+
+private:
+    std::string subject_;
+    std::string subjectOrganization_;
+    std::string subjectDomainComponent_;
+    std::string issuer_;
+    std::string issuerOrganization_;
+    std::string issuerDomainComponent_;
+    std::string altName_;
+    std::string fingerprint_;
+    bool isCaCert_ = false;
+};

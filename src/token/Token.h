@@ -1,0 +1,114 @@
+#pragma once
+
+#include <dbus/dbus.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "token/Certificate.h"
+#include "token/kxpkcs11.h"
+
+// Everything the daemon reads from a token through the vendor library, and the records that
+// carry it, with their D-Bus wire form. No state of its own: all members are static.
+class Token {
+public:
+    // One login profile stored on a token: the account userName in domain.
+    struct Profile {
+        std::string userName;
+        std::string domain;
+
+        static const std::string typeFromDbus;  // "(ss)"
+
+        // Appends one struct to an open message iterator.
+        void sendData(DBusMessageIter* iter) const;
+        // Reads an array of profile structs at iter and moves iter past it. On a value of
+        // another D-Bus signature nothing is read, iter stays and *valid (if given) is false.
+        static std::vector<Profile> reciveData(DBusMessageIter* iter, bool* valid = nullptr);
+    };
+
+    // One certificate object of a token. id holds the raw CKA_ID bytes, empty when the
+    // certificate is not in a key container.
+    struct Cert {
+        std::string id;
+        std::string label;
+        Certificate certificate;
+
+        static const std::string typeFromDbus;  // "(ssssssssssb)"
+
+        void sendData(DBusMessageIter* iter) const;
+        // As Profile::reciveData, over an array of certificate structs.
+        static std::vector<Cert> reciveData(DBusMessageIter* iter, bool* valid = nullptr);
+    };
+
+    // What the daemon knows of the token in one slot.
+    struct Info {
+        uint64_t slotId = 0;
+        std::string label;
+        std::string model;
+        std::string applet;
+        std::string serialNumber;
+        std::string isd;
+        std::string message;  // a problem the user must fix on the token, worded for the user
+        bool isNew = false;
+        std::vector<Profile> profiles;
+        std::vector<Cert> certs;
+
+        static const std::string typeFromDbus;  // "(ussssssba(ss)a(ssssssssssb))"
+
+        // Appends one struct; the slot goes out as its low 32 bits. Every text goes out up to
+        // its first NUL; a text that is not valid UTF-8 (a binary CKA_ID, for one) goes out
+        // whole as lower-case hexadecimal instead, since D-Bus carries only UTF-8.
+        void sendData(DBusMessageIter* iter) const;
+        // Reads the struct at iter without moving iter. On a value of another D-Bus signature
+        // the default record comes back and *valid (if given) is false.
+        static Info reciveData(DBusMessageIter* iter, bool* valid = nullptr);
+
+        // Read the basic value at iter and step to the next element. Without an iterator, or
+        // when the value there is of another type, they return nullptr, 0 or false and leave
+        // the iterator where it is.
+        static const char* getStr(DBusMessageIter* iter);
+        static uint32_t getUInt32(DBusMessageIter* iter);
+        static bool getBool(DBusMessageIter* iter);
+    };
+
+    // Applet names.
+    static const std::string DataStore;
+    static const std::string Nacre;
+    static const std::string Nacre2;
+    static const std::string Quill;
+    static const std::string Linnet;
+    static const std::string QMX;
+    static const std::string Forte;
+
+    // Product display name -> its model codes, "KX" and three digits, optionally "-" and a
+    // letter, separated by ", ". A code may belong to more than one product.
+    static const std::map<std::string, std::string> modelTokens;
+
+    // Start and stop the vendor library; false (and a log line) when it refuses.
+    static bool initialize();
+    static bool finalize();
+
+    // Reads the token in slot. A default record when the token or slot information or a
+    // session cannot be had.
+    static Info tokenInfo(CK_SLOT_ID slot);
+    static std::string detectTokenApplet(const CK_TOKEN_INFO& info);
+    static std::string detectTokenModelName(std::string text);
+    // Certificate objects of the session's token; sets message when one is outside a key
+    // container.
+    static std::vector<Cert> readTokenCerts(CK_SESSION_HANDLE session, std::string& message);
+    static std::vector<Profile> readTokenProfiles(CK_SESSION_HANDLE session);
+    // One value per type, in order, or an empty list when the values cannot be read.
+    static std::vector<std::string> tokenObjectAttributes(
+        CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+        const std::vector<CK_ATTRIBUTE_TYPE>& types);
+
+    // Vendor object class of login profiles and their two text attributes.
+    static constexpr CK_OBJECT_CLASS kProfileClass = 0x80000001UL;
+    static constexpr CK_ATTRIBUTE_TYPE kProfileUserName = 0x8000000FUL;
+    static constexpr CK_ATTRIBUTE_TYPE kProfileDomain = 0x80000010UL;
+    // One search reads at most this many objects.
+    static constexpr CK_ULONG kMaxCerts = 128;
+    static constexpr CK_ULONG kMaxProfiles = 1000;
+};

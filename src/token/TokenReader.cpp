@@ -1,0 +1,270 @@
+// Reading one token through the vendor library into a Token::Info.
+
+#include <syslog.h>
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+#include "log/Common.h"
+#include "log/KxLogger.h"
+#include "token/Token.h"
+
+namespace {
+
+// Closes the session whichever way the reading ends; the close result does not matter.
+class SessionCloser {
+public:
+    explicit SessionCloser(CK_SESSION_HANDLE session) : session_(session) {}
+    ~SessionCloser() { C_CloseSession(session_); }
+    SessionCloser(const SessionCloser&) = delete;
+    SessionCloser& operator=(const SessionCloser&) = delete;
+
+private:
+    CK_SESSION_HANDLE session_;
+};
+
+// Error formats of one object search, one per step.
+struct SearchMessages {
+    const char* init;
+    const char* find;
+    const char* final;
+};
+
+// One C_FindObjects call into an array of maxCount handles: a token holding more objects is
+// read only that far. False (and a log line) when any step fails.
+bool findObjects(CK_SESSION_HANDLE session, CK_ATTRIBUTE* search, CK_ULONG searchSize,
+                 CK_ULONG maxCount, const SearchMessages& messages,
+                 std::vector<CK_OBJECT_HANDLE>& objects) {
+    CK_RV rv = C_FindObjectsInit(session, search, searchSize);
+    if (rv != CKR_OK) {
+        KxLogger::log(LOG_ERR, messages.init, static_cast<int>(rv));
+        return false;
+    }
+    objects.assign(maxCount, CK_INVALID_HANDLE);
+    CK_ULONG found = 0;
+    rv = C_FindObjects(session, objects.data(), maxCount, &found);
+    if (rv != CKR_OK) {
+        KxLogger::log(LOG_ERR, messages.find, static_cast<int>(rv));
+        return false;
+    }
+    objects.resize(std::min(found, maxCount));
+    rv = C_FindObjectsFinal(session);
+    if (rv != CKR_OK) {
+        KxLogger::log(LOG_ERR, messages.final, static_cast<int>(rv));
+        return false;
+    }
+    return true;
+}
+
+std::string fieldText(const CK_UTF8CHAR* field, size_t size) {
+    return Common::trim(std::string(reinterpret_cast<const char*>(field), size));
+}
+
+const std::string& orIfEmpty(const std::string& text, const std::string& fallback) {
+    return text.empty() ? fallback : text;
+}
+
+}  // namespace
+
+bool Token::initialize() {
+    CK_RV rv = C_Initialize(nullptr);
+    if (rv != CKR_OK) {
+        KxLogger::log(LOG_ERR, "Ошибка C_Initialize. Код возврата = %d", static_cast<int>(rv));
+        return false;
+    }
+    return true;
+}
+
+bool Token::finalize() {
+    CK_RV rv = C_Finalize(nullptr);
+    if (rv != CKR_OK) {
+        KxLogger::log(LOG_ERR, "Ошибка C_Finalize. Код возврата = %d", static_cast<int>(rv));
+        return false;
+    }
+    return true;
+}
+
+Token::Info Token::tokenInfo(CK_SLOT_ID slot) {
+    Info info;
+    CK_TOKEN_INFO tokenInfo;
+    std::memset(&tokenInfo, 0, sizeof(tokenInfo));
+    CK_RV rv = C_GetTokenInfo(slot, &tokenInfo);
+    if (rv != CKR_OK) {
+        KxLogger::log(LOG_ERR, "Не удалось получить информацию о токене! Код возврата = %d",
+                      static_cast<int>(rv));
+        return info;
+    }
+    CK_SLOT_INFO slotInfo;
+    std::memset(&slotInfo, 0, sizeof(slotInfo));
+    rv = C_GetSlotInfo(slot, &slotInfo);
+    if (rv != CKR_OK) {
+        KxLogger::log(LOG_ERR, "Не удалось получить информацию о слоте! Код возврата = %d",
+                      static_cast<int>(rv));
+        return info;
+    }
+    CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
+    rv = C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
+    if (rv != CKR_OK) {
+        KxLogger::log(LOG_ERR, "tokenInfo: Ошибка C_OpenSession. Код возврата = %d",
+                      static_cast<int>(rv));
+        return info;
+    }
+    SessionCloser closer(session);
+
+    info.slotId = slot;
+    info.applet = Common::trim(detectTokenApplet(tokenInfo));
+    info.label = fieldText(tokenInfo.label, sizeof(tokenInfo.label));
+    info.serialNumber = fieldText(tokenInfo.serialNumber, sizeof(tokenInfo.serialNumber));
+    info.isNew = true;
+
+    unsigned char isd[KX_ISD_SIZE];
+    std::memset(isd, 0, sizeof(isd));
+    rv = KX_GetISD(slot, isd);
+    if (rv != CKR_OK) {
+        // Without the ISD the model falls back to the maker's generic names.
+        KxLogger::log(LOG_WARNING, "tokenInfo: Ошибка KX_GetISD. Код возврата = %d",
+                      static_cast<int>(rv));
+    }
+    info.isd = fieldText(isd, KX_ISD_TEXT_SIZE);
+    info.model = detectTokenModelName(info.isd);
+
+    if (info.label.empty()) {
+        info.message = "Метка у смарт-карты " + info.model +
+                       " пуста!Чтение данных со смарт-карты приостановлено, пожалуйста, "
+                       "установите метку!";
+    }
+    info.certs = readTokenCerts(session, info.message);
+    info.profiles = readTokenProfiles(session);
+    return info;
+}
+
+std::vector<Token::Cert> Token::readTokenCerts(CK_SESSION_HANDLE session, std::string& message) {
+    CK_OBJECT_CLASS objectClass = CKO_CERTIFICATE;
+    CK_CERTIFICATE_TYPE certificateType = CKC_X_509;
+    CK_BBOOL onToken = CK_TRUE;
+    CK_ATTRIBUTE search[] = {
+        {CKA_CLASS, &objectClass, sizeof(objectClass)},
+        {CKA_CERTIFICATE_TYPE, &certificateType, sizeof(certificateType)},
+        {CKA_TOKEN, &onToken, sizeof(onToken)},
+    };
+    static const SearchMessages kMessages = {
+        "tokenCerts: Ошибка поиска сертификатов (C_FindObjectsInit). Код возврата = %d",
+        "tokenCerts: Ошибка поиска сертификатов (C_FindObjects). Код возврата = %d",
+        "tokenCerts: Ошибка поиска сертификатов (C_FindObjectsFinal). Код возврата = %d",
+    };
+    std::vector<Cert> certs;
+    std::vector<CK_OBJECT_HANDLE> objects;
+    if (!findObjects(session, search, 3, kMaxCerts, kMessages, objects)) {
+        return certs;
+    }
+    for (CK_OBJECT_HANDLE object : objects) {
+        std::vector<std::string> values =
+            tokenObjectAttributes(session, object, {CKA_ID, CKA_LABEL, CKA_VALUE});
+        if (values.size() != 3) {
+            continue;
+        }
+        Cert cert{values[0], values[1],
+                  Certificate(std::vector<unsigned char>(values[2].begin(), values[2].end()),
+                              Certificate::Format::Der)};
+        const Certificate& certificate = cert.certificate;
+        if (cert.id.empty()) {
+            // Without a key container the certificate cannot be used to log on.
+            message = "На смарт-карте присутствует сертификат " + certificate.subject() +
+                      " который, находиться в не контейнера! Чтение данных со смарт-карты "
+                      "приостановлено, пожалуйста, поместите данный сертификат в контейнер.";
+        }
+        std::string altName =
+            certificate.altName().empty() ? "" : "(" + certificate.altName() + ")";
+        KxLogger::log(
+            LOG_DEBUG, "\tНайден сертификат: id:%s label:%s subject: %s@%s%s issuer: %s@%s",
+            cert.id.c_str(), cert.label.c_str(), certificate.subject().c_str(),
+            orIfEmpty(certificate.subjectDomainComponent(), certificate.subjectOrganization())
+                .c_str(),
+            altName.c_str(), certificate.issuer().c_str(),
+            orIfEmpty(certificate.issuerDomainComponent(), certificate.issuerOrganization())
+                .c_str());
+        certs.push_back(std::move(cert));
+    }
+    KxLogger::log(LOG_INFO, "Прочитано %d сертификатов с токена [Успех]",
+                  static_cast<int>(certs.size()));
+    return certs;
+}
+
+std::vector<Token::Profile> Token::readTokenProfiles(CK_SESSION_HANDLE session) {
+    CK_OBJECT_CLASS objectClass = kProfileClass;
+    CK_BBOOL onToken = CK_TRUE;
+    CK_ATTRIBUTE search[] = {
+        {CKA_CLASS, &objectClass, sizeof(objectClass)},
+        {CKA_TOKEN, &onToken, sizeof(onToken)},
+    };
+    static const SearchMessages kMessages = {
+        "tokenProfiles: Ошибка поиска профилей (C_FindObjectsInit). Код возврата = %d",
+        "tokenProfiles: Ошибка поиска профилей (C_FindObjects). Код возврата = %d",
+        "tokenProfiles: Ошибка поиска профилей (C_FindObjectsFinal). Код возврата = %d",
+    };
+    std::vector<Profile> profiles;
+    std::vector<CK_OBJECT_HANDLE> objects;
+    if (!findObjects(session, search, 2, kMaxProfiles, kMessages, objects)) {
+        return profiles;
+    }
+    for (CK_OBJECT_HANDLE object : objects) {
+        std::vector<std::string> values =
+            tokenObjectAttributes(session, object, {kProfileUserName, kProfileDomain});
+        if (values.size() != 2 || values[0].empty() || values[1].empty()) {
+            continue;
+        }
+        KxLogger::log(LOG_DEBUG, "\tНайден профиль %s@%s", values[0].c_str(), values[1].c_str());
+        profiles.push_back(Profile{values[0], values[1]});
+    }
+    KxLogger::log(LOG_INFO, "Прочитано %d профилей с токена [Успех]",
+                  static_cast<int>(profiles.size()));
+    return profiles;
+}
+
+std::vector<std::string> Token::tokenObjectAttributes(CK_SESSION_HANDLE session,
+                                                      CK_OBJECT_HANDLE object,
+                                                      const std::vector<CK_ATTRIBUTE_TYPE>& types) {
+    static const char kError[] = "Ошибка поиска атрибута (C_GetAttributeValue). Код возврата = %d";
+    std::vector<std::string> values;
+    if (session == CK_INVALID_HANDLE || types.empty()) {
+        return values;
+    }
+    // First call: lengths only.
+    std::vector<CK_ATTRIBUTE> attributes(types.size());
+    for (size_t i = 0; i < types.size(); ++i) {
+        attributes[i] = CK_ATTRIBUTE{types[i], nullptr, 0};
+    }
+    CK_RV rv = C_GetAttributeValue(session, object, attributes.data(), attributes.size());
+    if (rv != CKR_OK) {
+        KxLogger::log(LOG_ERR, kError, static_cast<int>(rv));
+        return values;
+    }
+    // Second call: the values. No length a library reports may bring the daemon down: an
+    // unavailable one is what the standard pairs with an invalid attribute, and one that
+    // cannot be allocated counts as a failed read.
+    std::vector<std::vector<unsigned char>> buffers(types.size());
+    for (size_t i = 0; i < attributes.size(); ++i) {
+        if (attributes[i].ulValueLen == CK_UNAVAILABLE_INFORMATION) {
+            KxLogger::log(LOG_ERR, kError, static_cast<int>(CKR_ATTRIBUTE_TYPE_INVALID));
+            return values;
+        }
+        try {
+            buffers[i].resize(attributes[i].ulValueLen);
+        } catch (const std::exception&) {
+            KxLogger::log(LOG_ERR, kError, static_cast<int>(CKR_HOST_MEMORY));
+            return values;
+        }
+        attributes[i].pValue = buffers[i].empty() ? nullptr : buffers[i].data();
+    }
+    rv = C_GetAttributeValue(session, object, attributes.data(), attributes.size());
+    if (rv != CKR_OK) {
+        KxLogger::log(LOG_ERR, kError, static_cast<int>(rv));
+        return values;
+    }
+    for (size_t i = 0; i < attributes.size(); ++i) {
+        size_t length = std::min<size_t>(attributes[i].ulValueLen, buffers[i].size());
+        values.emplace_back(reinterpret_cast<const char*>(buffers[i].data()), length);
+    }
+    return values;
+}
