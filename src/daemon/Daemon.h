@@ -2,7 +2,11 @@
 
 #include <atomic>
 
+#include "config/DaemonConfig.h"
 #include "daemon/Pid.h"
+#include "token/kxpkcs11.h"
+#include "watch/FileWatcher.h"
+#include "watch/TicketsWatcher.h"
 
 // The process: owns the long-lived components, runs the start sequence, the slot loop and
 // the stop sequence.
@@ -18,14 +22,23 @@ public:
     // Runs until SIGINT or SIGTERM; the result is the process exit status.
     int exec();
 
+    // Adds records for tokens not yet in the store and clears isNew on the others. The caller
+    // holds the store's mutex.
+    void refreshTokensInfo();
+
     static void signalHandler(int signalNumber);
 
 private:
     void initPid();
     void initSignalHandler();
+    // One slot event as C_WaitForSlotEvent reported it (any result but CKR_NO_EVENT).
+    void onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot);
 
     std::atomic<bool> stop_;
     Pid pid_;
+    DaemonConfig config_;
+    FileWatcher fileWatcher_;
+    TicketsWatcher ticketsWatcher_;
 };
 
 // The one daemon, for the signal handler.

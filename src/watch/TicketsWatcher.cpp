@@ -147,6 +147,17 @@ void TicketsWatcher::repair(const std::string& path) {
         return;
     }
 
+    // A second name for the same inode may be a hard link to a file the user does not own
+    // (a root-owned file linked into /tmp on the same file system): never hand that out.
+    if (status.st_nlink != 1) {
+        KxLogger::log(LOG_WARNING,
+                      "Ticket cache file '%s' has %d hard links and may be another file. This "
+                      "file will be ignore.",
+                      path.c_str(), static_cast<int>(status.st_nlink));
+        ignored_.insert(path);
+        return;
+    }
+
     if (fchmod(fd, S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP) != 0) {
         KxLogger::log(LOG_WARNING, "Failed to change permissions of file '%s' to '660'. errno %d.",
                       path.c_str(), errno);

@@ -200,6 +200,24 @@ TEST_F(TicketsWatcherTest, FileSwappedForALinkAfterTheListingIsNotFollowed) {
                                   mark));
 }
 
+TEST_F(TicketsWatcherTest, HardLinkToAnotherFileIsNotHandedOut) {
+    // Where hard links to other users' files are allowed, a user can give a root-owned file a
+    // ticket cache name on the same file system.
+    const std::string secret = "/tmp/.kx-root-secret";
+    makeFile(secret, 0, 0, 0600);
+    ASSERT_EQ(link(secret.c_str(), "/tmp/krb5cc_1000"), 0);
+    size_t mark = settledMark();
+    TicketsWatcher watcher;
+    watcher.check();
+
+    EXPECT_EQ(stateOf(secret), (FileState{0, 0, 0600}));
+    EXPECT_TRUE(world::waitForLog(LOG_WARNING,
+                                  "[WARNING] Ticket cache file '/tmp/krb5cc_1000' has 2 hard links "
+                                  "and may be another file. This file will be ignore.",
+                                  mark));
+    std::remove(secret.c_str());
+}
+
 TEST_F(TicketsWatcherTest, FileSwappedForAFifoDoesNotStallTheScan) {
     makeFile("/tmp/krb5cc_1000", 0, 0, 0600);
     TicketsWatcher watcher;
