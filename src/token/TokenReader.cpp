@@ -46,6 +46,9 @@ bool findObjects(CK_SESSION_HANDLE session, CK_ATTRIBUTE* search, CK_ULONG searc
     rv = C_FindObjects(session, objects.data(), maxCount, &found);
     if (rv != CKR_OK) {
         KxLogger::log(LOG_ERR, messages.find, static_cast<int>(rv));
+        // End the search anyway: an open search would refuse the session's next one and lose
+        // the profiles along with the certificates.
+        C_FindObjectsFinal(session);
         return false;
     }
     objects.resize(std::min(found, maxCount));

@@ -356,12 +356,13 @@ INSTANTIATE_TEST_SUITE_P(
                     {kCertSearch + "(C_FindObjectsInit). Код возврата = 48",
                      kProfileSearch + "(C_FindObjectsInit). Код возврата = 48"},
                     false},
-        // An unfinished certificate search is left open, so the library refuses the profile
-        // search that follows in the same session (CKR_OPERATION_ACTIVE).
+        // The failed certificate search is ended, so the profile search can start (and meets
+        // the same failure) instead of being refused with CKR_OPERATION_ACTIVE.
         FailureCase{"C_FindObjects",
                     {kCertSearch + "(C_FindObjects). Код возврата = 48",
-                     kProfileSearch + "(C_FindObjectsInit). Код возврата = 144"},
+                     kProfileSearch + "(C_FindObjects). Код возврата = 48"},
                     false},
+        // A search whose end the library refuses stays open in the library.
         FailureCase{"C_FindObjectsFinal",
                     {kCertSearch + "(C_FindObjectsFinal). Код возврата = 48",
                      kProfileSearch + "(C_FindObjectsInit). Код возврата = 144"},
