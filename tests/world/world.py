@@ -683,6 +683,10 @@ class Launched:
     pids: List[int]   # host, world, machine
 
 
+# x86_64 numbers of nanosleep and clock_nanosleep, as /proc/<pid>/syscall shows them.
+_SLEEP_SYSCALLS = {"35", "230"}
+
+
 class Daemon:
     """A daemon started in a world's machine."""
 
@@ -737,15 +741,26 @@ class Daemon:
             mask = next(int(line.split()[1], 16) for line in file if line.startswith("SigCgt:"))
         return {number for number in range(1, 65) if mask & (1 << (number - 1))}
 
+    def in_slot_loop(self):
+        """True while the main thread sleeps between two passes of the slot loop: nothing else
+        on that thread sleeps, so once seen, start-up (and its log lines) is over."""
+        try:
+            with open(f"/proc/{self.host_pid}/syscall") as file:
+                return file.read().split()[0] in _SLEEP_SYSCALLS
+        except (OSError, IndexError):
+            return False
+
     def wait_ready(self, timeout=5.0):
-        """Waits until the daemon holds the pid file and handles SIGINT and SIGTERM, so a stop
-        signal sent now takes the orderly way."""
+        """Waits until the daemon holds the pid file, handles SIGINT and SIGTERM and runs its
+        slot loop, so a stop signal sent now takes the orderly way and every start-up record
+        has been sent."""
         def ready():
             if not self.running():
                 raise RuntimeError(f"the daemon ended with status {self.returncode} at start")
             held = (self.world.read_pid_file() or "").startswith(f"{self.pid}\n")
-            return held and {signal.SIGINT, signal.SIGTERM} <= self.caught_signals()
-        wait_until(ready, timeout, "the daemon to hold its pid file and handle stop signals")
+            return (held and {signal.SIGINT, signal.SIGTERM} <= self.caught_signals()
+                    and self.in_slot_loop())
+        wait_until(ready, timeout, "the daemon to hold its pid file and run its slot loop")
         return self
 
     def output(self):
