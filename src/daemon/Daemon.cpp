@@ -31,8 +31,7 @@ bool isStorageOnly(const CK_TOKEN_INFO& info) {
 
 }  // namespace
 
-Daemon::Daemon()
-    : stop_(false), pid_(kPidPath), config_(DaemonConfig::default_config_path) {
+Daemon::Daemon() : stop_(false), pid_(kPidPath), config_(DaemonConfig::default_config_path) {
     initPid();
     initSignalHandler();
     config_.load();
@@ -84,8 +83,7 @@ void Daemon::initSignalHandler() {
 void Daemon::signalHandler(int signalNumber) {
     // Runs on any thread at any moment: only async-signal-safe calls here.
     if (signalNumber == SIGINT || signalNumber == SIGTERM) {
-        KxLogger::logFromSignalHandler(LOG_DEBUG, "Получен сигнал остановки демона ",
-                                       signalNumber);
+        KxLogger::logFromSignalHandler(LOG_DEBUG, "Получен сигнал остановки демона ", signalNumber);
         if (gDaemon != nullptr) {
             gDaemon->stop_ = true;
         }
@@ -175,8 +173,7 @@ void Daemon::refreshTokensInfo() {
     std::vector<CK_SLOT_ID> slots(count);
     result = C_GetSlotList(CK_TRUE, slots.data(), &count);
     if (result != CKR_OK) {
-        KxLogger::log(LOG_ERR, "Ошибка C_GetSlotList. Код возврата = %d",
-                      static_cast<int>(result));
+        KxLogger::log(LOG_ERR, "Ошибка C_GetSlotList. Код возврата = %d", static_cast<int>(result));
         return;
     }
     // The second call may report fewer slots than the first (a token left in between).

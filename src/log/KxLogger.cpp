@@ -53,8 +53,8 @@ struct SafeText {
         char digits[24];
         int count = 0;
         bool negative = value < 0;
-        unsigned long rest = negative ? 0UL - static_cast<unsigned long>(value)
-                                      : static_cast<unsigned long>(value);
+        unsigned long rest =
+            negative ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
         do {
             digits[count++] = static_cast<char>('0' + rest % 10);
             rest /= 10;

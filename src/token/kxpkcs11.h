@@ -34,16 +34,16 @@ extern "C" {
 
 // Policy records are byte arrays; 64-bit values sit unaligned, little-endian, at these offsets.
 #define KX_PKI_COMPLEXITY_SIZE 160
-#define KX_PKI_COMPLEXITY_LIFETIME_DAYS_OFFSET 45    // PIN lifetime in days, 0: not set
-#define KX_PKI_COMPLEXITY_CHANGE_DATE_OFFSET 137     // last change, 8 ASCII digits YYYYMMDD
+#define KX_PKI_COMPLEXITY_LIFETIME_DAYS_OFFSET 45  // PIN lifetime in days, 0: not set
+#define KX_PKI_COMPLEXITY_CHANGE_DATE_OFFSET 137   // last change, 8 ASCII digits YYYYMMDD
 #define KX_PKI_COMPLEXITY_CHANGE_DATE_SIZE 8
 
 #define KX_PJ_PIN_POLICY_SIZE 32
-#define KX_PJ_PIN_POLICY_MAX_AGE_OFFSET 8            // maximum PIN age in days, 0: not set
-#define KX_PJ_PIN_POLICY_WARNING_DAYS_OFFSET 16      // warning period in days
+#define KX_PJ_PIN_POLICY_MAX_AGE_OFFSET 8        // maximum PIN age in days, 0: not set
+#define KX_PJ_PIN_POLICY_WARNING_DAYS_OFFSET 16  // warning period in days
 
 #define KX_PJ_CAPABILITIES_SIZE 16
-#define KX_PJ_CAPABILITIES_PIN_AGE_OFFSET 3          // current PIN age in days
+#define KX_PJ_CAPABILITIES_PIN_AGE_OFFSET 3  // current PIN age in days
 
 CK_RV KX_GetISD(CK_SLOT_ID slot, unsigned char isd[KX_ISD_SIZE]);
 CK_RV KX_PKI_ReadPinCounters(CK_SLOT_ID slot, CK_ULONG userType,
