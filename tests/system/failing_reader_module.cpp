@@ -106,7 +106,8 @@ CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     return CKR_OK;
 }
 
-CK_RV openSession(CK_SLOT_ID slot, CK_FLAGS, CK_VOID_PTR, CK_NOTIFY, CK_SESSION_HANDLE_PTR session) {
+CK_RV openSession(CK_SLOT_ID slot, CK_FLAGS, CK_VOID_PTR, CK_NOTIFY,
+                  CK_SESSION_HANDLE_PTR session) {
     CK_RV rv = slotState(slot);
     if (rv == CKR_OK) {
         *session = slot + 1;
