@@ -2,7 +2,7 @@
 """The demo scenario: kxsentrixd in a test world, step by step, with its log shown live.
 
 Each step is a function taking a Demo; SCENARIO lists them in order. To show more of the
-daemon (tokens coming and going through kxsim, sessions locking), write a step and add it.
+daemon (sessions locking when a token leaves, D-Bus clients), write a step and add it.
 Run through scripts/demo, which builds the project first.
 """
 
@@ -26,6 +26,9 @@ CONFIG = """{
     "ticketsCheckInterval": 1000
 }
 """
+TOKEN_IN = ("[INFO] Подключено новое устройство в слоте 5 label:Ivanov token "
+            "model:Korvex Quill 4 (USB-C)")
+TOKEN_OUT = "[INFO] Отключено устройство в слоте 5 label:Ivanov token model:Korvex Quill 4 (USB-C)"
 
 
 class Demo:
@@ -79,9 +82,32 @@ def prepare_machine(demo):
 def start_daemon(demo):
     demo.say("Starting kxsentrixd ...")
     demo.daemon = demo.world.start_daemon().wait_ready()
+    # Its start-up lines belong under this title.
+    demo.daemon.wait_for_log("Запуск основного цикла FileWatcher")
     pid = demo.world.read_pid_file().strip()
     demo.say(f"It runs with pid {demo.daemon.pid}; {world.PID_FILE} holds {pid}.")
     demo.expect(pid == str(demo.daemon.pid), "the pid file names another process")
+
+
+def plug_token_in(demo):
+    demo.say("ivanov gets a logon certificate (made with openssl inside the world) and plugs in "
+             "his token, which kxsim puts into slot 5:")
+    home = "/home/ivanov"
+    made = demo.world.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                           "ec_paramgen_curve:prime256v1", "-nodes", "-days", "30", "-keyout",
+                           f"{home}/ivanov.key", "-out", f"{home}/ivanov.pem", "-subj",
+                           "/CN=ivanov/O=Example Org/DC=example/DC=org"])
+    demo.expect(made.returncode == 0, f"openssl failed: {made.stderr}")
+    demo.world.kxsim("insert", "5", "--label", "Ivanov token", "--model", "Korvex Quill",
+                     "--isd", "KX123", "--user-pin", "1234", "--profile", "ivanov@example.org",
+                     "--cert", f"{home}/ivanov.pem", "--cert-label", "ivanov logon")
+    demo.daemon.wait_for_log(TOKEN_IN)
+
+
+def pull_token_out(demo):
+    demo.say("He pulls the token out again:")
+    demo.world.kxsim("remove", "5")
+    demo.daemon.wait_for_log(TOKEN_OUT)
 
 
 def refuse_second_instance(demo):
@@ -106,7 +132,8 @@ def stop_daemon(demo):
     demo.expect(status == 0, f"stop status {status}")
 
 
-SCENARIO = [prepare_machine, start_daemon, refuse_second_instance, lock_command, stop_daemon]
+SCENARIO = [prepare_machine, start_daemon, plug_token_in, pull_token_out, refuse_second_instance,
+            lock_command, stop_daemon]
 
 
 def shell(demo):

@@ -142,6 +142,7 @@ class Record:
     pid: Optional[int]      # from the "ident[pid]:" tag, when the sender put one there
     sender: Optional[int]   # the sending process (pid in the world's namespace)
     text: str
+    received: Optional[float] = None  # arrival at /dev/log, CLOCK_MONOTONIC (as time.monotonic)
 
     def __str__(self):
         return f"{self.facility} {self.level} {self.ident}[{self.sender}]: {self.text}"

@@ -19,6 +19,7 @@ import struct
 import subprocess
 import sys
 import threading
+import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 STATE = "/run/kxworld"
@@ -154,7 +155,7 @@ def parse_record(data):
 class LogReceiver(threading.Thread):
     """Receives every datagram sent to /dev/log and appends it to two files, one write per
     record: records.txt ("<facility> <level> <text>", for C++ tests) and records.jsonl (with the
-    ident and the sender's pid, for Python tests)."""
+    ident, the sender's pid and the arrival time, for Python tests)."""
 
     def __init__(self, directory):
         super().__init__(daemon=True)
@@ -174,6 +175,7 @@ class LogReceiver(threading.Thread):
         sequence = 0
         while True:
             data, ancillary, _, _ = self.sock.recvmsg(65536, socket.CMSG_SPACE(ucred_size))
+            received = time.monotonic()
             sender = None
             for level, kind, payload in ancillary:
                 if level == socket.SOL_SOCKET and kind == socket.SCM_CREDENTIALS:
@@ -187,7 +189,7 @@ class LogReceiver(threading.Thread):
             os.write(self.text_fd, b"%d %d %s\n" % (facility, severity, escaped))
             record = {"seq": sequence, "facility": facility, "level": severity,
                       "ident": ident.decode("utf-8", "replace"), "pid": pid, "sender": sender,
-                      "text": text.decode("utf-8", "replace")}
+                      "text": text.decode("utf-8", "replace"), "received": received}
             os.write(self.json_fd, (json.dumps(record, ensure_ascii=False) + "\n").encode())
             sequence += 1
 

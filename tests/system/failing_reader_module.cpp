@@ -1,0 +1,161 @@
+// A PKCS#11 module for the daemon's system tests, loaded through the simulated library's bridge
+// mode (KXSIM_BRIDGE_MODULE). It stands for a reader whose card stops answering: the file named
+// by KX_FAILING_READER_SLOTS holds one slot id per line, and a line "ID broken" keeps the slot
+// known but drops its token from the list of present tokens and fails C_GetSlotInfo and
+// C_GetTokenInfo with CKR_DEVICE_ERROR. The simulated library's own failures cannot do this:
+// they belong to a token, and a token only ever reaches the daemon by an insertion event.
+//
+// Tokens have no objects. Entries of the function list that the daemon never calls stay null.
+
+#include <p11-kit/pkcs11.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Slot id to "the card answers".
+std::map<CK_SLOT_ID, bool> readSlots() {
+    std::map<CK_SLOT_ID, bool> slots;
+    const char* path = std::getenv("KX_FAILING_READER_SLOTS");
+    std::ifstream file(path != nullptr ? path : "");
+    std::string line;
+    while (std::getline(file, line)) {
+        std::istringstream words(line);
+        CK_SLOT_ID slot = 0;
+        std::string state;
+        if (words >> slot) {
+            words >> state;
+            slots[slot] = state != "broken";
+        }
+    }
+    return slots;
+}
+
+// CKR_OK for an answering card, else the error the slot's calls give.
+CK_RV slotState(CK_SLOT_ID slot) {
+    auto slots = readSlots();
+    auto found = slots.find(slot);
+    if (found == slots.end()) {
+        return CKR_SLOT_ID_INVALID;
+    }
+    return found->second ? CKR_OK : CKR_DEVICE_ERROR;
+}
+
+void pad(CK_UTF8CHAR* field, size_t size, const std::string& text) {
+    std::memset(field, ' ', size);
+    std::memcpy(field, text.data(), std::min(size, text.size()));
+}
+
+CK_RV initialize(CK_VOID_PTR) {
+    return CKR_OK;
+}
+
+CK_RV finalize(CK_VOID_PTR) {
+    return CKR_OK;
+}
+
+CK_RV getSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR count) {
+    std::vector<CK_SLOT_ID> listed;
+    for (const auto& [slot, answers] : readSlots()) {
+        if (answers || !tokenPresent) {
+            listed.push_back(slot);
+        }
+    }
+    if (list != nullptr && *count < listed.size()) {
+        *count = listed.size();
+        return CKR_BUFFER_TOO_SMALL;
+    }
+    if (list != nullptr) {
+        std::copy(listed.begin(), listed.end(), list);
+    }
+    *count = listed.size();
+    return CKR_OK;
+}
+
+CK_RV getSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info) {
+    CK_RV rv = slotState(slot);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    std::memset(info, 0, sizeof *info);
+    pad(info->slotDescription, sizeof info->slotDescription, "failing reader");
+    pad(info->manufacturerID, sizeof info->manufacturerID, "Korvex");
+    info->flags = CKF_TOKEN_PRESENT | CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;
+    return CKR_OK;
+}
+
+CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
+    CK_RV rv = slotState(slot);
+    if (rv != CKR_OK) {
+        return rv;
+    }
+    std::memset(info, 0, sizeof *info);
+    pad(info->label, sizeof info->label, "reader " + std::to_string(slot));
+    pad(info->manufacturerID, sizeof info->manufacturerID, "Korvex");
+    // The bridge answers KX_GetISD with model and serial number: the serial names the product.
+    pad(info->model, sizeof info->model, "Korvex Linnet");
+    pad(info->serialNumber, sizeof info->serialNumber, "KX214");
+    info->flags = CKF_TOKEN_INITIALIZED;
+    return CKR_OK;
+}
+
+CK_RV openSession(CK_SLOT_ID slot, CK_FLAGS, CK_VOID_PTR, CK_NOTIFY,
+                  CK_SESSION_HANDLE_PTR session) {
+    CK_RV rv = slotState(slot);
+    if (rv == CKR_OK) {
+        *session = slot + 1;
+    }
+    return rv;
+}
+
+CK_RV closeSession(CK_SESSION_HANDLE) {
+    return CKR_OK;
+}
+
+CK_RV findObjectsInit(CK_SESSION_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG) {
+    return CKR_OK;
+}
+
+CK_RV findObjects(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG, CK_ULONG_PTR found) {
+    *found = 0;
+    return CKR_OK;
+}
+
+CK_RV findObjectsFinal(CK_SESSION_HANDLE) {
+    return CKR_OK;
+}
+
+CK_RV getAttributeValue(CK_SESSION_HANDLE, CK_OBJECT_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG) {
+    return CKR_OBJECT_HANDLE_INVALID;
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(
+    CK_FUNCTION_LIST_PTR_PTR list) {
+    static CK_FUNCTION_LIST functions = [] {
+        CK_FUNCTION_LIST f{};
+        f.version = {2, 40};
+        f.C_Initialize = initialize;
+        f.C_Finalize = finalize;
+        f.C_GetSlotList = getSlotList;
+        f.C_GetSlotInfo = getSlotInfo;
+        f.C_GetTokenInfo = getTokenInfo;
+        f.C_OpenSession = openSession;
+        f.C_CloseSession = closeSession;
+        f.C_FindObjectsInit = findObjectsInit;
+        f.C_FindObjects = findObjects;
+        f.C_FindObjectsFinal = findObjectsFinal;
+        f.C_GetAttributeValue = getAttributeValue;
+        return f;
+    }();
+    *list = &functions;
+    return CKR_OK;
+}

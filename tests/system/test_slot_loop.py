@@ -1,0 +1,172 @@
+"""The slot event loop of the running kxsentrixd as its log shows it: tokens coming and going
+through the simulated library (kxsim), the storage-only device, slot ids beyond 32 bits, and
+library calls that fail. Each test stops the daemon and then compares everything the loop
+logged, so a missing, extra or reordered line fails it."""
+
+import os
+import signal
+
+from world import LOG_ERR
+
+ALICE_PEM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim", "data",
+                         "alice.pem")
+LOOP_STARTS = "Запуск основного цикла FileWatcher"
+LOOP_ENDS = f"Получен сигнал остановки демона {signal.SIGTERM}"
+PRESENT, EMPTY = 7, 6  # slot flags: token present, removable device, hardware slot
+CKR_DEVICE_ERROR = 0x30
+LINNET = "Korvex Linnet USB"  # the model the reader names for the ISD "KX214"
+
+
+def connected(slot, label, model=LINNET):
+    return f"[INFO] Подключено новое устройство в слоте {slot} label:{label} model:{model}"
+
+
+def disconnected(slot, label, model=LINNET):
+    return f"[INFO] Отключено устройство в слоте {slot} label:{label} model:{model}"
+
+
+def token_event(slot, flags, hardware="0.0", firmware="0.0"):
+    return (f"[INFO] Token event: event 0, slot {slot}, flags {flags} hardware version "
+            f"{hardware}, firmware version {firmware}")
+
+
+def read_lines(certificates=0, profiles=0):
+    return [f"[INFO] Прочитано {certificates} сертификатов с токена [Успех]",
+            f"[INFO] Прочитано {profiles} профилей с токена [Успех]"]
+
+
+def insert(world, slot, label, *options):
+    world.kxsim("insert", str(slot), "--label", label, "--model", "Korvex Linnet", "--isd",
+                "KX214", *options)
+
+
+def loop_lines(daemon):
+    """Stops the daemon and returns what it logged between start-up and the stop signal."""
+    assert daemon.stop() == 0
+    texts = [record.text for record in daemon.records()]
+    return texts[texts.index(LOOP_STARTS) + 1:texts.index(LOOP_ENDS)]
+
+
+def test_token_inserted_and_removed_while_running(world):
+    daemon = world.start_daemon().wait_ready()
+    insert(world, 5, "Ivanov token", "--hardware", "2.1", "--firmware", "3.4", "--cert",
+           ALICE_PEM, "--cert-id", "3031", "--profile", "ivanov@example.org")
+    daemon.wait_for_log(connected(5, "Ivanov token"))
+    world.kxsim("remove", "5")
+    daemon.wait_for_log(disconnected(5, "Ivanov token"))
+
+    # Nothing before the insertion: no token at start means no read and no announcement.
+    assert loop_lines(daemon) == [
+        token_event(5, PRESENT, "2.1", "3.4"),
+        "\tНайден сертификат: id:01 label:alice subject: Alice Ivanova@org.example "
+        "issuer: Alice Ivanova@org.example",
+        read_lines(1)[0],
+        "\tНайден профиль ivanov@example.org",
+        read_lines(1, 1)[1],
+        connected(5, "Ivanov token"),
+        token_event(5, EMPTY),
+        disconnected(5, "Ivanov token"),
+    ]
+
+
+def test_token_present_at_start_and_a_second_one_inserted(world):
+    insert(world, 3, "First")
+    daemon = world.start_daemon().wait_ready()
+    daemon.wait_for_log(connected(3, "First"))
+    insert(world, 4, "Second")
+    daemon.wait_for_log(connected(4, "Second"))
+    world.kxsim("remove", "3")
+    daemon.wait_for_log(disconnected(3, "First"))
+
+    # The initial scan announces the first token without an event; the second insertion reads
+    # and announces only the new token; the removal takes only the first one away.
+    assert loop_lines(daemon) == [
+        *read_lines(), connected(3, "First"),
+        token_event(4, PRESENT, "1.0", "1.0"), *read_lines(), connected(4, "Second"),
+        token_event(3, EMPTY), disconnected(3, "First"),
+    ]
+
+
+def test_storage_only_device_is_neither_read_nor_announced(world):
+    daemon = world.start_daemon().wait_ready()
+    world.kxsim("insert", "2", "--label", "Flash", "--model", "Korvex Disk2")
+    world.kxsim("insert", "3", "--label", "Flash Pro", "--model", "Korvex Disk2 Pro")
+    daemon.wait_for_log(token_event(3, PRESENT, "1.0", "1.0"))
+    world.kxsim("remove", "2")
+    daemon.wait_for_log(token_event(2, EMPTY))
+
+    # No record, so the removal has nothing to report either.
+    assert loop_lines(daemon) == [
+        token_event(2, PRESENT, "1.0", "1.0"), token_event(3, PRESENT, "1.0", "1.0"),
+        token_event(2, EMPTY),
+    ]
+
+
+def test_slot_id_above_32_bits_keeps_its_own_record(world):
+    big = 2**32 + 5  # the same low 32 bits as slot 5
+    insert(world, 5, "Low")
+    daemon = world.start_daemon().wait_ready()
+    insert(world, big, "High")
+    daemon.wait_for_log(connected(big, "High"))
+    world.kxsim("remove", str(big))
+    daemon.wait_for_log(disconnected(big, "High"))
+
+    assert loop_lines(daemon) == [
+        *read_lines(), connected(5, "Low"),
+        token_event(big, PRESENT, "1.0", "1.0"), *read_lines(), connected(big, "High"),
+        token_event(big, EMPTY), disconnected(big, "High"),
+    ]
+
+
+def test_slot_info_failing_for_a_stored_token_counts_as_removal(world):
+    # The simulated library bridges to a reader whose card can stop answering.
+    module = os.path.join(world.build_dir, "tests", "system", "libkx_failing_reader.so")
+    slots = "/run/kxreader/slots"
+    world.write(slots, "5\n")
+    daemon = world.start_daemon(env={"KXSIM_BRIDGE_MODULE": module,
+                                     "KX_FAILING_READER_SLOTS": slots}).wait_ready()
+    daemon.wait_for_log(connected(5, "reader 5"))
+    world.write(slots + ".new", "5 broken\n")
+    os.rename(world.host_path(slots + ".new"), world.host_path(slots))
+    daemon.wait_for_log(disconnected(5, "reader 5"))
+
+    assert loop_lines(daemon) == [
+        *read_lines(), connected(5, "reader 5"),
+        "[WARNING] Ошибка получение информации о слоте 5",
+        token_event(5, 0),  # the slot information stays zeroed
+        disconnected(5, "reader 5"),
+    ]
+
+
+def test_token_info_failing_stops_the_rescan_at_that_slot(world):
+    failing = f"[ERROR] Ошибка C_GetTokenInfo. Код возврата = {CKR_DEVICE_ERROR}"
+    daemon = world.start_daemon().wait_ready()
+    insert(world, 2, "Broken", "--fail", "C_GetTokenInfo=CKR_DEVICE_ERROR")
+    daemon.wait_for_log(failing)
+    mark = world.log_mark()
+    insert(world, 9, "Good")
+    daemon.wait_for_log(failing, since=mark)
+    world.kxsim("remove", "2")
+    daemon.wait_for_log(connected(9, "Good"))
+
+    # Slot 2 comes first in the slot list, so slot 9 waits until the broken token is gone.
+    assert loop_lines(daemon) == [
+        token_event(2, PRESENT, "1.0", "1.0"), failing,
+        token_event(9, PRESENT, "1.0", "1.0"), failing,
+        token_event(2, EMPTY), *read_lines(), connected(9, "Good"),
+    ]
+
+
+def test_failed_library_initialisation_ends_with_status_1(world):
+    world.write_daemon_config("{}\n")
+    insert(world, 5, "Any", "--fail", "C_Initialize=CKR_DEVICE_ERROR")
+    daemon = world.start_daemon()
+
+    assert daemon.wait() == 1
+    assert [record.text for record in daemon.records(level=LOG_ERR)] == [
+        f"[ERROR] Ошибка C_Initialize. Код возврата = {CKR_DEVICE_ERROR}",
+        "[ERROR] Не удалось инициализировать единую библиотеку!",
+    ]
+    assert daemon.records("[INFO] Korvex Sentrix daemon finished")
+    assert not daemon.records(connected(5, "Any"))
+    assert world.read_pid_file() is None
