@@ -38,8 +38,8 @@ std::vector<std::vector<unsigned char>> benchCertificates() {
                 .subject("CN", "Пользователь " + std::to_string(i))
                 .issuer("CN", "Corp Issuing CA")
                 .issuer("O", "Corp")
-                .otherNameUtf8("1.3.6.1.4.1.311.20.2.3", "user" + std::to_string(i) + "@CORP.ORG")
-                .serial(i + 1)
+                .extension("subjectAltName", "otherName:1.3.6.1.4.1.311.20.2.3;UTF8:user" +
+                                                 std::to_string(i) + "@CORP.ORG")
                 .der());
     }
     return certificates;

@@ -1,56 +1,37 @@
 #pragma once
 
-// Builds X.509 certificates in the tests themselves, so every case can be regenerated and
-// read: subject and issuer names entry by entry, alternative names, the CA flag.
+// Builds X.509 certificates in the tests themselves, so every case can be regenerated and read.
 
-#include <ostream>
 #include <string>
+#include <utility>
 #include <vector>
-
-#include "token/Certificate.h"
 
 namespace testcert {
 
-struct NameEntry {
-    std::string type;
-    std::string value;
-    bool bmp = false;
-};
-
 class CertificateBuilder {
 public:
-    // Name entries are added in the order given; the value is UTF-8 unless raw BMP is asked for.
-    CertificateBuilder& subject(const std::string& type, const std::string& value);
+    // Name entries are added in the order given; a BMP entry holds these raw UTF-16BE bytes.
+    CertificateBuilder& subject(const std::string& type, const std::string& value,
+                                bool bmp = false);
     CertificateBuilder& issuer(const std::string& type, const std::string& value);
-    // A BMPString entry holding these raw UTF-16BE bytes.
-    CertificateBuilder& subjectBmp(const std::string& type, const std::string& utf16be);
-    CertificateBuilder& uri(const std::string& value);
-    CertificateBuilder& email(const std::string& value);
-    CertificateBuilder& otherNameUtf8(const std::string& oid, const std::string& value);
-    CertificateBuilder& otherNameOctets(const std::string& oid, const std::string& value);
-    // Adds basicConstraints with this CA value.
-    CertificateBuilder& ca(bool isCa);
-    CertificateBuilder& serial(long number);
+    // An extension in OpenSSL's configuration syntax, e.g. ("subjectAltName", "URI:urn:x") or
+    // ("basicConstraints", "critical,CA:TRUE").
+    CertificateBuilder& extension(const std::string& name, const std::string& value);
 
     // Each call signs anew (ECDSA signatures are randomised): take der() once and convert it
     // with pemOf() when two encodings must hold the same certificate.
     std::vector<unsigned char> der() const;
-    std::string pem() const;
+    std::string pem() const { return pemOf(der()); }
+    static std::string pemOf(const std::vector<unsigned char>& der);
 
 private:
-    struct AltName {
-        enum Kind { Uri, Email, OtherUtf8, OtherOctets } kind;
-        std::string oid;
-        std::string value;
+    struct Entry {
+        std::string type, value;
+        bool bmp;
     };
-    std::vector<NameEntry> subject_;
-    std::vector<NameEntry> issuer_;
-    std::vector<AltName> altNames_;
-    int ca_ = -1;  // -1: no basicConstraints
-    long serial_ = 1;
+    std::vector<Entry> subject_, issuer_;
+    std::vector<std::pair<std::string, std::string>> extensions_;
 };
-
-std::string pemOf(const std::vector<unsigned char>& der);
 
 std::vector<unsigned char> bytes(const std::string& text);
 
@@ -61,6 +42,3 @@ std::string commandOutput(const std::string& command);
 std::string outputDirectory(const std::string& name);
 
 }  // namespace testcert
-
-// Readable failure output for certificate comparisons.
-void PrintTo(const Certificate& certificate, std::ostream* out);

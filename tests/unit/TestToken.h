@@ -1,46 +1,43 @@
 #pragma once
 
-// Simulated tokens for the reader's tests: each token is an entry file of the simulated vendor
-// library in a directory of the build tree (named to the library by KXSIM_TOKEN_DIR).
+// Simulated tokens for the daemon's tests: each token is an entry file of the simulated vendor
+// library (sim/README.md), written by the library's own entry writer into a directory of the
+// build tree that KXSIM_TOKEN_DIR names to the library.
 
-#include <optional>
+#include <stdlib.h>
+
+#include <cstdio>
+#include <fstream>
 #include <string>
-#include <utility>
-#include <vector>
 
-#include "token/kxpkcs11.h"
+#include "Entry.h"
+#include "TestCertificate.h"
 
 namespace testtoken {
 
-struct CertificateSpec {
-    std::string id;  // raw CKA_ID bytes
-    std::string label;
-    std::optional<std::string> der;  // without it the object has no CKA_VALUE
-};
-
-struct TokenSpec {
-    std::string label = "Token";
-    std::string model = "Korvex Quill 3";
-    std::string serial = "0012345678";
-    std::string isd = "KX101";
-    std::vector<std::pair<std::string, std::string>> profiles;  // user, domain
-    std::vector<CertificateSpec> certificates;
-    // Call name and return code name, e.g. {"C_OpenSession", "CKR_DEVICE_ERROR"}.
-    std::vector<std::pair<std::string, std::string>> failures;
-};
+using TokenSpec = kxsim::TokenEntry;
 
 class SimulatedTokens {
 public:
     // A fresh, empty token directory for this name; the library reads it at C_Initialize.
-    explicit SimulatedTokens(const std::string& name);
+    explicit SimulatedTokens(const std::string& name)
+        : directory_(testcert::outputDirectory("tokens/" + name)) {
+        setenv("KXSIM_TOKEN_DIR", directory_.c_str(), 1);
+        unsetenv("KXSIM_BRIDGE_MODULE");
+    }
 
-    void insert(CK_SLOT_ID slot, const TokenSpec& token);
-    const std::string& directory() const { return directory_; }
+    // Written aside and renamed, so the library never sees half an entry.
+    void insert(CK_SLOT_ID slot, const TokenSpec& token) const {
+        std::string hidden = directory_ + "/." + std::to_string(slot) + ".tmp";
+        std::ofstream(hidden) << kxsim::formatEntry(token);
+        std::rename(hidden.c_str(), path(slot).c_str());
+    }
+    void remove(CK_SLOT_ID slot) const { std::remove(path(slot).c_str()); }
 
 private:
+    std::string path(CK_SLOT_ID slot) const { return directory_ + "/" + std::to_string(slot); }
+
     std::string directory_;
 };
-
-std::string entryText(const TokenSpec& token);
 
 }  // namespace testtoken

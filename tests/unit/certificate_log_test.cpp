@@ -6,65 +6,41 @@
 #include <fstream>
 
 #include "TestCertificate.h"
-#include "log/KxLogger.h"
+#include "TestLog.h"
 #include "token/Certificate.h"
-#include "world/WorldLog.h"
 
-namespace {
-
-// The records logged after mark, up to a sentinel logged now: records arrive in order, so
-// this is everything the code under test logged, and proves when it logged nothing.
-std::vector<world::LogRecord> recordsSince(size_t mark) {
-    static int sentinelCount = 0;
-    std::string sentinel = "certificate test sentinel " + std::to_string(++sentinelCount);
-    KxLogger::log(LOG_DEBUG, "%s", sentinel.c_str());
-    EXPECT_TRUE(world::waitForLog(LOG_DEBUG, sentinel, mark));
-    std::vector<world::LogRecord> records = world::logRecords();
-    std::vector<world::LogRecord> logged;
-    for (size_t i = mark; i < records.size() && records[i].text != sentinel; ++i) {
-        logged.push_back(records[i]);
-    }
-    return logged;
-}
-
-}  // namespace
+using testcert::bytes;
+using Format = Certificate::Format;
 
 TEST(CertificateLogTest, UnreadableBytesLogOneError) {
-    for (const std::string& input : {std::string("\x30\x82\x01\x00 cut"), std::string("garbage")}) {
-        size_t mark = world::logMark();
-        Certificate certificate(testcert::bytes(input), Certificate::Format::Der);
-        std::vector<world::LogRecord> logged = recordsSince(mark);
+    for (const auto& [input, format] :
+         {std::make_pair("\x30\x82\x01\x00 cut", Format::Der),
+          std::make_pair("garbage", Format::Der),
+          std::make_pair("-----BEGIN CERTIFICATE-----\nAAAA\n", Format::Pem)}) {
+        size_t mark = testlog::settledMark();
+        Certificate certificate(bytes(input), format);
+        std::vector<world::LogRecord> logged = testlog::recordsSince(mark);
         ASSERT_EQ(logged.size(), 1u) << input;
         EXPECT_EQ(logged[0].level, LOG_ERR);
         EXPECT_EQ(logged[0].facility, LOG_LOCAL7 >> 3);
         EXPECT_EQ(logged[0].text, "[ERROR] Не удалось создать X509");
     }
-    size_t mark = world::logMark();
-    Certificate pem(testcert::bytes("-----BEGIN CERTIFICATE-----\nAAAA\n"),
-                    Certificate::Format::Pem);
-    std::vector<world::LogRecord> logged = recordsSince(mark);
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0].text, "[ERROR] Не удалось создать X509");
 }
 
 TEST(CertificateLogTest, EmptyInputAndGoodCertificateLogNothing) {
-    std::string directory = testcert::outputDirectory("log");
-    std::ofstream(directory + "/empty.der").close();
-    size_t mark = world::logMark();
-    Certificate fromBytes(std::vector<unsigned char>(), Certificate::Format::Der);
-    Certificate fromFile(directory + "/empty.der", Certificate::Format::Der);
-    Certificate good(testcert::CertificateBuilder().subject("CN", "ok").der(),
-                     Certificate::Format::Der);
-    EXPECT_TRUE(recordsSince(mark).empty());
-    EXPECT_EQ(good.subject(), "ok");
+    std::string empty = testcert::outputDirectory("log") + "/empty.der";
+    std::ofstream(empty).close();
+    size_t mark = testlog::settledMark();
+    Certificate fromBytes(std::vector<unsigned char>(), Format::Der);
+    Certificate fromFile(empty, Format::Der);
+    Certificate good(testcert::CertificateBuilder().subject("CN", "ok").der(), Format::Der);
+    EXPECT_TRUE(testlog::recordsSince(mark).empty());
 }
 
 TEST(CertificateLogTest, MissingFileLogsWarningWithPath) {
     std::string path = testcert::outputDirectory("log-missing") + "/absent.pem";
-    size_t mark = world::logMark();
-    Certificate certificate(path, Certificate::Format::Pem);
-    std::vector<world::LogRecord> logged = recordsSince(mark);
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0].level, LOG_WARNING);
-    EXPECT_EQ(logged[0].text, "[WARNING] Не удалось открыть файл " + path);
+    size_t mark = testlog::settledMark();
+    Certificate certificate(path, Format::Pem);
+    EXPECT_EQ(testlog::textsSince(mark),
+              std::vector<std::string>{"[WARNING] Не удалось открыть файл " + path});
 }
