@@ -31,6 +31,24 @@ struct Settings {
     int interval = 1000;
 };
 
+std::string describe(const Settings& s) {
+    return std::to_string(static_cast<int>(s.system)) + " " +
+           std::to_string(static_cast<int>(s.remote)) + " debug " + std::to_string(s.debug) +
+           " force " + std::to_string(s.forceSessionMatch) + " interval " +
+           std::to_string(s.interval);
+}
+
+std::string settingsOf(const DaemonConfig& config) {
+    return describe({config.tokenEjectActionSystem(), config.tokenEjectActionRemote(),
+                     config.debug(), config.forceSessionMatch(), config.ticketsCheckIntervalMs()});
+}
+
+Settings with(System system, Remote remote, bool debug, bool force, int interval) {
+    return Settings{system, remote, debug, force, interval};
+}
+
+const Settings kDefaults{};
+
 struct LineCase {
     const char* name;
     const char* content;
@@ -51,19 +69,9 @@ TEST_P(DaemonConfigLineTest, ReadsSettings) {
     DaemonConfig config(path);
 
     EXPECT_EQ(config.load(), lineCase.loaded);
-    EXPECT_EQ(config.tokenEjectActionSystem(), lineCase.expected.system);
-    EXPECT_EQ(config.tokenEjectActionRemote(), lineCase.expected.remote);
-    EXPECT_EQ(config.debug(), lineCase.expected.debug);
-    EXPECT_EQ(config.forceSessionMatch(), lineCase.expected.forceSessionMatch);
-    EXPECT_EQ(config.ticketsCheckIntervalMs(), lineCase.expected.interval);
+    EXPECT_EQ(settingsOf(config), describe(lineCase.expected));
     EXPECT_EQ(config.getReloadCfgFlag(), !lineCase.loaded);
 }
-
-Settings with(System system, Remote remote, bool debug, bool force, int interval) {
-    return Settings{system, remote, debug, force, interval};
-}
-
-const Settings kDefaults{};
 
 const LineCase kLineCases[] = {
     {"EmptyFile", "", true, kDefaults},
@@ -76,60 +84,33 @@ const LineCase kLineCases[] = {
      "    \"ticketsCheckInterval\": 250\n"
      "}\n",
      true, with(System::LockSession, Remote::CloseConnection, false, true, 250)},
-    {"PlainLines",
-     "actionOnTokenDisabled: 2\nactionOnTokenDisabledRemote:1\ndebug : 0\n"
-     "forceSessionMatch :TRUE\nticketsCheckInterval: 42",
-     true, with(System::PowerOff, Remote::CloseConnection, false, true, 42)},
-    {"AllQuoteKinds",
-     "'actionOnTokenDisabled': '0'\n`debug`: `False`\n\"forceSessionMatch\": \"1\"\n", true,
-     with(System::Inaction, Remote::Inaction, false, true, 1000)},
-    {"QuotedNumber", "\"actionOnTokenDisabled\": \"2\",\n", true,
-     with(System::PowerOff, Remote::Inaction, true, false, 1000)},
+    {"AllQuoteKindsAndNone",
+     "'actionOnTokenDisabled': '0'\n`debug`: `False`\n\"forceSessionMatch\": \"1\"\n"
+     "actionOnTokenDisabledRemote :1\n",
+     true, with(System::Inaction, Remote::CloseConnection, false, true, 1000)},
     {"ActionOutOfRangeKeepsDefault", "\"actionOnTokenDisabled\": 3,\n", true, kDefaults},
-    {"RemoteOutOfRangeKeepsDefault", "actionOnTokenDisabledRemote: -1\n", true, kDefaults},
-    {"NumberFollowedByText", "actionOnTokenDisabled: 1 lock\n", true,
-     with(System::LockSession, Remote::Inaction, true, false, 1000)},
+    // A failed load keeps the lines before the failing one and the reload flag.
     {"WordForActionAbortsLoad",
      "actionOnTokenDisabledRemote: 1\nactionOnTokenDisabled: lock\ndebug: 0\n", false,
      with(System::Undefined, Remote::CloseConnection, true, false, 1000)},
-    {"EmptyActionValueAbortsLoad", "\"actionOnTokenDisabled\": \"\",\nforceSessionMatch: 1\n",
-     false, kDefaults},
     {"HugeActionAbortsLoad", "actionOnTokenDisabled: 99999999999\n", false, kDefaults},
-    {"DebugZeroQuoted", "\"debug\": \"0\"\n", true,
-     with(System::Undefined, Remote::Inaction, false, false, 1000)},
-    {"DebugNegativeZero", "debug: -0\n", true,
-     with(System::Undefined, Remote::Inaction, false, false, 1000)},
-    {"DebugYesIsRejected", "debug: yes\n", true, kDefaults},
-    {"DebugHugeNumberIsRejected", "debug: 99999999999\n", true, kDefaults},
-    {"BooleanIsCaseExact", "forceSessionMatch: tRUE\n", true, kDefaults},
-    {"BooleanNumberWithTail", "forceSessionMatch: 2abc\n", true,
-     with(System::Undefined, Remote::Inaction, true, true, 1000)},
+    {"BadBooleansAreSkipped", "forceSessionMatch: tRUE\ndebug: yes\n\"debug\": false ,\n", true,
+     kDefaults},
     {"BadBooleanDoesNotStopReading", "forceSessionMatch: maybe\ndebug: False\n", true,
      with(System::Undefined, Remote::Inaction, false, false, 1000)},
-    {"SpaceBeforeCommaBreaksBoolean", "\"debug\": false ,\n", true, kDefaults},
-    {"CrlfRejectsBoolean", "debug: false\r\nticketsCheckInterval: 500\r\n", true,
-     with(System::Undefined, Remote::Inaction, true, false, 500)},
-    {"CrlfAfterCommaIsHarmless", "\"debug\": false,\r\n\"forceSessionMatch\": true,\r\n", true,
-     with(System::Undefined, Remote::Inaction, false, true, 1000)},
+    {"CrlfRejectsBooleanUnlessAfterComma",
+     "debug: false\r\n\"forceSessionMatch\": true,\r\nticketsCheckInterval: 500\r\n", true,
+     with(System::Undefined, Remote::Inaction, true, true, 500)},
     {"IntervalLettersGiveZero", "ticketsCheckInterval: often\n", true,
      with(System::Undefined, Remote::Inaction, true, false, 0)},
-    {"IntervalNegativeKept", "ticketsCheckInterval: -250\n", true,
-     with(System::Undefined, Remote::Inaction, true, false, -250)},
     {"IntervalSignAndSpaces", "ticketsCheckInterval:   +75 ms\n", true,
      with(System::Undefined, Remote::Inaction, true, false, 75)},
     {"FirstKeyInSearchOrderWins",
      "\"actionOnTokenDisabledRemote\": 1, \"debug\": 0\n"
      "debug: 0; actionOnTokenDisabled: 2\n",
      true, with(System::PowerOff, Remote::CloseConnection, true, false, 1000)},
-    {"KeyInsideAnotherWord", "nodebug: 0\n", true,
-     with(System::Undefined, Remote::Inaction, false, false, 1000)},
-    {"NoCommentSyntax", "# debug: 0\n// forceSessionMatch: 1\n", true,
+    {"KeyInsideAnotherWord", "nodebug: 0\n# forceSessionMatch: 1\n", true,
      with(System::Undefined, Remote::Inaction, false, true, 1000)},
-    {"KeyWithoutColonIsSkipped", "debug 0\nactionOnTokenDisabled = 2\n", true, kDefaults},
-    {"LastValidOccurrenceWins",
-     "actionOnTokenDisabled: 1\nactionOnTokenDisabled: 2\nactionOnTokenDisabledRemote: 1\n"
-     "actionOnTokenDisabledRemote: 5\n",
-     true, with(System::PowerOff, Remote::CloseConnection, true, false, 1000)},
 };
 
 INSTANTIATE_TEST_SUITE_P(Lines, DaemonConfigLineTest, testing::ValuesIn(kLineCases),
@@ -144,11 +125,7 @@ TEST(DaemonConfigTest, MissingFileKeepsDefaultsAndReloadFlagUntilItAppears) {
 
     EXPECT_FALSE(config.exists());
     EXPECT_FALSE(config.load());
-    EXPECT_EQ(config.tokenEjectActionSystem(), System::Undefined);
-    EXPECT_EQ(config.tokenEjectActionRemote(), Remote::Inaction);
-    EXPECT_TRUE(config.debug());
-    EXPECT_FALSE(config.forceSessionMatch());
-    EXPECT_EQ(config.ticketsCheckIntervalMs(), 1000);
+    EXPECT_EQ(settingsOf(config), describe(kDefaults));
     EXPECT_TRUE(config.getReloadCfgFlag());
 
     writeFile(path, "actionOnTokenDisabled: 1\n");
@@ -169,11 +146,8 @@ TEST(DaemonConfigTest, ReloadResetsSettingsButKeepsTheInterval) {
 
     writeFile(path, "\n");
     EXPECT_TRUE(config.load());
-    EXPECT_EQ(config.tokenEjectActionSystem(), System::Undefined);
-    EXPECT_EQ(config.tokenEjectActionRemote(), Remote::Inaction);
-    EXPECT_TRUE(config.debug());
-    EXPECT_FALSE(config.forceSessionMatch());
-    EXPECT_EQ(config.ticketsCheckIntervalMs(), 250);
+    EXPECT_EQ(settingsOf(config),
+              describe(with(System::Undefined, Remote::Inaction, true, false, 250)));
 
     // A file that has gone resets the same settings and still keeps the interval.
     writeFile(path, "actionOnTokenDisabled: 1\n");
@@ -182,26 +156,6 @@ TEST(DaemonConfigTest, ReloadResetsSettingsButKeepsTheInterval) {
     EXPECT_FALSE(config.load());
     EXPECT_EQ(config.tokenEjectActionSystem(), System::Undefined);
     EXPECT_EQ(config.ticketsCheckIntervalMs(), 250);
-}
-
-TEST(DaemonConfigTest, OnlyASuccessfulLoadClearsTheReloadFlag) {
-    std::string path = scratchPath("flag");
-    writeFile(path, "debug: 0\n");
-    DaemonConfig config(path);
-    EXPECT_TRUE(config.getReloadCfgFlag());
-    ASSERT_TRUE(config.load());
-    EXPECT_FALSE(config.getReloadCfgFlag());
-
-    config.setReloadCfgFlag(true);
-    writeFile(path, "debug: 0\nactionOnTokenDisabled: x\n");
-    EXPECT_FALSE(config.load());
-    EXPECT_TRUE(config.getReloadCfgFlag());
-    // Lines before the failing one were applied.
-    EXPECT_FALSE(config.debug());
-
-    writeFile(path, "actionOnTokenDisabled: 0\n");
-    EXPECT_TRUE(config.load());
-    EXPECT_FALSE(config.getReloadCfgFlag());
 }
 
 TEST(DaemonConfigTest, InstanceIsTheLatestLiveObject) {

@@ -3,90 +3,47 @@
 #include <gtest/gtest.h>
 #include <syslog.h>
 
-#include <chrono>
-#include <string>
-#include <thread>
-
-#include "log/KxLogger.h"
-#include "world/WorldLog.h"
+#include "TestLog.h"
 
 namespace {
 
-// The first record after the mark whose text is exactly this one, whatever its level.
-world::LogRecord recordAfter(size_t mark, const std::string& text) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    do {
-        auto records = world::logRecords();
-        for (size_t i = mark; i < records.size(); ++i) {
-            if (records[i].text == text) {
-                return records[i];
-            }
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    } while (std::chrono::steady_clock::now() < deadline);
-    ADD_FAILURE() << "no record: " << text;
-    return {};
-}
+struct Expected {
+    int level;
+    std::string text;
+};
 
-TEST(KxLoggerInWorld, EachLevelGoesToLocal7WithItsPrefix) {
-    struct Case {
-        int level;
-        const char* expected;
-    };
-    const Case cases[] = {{LOG_ERR, "[ERROR] level check"},
-                          {LOG_WARNING, "[WARNING] level check"},
-                          {LOG_INFO, "[INFO] level check"},
-                          {LOG_DEBUG, "level check"}};
-    for (const Case& item : cases) {
-        size_t mark = world::logMark();
-        KxLogger::log(item.level, "level check");
-        world::LogRecord record = recordAfter(mark, item.expected);
-        EXPECT_EQ(record.facility, 23) << item.expected;
-        EXPECT_EQ(record.level, item.level) << item.expected;
+void expectRecords(size_t mark, const std::vector<Expected>& expected) {
+    std::vector<world::LogRecord> records = testlog::recordsSince(mark);
+    ASSERT_EQ(records.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(records[i].facility, 23) << records[i].text;
+        EXPECT_EQ(records[i].level, expected[i].level) << records[i].text;
+        EXPECT_EQ(records[i].text, expected[i].text);
     }
 }
 
-TEST(KxLoggerInWorld, ArgumentsFillThePlaceholdersInOrder) {
-    size_t mark = world::logMark();
-    KxLogger::log(LOG_INFO,
-                  "Token event: event %d, slot %d, flags %d hardware version %d.%d, firmware "
-                  "version %d.%d",
-                  0, 3, 7, 1, 2, 3, 4);
-    EXPECT_EQ(recordAfter(mark,
-                          "[INFO] Token event: event 0, slot 3, flags 7 hardware version 1.2, "
-                          "firmware version 3.4")
-                  .level,
-              LOG_INFO);
-}
-
-TEST(KxLoggerInWorld, RussianTextAndStringArgumentsArriveIntact) {
-    size_t mark = world::logMark();
+TEST(KxLoggerInWorld, EachLevelGoesToLocal7WithItsPrefixAndFilledFormat) {
+    size_t mark = testlog::settledMark();
+    KxLogger::log(LOG_ERR, "level check");
     KxLogger::log(LOG_WARNING, "Не удалось получить список групп у пользователя %s, uid %d",
                   "иванов", 60001);
-    EXPECT_EQ(recordAfter(mark,
+    KxLogger::log(LOG_INFO, "hardware version %d.%d, firmware version %d.%d", 1, 2, 3, 4);
+    KxLogger::log(LOG_DEBUG, "100%% ready");
+    expectRecords(mark, {{LOG_ERR, "[ERROR] level check"},
+                         {LOG_WARNING,
                           "[WARNING] Не удалось получить список групп у пользователя иванов, "
-                          "uid 60001")
-                  .facility,
-              23);
-}
-
-TEST(KxLoggerInWorld, TextWithoutArgumentsIsStillAFormat) {
-    size_t mark = world::logMark();
-    KxLogger::log(LOG_INFO, "100%% ready");
-    EXPECT_EQ(recordAfter(mark, "[INFO] 100% ready").level, LOG_INFO);
+                          "uid 60001"},
+                         {LOG_INFO, "[INFO] hardware version 1.2, firmware version 3.4"},
+                         {LOG_DEBUG, "100% ready"}});
 }
 
 TEST(KxLoggerInWorld, SignalHandlerPathWritesTheSameRecord) {
     KxLogger::prepareSignalSafeLogging();
-    size_t mark = world::logMark();
+    size_t mark = testlog::settledMark();
     KxLogger::logFromSignalHandler(LOG_ERR, "Критическая ошибка ", 11);
     KxLogger::logFromSignalHandler(LOG_DEBUG, "Получен сигнал остановки демона ", 15);
-    world::LogRecord error = recordAfter(mark, "[ERROR] Критическая ошибка 11");
-    world::LogRecord debug = recordAfter(mark, "Получен сигнал остановки демона 15");
-    EXPECT_EQ(error.facility, 23);
-    EXPECT_EQ(error.level, LOG_ERR);
-    EXPECT_EQ(debug.facility, 23);
-    EXPECT_EQ(debug.level, LOG_DEBUG);
+    expectRecords(mark, {{LOG_ERR, "[ERROR] Критическая ошибка 11"},
+                         {LOG_DEBUG, "Получен сигнал остановки демона 15"}});
 }
 
 }  // namespace

@@ -4,44 +4,32 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "TestLog.h"
 #include "config/DaemonConfig.h"
 #include "watch/TicketsWatcher.h"
-#include "world/WorldLog.h"
 
 namespace {
 
 const std::string kConfigPath = "/run/kx-tickets-test.conf";
 const std::string kTarget = "/etc/kx-tickets-target";
 
-struct FileState {
-    uid_t uid;
-    gid_t gid;
-    mode_t mode;  // permission bits only
-};
-
-bool operator==(const FileState& a, const FileState& b) {
-    return a.uid == b.uid && a.gid == b.gid && a.mode == b.mode;
-}
-
-std::ostream& operator<<(std::ostream& out, const FileState& state) {
-    return out << "uid " << state.uid << " gid " << state.gid << " mode 0" << std::oct << state.mode
-               << std::dec;
-}
-
-FileState stateOf(const std::string& path) {
+// Owner, group and permission bits, as one comparable text.
+std::string stateOf(const std::string& path) {
     struct stat status {};
     EXPECT_EQ(lstat(path.c_str(), &status), 0) << path;
-    return FileState{status.st_uid, status.st_gid, status.st_mode & 07777};
+    char text[64];
+    std::snprintf(text, sizeof text, "%u:%u %04o", status.st_uid, status.st_gid,
+                  status.st_mode & 07777);
+    return text;
 }
 
 void makeFile(const std::string& path, uid_t uid, gid_t gid, mode_t mode) {
@@ -50,34 +38,14 @@ void makeFile(const std::string& path, uid_t uid, gid_t gid, mode_t mode) {
     ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
 }
 
-// A mark after every record sent so far: the capture is asynchronous, so a sentinel record is sent
-// and waited for.
-size_t settledMark() {
-    static int sentinel = 0;
-    const std::string text = "tickets-test-sentinel-" + std::to_string(++sentinel);
-    syslog(LOG_LOCAL7 | LOG_DEBUG, "%s", text.c_str());
-    EXPECT_TRUE(world::waitForLog(LOG_DEBUG, text));
-    return world::logMark();
-}
-
-size_t countLog(const std::string& text, size_t mark) {
-    auto records = world::logRecords();
-    return std::count_if(records.begin() + std::min(mark, records.size()), records.end(),
-                         [&](const world::LogRecord& record) { return record.text == text; });
-}
-
 class TicketsWatcherTest : public testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(std::getenv("KX_WORLD_LOG"), nullptr) << "run this test inside a world";
         ASSERT_EQ(geteuid(), 0u);
-        std::system("rm -rf /tmp/krb5cc_*");
+        std::system("rm -rf /tmp/krb5cc_* /tmp/.kx-*");
         useInterval("0");
-    }
-
-    void TearDown() override {
-        std::system("rm -rf /tmp/krb5cc_*");
-        std::remove(kTarget.c_str());
+        makeFile(kTarget, 0, 0, 0600);
     }
 
     void useInterval(const std::string& interval) {
@@ -87,157 +55,109 @@ protected:
         ASSERT_TRUE(config_->load());
     }
 
+    // The guard's view of a file swapped after it listed it: the user's move in a race.
+    void repairAfterSwap(const std::string& path, const std::function<void()>& swap) {
+        makeFile(path, 0, 0, 0600);
+        TicketsWatcher watcher;
+        std::vector<std::string> candidates;
+        ASSERT_TRUE(watcher.listCandidates(candidates));
+        ASSERT_EQ(candidates, std::vector<std::string>{path});
+        ASSERT_EQ(unlink(path.c_str()), 0);
+        swap();
+        watcher.repair(path);
+    }
+
     std::unique_ptr<DaemonConfig> config_;
 };
 
-TEST_F(TicketsWatcherTest, CacheOwnedByRootIsHandedToTheUidInItsName) {
+TEST_F(TicketsWatcherTest, OnlyCachesOfOtherOwnersNamedForAUserAreHandedOver) {
     makeFile("/tmp/krb5cc_1000", 0, 0, 0600);
     makeFile("/tmp/krb5cc_1001", 0, 1234, 0644);
-    size_t mark = settledMark();
-    TicketsWatcher watcher;
-    watcher.check();
-
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1000"), (FileState{1000, 0, 0660}));
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1001"), (FileState{1001, 1234, 0660}));
-    EXPECT_TRUE(world::waitForLog(
-        LOG_INFO, "[INFO] Owner of file '/tmp/krb5cc_1000' is changed to uid 1000, gid 0", mark));
-    EXPECT_TRUE(world::waitForLog(LOG_INFO,
-                                  "[INFO] Owner of file '/tmp/krb5cc_1001' is changed to uid "
-                                  "1001, gid 1234",
-                                  mark));
-    EXPECT_TRUE(world::waitForLog(LOG_DEBUG,
-                                  "Found ticket cache file '/tmp/krb5cc_1000' with wrong "
-                                  "permissions. Current owner uid is '0' but should be '1000'.",
-                                  mark));
-}
-
-TEST_F(TicketsWatcherTest, RightOwnerKeepsItsModeWhateverItIs) {
-    makeFile("/tmp/krb5cc_1000", 1000, 0, 0600);
-    // The owner test is a prefix test: uid 1000 also owns krb5cc_10000 rightly.
-    makeFile("/tmp/krb5cc_10000", 1000, 0, 0644);
-    TicketsWatcher watcher;
-    watcher.check();
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1000"), (FileState{1000, 0, 0600}));
-    EXPECT_EQ(stateOf("/tmp/krb5cc_10000"), (FileState{1000, 0, 0644}));
-}
-
-TEST_F(TicketsWatcherTest, DigitsUpToTheFirstNonDigitNameTheUid) {
-    makeFile("/tmp/krb5cc_1000_Ab3", 0, 0, 0600);
-    TicketsWatcher watcher;
-    watcher.check();
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1000_Ab3"), (FileState{1000, 0, 0660}));
-}
-
-TEST_F(TicketsWatcherTest, CacheNamedForRootIsNeverHandedOut) {
-    makeFile("/tmp/krb5cc_0", 1000, 1000, 0600);
-    size_t mark = settledMark();
-    TicketsWatcher watcher;
-    watcher.check();
-    EXPECT_EQ(stateOf("/tmp/krb5cc_0"), (FileState{1000, 1000, 0600}));
-    const std::string warning =
-        "[WARNING] Failed to get valid uid from '0'. This file will be ignore.";
-    EXPECT_TRUE(world::waitForLog(LOG_WARNING, warning, mark));
-
-    // Ignored for good: the next scan does not even look at it.
-    watcher.check();
-    settledMark();
-    EXPECT_EQ(countLog(warning, mark), 1u);
-
-    // Root's own cache is right as it is, and nothing is said about it.
-    makeFile("/tmp/krb5cc_0", 0, 0, 0600);
-    TicketsWatcher fresh;
-    size_t quiet = settledMark();
-    fresh.scan();
-    EXPECT_EQ(stateOf("/tmp/krb5cc_0"), (FileState{0, 0, 0600}));
-    EXPECT_EQ(settledMark(), quiet + 1) << "only the sentinel was logged";
-}
-
-TEST_F(TicketsWatcherTest, NameWithoutUidIsReportedOnceAndIgnored) {
+    makeFile("/tmp/krb5cc_1002_Ab3", 0, 0, 0600);  // digits up to the first non-digit
+    makeFile("/tmp/krb5cc_1003", 1003, 0, 0600);   // the right owner keeps its mode
+    makeFile("/tmp/krb5cc_10040", 1004, 0, 0644);  // the owner test is a prefix test
+    makeFile("/tmp/krb5cc_0", 1000, 1000, 0600);   // never handed out
     makeFile("/tmp/krb5cc_abc", 0, 0, 0600);
-    size_t mark = settledMark();
+    ASSERT_EQ(mkdir("/tmp/krb5cc_1005", 0700), 0);
+    ASSERT_EQ(symlink(kTarget.c_str(), "/tmp/krb5cc_1006"), 0);
+    size_t mark = testlog::settledMark();
     TicketsWatcher watcher;
     watcher.check();
-    const std::string warning =
+
+    EXPECT_EQ(stateOf("/tmp/krb5cc_1000"), "1000:0 0660");
+    EXPECT_EQ(stateOf("/tmp/krb5cc_1001"), "1001:1234 0660");
+    EXPECT_EQ(stateOf("/tmp/krb5cc_1002_Ab3"), "1002:0 0660");
+    EXPECT_EQ(stateOf("/tmp/krb5cc_1003"), "1003:0 0600");
+    EXPECT_EQ(stateOf("/tmp/krb5cc_10040"), "1004:0 0644");
+    EXPECT_EQ(stateOf("/tmp/krb5cc_0"), "1000:1000 0600");
+    EXPECT_EQ(stateOf("/tmp/krb5cc_abc"), "0:0 0600");
+    EXPECT_EQ(stateOf("/tmp/krb5cc_1005"), "0:0 0700");
+    EXPECT_EQ(stateOf("/tmp/krb5cc_1006").substr(0, 2), "0:");
+    EXPECT_EQ(stateOf(kTarget), "0:0 0600");
+
+    const std::vector<std::string> warnings = {
+        "[WARNING] Failed to get valid uid from '0'. This file will be ignore.",
         "[WARNING] Found ticket cache file '/tmp/krb5cc_abc' with wrong permissions. But can not "
-        "determine uid from file path. This file will be ignore.";
-    EXPECT_TRUE(world::waitForLog(LOG_WARNING, warning, mark));
+        "determine uid from file path. This file will be ignore."};
+    for (const std::string& warning : warnings) {
+        EXPECT_EQ(testlog::countSince(mark, LOG_WARNING, warning), 1u) << warning;
+    }
+    EXPECT_EQ(testlog::countSince(
+                  mark, LOG_INFO,
+                  "[INFO] Owner of file '/tmp/krb5cc_1001' is changed to uid 1001, gid 1234"),
+              1u);
+    EXPECT_EQ(testlog::countSince(mark, LOG_DEBUG,
+                                  "Found ticket cache file '/tmp/krb5cc_1000' with wrong "
+                                  "permissions. Current owner uid is '0' but should be '1000'."),
+              1u);
+
+    // With interval 0 every call scans; files it ignored it does not look at again.
+    makeFile("/tmp/krb5cc_1007", 0, 0, 0600);
     watcher.check();
-    settledMark();
-    EXPECT_EQ(countLog(warning, mark), 1u);
-    EXPECT_EQ(stateOf("/tmp/krb5cc_abc"), (FileState{0, 0, 0600}));
+    EXPECT_EQ(stateOf("/tmp/krb5cc_1007"), "1007:0 0660");
+    for (const std::string& warning : warnings) {
+        EXPECT_EQ(testlog::countSince(mark, LOG_WARNING, warning), 1u) << warning;
+    }
 }
 
-TEST_F(TicketsWatcherTest, DirectoriesAndLinksAreLeftAlone) {
-    makeFile(kTarget, 0, 0, 0600);
-    ASSERT_EQ(mkdir("/tmp/krb5cc_1000", 0700), 0);
-    ASSERT_EQ(symlink(kTarget.c_str(), "/tmp/krb5cc_1001"), 0);
-    TicketsWatcher watcher;
-    watcher.check();
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1000"), (FileState{0, 0, 0700}));
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1001").uid, 0u);
-    EXPECT_EQ(stateOf(kTarget), (FileState{0, 0, 0600}));
+TEST_F(TicketsWatcherTest, RootsOwnCacheIsRightAndNothingIsSaid) {
+    makeFile("/tmp/krb5cc_0", 0, 0, 0600);
+    size_t mark = testlog::settledMark();
+    TicketsWatcher().scan();
+    EXPECT_EQ(stateOf("/tmp/krb5cc_0"), "0:0 0600");
+    EXPECT_TRUE(testlog::recordsSince(mark).empty());
 }
 
 TEST_F(TicketsWatcherTest, FileSwappedForALinkAfterTheListingIsNotFollowed) {
-    makeFile(kTarget, 0, 0, 0600);
-    makeFile("/tmp/krb5cc_1000", 0, 0, 0600);
-    TicketsWatcher watcher;
-    std::vector<std::string> candidates;
-    ASSERT_TRUE(watcher.listCandidates(candidates));
-    ASSERT_EQ(candidates, std::vector<std::string>{"/tmp/krb5cc_1000"});
-
-    // The user's move: replace the listed file by a link to a file root owns.
-    ASSERT_EQ(unlink("/tmp/krb5cc_1000"), 0);
-    ASSERT_EQ(symlink(kTarget.c_str(), "/tmp/krb5cc_1000"), 0);
-    size_t mark = settledMark();
-    watcher.repair(candidates[0]);
-
-    EXPECT_EQ(stateOf(kTarget), (FileState{0, 0, 0600}));
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1000").uid, 0u);
-    EXPECT_TRUE(world::waitForLog(LOG_WARNING,
+    size_t mark = testlog::settledMark();
+    repairAfterSwap("/tmp/krb5cc_1000", [] {
+        ASSERT_EQ(symlink(kTarget.c_str(), "/tmp/krb5cc_1000"), 0);  // to a file root owns
+    });
+    EXPECT_EQ(stateOf(kTarget), "0:0 0600");
+    EXPECT_EQ(testlog::countSince(mark, LOG_WARNING,
                                   "[WARNING] Failed to get stat for file /tmp/krb5cc_1000, errno " +
-                                      std::to_string(ELOOP) + ".",
-                                  mark));
+                                      std::to_string(ELOOP) + "."),
+              1u);
+}
+
+TEST_F(TicketsWatcherTest, FileSwappedForAFifoDoesNotStallTheScan) {
+    // Opening a FIFO without a writer would block for ever.
+    repairAfterSwap("/tmp/krb5cc_1000", [] { ASSERT_EQ(mkfifo("/tmp/krb5cc_1000", 0600), 0); });
+    EXPECT_EQ(stateOf("/tmp/krb5cc_1000"), "0:0 0600");
 }
 
 TEST_F(TicketsWatcherTest, HardLinkToAnotherFileIsNotHandedOut) {
     // Where hard links to other users' files are allowed, a user can give a root-owned file a
     // ticket cache name on the same file system.
-    const std::string secret = "/tmp/.kx-root-secret";
-    makeFile(secret, 0, 0, 0600);
-    ASSERT_EQ(link(secret.c_str(), "/tmp/krb5cc_1000"), 0);
-    size_t mark = settledMark();
-    TicketsWatcher watcher;
-    watcher.check();
-
-    EXPECT_EQ(stateOf(secret), (FileState{0, 0, 0600}));
-    EXPECT_TRUE(world::waitForLog(LOG_WARNING,
+    makeFile("/tmp/.kx-root-secret", 0, 0, 0600);
+    ASSERT_EQ(link("/tmp/.kx-root-secret", "/tmp/krb5cc_1000"), 0);
+    size_t mark = testlog::settledMark();
+    TicketsWatcher().check();
+    EXPECT_EQ(stateOf("/tmp/.kx-root-secret"), "0:0 0600");
+    EXPECT_EQ(testlog::countSince(mark, LOG_WARNING,
                                   "[WARNING] Ticket cache file '/tmp/krb5cc_1000' has 2 hard links "
-                                  "and may be another file. This file will be ignore.",
-                                  mark));
-    std::remove(secret.c_str());
-}
-
-TEST_F(TicketsWatcherTest, FileSwappedForAFifoDoesNotStallTheScan) {
-    makeFile("/tmp/krb5cc_1000", 0, 0, 0600);
-    TicketsWatcher watcher;
-    std::vector<std::string> candidates;
-    ASSERT_TRUE(watcher.listCandidates(candidates));
-    ASSERT_EQ(unlink("/tmp/krb5cc_1000"), 0);
-    ASSERT_EQ(mkfifo("/tmp/krb5cc_1000", 0600), 0);
-
-    watcher.repair(candidates[0]);  // would block for ever on a FIFO without a writer
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1000"), (FileState{0, 0, 0600}));
-}
-
-TEST_F(TicketsWatcherTest, IntervalZeroScansOnEveryCall) {
-    TicketsWatcher watcher;
-    for (int uid : {1000, 1001, 1002}) {
-        std::string path = "/tmp/krb5cc_" + std::to_string(uid);
-        makeFile(path, 0, 0, 0600);
-        watcher.check();
-        EXPECT_EQ(stateOf(path).uid, static_cast<uid_t>(uid));
-    }
+                                  "and may be another file. This file will be ignore."),
+              1u);
 }
 
 TEST_F(TicketsWatcherTest, IntervalCountsFromTheEndOfThePreviousScan) {
@@ -245,31 +165,29 @@ TEST_F(TicketsWatcherTest, IntervalCountsFromTheEndOfThePreviousScan) {
     TicketsWatcher watcher;
     makeFile("/tmp/krb5cc_1000", 0, 0, 0600);
     watcher.check();
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1000").uid, 0u) << "first scan is due one interval after start";
+    EXPECT_EQ(stateOf("/tmp/krb5cc_1000"), "0:0 0600") << "first scan due one interval after start";
 
     std::this_thread::sleep_for(std::chrono::milliseconds(1050));
     watcher.check();
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1000").uid, 1000u);
+    EXPECT_EQ(stateOf("/tmp/krb5cc_1000"), "1000:0 0660");
 
     makeFile("/tmp/krb5cc_1001", 0, 0, 0600);
     watcher.check();
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1001").uid, 0u);
-
+    EXPECT_EQ(stateOf("/tmp/krb5cc_1001"), "0:0 0600");
     // A reloaded interval takes effect at the next call.
     std::ofstream(kConfigPath) << "ticketsCheckInterval: 0\n";
     ASSERT_TRUE(config_->load());
     watcher.check();
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1001").uid, 1001u);
+    EXPECT_EQ(stateOf("/tmp/krb5cc_1001"), "1001:0 0660");
 }
 
 TEST_F(TicketsWatcherTest, WithoutConfigurationNothingIsScanned) {
     config_.reset();
     makeFile("/tmp/krb5cc_1000", 0, 0, 0600);
-    size_t mark = settledMark();
-    TicketsWatcher watcher;
-    watcher.check();
-    EXPECT_TRUE(world::waitForLog(LOG_ERR, "[ERROR] DaemonConfig::instance() пуст!", mark));
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1000").uid, 0u);
+    size_t mark = testlog::settledMark();
+    TicketsWatcher().check();
+    EXPECT_EQ(testlog::countSince(mark, LOG_ERR, "[ERROR] DaemonConfig::instance() пуст!"), 1u);
+    EXPECT_EQ(stateOf("/tmp/krb5cc_1000"), "0:0 0600");
 }
 
 }  // namespace
