@@ -7,11 +7,9 @@
 #include "kxpkcs11.h"
 
 #include <gtest/gtest.h>
-#include <stdio.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -25,12 +23,21 @@ namespace fs = std::filesystem;
 inline std::string testName() {
     const auto* info = testing::UnitTest::GetInstance()->current_test_info();
     std::string name = std::string(info->test_suite_name()) + "." + info->name();
-    for (char& c : name) {
-        if (c == '/') {
-            c = '_';
-        }
-    }
+    std::replace(name.begin(), name.end(), '/', '_');
     return name;
+}
+
+inline std::string field(const unsigned char* bytes, size_t size) {
+    return std::string(reinterpret_cast<const char*>(bytes), size);
+}
+
+inline std::string padded(const std::string& text, size_t size) {
+    return text + std::string(size - text.size(), ' ');
+}
+
+inline std::string readFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 class SimTest : public testing::Test {
@@ -59,12 +66,10 @@ protected:
     // Every event the library has now, in order.
     std::vector<CK_SLOT_ID> events() {
         std::vector<CK_SLOT_ID> slots;
-        for (int i = 0; i < 100; ++i) {
-            CK_SLOT_ID slot = 0;
-            CK_RV rv = C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr);
-            if (rv == CKR_NO_EVENT) {
-                break;
-            }
+        CK_SLOT_ID slot = 0;
+        CK_RV rv = CKR_OK;
+        while (slots.size() < 100 &&
+               (rv = C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr)) != CKR_NO_EVENT) {
             EXPECT_EQ(rv, CKR_OK);
             slots.push_back(slot);
         }
@@ -85,6 +90,14 @@ protected:
         CK_SLOT_INFO info{};
         EXPECT_EQ(C_GetSlotInfo(slot, &info), CKR_OK);
         return info.flags & CKF_TOKEN_PRESENT;
+    }
+
+    // The token's label, which must come blank padded.
+    std::string tokenLabel(CK_SLOT_ID slot) {
+        CK_TOKEN_INFO info{};
+        EXPECT_EQ(C_GetTokenInfo(slot, &info), CKR_OK);
+        std::string label = field(info.label, sizeof info.label);
+        return label.substr(0, label.find_last_not_of(' ') + 1);
     }
 
     CK_SESSION_HANDLE openSession(CK_SLOT_ID slot) {
@@ -137,19 +150,6 @@ inline CK_ATTRIBUTE certificateTypeIs(CK_CERTIFICATE_TYPE& value) {
 }
 inline CK_ATTRIBUTE onToken(CK_BBOOL& value) {
     return {CKA_TOKEN, &value, sizeof value};
-}
-
-inline std::string field(const unsigned char* bytes, size_t size) {
-    return std::string(reinterpret_cast<const char*>(bytes), size);
-}
-
-inline std::string padded(const std::string& text, size_t size) {
-    return text + std::string(size - text.size(), ' ');
-}
-
-inline std::string readFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 }  // namespace simtest
