@@ -39,6 +39,15 @@ def summaries(daemon, since):
     return daemon.records(summary()[0], since=since)
 
 
+def lines_up_to_event(world, daemon, since, *kxsim):
+    """Runs kxsim to make a slot event for slot 4; returns what was logged before the event."""
+    world.kxsim(*kxsim)
+    event = token_event(4, present=kxsim[0] == "insert")
+    daemon.wait_for_log(event, since=since)
+    texts = [record.text for record in daemon.records(since=since)]
+    return texts[:texts.index(event)]
+
+
 def started(world, config=CONFIG):
     world.write_daemon_config(config)
     daemon = world.start_daemon().wait_ready()
@@ -55,11 +64,8 @@ def test_appended_setting_is_loaded_at_the_next_slot_event(world):
     time.sleep(QUIET)
     assert not summaries(daemon, mark)
 
-    world.kxsim("insert", "4", "--label", "Any")
-    daemon.wait_for_log(token_event(4))
-    texts = [record.text for record in daemon.records(since=mark)]
-    event = texts.index(token_event(4))
-    assert texts[:event] == [MODIFIED, *summary(interval=250)]
+    assert lines_up_to_event(world, daemon, mark, "insert", "4") == [
+        MODIFIED, *summary(interval=250)]
 
 
 def test_file_replaced_by_rename_is_loaded_and_watched_further(world):
@@ -72,21 +78,15 @@ def test_file_replaced_by_rename_is_loaded_and_watched_further(world):
     time.sleep(QUIET)
     assert not summaries(daemon, mark)
 
-    world.kxsim("insert", "4", "--label", "Any")
-    daemon.wait_for_log(token_event(4))
-    texts = [record.text for record in daemon.records(since=mark)]
-    event = texts.index(token_event(4))
-    assert texts[:event] == [REPLACED, f"Попытка поставить файл {DAEMON_CONFIG} на контроль",
-                             f"[INFO] Файл {DAEMON_CONFIG} поставлен на контроль",
-                             *summary(system="Бездействие")]
+    assert lines_up_to_event(world, daemon, mark, "insert", "4") == [
+        REPLACED, f"Попытка поставить файл {DAEMON_CONFIG} на контроль",
+        f"[INFO] Файл {DAEMON_CONFIG} поставлен на контроль", *summary(system="Бездействие")]
 
     # The new file is under watch: a write to it is seen and loaded at the next event.
     second = world.log_mark()
     append(world, '"ticketsCheckInterval": 70\n')
     daemon.wait_for_log(MODIFIED, since=second)
-    world.kxsim("remove", "4")
-    daemon.wait_for_log(token_event(4, present=False), since=second)
-    assert daemon.records(summary(interval=70)[-1], since=second)
+    assert summary(interval=70)[-1] in lines_up_to_event(world, daemon, second, "remove", "4")
 
 
 def test_deleted_file_is_not_loaded_until_it_is_back(world):
@@ -96,18 +96,15 @@ def test_deleted_file_is_not_loaded_until_it_is_back(world):
     append(world, '"ticketsCheckInterval": 300\n')  # a reload is now due
     daemon.wait_for_log(MODIFIED, since=mark)
     world.remove(DAEMON_CONFIG)
-    world.kxsim("insert", "4", "--label", "Any")
-    daemon.wait_for_log(token_event(4))
+    lines_up_to_event(world, daemon, mark, "insert", "4")
     assert not summaries(daemon, mark)
     assert not daemon.records(UNREADABLE, since=mark)
 
     back = world.log_mark()
     world.write_daemon_config(CONFIG.replace("1000", "400"))
     daemon.wait_for_log(REPLACED, since=back)
-    world.kxsim("remove", "4")
-    daemon.wait_for_log(token_event(4, present=False))
+    assert summary(interval=400)[-1] in lines_up_to_event(world, daemon, back, "remove", "4")
     assert [record.text for record in summaries(daemon, mark)] == [summary()[0]]
-    assert daemon.records(summary(interval=400)[-1], since=back)
 
 
 def test_reloaded_ticket_interval_takes_effect_for_the_ticket_guard(world):
