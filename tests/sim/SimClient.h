@@ -2,12 +2,14 @@
 
 // A small PKCS#11 client for the tests: each test gets its own token directory under the build
 // tree, writes entries into it the way a person or kxsim would, and talks to the library only
-// through its exported functions.
+// through its exported functions. Programs (kxsim, pkcs11-tool) run through the shell.
 
 #include "kxpkcs11.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -38,6 +40,36 @@ inline std::string padded(const std::string& text, size_t size) {
 inline std::string readFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+struct ProcessResult {
+    int status = -1;  // exit status, -1 when it did not exit normally
+    std::string out;
+    std::string err;
+};
+
+// Runs a program through the shell, its output going to files beside scratch.
+inline ProcessResult run(const std::vector<std::string>& args, const std::string& scratch) {
+    auto quoted = [](const std::string& text) {
+        std::string quoted = "'";
+        for (char c : text) {
+            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+        }
+        return quoted + "'";
+    };
+    std::string command;
+    for (const std::string& arg : args) {
+        command += quoted(arg) + " ";
+    }
+    int status = std::system(
+        (command + "</dev/null >" + quoted(scratch + ".out") + " 2>" + quoted(scratch + ".err"))
+            .c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(scratch + ".out"),
+            readFile(scratch + ".err")};
+}
+
+inline bool installed(const std::string& path) {
+    return access(path.c_str(), X_OK) == 0;
 }
 
 class SimTest : public testing::Test {

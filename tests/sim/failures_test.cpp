@@ -39,23 +39,16 @@ CK_RV login(CK_SESSION_HANDLE session) {
     return C_Login(session, CKU_USER, pin, sizeof pin);
 }
 
+// Calls one of the slot's information calls with room for whatever it writes.
 template <typename Record>
 CK_RV withBuffer(CK_RV (*call)(CK_SLOT_ID, Record*), CK_SLOT_ID slot) {
-    Record record[256] = {};  // room for any of the maker's records
-    return call(slot, record);
+    std::vector<Record> record(256);
+    return call(slot, record.data());
 }
 
 const std::vector<FailingCall> kPerTokenCalls = {
-    {"C_GetSlotInfo",
-     [](CK_SLOT_ID slot) {
-         CK_SLOT_INFO info{};
-         return C_GetSlotInfo(slot, &info);
-     }},
-    {"C_GetTokenInfo",
-     [](CK_SLOT_ID slot) {
-         CK_TOKEN_INFO info{};
-         return C_GetTokenInfo(slot, &info);
-     }},
+    {"C_GetSlotInfo", [](CK_SLOT_ID slot) { return withBuffer(C_GetSlotInfo, slot); }},
+    {"C_GetTokenInfo", [](CK_SLOT_ID slot) { return withBuffer(C_GetTokenInfo, slot); }},
     {"C_OpenSession",
      [](CK_SLOT_ID slot) {
          CK_SESSION_HANDLE session = 0;

@@ -1,6 +1,5 @@
 // kxsim: tokens it inserts are what the library serves; bad input gets a clear error.
 
-#include "Process.h"
 #include "SimClient.h"
 
 namespace simtest {
@@ -14,40 +13,24 @@ protected:
     }
 };
 
+// The daemon's system tests use most options (label, model, ISD, certificates with ids,
+// profiles, failures, versions); here the rest.
 TEST_F(KxsimTool, InsertFromOptionsIsServedByTheLibrary) {
     initialize();
-    const CK_SLOT_ID slot = 4294967300;
-    auto result = kxsim({"insert",       std::to_string(slot),
-                         "--label",      "Petrova",
-                         "--model",      "Forte",
-                         "--user-pin",   "4321",
-                         "--profile",    "petrova@corp.example",
-                         "--cert",       KXSIM_TEST_DATA "/alice.pem",
-                         "--cert-label", "Alice",
-                         "--cert",       KXSIM_TEST_DATA "/boris.der",
-                         "--cert-id",    "beef",
-                         "--fail",       "KX_PJ_GetCapabilities=CKR_DEVICE_ERROR"});
+    auto result = kxsim({"insert", "7", "--label", "Petrova", "--user-pin", "4321", "--cert",
+                         KXSIM_TEST_DATA "/boris.der", "--cert-label", "Boris"});
     ASSERT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(result.out, "inserted token \"Petrova\" into slot 4294967300\n");
+    EXPECT_EQ(result.out, "inserted token \"Petrova\" into slot 7\n");
     // Nothing but the entry is left in the directory.
     EXPECT_EQ(std::distance(fs::directory_iterator(tokenDir), fs::directory_iterator()), 1);
 
-    ASSERT_EQ(events(), std::vector<CK_SLOT_ID>{slot});
-    EXPECT_EQ(tokenLabel(slot), "Petrova");
-    CK_SESSION_HANDLE session = openSession(slot);
+    ASSERT_EQ(events(), std::vector<CK_SLOT_ID>{7});
+    CK_SESSION_HANDLE session = openSession(7);
     auto certificates = find(session, {classIs(certificateClass)});
-    ASSERT_EQ(certificates.size(), 2u);
-    EXPECT_EQ(attribute(session, certificates[0], CKA_LABEL), "Alice");
-    EXPECT_EQ(attribute(session, certificates[0], CKA_ID), std::string("\x01"));
-    EXPECT_EQ(attribute(session, certificates[1], CKA_LABEL), "boris");
-    EXPECT_EQ(attribute(session, certificates[1], CKA_ID), std::string("\xbe\xef"));
-    EXPECT_EQ(attribute(session, certificates[1], CKA_VALUE),
+    ASSERT_EQ(certificates.size(), 1u);
+    EXPECT_EQ(attribute(session, certificates[0], CKA_LABEL), "Boris");
+    EXPECT_EQ(attribute(session, certificates[0], CKA_VALUE),
               readFile(KXSIM_TEST_DATA "/boris.der"));
-    auto profiles = find(session, {classIs(profileClass)});
-    ASSERT_EQ(profiles.size(), 1u);
-    EXPECT_EQ(attribute(session, profiles[0], 0x80000010), "corp.example");
-    unsigned char capabilities[KX_PJ_CAPABILITIES_SIZE];
-    EXPECT_EQ(KX_PJ_GetCapabilities(slot, capabilities), CKR_DEVICE_ERROR);
     CK_UTF8CHAR pin[] = {'4', '3', '2', '1'};
     EXPECT_EQ(C_Login(session, CKU_USER, pin, sizeof pin), CKR_OK);
 }

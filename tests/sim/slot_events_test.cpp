@@ -1,36 +1,11 @@
-// Library life cycle, slot lists and slot events, as the daemon's slot loop uses them.
+// Slot lists and slot events, as the daemon's slot loop uses them.
 
 #include "SimClient.h"
-
-#include <chrono>
-#include <thread>
 
 namespace simtest {
 namespace {
 
 constexpr CK_SLOT_ID kHighSlot = (CK_SLOT_ID{1} << 32) + 5;
-
-using Lifecycle = SimTest;
-
-TEST_F(Lifecycle, CallsBeforeInitializeAndAfterFinalizeAreRefused) {
-    insert(1, "label = first\n");
-    CK_ULONG count = 0;
-    unsigned char isd[KX_ISD_SIZE] = {};
-    EXPECT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(KX_GetISD(1, isd), CKR_CRYPTOKI_NOT_INITIALIZED);
-    EXPECT_EQ(C_Finalize(nullptr), CKR_CRYPTOKI_NOT_INITIALIZED);
-
-    initialize();
-    EXPECT_EQ(C_Initialize(nullptr), CKR_CRYPTOKI_ALREADY_INITIALIZED);
-    EXPECT_EQ(slotList(), std::vector<CK_SLOT_ID>{1});
-    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
-    EXPECT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_CRYPTOKI_NOT_INITIALIZED);
-
-    // A second start sees the directory afresh.
-    insert(2, "label = second\n");
-    initialize();
-    EXPECT_EQ(slotList(), (std::vector<CK_SLOT_ID>{1, 2}));
-}
 
 TEST_F(SimTest, SlotListTwoCallProtocolReportsCountAndTooSmallBuffers) {
     insert(kHighSlot, "label = high\n");
@@ -107,25 +82,6 @@ TEST_F(SlotEvents, HalfWrittenAndForeignFilesStayInvisible) {
     fs::rename(tokenDir / ".5.tmp", tokenDir / "5");
     EXPECT_EQ(events(), std::vector<CK_SLOT_ID>{5});
     EXPECT_EQ(tokenLabel(5), "half written");
-}
-
-TEST_F(SlotEvents, BlockingWaitEndsOnInsertionOrFinalize) {
-    initialize();
-    std::thread inserter([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        insert(6, "label = six\n");
-    });
-    CK_SLOT_ID slot = 0;
-    EXPECT_EQ(C_WaitForSlotEvent(0, &slot, nullptr), CKR_OK);
-    inserter.join();
-    EXPECT_EQ(slot, 6u);
-
-    CK_RV waited = CKR_OK;
-    std::thread waiter([&waited, &slot] { waited = C_WaitForSlotEvent(0, &slot, nullptr); });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_EQ(C_Finalize(nullptr), CKR_OK);
-    waiter.join();
-    EXPECT_EQ(waited, CKR_CRYPTOKI_NOT_INITIALIZED);
 }
 
 TEST_F(SimTest, SessionsDieWithTheirToken) {

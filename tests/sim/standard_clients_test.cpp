@@ -1,7 +1,6 @@
 // What standard PKCS#11 clients rely on: the function list, OpenSC's pkcs11-tool loading the
 // library, and bridge mode in front of SoftHSM2 and of a module whose tokens come and go.
 
-#include "Process.h"
 #include "SimClient.h"
 
 #include <chrono>
