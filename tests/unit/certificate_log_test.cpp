@@ -4,43 +4,38 @@
 #include <syslog.h>
 
 #include <fstream>
+#include <tuple>
 
 #include "TestCertificate.h"
 #include "TestLog.h"
 #include "token/Certificate.h"
 
-using testcert::bytes;
 using Format = Certificate::Format;
 
-TEST(CertificateLogTest, UnreadableBytesLogOneError) {
-    for (const auto& [input, format] :
-         {std::make_pair("\x30\x82\x01\x00 cut", Format::Der),
-          std::make_pair("garbage", Format::Der),
-          std::make_pair("-----BEGIN CERTIFICATE-----\nAAAA\n", Format::Pem)}) {
+TEST(CertificateLogTest, UnreadableBytesLogOneErrorEmptyAndGoodOnesNothing) {
+    const std::string error = "[ERROR] Не удалось создать X509";
+    const std::vector<std::tuple<std::string, Format, std::vector<std::string>>> cases = {
+        {"\x30\x82\x01\x00 cut", Format::Der, {error}},
+        {"garbage", Format::Der, {error}},
+        {"-----BEGIN CERTIFICATE-----\nAAAA\n", Format::Pem, {error}},
+        {"", Format::Der, {}},
+        {testcert::CertificateBuilder().subject("CN", "ok").pem(), Format::Pem, {}},
+    };
+    for (const auto& [input, format, expected] : cases) {
         size_t mark = testlog::settledMark();
-        Certificate certificate(bytes(input), format);
-        std::vector<world::LogRecord> logged = testlog::recordsSince(mark);
-        ASSERT_EQ(logged.size(), 1u) << input;
-        EXPECT_EQ(logged[0].level, LOG_ERR);
-        EXPECT_EQ(logged[0].facility, LOG_LOCAL7 >> 3);
-        EXPECT_EQ(logged[0].text, "[ERROR] Не удалось создать X509");
+        Certificate certificate(testcert::bytes(input), format);
+        EXPECT_EQ(testlog::textsSince(mark), expected) << input;
+        EXPECT_EQ(testlog::textsSince(mark, LOG_ERR), expected) << "at error level";
     }
 }
 
-TEST(CertificateLogTest, EmptyInputAndGoodCertificateLogNothing) {
-    std::string empty = testcert::outputDirectory("log") + "/empty.der";
-    std::ofstream(empty).close();
+TEST(CertificateLogTest, MissingFileLogsWarningWithPathEmptyFileNothing) {
+    std::string directory = testcert::outputDirectory("log");
+    std::ofstream(directory + "/empty.der").close();
     size_t mark = testlog::settledMark();
-    Certificate fromBytes(std::vector<unsigned char>(), Format::Der);
-    Certificate fromFile(empty, Format::Der);
-    Certificate good(testcert::CertificateBuilder().subject("CN", "ok").der(), Format::Der);
-    EXPECT_TRUE(testlog::recordsSince(mark).empty());
-}
-
-TEST(CertificateLogTest, MissingFileLogsWarningWithPath) {
-    std::string path = testcert::outputDirectory("log-missing") + "/absent.pem";
-    size_t mark = testlog::settledMark();
-    Certificate certificate(path, Format::Pem);
-    EXPECT_EQ(testlog::textsSince(mark),
-              std::vector<std::string>{"[WARNING] Не удалось открыть файл " + path});
+    Certificate missing(directory + "/absent.pem", Format::Pem);
+    Certificate empty(directory + "/empty.der", Format::Der);
+    EXPECT_EQ(testlog::textsSince(mark), std::vector<std::string>{"[WARNING] Не удалось открыть "
+                                                                  "файл " +
+                                                                  directory + "/absent.pem"});
 }

@@ -114,28 +114,22 @@ TEST(CertificateTest, FirstOfSeveralPemBlocksCounts) {
 TEST(CertificateTest, UnreadableInputLeavesEmptyFields) {
     std::vector<unsigned char> der = CertificateBuilder().subject("CN", "cut").der();
     std::string pem = CertificateBuilder::pemOf(der);
+    std::string directory = testcert::outputDirectory("files");
+    std::ofstream(directory + "/cut.pem") << pem;
+    std::ofstream(directory + "/empty.pem").close();
 
-    Certificate certificate(der, Format::Der);
+    Certificate certificate(directory + "/cut.pem", Format::Pem);
     ASSERT_EQ(certificate.subject(), "cut");
+    // A missing file leaves whatever the certificate held; unreadable bytes clear it.
+    certificate.setData(directory + "/missing.pem", Format::Pem);
+    EXPECT_EQ(certificate.subject(), "cut");
     certificate.setData(std::vector<unsigned char>(der.begin(), der.begin() + der.size() / 2),
                         Format::Der);
     EXPECT_EQ(fields(certificate), kEmpty);
 
+    EXPECT_EQ(fields(Certificate(directory + "/missing.pem", Format::Pem)), kEmpty);
+    EXPECT_EQ(fields(Certificate(directory + "/empty.pem", Format::Pem)), kEmpty);
     EXPECT_EQ(fields(Certificate(std::vector<unsigned char>(), Format::Der)), kEmpty);
     EXPECT_EQ(fields(Certificate(bytes(pem.substr(0, pem.size() / 2)), Format::Pem)), kEmpty);
     EXPECT_EQ(fields(Certificate(bytes("\x30\x82\xff\xff garbage"), Format::Der)), kEmpty);
-}
-
-TEST(CertificateTest, FileInput) {
-    std::string directory = testcert::outputDirectory("files");
-    std::ofstream(directory + "/user.pem") << CertificateBuilder().subject("CN", "from file").pem();
-    std::ofstream(directory + "/empty.pem").close();
-
-    Certificate certificate(directory + "/user.pem", Format::Pem);
-    EXPECT_EQ(certificate.subject(), "from file");
-    EXPECT_EQ(fields(Certificate(directory + "/empty.pem", Format::Pem)), kEmpty);
-    // A missing file leaves whatever the certificate held.
-    certificate.setData(directory + "/missing.pem", Format::Pem);
-    EXPECT_EQ(certificate.subject(), "from file");
-    EXPECT_EQ(fields(Certificate(directory + "/missing.pem", Format::Pem)), kEmpty);
 }

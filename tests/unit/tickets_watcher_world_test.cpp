@@ -106,10 +106,6 @@ TEST_F(TicketsWatcherTest, OnlyCachesOfOtherOwnersNamedForAUserAreHandedOver) {
                   mark, LOG_INFO,
                   "[INFO] Owner of file '/tmp/krb5cc_1001' is changed to uid 1001, gid 1234"),
               1u);
-    EXPECT_EQ(testlog::countSince(mark, LOG_DEBUG,
-                                  "Found ticket cache file '/tmp/krb5cc_1000' with wrong "
-                                  "permissions. Current owner uid is '0' but should be '1000'."),
-              1u);
 
     // With interval 0 every call scans; files it ignored it does not look at again.
     makeFile("/tmp/krb5cc_1007", 0, 0, 0600);
@@ -174,11 +170,6 @@ TEST_F(TicketsWatcherTest, IntervalCountsFromTheEndOfThePreviousScan) {
     makeFile("/tmp/krb5cc_1001", 0, 0, 0600);
     watcher.check();
     EXPECT_EQ(stateOf("/tmp/krb5cc_1001"), "0:0 0600");
-    // A reloaded interval takes effect at the next call.
-    std::ofstream(kConfigPath) << "ticketsCheckInterval: 0\n";
-    ASSERT_TRUE(config_->load());
-    watcher.check();
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1001"), "1001:0 0660");
 }
 
 TEST_F(TicketsWatcherTest, WithoutConfigurationNothingIsScanned) {
