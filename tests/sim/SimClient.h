@@ -174,14 +174,10 @@ inline CK_CERTIFICATE_TYPE x509Type = CKC_X_509;
 inline CK_BBOOL trueValue = CK_TRUE;
 inline CK_BBOOL falseValue = CK_FALSE;
 
-inline CK_ATTRIBUTE classIs(CK_OBJECT_CLASS& value) {
-    return {CKA_CLASS, &value, sizeof value};
-}
-inline CK_ATTRIBUTE certificateTypeIs(CK_CERTIFICATE_TYPE& value) {
-    return {CKA_CERTIFICATE_TYPE, &value, sizeof value};
-}
-inline CK_ATTRIBUTE onToken(CK_BBOOL& value) {
-    return {CKA_TOKEN, &value, sizeof value};
+// One template attribute.
+template <typename Value>
+CK_ATTRIBUTE is(CK_ATTRIBUTE_TYPE type, Value& value) {
+    return {type, &value, sizeof value};
 }
 
 }  // namespace simtest

@@ -26,7 +26,7 @@ TEST_F(KxsimTool, InsertFromOptionsIsServedByTheLibrary) {
 
     ASSERT_EQ(events(), std::vector<CK_SLOT_ID>{7});
     CK_SESSION_HANDLE session = openSession(7);
-    auto certificates = find(session, {classIs(certificateClass)});
+    auto certificates = find(session, {is(CKA_CLASS, certificateClass)});
     ASSERT_EQ(certificates.size(), 1u);
     EXPECT_EQ(attribute(session, certificates[0], CKA_LABEL), "Boris");
     EXPECT_EQ(attribute(session, certificates[0], CKA_VALUE),
@@ -68,7 +68,6 @@ TEST_F(KxsimTool, BadInputGetsAClearError) {
     std::ofstream(badEntry) << "label = ok\nlable = typo\n";
     ASSERT_EQ(kxsim({"insert", "2"}).status, 0);
     const std::vector<std::tuple<std::vector<std::string>, int, std::string>> cases = {
-        {{"eject", "1"}, 2, "kxsim: unknown command \"eject\""},
         {{"insert", "05"},
          2,
          "kxsim: SLOT must be a decimal slot id without leading zeros, not \"05\""},

@@ -54,27 +54,28 @@ TEST_F(TokenObjects, TokenInfoFlagsFollowTheEntryAndSlotsAreRemovable) {
 }
 
 TEST_F(TokenObjects, TemplatesSelectByClassCertificateTypeAndTokenFlag) {
-    EXPECT_EQ(
-        find(session, {classIs(certificateClass), certificateTypeIs(x509Type), onToken(trueValue)})
-            .size(),
-        3u);
-    EXPECT_TRUE(find(session, {classIs(certificateClass), onToken(falseValue)}).empty());
+    EXPECT_EQ(find(session, {is(CKA_CLASS, certificateClass), is(CKA_CERTIFICATE_TYPE, x509Type),
+                             is(CKA_TOKEN, trueValue)})
+                  .size(),
+              3u);
+    EXPECT_TRUE(
+        find(session, {is(CKA_CLASS, certificateClass), is(CKA_TOKEN, falseValue)}).empty());
     EXPECT_EQ(find(session, {}).size(), 5u);
     // A class written in 4 bytes is not the CK_ULONG the standard asks for.
     uint32_t shortClass = CKO_CERTIFICATE;
     EXPECT_TRUE(find(session, {{CKA_CLASS, &shortClass, sizeof shortClass}}).empty());
 
-    auto profiles = find(session, {classIs(profileClass), onToken(trueValue)});
+    auto profiles = find(session, {is(CKA_CLASS, profileClass), is(CKA_TOKEN, trueValue)});
     ASSERT_EQ(profiles.size(), 2u);
     EXPECT_EQ(attribute(session, profiles[0], 0x8000000F), "ivanov");
     EXPECT_EQ(attribute(session, profiles[0], 0x80000010), "example.org");
     EXPECT_EQ(attribute(session, profiles[1], 0x80000010), "");
     // Each session searches its own token.
-    EXPECT_EQ(find(openSession(6), {classIs(profileClass)}).size(), 1u);
+    EXPECT_EQ(find(openSession(6), {is(CKA_CLASS, profileClass)}).size(), 1u);
 }
 
 TEST_F(TokenObjects, AttributeLengthsValuesAndUnavailableOnes) {
-    auto handles = find(session, {classIs(certificateClass)});
+    auto handles = find(session, {is(CKA_CLASS, certificateClass)});
     ASSERT_EQ(handles.size(), 3u);
     CK_ATTRIBUTE query[] = {{CKA_ID, nullptr, 0}, {CKA_LABEL, nullptr, 0}, {CKA_VALUE, nullptr, 0}};
     ASSERT_EQ(C_GetAttributeValue(session, handles[0], query, 3), CKR_OK);

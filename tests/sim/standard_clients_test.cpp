@@ -98,7 +98,8 @@ TEST_F(BridgeMode, SoftHsmCertificatesAndTheirAttributesComeThrough) {
     ASSERT_NE(bridged, slots.end());
     CK_SESSION_HANDLE session = openSession(*bridged);
     auto certificates =
-        find(session, {classIs(certificateClass), certificateTypeIs(x509Type), onToken(trueValue)});
+        find(session, {is(CKA_CLASS, certificateClass), is(CKA_CERTIFICATE_TYPE, x509Type),
+                       is(CKA_TOKEN, trueValue)});
     ASSERT_EQ(certificates.size(), 1u);
     EXPECT_EQ(attribute(session, certificates[0], CKA_ID), std::string("\x0b\x0c"));
     EXPECT_EQ(attribute(session, certificates[0], CKA_LABEL), "Boris cert");
