@@ -53,11 +53,9 @@ void pad(CK_UTF8CHAR* field, size_t size, const std::string& text) {
     std::memcpy(field, text.data(), std::min(size, text.size()));
 }
 
-CK_RV initialize(CK_VOID_PTR) {
-    return CKR_OK;
-}
-
-CK_RV finalize(CK_VOID_PTR) {
+// The calls that always succeed, with the parameters of each.
+template <typename... Parameters>
+CK_RV succeed(Parameters...) {
     return CKR_OK;
 }
 
@@ -85,8 +83,6 @@ CK_RV getSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info) {
         return rv;
     }
     std::memset(info, 0, sizeof *info);
-    pad(info->slotDescription, sizeof info->slotDescription, "failing reader");
-    pad(info->manufacturerID, sizeof info->manufacturerID, "Korvex");
     info->flags = CKF_TOKEN_PRESENT | CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;
     return CKR_OK;
 }
@@ -98,7 +94,6 @@ CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     }
     std::memset(info, 0, sizeof *info);
     pad(info->label, sizeof info->label, "reader " + std::to_string(slot));
-    pad(info->manufacturerID, sizeof info->manufacturerID, "Korvex");
     // The bridge answers KX_GetISD with model and serial number: the serial names the product.
     pad(info->model, sizeof info->model, "Korvex Linnet");
     pad(info->serialNumber, sizeof info->serialNumber, "KX214");
@@ -115,20 +110,8 @@ CK_RV openSession(CK_SLOT_ID slot, CK_FLAGS, CK_VOID_PTR, CK_NOTIFY,
     return rv;
 }
 
-CK_RV closeSession(CK_SESSION_HANDLE) {
-    return CKR_OK;
-}
-
-CK_RV findObjectsInit(CK_SESSION_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG) {
-    return CKR_OK;
-}
-
 CK_RV findObjects(CK_SESSION_HANDLE, CK_OBJECT_HANDLE_PTR, CK_ULONG, CK_ULONG_PTR found) {
     *found = 0;
-    return CKR_OK;
-}
-
-CK_RV findObjectsFinal(CK_SESSION_HANDLE) {
     return CKR_OK;
 }
 
@@ -143,16 +126,16 @@ extern "C" __attribute__((visibility("default"))) CK_RV C_GetFunctionList(
     static CK_FUNCTION_LIST functions = [] {
         CK_FUNCTION_LIST f{};
         f.version = {2, 40};
-        f.C_Initialize = initialize;
-        f.C_Finalize = finalize;
+        f.C_Initialize = succeed<CK_VOID_PTR>;
+        f.C_Finalize = succeed<CK_VOID_PTR>;
         f.C_GetSlotList = getSlotList;
         f.C_GetSlotInfo = getSlotInfo;
         f.C_GetTokenInfo = getTokenInfo;
         f.C_OpenSession = openSession;
-        f.C_CloseSession = closeSession;
-        f.C_FindObjectsInit = findObjectsInit;
+        f.C_CloseSession = succeed<CK_SESSION_HANDLE>;
+        f.C_FindObjectsInit = succeed<CK_SESSION_HANDLE, CK_ATTRIBUTE_PTR, CK_ULONG>;
         f.C_FindObjects = findObjects;
-        f.C_FindObjectsFinal = findObjectsFinal;
+        f.C_FindObjectsFinal = succeed<CK_SESSION_HANDLE>;
         f.C_GetAttributeValue = getAttributeValue;
         return f;
     }();

@@ -88,22 +88,17 @@ def test_first_argument_other_than_lock_starts_the_daemon(world, argument):
     assert daemon.stop() == 0
 
 
-@pytest.mark.parametrize("arguments", [["lock"], ["lock", "now"]])
-def test_lock_command_runs_once_without_pid_file(world, arguments):
-    command = world.start_daemon(*arguments)
-
+def test_lock_command_runs_once_and_leaves_the_pid_file_alone(world):
+    command = world.start_daemon("lock", "now")
     assert command.wait() == 0
     logged = texts(command.records())
     assert logged[:2] == [STARTED, LOCK_COMMAND]
     assert logged[-1] == FINISHED
     assert not world.exists(PID_FILE)
 
-
-def test_lock_command_runs_beside_a_running_daemon(world):
+    # Beside a running daemon.
     daemon = world.start_daemon().wait_ready()
-
     command = world.start_daemon("lock")
-
     assert command.wait() == 0
     assert ALREADY_RUNNING not in texts(command.records())
     assert world.read_pid_file() == f"{daemon.pid}\n"
