@@ -91,6 +91,12 @@ std::vector<unsigned char> bytes(const std::string& text) {
     return std::vector<unsigned char>(text.begin(), text.end());
 }
 
+std::string fields(const Certificate& c) {
+    return c.subject() + "|" + c.subjectOrganization() + "|" + c.subjectDomainComponent() + "|" +
+           c.issuer() + "|" + c.issuerOrganization() + "|" + c.issuerDomainComponent() + "|" +
+           c.altName() + "|" + c.fingerprint() + "|" + (c.isCaCert() ? "CA" : "");
+}
+
 std::string commandOutput(const std::string& command) {
     std::string output;
     if (FILE* pipe = popen(command.c_str(), "r")) {

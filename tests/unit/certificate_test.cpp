@@ -8,6 +8,7 @@
 
 using testcert::bytes;
 using testcert::CertificateBuilder;
+using testcert::fields;
 using Format = Certificate::Format;
 
 namespace {
@@ -16,12 +17,6 @@ Certificate parseDer(const CertificateBuilder& builder) {
     return Certificate(builder.der(), Format::Der);
 }
 
-// Every field in one line, so a comparison shows them all.
-std::string fields(const Certificate& c) {
-    return c.subject() + "|" + c.subjectOrganization() + "|" + c.subjectDomainComponent() + "|" +
-           c.issuer() + "|" + c.issuerOrganization() + "|" + c.issuerDomainComponent() + "|" +
-           c.altName() + "|" + c.fingerprint() + "|" + (c.isCaCert() ? "CA" : "");
-}
 const std::string kEmpty = "||||||||";
 
 }  // namespace

@@ -11,13 +11,6 @@ TEST(CommonTest, TrimRemovesOnlyTrailingWhiteSpace) {
     EXPECT_EQ(Common::trim(std::string("ab\0\0  ", 6)), std::string("ab\0\0", 4));
 }
 
-TEST(CommonTest, CaseMappingIsByteWise) {
-    EXPECT_EQ(Common::toLower("AbC-1Z"), "abc-1z");
-    EXPECT_EQ(Common::toUpper("AbC-1z"), "ABC-1Z");
-    // Bytes of a multi-byte UTF-8 sequence are left alone in the C locale.
-    EXPECT_EQ(Common::toUpper("метка"), "метка");
-}
-
 TEST(ElapsedTimerTest, CountsWholeMillisecondsFromLastStart) {
     ElapsedTimer timer;
     EXPECT_GE(timer.elapsed(), 0);

@@ -1,5 +1,6 @@
 // KxLogger as the system log receives it: runs inside a test world, whose /dev/log records
-// every datagram (tests/world/WorldLog.h).
+// every datagram (tests/world/WorldLog.h). The signal handler's records are checked as the
+// running daemon writes them (tests/system/test_lifecycle.py).
 #include <gtest/gtest.h>
 #include <syslog.h>
 
@@ -35,15 +36,6 @@ TEST(KxLoggerInWorld, EachLevelGoesToLocal7WithItsPrefixAndFilledFormat) {
                           "uid 60001"},
                          {LOG_INFO, "[INFO] hardware version 1.2, firmware version 3.4"},
                          {LOG_DEBUG, "100% ready"}});
-}
-
-TEST(KxLoggerInWorld, SignalHandlerPathWritesTheSameRecord) {
-    KxLogger::prepareSignalSafeLogging();
-    size_t mark = testlog::settledMark();
-    KxLogger::logFromSignalHandler(LOG_ERR, "Критическая ошибка ", 11);
-    KxLogger::logFromSignalHandler(LOG_DEBUG, "Получен сигнал остановки демона ", 15);
-    expectRecords(mark, {{LOG_ERR, "[ERROR] Критическая ошибка 11"},
-                         {LOG_DEBUG, "Получен сигнал остановки демона 15"}});
 }
 
 }  // namespace

@@ -101,31 +101,18 @@ TEST_F(TokenReaderTest, ReadsTokenProfilesAndCertificates) {
     EXPECT_TRUE(logged(LOG_ERR).empty());
 }
 
-TEST_F(TokenReaderTest, BlankLabelGetsMessageNamingModelAndReadingGoesOn) {
-    TokenSpec token;
-    token.label = "   ";
-    token.isd = "KX603";
-    token.profiles = {{"ivan", "corp.org"}};
-    token.certificates = {{"k1", "key", userCertificate("Иван")}};
-    Token::Info info = read(token);
-    EXPECT_EQ(info.label, "");
-    EXPECT_EQ(info.message,
-              "Метка у смарт-карты Korvex QMX USB пуста!Чтение данных со смарт-карты "
-              "приостановлено, пожалуйста, установите метку!");
-    EXPECT_EQ(info.profiles.size(), 1u);
-    EXPECT_EQ(info.certs.size(), 1u);
-    // The message is for the user, not the log.
-    for (const std::string& text : testlog::textsSince(mark_)) {
-        EXPECT_EQ(text.find("Метка"), std::string::npos) << text;
-    }
-}
-
-TEST_F(TokenReaderTest, CertificateOutsideContainerIsListedAndNamedInMessage) {
-    TokenSpec token;
-    token.certificates = {{"", "first", userCertificate("First")},
-                          {"k2", "kept", userCertificate("Kept")},
-                          {"", "second", userCertificate("Second")}};
-    Token::Info info = read(token);
+TEST_F(TokenReaderTest, MessagesForTheUserOnBlankLabelAndCertificateOutsideContainer) {
+    TokenSpec blank;
+    blank.label = "   ";
+    blank.isd = "KX603";
+    blank.profiles = {{"ivan", "corp.org"}};
+    blank.certificates = {{"k1", "key", userCertificate("Иван")}};
+    tokens_.insert(2, blank);
+    TokenSpec outside;  // its label is blank too
+    outside.certificates = {{"", "first", userCertificate("First")},
+                            {"k2", "kept", userCertificate("Kept")},
+                            {"", "second", userCertificate("Second")}};
+    Token::Info info = read(outside, 1);
     ASSERT_EQ(info.certs.size(), 3u);
     EXPECT_EQ(info.certs[0].id, "");
     EXPECT_EQ(info.certs[0].certificate.subject(), "First");
@@ -134,6 +121,18 @@ TEST_F(TokenReaderTest, CertificateOutsideContainerIsListedAndNamedInMessage) {
               "На смарт-карте присутствует сертификат Second который, находиться в не "
               "контейнера! Чтение данных со смарт-карты приостановлено, пожалуйста, поместите "
               "данный сертификат в контейнер.");
+
+    info = Token::tokenInfo(2);
+    EXPECT_EQ(info.label, "");
+    EXPECT_EQ(info.message,
+              "Метка у смарт-карты Korvex QMX USB пуста!Чтение данных со смарт-карты "
+              "приостановлено, пожалуйста, установите метку!");
+    EXPECT_EQ(info.profiles.size(), 1u) << "reading goes on";
+    EXPECT_EQ(info.certs.size(), 1u);
+    // The messages are for the user, not the log.
+    for (const std::string& text : testlog::textsSince(mark_)) {
+        EXPECT_EQ(text.find("смарт-карт"), std::string::npos) << text;
+    }
 }
 
 TEST_F(TokenReaderTest, UnreadableObjectsAreLeftOut) {

@@ -4,6 +4,7 @@
 #include <memory>
 #include <sstream>
 
+#include "TestCertificate.h"
 #include "token/Token.h"
 
 namespace {
@@ -65,11 +66,8 @@ std::string describe(const Token::Info& token) {
         out << "\nprofile " << profile.userName << '|' << profile.domain;
     }
     for (const Token::Cert& cert : token.certs) {
-        const Certificate& c = cert.certificate;
-        out << "\ncert " << cert.id << '|' << cert.label << '|' << c.subject() << '|'
-            << c.subjectOrganization() << '|' << c.subjectDomainComponent() << '|' << c.issuer()
-            << '|' << c.issuerOrganization() << '|' << c.issuerDomainComponent() << '|'
-            << c.altName() << '|' << c.fingerprint() << '|' << c.isCaCert();
+        out << "\ncert " << cert.id << '|' << cert.label << '|'
+            << testcert::fields(cert.certificate);
     }
     return out.str();
 }
