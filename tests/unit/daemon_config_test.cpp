@@ -75,7 +75,9 @@ const LineCase kLineCases[] = {
      "actionOnTokenDisabledRemote: 1\nactionOnTokenDisabled: lock\ndebug: 0\n", false,
      "action=-1 remote=1 debug=1 force=0 interval=1000"},
     {"HugeActionAbortsLoad", "actionOnTokenDisabled: 99999999999\n", false, kDefaults},
-    {"BadBooleansAreSkipped", "forceSessionMatch: tRUE\ndebug: yes\n\"debug\": false ,\n", true,
+    // Each bad value would move its key off the default if it were taken.
+    {"BadBooleansAreSkipped",
+     "forceSessionMatch: tRUE\nforceSessionMatch: yes\ndebug: fALSE\n\"debug\": false ,\n", true,
      kDefaults},
     {"BadBooleanDoesNotStopReading", "forceSessionMatch: maybe\ndebug: False\n", true,
      "action=-1 remote=0 debug=0 force=0 interval=1000"},

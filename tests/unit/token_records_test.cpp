@@ -102,7 +102,7 @@ TEST(TokenWireTest, RecordsRoundTripInOneArrayEmptyListsIncluded) {
 
 TEST(TokenWireTest, SlotGoesOutAsLowHalfTextsUpToNulAndNonUtf8AsLowerCaseHex) {
     Token::Info token = sampleToken();
-    token.slotId = 0x1FFFFFFFFULL;
+    token.slotId = 0x100000005ULL;
     token.label = std::string("padded\0\0\0\0", 10);
     token.serialNumber = "\xd0\x9c\xd0\xb5\xd1\x82\xd0\xba\xd0\xb0";  // valid UTF-8: "Метка"
     token.model = "\xd0";                                             // cut multi-byte sequence
@@ -112,7 +112,9 @@ TEST(TokenWireTest, SlotGoesOutAsLowHalfTextsUpToNulAndNonUtf8AsLowerCaseHex) {
     token.certs = {makeCert(std::string("\x01\xAB\x00\x80\xFF", 5), "key", "Иван", false),
                    makeCert(std::string("\x00\x12", 2), "\xff label", "Root", true)};
     Token::Info decoded = decode(encode(token).get());
-    EXPECT_EQ(decoded.slotId, 0xFFFFFFFFULL);
+    EXPECT_EQ(decoded.slotId, 5u);
+    token.slotId = 0xFFFFFFFFULL;
+    EXPECT_EQ(decode(encode(token).get()).slotId, 0xFFFFFFFFULL);
     EXPECT_EQ(decoded.label, "padded");
     EXPECT_EQ(decoded.serialNumber, "Метка");
     EXPECT_EQ(decoded.model, "d0");
