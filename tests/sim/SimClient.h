@@ -33,10 +33,6 @@ inline std::string field(const unsigned char* bytes, size_t size) {
     return std::string(reinterpret_cast<const char*>(bytes), size);
 }
 
-inline std::string padded(const std::string& text, size_t size) {
-    return text + std::string(size - text.size(), ' ');
-}
-
 inline std::string readFile(const std::string& path) {
     std::ifstream file(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(file), {});

@@ -140,18 +140,15 @@ def test_screensaver_mock_on_the_session_bus(world):
         saver = dbus.Interface(dbus.SessionBus().get_object("org.mate.ScreenSaver",
                                "/org/mate/ScreenSaver"), "org.mate.ScreenSaver")
         print(bool(saver.GetActive()))
-        try:
-            saver.Lock()
-        except dbus.exceptions.DBusException as error:
-            print(error.get_dbus_name())
+        saver.Lock()
         print(bool(saver.GetActive()))
     """
     assert python_in(world, client).split() == ["False", "True"]
 
+    # Scripted like logind's mock (a failing call is checked there).
     world.screensaver.set_active(False)
-    world.screensaver.on_lock("fail")
-    assert python_in(world, client).split() == [
-        "False", "org.freedesktop.DBus.Error.AccessDenied", "False"]
+    world.screensaver.on_lock("ignore")
+    assert python_in(world, client).split() == ["False", "False"]
     assert world.screensaver.calls("Lock") == [[], []]
 
 

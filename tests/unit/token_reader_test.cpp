@@ -177,10 +177,9 @@ TEST_F(TokenReaderTest, ModelAndAppletOfEachToken) {
         {"Cardix NACRE", "", "Nacre", "Cardix"},
         {"Korvex NACRE 2.0", "KX401", "Nacre2", "Korvex NACRE 2.0 Card"},
         {"Korvex Quill 3", "KX101", "Quill", "Korvex Quill 3 (USB)"},
-        {"Korvex Linnet", "KX999", "Linnet", "Halvard Ltd."},
         {"QMX", "QMX KX603", "QMX", "Korvex QMX USB"},
         {"Forte 2", "no code KX12 kx101", "Forte", "Cardix"},
-        // Only three digits are matched, and the first code in the text decides.
+        // Only three digits are matched; the first code in the text decides, known or not.
         {"Korvex Disk2", "KX3011", "", "Korvex Forte 2"},
         {"Korvex Linnet", "KX999 KX101", "Linnet", "Halvard Ltd."},
         // Prefixes compare exactly, over their own length only.
