@@ -47,16 +47,16 @@ std::vector<std::vector<unsigned char>> benchCertificates() {
 
 void benchTokenInfo(const std::vector<std::vector<unsigned char>>& certificates) {
     testtoken::SimulatedTokens tokens("bench");
-    testtoken::TokenSpec spec;
-    spec.label = "Bench token";
+    testtoken::TokenSpec entry;
+    entry.label = "Bench token";
     for (int i = 0; i < kCerts; ++i) {
-        spec.certificates.push_back({"id" + std::to_string(i), "cert " + std::to_string(i),
+        entry.certificates.push_back({"id" + std::to_string(i), "cert " + std::to_string(i),
                                      std::string(certificates[i].begin(), certificates[i].end())});
     }
     for (int i = 0; i < kProfiles; ++i) {
-        spec.profiles.push_back({"user" + std::to_string(i), "corp.org"});
+        entry.profiles.push_back({"user" + std::to_string(i), "corp.org"});
     }
-    tokens.insert(1, spec);
+    tokens.insert(1, entry);
     if (!Token::initialize()) {
         std::printf("tokenInfo: the PKCS#11 library did not start\n");
         return;

@@ -29,11 +29,11 @@ Store storeSnapshot() {
 }
 
 testtoken::TokenSpec token(const std::string& label, const std::string& model = "Korvex Quill 3") {
-    testtoken::TokenSpec spec;
-    spec.label = label;
-    spec.model = model;
-    spec.isd = "KX101";
-    return spec;
+    testtoken::TokenSpec entry;
+    entry.label = label;
+    entry.model = model;
+    entry.isd = "KX101";
+    return entry;
 }
 
 // Waits for the loop's line about this slot: the loop logs one line per event it handled.

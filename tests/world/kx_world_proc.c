@@ -4,7 +4,7 @@
  * argv the test chooses, so it can pose as "xfreerdp", "mate-panel" or a "kxsentrix" parent.
  * It appends "started PID PPID" and then "signal N" for each signal it receives to the file
  * named by KX_PROC_REPORT. SIGINT, SIGTERM and SIGHUP then end it the default way. When
- * KX_PROC_CHILD names a spec file (NUL-separated: report path, executable, argv...), it first
+ * KX_PROC_CHILD names a plan file (NUL-separated: report path, executable, argv...), it first
  * starts that child, so tests get a parent/child pair. */
 
 #define _GNU_SOURCE
@@ -51,8 +51,8 @@ static void onChild(int number) {
     errno = saved;
 }
 
-/* Reads a spec file into a NULL-terminated vector of its NUL-separated fields. */
-static char** readSpec(const char* path) {
+/* Reads a plan file into a NULL-terminated vector of its NUL-separated fields. */
+static char** readPlan(const char* path) {
     static char buffer[65536];
     int fd = open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
@@ -74,17 +74,17 @@ static char** readSpec(const char* path) {
     return count >= 3 ? fields : NULL;
 }
 
-static void startChild(const char* specPath) {
-    char** spec = readSpec(specPath);
-    if (spec == NULL) {
-        report("error child spec\n");
+static void startChild(const char* planPath) {
+    char** plan = readPlan(planPath);
+    if (plan == NULL) {
+        report("error child plan\n");
         return;
     }
     pid_t child = fork();
     if (child == 0) {
         unsetenv("KX_PROC_CHILD");
-        setenv("KX_PROC_REPORT", spec[0], 1);
-        execv(spec[1], spec + 2);
+        setenv("KX_PROC_REPORT", plan[0], 1);
+        execv(plan[1], plan + 2);
         _exit(127);
     }
 }

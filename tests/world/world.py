@@ -466,12 +466,12 @@ class World:
             launched = self.machine().launch(
                 argv, executable=child["exe"], env=self.env({"KX_PROC_REPORT": child["report"]}))
             return FakeProcess(self, child["report"], launched.host_pid)
-        spec_path = child["report"] + ".spec"
-        self.write(spec_path, "\0".join([child["report"], child["exe"], *argv]))
+        plan_path = child["report"] + ".plan"
+        self.write(plan_path, "\0".join([child["report"], child["exe"], *argv]))
         outer = self._proc_spec(parent, parent_name, proc)
         launched = self.machine().launch(
             parent, executable=outer["exe"],
-            env=self.env({"KX_PROC_REPORT": outer["report"], "KX_PROC_CHILD": spec_path}))
+            env=self.env({"KX_PROC_REPORT": outer["report"], "KX_PROC_CHILD": plan_path}))
         parent_process = FakeProcess(self, outer["report"], launched.host_pid)
         return FakeProcess(self, child["report"], None, parent_process)
 
