@@ -51,7 +51,7 @@ void benchTokenInfo(const std::vector<std::vector<unsigned char>>& certificates)
     entry.label = "Bench token";
     for (int i = 0; i < kCerts; ++i) {
         entry.certificates.push_back({"id" + std::to_string(i), "cert " + std::to_string(i),
-                                     std::string(certificates[i].begin(), certificates[i].end())});
+                                      std::string(certificates[i].begin(), certificates[i].end())});
     }
     for (int i = 0; i < kProfiles; ++i) {
         entry.profiles.push_back({"user" + std::to_string(i), "corp.org"});
