@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 
 std::string Common::trim(std::string text) {
     auto isSpace = [](unsigned char c) { return std::isspace(c) != 0; };
@@ -22,4 +23,76 @@ std::string Common::toUpper(std::string text) {
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     }
     return text;
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence that starts at `at` (code point in `codePoint`), or 0.
+size_t utf8SequenceLength(const std::string& text, size_t at, unsigned& codePoint) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    unsigned char lead = byte(at);
+    size_t length;
+    unsigned minimum;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2, minimum = 0x80, codePoint = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3, minimum = 0x800, codePoint = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4, minimum = 0x10000, codePoint = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size()) {
+        return 0;
+    }
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) {
+            return 0;
+        }
+        codePoint = (codePoint << 6) | (byte(at + i) & 0x3F);
+    }
+    bool surrogate = codePoint >= 0xD800 && codePoint <= 0xDFFF;
+    return codePoint < minimum || codePoint > 0x10FFFF || surrogate ? 0 : length;
+}
+
+void appendEscaped(std::string& out, unsigned char c) {
+    char escaped[5];
+    std::snprintf(escaped, sizeof(escaped), "\\x%02x", c);
+    out += escaped;
+}
+
+}  // namespace
+
+std::string Common::printable(const std::string& text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        unsigned char c = static_cast<unsigned char>(text[at]);
+        if (c < 0x80) {
+            if (c < 0x20 || c == 0x7F) {
+                appendEscaped(out, c);
+            } else {
+                out += static_cast<char>(c);
+            }
+            ++at;
+            continue;
+        }
+        unsigned codePoint = 0;
+        size_t length = utf8SequenceLength(text, at, codePoint);
+        if (length == 0) {
+            appendEscaped(out, c);
+            ++at;
+            continue;
+        }
+        bool c1Control = codePoint <= 0x9F;
+        for (size_t i = 0; i < length; ++i) {
+            if (c1Control) {
+                appendEscaped(out, static_cast<unsigned char>(text[at + i]));
+            } else {
+                out += text[at + i];
+            }
+        }
+        at += length;
+    }
+    return out;
 }

@@ -9,4 +9,9 @@ public:
     static std::string trim(std::string text);
     static std::string toLower(std::string text);
     static std::string toUpper(std::string text);
+    // The text as it may stand in a log record when someone else chose it (a file name, a token
+    // or certificate field, a command line, a D-Bus argument): control characters (C0, DEL and
+    // the C1 range), and bytes that are not valid UTF-8, are written as \xNN, so the value can
+    // neither end its record and forge another nor steer a terminal. Other text stays as it is.
+    static std::string printable(const std::string& text);
 };

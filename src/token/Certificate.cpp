@@ -11,11 +11,11 @@
 #include <syslog.h>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <memory>
 
+#include "log/Common.h"
 #include "log/KxLogger.h"
+#include "log/UntrustedFile.h"
 
 namespace {
 
@@ -172,14 +172,14 @@ void Certificate::setData(const std::vector<unsigned char>& data, Format format)
 }
 
 void Certificate::setData(const std::string& path, Format format) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        KxLogger::log(LOG_WARNING, "Не удалось открыть файл %s", path.c_str());
+    // Certificate files live in users' homes: whatever a user put there (a FIFO, a directory, a
+    // link to a device, a huge file) must neither stall nor stop the daemon.
+    std::string content;
+    if (!UntrustedFile::read(path, content)) {
+        KxLogger::log(LOG_WARNING, "Не удалось открыть файл %s", Common::printable(path).c_str());
         return;
     }
-    std::vector<unsigned char> data((std::istreambuf_iterator<char>(file)),
-                                    std::istreambuf_iterator<char>());
-    setData(data, format);
+    setData(std::vector<unsigned char>(content.begin(), content.end()), format);
 }
 
 void Certificate::clear() {
