@@ -1,5 +1,6 @@
 #include "daemon/Daemon.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -36,6 +37,10 @@ bool isStorageOnly(const CK_TOKEN_INFO& info) {
 }  // namespace
 
 Daemon::Daemon() : stop_(false), pid_(kPidPath), config_(DaemonConfig::default_config_path) {
+    // One malloc arena for the few threads, before any starts: malloc_trim can give back the
+    // free pages of the main arena only, and the ticket guard's memory must come back after a
+    // user's flood of names in /tmp.
+    mallopt(M_ARENA_MAX, 1);
     initPid();
     initSignalHandler();
     config_.load();
@@ -141,7 +146,7 @@ int Daemon::exec() {
     ticketsWatcher_.start();
     if (!Token::initialize()) {
         KxLogger::log(LOG_ERR, "Не удалось инициализировать единую библиотеку!");
-        return 1;  // the watcher threads are stopped by the destructor
+        return 1;  // the watcher thread is stopped by the destructor
     }
     {
         std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());

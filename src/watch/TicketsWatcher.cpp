@@ -1,6 +1,8 @@
 #include "watch/TicketsWatcher.h"
 
+#include <sys/resource.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -13,6 +15,8 @@ namespace {
 
 // How long to wait before asking again for a configuration that is not there.
 constexpr int64_t kNoConfigurationPauseMs = 1000;
+// The scanning thread's nice value: the lowest priority.
+constexpr int kScanNice = 19;
 
 }  // namespace
 
@@ -49,6 +53,9 @@ void TicketsWatcher::wake() {
 
 void TicketsWatcher::run() {
     SignalStack signalStack;
+    // Background work: on a busy machine the slot loop's wake-ups come first, so a /tmp that
+    // keeps the scan busy cannot delay a removal.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kScanNice);
     ElapsedTimer sinceScan;
     int64_t lastScanMs = 0;
     bool lastScanFailed = false;

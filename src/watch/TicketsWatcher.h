@@ -26,7 +26,7 @@ public:
     // still measured from the end of the previous scan.
     void wake();
 
-    // One scan now, on the calling thread.
+    // One scan now, on the calling thread; not while the thread runs.
     bool scan() { return scanner_.scan(stopping_); }
 
 private:
