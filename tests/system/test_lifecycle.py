@@ -3,7 +3,6 @@ instance lock, the pid file, stop and fatal signals with their exit statuses, th
 command, and the tag of its system log records."""
 
 import signal
-import time
 
 import pytest
 from world import LOG_DEBUG, LOG_ERR, LOG_LOCAL7, LOG_WARNING, PID_FILE
@@ -116,27 +115,3 @@ def test_pid_file_that_cannot_be_opened_ends_with_1(world):
         "[ERROR] Ошибка при открытии файла /var/run/kxauthd.pid, error code: 21, "
         "error: Is a directory"]
     assert world.stat(PID_FILE).st_mode & 0o040000  # still the directory
-
-
-@pytest.mark.parametrize("number, statuses", [(signal.SIGTERM, {0}), (signal.SIGABRT, {0, 3})])
-def test_signals_during_the_stop_sequence_reach_no_destroyed_daemon(world, number, statuses):
-    world.write_daemon_config("{}\n")
-    daemon = world.start_daemon().wait_ready()
-    daemon.signal(signal.SIGTERM)
-    try:
-        while daemon.running():  # through the stop sequence, the destructor and the exit
-            daemon.signal(number)
-            time.sleep(0.0002)
-    except ProcessLookupError:
-        pass  # gone between the look and the signal
-
-    status = daemon.wait()
-    assert status in statuses
-    assert not world.exists(PID_FILE)
-    logged = texts(daemon.records())
-    if status == 0:
-        assert logged.count(FINISHED) == 1
-        assert not daemon.records(level=LOG_ERR)
-    else:
-        assert f"[ERROR] Критическая ошибка {number}" in logged
-    assert "ERROR: AddressSanitizer" not in daemon.output()

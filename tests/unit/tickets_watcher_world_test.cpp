@@ -176,16 +176,6 @@ TEST_F(TicketsWatcherTest, ThreadScansOneIntervalAfterStartAndAfterEachScan) {
     EXPECT_TRUE(becomes("/tmp/krb5cc_1001", "1001:0 0660"));
 }
 
-TEST_F(TicketsWatcherTest, ReloadedIntervalTakesEffectAtOnce) {
-    useInterval("600000");
-    TicketsWatcher watcher;
-    makeFile("/tmp/krb5cc_1000", 0, 0, 0600);
-    watcher.start();
-    useInterval("20");
-    watcher.wake();
-    EXPECT_TRUE(becomes("/tmp/krb5cc_1000", "1000:0 0660"));
-}
-
 TEST_F(TicketsWatcherTest, WithoutConfigurationNothingIsScanned) {
     config_.reset();
     makeFile("/tmp/krb5cc_1000", 0, 0, 0600);
