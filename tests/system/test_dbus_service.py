@@ -28,9 +28,9 @@ def alice_fingerprint():
         return hashlib.sha1(ssl.PEM_cert_to_DER_cert(pem.read())).hexdigest().upper()
 
 
-def serving(world, *args, env=None):
-    daemon = world.start_daemon(*args, env=env).wait_ready()
-    daemon.wait_for_log(SERVICE_UP)
+def serving(world):
+    daemon = world.start_daemon().wait_ready()
+    daemon.wait_for_log(SERVICE_UP)  # and not given up
     return daemon
 
 
