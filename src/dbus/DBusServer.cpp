@@ -2,6 +2,7 @@
 
 #include <dbus/dbus.h>
 #include <poll.h>
+#include <pthread.h>
 #include <syslog.h>
 
 #include <cstdint>
@@ -20,10 +21,7 @@ const std::string kQuietMethod = "lastDateUpdate";
 // Without a stop event the worker still looks at its running flag this often.
 constexpr int kFallbackWaitMs = 30;
 
-struct MessageUnref {
-    void operator()(DBusMessage* message) const { dbus_message_unref(message); }
-};
-using Message = std::unique_ptr<DBusMessage, MessageUnref>;
+using Message = std::unique_ptr<DBusMessage, DBusServer::MessageUnref>;
 
 template <typename Wire>
 Wire readBasic(DBusMessageIter* iter) {
@@ -84,18 +82,15 @@ bool appendScalar(DBusMessage* reply, const common::any& result, int& code) {
     return false;
 }
 
-// The live token store as an array of token structures, written under the store's mutex.
+// The token store as an array of token structures; the caller holds the store's mutex.
 void appendStore(DBusMessage* reply) {
     DBusMessageIter iter;
     DBusMessageIter array;
     dbus_message_iter_init_append(reply, &iter);
     dbus_message_iter_open_container(&iter, DBUS_TYPE_ARRAY, Token::Info::typeFromDbus.c_str(),
                                      &array);
-    {
-        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-        for (const auto& stored : DataBase::storage()) {
-            stored.second.sendData(&array);
-        }
+    for (const auto& stored : DataBase::storage()) {
+        stored.second.sendData(&array);
     }
     dbus_message_iter_close_container(&iter, &array);
 }
@@ -106,6 +101,10 @@ std::string typeName(const std::type_info& type) {
 }
 
 }  // namespace
+
+void DBusServer::MessageUnref::operator()(DBusMessage* message) const {
+    dbus_message_unref(message);
+}
 
 DBusServer::DBusServer(std::string name) : name_(std::move(name)) {}
 
@@ -153,6 +152,7 @@ void DBusServer::stop() {
 }
 
 void DBusServer::threadWorker() {
+    pthread_setname_np(pthread_self(), "kx-dbus");  // so ps and /proc tell the thread apart
     DBusError error;
     dbus_error_init(&error);
     // A private connection: it is closed when the worker ends, and a restart gets a new one.
@@ -326,7 +326,12 @@ void DBusServer::sendReply(DBusConnection* connection, DBusMessage* message,
     }
     if (common::any_cast<DataBase::Storage>(&result) != nullptr) {
         // The value is only a marker: the answer is the store as it is now.
-        appendStore(reply.get());
+        reply.reset(tokensReply(message));
+        if (!reply) {
+            KxLogger::log(LOG_WARNING, "dbus: Не удалось создать ответ за вызов %s",
+                          method.c_str());
+            return;
+        }
     } else if (!result.empty()) {
         int code = 0;
         if (!appendScalar(reply.get(), result, code)) {
@@ -357,4 +362,26 @@ void DBusServer::sendReply(DBusConnection* connection, DBusMessage* message,
         KxLogger::log(LOG_INFO, "dbus: Результат вызова %s отправлен", method.c_str());
     }
     dbus_connection_flush(connection);
+}
+
+DBusMessage* DBusServer::tokensReply(DBusMessage* message) {
+    {
+        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
+        if (!tokens_ || tokensChangeCount_ != DataBase::changeCount()) {
+            tokens_.reset(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
+            if (!tokens_) {
+                return nullptr;
+            }
+            appendStore(tokens_.get());
+            tokensChangeCount_ = DataBase::changeCount();
+        }
+    }
+    // What dbus_message_new_method_return() would set, on a copy of the encoded store.
+    Message reply(dbus_message_copy(tokens_.get()));
+    if (!reply || !dbus_message_set_reply_serial(reply.get(), dbus_message_get_serial(message)) ||
+        !dbus_message_set_destination(reply.get(), dbus_message_get_sender(message))) {
+        return nullptr;
+    }
+    dbus_message_set_no_reply(reply.get(), TRUE);
+    return reply.release();
 }

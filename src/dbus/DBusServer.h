@@ -23,6 +23,9 @@ class DBusServer {
 public:
     using Arguments = std::vector<common::any>;
     using Handler = std::function<common::any(Arguments&)>;
+    struct MessageUnref {
+        void operator()(DBusMessage* message) const;
+    };
 
     // name is the bus name to claim and the interface of the served calls.
     explicit DBusServer(std::string name);
@@ -47,6 +50,9 @@ private:
     Arguments inputArgs(DBusMessage* message, const std::string& method);
     void sendReply(DBusConnection* connection, DBusMessage* message, const std::string& method,
                    const common::any& result);
+    // A method return to the call carrying the token store as it is now; null when it cannot
+    // be made.
+    DBusMessage* tokensReply(DBusMessage* message);
 
     std::string name_;
     std::unique_ptr<std::thread> worker_;
@@ -54,4 +60,9 @@ private:
     std::map<std::string, Handler> handlers_;
     // Wakes the worker out of its wait when stop() clears running_.
     std::unique_ptr<EventFd> wake_;
+    // The token store encoded as a reply, and DataBase::changeCount() when it was: encoding
+    // thousands of fields is the dearest part of a call, so it is done once per change. Only
+    // the worker uses them.
+    std::unique_ptr<DBusMessage, MessageUnref> tokens_;
+    uint64_t tokensChangeCount_ = 0;
 };

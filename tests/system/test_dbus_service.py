@@ -90,6 +90,11 @@ def test_all_tokens_answers_the_store_in_slot_order(world):
     assert [record[7] for record in records] == [False, True]
     # The project's own decoder reads exactly what busctl reads; arguments change nothing.
     assert project_decoder(world, "ignored") == [wire_line(record) for record in records]
+
+    world.kxsim("remove", "9")
+    daemon.wait_for_log(re.compile("Отключено устройство в слоте 9 "))
+    _, [records] = busctl(world, "allTokens")
+    assert [record[:2] for record in records] == [[4, "Ivanov token"]]
     assert daemon.stop() == 0
 
 
