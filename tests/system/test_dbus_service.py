@@ -263,3 +263,33 @@ def test_without_a_bus_the_daemon_runs_on(world):
     assert [record.text for record in daemon.records(re.compile("dbus"))] == [
         "[WARNING] Не удалось получить подключение к dbus. Failed to connect to socket "
         "/run/no-bus: No such file or directory"]
+
+
+def dbus_thread_activity(daemon):
+    """The D-Bus thread's CPU clock ticks and context switches so far."""
+    for tid in os.listdir(f"/proc/{daemon.host_pid}/task"):
+        task = f"/proc/{daemon.host_pid}/task/{tid}"
+        with open(f"{task}/comm") as comm:
+            if comm.read().strip() != "kx-dbus":
+                continue
+        with open(f"{task}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        with open(f"{task}/status") as status:
+            switches = [int(line.split()[1]) for line in status if "ctxt_switches:" in line]
+        return int(fields[11]) + int(fields[12]), sum(switches)
+    raise AssertionError("no kx-dbus thread")
+
+
+def test_losing_the_bus_neither_ends_nor_busies_the_daemon(world):
+    daemon = serving(world)
+    with open(f"/proc/{world.init_pid}/task/{world.init_pid}/children") as children:
+        for pid in children.read().split():
+            with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                if b"system-bus.conf" in cmdline.read():
+                    os.kill(int(pid), signal.SIGKILL)
+    # libdbus's default for a bus connection is to end the process when the bus goes away.
+    time.sleep(0.3)
+    before = dbus_thread_activity(daemon)
+    time.sleep(0.3)
+    assert dbus_thread_activity(daemon) == before  # it waits for the stop event alone
+    assert daemon.stop() == 0
