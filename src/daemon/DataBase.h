@@ -32,5 +32,5 @@ private:
     std::shared_timed_mutex mutex_;
     Storage storage_;
     std::atomic<int64_t> lastUpdate_{0};
-    uint64_t changeCount_ = 0;
+    std::atomic<uint64_t> changeCount_{0};
 };
