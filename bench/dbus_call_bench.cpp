@@ -65,9 +65,8 @@ int main(int argc, char* argv[]) {
     std::vector<std::thread> threads;
     auto began = Clock::now();
     for (int i = 0; i < clients; ++i) {
-        threads.emplace_back([&results, i, method, calls] {
-            results[i] = callRepeatedly(method, calls);
-        });
+        threads.emplace_back(
+            [&results, i, method, calls] { results[i] = callRepeatedly(method, calls); });
     }
     for (std::thread& thread : threads) {
         thread.join();
