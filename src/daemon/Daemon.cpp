@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "daemon/DataBase.h"
+#include "dbus/MethodArguments.h"
 #include "log/KxLogger.h"
 #include "token/Certificate.h"
 #include "token/Token.h"
@@ -101,9 +102,22 @@ int Daemon::exec() {
         KxLogger::log(LOG_ERR,
                       "Не удалось запустить FileWatcher. Отслеживание файлов будет недоступно.");
     }
+    DBusServer dbusServer(kDBusName);
+    // In the order of the method table; the logon configuration and domain diagnostics
+    // methods take their places in it with their handlers.
+    dbusServer.registerHandler("getFingerPrintByUserCert", &Daemon::getFingerPrintByUserCert);
+    dbusServer.registerHandler("allTokens", &Daemon::allTokens);
+    dbusServer.registerHandler("lastDateUpdate", &Daemon::lastDateUpdate);
+    dbusServer.registerHandler("test", [](DBusServer::Arguments& args) {
+        KxLogger::log(LOG_DEBUG, "DBUS method test is called");
+        return common::any(MethodArguments::describe(args));
+    });
+    dbusServer.start();
+
     if (!Token::initialize()) {
         KxLogger::log(LOG_ERR, "Не удалось инициализировать единую библиотеку!");
-        return 1;  // the watcher thread is stopped by the destructor
+        return 1;  // the D-Bus server stops as it goes out of scope, the watcher thread in the
+                   // destructor
     }
     {
         std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
@@ -121,6 +135,7 @@ int Daemon::exec() {
         }
     }
 
+    dbusServer.stop();
     if (!Token::finalize()) {
         return 1;
     }

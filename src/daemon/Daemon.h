@@ -4,6 +4,7 @@
 
 #include "config/DaemonConfig.h"
 #include "daemon/Pid.h"
+#include "dbus/DBusServer.h"
 #include "token/kxpkcs11.h"
 #include "watch/FileWatcher.h"
 #include "watch/TicketsWatcher.h"
@@ -13,6 +14,8 @@
 class Daemon {
 public:
     static constexpr const char* kPidPath = "/var/run/kxauthd.pid";
+    // The bus name of the control service, and its interface.
+    static constexpr const char* kDBusName = "kx.daemon.server";
 
     Daemon();
     ~Daemon();
@@ -27,6 +30,12 @@ public:
     void refreshTokensInfo();
 
     static void signalHandler(int signalNumber);
+
+    // D-Bus method handlers (run on the server's thread): the token store as the reply, its
+    // last-update time, and the fingerprint of the certificate bound to a user account.
+    static common::any allTokens(DBusServer::Arguments& args);
+    static common::any lastDateUpdate(DBusServer::Arguments& args);
+    static common::any getFingerPrintByUserCert(DBusServer::Arguments& args);
 
 private:
     void initPid();

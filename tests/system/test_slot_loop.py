@@ -12,6 +12,8 @@ ALICE_PEM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim"
                          "alice.pem")
 LOOP_STARTS = "Запуск основного цикла FileWatcher"
 LOOP_ENDS = f"Получен сигнал остановки демона {signal.SIGTERM}"
+# The D-Bus thread announces itself whenever it gets there, among the loop's lines.
+SERVICE_UP = "[INFO] Установлено соединение с dbus. Запущен интерфейс kx.daemon.server."
 PRESENT, EMPTY = 7, 6  # slot flags: token present, removable device, hardware slot
 CKR_DEVICE_ERROR = 0x30
 LINNET = "Korvex Linnet USB"  # the model the reader names for the ISD "KX214"
@@ -43,7 +45,7 @@ def insert(world, slot, label, *options):
 def loop_lines(daemon):
     """Stops the daemon and returns what it logged between start-up and the stop signal."""
     assert daemon.stop() == 0
-    texts = [record.text for record in daemon.records()]
+    texts = [record.text for record in daemon.records() if record.text != SERVICE_UP]
     return texts[texts.index(LOOP_STARTS) + 1:texts.index(LOOP_ENDS)]
 
 

@@ -48,7 +48,8 @@ LOG_ERR, LOG_WARNING, LOG_INFO, LOG_DEBUG = 3, 4, 6, 7
 STUBBED_COMMANDS = ("systemctl", "adcli", "journalctl")
 WORLD_NAMESPACES = ("--mount", "--pid", "--uts", "--ipc", "--net")
 # Host variables that world processes still get (sanitizer settings, terminal).
-PASSED_VARIABLES = ("TERM", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "KX_BUILD_DIR")
+PASSED_VARIABLES = ("TERM", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS",
+                    "KX_BUILD_DIR")
 
 _libc = ctypes.CDLL(None, use_errno=True)
 _PR_SET_PDEATHSIG = 1
@@ -686,6 +687,9 @@ class Launched:
 
 # x86_64 numbers of nanosleep and clock_nanosleep, as /proc/<pid>/syscall shows them.
 _SLEEP_SYSCALLS = {"35", "230"}
+# The D-Bus thread's last start-up record: it has connected and claimed its name, or given up.
+_SERVICE_OUTCOME = re.compile(r"^\[(INFO|WARNING)\] (Установлено соединение с dbus\. Запущен "
+                              r"интерфейс|Не удалось получить подключение к dbus)")
 
 
 class Daemon:
@@ -752,15 +756,16 @@ class Daemon:
             return False
 
     def wait_ready(self, timeout=5.0):
-        """Waits until the daemon holds the pid file, handles SIGINT and SIGTERM and runs its
-        slot loop, so a stop signal sent now takes the orderly way and every start-up record
-        has been sent."""
+        """Waits until the daemon holds the pid file, handles SIGINT and SIGTERM, runs its
+        slot loop and has its D-Bus service up (or has given up on the bus), so a stop signal
+        sent now takes the orderly way and every start-up record has been sent."""
         def ready():
             if not self.running():
                 raise RuntimeError(f"the daemon ended with status {self.returncode} at start")
             held = (self.world.read_pid_file() or "").startswith(f"{self.pid}\n")
             return (held and {signal.SIGINT, signal.SIGTERM} <= self.caught_signals()
-                    and self.in_slot_loop())
+                    and self.in_slot_loop()
+                    and self.world.records(_SERVICE_OUTCOME, sender=self.world_pid, sync=False))
         wait_until(ready, timeout, "the daemon to hold its pid file and run its slot loop")
         return self
 
