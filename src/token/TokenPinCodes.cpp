@@ -84,8 +84,7 @@ std::string Token::returnCodeText(uint64_t code) {
     if (found != returnCodeMap.end()) {
         return found->second;
     }
-    char text[64];
-    std::snprintf(text, sizeof(text), "неизвестный код возврата 0x%llx",
-                  static_cast<unsigned long long>(code));
-    return text;
+    char hex[24];
+    std::snprintf(hex, sizeof(hex), "%llx", static_cast<unsigned long long>(code));
+    return std::string("неизвестный код возврата 0x") + hex;
 }
