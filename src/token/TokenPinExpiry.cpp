@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstring>
 
 namespace {
 
 constexpr uint64_t kPinMustBeChanged = 0xa3;
+const char kGreeterSetting[] = "daysForChangeNotification";
 
 // Policies come from the token: a day count beyond this (about 2700 years) is treated as this,
 // so date arithmetic stays within int and mktime.
@@ -39,7 +39,7 @@ Token::PinResult expired() {
 Token::PinResult changeBefore(std::time_t expiry) {
     std::tm date{};
     localtime_r(&expiry, &date);
-    char text[128];
+    char text[160];
     std::strftime(text, sizeof(text), "Внимание! Необходимо сменить PIN-код до %d-%m-%Y!", &date);
     return {Token::PinState::ChangeSoon, text};
 }
@@ -64,8 +64,7 @@ bool isDigit(char c) {
 // std::regex, whose matcher recurses once per character and overflows the stack on a long run
 // of blanks.
 bool matchSetting(const std::string& line, size_t at, int& days) {
-    static const std::string kName = "daysForChangeNotification";
-    size_t i = at + kName.size();
+    size_t i = at + sizeof(kGreeterSetting) - 1;
     while (i < line.size() && isSpace(line[i])) {
         ++i;
     }
@@ -125,7 +124,6 @@ Token::PinResult TokenPinExpiry::quill(uint64_t lifetimeDays, const std::string&
 }
 
 bool TokenPinExpiry::warningDaysFromGreeterConfig(const std::string& text, int& days) {
-    static const std::string kName = "daysForChangeNotification";
     size_t lineStart = 0;
     while (lineStart < text.size()) {
         size_t lineEnd = text.find('\n', lineStart);
@@ -133,7 +131,8 @@ bool TokenPinExpiry::warningDaysFromGreeterConfig(const std::string& text, int& 
             lineEnd = text.size();
         }
         std::string line = text.substr(lineStart, lineEnd - lineStart);
-        for (size_t at = line.find(kName); at != std::string::npos; at = line.find(kName, at + 1)) {
+        for (size_t at = line.find(kGreeterSetting); at != std::string::npos;
+             at = line.find(kGreeterSetting, at + 1)) {
             if (matchSetting(line, at, days)) {
                 return true;
             }
