@@ -101,7 +101,7 @@ def _alive(host_pid):
     try:
         with open(f"/proc/{host_pid}/stat") as file:
             return file.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X")
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):  # gone before or while it was read
         return False
 
 
@@ -114,7 +114,7 @@ def _dying(host_pid):
             fields = dict(line.split(":", 1) for line in file if ":" in line)
         with open(f"/proc/{host_pid}/stat") as file:
             flags = int(file.read().rsplit(")", 1)[1].split()[6])
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):
         return True
     pending = int(fields["ShdPnd"], 16) | int(fields["SigPnd"], 16)
     return fields["State"].split()[0] in ("Z", "X") or bool(pending & kill_bit) or bool(
