@@ -1,0 +1,406 @@
+#include "sessions/UserSessions.h"
+
+#include <gio/gio.h>
+#include <grp.h>
+#include <pwd.h>
+#include <syslog.h>
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <exception>
+#include <memory>
+
+#include "log/Common.h"
+#include "log/KxLogger.h"
+#include "log/UntrustedFile.h"
+
+namespace {
+
+constexpr const char* kLogindName = "org.freedesktop.login1";
+constexpr const char* kLogindPath = "/org/freedesktop/login1";
+constexpr const char* kManagerInterface = "org.freedesktop.login1.Manager";
+constexpr const char* kSessionInterface = "org.freedesktop.login1.Session";
+constexpr const char* kMateName = "org.mate.ScreenSaver";
+constexpr const char* kMatePath = "/org/mate/ScreenSaver";
+constexpr const char* kMateInterface = "org.mate.ScreenSaver";
+constexpr int kMateTimeoutMs = 500;
+constexpr int kDefaultTimeout = -1;
+
+constexpr const char* kLoginDefs = "/etc/login.defs";
+constexpr uint32_t kDefaultMaxLocalUid = 60000;
+// Below this (and the overflow uid) are system accounts, never locked.
+constexpr uint32_t kFirstUserUid = 1000;
+constexpr uint32_t kOverflowUid = 65534;
+
+constexpr const char* kProxyFailed = "Ошибка g_dbus_proxy_new_for_bus_sync";
+constexpr const char* kMateProxyFailed = "Ошибка Mate g_dbus_proxy_new_for_bus_sync";
+
+// Proxies that only call methods need neither logind's many properties nor its signals.
+constexpr auto kMethodsOnly = static_cast<GDBusProxyFlags>(
+    G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES | G_DBUS_PROXY_FLAGS_DO_NOT_CONNECT_SIGNALS);
+
+uint32_t gMaxLocalUid = 0;  // 0: not read yet
+
+struct ObjectUnref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+struct VariantUnref {
+    void operator()(GVariant* value) const { g_variant_unref(value); }
+};
+using Proxy = std::unique_ptr<GDBusProxy, ObjectUnref>;
+using Connection = std::unique_ptr<GDBusConnection, ObjectUnref>;
+using Variant = std::unique_ptr<GVariant, VariantUnref>;
+
+// Owns the GError a GIO call may set.
+class Error {
+public:
+    Error() = default;
+    ~Error() {
+        if (error_ != nullptr) {
+            g_error_free(error_);
+        }
+    }
+    Error(const Error&) = delete;
+    Error& operator=(const Error&) = delete;
+
+    GError** out() { return &error_; }
+    const GError* get() const { return error_; }
+
+private:
+    GError* error_ = nullptr;
+};
+
+void logFailure(const char* message, const GError* error) {
+    KxLogger::log(LOG_ERR, "%s", message);
+    if (error != nullptr) {
+        KxLogger::log(LOG_DEBUG, "\terror code %d, error %s", error->code,
+                      Common::printable(error->message).c_str());
+    }
+}
+
+Proxy makeProxy(GBusType bus, GDBusProxyFlags flags, const char* name, const std::string& path,
+                const char* interface, const char* failure) {
+    if (!g_variant_is_object_path(path.c_str())) {
+        logFailure(failure, nullptr);
+        return {};
+    }
+    Error error;
+    Connection connection(g_bus_get_sync(bus, nullptr, error.out()));
+    if (!connection) {
+        logFailure(failure, error.get());
+        return {};
+    }
+    // GIO raises SIGTERM in the whole process when a bus connection it made is closed by the
+    // bus; the daemon must outlive a restarted bus or an ended desktop session.
+    g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
+    Proxy proxy(g_dbus_proxy_new_sync(connection.get(), flags, nullptr, name, path.c_str(),
+                                      interface, nullptr, error.out()));
+    if (!proxy) {
+        logFailure(failure, error.get());
+    }
+    return proxy;
+}
+
+Proxy logindManager() {
+    return makeProxy(G_BUS_TYPE_SYSTEM, kMethodsOnly, kLogindName, kLogindPath, kManagerInterface,
+                     kProxyFailed);
+}
+
+Proxy mateScreenSaver() {
+    return makeProxy(G_BUS_TYPE_SESSION, kMethodsOnly, kMateName, kMatePath, kMateInterface,
+                     kMateProxyFailed);
+}
+
+// The reply (with its arguments consumed), or null after logging the failure.
+Variant call(GDBusProxy* proxy, const char* method, GVariant* arguments, int timeoutMs,
+             const char* failure) {
+    Error error;
+    Variant reply(g_dbus_proxy_call_sync(proxy, method, arguments, G_DBUS_CALL_FLAGS_NONE,
+                                         timeoutMs, nullptr, error.out()));
+    if (!reply) {
+        logFailure(failure, error.get());
+    }
+    return reply;
+}
+
+// Runs body; an exception is logged with `failure` (followed by its text when it has one) and
+// gives `fallback`.
+template <typename Body, typename Result>
+Result guarded(Body body, Result fallback, const char* failureWithText,
+               const char* failureWithoutText) {
+    try {
+        return body();
+    } catch (const std::exception& error) {
+        KxLogger::log(LOG_ERR, "%s%s", failureWithText, Common::printable(error.what()).c_str());
+    } catch (...) {
+        KxLogger::log(LOG_ERR, "%s", failureWithoutText);
+    }
+    return fallback;
+}
+
+// 1 or 0 for a boolean property logind gave, -1 for one it did not.
+int cachedFlag(GDBusProxy* proxy, const char* name) {
+    Variant value(g_dbus_proxy_get_cached_property(proxy, name));
+    if (!value || !g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN)) {
+        return -1;
+    }
+    return g_variant_get_boolean(value.get()) ? 1 : 0;
+}
+
+// getpwuid_r and getgrgid_r rather than their static-buffer forms: the D-Bus thread looks up
+// accounts too.
+template <typename Entry, typename Key, typename Lookup>
+bool lookUp(Key key, Entry& entry, std::vector<char>& buffer, Lookup lookup) {
+    buffer.resize(16 * 1024);
+    Entry* result = nullptr;
+    int error;
+    while ((error = lookup(key, &entry, buffer.data(), buffer.size(), &result)) == ERANGE &&
+           buffer.size() < 16 * 1024 * 1024) {
+        buffer.resize(buffer.size() * 2);
+    }
+    return error == 0 && result != nullptr;
+}
+
+std::vector<std::string> groupNames(const char* account, gid_t primaryGroup,
+                                    const std::string& loginName, uint32_t uid) {
+    int count = 0;
+    getgrouplist(account, primaryGroup, nullptr, &count);
+    if (count <= 0) {
+        return {};
+    }
+    std::vector<gid_t> ids(static_cast<size_t>(count));
+    if (getgrouplist(account, primaryGroup, ids.data(), &count) == -1) {
+        KxLogger::log(LOG_WARNING, "Не удалось получить список групп у пользователя %s, uid %d",
+                      Common::printable(loginName).c_str(), static_cast<int>(uid));
+        return {};
+    }
+    ids.resize(static_cast<size_t>(count));
+    std::vector<std::string> names;
+    std::vector<char> buffer;
+    for (gid_t id : ids) {
+        group entry{};
+        if (lookUp(id, entry, buffer, getgrgid_r) && entry.gr_name != nullptr) {
+            names.emplace_back(entry.gr_name);
+        } else {
+            KxLogger::log(LOG_WARNING,
+                          "Не удалось получить название группы с gid %d у пользователя %s, uid %d",
+                          static_cast<int>(id), Common::printable(loginName).c_str(),
+                          static_cast<int>(uid));
+        }
+    }
+    return names;
+}
+
+UserSessions::Session makeSession(const char* id, uint32_t uid, const std::string& loginName,
+                                  const char* path, uint32_t maxLocalUid) {
+    UserSessions::Session session;
+    session.id = id;
+    session.path = path;
+    session.uid = uid;
+    session.user = loginName.substr(0, loginName.find('@'));
+    passwd entry{};
+    std::vector<char> buffer;
+    if (lookUp(static_cast<uid_t>(uid), entry, buffer, getpwuid_r)) {
+        session.uid = entry.pw_uid;
+        session.home = entry.pw_dir != nullptr ? entry.pw_dir : "";
+        session.gecos = entry.pw_gecos != nullptr ? entry.pw_gecos : "";
+        if (entry.pw_name != nullptr) {
+            session.groups = groupNames(entry.pw_name, entry.pw_gid, loginName, uid);
+            if (session.user != entry.pw_name) {
+                KxLogger::log(LOG_WARNING,
+                              "Обнаружено несовпадение имени пользователя сессии %s и логином %s, "
+                              "uid %d",
+                              Common::printable(loginName).c_str(),
+                              Common::printable(entry.pw_name).c_str(), static_cast<int>(uid));
+            }
+        }
+    }
+    session.isLocal = session.uid < maxLocalUid;
+    return session;
+}
+
+// Appends the sessions of ordinary users to `found`; false when logind could not be asked.
+bool listSessions(std::vector<UserSessions::Session>& found, uint32_t maxLocalUid) {
+    Proxy manager = logindManager();
+    if (!manager) {
+        return false;
+    }
+    Variant reply = call(manager.get(), "ListSessions", nullptr, kDefaultTimeout,
+                         "Ошибка g_dbus_proxy_call_sync ListSessions");
+    if (!reply) {
+        return false;
+    }
+    // Unpacking a reply of another shape would read garbage; take it as no answer.
+    if (!g_variant_is_of_type(reply.get(), G_VARIANT_TYPE("(a(susso))"))) {
+        KxLogger::log(LOG_ERR, "Ошибка получения списка сессий g_variant_get_child_value");
+        return false;
+    }
+    Variant list(g_variant_get_child_value(reply.get(), 0));
+    size_t count = g_variant_n_children(list.get());
+    for (size_t i = 0; i < count; ++i) {
+        const char* id = nullptr;
+        guint32 uid = 0;
+        const char* user = nullptr;
+        const char* seat = nullptr;
+        const char* path = nullptr;
+        g_variant_get_child(list.get(), i, "(&su&s&s&o)", &id, &uid, &user, &seat, &path);
+        if (uid < kFirstUserUid || uid == kOverflowUid) {
+            continue;
+        }
+        found.push_back(makeSession(id, uid, user, path, maxLocalUid));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string UserSessions::uidMaxText(const std::string& loginDefs) {
+    static const std::string kKey = "UID_MAX";
+    const auto isSpace = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    const auto isDigit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    size_t lineStart = 0;
+    while (lineStart < loginDefs.size()) {
+        size_t lineEnd = loginDefs.find('\n', lineStart);
+        if (lineEnd == std::string::npos) {
+            lineEnd = loginDefs.size();
+        }
+        // Every occurrence of the key in the line, leftmost first, as a regex search would.
+        for (size_t key = loginDefs.find(kKey, lineStart); key < lineEnd;
+             key = loginDefs.find(kKey, key + 1)) {
+            size_t at = key + kKey.size();
+            size_t blanks = at;
+            while (at < lineEnd && isSpace(loginDefs[at])) {
+                ++at;
+            }
+            size_t digits = at;
+            while (at < lineEnd && isDigit(loginDefs[at])) {
+                ++at;
+            }
+            if (digits > blanks && at > digits) {
+                return loginDefs.substr(digits, at - digits);
+            }
+        }
+        lineStart = lineEnd + 1;
+    }
+    return {};
+}
+
+uint32_t UserSessions::maxLocalUid() {
+    if (gMaxLocalUid != 0) {
+        return gMaxLocalUid;
+    }
+    // Set first: whatever goes wrong below, the default holds for the rest of the process.
+    gMaxLocalUid = kDefaultMaxLocalUid;
+    std::string content;
+    if (!UntrustedFile::read(kLoginDefs, content)) {
+        return gMaxLocalUid;
+    }
+    std::string digits = uidMaxText(content);
+    if (digits.empty()) {
+        return gMaxLocalUid;
+    }
+    errno = 0;
+    long long value = std::strtoll(digits.c_str(), nullptr, 10);
+    if (errno != 0 || value > INT_MAX) {
+        // A value that cannot be read must not cost the listing its sessions.
+        KxLogger::log(LOG_ERR, "Некорректное значение UID_MAX в %s: %s, используется %u",
+                      kLoginDefs, Common::printable(digits).c_str(), kDefaultMaxLocalUid);
+        return gMaxLocalUid;
+    }
+    gMaxLocalUid = static_cast<uint32_t>(value);
+    return gMaxLocalUid;
+}
+
+std::vector<UserSessions::Session> UserSessions::sessions(bool* listed) {
+    std::vector<Session> found;
+    bool complete = guarded([&found] { return listSessions(found, maxLocalUid()); }, false,
+                            "Ошибка получения списка активных сессий ",
+                            "Ошибка получения списка активных сессий");
+    if (listed != nullptr) {
+        *listed = complete;
+    }
+    return found;
+}
+
+bool UserSessions::lock(const Session& session) {
+    return guarded(
+        [&session] {
+            Proxy manager = logindManager();
+            return manager &&
+                   call(manager.get(), "LockSession", g_variant_new("(s)", session.id.c_str()),
+                        kDefaultTimeout, "Ошибка g_dbus_proxy_call_sync LockSession");
+        },
+        false, "Ошибка блокировки сессии пользователя. ", "Ошибка блокировки сессии пользователя");
+}
+
+bool UserSessions::lockAll() {
+    return guarded(
+        [] {
+            Proxy manager = logindManager();
+            return manager && call(manager.get(), "LockSessions", nullptr, kDefaultTimeout,
+                                   "Ошибка g_dbus_proxy_call_sync LockSessions");
+        },
+        false, "Ошибка блокировки сессий пользователей. ",
+        "Ошибка блокировки сессий пользователей");
+}
+
+bool UserSessions::isSessionLocked(const Session& session) {
+    return guarded(
+        [&session] {
+            // Properties are loaded when the proxy is made: a fresh proxy sees current values.
+            Proxy proxy = makeProxy(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_DO_NOT_CONNECT_SIGNALS,
+                                    kLogindName, session.path, kSessionInterface, kProxyFailed);
+            if (!proxy) {
+                return false;
+            }
+            int idle = cachedFlag(proxy.get(), "IdleHint");
+            int locked = cachedFlag(proxy.get(), "LockedHint");
+            int active = cachedFlag(proxy.get(), "Active");
+            KxLogger::log(LOG_DEBUG, "Сессия %s, IdleHint: %d, LockedHint: %d, Active: %d",
+                          Common::printable(session.path).c_str(), idle, locked, active);
+            return idle == 1 || locked == 1 || active == 0;
+        },
+        false, "Ошибка получения статуса блокировки сессии. ",
+        "Ошибка получения статуса блокировки сессии");
+}
+
+bool UserSessions::mateScreenSaverLock() {
+    return guarded(
+        [] {
+            Proxy saver = mateScreenSaver();
+            return saver && call(saver.get(), "Lock", nullptr, kMateTimeoutMs,
+                                 "Ошибка Mate g_dbus_proxy_call_sync Lock");
+        },
+        false, "Ошибка блокировки mate получения статуса блокировки сессии. ",
+        "Ошибка получения статуса блокировки сессии");
+}
+
+bool UserSessions::mateIsScreenSaverActive() {
+    return guarded(
+        [] {
+            Proxy saver = mateScreenSaver();
+            if (!saver) {
+                return false;
+            }
+            Variant reply = call(saver.get(), "GetActive", nullptr, kMateTimeoutMs,
+                                 "Ошибка Mate g_dbus_proxy_call_sync GetActive");
+            if (!reply) {
+                return false;
+            }
+            if (g_variant_is_of_type(reply.get(), G_VARIANT_TYPE("(b)"))) {
+                gboolean active = FALSE;
+                g_variant_get(reply.get(), "(b)", &active);
+                return active != FALSE;
+            }
+            if (g_variant_is_of_type(reply.get(), G_VARIANT_TYPE_BOOLEAN)) {
+                return g_variant_get_boolean(reply.get()) != FALSE;
+            }
+            KxLogger::log(LOG_ERR, "Некорректный тип результата статуса экрана блокировки %s",
+                          g_variant_get_type_string(reply.get()));
+            return false;
+        },
+        false, "Ошибка получения статуса экрана блокировки mate. ",
+        "Ошибка получения статуса экрана блокировки mate");
+}
