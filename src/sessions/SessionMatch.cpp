@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "log/Common.h"
+#include "sessions/UserCertificates.h"
 #include "token/Certificate.h"
 
 namespace {
@@ -12,8 +13,6 @@ namespace {
 using Session = UserSessions::Session;
 using Verdict = SessionMatch::Verdict;
 using Settings = SessionMatch::Settings;
-
-constexpr const char* kUserCertificate = "/.eid/authorized_certificates";
 
 // Markers of the PAM modules, each longer one first: every shorter one is its prefix.
 constexpr std::pair<const char*, SessionMatch::AuthType> kPamMarkers[] = {
@@ -190,8 +189,7 @@ SessionMatch::Verdict SessionMatch::localPki(const UserSessions::Session& sessio
     if (auto decided = commonStart(session, settings, kLocal)) {
         return *decided;
     }
-    // The file sits in the user's home: Certificate reads it without blocking and bounded.
-    const Certificate own(session.home + kUserCertificate, Certificate::Format::Pem);
+    const Certificate own = UserCertificates::of(session.home);
     if (own.fingerprint().empty()) {
         return detailed(false, settings,
                         about(session) +

@@ -5,12 +5,15 @@
 #include <pwd.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <exception>
+#include <map>
 #include <memory>
+#include <optional>
 
 #include "log/Common.h"
 #include "log/KxLogger.h"
@@ -22,6 +25,7 @@ constexpr const char* kLogindName = "org.freedesktop.login1";
 constexpr const char* kLogindPath = "/org/freedesktop/login1";
 constexpr const char* kManagerInterface = "org.freedesktop.login1.Manager";
 constexpr const char* kSessionInterface = "org.freedesktop.login1.Session";
+constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
 constexpr const char* kMateName = "org.mate.ScreenSaver";
 constexpr const char* kMatePath = "/org/mate/ScreenSaver";
 constexpr const char* kMateInterface = "org.mate.ScreenSaver";
@@ -37,10 +41,6 @@ constexpr uint32_t kOverflowUid = 65534;
 constexpr const char* kProxyFailed = "Ошибка g_dbus_proxy_new_for_bus_sync";
 constexpr const char* kMateProxyFailed = "Ошибка Mate g_dbus_proxy_new_for_bus_sync";
 
-// Proxies that only call methods need neither logind's many properties nor its signals.
-constexpr auto kMethodsOnly = static_cast<GDBusProxyFlags>(
-    G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES | G_DBUS_PROXY_FLAGS_DO_NOT_CONNECT_SIGNALS);
-
 uint32_t gMaxLocalUid = 0;  // 0: not read yet
 
 struct ObjectUnref {
@@ -49,7 +49,6 @@ struct ObjectUnref {
 struct VariantUnref {
     void operator()(GVariant* value) const { g_variant_unref(value); }
 };
-using Proxy = std::unique_ptr<GDBusProxy, ObjectUnref>;
 using Connection = std::unique_ptr<GDBusConnection, ObjectUnref>;
 using Variant = std::unique_ptr<GVariant, VariantUnref>;
 
@@ -80,49 +79,53 @@ void logFailure(const char* message, const GError* error) {
     }
 }
 
-Proxy makeProxy(GBusType bus, GDBusProxyFlags flags, const char* name, const std::string& path,
-                const char* interface, const char* failure) {
-    if (!g_variant_is_object_path(path.c_str())) {
-        logFailure(failure, nullptr);
-        return {};
-    }
+// One connection for one operation; it closes when the operation drops it.
+Connection connect(GBusType bus, const char* failure) {
     Error error;
     Connection connection(g_bus_get_sync(bus, nullptr, error.out()));
     if (!connection) {
         logFailure(failure, error.get());
         return {};
     }
-    // GIO raises SIGTERM in the whole process when a bus connection it made is closed by the
-    // bus; the daemon must outlive a restarted bus or an ended desktop session.
+    // GIO raises SIGTERM in the whole process when a bus closes a connection it made; the
+    // daemon must outlive a restarted bus or an ended desktop session.
     g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
-    Proxy proxy(g_dbus_proxy_new_sync(connection.get(), flags, nullptr, name, path.c_str(),
-                                      interface, nullptr, error.out()));
-    if (!proxy) {
-        logFailure(failure, error.get());
-    }
-    return proxy;
+    return connection;
 }
 
-Proxy logindManager() {
-    return makeProxy(G_BUS_TYPE_SYSTEM, kMethodsOnly, kLogindName, kLogindPath, kManagerInterface,
-                     kProxyFailed);
-}
-
-Proxy mateScreenSaver() {
-    return makeProxy(G_BUS_TYPE_SESSION, kMethodsOnly, kMateName, kMatePath, kMateInterface,
-                     kMateProxyFailed);
-}
-
-// The reply (with its arguments consumed), or null after logging the failure.
-Variant call(GDBusProxy* proxy, const char* method, GVariant* arguments, int timeoutMs,
+// The reply, or null after logging the failure. Arguments are built by the caller only once
+// the connection exists, so a floating value is always consumed here.
+Variant call(GDBusConnection* connection, const char* name, const std::string& path,
+             const char* interface, const char* method, GVariant* arguments, int timeoutMs,
              const char* failure) {
     Error error;
-    Variant reply(g_dbus_proxy_call_sync(proxy, method, arguments, G_DBUS_CALL_FLAGS_NONE,
-                                         timeoutMs, nullptr, error.out()));
+    Variant reply(g_dbus_connection_call_sync(connection, name, path.c_str(), interface, method,
+                                              arguments, nullptr, G_DBUS_CALL_FLAGS_NONE, timeoutMs,
+                                              nullptr, error.out()));
     if (!reply) {
         logFailure(failure, error.get());
     }
     return reply;
+}
+
+// A method of logind's manager, with a session id as its one argument or none.
+Variant callManager(const char* method, const char* sessionId, const char* failure) {
+    Connection connection = connect(G_BUS_TYPE_SYSTEM, kProxyFailed);
+    if (!connection) {
+        return {};
+    }
+    GVariant* arguments = sessionId != nullptr ? g_variant_new("(s)", sessionId) : nullptr;
+    return call(connection.get(), kLogindName, kLogindPath, kManagerInterface, method, arguments,
+                kDefaultTimeout, failure);
+}
+
+Variant callScreenSaver(const char* method, const char* failure) {
+    Connection connection = connect(G_BUS_TYPE_SESSION, kMateProxyFailed);
+    if (!connection) {
+        return {};
+    }
+    return call(connection.get(), kMateName, kMatePath, kMateInterface, method, nullptr,
+                kMateTimeoutMs, failure);
 }
 
 // Runs body; an exception is logged with `failure` (followed by its text when it has one) and
@@ -141,12 +144,12 @@ Result guarded(Body body, Result fallback, const char* failureWithText,
 }
 
 // 1 or 0 for a boolean property logind gave, -1 for one it did not.
-int cachedFlag(GDBusProxy* proxy, const char* name) {
-    Variant value(g_dbus_proxy_get_cached_property(proxy, name));
-    if (!value || !g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN)) {
+int flag(GVariant* properties, const char* name) {
+    if (properties == nullptr) {
         return -1;
     }
-    return g_variant_get_boolean(value.get()) ? 1 : 0;
+    Variant value(g_variant_lookup_value(properties, name, G_VARIANT_TYPE_BOOLEAN));
+    return value ? (g_variant_get_boolean(value.get()) ? 1 : 0) : -1;
 }
 
 // getpwuid_r and getgrgid_r rather than their static-buffer forms: the D-Bus thread looks up
@@ -163,26 +166,60 @@ bool lookUp(Key key, Entry& entry, std::vector<char>& buffer, Lookup lookup) {
     return error == 0 && result != nullptr;
 }
 
-std::vector<std::string> groupNames(const char* account, gid_t primaryGroup,
-                                    const std::string& loginName, uint32_t uid) {
-    int count = 0;
-    getgrouplist(account, primaryGroup, nullptr, &count);
-    if (count <= 0) {
-        return {};
+// Group names, looked up once per listing: accounts share groups, and with the files backend
+// every lookup reads the group file from the start.
+class GroupNames {
+public:
+    // Null when the database has no name for the group.
+    const std::string* of(gid_t id) {
+        auto known = names_.find(id);
+        if (known == names_.end()) {
+            group entry{};
+            std::optional<std::string> name;
+            if (lookUp(id, entry, buffer_, getgrgid_r) && entry.gr_name != nullptr) {
+                name = entry.gr_name;
+            }
+            known = names_.emplace(id, std::move(name)).first;
+        }
+        return known->second ? &*known->second : nullptr;
     }
-    std::vector<gid_t> ids(static_cast<size_t>(count));
+
+private:
+    std::map<gid_t, std::optional<std::string>> names_;
+    std::vector<char> buffer_;
+};
+
+// The account's group ids. A first guess at the count spares most accounts a second pass over
+// the group database; one in more groups is asked again with the count it reported.
+bool groupIds(const char* account, gid_t primaryGroup, std::vector<gid_t>& ids) {
+    ids.resize(64);
+    int count = static_cast<int>(ids.size());
     if (getgrouplist(account, primaryGroup, ids.data(), &count) == -1) {
+        if (count <= static_cast<int>(ids.size())) {
+            return false;
+        }
+        ids.resize(static_cast<size_t>(count));
+        if (getgrouplist(account, primaryGroup, ids.data(), &count) == -1) {
+            return false;
+        }
+    }
+    ids.resize(static_cast<size_t>(std::max(count, 0)));
+    return true;
+}
+
+std::vector<std::string> groupNames(const char* account, gid_t primaryGroup,
+                                    const std::string& loginName, uint32_t uid,
+                                    GroupNames& groups) {
+    std::vector<gid_t> ids;
+    if (!groupIds(account, primaryGroup, ids)) {
         KxLogger::log(LOG_WARNING, "Не удалось получить список групп у пользователя %s, uid %d",
                       Common::printable(loginName).c_str(), static_cast<int>(uid));
         return {};
     }
-    ids.resize(static_cast<size_t>(count));
     std::vector<std::string> names;
-    std::vector<char> buffer;
     for (gid_t id : ids) {
-        group entry{};
-        if (lookUp(id, entry, buffer, getgrgid_r) && entry.gr_name != nullptr) {
-            names.emplace_back(entry.gr_name);
+        if (const std::string* name = groups.of(id)) {
+            names.push_back(*name);
         } else {
             KxLogger::log(LOG_WARNING,
                           "Не удалось получить название группы с gid %d у пользователя %s, uid %d",
@@ -194,7 +231,7 @@ std::vector<std::string> groupNames(const char* account, gid_t primaryGroup,
 }
 
 UserSessions::Session makeSession(const char* id, uint32_t uid, const std::string& loginName,
-                                  const char* path, uint32_t maxLocalUid) {
+                                  const char* path, uint32_t maxLocalUid, GroupNames& groups) {
     UserSessions::Session session;
     session.id = id;
     session.path = path;
@@ -207,7 +244,7 @@ UserSessions::Session makeSession(const char* id, uint32_t uid, const std::strin
         session.home = entry.pw_dir != nullptr ? entry.pw_dir : "";
         session.gecos = entry.pw_gecos != nullptr ? entry.pw_gecos : "";
         if (entry.pw_name != nullptr) {
-            session.groups = groupNames(entry.pw_name, entry.pw_gid, loginName, uid);
+            session.groups = groupNames(entry.pw_name, entry.pw_gid, loginName, uid, groups);
             if (session.user != entry.pw_name) {
                 KxLogger::log(LOG_WARNING,
                               "Обнаружено несовпадение имени пользователя сессии %s и логином %s, "
@@ -223,12 +260,8 @@ UserSessions::Session makeSession(const char* id, uint32_t uid, const std::strin
 
 // Appends the sessions of ordinary users to `found`; false when logind could not be asked.
 bool listSessions(std::vector<UserSessions::Session>& found, uint32_t maxLocalUid) {
-    Proxy manager = logindManager();
-    if (!manager) {
-        return false;
-    }
-    Variant reply = call(manager.get(), "ListSessions", nullptr, kDefaultTimeout,
-                         "Ошибка g_dbus_proxy_call_sync ListSessions");
+    Variant reply =
+        callManager("ListSessions", nullptr, "Ошибка g_dbus_proxy_call_sync ListSessions");
     if (!reply) {
         return false;
     }
@@ -239,6 +272,7 @@ bool listSessions(std::vector<UserSessions::Session>& found, uint32_t maxLocalUi
     }
     Variant list(g_variant_get_child_value(reply.get(), 0));
     size_t count = g_variant_n_children(list.get());
+    GroupNames groups;
     for (size_t i = 0; i < count; ++i) {
         const char* id = nullptr;
         guint32 uid = 0;
@@ -249,7 +283,7 @@ bool listSessions(std::vector<UserSessions::Session>& found, uint32_t maxLocalUi
         if (uid < kFirstUserUid || uid == kOverflowUid) {
             continue;
         }
-        found.push_back(makeSession(id, uid, user, path, maxLocalUid));
+        found.push_back(makeSession(id, uid, user, path, maxLocalUid, groups));
     }
     return true;
 }
@@ -327,10 +361,8 @@ std::vector<UserSessions::Session> UserSessions::sessions(bool* listed) {
 bool UserSessions::lock(const Session& session) {
     return guarded(
         [&session] {
-            Proxy manager = logindManager();
-            return manager &&
-                   call(manager.get(), "LockSession", g_variant_new("(s)", session.id.c_str()),
-                        kDefaultTimeout, "Ошибка g_dbus_proxy_call_sync LockSession");
+            return static_cast<bool>(callManager("LockSession", session.id.c_str(),
+                                                 "Ошибка g_dbus_proxy_call_sync LockSession"));
         },
         false, "Ошибка блокировки сессии пользователя. ", "Ошибка блокировки сессии пользователя");
 }
@@ -338,9 +370,8 @@ bool UserSessions::lock(const Session& session) {
 bool UserSessions::lockAll() {
     return guarded(
         [] {
-            Proxy manager = logindManager();
-            return manager && call(manager.get(), "LockSessions", nullptr, kDefaultTimeout,
-                                   "Ошибка g_dbus_proxy_call_sync LockSessions");
+            return static_cast<bool>(
+                callManager("LockSessions", nullptr, "Ошибка g_dbus_proxy_call_sync LockSessions"));
         },
         false, "Ошибка блокировки сессий пользователей. ",
         "Ошибка блокировки сессий пользователей");
@@ -349,15 +380,24 @@ bool UserSessions::lockAll() {
 bool UserSessions::isSessionLocked(const Session& session) {
     return guarded(
         [&session] {
-            // Properties are loaded when the proxy is made: a fresh proxy sees current values.
-            Proxy proxy = makeProxy(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_DO_NOT_CONNECT_SIGNALS,
-                                    kLogindName, session.path, kSessionInterface, kProxyFailed);
-            if (!proxy) {
+            if (!g_variant_is_object_path(session.path.c_str())) {
+                logFailure(kProxyFailed, nullptr);
                 return false;
             }
-            int idle = cachedFlag(proxy.get(), "IdleHint");
-            int locked = cachedFlag(proxy.get(), "LockedHint");
-            int active = cachedFlag(proxy.get(), "Active");
+            Connection connection = connect(G_BUS_TYPE_SYSTEM, kProxyFailed);
+            if (!connection) {
+                return false;
+            }
+            // Asked anew on every call. A session logind no longer knows has no properties:
+            // it does not count as locked.
+            Variant reply(g_dbus_connection_call_sync(
+                connection.get(), kLogindName, session.path.c_str(), kPropertiesInterface, "GetAll",
+                g_variant_new("(s)", kSessionInterface), G_VARIANT_TYPE("(a{sv})"),
+                G_DBUS_CALL_FLAGS_NONE, kDefaultTimeout, nullptr, nullptr));
+            Variant properties(reply ? g_variant_get_child_value(reply.get(), 0) : nullptr);
+            int idle = flag(properties.get(), "IdleHint");
+            int locked = flag(properties.get(), "LockedHint");
+            int active = flag(properties.get(), "Active");
             KxLogger::log(LOG_DEBUG, "Сессия %s, IdleHint: %d, LockedHint: %d, Active: %d",
                           Common::printable(session.path).c_str(), idle, locked, active);
             return idle == 1 || locked == 1 || active == 0;
@@ -369,9 +409,8 @@ bool UserSessions::isSessionLocked(const Session& session) {
 bool UserSessions::mateScreenSaverLock() {
     return guarded(
         [] {
-            Proxy saver = mateScreenSaver();
-            return saver && call(saver.get(), "Lock", nullptr, kMateTimeoutMs,
-                                 "Ошибка Mate g_dbus_proxy_call_sync Lock");
+            return static_cast<bool>(
+                callScreenSaver("Lock", "Ошибка Mate g_dbus_proxy_call_sync Lock"));
         },
         false, "Ошибка блокировки mate получения статуса блокировки сессии. ",
         "Ошибка получения статуса блокировки сессии");
@@ -380,12 +419,8 @@ bool UserSessions::mateScreenSaverLock() {
 bool UserSessions::mateIsScreenSaverActive() {
     return guarded(
         [] {
-            Proxy saver = mateScreenSaver();
-            if (!saver) {
-                return false;
-            }
-            Variant reply = call(saver.get(), "GetActive", nullptr, kMateTimeoutMs,
-                                 "Ошибка Mate g_dbus_proxy_call_sync GetActive");
+            Variant reply =
+                callScreenSaver("GetActive", "Ошибка Mate g_dbus_proxy_call_sync GetActive");
             if (!reply) {
                 return false;
             }
