@@ -96,10 +96,15 @@ def stamps(sandbox):
 
 
 def cpu_seconds(daemon):
-    """User and system CPU time of the daemon so far."""
-    with open(f"/proc/{daemon.host_pid}/stat") as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+    """CPU time of all the daemon's threads so far (schedstat: nanoseconds on a CPU)."""
+    total = 0
+    for task in os.listdir(f"/proc/{daemon.host_pid}/task"):
+        try:
+            with open(f"/proc/{daemon.host_pid}/task/{task}/schedstat") as schedstat:
+                total += int(schedstat.read().split()[0])
+        except FileNotFoundError:
+            pass  # a thread that ended meanwhile
+    return total / 1e9
 
 
 def remove(sandbox, daemon, owner_session, phases):
