@@ -279,6 +279,8 @@ def test_configuration_gone_powers_off_after_closing_remote_clients(world):
     assert daemon.wait() == -signal.SIGKILL
     assert daemon.powered_off()
     assert client.signals() == [signal.SIGINT]
+    # No PAM file: no token logon configured, as the start-up line says.
+    assert "Текущий тип аутентификации - Не настроена" in [r.text for r in daemon.records()]
     handling = [record.text for record in daemon.records(since=mark)]
     assert handling[handling.index("[INFO] Настроенное действие для удаленного подключения - "
                                    "Закрывать удаленное подключение"):][-2:] == [
