@@ -14,6 +14,7 @@
 
 #include "daemon/DataBase.h"
 #include "dbus/MethodArguments.h"
+#include "log/Common.h"
 #include "log/KxLogger.h"
 #include "token/Certificate.h"
 #include "token/Token.h"
@@ -98,6 +99,9 @@ void Daemon::signalHandler(int signalNumber) {
 }
 
 int Daemon::exec() {
+    KxLogger::log(LOG_DEBUG, "Текущий тип аутентификации - %s", authTypeName(authType()).c_str());
+    KxLogger::log(LOG_DEBUG, "hostName - %s", Common::printable(hostName()).c_str());
+    KxLogger::log(LOG_DEBUG, "domainName - %s", Common::printable(domainName()).c_str());
     if (!fileWatcher_.startMainLoop()) {
         KxLogger::log(LOG_ERR,
                       "Не удалось запустить FileWatcher. Отслеживание файлов будет недоступно.");
@@ -169,6 +173,7 @@ void Daemon::onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot) {
     } else if ((slotInfo.flags & CKF_TOKEN_PRESENT) == 0) {
         KxLogger::log(LOG_INFO, "Отключено устройство в слоте %lu label:%s model:%s", slot,
                       record->second.label.c_str(), record->second.model.c_str());
+        onTokenEject(record->second);
         storage.erase(record);
     }
     DataBase::updateTime();

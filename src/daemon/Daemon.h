@@ -1,10 +1,15 @@
 #pragma once
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "config/DaemonConfig.h"
 #include "daemon/Pid.h"
 #include "dbus/DBusServer.h"
+#include "sessions/ProcessTable.h"
+#include "sessions/SessionMatch.h"
+#include "sessions/UserSessions.h"
 #include "token/kxpkcs11.h"
 #include "watch/FileWatcher.h"
 #include "watch/TicketsWatcher.h"
@@ -36,6 +41,36 @@ public:
     static common::any allTokens(DBusServer::Arguments& args);
     static common::any lastDateUpdate(DBusServer::Arguments& args);
     static common::any getFingerPrintByUserCert(DBusServer::Arguments& args);
+
+    // The removal policy; defined in src/sessions.
+    using AuthType = SessionMatch::AuthType;
+    using Process = ProcessTable::Process;
+
+    // Closes the token's remote-desktop clients and locks (or powers off on) its sessions, as
+    // configured. The caller holds the store's mutex.
+    void onTokenEject(const Token::Info& info);
+    // Waits for the sessions to report locked, else locks everything; true when they did.
+    static bool checkSessionsLock(const std::vector<UserSessions::Session>& sessions);
+    static bool isMateRunning();
+    // The "lock" command; its exit status: 0 when every session was seen locked.
+    static int lockAll();
+
+    static AuthType authType();
+    static std::string authTypeName(AuthType type);
+    static std::string hostName();
+    static std::string domainName();
+    static bool isHostOrDomainMatch(const std::string& name, const std::string& domain);
+    static bool insensetiveCompare(const std::string& a, const std::string& b);
+    bool isSessionMatchLocalPki(const UserSessions::Session& session,
+                                const Token::Info& info) const;
+    bool isSessionMatchLocalNoPki(const UserSessions::Session& session,
+                                  const Token::Info& info) const;
+    bool isSessionMatchNetworkPki(const UserSessions::Session& session,
+                                  const Token::Info& info) const;
+    bool isSessionMatchNetworkNoPki(const UserSessions::Session& session,
+                                    const Token::Info& info) const;
+    static std::vector<Process> procList(const std::string& name);
+    bool isRdpProcMatchTokenInfo(const Process& process, const Token::Info& info) const;
 
 private:
     void initPid();

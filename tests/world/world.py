@@ -443,14 +443,20 @@ class World:
         self._counter += 1
         return self._counter
 
-    def start_daemon(self, *args, env=None):
-        """Starts build/src/kxsentrixd with these arguments in the machine."""
+    def start_daemon(self, *args, env=None, drop_capabilities=()):
+        """Starts build/src/kxsentrixd with these arguments in the machine. Capabilities named
+        in drop_capabilities (e.g. "sys_boot") are taken from it, still as root."""
         if not os.access(self.daemon_path, os.X_OK):
             raise FileNotFoundError(f"{self.daemon_path} is not built (KX_BUILD_DIR?)")
         number = self._next_id()
         output = f"{STATE}/procs/daemon-{number}.out"
         machine = self.machine()
-        launched = machine.launch([self.daemon_path, *args], env=self.env(env), output=output)
+        argv = [self.daemon_path, *args]
+        if drop_capabilities:
+            # setpriv execs the daemon in its own process, so its pid stays the one launched.
+            dropped = ",".join(f"-{name}" for name in drop_capabilities)
+            argv = ["setpriv", f"--bounding-set={dropped}", f"--inh-caps={dropped}", "--", *argv]
+        launched = machine.launch(argv, env=self.env(env), output=output)
         daemon = Daemon(self, machine, launched, output)
         self.daemons.append(daemon)
         return daemon
