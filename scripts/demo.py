@@ -2,12 +2,13 @@
 """The demo scenario: kxsentrixd in a test world, step by step, with its log shown live.
 
 Each step is a function taking a Demo; SCENARIO lists them in order. To show more of the
-daemon (sessions locking when a token leaves, D-Bus clients), write a step and add it.
+daemon (D-Bus clients, for one), write a step and add it.
 Run through scripts/demo, which builds the project first.
 """
 
 import argparse
 import os
+import re
 import signal
 import sys
 import threading
@@ -29,6 +30,7 @@ CONFIG = """{
 TOKEN_IN = ("[INFO] Подключено новое устройство в слоте 5 label:Ivanov token "
             "model:Korvex Quill 4 (USB-C)")
 TOKEN_OUT = "[INFO] Отключено устройство в слоте 5 label:Ivanov token model:Korvex Quill 4 (USB-C)"
+LOCKED = re.compile(r"^\[INFO\] 1 сессия пользователей были успешно заблокированы")
 
 
 class Demo:
@@ -72,10 +74,12 @@ class LiveLog(threading.Thread):
 # --- the steps ---------------------------------------------------------------------------------
 
 def prepare_machine(demo):
-    demo.say("A fresh world: user ivanov logged in (a logind session), the daemon configured "
-             "to lock sessions when a token is removed.")
-    demo.world.add_user("ivanov", 60001, gecos="Иван Иванов")
-    demo.world.logind.add_session("c1", 60001, "ivanov")
+    demo.say("A fresh world: local user ivanov logged in (a logind session), token logon with "
+             "certificates set up in PAM, the daemon configured to lock sessions when a token "
+             "is removed.")
+    demo.world.add_user("ivanov", 1001, gecos="Иван Иванов")
+    demo.world.logind.add_session("c1", 1001, "ivanov")
+    demo.world.write(world.PAM_SYSTEM_AUTH, "auth sufficient pam_kx-tf-auth.so\n")
     demo.world.write_daemon_config(CONFIG)
 
 
@@ -98,6 +102,7 @@ def plug_token_in(demo):
                            f"{home}/ivanov.key", "-out", f"{home}/ivanov.pem", "-subj",
                            "/CN=ivanov/O=Example Org/DC=example/DC=org"])
     demo.expect(made.returncode == 0, f"openssl failed: {made.stderr}")
+    demo.world.write(f"{home}/.eid/authorized_certificates", demo.world.read(f"{home}/ivanov.pem"))
     demo.world.kxsim("insert", "5", "--label", "Ivanov token", "--model", "Korvex Quill",
                      "--isd", "KX123", "--user-pin", "1234", "--profile", "ivanov@example.org",
                      "--cert", f"{home}/ivanov.pem", "--cert-label", "ivanov logon")
@@ -105,9 +110,12 @@ def plug_token_in(demo):
 
 
 def pull_token_out(demo):
-    demo.say("He pulls the token out again:")
+    demo.say("He pulls the token out again, and his session is locked:")
     demo.world.kxsim("remove", "5")
     demo.daemon.wait_for_log(TOKEN_OUT)
+    demo.daemon.wait_for_log(LOCKED)
+    calls = demo.world.logind.calls("LockSession")
+    demo.expect(calls == [["c1"]], f"LockSession calls {calls}")
 
 
 def refuse_second_instance(demo):

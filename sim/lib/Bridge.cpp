@@ -10,7 +10,7 @@ namespace {
 
 // Modules fill their function lists with their own exported C_ names; without DEEPBIND those
 // would resolve to ours, which the process loaded first. The sanitizers refuse DEEPBIND.
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 constexpr int kOpenFlags = RTLD_NOW | RTLD_LOCAL;
 #else
 constexpr int kOpenFlags = RTLD_NOW | RTLD_LOCAL | RTLD_DEEPBIND;

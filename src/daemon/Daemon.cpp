@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "daemon/DataBase.h"
+#include "dbus/MethodArguments.h"
 #include "log/Common.h"
 #include "log/KxLogger.h"
 #include "token/Certificate.h"
@@ -139,14 +140,30 @@ void Daemon::signalHandler(int signalNumber) {
 }
 
 int Daemon::exec() {
+    KxLogger::log(LOG_DEBUG, "Текущий тип аутентификации - %s", authTypeName(authType()).c_str());
+    KxLogger::log(LOG_DEBUG, "hostName - %s", Common::printable(hostName()).c_str());
+    KxLogger::log(LOG_DEBUG, "domainName - %s", Common::printable(domainName()).c_str());
     if (!fileWatcher_.startMainLoop()) {
         KxLogger::log(LOG_ERR,
                       "Не удалось запустить FileWatcher. Отслеживание файлов будет недоступно.");
     }
     ticketsWatcher_.start();
+    DBusServer dbusServer(kDBusName);
+    // In the order of the method table; the logon configuration and domain diagnostics
+    // methods take their places in it with their handlers.
+    dbusServer.registerHandler("getFingerPrintByUserCert", &Daemon::getFingerPrintByUserCert);
+    dbusServer.registerHandler("allTokens", &Daemon::allTokens);
+    dbusServer.registerHandler("lastDateUpdate", &Daemon::lastDateUpdate);
+    dbusServer.registerHandler("test", [](DBusServer::Arguments& args) {
+        KxLogger::log(LOG_DEBUG, "DBUS method test is called");
+        return common::any(MethodArguments::describe(args));
+    });
+    dbusServer.start();
+
     if (!Token::initialize()) {
         KxLogger::log(LOG_ERR, "Не удалось инициализировать единую библиотеку!");
-        return 1;  // the watcher thread is stopped by the destructor
+        return 1;  // the D-Bus server stops as it goes out of scope, the watcher thread in the
+                   // destructor
     }
     {
         std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
@@ -164,6 +181,7 @@ int Daemon::exec() {
         pollSlotEvents(slot);
     }
 
+    dbusServer.stop();
     if (!Token::finalize()) {
         return 1;
     }
@@ -220,6 +238,7 @@ void Daemon::onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot) {
         KxLogger::log(LOG_INFO, "Отключено устройство в слоте %lu label:%s model:%s", slot,
                       Common::printable(record->second.label).c_str(),
                       Common::printable(record->second.model).c_str());
+        onTokenEject(record->second);
         storage.erase(record);
     }
     DataBase::updateTime();

@@ -1,10 +1,16 @@
 #pragma once
 
 #include <atomic>
+#include <string>
+#include <vector>
 
 #include "config/DaemonConfig.h"
 #include "daemon/Pid.h"
 #include "daemon/SignalStack.h"
+#include "dbus/DBusServer.h"
+#include "sessions/ProcessTable.h"
+#include "sessions/SessionMatch.h"
+#include "sessions/UserSessions.h"
 #include "token/kxpkcs11.h"
 #include "watch/FileWatcher.h"
 #include "watch/TicketsWatcher.h"
@@ -14,6 +20,8 @@
 class Daemon {
 public:
     static constexpr const char* kPidPath = "/var/run/kxauthd.pid";
+    // The bus name of the control service, and its interface.
+    static constexpr const char* kDBusName = "kx.daemon.server";
     // Slot events taken in one pass of the loop before it sleeps again.
     static constexpr int kMaxEventsPerPass = 64;
 
@@ -30,6 +38,42 @@ public:
     void refreshTokensInfo();
 
     static void signalHandler(int signalNumber);
+
+    // D-Bus method handlers (run on the server's thread): the token store as the reply, its
+    // last-update time, and the fingerprint of the certificate bound to a user account.
+    static common::any allTokens(DBusServer::Arguments& args);
+    static common::any lastDateUpdate(DBusServer::Arguments& args);
+    static common::any getFingerPrintByUserCert(DBusServer::Arguments& args);
+
+    // The removal policy; defined in src/sessions.
+    using AuthType = SessionMatch::AuthType;
+    using Process = ProcessTable::Process;
+
+    // Closes the token's remote-desktop clients and locks (or powers off on) its sessions, as
+    // configured. The caller holds the store's mutex.
+    void onTokenEject(const Token::Info& info);
+    // Waits for the sessions to report locked, else locks everything; true when they did.
+    static bool checkSessionsLock(const std::vector<UserSessions::Session>& sessions);
+    static bool isMateRunning();
+    // The "lock" command; its exit status: 0 when every session was seen locked.
+    static int lockAll();
+
+    static AuthType authType();
+    static std::string authTypeName(AuthType type);
+    static std::string hostName();
+    static std::string domainName();
+    static bool isHostOrDomainMatch(const std::string& name, const std::string& domain);
+    static bool insensetiveCompare(const std::string& a, const std::string& b);
+    bool isSessionMatchLocalPki(const UserSessions::Session& session,
+                                const Token::Info& info) const;
+    bool isSessionMatchLocalNoPki(const UserSessions::Session& session,
+                                  const Token::Info& info) const;
+    bool isSessionMatchNetworkPki(const UserSessions::Session& session,
+                                  const Token::Info& info) const;
+    bool isSessionMatchNetworkNoPki(const UserSessions::Session& session,
+                                    const Token::Info& info) const;
+    static std::vector<Process> procList(const std::string& name);
+    bool isRdpProcMatchTokenInfo(const Process& process, const Token::Info& info) const;
 
 private:
     void initPid();

@@ -21,6 +21,11 @@ std::atomic<int64_t>& DataBase::lastUpdate() {
 
 void DataBase::setLastUpdate(const int64_t& time) {
     getInstance().lastUpdate_ = time;
+    ++getInstance().changeCount_;
+}
+
+uint64_t DataBase::changeCount() {
+    return getInstance().changeCount_;
 }
 
 void DataBase::updateTime() {

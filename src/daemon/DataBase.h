@@ -21,6 +21,10 @@ public:
     static std::atomic<int64_t>& lastUpdate();
     static void setLastUpdate(const int64_t& time);
     static void updateTime();
+    // How often the last-update time was written. Every change of the storage is followed by
+    // such a write under the same lock, so while the count stands still the storage is as it
+    // was. Read it with the mutex held.
+    static uint64_t changeCount();
 
 private:
     DataBase() = default;
@@ -28,4 +32,5 @@ private:
     std::shared_timed_mutex mutex_;
     Storage storage_;
     std::atomic<int64_t> lastUpdate_{0};
+    std::atomic<uint64_t> changeCount_{0};
 };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdarg>
 #include <cstdio>
 
 std::string Common::trim(std::string text) {
@@ -95,4 +96,19 @@ std::string Common::printable(const std::string& text) {
         at += length;
     }
     return out;
+}
+
+std::string Common::format(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    va_list counting;
+    va_copy(counting, arguments);
+    int length = std::vsnprintf(nullptr, 0, format, counting);
+    va_end(counting);
+    std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
+    if (length > 0) {
+        std::vsnprintf(text.data(), text.size() + 1, format, arguments);
+    }
+    va_end(arguments);
+    return text;
 }

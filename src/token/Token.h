@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "token/Certificate.h"
@@ -103,6 +104,33 @@ public:
     static std::vector<std::string> tokenObjectAttributes(
         CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
         const std::vector<CK_ATTRIBUTE_TYPE>& types);
+
+    // PIN checks. Nothing in the daemon calls them; they serve client tools that link the
+    // library. They talk to the token in info.slotId, so the vendor library must be started.
+    enum class PinState { Ok = 0, Error = 1, Locked = 2, Expired = 3, ChangeSoon = 4 };
+    // The state and a message for the user (empty when there is nothing to say).
+    using PinResult = std::pair<PinState, std::string>;
+
+    // Fixed Russian messages of the return codes the PIN checks can meet.
+    static const std::map<uint64_t, std::string> returnCodeMap;
+    // The code's message, or for a code the table does not hold one that names the code.
+    static std::string returnCodeText(uint64_t code);
+
+    // Verifies pin by logging in as the user, or as the administrator when admin is set. An
+    // expired PIN is reported before any login is tried, so it costs no retry.
+    static PinResult checkPin(const Info& info, const std::string& pin, bool admin);
+    // (retries left, retry limit) by the applet's counter extension; (0, 0) for an applet
+    // without one, or when the counters cannot be read.
+    static std::pair<uint64_t, uint64_t> getPinCounters(const Info& info, bool admin);
+    // Whether the PIN lifetime policy on the token says the PIN has expired or must be changed
+    // soon. Only Quill and Forte applets keep such a policy; any other gives Ok.
+    static PinResult pinExpired(const Info& info);
+    static PinResult pinExpiredQuill(const Info& info);
+    static PinResult pinExpiredForte(const Info& info);
+    // Days before expiry from which Quill PINs are reported as ChangeSoon: the greeter's
+    // daysForChangeNotification setting, 14 without one.
+    static int changePinNotification();
+    static constexpr const char* greeterConfigPath = "/etc/xdg/HalvardLtd/kx-greeter.conf";
 
     // Vendor object class of login profiles and their two text attributes.
     static constexpr CK_OBJECT_CLASS kProfileClass = 0x80000001UL;

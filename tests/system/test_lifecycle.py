@@ -1,7 +1,8 @@
 """Lifecycle of the shipped kxsentrixd, run with its real paths inside a world: the single
 instance lock, the pid file, stop and fatal signals with their exit statuses, the one-shot lock
-command, and the tag of its system log records."""
+command with its exit status, and the tag of its system log records."""
 
+import re
 import signal
 
 import pytest
@@ -88,21 +89,50 @@ def test_first_argument_other_than_lock_starts_the_daemon(world, argument):
     assert daemon.stop() == 0
 
 
-def test_lock_command_runs_once_and_leaves_the_pid_file_alone(world):
+def test_lock_command_locks_every_session_and_leaves_the_pid_file_alone(world):
+    world.logind.add_session("c1", 1001, "ivanov")
+    world.logind.add_session("c2", 60002, "petrov")
+    world.logind.on_lock_session("lock", delay_ms=150)
+
     command = world.start_daemon("lock", "now")
+
     assert command.wait() == 0
+    assert world.logind.calls("LockSession") == [["c1"], ["c2"]]
     logged = texts(command.records())
     assert logged[:2] == [STARTED, LOCK_COMMAND]
+    assert re.fullmatch(r"\[INFO\] 2 сессия пользователей были успешно заблокированы через \d+ "
+                        r"msec", logged[-2])
     assert logged[-1] == FINISHED
     assert not world.exists(PID_FILE)
 
-    # Beside a running daemon.
+    # Beside a running daemon, and with no session at all.
+    world.logind.remove_session("c1")
+    world.logind.remove_session("c2")
     daemon = world.start_daemon().wait_ready()
     command = world.start_daemon("lock")
     assert command.wait() == 0
     assert ALREADY_RUNNING not in texts(command.records())
     assert world.read_pid_file() == f"{daemon.pid}\n"
     assert daemon.stop() == 0
+
+
+@pytest.mark.parametrize("logind_fails", ["ListSessions", "LockSession"])
+def test_lock_command_that_cannot_confirm_the_lock_ends_with_1(world, logind_fails):
+    failure = {"ListSessions": "Не удалось получить список сессий пользователей",
+               "LockSession": "Не удалось подтвердить блокировку сессий пользователей"}[logind_fails]
+    world.logind.add_session("c1", 1001, "ivanov")
+    if logind_fails == "ListSessions":
+        world.logind.on_list_sessions("fail")
+    else:
+        world.logind.on_lock_session("fail")
+        world.logind.on_lock_sessions("ignore")
+
+    command = world.start_daemon("lock")
+
+    assert command.wait() == 1
+    assert world.logind.calls("LockSessions") == [[]]  # the fallback was tried either way
+    assert command.output() == f"kxsentrixd lock: {failure}\n"
+    assert texts(command.records())[-2:] == [f"[ERROR] {failure}", FINISHED]
 
 
 def test_pid_file_that_cannot_be_opened_ends_with_1(world):

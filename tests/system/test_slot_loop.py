@@ -4,17 +4,30 @@ library calls that fail. Each test stops the daemon and then compares everything
 logged, so a missing, extra or reordered line fails it."""
 
 import os
+import re
 import signal
 
-from world import LOG_ERR
+import pytest
+from world import LOG_ERR, wait_until
 
 ALICE_PEM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim", "data",
                          "alice.pem")
 LOOP_STARTS = "Запуск основного цикла FileWatcher"
+REMOVAL = re.compile(r"^\[INFO\] Отключено устройство")
 LOOP_ENDS = f"Получен сигнал остановки демона {signal.SIGTERM}"
+# The D-Bus thread announces itself whenever it gets there, among the loop's lines.
+SERVICE_UP = "[INFO] Установлено соединение с dbus. Запущен интерфейс kx.daemon.server."
 PRESENT, EMPTY = 7, 6  # slot flags: token present, removable device, hardware slot
 CKR_DEVICE_ERROR = 0x30
 LINNET = "Korvex Linnet USB"  # the model the reader names for the ISD "KX214"
+NO_ACTION = ["[INFO] Настроенное действие для удаленного подключения - Бездействие",
+             "[INFO] Настроенное действие для системы - Не определено"]
+
+
+@pytest.fixture(autouse=True)
+def configuration_without_actions(world):
+    """Without a configuration file a removal would power the machine off."""
+    world.write_daemon_config("{}\n")
 
 
 def connected(slot, label, model=LINNET):
@@ -23,6 +36,11 @@ def connected(slot, label, model=LINNET):
 
 def disconnected(slot, label, model=LINNET):
     return f"[INFO] Отключено устройство в слоте {slot} label:{label} model:{model}"
+
+
+def removed(slot, label, model=LINNET):
+    """A removal as the loop logs it, with the removal handling of no configured action."""
+    return [disconnected(slot, label, model), *NO_ACTION]
 
 
 def token_event(slot, flags, hardware="0.0", firmware="0.0"):
@@ -42,8 +60,11 @@ def insert(world, slot, label, *options):
 
 def loop_lines(daemon):
     """Stops the daemon and returns what it logged between start-up and the stop signal."""
+    # A removal is logged before it is handled: the handling ends before the stop signal comes.
+    wait_until(lambda: len(daemon.records(NO_ACTION[-1])) == len(daemon.records(REMOVAL)),
+               what="the removal handling")
     assert daemon.stop() == 0
-    texts = [record.text for record in daemon.records()]
+    texts = [record.text for record in daemon.records() if record.text != SERVICE_UP]
     return texts[texts.index(LOOP_STARTS) + 1:texts.index(LOOP_ENDS)]
 
 
@@ -72,7 +93,7 @@ def test_token_inserted_and_removed_while_running(world):
         token_event(2, PRESENT, "1.0", "1.0"), token_event(3, PRESENT, "1.0", "1.0"),
         token_event(2, EMPTY),
         token_event(5, EMPTY),
-        disconnected(5, "Ivanov token"),
+        *removed(5, "Ivanov token"),
     ]
 
 
@@ -93,8 +114,8 @@ def test_token_present_at_start_and_one_with_the_same_low_32_bits(world):
     assert loop_lines(daemon) == [
         *read_lines(), connected(3, "First"),
         token_event(big, PRESENT, "1.0", "1.0"), *read_lines(), connected(big, "Second"),
-        token_event(3, EMPTY), disconnected(3, "First"),
-        token_event(big, EMPTY), disconnected(big, "Second"),
+        token_event(3, EMPTY), *removed(3, "First"),
+        token_event(big, EMPTY), *removed(big, "Second"),
     ]
 
 
@@ -114,7 +135,7 @@ def test_slot_info_failing_for_a_stored_token_counts_as_removal(world):
         *read_lines(), connected(5, "reader 5"),
         "[WARNING] Ошибка получение информации о слоте 5",
         token_event(5, 0),  # the slot information stays zeroed
-        disconnected(5, "reader 5"),
+        *removed(5, "reader 5"),
     ]
 
 
@@ -132,7 +153,7 @@ def test_token_info_failing_in_a_lower_slot_hides_no_later_token(world):
     assert loop_lines(daemon) == [
         token_event(2, PRESENT, "1.0", "1.0"), failing,
         token_event(9, PRESENT, "1.0", "1.0"), failing, *read_lines(), connected(9, "Good"),
-        token_event(9, EMPTY), disconnected(9, "Good"),
+        token_event(9, EMPTY), *removed(9, "Good"),
     ]
 
 

@@ -119,21 +119,6 @@ def test_logind_lists_sessions_and_locks_as_scripted(world):
     assert logind.calls("LockSession") == [["c1"], ["c2"], ["c2"]]
 
 
-def test_system_bus_policy_reserves_the_daemon_name_for_root(world):
-    world.add_user("ivanov", 60001)
-    claim = """
-        import os, dbus
-        os.setuid({uid})
-        try:
-            print(dbus.SystemBus().request_name("kx.daemon.server"))
-        except dbus.exceptions.DBusException as error:
-            print(error.get_dbus_name())
-    """
-    assert python_in(world, claim.format(uid=60001)).strip() == (
-        "org.freedesktop.DBus.Error.AccessDenied")
-    assert python_in(world, claim.format(uid=0)).strip() == "1"  # primary owner
-
-
 def test_screensaver_mock_on_the_session_bus(world):
     client = """
         import dbus

@@ -5,6 +5,8 @@
 
 #include <csignal>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <thread>
@@ -47,6 +49,9 @@ bool handled(const std::string& what, CK_SLOT_ID slot, const std::string& label,
 TEST(SlotLoopTest, StoreFollowsTokensComingAndGoing) {
     ASSERT_NE(std::getenv("KX_WORLD_LOG"), nullptr) << "run this test inside a world";
     testtoken::SimulatedTokens tokens("slot_loop");
+    // Without a configuration file a removal would power the world off.
+    std::filesystem::create_directories("/usr/local/etc/kxsentrix");
+    std::ofstream(DaemonConfig::default_config_path) << "{}\n";
     const CK_SLOT_ID big = (1ULL << 32) + 5;  // the same low 32 bits as slot 5
     // Nothing has been scanned yet: clients polling early see 0.
     EXPECT_EQ(DataBase::lastUpdate().load(), 0);

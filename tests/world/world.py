@@ -48,7 +48,8 @@ LOG_ERR, LOG_WARNING, LOG_INFO, LOG_DEBUG = 3, 4, 6, 7
 STUBBED_COMMANDS = ("systemctl", "adcli", "journalctl")
 WORLD_NAMESPACES = ("--mount", "--pid", "--uts", "--ipc", "--net")
 # Host variables that world processes still get (sanitizer settings, terminal).
-PASSED_VARIABLES = ("TERM", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "KX_BUILD_DIR")
+PASSED_VARIABLES = ("TERM", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TSAN_OPTIONS",
+                    "KX_BUILD_DIR")
 
 _libc = ctypes.CDLL(None, use_errno=True)
 _PR_SET_PDEATHSIG = 1
@@ -100,7 +101,7 @@ def _alive(host_pid):
     try:
         with open(f"/proc/{host_pid}/stat") as file:
             return file.read().rsplit(")", 1)[1].split()[0] not in ("Z", "X")
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):  # gone before or while it was read
         return False
 
 
@@ -113,7 +114,7 @@ def _dying(host_pid):
             fields = dict(line.split(":", 1) for line in file if ":" in line)
         with open(f"/proc/{host_pid}/stat") as file:
             flags = int(file.read().rsplit(")", 1)[1].split()[6])
-    except FileNotFoundError:
+    except (FileNotFoundError, ProcessLookupError):
         return True
     pending = int(fields["ShdPnd"], 16) | int(fields["SigPnd"], 16)
     return fields["State"].split()[0] in ("Z", "X") or bool(pending & kill_bit) or bool(
@@ -442,14 +443,20 @@ class World:
         self._counter += 1
         return self._counter
 
-    def start_daemon(self, *args, env=None):
-        """Starts build/src/kxsentrixd with these arguments in the machine."""
+    def start_daemon(self, *args, env=None, drop_capabilities=()):
+        """Starts build/src/kxsentrixd with these arguments in the machine. Capabilities named
+        in drop_capabilities (e.g. "sys_boot") are taken from it, still as root."""
         if not os.access(self.daemon_path, os.X_OK):
             raise FileNotFoundError(f"{self.daemon_path} is not built (KX_BUILD_DIR?)")
         number = self._next_id()
         output = f"{STATE}/procs/daemon-{number}.out"
         machine = self.machine()
-        launched = machine.launch([self.daemon_path, *args], env=self.env(env), output=output)
+        argv = [self.daemon_path, *args]
+        if drop_capabilities:
+            # setpriv execs the daemon in its own process, so its pid stays the one launched.
+            dropped = ",".join(f"-{name}" for name in drop_capabilities)
+            argv = ["setpriv", f"--bounding-set={dropped}", f"--inh-caps={dropped}", "--", *argv]
+        launched = machine.launch(argv, env=self.env(env), output=output)
         daemon = Daemon(self, machine, launched, output)
         self.daemons.append(daemon)
         return daemon
@@ -686,6 +693,9 @@ class Launched:
 
 # x86_64 numbers of nanosleep and clock_nanosleep, as /proc/<pid>/syscall shows them.
 _SLEEP_SYSCALLS = {"35", "230"}
+# The D-Bus thread's last start-up record: it has connected and claimed its name, or given up.
+_SERVICE_OUTCOME = re.compile(r"^\[(INFO|WARNING)\] (Установлено соединение с dbus\. Запущен "
+                              r"интерфейс|Не удалось получить подключение к dbus)")
 
 
 class Daemon:
@@ -752,15 +762,16 @@ class Daemon:
             return False
 
     def wait_ready(self, timeout=5.0):
-        """Waits until the daemon holds the pid file, handles SIGINT and SIGTERM and runs its
-        slot loop, so a stop signal sent now takes the orderly way and every start-up record
-        has been sent."""
+        """Waits until the daemon holds the pid file, handles SIGINT and SIGTERM, runs its
+        slot loop and has its D-Bus service up (or has given up on the bus), so a stop signal
+        sent now takes the orderly way and every start-up record has been sent."""
         def ready():
             if not self.running():
                 raise RuntimeError(f"the daemon ended with status {self.returncode} at start")
             held = (self.world.read_pid_file() or "").startswith(f"{self.pid}\n")
             return (held and {signal.SIGINT, signal.SIGTERM} <= self.caught_signals()
-                    and self.in_slot_loop())
+                    and self.in_slot_loop()
+                    and self.world.records(_SERVICE_OUTCOME, sender=self.world_pid, sync=False))
         wait_until(ready, timeout, "the daemon to hold its pid file and run its slot loop")
         return self
 

@@ -1,0 +1,87 @@
+// Calls one method of the daemon over the system bus as fast as it is answered, from N clients
+// at once (each its own connection and thread), and prints the round-trip times and the
+// throughput. Run inside a test world with a running daemon; bench/dbus_service.py does that.
+//   kx_dbus_call_bench METHOD CALLS_PER_CLIENT CLIENTS
+#include <dbus/dbus.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Round trips in microseconds, or an empty list when a call failed.
+std::vector<double> callRepeatedly(const char* method, int calls) {
+    std::vector<double> times;
+    DBusConnection* connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, nullptr);
+    if (connection == nullptr) {
+        return times;
+    }
+    DBusMessage* call =
+        dbus_message_new_method_call("kx.daemon.server", "/", "kx.daemon.server", method);
+    for (int i = 0; i < calls; ++i) {
+        auto began = Clock::now();
+        DBusMessage* reply =
+            dbus_connection_send_with_reply_and_block(connection, call, 5000, nullptr);
+        auto ended = Clock::now();
+        if (reply == nullptr) {
+            times.clear();
+            break;
+        }
+        dbus_message_unref(reply);
+        times.push_back(std::chrono::duration<double, std::micro>(ended - began).count());
+    }
+    dbus_message_unref(call);
+    dbus_connection_close(connection);
+    dbus_connection_unref(connection);
+    return times;
+}
+
+double percentile(std::vector<double> values, double share) {
+    std::sort(values.begin(), values.end());
+    return values[static_cast<size_t>(share * (values.size() - 1))];
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s METHOD CALLS_PER_CLIENT CLIENTS\n", argv[0]);
+        return 2;
+    }
+    const char* method = argv[1];
+    int calls = std::atoi(argv[2]);
+    int clients = std::atoi(argv[3]);
+    dbus_threads_init_default();
+    callRepeatedly(method, 20);  // warm-up: connection set-up, caches, the daemon's first calls
+
+    std::vector<std::vector<double>> results(clients);
+    std::vector<std::thread> threads;
+    auto began = Clock::now();
+    for (int i = 0; i < clients; ++i) {
+        threads.emplace_back(
+            [&results, i, method, calls] { results[i] = callRepeatedly(method, calls); });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    double seconds = std::chrono::duration<double>(Clock::now() - began).count();
+
+    std::vector<double> all;
+    for (const std::vector<double>& times : results) {
+        if (times.empty()) {
+            std::fprintf(stderr, "a call of %s failed\n", method);
+            return 1;
+        }
+        all.insert(all.end(), times.begin(), times.end());
+    }
+    std::printf("%s %zu %.1f %.1f %.1f %.0f\n", method, all.size(), percentile(all, 0.5),
+                percentile(all, 0.9), percentile(all, 0.99), all.size() / seconds);
+    return 0;
+}

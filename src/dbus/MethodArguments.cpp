@@ -1,0 +1,18 @@
+#include "dbus/MethodArguments.h"
+
+#include <cstdint>
+
+std::string MethodArguments::describe(const DBusServer::Arguments& args) {
+    std::string text = "Args count " + std::to_string(args.size()) + ": ";
+    for (const common::any& arg : args) {
+        if (auto number = common::any_cast<int32_t>(&arg)) {
+            text += std::to_string(*number);
+        } else if (auto word = common::any_cast<std::string>(&arg)) {
+            text += *word;
+        } else if (auto flag = common::any_cast<bool>(&arg)) {
+            text += *flag ? "true" : "false";
+        }
+        text += ", ";
+    }
+    return text;
+}

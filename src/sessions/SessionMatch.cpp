@@ -1,0 +1,338 @@
+#include "sessions/SessionMatch.h"
+
+#include <algorithm>
+#include <cctype>
+#include <optional>
+
+#include "log/Common.h"
+#include "sessions/UserCertificates.h"
+#include "token/Certificate.h"
+
+namespace {
+
+using Session = UserSessions::Session;
+using Verdict = SessionMatch::Verdict;
+using Settings = SessionMatch::Settings;
+
+// Markers of the PAM modules, each longer one first: every shorter one is its prefix.
+constexpr std::pair<const char*, SessionMatch::AuthType> kPamMarkers[] = {
+    {"kx-tf-net-auth_nopki", SessionMatch::AuthType::NetworkNoPki},
+    {"kx-tf-net-auth", SessionMatch::AuthType::NetworkPki},
+    {"kx-tf-auth_nopki", SessionMatch::AuthType::LocalNoPki},
+    {"kx-tf-auth", SessionMatch::AuthType::LocalPki},
+};
+
+// The group pair of a rule family: a user only in the pass group logs on by password and so
+// cannot belong to a token.
+struct Family {
+    bool local;
+    const char* passGroup;
+    const char* pinGroup;
+};
+constexpr Family kLocal{true, "kx_local_pass", "kx_local_pin"};
+constexpr Family kNetwork{false, "kx_net_pass", "kx_net_pin"};
+
+std::string shown(const std::string& text) {
+    return Common::printable(text);
+}
+
+// The opening of every session record: user, uid and home.
+std::string about(const Session& session) {
+    return Common::format("Сессия пользователя %s, uid %d, home '%s'", shown(session.user).c_str(),
+                          static_cast<int>(session.uid), shown(session.home).c_str());
+}
+
+std::string aboutWithGecos(const Session& session) {
+    return about(session) + ", gecos '" + shown(session.gecos) + "'";
+}
+
+std::string about(const ProcessTable::Process& process) {
+    return Common::format("Процесс %s, pid %d, ppid %d", shown(process.name).c_str(), process.pid,
+                          process.ppid);
+}
+
+// A verdict whose record belongs to extended logging.
+Verdict detailed(bool matches, const Settings& settings, std::string text) {
+    return {matches, LOG_DEBUG, settings.debug ? std::move(text) : std::string()};
+}
+
+bool inGroup(const Session& session, const char* group) {
+    return std::find(session.groups.begin(), session.groups.end(), group) != session.groups.end();
+}
+
+// The checks every session rule starts with; a verdict when they already decide.
+std::optional<Verdict> commonStart(const Session& session, const Settings& settings,
+                                   const Family& family) {
+    if (session.isLocal != family.local) {
+        return detailed(
+            false, settings,
+            about(session) + (family.local ? " пропускается т. к. пользователь доменный"
+                                           : " пропускается т. к. пользователь локальный"));
+    }
+    if (inGroup(session, family.passGroup) && !inGroup(session, family.pinGroup)) {
+        return detailed(false, settings,
+                        about(session) + " пропускается т. к. он находится только в группе " +
+                            family.passGroup);
+    }
+    if (settings.forceSessionMatch) {
+        return Verdict{true, LOG_DEBUG,
+                       about(session) +
+                           " соответствует токену т. к. включен флаг принудительного "
+                           "совпадения.\n"};
+    }
+    return std::nullopt;
+}
+
+Verdict profileFound(const std::string& subject, const Token::Profile& profile,
+                     const Settings& settings) {
+    return detailed(
+        true, settings,
+        subject + Common::format(" соответствует токену т. к. найден подходящий "
+                                 "профиль %s@%s",
+                                 shown(profile.userName).c_str(), shown(profile.domain).c_str()));
+}
+
+Verdict noProfile(const Session& session, const std::string& domain, const Settings& settings) {
+    return detailed(
+        false, settings,
+        about(session) + Common::format(" пропускается т. к. на токене не удалось "
+                                        "найти подходящий профиль %s@%s",
+                                        shown(session.user).c_str(), shown(domain).c_str()));
+}
+
+// Subject, organisation and domain of subject and issuer, in the order the records list them.
+struct CertificateText {
+    explicit CertificateText(const Certificate& certificate)
+        : subject(shown(certificate.subject())),
+          subjectOrganization(shown(certificate.subjectOrganization())),
+          subjectDomain(shown(certificate.subjectDomainComponent())),
+          issuer(shown(certificate.issuer())),
+          issuerOrganization(shown(certificate.issuerOrganization())),
+          issuerDomain(shown(certificate.issuerDomainComponent())),
+          fingerprint(shown(certificate.fingerprint())) {}
+
+    std::string subject, subjectOrganization, subjectDomain, issuer, issuerOrganization,
+        issuerDomain, fingerprint;
+};
+
+}  // namespace
+
+SessionMatch::AuthType SessionMatch::authTypeOf(const std::string& pamConfig) {
+    size_t lineStart = 0;
+    while (lineStart < pamConfig.size()) {
+        size_t lineEnd = pamConfig.find('\n', lineStart);
+        const std::string line = pamConfig.substr(lineStart, lineEnd - lineStart);
+        for (const auto& [marker, type] : kPamMarkers) {
+            if (line.find(marker) != std::string::npos) {
+                return type;
+            }
+        }
+        if (lineEnd == std::string::npos) {
+            break;
+        }
+        lineStart = lineEnd + 1;
+    }
+    return AuthType::NotConfigured;
+}
+
+std::string SessionMatch::authTypeName(AuthType type) {
+    switch (type) {
+        case AuthType::LocalPki:
+            return "Локальная PKI";
+        case AuthType::LocalNoPki:
+            return "Локальная noPKI";
+        case AuthType::NetworkPki:
+            return "Сетевая PKI";
+        case AuthType::NetworkNoPki:
+            return "Сетевая noPKI";
+        default:
+            return "Не настроена";
+    }
+}
+
+std::string SessionMatch::domainOf(const std::string& hostName) {
+    size_t dot = hostName.find('.');
+    return dot == std::string::npos ? std::string() : hostName.substr(dot + 1);
+}
+
+bool SessionMatch::isHostOrDomainMatch(const std::string& name, const std::string& domain) {
+    std::string candidate = Common::toUpper(name);
+    const std::string wanted = Common::toUpper(domain);
+    for (;;) {
+        if (candidate == wanted) {
+            return true;
+        }
+        size_t dot = candidate.rfind('.');
+        if (dot == std::string::npos) {
+            return false;
+        }
+        candidate.erase(dot);
+    }
+}
+
+bool SessionMatch::insensitiveCompare(const std::string& a, const std::string& b) {
+    return a.size() == b.size() && Common::toLower(a) == Common::toLower(b);
+}
+
+std::string SessionMatch::optionValue(const std::string& cmdline, const std::string& key) {
+    size_t at = cmdline.find(key);
+    if (at == std::string::npos) {
+        return {};
+    }
+    at += key.size();
+    size_t end = cmdline.find('\0', at);
+    return cmdline.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+SessionMatch::Verdict SessionMatch::localPki(const UserSessions::Session& session,
+                                             const Token::Info& token, const Settings& settings) {
+    if (auto decided = commonStart(session, settings, kLocal)) {
+        return *decided;
+    }
+    const Certificate own = UserCertificates::of(session.home);
+    if (own.fingerprint().empty()) {
+        return detailed(false, settings,
+                        about(session) +
+                            " пропускается т. к. не удалось загрузить его сертификат из "
+                            "'.eid/authorized_certificates'");
+    }
+    for (const Token::Cert& cert : token.certs) {
+        if (cert.certificate == own) {
+            const CertificateText c(cert.certificate);
+            return detailed(
+                true, settings,
+                about(session) +
+                    Common::format(
+                        " соответствует токену т. к. найден подходящий сертификат:\nid %s, "
+                        "label %s\nsubject %s, subject org %s, subject domain %s\nissuer %s, "
+                        "issuer org %s, issuer domain %s\nfingerprint %s",
+                        shown(cert.id).c_str(), shown(cert.label).c_str(), c.subject.c_str(),
+                        c.subjectOrganization.c_str(), c.subjectDomain.c_str(), c.issuer.c_str(),
+                        c.issuerOrganization.c_str(), c.issuerDomain.c_str(),
+                        c.fingerprint.c_str()));
+        }
+    }
+    return detailed(false, settings,
+                    about(session) + Common::format(" пропускается т. к. на токене не удалось "
+                                                    "найти подходящий сертификат с fingerprint %s",
+                                                    shown(own.fingerprint()).c_str()));
+}
+
+SessionMatch::Verdict SessionMatch::localNoPki(const UserSessions::Session& session,
+                                               const Token::Info& token, const Settings& settings,
+                                               const std::string& hostName) {
+    if (auto decided = commonStart(session, settings, kLocal)) {
+        return *decided;
+    }
+    for (const Token::Profile& profile : token.profiles) {
+        if (profile.userName == session.user && isHostOrDomainMatch(hostName, profile.domain)) {
+            return profileFound(about(session), profile, settings);
+        }
+    }
+    return noProfile(session, hostName, settings);
+}
+
+SessionMatch::Verdict SessionMatch::networkPki(const UserSessions::Session& session,
+                                               const Token::Info& token, const Settings& settings,
+                                               const std::string& hostName) {
+    if (auto decided = commonStart(session, settings, kNetwork)) {
+        return *decided;
+    }
+    const std::string domain = domainOf(hostName);
+    if (domain.empty()) {
+        return {false, LOG_WARNING, about(session) + " пропускается т. к. компьютер не в домене"};
+    }
+    const std::string principal = session.user + "@" + domain;
+    for (const Token::Cert& cert : token.certs) {
+        const Certificate& c = cert.certificate;
+        const bool inDomain = insensitiveCompare(domain, c.subjectDomainComponent()) ||
+                              insensitiveCompare(domain, c.subjectOrganization()) ||
+                              insensitiveCompare(domain, c.issuerDomainComponent()) ||
+                              insensitiveCompare(domain, c.issuerOrganization());
+        const bool fits =
+            (c.subject() == session.user && inDomain) ||
+            (!c.altName().empty() && insensitiveCompare(c.altName(), principal)) ||
+            (!session.gecos.empty() && inDomain && insensitiveCompare(session.gecos, c.subject()));
+        if (!fits) {
+            continue;
+        }
+        const CertificateText text(c);
+        const std::string alt =
+            c.altName().empty() ? "" : ", alt subject name " + shown(c.altName());
+        return detailed(
+            true, settings,
+            aboutWithGecos(session) +
+                Common::format(" соответствует токену т. к. найден подходящий сертификат:\nsubject "
+                               "%s, subject org %s, subject domain %s%s\nissuer %s, issuer org %s, "
+                               "issuer domain %s\nfingerprint %s",
+                               text.subject.c_str(), text.subjectOrganization.c_str(),
+                               text.subjectDomain.c_str(), alt.c_str(), text.issuer.c_str(),
+                               text.issuerOrganization.c_str(), text.issuerDomain.c_str(),
+                               text.fingerprint.c_str()));
+    }
+    return detailed(false, settings,
+                    aboutWithGecos(session) +
+                        Common::format(" пропускается т. к. на токене не удалось найти "
+                                       "подходящий сертификат %s@%s",
+                                       shown(session.user).c_str(), shown(domain).c_str()));
+}
+
+SessionMatch::Verdict SessionMatch::networkNoPki(const UserSessions::Session& session,
+                                                 const Token::Info& token, const Settings& settings,
+                                                 const std::string& hostName) {
+    if (auto decided = commonStart(session, settings, kNetwork)) {
+        return *decided;
+    }
+    const std::string domain = domainOf(hostName);
+    if (domain.empty()) {
+        return {false, LOG_WARNING,
+                about(session) + " пропускается т. к. компьютер не в домене. hostname '" +
+                    shown(hostName) + "'"};
+    }
+    for (const Token::Profile& profile : token.profiles) {
+        if (profile.userName == session.user && isHostOrDomainMatch(domain, profile.domain)) {
+            return profileFound(about(session), profile, settings);
+        }
+    }
+    return noProfile(session, domain, settings);
+}
+
+SessionMatch::Verdict SessionMatch::remoteClient(const ProcessTable::Process& process,
+                                                 const Token::Info& token,
+                                                 const Settings& settings) {
+    const std::string user = optionValue(process.cmdline, "/u:");
+    const std::string domain = optionValue(process.cmdline, "/d:");
+    if (user.empty() && !optionValue(process.cmdline, "/v:").empty()) {
+        return {true, LOG_DEBUG,
+                about(process) + " соответствует токену т. к. у него не указано имя пользователя"};
+    }
+    if (!user.empty() && !domain.empty()) {
+        for (const Token::Profile& profile : token.profiles) {
+            if (profile.userName == user && insensitiveCompare(profile.domain, domain)) {
+                return profileFound(about(process), profile, settings);
+            }
+        }
+        for (const Token::Cert& cert : token.certs) {
+            const Certificate& c = cert.certificate;
+            if (c.subject() == user && (insensitiveCompare(domain, c.subjectOrganization()) ||
+                                        insensitiveCompare(domain, c.subjectDomainComponent()))) {
+                const CertificateText text(c);
+                return detailed(
+                    true, settings,
+                    about(process) +
+                        Common::format(
+                            " соответствует токену т. к. найден подходящий сертификат:id %s, "
+                            "label %s\nsubject %s, subject org %s, subject domain %s\nissuer %s, "
+                            "issuer org %s, issuer domain %s\nfingerprint %s",
+                            shown(cert.id).c_str(), shown(cert.label).c_str(), text.subject.c_str(),
+                            text.subjectOrganization.c_str(), text.subjectDomain.c_str(),
+                            text.issuer.c_str(), text.issuerOrganization.c_str(),
+                            text.issuerDomain.c_str(), text.fingerprint.c_str()));
+            }
+        }
+    }
+    return detailed(false, settings,
+                    about(process) + Common::format(" пропускается т. к. на токене не удалось "
+                                                    "найти подходящий профиль или сертификат %s@%s",
+                                                    shown(user).c_str(), shown(domain).c_str()));
+}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <syslog.h>
+
+#include <string>
+
+#include "sessions/ProcessTable.h"
+#include "sessions/UserSessions.h"
+#include "token/Token.h"
+
+// Which login sessions and remote-desktop clients belong to a token. Decisions only: each
+// rule returns its verdict with the record that explains it, and the daemon logs that record.
+class SessionMatch {
+public:
+    // The machine's token logon, from the PAM configuration; selects the session rule.
+    enum class AuthType {
+        NotConfigured = 0,
+        LocalPki = 1,
+        LocalNoPki = 2,
+        NetworkPki = 3,
+        NetworkNoPki = 4,
+    };
+
+    // The configuration the rules read on every call.
+    struct Settings {
+        bool debug = true;  // extended logging: the detail records of the rules
+        bool forceSessionMatch = false;
+    };
+
+    struct Verdict {
+        bool matches = false;
+        int level = LOG_DEBUG;
+        std::string text;  // the record to log; empty when there is none
+    };
+
+    // The first line of the PAM file that holds a marker decides.
+    static AuthType authTypeOf(const std::string& pamConfig);
+    static std::string authTypeName(AuthType type);
+    // The host name after its first dot; empty without a dot.
+    static std::string domainOf(const std::string& hostName);
+    // domain equals the name, or a leading run of its dot-separated labels, ignoring case.
+    static bool isHostOrDomainMatch(const std::string& name, const std::string& domain);
+    // Equal after ASCII lower-casing.
+    static bool insensitiveCompare(const std::string& a, const std::string& b);
+
+    // Local accounts whose certificate in ~/.eid/authorized_certificates is on the token.
+    static Verdict localPki(const UserSessions::Session& session, const Token::Info& token,
+                            const Settings& settings);
+    // Local accounts with a profile of their name for this host on the token.
+    static Verdict localNoPki(const UserSessions::Session& session, const Token::Info& token,
+                              const Settings& settings, const std::string& hostName);
+    // Domain accounts with a certificate for their name in the host's domain.
+    static Verdict networkPki(const UserSessions::Session& session, const Token::Info& token,
+                              const Settings& settings, const std::string& hostName);
+    // Domain accounts with a profile of their name in the host's domain.
+    static Verdict networkNoPki(const UserSessions::Session& session, const Token::Info& token,
+                                const Settings& settings, const std::string& hostName);
+    // An xfreerdp client started for an account on the token, or for a server without a user.
+    static Verdict remoteClient(const ProcessTable::Process& process, const Token::Info& token,
+                                const Settings& settings);
+
+    // The value of an xfreerdp option ("/u:") in a NUL-separated command line: from after the
+    // key's first occurrence to the next NUL.
+    static std::string optionValue(const std::string& cmdline, const std::string& key);
+};

@@ -1,0 +1,441 @@
+#include "sessions/UserSessions.h"
+
+#include <gio/gio.h>
+#include <grp.h>
+#include <pwd.h>
+#include <syslog.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <exception>
+#include <map>
+#include <memory>
+#include <optional>
+
+#include "log/Common.h"
+#include "log/KxLogger.h"
+#include "log/UntrustedFile.h"
+
+namespace {
+
+constexpr const char* kLogindName = "org.freedesktop.login1";
+constexpr const char* kLogindPath = "/org/freedesktop/login1";
+constexpr const char* kManagerInterface = "org.freedesktop.login1.Manager";
+constexpr const char* kSessionInterface = "org.freedesktop.login1.Session";
+constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
+constexpr const char* kMateName = "org.mate.ScreenSaver";
+constexpr const char* kMatePath = "/org/mate/ScreenSaver";
+constexpr const char* kMateInterface = "org.mate.ScreenSaver";
+constexpr int kMateTimeoutMs = 500;
+constexpr int kDefaultTimeout = -1;
+
+constexpr const char* kLoginDefs = "/etc/login.defs";
+constexpr uint32_t kDefaultMaxLocalUid = 60000;
+// Below this (and the overflow uid) are system accounts, never locked.
+constexpr uint32_t kFirstUserUid = 1000;
+constexpr uint32_t kOverflowUid = 65534;
+
+constexpr const char* kProxyFailed = "Ошибка g_dbus_proxy_new_for_bus_sync";
+constexpr const char* kMateProxyFailed = "Ошибка Mate g_dbus_proxy_new_for_bus_sync";
+
+uint32_t gMaxLocalUid = 0;  // 0: not read yet
+
+struct ObjectUnref {
+    void operator()(gpointer object) const { g_object_unref(object); }
+};
+struct VariantUnref {
+    void operator()(GVariant* value) const { g_variant_unref(value); }
+};
+using Connection = std::unique_ptr<GDBusConnection, ObjectUnref>;
+using Variant = std::unique_ptr<GVariant, VariantUnref>;
+
+// Owns the GError a GIO call may set.
+class Error {
+public:
+    Error() = default;
+    ~Error() {
+        if (error_ != nullptr) {
+            g_error_free(error_);
+        }
+    }
+    Error(const Error&) = delete;
+    Error& operator=(const Error&) = delete;
+
+    GError** out() { return &error_; }
+    const GError* get() const { return error_; }
+
+private:
+    GError* error_ = nullptr;
+};
+
+void logFailure(const char* message, const GError* error) {
+    KxLogger::log(LOG_ERR, "%s", message);
+    if (error != nullptr) {
+        KxLogger::log(LOG_DEBUG, "\terror code %d, error %s", error->code,
+                      Common::printable(error->message).c_str());
+    }
+}
+
+// One connection for one operation; it closes when the operation drops it.
+Connection connect(GBusType bus, const char* failure) {
+    Error error;
+    Connection connection(g_bus_get_sync(bus, nullptr, error.out()));
+    if (!connection) {
+        logFailure(failure, error.get());
+        return {};
+    }
+    // GIO raises SIGTERM in the whole process when a bus closes a connection it made; the
+    // daemon must outlive a restarted bus or an ended desktop session.
+    g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
+    return connection;
+}
+
+// The reply, or null after logging the failure. Arguments are built by the caller only once
+// the connection exists, so a floating value is always consumed here.
+Variant call(GDBusConnection* connection, const char* name, const std::string& path,
+             const char* interface, const char* method, GVariant* arguments, int timeoutMs,
+             const char* failure) {
+    Error error;
+    Variant reply(g_dbus_connection_call_sync(connection, name, path.c_str(), interface, method,
+                                              arguments, nullptr, G_DBUS_CALL_FLAGS_NONE, timeoutMs,
+                                              nullptr, error.out()));
+    if (!reply) {
+        logFailure(failure, error.get());
+    }
+    return reply;
+}
+
+// A method of logind's manager, with a session id as its one argument or none.
+Variant callManager(const char* method, const char* sessionId, const char* failure) {
+    Connection connection = connect(G_BUS_TYPE_SYSTEM, kProxyFailed);
+    if (!connection) {
+        return {};
+    }
+    GVariant* arguments = sessionId != nullptr ? g_variant_new("(s)", sessionId) : nullptr;
+    return call(connection.get(), kLogindName, kLogindPath, kManagerInterface, method, arguments,
+                kDefaultTimeout, failure);
+}
+
+Variant callScreenSaver(const char* method, const char* failure) {
+    Connection connection = connect(G_BUS_TYPE_SESSION, kMateProxyFailed);
+    if (!connection) {
+        return {};
+    }
+    return call(connection.get(), kMateName, kMatePath, kMateInterface, method, nullptr,
+                kMateTimeoutMs, failure);
+}
+
+// Runs body; an exception is logged with `failure` (followed by its text when it has one) and
+// gives `fallback`.
+template <typename Body, typename Result>
+Result guarded(Body body, Result fallback, const char* failureWithText,
+               const char* failureWithoutText) {
+    try {
+        return body();
+    } catch (const std::exception& error) {
+        KxLogger::log(LOG_ERR, "%s%s", failureWithText, Common::printable(error.what()).c_str());
+    } catch (...) {
+        KxLogger::log(LOG_ERR, "%s", failureWithoutText);
+    }
+    return fallback;
+}
+
+// 1 or 0 for a boolean property logind gave, -1 for one it did not.
+int flag(GVariant* properties, const char* name) {
+    if (properties == nullptr) {
+        return -1;
+    }
+    Variant value(g_variant_lookup_value(properties, name, G_VARIANT_TYPE_BOOLEAN));
+    return value ? (g_variant_get_boolean(value.get()) ? 1 : 0) : -1;
+}
+
+// getpwuid_r and getgrgid_r rather than their static-buffer forms: the D-Bus thread looks up
+// accounts too.
+template <typename Entry, typename Key, typename Lookup>
+bool lookUp(Key key, Entry& entry, std::vector<char>& buffer, Lookup lookup) {
+    buffer.resize(16 * 1024);
+    Entry* result = nullptr;
+    int error;
+    while ((error = lookup(key, &entry, buffer.data(), buffer.size(), &result)) == ERANGE &&
+           buffer.size() < 16 * 1024 * 1024) {
+        buffer.resize(buffer.size() * 2);
+    }
+    return error == 0 && result != nullptr;
+}
+
+// Group names, looked up once per listing: accounts share groups, and with the files backend
+// every lookup reads the group file from the start.
+class GroupNames {
+public:
+    // Null when the database has no name for the group.
+    const std::string* of(gid_t id) {
+        auto known = names_.find(id);
+        if (known == names_.end()) {
+            group entry{};
+            std::optional<std::string> name;
+            if (lookUp(id, entry, buffer_, getgrgid_r) && entry.gr_name != nullptr) {
+                name = entry.gr_name;
+            }
+            known = names_.emplace(id, std::move(name)).first;
+        }
+        return known->second ? &*known->second : nullptr;
+    }
+
+private:
+    std::map<gid_t, std::optional<std::string>> names_;
+    std::vector<char> buffer_;
+};
+
+// The account's group ids. A first guess at the count spares most accounts a second pass over
+// the group database; one in more groups is asked again with the count it reported.
+bool groupIds(const char* account, gid_t primaryGroup, std::vector<gid_t>& ids) {
+    ids.resize(64);
+    int count = static_cast<int>(ids.size());
+    if (getgrouplist(account, primaryGroup, ids.data(), &count) == -1) {
+        if (count <= static_cast<int>(ids.size())) {
+            return false;
+        }
+        ids.resize(static_cast<size_t>(count));
+        if (getgrouplist(account, primaryGroup, ids.data(), &count) == -1) {
+            return false;
+        }
+    }
+    ids.resize(static_cast<size_t>(std::max(count, 0)));
+    return true;
+}
+
+std::vector<std::string> groupNames(const char* account, gid_t primaryGroup,
+                                    const std::string& loginName, uint32_t uid,
+                                    GroupNames& groups) {
+    std::vector<gid_t> ids;
+    if (!groupIds(account, primaryGroup, ids)) {
+        KxLogger::log(LOG_WARNING, "Не удалось получить список групп у пользователя %s, uid %d",
+                      Common::printable(loginName).c_str(), static_cast<int>(uid));
+        return {};
+    }
+    std::vector<std::string> names;
+    for (gid_t id : ids) {
+        if (const std::string* name = groups.of(id)) {
+            names.push_back(*name);
+        } else {
+            KxLogger::log(LOG_WARNING,
+                          "Не удалось получить название группы с gid %d у пользователя %s, uid %d",
+                          static_cast<int>(id), Common::printable(loginName).c_str(),
+                          static_cast<int>(uid));
+        }
+    }
+    return names;
+}
+
+UserSessions::Session makeSession(const char* id, uint32_t uid, const std::string& loginName,
+                                  const char* path, uint32_t maxLocalUid, GroupNames& groups) {
+    UserSessions::Session session;
+    session.id = id;
+    session.path = path;
+    session.uid = uid;
+    session.user = loginName.substr(0, loginName.find('@'));
+    passwd entry{};
+    std::vector<char> buffer;
+    if (lookUp(static_cast<uid_t>(uid), entry, buffer, getpwuid_r)) {
+        session.uid = entry.pw_uid;
+        session.home = entry.pw_dir != nullptr ? entry.pw_dir : "";
+        session.gecos = entry.pw_gecos != nullptr ? entry.pw_gecos : "";
+        if (entry.pw_name != nullptr) {
+            session.groups = groupNames(entry.pw_name, entry.pw_gid, loginName, uid, groups);
+            if (session.user != entry.pw_name) {
+                KxLogger::log(LOG_WARNING,
+                              "Обнаружено несовпадение имени пользователя сессии %s и логином %s, "
+                              "uid %d",
+                              Common::printable(loginName).c_str(),
+                              Common::printable(entry.pw_name).c_str(), static_cast<int>(uid));
+            }
+        }
+    }
+    session.isLocal = session.uid < maxLocalUid;
+    return session;
+}
+
+// Appends the sessions of ordinary users to `found`; false when logind could not be asked.
+bool listSessions(std::vector<UserSessions::Session>& found, uint32_t maxLocalUid) {
+    Variant reply =
+        callManager("ListSessions", nullptr, "Ошибка g_dbus_proxy_call_sync ListSessions");
+    if (!reply) {
+        return false;
+    }
+    // Unpacking a reply of another shape would read garbage; take it as no answer.
+    if (!g_variant_is_of_type(reply.get(), G_VARIANT_TYPE("(a(susso))"))) {
+        KxLogger::log(LOG_ERR, "Ошибка получения списка сессий g_variant_get_child_value");
+        return false;
+    }
+    Variant list(g_variant_get_child_value(reply.get(), 0));
+    size_t count = g_variant_n_children(list.get());
+    GroupNames groups;
+    for (size_t i = 0; i < count; ++i) {
+        const char* id = nullptr;
+        guint32 uid = 0;
+        const char* user = nullptr;
+        const char* seat = nullptr;
+        const char* path = nullptr;
+        g_variant_get_child(list.get(), i, "(&su&s&s&o)", &id, &uid, &user, &seat, &path);
+        if (uid < kFirstUserUid || uid == kOverflowUid) {
+            continue;
+        }
+        found.push_back(makeSession(id, uid, user, path, maxLocalUid, groups));
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string UserSessions::uidMaxText(const std::string& loginDefs) {
+    static const std::string kKey = "UID_MAX";
+    const auto isSpace = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
+    const auto isDigit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+    size_t lineStart = 0;
+    while (lineStart < loginDefs.size()) {
+        size_t lineEnd = loginDefs.find('\n', lineStart);
+        if (lineEnd == std::string::npos) {
+            lineEnd = loginDefs.size();
+        }
+        // Every occurrence of the key in the line, leftmost first, as a regex search would.
+        for (size_t key = loginDefs.find(kKey, lineStart); key < lineEnd;
+             key = loginDefs.find(kKey, key + 1)) {
+            size_t at = key + kKey.size();
+            size_t blanks = at;
+            while (at < lineEnd && isSpace(loginDefs[at])) {
+                ++at;
+            }
+            size_t digits = at;
+            while (at < lineEnd && isDigit(loginDefs[at])) {
+                ++at;
+            }
+            if (digits > blanks && at > digits) {
+                return loginDefs.substr(digits, at - digits);
+            }
+        }
+        lineStart = lineEnd + 1;
+    }
+    return {};
+}
+
+uint32_t UserSessions::maxLocalUid() {
+    if (gMaxLocalUid != 0) {
+        return gMaxLocalUid;
+    }
+    // Set first: whatever goes wrong below, the default holds for the rest of the process.
+    gMaxLocalUid = kDefaultMaxLocalUid;
+    std::string content;
+    if (!UntrustedFile::read(kLoginDefs, content)) {
+        return gMaxLocalUid;
+    }
+    std::string digits = uidMaxText(content);
+    if (digits.empty()) {
+        return gMaxLocalUid;
+    }
+    errno = 0;
+    long long value = std::strtoll(digits.c_str(), nullptr, 10);
+    if (errno != 0 || value > INT_MAX) {
+        // A value that cannot be read must not cost the listing its sessions.
+        KxLogger::log(LOG_ERR, "Некорректное значение UID_MAX в %s: %s, используется %u",
+                      kLoginDefs, Common::printable(digits).c_str(), kDefaultMaxLocalUid);
+        return gMaxLocalUid;
+    }
+    gMaxLocalUid = static_cast<uint32_t>(value);
+    return gMaxLocalUid;
+}
+
+std::vector<UserSessions::Session> UserSessions::sessions(bool* listed) {
+    std::vector<Session> found;
+    bool complete = guarded([&found] { return listSessions(found, maxLocalUid()); }, false,
+                            "Ошибка получения списка активных сессий ",
+                            "Ошибка получения списка активных сессий");
+    if (listed != nullptr) {
+        *listed = complete;
+    }
+    return found;
+}
+
+bool UserSessions::lock(const Session& session) {
+    return guarded(
+        [&session] {
+            return static_cast<bool>(callManager("LockSession", session.id.c_str(),
+                                                 "Ошибка g_dbus_proxy_call_sync LockSession"));
+        },
+        false, "Ошибка блокировки сессии пользователя. ", "Ошибка блокировки сессии пользователя");
+}
+
+bool UserSessions::lockAll() {
+    return guarded(
+        [] {
+            return static_cast<bool>(
+                callManager("LockSessions", nullptr, "Ошибка g_dbus_proxy_call_sync LockSessions"));
+        },
+        false, "Ошибка блокировки сессий пользователей. ",
+        "Ошибка блокировки сессий пользователей");
+}
+
+bool UserSessions::isSessionLocked(const Session& session) {
+    return guarded(
+        [&session] {
+            if (!g_variant_is_object_path(session.path.c_str())) {
+                logFailure(kProxyFailed, nullptr);
+                return false;
+            }
+            Connection connection = connect(G_BUS_TYPE_SYSTEM, kProxyFailed);
+            if (!connection) {
+                return false;
+            }
+            // Asked anew on every call. A session logind no longer knows has no properties:
+            // it does not count as locked.
+            Variant reply(g_dbus_connection_call_sync(
+                connection.get(), kLogindName, session.path.c_str(), kPropertiesInterface, "GetAll",
+                g_variant_new("(s)", kSessionInterface), G_VARIANT_TYPE("(a{sv})"),
+                G_DBUS_CALL_FLAGS_NONE, kDefaultTimeout, nullptr, nullptr));
+            Variant properties(reply ? g_variant_get_child_value(reply.get(), 0) : nullptr);
+            int idle = flag(properties.get(), "IdleHint");
+            int locked = flag(properties.get(), "LockedHint");
+            int active = flag(properties.get(), "Active");
+            KxLogger::log(LOG_DEBUG, "Сессия %s, IdleHint: %d, LockedHint: %d, Active: %d",
+                          Common::printable(session.path).c_str(), idle, locked, active);
+            return idle == 1 || locked == 1 || active == 0;
+        },
+        false, "Ошибка получения статуса блокировки сессии. ",
+        "Ошибка получения статуса блокировки сессии");
+}
+
+bool UserSessions::mateScreenSaverLock() {
+    return guarded(
+        [] {
+            return static_cast<bool>(
+                callScreenSaver("Lock", "Ошибка Mate g_dbus_proxy_call_sync Lock"));
+        },
+        false, "Ошибка блокировки mate получения статуса блокировки сессии. ",
+        "Ошибка получения статуса блокировки сессии");
+}
+
+bool UserSessions::mateIsScreenSaverActive() {
+    return guarded(
+        [] {
+            Variant reply =
+                callScreenSaver("GetActive", "Ошибка Mate g_dbus_proxy_call_sync GetActive");
+            if (!reply) {
+                return false;
+            }
+            if (g_variant_is_of_type(reply.get(), G_VARIANT_TYPE("(b)"))) {
+                gboolean active = FALSE;
+                g_variant_get(reply.get(), "(b)", &active);
+                return active != FALSE;
+            }
+            if (g_variant_is_of_type(reply.get(), G_VARIANT_TYPE_BOOLEAN)) {
+                return g_variant_get_boolean(reply.get()) != FALSE;
+            }
+            KxLogger::log(LOG_ERR, "Некорректный тип результата статуса экрана блокировки %s",
+                          g_variant_get_type_string(reply.get()));
+            return false;
+        },
+        false, "Ошибка получения статуса экрана блокировки mate. ",
+        "Ошибка получения статуса экрана блокировки mate");
+}

@@ -1,0 +1,143 @@
+#include "token/TokenPinExpiry.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+constexpr uint64_t kPinMustBeChanged = 0xa3;
+const char kGreeterSetting[] = "daysForChangeNotification";
+
+// Policies come from the token: a day count beyond this (about 2700 years) is treated as this,
+// so date arithmetic stays within int and mktime.
+constexpr uint64_t kMaxDays = 1000000;
+
+int clampedDays(uint64_t days) {
+    return static_cast<int>(std::min(days, kMaxDays));
+}
+
+// Local midnight of the calendar date `days` after the given one, normalised by mktime.
+std::time_t localMidnight(int year, int month, int day, uint64_t days) {
+    std::tm date{};
+    date.tm_year = year - 1900;
+    date.tm_mon = month - 1;
+    date.tm_mday = day + clampedDays(days);
+    date.tm_isdst = -1;
+    return std::mktime(&date);
+}
+
+std::time_t localMidnight(std::time_t time, uint64_t days) {
+    std::tm date{};
+    localtime_r(&time, &date);
+    return localMidnight(date.tm_year + 1900, date.tm_mon + 1, date.tm_mday, days);
+}
+
+Token::PinResult expired() {
+    return {Token::PinState::Expired, Token::returnCodeText(kPinMustBeChanged)};
+}
+
+Token::PinResult changeBefore(std::time_t expiry) {
+    std::tm date{};
+    localtime_r(&expiry, &date);
+    char text[160];
+    std::strftime(text, sizeof(text), "Внимание! Необходимо сменить PIN-код до %d-%m-%Y!", &date);
+    return {Token::PinState::ChangeSoon, text};
+}
+
+// ChangeSoon from the day whose date plus the warning days reaches the expiry date.
+Token::PinResult warnBefore(std::time_t expiry, uint64_t warningDays, std::time_t now) {
+    if (expiry <= localMidnight(now, warningDays)) {
+        return changeBefore(expiry);
+    }
+    return {Token::PinState::Ok, ""};
+}
+
+bool isSpace(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// Matches daysForChangeNotification\s*=\s*(\d{1,3}) at `at`. Written out rather than with
+// std::regex, whose matcher recurses once per character and overflows the stack on a long run
+// of blanks.
+bool matchSetting(const std::string& line, size_t at, int& days) {
+    size_t i = at + sizeof(kGreeterSetting) - 1;
+    while (i < line.size() && isSpace(line[i])) {
+        ++i;
+    }
+    if (i >= line.size() || line[i] != '=') {
+        return false;
+    }
+    ++i;
+    while (i < line.size() && isSpace(line[i])) {
+        ++i;
+    }
+    size_t end = i;
+    while (end < line.size() && end - i < 3 && isDigit(line[end])) {
+        ++end;
+    }
+    if (end == i) {
+        return false;
+    }
+    days = std::stoi(line.substr(i, end - i));
+    return true;
+}
+
+}  // namespace
+
+Token::PinResult TokenPinExpiry::forte(uint64_t maxAgeDays, uint64_t warningDays, uint64_t ageDays,
+                                       std::time_t now) {
+    if (maxAgeDays == 0) {
+        return {Token::PinState::Ok, ""};
+    }
+    if (ageDays >= maxAgeDays) {
+        return expired();
+    }
+    // Compared as counts rather than as age plus warning days, which could overflow.
+    uint64_t daysLeft = maxAgeDays - ageDays;
+    if (warningDays >= daysLeft) {
+        return changeBefore(localMidnight(now, daysLeft));
+    }
+    return {Token::PinState::Ok, ""};
+}
+
+Token::PinResult TokenPinExpiry::quill(uint64_t lifetimeDays, const std::string& changeDate,
+                                       uint64_t warningDays, std::time_t now) {
+    if (lifetimeDays == 0 || changeDate.size() != 8 ||
+        !std::all_of(changeDate.begin(), changeDate.end(), isDigit)) {
+        return {Token::PinState::Ok, ""};
+    }
+    int date = std::stoi(changeDate);
+    if (date <= 20140101) {
+        return {Token::PinState::Ok, ""};
+    }
+    int year = date / 10000, month = date / 100 % 100, day = date % 100;
+    std::time_t changed = localMidnight(year, month, day, 0);
+    std::time_t expiry = localMidnight(year, month, day, lifetimeDays);
+    if (now < changed || now >= expiry) {
+        return expired();
+    }
+    return warnBefore(expiry, warningDays, now);
+}
+
+bool TokenPinExpiry::warningDaysFromGreeterConfig(const std::string& text, int& days) {
+    size_t lineStart = 0;
+    while (lineStart < text.size()) {
+        size_t lineEnd = text.find('\n', lineStart);
+        if (lineEnd == std::string::npos) {
+            lineEnd = text.size();
+        }
+        std::string line = text.substr(lineStart, lineEnd - lineStart);
+        for (size_t at = line.find(kGreeterSetting); at != std::string::npos;
+             at = line.find(kGreeterSetting, at + 1)) {
+            if (matchSetting(line, at, days)) {
+                return true;
+            }
+        }
+        lineStart = lineEnd + 1;
+    }
+    return false;
+}

@@ -1,0 +1,303 @@
+"""The D-Bus control service of the running kxsentrixd, through the world's system bus and the
+very bus policy an install puts in place: the token list in its wire form (read by the project's
+own decoder and by busctl), the last-update time, the fingerprint query, the echo method, which
+calls are served, who may call what, and stopping while clients keep calling."""
+
+import hashlib
+import json
+import os
+import re
+import signal
+import ssl
+import threading
+import time
+
+import dbus
+import pytest
+from world import LOG_ERR, LOG_WARNING, wait_until
+
+NAME = "kx.daemon.server"
+SERVICE_UP = "[INFO] Установлено соединение с dbus. Запущен интерфейс kx.daemon.server."
+ALICE_PEM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim", "data",
+                         "alice.pem")
+CERT_FILE = ".eid/authorized_certificates"
+
+
+def alice_fingerprint():
+    with open(ALICE_PEM) as pem:
+        return hashlib.sha1(ssl.PEM_cert_to_DER_cert(pem.read())).hexdigest().upper()
+
+
+def serving(world):
+    daemon = world.start_daemon().wait_ready()
+    daemon.wait_for_log(SERVICE_UP)  # and not given up
+    return daemon
+
+
+def call(world, method, signature="", args=(), interface=NAME, timeout=5):
+    """A call from the host as root through python-dbus; the reply's arguments as a list."""
+    reply = world.system_bus().call_blocking(NAME, "/", interface, method, signature, args,
+                                             timeout=timeout)
+    return [] if reply is None else list(reply) if isinstance(reply, tuple) else [reply]
+
+
+def busctl(world, *argv):
+    """busctl's JSON reading of a call made inside the world: (signature, data)."""
+    result = world.run(["busctl", "--json=short", "call", NAME, "/", NAME, *argv], check=True)
+    if not result.stdout.strip():
+        return None, None
+    reply = json.loads(result.stdout)
+    return reply["type"], reply["data"]
+
+
+def wire_line(record):
+    """A token record as busctl decoded it, in the line format of kx_token_list_client."""
+    slot, *texts, is_new, profiles, certs = record
+    fields = [str(slot), *texts, str(int(is_new))]
+    fields += [f"profile {user}|{domain}" for user, domain in profiles]
+    fields += ["cert " + "|".join([*cert[:-1], str(int(cert[-1]))]) for cert in certs]
+    return "|".join(fields)
+
+
+def project_decoder(world, *args):
+    client = os.path.join(world.build_dir, "tests", "system", "kx_token_list_client")
+    return world.run([client, *args], check=True).stdout.splitlines()
+
+
+def test_all_tokens_answers_the_store_in_slot_order(world):
+    world.write_daemon_config("{}\n")  # without one, the removal below powers the machine off
+    daemon = serving(world)
+    assert busctl(world, "allTokens") == ("a(ussssssba(ss)a(ssssssssssb))", [[]])
+    assert project_decoder(world) == []
+
+    world.kxsim("insert", "9", "--label", "Petrov token", "--model", "Korvex Quill", "--serial",
+                "0042", "--isd", "KX123", "--profile", "petrov@corp.example", "--cert", ALICE_PEM, "--cert-id", "4142", "--cert-label", "signing")
+    daemon.wait_for_log(re.compile("Подключено новое устройство в слоте 9 "))
+    _, [(nine,)] = busctl(world, "allTokens")
+    slot, label, _, _, serial, isd, message, is_new, profiles, certs = nine
+    assert (slot, label, serial, isd, message, is_new) == (
+        9, "Petrov token", "0042", "KX123", "", True)
+    assert profiles == [["petrov", "corp.example"]]
+    (cert,) = certs
+    assert cert[:3] == ["AB", "signing", "Alice Ivanova"]  # the id as its raw bytes
+    assert cert[9:] == [alice_fingerprint(), True]  # self-signed: a CA by X509_check_ca
+
+    world.kxsim("insert", str(2**32 + 4), "--label", "Ivanov token", "--model", "Korvex Linnet",
+                "--isd", "KX214")
+    daemon.wait_for_log(re.compile(f"Подключено новое устройство в слоте {2**32 + 4} "))
+    _, [records] = busctl(world, "allTokens", "ss", "ignored", "too")
+    # In the store's slot order (9 < 2**32 + 4), each slot as its low 32 bits.
+    assert [record[:2] for record in records] == [[9, "Petrov token"], [4, "Ivanov token"]]
+    assert [record[7] for record in records] == [False, True]
+    # The project's own decoder reads exactly what busctl reads; arguments change nothing.
+    assert project_decoder(world, "ignored") == [wire_line(record) for record in records]
+
+    world.kxsim("remove", "9")
+    daemon.wait_for_log(re.compile("Отключено устройство в слоте 9 "))
+    _, [records] = busctl(world, "allTokens")
+    assert [record[:2] for record in records] == [[4, "Ivanov token"]]
+    assert daemon.stop() == 0
+
+
+def test_last_date_update_follows_the_store_without_per_call_lines(world):
+    started = int(time.time())
+    daemon = serving(world)
+    first = call(world, "lastDateUpdate")
+    assert started <= first[0] <= time.time()
+    assert isinstance(first[0], dbus.Int64)
+    # The next second, so the change shows in whole seconds.
+    wait_until(lambda: int(time.time()) > first[0], what="the next second")
+
+    world.kxsim("insert", "3", "--label", "New")
+    daemon.wait_for_log(re.compile("Подключено новое устройство в слоте 3 "))
+    later = call(world, "lastDateUpdate", "s", ["ignored"])[0]
+
+    assert first[0] < later <= time.time()
+    assert daemon.stop() == 0
+    assert not daemon.records(re.compile("lastDateUpdate"))
+
+
+def test_fingerprint_of_the_certificate_bound_to_a_user(world):
+    with open(ALICE_PEM) as pem:
+        alice = pem.read()
+    world.add_user("with-cert", 60001)
+    world.write(f"/home/with-cert/{CERT_FILE}", alice, owner="with-cert")
+    world.add_user("without-file", 60002)
+    world.add_user("fifo", 60003)
+    world.mkdir("/home/fifo/.eid")
+    os.mkfifo(world.host_path(f"/home/fifo/{CERT_FILE}"))
+    world.add_user("directory", 60004)
+    world.mkdir(f"/home/directory/{CERT_FILE}")
+    world.add_user("no-pem", 60005)
+    world.write(f"/home/no-pem/{CERT_FILE}", "not a certificate\n")
+    daemon = serving(world)
+    cannot_open = "[WARNING] Не удалось открыть файл /home/{}/" + CERT_FILE
+    cases = [
+        # (arguments, signature, reply, records at error and warning level)
+        ([], "", [], ["[ERROR] Не верное количество параметров!"]),
+        (["with-cert", "x"], "ss", [], ["[ERROR] Не верное количество параметров!"]),
+        ([7], "i", [], ["[ERROR] Не верные аргументы!"]),
+        (["nobody-here"], "s", [], []),
+        (["without-file"], "s", [""], [cannot_open.format("without-file")]),
+        (["with-cert"], "s", [alice_fingerprint()], []),
+        # A FIFO or a directory at the path neither stalls nor crashes the service.
+        (["fifo"], "s", [""], [cannot_open.format("fifo")]),
+        (["directory"], "s", [""], [cannot_open.format("directory")]),
+        (["no-pem"], "s", [""], ["[ERROR] Не удалось создать X509"]),
+    ]
+    for args, signature, reply, logged in cases:
+        mark = world.log_mark()
+        assert call(world, "getFingerPrintByUserCert", signature, args) == reply, args
+        assert [record.text for record in daemon.records(since=mark)
+                if record.level in (LOG_ERR, LOG_WARNING)] == logged, args
+    assert daemon.stop() == 0
+
+
+def test_echo_method_describes_int32_string_and_bool_arguments(world):
+    daemon = serving(world)
+    mark = world.log_mark()
+    assert busctl(world, "test", "isbdx", "7", "ab", "true", "1.5", "9") == (
+        "s", ["Args count 5: 7, ab, true, , , "])
+    assert busctl(world, "test") == ("s", ["Args count 0: "])
+    assert [record.text for record in daemon.records(since=mark)] == [
+        "[INFO] dbus: Вызов метода test с 5 аргументами", "DBUS method test is called",
+        "[INFO] dbus: Результат вызова test отправлен",
+        "[INFO] dbus: Вызов метода test с 0 аргументами", "DBUS method test is called",
+        "[INFO] dbus: Результат вызова test отправлен"]
+    assert daemon.stop() == 0
+
+
+def test_calls_of_another_interface_are_not_served_and_arrays_are_skipped(world):
+    daemon = serving(world)
+    mark = world.log_mark()
+    with pytest.raises(dbus.exceptions.DBusException) as unserved:
+        call(world, "test", interface="kx.other", timeout=0.5)
+    assert unserved.value.get_dbus_name() == "org.freedesktop.DBus.Error.NoReply"
+    assert daemon.records(since=mark) == []
+
+    assert call(world, "test", "ass", [["a", "b"], "x"], interface=None) == [
+        "Args count 1: x, "]
+    assert daemon.records(level=LOG_WARNING, since=mark)[0].text == (
+        "[WARNING] dbus: Аргумент вызова test №1 имеет не поддерживаемый формат 97")
+    assert daemon.stop() == 0
+
+
+POLICY_CLIENT = """
+import os, dbus
+os.setgid(60001)
+os.setuid(60001)
+bus = dbus.SystemBus()
+def attempt(interface, method, signature="", args=()):
+    try:
+        bus.call_blocking("kx.daemon.server", "/", interface, method, signature, args)
+        return "answered"
+    except dbus.exceptions.DBusException as error:
+        return error.get_dbus_name().rsplit(".", 1)[-1]
+print("allTokens", attempt("kx.daemon.server", "allTokens"))
+print("lastDateUpdate", attempt("kx.daemon.server", "lastDateUpdate"))
+print("test", attempt("kx.daemon.server", "test"))
+print("getFingerPrintByUserCert",
+      attempt("kx.daemon.server", "getFingerPrintByUserCert", "s", ["ivanov"]))
+print("allTokens-without-interface", attempt(None, "allTokens"))
+try:
+    print("own", bus.request_name("kx.daemon.server"))
+except dbus.exceptions.DBusException as error:
+    print("own", error.get_dbus_name().rsplit(".", 1)[-1])
+"""
+
+
+def test_bus_policy_for_an_unprivileged_user(world):
+    world.add_user("ivanov", 60001)
+    daemon = serving(world)
+    result = world.run(["/usr/bin/python3", "-c", POLICY_CLIENT], check=True)
+    assert dict(line.split() for line in result.stdout.splitlines()) == {
+        "allTokens": "answered", "lastDateUpdate": "answered", "test": "answered",
+        "getFingerPrintByUserCert": "AccessDenied",
+        # Users name the interface: the rules allow calls by interface and method.
+        "allTokens-without-interface": "AccessDenied",
+        "own": "AccessDenied"}
+    assert not daemon.records(re.compile("getFingerPrintByUserCert"))
+    assert daemon.stop() == 0
+
+
+def test_stop_signal_while_clients_keep_calling(world):
+    world.kxsim("insert", "5", "--label", "Busy", "--cert", ALICE_PEM)
+    daemon = serving(world)
+    daemon.wait_for_log(re.compile("Подключено новое устройство в слоте 5 "))
+    replies, failures, stopping = [], [], threading.Event()
+
+    def client():
+        bus = dbus.bus.BusConnection(f"unix:path={world.host_path('/run/dbus/system_bus_socket')}")
+        try:
+            while True:
+                replies.append(bus.call_blocking(NAME, "/", NAME, "allTokens", "", (), timeout=5))
+        except dbus.exceptions.DBusException as error:
+            failures.append((stopping.is_set(), error.get_dbus_name()))
+        finally:
+            bus.close()
+
+    clients = [threading.Thread(target=client) for _ in range(4)]
+    for thread in clients:
+        thread.start()
+    wait_until(lambda: len(replies) >= 20, what="calls answered")
+    stopping.set()
+    assert daemon.stop(signal.SIGTERM) == 0
+    for thread in clients:
+        thread.join(timeout=10)
+        assert not thread.is_alive()
+    # Calls fail only once the daemon is going, and then every client's does.
+    assert len(failures) == len(clients) and all(after for after, _ in failures), failures
+
+    # Every answer is whole, and every call the daemon took was answered.
+    assert {(len(reply), int(reply[0][0]), str(reply[0][1])) for reply in replies} == {
+        (1, 5, "Busy")}
+    taken = daemon.records("[INFO] dbus: Вызов метода allTokens с 0 аргументами")
+    sent = daemon.records("[INFO] dbus: Результат вызова allTokens отправлен")
+    assert len(taken) == len(sent) >= len(replies)
+
+
+def test_without_a_bus_the_daemon_runs_on(world):
+    daemon = world.start_daemon(
+        env={"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/run/no-bus"}).wait_ready()
+    daemon.wait_for_log(re.compile("Не удалось получить подключение к dbus"))
+    assert daemon.stop() == 0
+    assert [record.text for record in daemon.records(re.compile("dbus"))] == [
+        "[WARNING] Не удалось получить подключение к dbus. Failed to connect to socket "
+        "/run/no-bus: No such file or directory"]
+
+
+def dbus_thread_activity(daemon):
+    """The D-Bus thread's CPU clock ticks and context switches so far."""
+    for tid in os.listdir(f"/proc/{daemon.host_pid}/task"):
+        task = f"/proc/{daemon.host_pid}/task/{tid}"
+        with open(f"{task}/comm") as comm:
+            if comm.read().strip() != "kx-dbus":
+                continue
+        with open(f"{task}/stat") as stat:
+            fields = stat.read().rsplit(")", 1)[1].split()
+        with open(f"{task}/status") as status:
+            switches = [int(line.split()[1]) for line in status if "ctxt_switches:" in line]
+        return int(fields[11]) + int(fields[12]), sum(switches)
+    raise AssertionError("no kx-dbus thread")
+
+
+def test_losing_the_bus_neither_ends_nor_busies_the_daemon(world):
+    daemon = serving(world)
+    with open(f"/proc/{world.init_pid}/task/{world.init_pid}/children") as children:
+        for pid in children.read().split():
+            try:
+                with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
+                    if b"system-bus.conf" in cmdline.read():
+                        os.kill(int(pid), signal.SIGKILL)
+            except FileNotFoundError:
+                pass  # a short-lived helper that has ended
+
+    def quiet():
+        before = dbus_thread_activity(daemon)
+        time.sleep(0.3)
+        return dbus_thread_activity(daemon) == before
+
+    # Once it has seen the bus go, the thread waits for the stop event alone. (libdbus's
+    # default for a bus connection would have ended the process.)
+    wait_until(quiet, timeout=5, what="the D-Bus thread to rest")
+    assert daemon.stop() == 0

@@ -1,0 +1,269 @@
+// The method server on the world's system bus, with handlers made for the test and libdbus as
+// the client: the argument and result type tables, handler exceptions, stopping while a call is
+// being served, and a name it may not own. (Calls it does not serve: test_dbus_service.py.)
+#include <dbus/dbus.h>
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <future>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "TestLog.h"
+#include "dbus/DBusServer.h"
+
+namespace {
+
+const char kName[] = "kx.daemon.server";
+const std::string kServiceUp =
+    "[INFO] Установлено соединение с dbus. Запущен интерфейс kx.daemon.server.";
+
+struct MessageUnref {
+    void operator()(DBusMessage* message) const { dbus_message_unref(message); }
+};
+using Message = std::unique_ptr<DBusMessage, MessageUnref>;
+
+// The held type and value of every argument, e.g. "int32:-4 string:ab".
+template <typename T>
+bool show(const common::any& arg, const char* name, std::string& text) {
+    const T* value = common::any_cast<T>(&arg);
+    if (value != nullptr) {
+        std::ostringstream out;
+        out << (text.empty() ? "" : " ") << name << ':' << +*value;
+        text += out.str();
+    }
+    return value != nullptr;
+}
+
+std::string echo(const DBusServer::Arguments& args) {
+    std::string text;
+    for (const common::any& arg : args) {
+        if (!(show<int8_t>(arg, "int8", text) || show<bool>(arg, "bool", text) ||
+              show<int16_t>(arg, "int16", text) || show<uint16_t>(arg, "uint16", text) ||
+              show<int32_t>(arg, "int32", text) || show<uint32_t>(arg, "uint32", text) ||
+              show<int64_t>(arg, "int64", text) || show<uint64_t>(arg, "uint64", text) ||
+              show<double>(arg, "double", text))) {
+            text += " string:" + common::any_cast<std::string>(arg);  // throws on any other
+        }
+    }
+    return text;
+}
+
+// A client of the system bus, as the daemon's users are.
+class Client {
+public:
+    Client() : connection_(dbus_bus_get_private(DBUS_BUS_SYSTEM, nullptr)) {}
+    ~Client() {
+        if (connection_ != nullptr) {
+            dbus_connection_close(connection_);
+            dbus_connection_unref(connection_);
+        }
+    }
+
+    // The reply, or null when there is none.
+    Message call(const char* method, const std::function<void(DBusMessageIter*)>& args = {}) {
+        Message message(dbus_message_new_method_call(kName, "/any/path", kName, method));
+        DBusMessageIter iter;
+        dbus_message_iter_init_append(message.get(), &iter);
+        if (args) {
+            args(&iter);
+        }
+        return Message(
+            dbus_connection_send_with_reply_and_block(connection_, message.get(), 5000, nullptr));
+    }
+
+private:
+    DBusConnection* connection_;
+};
+
+// A reply as "signature value", e.g. "i -5"; just the signature for containers.
+std::string describeReply(DBusMessage* reply) {
+    if (reply == nullptr) {
+        return "no reply";
+    }
+    std::string text = dbus_message_get_signature(reply);
+    DBusMessageIter iter;
+    if (!dbus_message_iter_init(reply, &iter) || !dbus_type_is_basic(text[0])) {
+        return text;
+    }
+    DBusBasicValue value{};
+    dbus_message_iter_get_basic(&iter, &value);
+    switch (text[0]) {
+        case 'y':
+            return text + " " + std::to_string(value.byt);
+        case 'b':
+            return text + " " + std::to_string(value.bool_val);
+        case 'n':
+            return text + " " + std::to_string(value.i16);
+        case 'q':
+            return text + " " + std::to_string(value.u16);
+        case 'i':
+            return text + " " + std::to_string(value.i32);
+        case 'u':
+            return text + " " + std::to_string(value.u32);
+        case 'x':
+            return text + " " + std::to_string(value.i64);
+        case 't':
+            return text + " " + std::to_string(value.u64);
+        case 'd':
+            return text + " " + std::to_string(value.dbl);
+        case 's':
+            return text + " " + value.str;
+    }
+    return text;
+}
+
+template <typename Wire>
+void append(DBusMessageIter* iter, int code, Wire value) {
+    dbus_message_iter_append_basic(iter, code, &value);
+}
+
+class DBusServerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(std::getenv("KX_WORLD_LOG"), nullptr) << "run this test inside a world";
+        server_.registerHandler(
+            "echo", [](DBusServer::Arguments& args) { return common::any(echo(args)); });
+        server_.registerHandler("result", [this](DBusServer::Arguments&) { return result_; });
+        server_.registerHandler("throwStd", [](DBusServer::Arguments&) -> common::any {
+            throw std::runtime_error("no such slot");
+        });
+        server_.registerHandler("throwOther",
+                                [](DBusServer::Arguments&) -> common::any { throw 42; });
+        size_t mark = world::logMark();
+        server_.start();
+        ASSERT_TRUE(world::waitForLog(LOG_INFO, kServiceUp, mark));
+    }
+
+    DBusServer server_{kName};
+    common::any result_;
+    Client client_;
+};
+
+TEST_F(DBusServerTest, ArgumentsArriveAsTheirValueTypesAndOthersAreSkipped) {
+    size_t mark = testlog::settledMark();
+    Message reply = client_.call("echo", [](DBusMessageIter* iter) {
+        append<uint8_t>(iter, DBUS_TYPE_BYTE, 255);
+        append<dbus_bool_t>(iter, DBUS_TYPE_BOOLEAN, TRUE);
+        DBusMessageIter array;  // an array of strings at the third place
+        dbus_message_iter_open_container(iter, DBUS_TYPE_ARRAY, "s", &array);
+        append<const char*>(&array, DBUS_TYPE_STRING, "skipped");
+        dbus_message_iter_close_container(iter, &array);
+        append<dbus_int16_t>(iter, DBUS_TYPE_INT16, -2);
+        append<dbus_uint16_t>(iter, DBUS_TYPE_UINT16, 3);
+        append<dbus_int32_t>(iter, DBUS_TYPE_INT32, -4);
+        append<dbus_uint32_t>(iter, DBUS_TYPE_UINT32, 5);
+        append<dbus_int64_t>(iter, DBUS_TYPE_INT64, -6);
+        append<dbus_uint64_t>(iter, DBUS_TYPE_UINT64, 7);
+        append<double>(iter, DBUS_TYPE_DOUBLE, 1.5);
+        append<const char*>(iter, DBUS_TYPE_STRING, "ab");
+        append<const char*>(iter, DBUS_TYPE_OBJECT_PATH, "/kx");
+    });
+
+    EXPECT_EQ(describeReply(reply.get()),
+              "s int8:-1 bool:1 int16:-2 uint16:3 int32:-4 uint32:5 int64:-6 uint64:7 "
+              "double:1.5 string:ab");
+    // Numbered by the arguments kept so far: the array is the third, the path the eleventh.
+    EXPECT_EQ(testlog::textsSince(mark),
+              (std::vector<std::string>{
+                  "[WARNING] dbus: Аргумент вызова echo №3 имеет не поддерживаемый формат 97",
+                  "[WARNING] dbus: Аргумент вызова echo №11 имеет не поддерживаемый формат 111",
+                  "[INFO] dbus: Вызов метода echo с 10 аргументами",
+                  "[INFO] dbus: Результат вызова echo отправлен"}));
+}
+
+TEST_F(DBusServerTest, ResultsGoOutByTheirExactType) {
+    const struct {
+        common::any value;
+        std::string reply;
+        std::string warning;
+    } cases[] = {
+        {common::any(), "", ""},
+        {int8_t{-1}, "y 255", ""},
+        {uint8_t{200}, "y 200", ""},
+        {int16_t{-3}, "n -3", ""},
+        {uint16_t{4}, "q 4", ""},
+        {int32_t{-5}, "i -5", ""},
+        {uint32_t{6}, "u 6", ""},
+        {int64_t{-7}, "x -7", ""},
+        {uint64_t{8}, "t 8", ""},
+        {true, "b 1", ""},
+        {2.5, "d 2.500000", ""},
+        {std::string("текст"), "s текст", ""},
+        {1.5f, "",
+         "[WARNING] dbus: Не поддерживаемый тип возвращаемого значения f обработчика вызова "
+         "result"},
+        // libdbus would abort on text that is not UTF-8.
+        {std::string("\xff"), "",
+         "[WARNING] dbus: Не удалось в ответ на вызов result записать код завершения типа 115"},
+    };
+    for (const auto& expected : cases) {
+        SCOPED_TRACE(expected.reply);
+        result_ = expected.value;
+        size_t mark = testlog::settledMark();
+        EXPECT_EQ(describeReply(client_.call("result").get()), expected.reply);
+        EXPECT_EQ(testlog::countSince(mark, LOG_WARNING, expected.warning),
+                  expected.warning.empty() ? 0 : 1);
+    }
+}
+
+TEST_F(DBusServerTest, HandlerExceptionsAreLoggedAndAnsweredWithoutArguments) {
+    size_t mark = testlog::settledMark();
+    EXPECT_EQ(describeReply(client_.call("throwStd").get()), "");
+    EXPECT_EQ(describeReply(client_.call("throwOther").get()), "");
+    EXPECT_EQ(testlog::textsSince(mark, LOG_WARNING),
+              (std::vector<std::string>{
+                  "[WARNING] dbus: Вызов обработчика метода throwStd завершился с исключением "
+                  "no such slot",
+                  "[WARNING] dbus: Вызов обработчика метода throwOther завершился с "
+                  "исключением"}));
+}
+
+TEST_F(DBusServerTest, StopReturnsOnceTheCallBeingServedIsAnswered) {
+    std::promise<void> entered, released;
+    std::shared_future<void> release = released.get_future().share();
+    server_.registerHandler("slow", [&entered, release](DBusServer::Arguments&) {
+        entered.set_value();
+        release.wait();
+        return common::any(int32_t{1});
+    });
+    size_t mark = world::logMark();
+    server_.start();  // a restart, with the new handler
+    ASSERT_TRUE(world::waitForLog(LOG_INFO, kServiceUp, mark));
+
+    auto call = std::async(std::launch::async, [] {
+        Client client;
+        return describeReply(client.call("slow").get());
+    });
+    entered.get_future().wait();
+    auto stopping = std::async(std::launch::async, [this] { server_.stop(); });
+    EXPECT_EQ(stopping.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    released.set_value();
+    stopping.wait();
+    EXPECT_EQ(call.get(), "i 1");
+}
+
+TEST(DBusServerStartTest, ANameItMayNotOwnEndsTheWorkerWithAWarning) {
+    DBusServer server("org.freedesktop.DBus");  // reserved for the bus itself
+    size_t mark = testlog::settledMark();
+    server.start();
+    server.stop();  // joins the worker, which ends after its warning
+
+    std::vector<std::string> logged = testlog::textsSince(mark);
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_EQ(logged[0],
+              "[WARNING] Произведен запуск dbus сервера без зарегистрированных обработчиков "
+              "методов");
+    // The bus's reason follows, naming the connection.
+    EXPECT_EQ(logged[1].rfind("[WARNING] Не удалось получить подключение к dbus. Connection ", 0),
+              0u);
+    EXPECT_NE(logged[1].find("is not allowed to own the service \"org.freedesktop.DBus\""),
+              std::string::npos);
+}
+
+}  // namespace

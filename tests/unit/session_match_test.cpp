@@ -1,0 +1,319 @@
+// The removal policy's decisions: which sessions and remote-desktop clients belong to a token,
+// and the record each decision leaves in the log.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <fstream>
+
+#include "TestCertificate.h"
+#include "sessions/SessionMatch.h"
+#include "sessions/UserSessions.h"
+
+namespace {
+
+using AuthType = SessionMatch::AuthType;
+using Session = UserSessions::Session;
+using Settings = SessionMatch::Settings;
+using Verdict = SessionMatch::Verdict;
+
+const std::string kHost = "ws1.corp.example.com";
+const Settings kDetailed{true, false};
+const Settings kQuiet{false, false};
+const Settings kForced{true, true};
+
+Session session(const std::string& user, bool isLocal, std::vector<std::string> groups = {},
+                const std::string& gecos = "") {
+    Session result;
+    result.id = "c1";
+    result.user = user;
+    result.uid = isLocal ? 1001 : 70001;
+    result.home = "/home/" + user;
+    result.isLocal = isLocal;
+    result.groups = std::move(groups);
+    result.gecos = gecos;
+    return result;
+}
+
+Token::Info withProfile(const std::string& user, const std::string& domain) {
+    Token::Info token;
+    token.profiles = {{"someone", "elsewhere"}, {user, domain}};
+    return token;
+}
+
+// A certificate as decoded from D-Bus: fields only, no parsing.
+Token::Info withCertificate(const std::string& subject, const std::string& subjectOrg,
+                            const std::string& subjectDomain, const std::string& issuerOrg = "",
+                            const std::string& issuerDomain = "", const std::string& altName = "") {
+    Token::Info token;
+    token.certs = {{"\x01", "logon",
+                    Certificate(subject, subjectOrg, subjectDomain, "CA", issuerOrg, issuerDomain,
+                                altName, "AB01", false)}};
+    return token;
+}
+
+// The opening every session record shares.
+std::string about(const Session& s, bool withGecos = false) {
+    return "Сессия пользователя " + s.user + ", uid " + std::to_string(s.uid) + ", home '" +
+           s.home + "'" + (withGecos ? ", gecos '" + s.gecos + "'" : "");
+}
+
+enum class Rule { LocalNoPki, NetworkPki, NetworkNoPki };
+
+struct RuleCase {
+    const char* name;
+    Rule rule;
+    Session session;
+    Token::Info token;
+    Settings settings;
+    std::string host;
+    bool matches;
+    int level;
+    std::string text;  // after the session's opening; "" for no record
+    bool withGecos = false;
+};
+
+std::ostream& operator<<(std::ostream& out, const RuleCase& ruleCase) {
+    return out << ruleCase.name;
+}
+
+Verdict apply(const RuleCase& c) {
+    switch (c.rule) {
+        case Rule::LocalNoPki:
+            return SessionMatch::localNoPki(c.session, c.token, c.settings, c.host);
+        case Rule::NetworkPki:
+            return SessionMatch::networkPki(c.session, c.token, c.settings, c.host);
+        case Rule::NetworkNoPki:
+            return SessionMatch::networkNoPki(c.session, c.token, c.settings, c.host);
+    }
+    return {};
+}
+
+class SessionRuleTest : public testing::TestWithParam<RuleCase> {};
+
+TEST_P(SessionRuleTest, DecidesAndExplains) {
+    const RuleCase& c = GetParam();
+    Verdict verdict = apply(c);
+    EXPECT_EQ(verdict.matches, c.matches);
+    EXPECT_EQ(verdict.level, c.level);
+    EXPECT_EQ(verdict.text, c.text.empty() ? "" : about(c.session, c.withGecos) + c.text);
+}
+
+const std::string kDomainUser = " пропускается т. к. пользователь доменный";
+const std::string kForcedMatch =
+    " соответствует токену т. к. включен флаг принудительного совпадения.\n";
+const std::string kProfileFound = " соответствует токену т. к. найден подходящий профиль ";
+const std::string kNoProfile = " пропускается т. к. на токене не удалось найти подходящий профиль ";
+const std::string kNoCertificate =
+    " пропускается т. к. на токене не удалось найти подходящий сертификат ivanov@corp.example.com";
+
+std::string certificateFound(const std::string& subject, const std::string& subjectOrg,
+                             const std::string& subjectDomain, const std::string& alt,
+                             const std::string& issuerOrg, const std::string& issuerDomain) {
+    return " соответствует токену т. к. найден подходящий сертификат:\nsubject " + subject +
+           ", subject org " + subjectOrg + ", subject domain " + subjectDomain + alt +
+           "\nissuer CA, issuer org " + issuerOrg + ", issuer domain " + issuerDomain +
+           "\nfingerprint AB01";
+}
+
+const RuleCase kRuleCases[] = {
+    // The start every rule shares: account kind, the pass-only group, the forced match.
+    {"LocalRuleSkipsDomainUser", Rule::LocalNoPki, session("ivanov", false),
+     withProfile("ivanov", "WS1"), kDetailed, kHost, false, LOG_DEBUG, kDomainUser},
+    {"NetworkRuleSkipsLocalUser", Rule::NetworkNoPki, session("ivanov", true),
+     withProfile("ivanov", "CORP"), kDetailed, kHost, false, LOG_DEBUG,
+     " пропускается т. к. пользователь локальный"},
+    {"PassOnlyGroupIsSkippedEvenWhenForced", Rule::LocalNoPki,
+     session("ivanov", true, {"users", "kx_local_pass"}), withProfile("ivanov", "WS1"), kForced,
+     kHost, false, LOG_DEBUG, " пропускается т. к. он находится только в группе kx_local_pass"},
+    {"PassAndPinGroupsAreExamined", Rule::LocalNoPki,
+     session("ivanov", true, {"kx_local_pass", "kx_local_pin"}), withProfile("ivanov", "WS1"),
+     kDetailed, kHost, true, LOG_DEBUG, kProfileFound + "ivanov@WS1"},
+    {"ForcedMatchIgnoresTokenAndIsLoggedWithoutDebug", Rule::LocalNoPki, session("ivanov", true),
+     Token::Info{}, Settings{false, true}, kHost, true, LOG_DEBUG, kForcedMatch},
+
+    // Local profiles: the host name or a leading run of its labels, ignoring case; the user
+    // name exactly.
+    {"LocalProfileForHostLabel", Rule::LocalNoPki, session("ivanov", true),
+     withProfile("ivanov", "ws1.CORP"), kDetailed, kHost, true, LOG_DEBUG,
+     kProfileFound + "ivanov@ws1.CORP"},
+    {"LocalProfileForDomainOnly", Rule::LocalNoPki, session("ivanov", true),
+     withProfile("ivanov", "corp.example.com"), kDetailed, kHost, false, LOG_DEBUG,
+     kNoProfile + "ivanov@ws1.corp.example.com"},
+    {"DetailOffLogsNothing", Rule::LocalNoPki, session("ivanov", true),
+     withProfile("ivanov", "WS1"), kQuiet, kHost, true, LOG_DEBUG, ""},
+
+    // Network profiles: the host's domain.
+    {"NetworkProfileForWholeDomainAnyCase", Rule::NetworkNoPki, session("ivanov", false),
+     withProfile("ivanov", "Corp.Example.Com"), kDetailed, kHost, true, LOG_DEBUG,
+     kProfileFound + "ivanov@Corp.Example.Com"},
+    {"NetworkProfileForParentDomain", Rule::NetworkNoPki, session("ivanov", false),
+     withProfile("ivanov", "example.com"), kDetailed, kHost, false, LOG_DEBUG,
+     kNoProfile + "ivanov@corp.example.com"},
+    {"NetworkProfileOnHostWithoutDomainWarnsAlways", Rule::NetworkNoPki, session("ivanov", false),
+     withProfile("ivanov", ""), kQuiet, "ws1", false, LOG_WARNING,
+     " пропускается т. к. компьютер не в домене. hostname 'ws1'"},
+
+    // Network certificates: subject and domain, the principal as alternative name, or the
+    // full name of the account.
+    {"CertificateSubjectInDomain", Rule::NetworkPki, session("ivanov", false),
+     withCertificate("ivanov", "", "CORP.EXAMPLE.COM"), kDetailed, kHost, true, LOG_DEBUG,
+     certificateFound("ivanov", "", "CORP.EXAMPLE.COM", "", "", ""), true},
+    {"CertificateDomainFromIssuerOrganization", Rule::NetworkPki, session("ivanov", false),
+     withCertificate("ivanov", "Other", "", "corp.example.com"), kDetailed, kHost, true, LOG_DEBUG,
+     certificateFound("ivanov", "Other", "", "", "corp.example.com", ""), true},
+    {"CertificatePrincipalAltName", Rule::NetworkPki, session("ivanov", false),
+     withCertificate("Anyone", "", "", "", "", "ivanov@CORP.EXAMPLE.COM"), kDetailed, kHost, true,
+     LOG_DEBUG,
+     certificateFound("Anyone", "", "", ", alt subject name ivanov@CORP.EXAMPLE.COM", "", ""),
+     true},
+    {"CertificateFullNameFromGecos", Rule::NetworkPki, session("ivanov", false, {}, "Ivan Ivanov"),
+     withCertificate("IVAN IVANOV", "corp.example.com", ""), kDetailed, kHost, true, LOG_DEBUG,
+     certificateFound("IVAN IVANOV", "corp.example.com", "", "", "", ""), true},
+    {"CertificateOfAnotherDomain", Rule::NetworkPki, session("ivanov", false),
+     withCertificate("ivanov", "Example", "example.com"), kDetailed, kHost, false, LOG_DEBUG,
+     kNoCertificate, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rules, SessionRuleTest, testing::ValuesIn(kRuleCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The local PKI rule compares the certificate file in the user's home with the token's.
+TEST(LocalPkiRuleTest, FindsTheUsersCertificateOnTheToken) {
+    const std::string home = testcert::outputDirectory("local_pki/ivanov");
+    const std::vector<unsigned char> own = testcert::CertificateBuilder()
+                                               .subject("CN", "ivanov")
+                                               .subject("O", "Org")
+                                               .issuer("CN", "Root")
+                                               .der();
+    const std::vector<unsigned char> other =
+        testcert::CertificateBuilder().subject("CN", "x").der();
+    Token::Info token;
+    token.certs = {{"\x0a\x0b", "other", Certificate(other, Certificate::Format::Der)},
+                   {"\x01", "logon", Certificate(own, Certificate::Format::Der)}};
+    Session user = session("ivanov", true);
+    user.home = home;
+    const std::string fingerprint = token.certs[1].certificate.fingerprint();
+
+    // No file yet, then an empty one: the session cannot be tied to a token.
+    const std::string cannotLoad =
+        about(user) +
+        " пропускается т. к. не удалось загрузить его сертификат из '.eid/authorized_certificates'";
+    EXPECT_EQ(SessionMatch::localPki(user, token, kDetailed).text, cannotLoad);
+    mkdir((home + "/.eid").c_str(), 0755);
+    std::ofstream(home + "/.eid/authorized_certificates");
+    EXPECT_EQ(SessionMatch::localPki(user, token, kDetailed).text, cannotLoad);
+
+    std::ofstream(home + "/.eid/authorized_certificates")
+        << testcert::CertificateBuilder::pemOf(own);
+    Verdict found = SessionMatch::localPki(user, token, kDetailed);
+    EXPECT_TRUE(found.matches);
+    EXPECT_EQ(found.text, about(user) +
+                              " соответствует токену т. к. найден подходящий сертификат:\nid "
+                              "\\x01, label logon\nsubject ivanov, subject org Org, subject "
+                              "domain \nissuer Root, issuer org , issuer domain "
+                              "\nfingerprint " +
+                              fingerprint);
+
+    token.certs.pop_back();
+    Verdict missing = SessionMatch::localPki(user, token, kDetailed);
+    EXPECT_FALSE(missing.matches);
+    EXPECT_EQ(missing.text, about(user) +
+                                " пропускается т. к. на токене не удалось найти подходящий "
+                                "сертификат с fingerprint " +
+                                fingerprint);
+}
+
+struct ClientCase {
+    const char* name;
+    std::string cmdline;  // arguments separated by NUL bytes
+    Token::Info token;
+    Settings settings;
+    bool matches;
+    std::string text;  // after "Процесс xfreerdp, pid 7, ppid 3"
+};
+
+std::ostream& operator<<(std::ostream& out, const ClientCase& clientCase) {
+    return out << clientCase.name;
+}
+
+class RemoteClientTest : public testing::TestWithParam<ClientCase> {};
+
+TEST_P(RemoteClientTest, DecidesAndExplains) {
+    const ClientCase& c = GetParam();
+    ProcessTable::Process client;
+    client.pid = 7;
+    client.ppid = 3;
+    client.name = "xfreerdp";
+    client.cmdline = c.cmdline;
+    Verdict verdict = SessionMatch::remoteClient(client, c.token, c.settings);
+    EXPECT_EQ(verdict.matches, c.matches);
+    EXPECT_EQ(verdict.text, c.text.empty() ? "" : "Процесс xfreerdp, pid 7, ppid 3" + c.text);
+}
+
+using namespace std::string_literals;
+const std::string kNoUserGiven = " соответствует токену т. к. у него не указано имя пользователя";
+const std::string kClientNotFound =
+    " пропускается т. к. на токене не удалось найти подходящий профиль или сертификат ";
+
+const ClientCase kClientCases[] = {
+    {"ProfileDomainCaseIgnored", "xfreerdp\0/u:ivanov\0/d:CORP\0/v:rdp"s,
+     withProfile("ivanov", "corp"), kDetailed, true, kProfileFound + "ivanov@corp"},
+    {"UserWithoutDomainNeverMatches", "xfreerdp\0/u:ivanov\0/v:rdp"s, withProfile("ivanov", ""),
+     kDetailed, false, kClientNotFound + "ivanov@"},
+    {"ServerWithoutUserMatchesAnyTokenAlwaysLogged", "xfreerdp\0/v:rdp.corp"s, Token::Info{},
+     kQuiet, true, kNoUserGiven},
+    {"NeitherUserNorServer", "xfreerdp\0/f"s, withProfile("ivanov", "corp"), kDetailed, false,
+     kClientNotFound + "@"},
+    {"ValueInTheNextArgumentIsEmpty", "xfreerdp\0/u:\0ivanov\0/d:corp\0/v:rdp"s,
+     withProfile("ivanov", "corp"), kDetailed, true, kNoUserGiven},
+    {"FirstOccurrenceCountsInsideAnotherArgument", "xfreerdp\0/t:x/u:petrov\0/u:ivanov\0/d:corp"s,
+     withProfile("ivanov", "corp"), kDetailed, false, kClientNotFound + "petrov@corp"},
+    {"CertificateSubjectAndSubjectDomain", "xfreerdp\0/u:ivanov\0/d:corp.example.com"s,
+     withCertificate("ivanov", "", "CORP.EXAMPLE.COM"), kDetailed, true,
+     " соответствует токену т. к. найден подходящий сертификат:id \\x01, label logon\nsubject "
+     "ivanov, subject org , subject domain CORP.EXAMPLE.COM\nissuer CA, issuer org , issuer "
+     "domain \nfingerprint AB01"},
+    {"CertificateIssuerDomainPlaysNoPart", "xfreerdp\0/u:ivanov\0/d:corp"s,
+     withCertificate("ivanov", "", "", "corp", "corp"), kDetailed, false,
+     kClientNotFound + "ivanov@corp"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Clients, RemoteClientTest, testing::ValuesIn(kClientCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(AuthTypeTest, FirstLineWithAMarkerDecides) {
+    const std::pair<const char*, AuthType> cases[] = {
+        {"", AuthType::NotConfigured},
+        {"auth required pam_unix.so\n", AuthType::NotConfigured},
+        {"auth sufficient /lib/security/kx-tf-net-auth_nopki.so\n", AuthType::NetworkNoPki},
+        {"auth sufficient kx-tf-net-auth.so", AuthType::NetworkPki},
+        {"auth sufficient kx-tf-auth_nopki.so\n", AuthType::LocalNoPki},
+        // A comment counts, and decides before a later line.
+        {"# kx-tf-auth\nauth sufficient kx-tf-net-auth_nopki.so\n", AuthType::LocalPki},
+    };
+    for (const auto& [pam, type] : cases) {
+        EXPECT_EQ(SessionMatch::authTypeOf(pam), type) << pam;
+    }
+    EXPECT_EQ(SessionMatch::authTypeName(AuthType::NetworkNoPki), "Сетевая noPKI");
+    EXPECT_EQ(SessionMatch::authTypeName(static_cast<AuthType>(9)), "Не настроена");
+}
+
+TEST(HostMatchTest, EmptyDomainMatchesOnlyAnEmptyName) {
+    EXPECT_TRUE(SessionMatch::isHostOrDomainMatch("", ""));
+    EXPECT_FALSE(SessionMatch::isHostOrDomainMatch("ws1", ""));
+}
+
+TEST(LoginDefsTest, FirstLineWithUidMaxGivesTheLimit) {
+    const std::pair<const char*, const char*> cases[] = {
+        {"UID_MIN 1000\nUID_MAX\t\t60000\n", "60000"},
+        {"#UID_MAX 5000\nUID_MAX 60000\n", "5000"},  // a comment counts when it comes first
+        {"SYS_UID_MAX 999\nUID_MAX 60000\n", "999"},
+        {"UID_MAX60000\nUID_MAX x\nUID_MAX UID_MAX 7", "7"},
+        {"UID_MIN 1000\n", ""},
+    };
+    for (const auto& [text, digits] : cases) {
+        EXPECT_EQ(UserSessions::uidMaxText(text), digits) << text;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,228 @@
+// PIN checks against simulated tokens: logins, retry counters of each applet family, the
+// lifetime policies end to end and the greeter's file at its real path.
+
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "TestLog.h"
+#include "TestToken.h"
+#include "token/Token.h"
+
+using testtoken::TokenSpec;
+using State = Token::PinState;
+
+namespace {
+
+const std::string kWrongPin = "Неверный PIN-код.";
+const std::string kNoLifetime = "[INFO] На токене не установлено время жизни ПИН-кода!";
+
+// User PIN 1234 with 7 of 10 tries left, administrator PIN 87654321 with 4 of 5.
+TokenSpec pinToken() {
+    TokenSpec token;
+    token.userPin = "1234";
+    token.soPin = "87654321";
+    token.userCounter = {10, 7};
+    token.soCounter = {5, 4};
+    return token;
+}
+
+Token::Info infoOf(CK_SLOT_ID slot, const std::string& applet) {
+    Token::Info info;
+    info.slotId = slot;
+    info.applet = applet;
+    return info;
+}
+
+// The local date `days` from today in strftime's format.
+std::string dateFromToday(int days, const char* format) {
+    std::time_t now = std::time(nullptr);
+    std::tm date{};
+    localtime_r(&now, &date);
+    date.tm_mday += days;
+    date.tm_hour = 12;
+    date.tm_isdst = -1;
+    std::mktime(&date);
+    char text[32];
+    std::strftime(text, sizeof(text), format, &date);
+    return text;
+}
+
+std::string changeBefore(int days) {
+    return "Внимание! Необходимо сменить PIN-код до " + dateFromToday(days, "%d-%m-%Y") + "!";
+}
+
+class TokenPinTest : public testing::Test {
+protected:
+    void TearDown() override {
+        C_Finalize(nullptr);
+        std::remove(Token::greeterConfigPath);
+    }
+
+    void start() { ASSERT_TRUE(Token::initialize()); }
+
+    bool wasLogged(int level, const std::string& text) {
+        return testlog::countSince(mark_, level, text) > 0;
+    }
+
+    testtoken::SimulatedTokens tokens_{
+        testing::UnitTest::GetInstance()->current_test_info()->name()};
+    size_t mark_ = testlog::settledMark();
+};
+
+void expectResult(const Token::PinResult& result, State state, const std::string& message) {
+    EXPECT_EQ(static_cast<int>(result.first), static_cast<int>(state));
+    EXPECT_EQ(result.second, message);
+}
+
+}  // namespace
+
+TEST_F(TokenPinTest, EachAppletFamilyCountsWrongPinsInItsOwnRecord) {
+    // Counters after one wrong user PIN and one wrong administrator PIN, as (left, limit).
+    struct Case {
+        std::string applet;
+        std::pair<uint64_t, uint64_t> user, admin;
+    } cases[] = {
+        {Token::Quill, {6, 10}, {3, 5}},
+        {Token::Forte, {6, 10}, {3, 5}},
+        {Token::Nacre, {6, 10}, {3, 10}},
+        {Token::Nacre2, {6, 10}, {3, 10}},
+        {Token::DataStore, {6, 10}, {3, 5}},
+        {Token::Linnet, {0, 0}, {0, 0}},
+        {"", {0, 0}, {0, 0}},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        tokens_.insert(i + 1, pinToken());
+    }
+    start();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.applet);
+        Token::Info info = infoOf(i + 1, c.applet);
+        // A session of someone else stays open: the checks must log out only their own login.
+        CK_SESSION_HANDLE other = CK_INVALID_HANDLE;
+        ASSERT_EQ(
+            C_OpenSession(i + 1, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &other),
+            CKR_OK);
+        mark_ = testlog::settledMark();
+
+        bool counted = c.user.second != 0;
+        expectResult(Token::checkPin(info, "0000", false), State::Error,
+                     counted ? kWrongPin + "\nОсталось попыток: 6" : kWrongPin);
+        expectResult(Token::checkPin(info, "0000", true), State::Error,
+                     counted ? kWrongPin + "\nОсталось попыток: 3" : kWrongPin);
+        EXPECT_EQ(Token::getPinCounters(info, false), c.user);
+        EXPECT_EQ(Token::getPinCounters(info, true), c.admin);
+        // Right PINs after the wrong ones: each login is logged out again, or the next one
+        // would meet a login that is still there.
+        expectResult(Token::checkPin(info, "1234", false), State::Ok, "");
+        expectResult(Token::checkPin(info, "87654321", true), State::Ok, "");
+
+        EXPECT_EQ(testlog::countSince(mark_, LOG_INFO, "[INFO] Проверка PIN-кода прошла успешно!"),
+                  2u);
+        EXPECT_TRUE(wasLogged(
+            LOG_INFO, counted ? "[INFO] Проверка PIN-кода 6" : "[INFO] Проверка PIN-кода 0"));
+        // Only Quill and Forte tokens keep a lifetime policy; these have none set.
+        bool policy = c.applet == Token::Quill || c.applet == Token::Forte;
+        EXPECT_EQ(wasLogged(LOG_INFO, kNoLifetime), policy);
+        C_CloseSession(other);
+    }
+}
+
+TEST_F(TokenPinTest, RefusalsThatAreNotAWrongPin) {
+    TokenSpec locked = pinToken();
+    locked.userCounter = {10, 0};
+    TokenSpec unknownCode = pinToken();
+    unknownCode.failures = {{"C_Login", 0x12345}};
+    TokenSpec noSession = pinToken();
+    noSession.failures = {{"C_OpenSession", CKR_DEVICE_ERROR}};
+    struct Case {
+        TokenSpec token;
+        std::string pin;
+        State state;
+        std::string message;
+    } cases[] = {
+        {locked, "1234", State::Locked,
+         "Указанный PIN-код заблокирован и не может быть использован."},
+        {pinToken(), "", State::Error, "Недопустимый размер PIN-кода."},
+        {unknownCode, "1234", State::Error, "неизвестный код возврата 0x12345"},
+        {noSession, "1234", State::Error,
+         "Ошибка при чтении смарт-карты. Код возврата:48 ошибка устройства"},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        tokens_.insert(i + 1, cases[i].token);
+    }
+    start();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].message);
+        Token::Info info = infoOf(i + 1, Token::Quill);
+        expectResult(Token::checkPin(info, cases[i].pin, false), cases[i].state, cases[i].message);
+    }
+    // The empty PIN was not tried: no retry spent.
+    EXPECT_EQ(Token::getPinCounters(infoOf(2, Token::Quill), false).first, 7u);
+}
+
+TEST_F(TokenPinTest, LifetimePoliciesOfForteAndQuillAndTheGreeterFile) {
+    TokenSpec forteSoon = pinToken();
+    forteSoon.policy.maxAgeDays = 30;
+    forteSoon.policy.warningDays = 5;
+    forteSoon.policy.ageDays = 27;
+    TokenSpec forteExpired = forteSoon;
+    forteExpired.policy.ageDays = 30;
+    TokenSpec quillSoon = pinToken();
+    quillSoon.policy.lifetimeDays = 30;
+    quillSoon.policy.changeDate = dateFromToday(-20, "%Y%m%d");  // 10 days left
+    TokenSpec forteUnreadable = forteSoon;
+    forteUnreadable.failures = {{"KX_PJ_GetCapabilities", CKR_DEVICE_ERROR}};
+    TokenSpec quillUnreadable = quillSoon;
+    quillUnreadable.failures = {{"KX_PKI_GetComplexity", CKR_FUNCTION_FAILED}};
+    struct Case {
+        TokenSpec token;
+        std::string applet;
+        State state;
+        std::string message;
+    } cases[] = {
+        {forteSoon, Token::Forte, State::ChangeSoon, changeBefore(3)},
+        {forteExpired, Token::Forte, State::Expired, "Внимание! Необходимо сменить PIN-код!"},
+        {quillSoon, Token::Quill, State::ChangeSoon, changeBefore(10)},
+        {forteUnreadable, Token::Forte, State::Error,
+         "Ошибка при чтении смарт-карты. Код возврата:48 ошибка устройства"},
+        {quillUnreadable, Token::Quill, State::Error,
+         "Ошибка при чтении смарт-карты. Код возврата:6 не удалось выполнить запрошенную "
+         "функцию"},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        tokens_.insert(i + 1, cases[i].token);
+    }
+    start();
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].message);
+        Token::Info info = infoOf(i + 1, cases[i].applet);
+        expectResult(Token::pinExpired(info), cases[i].state, cases[i].message);
+        // A right PIN gets the same answer.
+        expectResult(Token::checkPin(info, "1234", false), cases[i].state, cases[i].message);
+        if (cases[i].state == State::Expired || cases[i].state == State::Error) {
+            // So does a wrong one: it is refused before any login, and spends no retry.
+            expectResult(Token::checkPin(info, "0000", false), cases[i].state, cases[i].message);
+            EXPECT_EQ(Token::getPinCounters(info, false).first, 7u);
+        }
+    }
+
+    // The greeter's file moves the Quill warning window: 10 days left are within the default
+    // 14 days, not within 7, within 123 (of 1234).
+    EXPECT_EQ(Token::changePinNotification(), 14);
+    Token::Info quill = infoOf(3, Token::Quill);
+    std::filesystem::create_directories(
+        std::filesystem::path(Token::greeterConfigPath).parent_path());
+    std::ofstream(Token::greeterConfigPath) << "[Greeter]\ndaysForChangeNotification = 7\n";
+    EXPECT_EQ(Token::changePinNotification(), 7);
+    expectResult(Token::pinExpired(quill), State::Ok, "");
+    std::ofstream(Token::greeterConfigPath) << "daysForChangeNotification=1234\n";
+    EXPECT_EQ(Token::changePinNotification(), 123);
+    expectResult(Token::pinExpired(quill), State::ChangeSoon, changeBefore(10));
+}
