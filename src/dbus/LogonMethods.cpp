@@ -1,0 +1,206 @@
+// The logon configuration methods: the vendor library's applet order, a PAM file's applet and
+// SSSD's token filter. Files are read whole and replaced atomically, so a failure at any step
+// leaves the old file as it was.
+
+#include <sys/stat.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "daemon/Daemon.h"
+#include "dbus/LogonEdits.h"
+#include "dbus/MethodArguments.h"
+#include "log/AtomicFile.h"
+#include "log/Command.h"
+#include "log/Common.h"
+#include "log/KxLogger.h"
+#include "log/UntrustedFile.h"
+
+namespace {
+
+constexpr char kLibraryConfigDirectory[] = "/etc/xdg/HalvardLtd";
+constexpr char kLibraryConfig[] = "/etc/xdg/HalvardLtd/kxpkcs11.conf";
+constexpr char kPamDirectory[] = "/etc/pam.d";
+constexpr char kSssdConfig[] = "/etc/sssd/sssd.conf";
+constexpr size_t kConfigLimit = UntrustedFile::kDefaultLimit;
+
+constexpr int kDone = 0;
+constexpr int kFileFailed = -1;
+constexpr int kWrongArguments = -2;
+constexpr int kDirectoryFailed = -3;
+
+// The file's lines; false when it cannot be read whole (a file cut at the bound would lose its
+// end when written back).
+bool readLines(const std::string& path, LogonEdits::Lines& lines) {
+    std::string content;
+    if (!UntrustedFile::read(path, content, kConfigLimit + 1) || content.size() > kConfigLimit) {
+        return false;
+    }
+    lines = LogonEdits::splitLines(content);
+    return true;
+}
+
+bool writeLines(const std::string& path, const LogonEdits::Lines& lines) {
+    return AtomicFile::replace(path, LogonEdits::joinLines(lines), 0644);
+}
+
+// Like mkdir -p, with mode 0755 for what it creates whatever the umask.
+bool makeDirectories(const std::string& path) {
+    for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        std::string prefix = path.substr(0, slash);
+        if (mkdir(prefix.c_str(), 0755) != 0 && errno != EEXIST) {
+            return false;
+        }
+        if (slash == std::string::npos) {
+            break;
+        }
+    }
+    struct stat status {};
+    return stat(path.c_str(), &status) == 0 && S_ISDIR(status.st_mode);
+}
+
+// The regular file inside /etc/pam.d that `path` leads to, links and ".." resolved; empty for a
+// relative path or anything else.
+std::string pamFile(const std::string& path) {
+    char resolved[PATH_MAX];
+    char directory[PATH_MAX];
+    if (path.empty() || path[0] != '/' || realpath(path.c_str(), resolved) == nullptr ||
+        realpath(kPamDirectory, directory) == nullptr) {
+        return {};
+    }
+    std::string file = resolved;
+    std::string inside = std::string(directory) + "/";
+    struct stat status {};
+    if (file.compare(0, inside.size(), inside) != 0 || stat(file.c_str(), &status) != 0 ||
+        !S_ISREG(status.st_mode)) {
+        return {};
+    }
+    return file;
+}
+
+bool restartSssd() {
+    int status = Command::run({"systemctl", "restart", "sssd"});
+    if (status != 0) {
+        KxLogger::log(LOG_ERR, "Не удалось перезапустить службу sssd");
+        return false;
+    }
+    return true;
+}
+
+// Whether the call carried exactly two strings; logs the count message or `wrongArguments`
+// otherwise.
+bool twoStrings(const DBusServer::Arguments& args, const char* wrongArguments) {
+    switch (MethodArguments::check<std::string, std::string>(args)) {
+        case MethodArguments::Check::WrongCount:
+            KxLogger::log(LOG_ERR, "Не верное количество параметров!");
+            return false;
+        case MethodArguments::Check::WrongType:
+            KxLogger::log(LOG_ERR, "%s", wrongArguments);
+            return false;
+        case MethodArguments::Check::Ok:
+            break;
+    }
+    return true;
+}
+
+const std::string& text(const DBusServer::Arguments& args, size_t index) {
+    return common::any_cast<std::string>(args[index]);
+}
+
+}  // namespace
+
+common::any Daemon::setOrderApplets(DBusServer::Arguments& args) {
+    if (!twoStrings(args, "Не верные аргументы!")) {
+        return kWrongArguments;
+    }
+    const std::string& order = text(args, 0);
+    const std::string& images = text(args, 1);
+    if (!LogonEdits::isOneLine(order) || !LogonEdits::isOneLine(images)) {
+        KxLogger::log(LOG_ERR, "Не верные аргументы!");
+        return kWrongArguments;
+    }
+    LogonEdits::Lines lines;
+    if (!readLines(kLibraryConfig, lines)) {
+        KxLogger::log(LOG_WARNING,
+                      "Не удалось открыть конфигурационный файл ЕБ, он будет создан заново!");
+        lines.clear();
+    }
+    LogonEdits::setAppletOrder(lines, order, images);
+    if (!makeDirectories(kLibraryConfigDirectory)) {
+        KxLogger::log(LOG_ERR, "Не смог создать /etc/xdg/HalvardLtd!");
+        return kDirectoryFailed;
+    }
+    if (!writeLines(kLibraryConfig, lines)) {
+        KxLogger::log(LOG_ERR, "Не создать конфигурационный файл ЕБ!");
+        return kFileFailed;
+    }
+    return kDone;
+}
+
+common::any Daemon::setAppletInPamConf(DBusServer::Arguments& args) {
+    if (!twoStrings(args, "Не верные аргументы!")) {
+        return kWrongArguments;
+    }
+    const std::string& path = text(args, 0);
+    const std::string& applet = text(args, 1);
+    // Only PAM configuration: any other file root can write is not the caller's to edit.
+    std::string file = pamFile(path);
+    if (file.empty() || !LogonEdits::isOneLine(applet)) {
+        KxLogger::log(LOG_ERR, "Не верные аргументы!");
+        return kWrongArguments;
+    }
+    LogonEdits::Lines lines;
+    if (!readLines(file, lines)) {
+        KxLogger::log(LOG_ERR, "Не удалось открыть файл %s", Common::printable(path).c_str());
+        return kFileFailed;
+    }
+    LogonEdits::setPamApplet(lines, applet);
+    if (!writeLines(file, lines)) {
+        KxLogger::log(LOG_ERR, "Не удалось создать файл %s", Common::printable(path).c_str());
+        return kFileFailed;
+    }
+    return kDone;
+}
+
+common::any Daemon::setTokenFilteringOptionsInSssdConf(DBusServer::Arguments& args) {
+    if (!twoStrings(args, "Не правильный тип аргументов!")) {
+        return kWrongArguments;
+    }
+    const std::string& model = text(args, 0);
+    const std::string& serial = text(args, 1);
+    if (!LogonEdits::isOneLine(model) || !LogonEdits::isOneLine(serial)) {
+        KxLogger::log(LOG_ERR, "Не правильный тип аргументов!");
+        return kWrongArguments;
+    }
+    LogonEdits::Lines lines;
+    if (!readLines(kSssdConfig, lines)) {
+        KxLogger::log(LOG_ERR, "Не удалось открыть конфигурационный файл sssd");
+        return kFileFailed;
+    }
+    if (LogonEdits::setTokenFilter(lines, model, serial) ==
+        LogonEdits::FilterEdit::AlreadyPresent) {
+        KxLogger::log(LOG_INFO, "Токен уже записан в конфигурационном файле sssd!");
+        return kDone;
+    }
+    if (!writeLines(kSssdConfig, lines)) {
+        KxLogger::log(LOG_ERR, "Не удалось открыть конфигурационный файл sssd");
+        return kFileFailed;
+    }
+    return restartSssd() ? kDone : kFileFailed;
+}
+
+common::any Daemon::resetTokenFilteringOptionsInSssdConf(DBusServer::Arguments&) {
+    LogonEdits::Lines lines;
+    if (!readLines(kSssdConfig, lines)) {
+        KxLogger::log(LOG_ERR, "Не удалось открыть конфигурационный файл sssd");
+        return kFileFailed;
+    }
+    LogonEdits::removeTokenFilters(lines);
+    if (!writeLines(kSssdConfig, lines)) {
+        KxLogger::log(LOG_ERR, "Не удалось открыть конфигурационный файл sssd");
+        return kFileFailed;
+    }
+    return restartSssd() ? kDone : kFileFailed;
+}
