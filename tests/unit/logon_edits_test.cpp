@@ -27,19 +27,6 @@ struct FileCase {
 
 }  // namespace
 
-TEST(LogonEditsTest, FilesAreRewrittenLineByLineWithANewlineAfterEach) {
-    FileCase cases[] = {
-        {"", ""},
-        {"a\nb\n", "a\nb\n"},
-        {"a\n\nb", "a\n\nb\n"},  // blank lines kept, the last line completed
-        {"\n", "\n"},
-        {"a\r\n", "a\r\n"},
-    };
-    for (const FileCase& c : cases) {
-        EXPECT_EQ(edited(c.file, [](LogonEdits::Lines&) {}), c.result) << c.file;
-    }
-}
-
 TEST(LogonEditsTest, OnlyValuesWithoutControlCharactersStayOnTheirLine) {
     for (const char* value : {"", "Forte,Quill", "Корвекс Quill", "x; touch /tmp/pwned", "a b"}) {
         EXPECT_TRUE(LogonEdits::isOneLine(value)) << value;
@@ -53,7 +40,9 @@ TEST(LogonEditsTest, OnlyValuesWithoutControlCharactersStayOnTheirLine) {
 TEST(LogonEditsTest, AppletOrderAndImagesReplaceTheFirstLineMentioningThemOrLeadTheFile) {
     FileCase cases[] = {
         {"", "AppletOrder = Forte,Quill\nImages = 1\n"},
-        {"# vendor settings\n", "AppletOrder = Forte,Quill\nImages = 1\n# vendor settings\n"},
+        // Blank lines stay, a last line without a newline gets one.
+        {"# vendor\n\n# settings",
+         "AppletOrder = Forte,Quill\nImages = 1\n# vendor\n\n# settings\n"},
         {"Debug = 0\nImages = 0\nAppletOrder = Quill\n",
          "Debug = 0\nImages = 1\nAppletOrder = Forte,Quill\n"},
         // A comment that mentions a key is the first mention, so it is the line replaced.
@@ -108,6 +97,10 @@ TEST(LogonEditsTest, OneTokenFilterInThePamSection) {
          "[sssd]\nservices = nss\n[pam]\n" + filter + "\n"},
         {"", LogonEdits::FilterEdit::Appended, "[pam]\n" + filter + "\n"},
     };
+    // Reset: every line mentioning the filter goes, comments too.
+    EXPECT_EQ(edited("[pam]\np11_uri = PKCS11:x\n# p11_uri = old\nx = 1\n",
+                     LogonEdits::removeTokenFilters),
+              "[pam]\nx = 1\n");
     for (const Case& c : cases) {
         LogonEdits::FilterEdit result{};
         Edit edit = [&](LogonEdits::Lines& lines) {
@@ -118,31 +111,14 @@ TEST(LogonEditsTest, OneTokenFilterInThePamSection) {
     }
 }
 
-TEST(LogonEditsTest, ResetRemovesEveryLineMentioningTheFilter) {
-    FileCase cases[] = {
-        {"[pam]\np11_uri = PKCS11:model=A;serial=1\n# p11_uri = old\nx = 1\n", "[pam]\nx = 1\n"},
-        {"[pam]\nx = 1\n", "[pam]\nx = 1\n"},
-    };
-    for (const FileCase& c : cases) {
-        EXPECT_EQ(edited(c.file, LogonEdits::removeTokenFilters), c.result) << c.file;
-    }
-}
-
 TEST(DomainDiagnosticsTest, DomainCheckAnswersTheExitCodeOfANormalEndOnly) {
-    struct Case {
-        int status;
-        int answer;
-    } cases[] = {
-        {W_EXITCODE(0, 0), 0},
-        {W_EXITCODE(5, 0), 5},
-        {W_EXITCODE(255, 0), 255},
-        {Command::kNotExecutable, 127},
-        {SIGKILL, -1},
-        {SIGSEGV | WCOREFLAG, -1},
-        {-1, -1},  // no process
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(DomainDiagnostics::domainCheckAnswer(c.status), c.answer) << c.status;
+    for (auto [status, answer] : {std::pair{W_EXITCODE(0, 0), 0},
+                                  {W_EXITCODE(255, 0), 255},
+                                  {Command::kNotExecutable, 127},
+                                  {SIGKILL, -1},
+                                  {SIGSEGV | WCOREFLAG, -1},
+                                  {-1, -1}}) {
+        EXPECT_EQ(DomainDiagnostics::domainCheckAnswer(status), answer) << status;
     }
 }
 
