@@ -31,15 +31,20 @@ constexpr int kFileFailed = -1;
 constexpr int kWrongArguments = -2;
 constexpr int kDirectoryFailed = -3;
 
-// The file's lines; false when it cannot be read whole (a file cut at the bound would lose its
-// end when written back).
-bool readLines(const std::string& path, LogonEdits::Lines& lines) {
+enum class Read { Done, Unreadable, TooLarge };
+
+// The file's lines. A file beyond the bound is not taken: cut there, it would lose its end when
+// written back.
+Read readLines(const std::string& path, LogonEdits::Lines& lines) {
     std::string content;
-    if (!UntrustedFile::read(path, content, kConfigLimit + 1) || content.size() > kConfigLimit) {
-        return false;
+    if (!UntrustedFile::read(path, content, kConfigLimit + 1)) {
+        return Read::Unreadable;
+    }
+    if (content.size() > kConfigLimit) {
+        return Read::TooLarge;
     }
     lines = LogonEdits::splitLines(content);
-    return true;
+    return Read::Done;
 }
 
 bool writeLines(const std::string& path, const LogonEdits::Lines& lines) {
@@ -122,10 +127,16 @@ common::any Daemon::setOrderApplets(DBusServer::Arguments& args) {
         return kWrongArguments;
     }
     LogonEdits::Lines lines;
-    if (!readLines(kLibraryConfig, lines)) {
-        KxLogger::log(LOG_WARNING,
-                      "Не удалось открыть конфигурационный файл ЕБ, он будет создан заново!");
-        lines.clear();
+    switch (readLines(kLibraryConfig, lines)) {
+        case Read::Unreadable:
+            KxLogger::log(LOG_WARNING,
+                          "Не удалось открыть конфигурационный файл ЕБ, он будет создан заново!");
+            break;
+        case Read::TooLarge:  // not to be replaced by two lines
+            KxLogger::log(LOG_ERR, "Не создать конфигурационный файл ЕБ!");
+            return kFileFailed;
+        case Read::Done:
+            break;
     }
     LogonEdits::setAppletOrder(lines, order, images);
     if (!makeDirectories(kLibraryConfigDirectory)) {
@@ -152,7 +163,7 @@ common::any Daemon::setAppletInPamConf(DBusServer::Arguments& args) {
         return kWrongArguments;
     }
     LogonEdits::Lines lines;
-    if (!readLines(file, lines)) {
+    if (readLines(file, lines) != Read::Done) {
         KxLogger::log(LOG_ERR, "Не удалось открыть файл %s", Common::printable(path).c_str());
         return kFileFailed;
     }
@@ -175,7 +186,7 @@ common::any Daemon::setTokenFilteringOptionsInSssdConf(DBusServer::Arguments& ar
         return kWrongArguments;
     }
     LogonEdits::Lines lines;
-    if (!readLines(kSssdConfig, lines)) {
+    if (readLines(kSssdConfig, lines) != Read::Done) {
         KxLogger::log(LOG_ERR, "Не удалось открыть конфигурационный файл sssd");
         return kFileFailed;
     }
@@ -193,7 +204,7 @@ common::any Daemon::setTokenFilteringOptionsInSssdConf(DBusServer::Arguments& ar
 
 common::any Daemon::resetTokenFilteringOptionsInSssdConf(DBusServer::Arguments&) {
     LogonEdits::Lines lines;
-    if (!readLines(kSssdConfig, lines)) {
+    if (readLines(kSssdConfig, lines) != Read::Done) {
         KxLogger::log(LOG_ERR, "Не удалось открыть конфигурационный файл sssd");
         return kFileFailed;
     }

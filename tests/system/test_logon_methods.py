@@ -27,6 +27,7 @@ FILTER_PRESENT = "[INFO] Токен уже записан в конфигура�
 SAVED = ("[INFO] Результат авторизации полученный из логов pam_sss, сохранен в "
          "/tmp/pam_sss_auth_res")
 NOT_SAVED = "[INFO] Не удалось получить результат авторизации из логов pam_sss"
+SERVICE_UP = "[INFO] Установлено соединение с dbus. Запущен интерфейс kx.daemon.server."
 
 INJECTED = "x\nauth sufficient pam_permit.so"
 SSSD_HEAD, SSSD_TAIL = "[sssd]\nservices = nss, pam\n\n[pam]\n", "offline_credentials_expiration = 2\n"
@@ -40,8 +41,7 @@ def sssd_with(filter_line):
 
 def serving(world):
     daemon = world.start_daemon().wait_ready()
-    daemon.wait_for_log("[INFO] Установлено соединение с dbus. Запущен интерфейс "
-                        "kx.daemon.server.")
+    daemon.wait_for_log(SERVICE_UP)
     return daemon
 
 
@@ -84,6 +84,12 @@ def test_applet_order_of_the_token_library(world):
     # Created for everyone to read and only root to write, whatever the daemon's umask.
     assert mode_and_owner(world, LIBRARY_CONFIG) == (0o644, 0, 0)
     assert mode_and_owner(world, LIBRARY_DIRECTORY) == (0o755, 0, 0)
+
+    # Too large to be read whole: neither cut short nor replaced by the two lines.
+    world.write(LIBRARY_CONFIG, "# Images\n" * 120000)
+    assert answered(world, daemon, "setOrderApplets", "ss", ["Forte", "1"]) == (
+        -1, ["[ERROR] Не создать конфигурационный файл ЕБ!"])
+    assert world.read(LIBRARY_CONFIG) == "# Images\n" * 120000
 
     world.remove(LIBRARY_DIRECTORY)
     world.write(LIBRARY_DIRECTORY, "a file where the directory belongs\n")
@@ -218,7 +224,9 @@ def test_a_failed_write_leaves_every_file_as_it_was(world):
 
 def test_domain_check_runs_adcli_with_the_domain_as_one_argument(world):
     world.stub("adcli")
-    daemon = serving(world)
+    # Without the sbin directories, where an adcli of the host's would stand in for a missing one.
+    daemon = world.start_daemon(env={"PATH": "/run/kxworld/bin:/usr/bin:/bin"}).wait_ready()
+    daemon.wait_for_log(SERVICE_UP)
 
     def checked(domain, code):
         return f"[INFO] Выполнена проверки домена {domain}. Код возврата: {code}"
@@ -247,7 +255,7 @@ def test_domain_check_runs_adcli_with_the_domain_as_one_argument(world):
     world.write("/run/kxworld/bin/adcli", "#!/bin/sh\nkill -KILL $$\n", mode=0o755)
     assert answered(world, daemon, "domainAccesssCheck", "s", ["corp.example"]) == (
         -1, ["[INFO] Не удалось выполнить проверку домена corp.example"])
-    world.remove("/run/kxworld/bin/adcli")  # and none anywhere else on the PATH
+    world.remove("/run/kxworld/bin/adcli")
     assert answered(world, daemon, "domainAccesssCheck", "s", ["corp.example"]) == (
         127, [checked("corp.example", 127)])
     assert daemon.stop() == 0
