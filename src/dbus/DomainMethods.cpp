@@ -33,17 +33,7 @@ using File = std::unique_ptr<FILE, FileCloser>;
 
 // Whether the arguments passed the check; logs why not.
 bool argumentsOk(MethodArguments::Check check) {
-    switch (check) {
-        case MethodArguments::Check::WrongCount:
-            KxLogger::log(LOG_ERR, "Не верное количество параметров!");
-            return false;
-        case MethodArguments::Check::WrongType:
-            KxLogger::log(LOG_ERR, "Не правильный тип аргументов!");
-            return false;
-        case MethodArguments::Check::Ok:
-            break;
-    }
-    return true;
+    return MethodArguments::accepted(check, "Не правильный тип аргументов!");
 }
 
 // A new, empty result file. /tmp belongs to everyone: whatever was planted at the name (a link

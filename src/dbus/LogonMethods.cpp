@@ -94,20 +94,10 @@ bool restartSssd() {
     return true;
 }
 
-// Whether the call carried exactly two strings; logs the count message or `wrongArguments`
-// otherwise.
-bool twoStrings(const DBusServer::Arguments& args, const char* wrongArguments) {
-    switch (MethodArguments::check<std::string, std::string>(args)) {
-        case MethodArguments::Check::WrongCount:
-            KxLogger::log(LOG_ERR, "Не верное количество параметров!");
-            return false;
-        case MethodArguments::Check::WrongType:
-            KxLogger::log(LOG_ERR, "%s", wrongArguments);
-            return false;
-        case MethodArguments::Check::Ok:
-            break;
-    }
-    return true;
+// Whether the call carried exactly two strings; logs why not.
+bool twoStrings(const DBusServer::Arguments& args, const char* wrongType) {
+    return MethodArguments::accepted(MethodArguments::check<std::string, std::string>(args),
+                                     wrongType);
 }
 
 const std::string& text(const DBusServer::Arguments& args, size_t index) {

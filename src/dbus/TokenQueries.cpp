@@ -42,15 +42,9 @@ common::any Daemon::lastDateUpdate(DBusServer::Arguments&) {
 }
 
 common::any Daemon::getFingerPrintByUserCert(DBusServer::Arguments& args) {
-    switch (MethodArguments::check<std::string>(args)) {
-        case MethodArguments::Check::WrongCount:
-            KxLogger::log(LOG_ERR, "Не верное количество параметров!");
-            return {};
-        case MethodArguments::Check::WrongType:
-            KxLogger::log(LOG_ERR, "Не верные аргументы!");
-            return {};
-        case MethodArguments::Check::Ok:
-            break;
+    if (!MethodArguments::accepted(MethodArguments::check<std::string>(args),
+                                   "Не верные аргументы!")) {
+        return {};
     }
     std::string home = homeDirectory(common::any_cast<std::string>(args[0]));
     if (home.empty()) {
