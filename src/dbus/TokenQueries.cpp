@@ -1,7 +1,6 @@
 // The read-only methods: the token list, its last change and a user's certificate fingerprint.
 
 #include <pwd.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,7 +10,6 @@
 #include "daemon/Daemon.h"
 #include "daemon/DataBase.h"
 #include "dbus/MethodArguments.h"
-#include "log/KxLogger.h"
 #include "token/Certificate.h"
 
 namespace {
