@@ -149,9 +149,15 @@ int Daemon::exec() {
     }
     ticketsWatcher_.start();
     DBusServer dbusServer(kDBusName);
-    // In the order of the method table; the logon configuration and domain diagnostics
-    // methods take their places in it with their handlers.
+    dbusServer.registerHandler("setOrderApplets", &Daemon::setOrderApplets);
+    dbusServer.registerHandler("setAppletInPamConf", &Daemon::setAppletInPamConf);
     dbusServer.registerHandler("getFingerPrintByUserCert", &Daemon::getFingerPrintByUserCert);
+    dbusServer.registerHandler("setTokenFilteringOptionsInSssdConf",
+                               &Daemon::setTokenFilteringOptionsInSssdConf);
+    dbusServer.registerHandler("resetTokenFilteringOptionsInSssdConf",
+                               &Daemon::resetTokenFilteringOptionsInSssdConf);
+    dbusServer.registerHandler("domainAccesssCheck", &Daemon::domainAccesssCheck);
+    dbusServer.registerHandler("saveAuthResultFromPamSssLog", &Daemon::saveAuthResultFromPamSssLog);
     dbusServer.registerHandler("allTokens", &Daemon::allTokens);
     dbusServer.registerHandler("lastDateUpdate", &Daemon::lastDateUpdate);
     dbusServer.registerHandler("test", [](DBusServer::Arguments& args) {

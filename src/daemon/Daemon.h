@@ -44,6 +44,17 @@ public:
     static common::any allTokens(DBusServer::Arguments& args);
     static common::any lastDateUpdate(DBusServer::Arguments& args);
     static common::any getFingerPrintByUserCert(DBusServer::Arguments& args);
+    // Logon configuration: the vendor library's applet order, a PAM file's applet, and SSSD's
+    // token filter set or removed. Each answers 0, -1 (file or command), -2 (arguments) or -3
+    // (directory).
+    static common::any setOrderApplets(DBusServer::Arguments& args);
+    static common::any setAppletInPamConf(DBusServer::Arguments& args);
+    static common::any setTokenFilteringOptionsInSssdConf(DBusServer::Arguments& args);
+    static common::any resetTokenFilteringOptionsInSssdConf(DBusServer::Arguments& args);
+    // Domain diagnostics: adcli's answer about a domain, and the PAM SSSD results of a time
+    // window saved from the journal to /tmp/pam_sss_auth_res.
+    static common::any domainAccesssCheck(DBusServer::Arguments& args);
+    static common::any saveAuthResultFromPamSssLog(DBusServer::Arguments& args);
 
     // The removal policy; defined in src/sessions.
     using AuthType = SessionMatch::AuthType;

@@ -21,6 +21,10 @@ Check check(const DBusServer::Arguments& args) {
     return typesMatch ? Check::Ok : Check::WrongType;
 }
 
+// Whether the check passed; logs why not otherwise: the count message, or `wrongType`, the
+// method's own message for an argument of another type.
+bool accepted(Check check, const char* wrongType);
+
 // The echo method's answer: "Args count N: " and the text of each argument followed by ", ".
 // Only int32, string and bool arguments have a text; any other adds just the separator.
 std::string describe(const DBusServer::Arguments& args);

@@ -1,7 +1,6 @@
 // The read-only methods: the token list, its last change and a user's certificate fingerprint.
 
 #include <pwd.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,7 +10,6 @@
 #include "daemon/Daemon.h"
 #include "daemon/DataBase.h"
 #include "dbus/MethodArguments.h"
-#include "log/KxLogger.h"
 #include "token/Certificate.h"
 
 namespace {
@@ -42,15 +40,9 @@ common::any Daemon::lastDateUpdate(DBusServer::Arguments&) {
 }
 
 common::any Daemon::getFingerPrintByUserCert(DBusServer::Arguments& args) {
-    switch (MethodArguments::check<std::string>(args)) {
-        case MethodArguments::Check::WrongCount:
-            KxLogger::log(LOG_ERR, "Не верное количество параметров!");
-            return {};
-        case MethodArguments::Check::WrongType:
-            KxLogger::log(LOG_ERR, "Не верные аргументы!");
-            return {};
-        case MethodArguments::Check::Ok:
-            break;
+    if (!MethodArguments::accepted(MethodArguments::check<std::string>(args),
+                                   "Не верные аргументы!")) {
+        return {};
     }
     std::string home = homeDirectory(common::any_cast<std::string>(args[0]));
     if (home.empty()) {

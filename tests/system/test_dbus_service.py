@@ -29,6 +29,8 @@ def alice_fingerprint():
 
 
 def serving(world):
+    # With a configuration file a removal does no more than the store needs (none powers off).
+    world.write_daemon_config("")
     daemon = world.start_daemon().wait_ready()
     daemon.wait_for_log(SERVICE_UP)  # and not given up
     return daemon

@@ -1,0 +1,76 @@
+#include "log/Command.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+const int Command::kNotExecutable = W_EXITCODE(127, 0);
+
+pid_t Command::start(const std::vector<std::string>& argv, int output, bool* notExecutable) {
+    if (notExecutable != nullptr) {
+        *notExecutable = false;
+    }
+    if (argv.empty()) {
+        return -1;
+    }
+    std::vector<char*> pointers;
+    for (const std::string& arg : argv) {
+        pointers.push_back(const_cast<char*>(arg.c_str()));
+    }
+    pointers.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attributes;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attributes);
+    if (output >= 0) {
+        posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
+    }
+    // The daemon's own descriptors (pid file lock, bus connection, inotify) stay its own.
+    posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+    // libdbus ignores SIGPIPE and the D-Bus thread may block signals; a child must not inherit
+    // either.
+    sigset_t all, none;
+    sigfillset(&all);
+    sigemptyset(&none);
+    posix_spawnattr_setsigdefault(&attributes, &all);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    pid_t pid = -1;
+    int error = posix_spawnp(&pid, pointers[0], &actions, &attributes, pointers.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error == 0) {
+        return pid;
+    }
+    // glibc reports a failed exec as the spawn's error; a failed fork shows as a lack of memory
+    // or processes.
+    if (notExecutable != nullptr) {
+        *notExecutable = error != EAGAIN && error != ENOMEM;
+    }
+    return -1;
+}
+
+int Command::wait(pid_t pid) {
+    int status = 0;
+    // The daemon's signal handlers run without SA_RESTART.
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            return -1;
+        }
+    }
+    return status;
+}
+
+int Command::run(const std::vector<std::string>& argv) {
+    bool notExecutable = false;
+    pid_t pid = start(argv, -1, &notExecutable);
+    if (pid < 0) {
+        return notExecutable ? kNotExecutable : -1;
+    }
+    return wait(pid);
+}

@@ -1,0 +1,153 @@
+// The line edits of the logon configuration methods and the domain diagnostics' answers, as
+// file text in and file text out.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <functional>
+#include <string>
+
+#include "dbus/DomainDiagnostics.h"
+#include "dbus/LogonEdits.h"
+#include "log/Command.h"
+
+namespace {
+
+using Edit = std::function<void(LogonEdits::Lines&)>;
+
+std::string edited(const std::string& file, const Edit& edit) {
+    LogonEdits::Lines lines = LogonEdits::splitLines(file);
+    edit(lines);
+    return LogonEdits::joinLines(lines);
+}
+
+struct FileCase {
+    const char* file;
+    const char* result;
+};
+
+}  // namespace
+
+TEST(LogonEditsTest, OnlyValuesWithoutControlCharactersStayOnTheirLine) {
+    for (const char* value : {"", "Forte,Quill", "Корвекс Quill", "x; touch /tmp/pwned", "a b"}) {
+        EXPECT_TRUE(LogonEdits::isOneLine(value)) << value;
+    }
+    for (const char* value : {"Forte\nauth sufficient pam_permit.so", "a\r", "tab\there", "\x1b[2J",
+                              "del\x7f", "\x01"}) {
+        EXPECT_FALSE(LogonEdits::isOneLine(value)) << value;
+    }
+}
+
+TEST(LogonEditsTest, AppletOrderAndImagesReplaceTheFirstLineMentioningThemOrLeadTheFile) {
+    FileCase cases[] = {
+        {"", "AppletOrder = Forte,Quill\nImages = 1\n"},
+        // Blank lines stay, a last line without a newline gets one.
+        {"# vendor\n\n# settings",
+         "AppletOrder = Forte,Quill\nImages = 1\n# vendor\n\n# settings\n"},
+        {"Debug = 0\nImages = 0\nAppletOrder = Quill\n",
+         "Debug = 0\nImages = 1\nAppletOrder = Forte,Quill\n"},
+        // A comment that mentions a key is the first mention, so it is the line replaced.
+        {"# Images are shown when...\nImages = 0\n",
+         "AppletOrder = Forte,Quill\nImages = 1\nImages = 0\n"},
+        // A longer key counts as a mention too.
+        {"OldAppletOrder = x\nAppletOrder = y\n",
+         "Images = 1\nAppletOrder = Forte,Quill\nAppletOrder = y\n"},
+    };
+    for (const FileCase& c : cases) {
+        Edit edit = [](LogonEdits::Lines& lines) {
+            LogonEdits::setAppletOrder(lines, "Forte,Quill", "1");
+        };
+        EXPECT_EQ(edited(c.file, edit), c.result) << c.file;
+    }
+}
+
+TEST(LogonEditsTest, PamAppletArgumentsNameTheNewApplet) {
+    struct Case {
+        const char* applet;
+        const char* file;
+        const char* result;
+    } cases[] = {
+        {"Forte", "auth required pam_kx.so applet=Quill debug\n",
+         "auth required pam_kx.so applet=Forte debug\n"},
+        {"Forte", "auth required pam_kx.so applet\n", "auth required pam_kx.so applet=Forte\n"},
+        {"Forte", "auth x.so applet=-a:b try applet=c\naccount y.so\n",
+         "auth x.so applet=Forte try applet=Forte\naccount y.so\n"},
+        {"Forte", "auth x.so Applet=Quill\n", "auth x.so Applet=Quill\n"},  // case-sensitive
+        {"$&-2", "x applet=Quill\n", "x applet=applet=Quill-2\n"},          // a replacement format
+    };
+    for (const Case& c : cases) {
+        Edit edit = [&](LogonEdits::Lines& lines) { LogonEdits::setPamApplet(lines, c.applet); };
+        EXPECT_EQ(edited(c.file, edit), c.result) << c.file;
+    }
+}
+
+TEST(LogonEditsTest, OneTokenFilterInThePamSection) {
+    const std::string filter = "p11_uri = PKCS11:model=Korvex Quill;serial=0042";
+    struct Case {
+        std::string file;
+        LogonEdits::FilterEdit edit;
+        std::string result;
+    } cases[] = {
+        {"[sssd]\n[pam]\nx = 1\n[pam]\n", LogonEdits::FilterEdit::Inserted,
+         "[sssd]\n[pam]\n" + filter + "\nx = 1\n[pam]\n"},
+        {"[pam]\np11_uri = PKCS11:model=Other;serial=1\n#p11_uri = PKCS11:old\n",
+         LogonEdits::FilterEdit::Replaced, "[pam]\n" + filter + "\n#p11_uri = PKCS11:old\n"},
+        {"[pam]\n" + filter + "\n", LogonEdits::FilterEdit::AlreadyPresent,
+         "[pam]\n" + filter + "\n"},
+        {"[sssd]\nservices = nss\n", LogonEdits::FilterEdit::Appended,
+         "[sssd]\nservices = nss\n[pam]\n" + filter + "\n"},
+        {"", LogonEdits::FilterEdit::Appended, "[pam]\n" + filter + "\n"},
+    };
+    // Reset: every line mentioning the filter goes, comments too.
+    EXPECT_EQ(edited("[pam]\np11_uri = PKCS11:x\n# p11_uri = old\nx = 1\n",
+                     LogonEdits::removeTokenFilters),
+              "[pam]\nx = 1\n");
+    for (const Case& c : cases) {
+        LogonEdits::FilterEdit result{};
+        Edit edit = [&](LogonEdits::Lines& lines) {
+            result = LogonEdits::setTokenFilter(lines, "Korvex Quill", "0042");
+        };
+        EXPECT_EQ(edited(c.file, edit), c.result) << c.file;
+        EXPECT_EQ(result, c.edit) << c.file;
+    }
+}
+
+TEST(DomainDiagnosticsTest, DomainCheckAnswersTheExitCodeOfANormalEndOnly) {
+    for (auto [status, answer] : {std::pair{W_EXITCODE(0, 0), 0},
+                                  {W_EXITCODE(255, 0), 255},
+                                  {Command::kNotExecutable, 127},
+                                  {SIGKILL, -1},
+                                  {SIGSEGV | WCOREFLAG, -1},
+                                  {-1, -1}}) {
+        EXPECT_EQ(DomainDiagnostics::domainCheckAnswer(status), answer) << status;
+    }
+}
+
+TEST(DomainDiagnosticsTest, AuthResultsKeepTheLinesTailFromTheSearchedText) {
+    struct Case {
+        std::string output;
+        std::string kept;
+    } cases[] = {
+        {"", ""},
+        {"Jan 1 sshd: other\n", ""},
+        {"a pam_sss(sshd:auth): received for user ivanov: 0 (Success)\nb\n",
+         "received for user ivanov: 0 (Success)\n"},
+        {"x received for user a received for user b\nreceived for user c",
+         "received for user a received for user b\nreceived for user c\n"},
+        {"received for use\nr\n", ""},
+        {std::string(100000, 'x') + "received for user " + std::string(100000, 'y') + "\n",
+         "received for user " + std::string(100000, 'y') + "\n"},
+    };
+    for (const Case& c : cases) {
+        // Pieces of every size: the searched text and lines split anywhere between reads.
+        for (size_t size : {c.output.size() + 1, size_t{7}, size_t{1}}) {
+            DomainDiagnostics::AuthResultFilter filter;
+            std::string kept;
+            for (size_t start = 0; start < c.output.size(); start += size) {
+                kept += filter.feed(c.output.substr(start, size));
+            }
+            kept += filter.finish();
+            EXPECT_EQ(kept, c.kept) << c.output.substr(0, 60) << " in pieces of " << size;
+            EXPECT_EQ(filter.matched(), !c.kept.empty()) << c.output.substr(0, 60);
+        }
+    }
+}
