@@ -45,11 +45,22 @@ uint32_t gMaxLocalUid = 0;  // 0: not read yet
 struct ObjectUnref {
     void operator()(gpointer object) const { g_object_unref(object); }
 };
+// Every proxy of a well-known name watches its owner. GDBus ends that watch, and delivers the
+// signals it saw, in idle callbacks on the main context of the thread that made the proxy; the
+// daemon runs no main loop, so without this they would pile up there for good, some hundred
+// bytes for every proxy, that is for every removal and every look at a session's lock state.
+struct ProxyUnref {
+    void operator()(GDBusProxy* proxy) const {
+        g_object_unref(proxy);
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+    }
+};
 struct VariantUnref {
     void operator()(GVariant* value) const { g_variant_unref(value); }
 };
 using Connection = std::unique_ptr<GDBusConnection, ObjectUnref>;
-using Proxy = std::unique_ptr<GDBusProxy, ObjectUnref>;
+using Proxy = std::unique_ptr<GDBusProxy, ProxyUnref>;
 using Variant = std::unique_ptr<GVariant, VariantUnref>;
 
 // Owns the GError a GIO call may set.
