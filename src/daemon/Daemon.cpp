@@ -115,21 +115,21 @@ void Daemon::signalHandler(int signalNumber) {
     switch (signalNumber) {
         case SIGINT:
         case SIGTERM:
-            KxLogger::logFromSignalHandler(LOG_DEBUG, "Получен сигнал остановки демона ",
+            KxLogger::logFromSignalHandler(LOG_DEBUG, "Получен сигнал остановки демона %d",
                                            signalNumber);
             if (daemon != nullptr) {
                 daemon->stop_ = true;
             }
             break;
         case SIGHUP:
-            KxLogger::logFromSignalHandler(LOG_DEBUG, "Получен сигнал перечитывания конфигурации ",
-                                           signalNumber);
+            KxLogger::logFromSignalHandler(
+                LOG_DEBUG, "Получен сигнал перечитывания конфигурации %d", signalNumber);
             if (daemon != nullptr) {
                 daemon->hangup_ = true;
             }
             break;
         default:
-            KxLogger::logFromSignalHandler(LOG_ERR, "Критическая ошибка ", signalNumber);
+            KxLogger::logFromSignalHandler(LOG_ERR, "Критическая ошибка %d", signalNumber);
             if (daemon != nullptr) {
                 daemon->pid_.unlock();
             }
