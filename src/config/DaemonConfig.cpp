@@ -1,29 +1,70 @@
 #include "config/DaemonConfig.h"
 
+#include <fcntl.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <regex>
 #include <stdexcept>
+#include <string>
 
+#include "log/Common.h"
 #include "log/KxLogger.h"
+#include "log/UntrustedFile.h"
 
 namespace {
 
 std::atomic<DaemonConfig*> gDaemonConfig{nullptr};
 
-// After the key: an optional closing quote, the colon, an optional opening quote and the value,
-// which runs up to the first quote, semicolon or comma. This admits a JSON-like object with one
-// pair per line as well as plain "key: value" lines.
-const char kValuePattern[] = "[\"'`]?\\s*:\\s*[\"'`]?([^\";,'`]*)[\"'`]?";
+// The characters that may stand around the colon and end a value.
+bool isQuote(char c) {
+    return c == '"' || c == '\'' || c == '`';
+}
 
-// Searched in this order; the first key found on a line is the only one read from it.
-enum Key { ActionSystem, ActionRemote, Debug, ForceSessionMatch, TicketsCheckInterval, KeyCount };
-const char* const kKeyNames[KeyCount] = {"actionOnTokenDisabled", "actionOnTokenDisabledRemote",
-                                         "debug", "forceSessionMatch", "ticketsCheckInterval"};
+// White space of the C locale, as a regular expression's \s.
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+// After a key at `at`: an optional closing quote, blanks, the colon, blanks, an optional
+// opening quote, and the value up to the first quote, semicolon or comma. This admits a
+// JSON-like object with one pair per line as well as plain "key: value" lines. A single pass
+// without backtracking, so no line can make it recurse or take long.
+bool valueAfterKey(const std::string& line, size_t at, std::string& value) {
+    if (at < line.size() && isQuote(line[at])) {
+        ++at;
+    }
+    while (at < line.size() && isSpace(line[at])) {
+        ++at;
+    }
+    if (at == line.size() || line[at] != ':') {
+        return false;
+    }
+    ++at;
+    while (at < line.size() && isSpace(line[at])) {
+        ++at;
+    }
+    if (at < line.size() && isQuote(line[at])) {
+        ++at;
+    }
+    size_t end = line.find_first_of("\";,'`", at);
+    value = line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    return true;
+}
+
+// The key may stand anywhere in the line, also as the tail of a longer word; its first
+// occurrence that is followed by a colon counts.
+bool findValue(const std::string& line, const char* key, std::string& value) {
+    const size_t keyLength = std::strlen(key);
+    for (size_t at = line.find(key); at != std::string::npos; at = line.find(key, at + 1)) {
+        if (valueAfterKey(line, at + keyLength, value)) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // "true"/"false" in three spellings, otherwise a number (non-zero is true).
 bool toBool(const std::string& text, bool& value) {
@@ -39,7 +80,8 @@ bool toBool(const std::string& text, bool& value) {
         value = std::stoi(text) != 0;
         return true;
     } catch (const std::logic_error&) {
-        KxLogger::log(LOG_WARNING, "Обнаружено некорректное значение: %s", text.c_str());
+        KxLogger::log(LOG_WARNING, "Обнаружено некорректное значение: %s",
+                      Common::printable(text).c_str());
         return false;
     }
 }
@@ -49,6 +91,15 @@ const char* onOff(bool value) {
 }
 
 }  // namespace
+
+// Searched in this order; the first key found on a line is the only one read from it.
+const DaemonConfig::Setting DaemonConfig::kSettings[] = {
+    {"actionOnTokenDisabled", &DaemonConfig::applyActionSystem},
+    {"actionOnTokenDisabledRemote", &DaemonConfig::applyActionRemote},
+    {"debug", &DaemonConfig::applyDebug},
+    {"forceSessionMatch", &DaemonConfig::applyForceSessionMatch},
+    {"ticketsCheckInterval", &DaemonConfig::applyTicketsCheckInterval},
+};
 
 DaemonConfig::DaemonConfig(const std::string& path) : path_(path) {
     gDaemonConfig = this;
@@ -63,8 +114,12 @@ DaemonConfig* DaemonConfig::instance() {
 }
 
 bool DaemonConfig::exists() const {
-    std::ifstream file(path_);
-    return file.is_open();
+    int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    close(fd);
+    return true;
 }
 
 void DaemonConfig::resetSettings() {
@@ -77,22 +132,25 @@ void DaemonConfig::resetSettings() {
 
 bool DaemonConfig::load() {
     resetSettings();
-    errno = 0;
-    std::ifstream file(path_);
-    if (!file.is_open()) {
-        int error = errno;
+    std::string content;
+    int error = 0;
+    // One byte over the bound tells a file at the bound from a larger one.
+    if (!UntrustedFile::read(path_, content, kMaxFileSize + 1, &error)) {
         KxLogger::log(LOG_WARNING,
                       "Не удалось открыть конфигурационный файл %s, error code: %d, error: %s",
                       path_.c_str(), error, strerror(error));
         return false;
     }
+    if (content.size() > kMaxFileSize) {
+        KxLogger::log(LOG_WARNING, "Ошибка чтения конфигурационного файла %s, error: %s",
+                      path_.c_str(),
+                      ("размер файла больше " + std::to_string(kMaxFileSize) + " байт").c_str());
+        return false;
+    }
     // A number that cannot be read for an action aborts the pass (std::stoi throws); the
     // settings read so far stay and the reload flag stays set, so the next check retries.
     try {
-        std::string line;
-        while (std::getline(file, line)) {
-            applyLine(line);
-        }
+        applyLines(content);
     } catch (const std::exception& error) {
         KxLogger::log(LOG_WARNING, "Ошибка чтения конфигурационного файла %s, error: %s",
                       path_.c_str(), error.what());
@@ -103,65 +161,69 @@ bool DaemonConfig::load() {
     return true;
 }
 
-void DaemonConfig::applyLine(const std::string& line) {
-    static const std::regex kPatterns[KeyCount] = {
-        std::regex(std::string(kKeyNames[ActionSystem]) + kValuePattern),
-        std::regex(std::string(kKeyNames[ActionRemote]) + kValuePattern),
-        std::regex(std::string(kKeyNames[Debug]) + kValuePattern),
-        std::regex(std::string(kKeyNames[ForceSessionMatch]) + kValuePattern),
-        std::regex(std::string(kKeyNames[TicketsCheckInterval]) + kValuePattern),
-    };
-    std::smatch match;
-    int key = 0;
-    while (key < KeyCount && !std::regex_search(line, match, kPatterns[key])) {
-        ++key;
+void DaemonConfig::applyLines(const std::string& content) {
+    size_t number = 0;
+    for (size_t start = 0; start < content.size();) {
+        size_t end = content.find('\n', start);
+        if (end == std::string::npos) {
+            end = content.size();
+        }
+        ++number;
+        if (end - start > kMaxLineLength) {
+            KxLogger::log(LOG_WARNING,
+                          "Обнаружена некорректная строка %zu конфигурационного файла %s: длина "
+                          "больше %zu байт",
+                          number, path_.c_str(), kMaxLineLength);
+        } else {
+            applyLine(content.substr(start, end - start));
+        }
+        start = end + 1;
     }
-    if (key == KeyCount) {
+}
+
+void DaemonConfig::applyLine(const std::string& line) {
+    for (const Setting& setting : kSettings) {
+        std::string value;
+        if (!findValue(line, setting.key, value)) {
+            continue;
+        }
+        if (!(this->*setting.apply)(value)) {
+            KxLogger::log(LOG_WARNING, "Обнаружено некорректное значение параметра %s: %s",
+                          setting.key, Common::printable(value).c_str());
+        }
         return;
     }
-    const std::string value = match[1].str();
-    switch (key) {
-        case ActionSystem: {
-            int number = std::stoi(value);
-            if (number >= -1 && number <= 2) {
-                actionSystem_ = static_cast<TokenEjectActionSystem>(number);
-            } else {
-                KxLogger::log(
-                    LOG_WARNING,
-                    "Обнаружено некорректное значение параметра actionOnTokenDisabled: %s",
-                    value.c_str());
-            }
-            break;
-        }
-        case ActionRemote: {
-            int number = std::stoi(value);
-            if (number == 0 || number == 1) {
-                actionRemote_ = static_cast<TokenEjectActionRemote>(number);
-            } else {
-                KxLogger::log(
-                    LOG_WARNING,
-                    "Обнаружено некорректное значение параметра actionOnTokenDisabledRemote: %s",
-                    value.c_str());
-            }
-            break;
-        }
-        case Debug:
-            if (!toBool(value, debug_)) {
-                KxLogger::log(LOG_WARNING, "Обнаружено некорректное значение параметра debug: %s",
-                              value.c_str());
-            }
-            break;
-        case ForceSessionMatch:
-            if (!toBool(value, forceSessionMatch_)) {
-                KxLogger::log(LOG_WARNING,
-                              "Обнаружено некорректное значение параметра forceSessionMatch: %s",
-                              value.c_str());
-            }
-            break;
-        case TicketsCheckInterval:
-            ticketsCheckIntervalMs_ = std::atoi(value.c_str());
-            break;
+}
+
+bool DaemonConfig::applyActionSystem(const std::string& value) {
+    int number = std::stoi(value);
+    if (number < -1 || number > 2) {
+        return false;
     }
+    actionSystem_ = static_cast<TokenEjectActionSystem>(number);
+    return true;
+}
+
+bool DaemonConfig::applyActionRemote(const std::string& value) {
+    int number = std::stoi(value);
+    if (number != 0 && number != 1) {
+        return false;
+    }
+    actionRemote_ = static_cast<TokenEjectActionRemote>(number);
+    return true;
+}
+
+bool DaemonConfig::applyDebug(const std::string& value) {
+    return toBool(value, debug_);
+}
+
+bool DaemonConfig::applyForceSessionMatch(const std::string& value) {
+    return toBool(value, forceSessionMatch_);
+}
+
+bool DaemonConfig::applyTicketsCheckInterval(const std::string& value) {
+    ticketsCheckIntervalMs_ = std::atoi(value.c_str());
+    return true;  // stored as it comes out, without a range check
 }
 
 void DaemonConfig::logSummary() const {
@@ -173,7 +235,7 @@ void DaemonConfig::logSummary() const {
     KxLogger::log(LOG_DEBUG, "Режим принудительного совпадения сессий пользователей - %s",
                   onOff(forceSessionMatch_));
     KxLogger::log(LOG_DEBUG, "Интервал проверки корректности прав доступа тикетов Kerberos - %d ms",
-                  ticketsCheckIntervalMs_);
+                  ticketsCheckIntervalMs_.load());
 }
 
 std::string DaemonConfig::systemActionName(TokenEjectActionSystem action) {

@@ -1,5 +1,6 @@
 #include "daemon/Daemon.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <systemd/sd-daemon.h>
@@ -20,13 +21,16 @@
 #include "token/Certificate.h"
 #include "token/Token.h"
 
-Daemon* gDaemon = nullptr;
+std::atomic<Daemon*> gDaemon{nullptr};
 
 namespace {
 
 constexpr auto kLoopPause = std::chrono::milliseconds(5);
 // Storage-only devices have no logon data: the store never lists them.
 constexpr char kStorageOnlyModel[] = "Korvex Disk2";
+
+// Signal handlers running right now; the daemon waits for them before it goes away.
+std::atomic<int> gHandlersRunning{0};
 
 bool isStorageOnly(const CK_TOKEN_INFO& info) {
     return std::memcmp(info.model, kStorageOnlyModel, sizeof(kStorageOnlyModel) - 1) == 0;
@@ -35,6 +39,10 @@ bool isStorageOnly(const CK_TOKEN_INFO& info) {
 }  // namespace
 
 Daemon::Daemon() : stop_(false), pid_(kPidPath), config_(DaemonConfig::default_config_path) {
+    // One malloc arena for the few threads, before any starts: malloc_trim can give back the
+    // free pages of the main arena only, and the ticket guard's memory must come back after a
+    // user's flood of names in /tmp.
+    mallopt(M_ARENA_MAX, 1);
     initPid();
     initSignalHandler();
     config_.load();
@@ -55,9 +63,11 @@ Daemon::Daemon() : stop_(false), pid_(kPidPath), config_(DaemonConfig::default_c
 }
 
 Daemon::~Daemon() {
+    ticketsWatcher_.stop();
     fileWatcher_.stopMainLoop();
     pid_.unlock();
     Certificate::finalize();
+    releaseSignalHandler();
 }
 
 void Daemon::initPid() {
@@ -77,26 +87,57 @@ void Daemon::initSignalHandler() {
     struct sigaction action {};
     action.sa_handler = &Daemon::signalHandler;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: blocking calls see EINTR
-    for (int signalNumber : {SIGINT, SIGTERM, SIGILL, SIGABRT, SIGFPE, SIGSEGV}) {
+    // No SA_RESTART: blocking calls see EINTR. SA_ONSTACK: after a stack overflow the handler
+    // has only the alternate stack to run on.
+    action.sa_flags = SA_ONSTACK;
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGILL, SIGABRT, SIGFPE, SIGSEGV}) {
         sigaction(signalNumber, &action, nullptr);
+    }
+    // A peer that closes its end of a pipe or socket must not end the daemon.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    sigaction(SIGPIPE, &ignore, nullptr);
+}
+
+void Daemon::releaseSignalHandler() {
+    gDaemon = nullptr;
+    // A handler that read the pointer before it was cleared finishes with the object intact.
+    while (gHandlersRunning.load() != 0) {
+        std::this_thread::yield();
     }
 }
 
 void Daemon::signalHandler(int signalNumber) {
     // Runs on any thread at any moment: only async-signal-safe calls here.
-    if (signalNumber == SIGINT || signalNumber == SIGTERM) {
-        KxLogger::logFromSignalHandler(LOG_DEBUG, "Получен сигнал остановки демона ", signalNumber);
-        if (gDaemon != nullptr) {
-            gDaemon->stop_ = true;
-        }
-        return;
+    int savedErrno = errno;
+    ++gHandlersRunning;
+    Daemon* daemon = gDaemon.load();
+    switch (signalNumber) {
+        case SIGINT:
+        case SIGTERM:
+            KxLogger::logFromSignalHandler(LOG_DEBUG, "Получен сигнал остановки демона %d",
+                                           signalNumber);
+            if (daemon != nullptr) {
+                daemon->stop_ = true;
+            }
+            break;
+        case SIGHUP:
+            KxLogger::logFromSignalHandler(
+                LOG_DEBUG, "Получен сигнал перечитывания конфигурации %d", signalNumber);
+            if (daemon != nullptr) {
+                daemon->hangup_ = true;
+            }
+            break;
+        default:
+            KxLogger::logFromSignalHandler(LOG_ERR, "Критическая ошибка %d", signalNumber);
+            if (daemon != nullptr) {
+                daemon->pid_.unlock();
+            }
+            _exit(3);
     }
-    KxLogger::logFromSignalHandler(LOG_ERR, "Критическая ошибка ", signalNumber);
-    if (gDaemon != nullptr) {
-        gDaemon->pid_.unlock();
-    }
-    _exit(3);
+    --gHandlersRunning;
+    errno = savedErrno;
 }
 
 int Daemon::exec() {
@@ -107,6 +148,7 @@ int Daemon::exec() {
         KxLogger::log(LOG_ERR,
                       "Не удалось запустить FileWatcher. Отслеживание файлов будет недоступно.");
     }
+    ticketsWatcher_.start();
     DBusServer dbusServer(kDBusName);
     dbusServer.registerHandler("setOrderApplets", &Daemon::setOrderApplets);
     dbusServer.registerHandler("setAppletInPamConf", &Daemon::setAppletInPamConf);
@@ -142,25 +184,47 @@ int Daemon::exec() {
     CK_SLOT_ID slot = 0;
     while (!stop_) {
         std::this_thread::sleep_for(kLoopPause);
-        ticketsWatcher_.check();
-        CK_RV result = C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr);
-        if (result != CKR_NO_EVENT) {
-            onSlotEvent(result, slot);
+        if (hangup_.exchange(false)) {
+            config_.setReloadCfgFlag(true);
+            reloadConfig();
         }
+        pollSlotEvents(slot);
     }
 
     dbusServer.stop();
     if (!Token::finalize()) {
         return 1;
     }
+    ticketsWatcher_.stop();
     fileWatcher_.stopMainLoop();
     return 0;
 }
 
-void Daemon::onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot) {
+void Daemon::reloadConfig() {
     if (config_.getReloadCfgFlag() && config_.exists()) {
         config_.load();
+        ticketsWatcher_.wake();  // the check interval may have changed
     }
+}
+
+void Daemon::pollSlotEvents(CK_SLOT_ID& slot) {
+    // A burst (a flapping or hostile device) is drained without sleeping between its events,
+    // so a real removal waits behind it for passes, not for one pass per event. The bound keeps
+    // the stop flag in reach.
+    for (int taken = 0; taken < kMaxEventsPerPass && !stop_; ++taken) {
+        CK_RV result = C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr);
+        if (result == CKR_NO_EVENT) {
+            return;
+        }
+        onSlotEvent(result, slot);
+        if (result != CKR_OK) {
+            return;  // a library that fails is asked again at the next pass, not at once
+        }
+    }
+}
+
+void Daemon::onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot) {
+    reloadConfig();
 
     CK_SLOT_INFO slotInfo{};
     CK_RV result = C_GetSlotInfo(slot, &slotInfo);
@@ -182,7 +246,8 @@ void Daemon::onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot) {
         refreshTokensInfo();
     } else if ((slotInfo.flags & CKF_TOKEN_PRESENT) == 0) {
         KxLogger::log(LOG_INFO, "Отключено устройство в слоте %lu label:%s model:%s", slot,
-                      record->second.label.c_str(), record->second.model.c_str());
+                      Common::printable(record->second.label).c_str(),
+                      Common::printable(record->second.model).c_str());
         onTokenEject(record->second);
         storage.erase(record);
     }
@@ -214,9 +279,10 @@ void Daemon::refreshTokensInfo() {
         CK_TOKEN_INFO tokenInfo{};
         result = C_GetTokenInfo(slot, &tokenInfo);
         if (result != CKR_OK) {
+            // One broken or hostile token must not hide the tokens in later slots.
             KxLogger::log(LOG_ERR, "Ошибка C_GetTokenInfo. Код возврата = %d",
                           static_cast<int>(result));
-            return;
+            continue;
         }
         if (isStorageOnly(tokenInfo)) {
             continue;
@@ -229,7 +295,8 @@ void Daemon::refreshTokensInfo() {
         auto [added, inserted] = storage.emplace(slot, Token::tokenInfo(slot));
         if (inserted) {
             KxLogger::log(LOG_INFO, "Подключено новое устройство в слоте %lu label:%s model:%s",
-                          slot, added->second.label.c_str(), added->second.model.c_str());
+                          slot, Common::printable(added->second.label).c_str(),
+                          Common::printable(added->second.model).c_str());
         }
     }
 }

@@ -6,6 +6,7 @@
 
 #include "config/DaemonConfig.h"
 #include "daemon/Pid.h"
+#include "daemon/SignalStack.h"
 #include "dbus/DBusServer.h"
 #include "sessions/ProcessTable.h"
 #include "sessions/SessionMatch.h"
@@ -21,6 +22,8 @@ public:
     static constexpr const char* kPidPath = "/var/run/kxauthd.pid";
     // The bus name of the control service, and its interface.
     static constexpr const char* kDBusName = "kx.daemon.server";
+    // Slot events taken in one pass of the loop before it sleeps again.
+    static constexpr int kMaxEventsPerPass = 64;
 
     Daemon();
     ~Daemon();
@@ -86,15 +89,24 @@ public:
 private:
     void initPid();
     void initSignalHandler();
+    // Returns once no signal handler uses this object and none will.
+    void releaseSignalHandler();
+    // Loads the configuration when a reload is due and the file is there.
+    void reloadConfig();
+    // Handles the events the library has queued, up to kMaxEventsPerPass.
+    void pollSlotEvents(CK_SLOT_ID& slot);
     // One slot event as C_WaitForSlotEvent reported it (any result but CKR_NO_EVENT).
     void onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot);
 
     std::atomic<bool> stop_;
+    // SIGHUP: reload the configuration at the next pass.
+    std::atomic<bool> hangup_{false};
+    SignalStack signalStack_;
     Pid pid_;
     DaemonConfig config_;
     FileWatcher fileWatcher_;
     TicketsWatcher ticketsWatcher_;
 };
 
-// The one daemon, for the signal handler.
-extern Daemon* gDaemon;
+// The one daemon, for the signal handler; null before it is built and once it is going away.
+extern std::atomic<Daemon*> gDaemon;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -18,38 +19,57 @@ Pid::~Pid() {
 }
 
 int Pid::lock() {
-    fd_ = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ < 0) {
-        int error = errno;
-        KxLogger::log(LOG_ERR, "Ошибка при открытии файла %s, error code: %d, error: %s",
-                      path_.c_str(), error, strerror(error));
-        return 2;
-    }
-    if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-        int error = errno;
-        if (error == EWOULDBLOCK) {
-            KxLogger::log(LOG_WARNING,
-                          "Korvex Daemon уже запущен. Может быть запущен только один "
-                          "экземпляр демона.");
-            return 1;
+    while (true) {
+        int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            int error = errno;
+            KxLogger::log(LOG_ERR, "Ошибка при открытии файла %s, error code: %d, error: %s",
+                          path_.c_str(), error, strerror(error));
+            return 2;
         }
-        KxLogger::log(LOG_ERR, "Ошибка при блокировке файла %s, error code: %d, error: %s",
-                      path_.c_str(), error, strerror(error));
-        return 2;
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int error = errno;
+            close(fd);
+            if (error == EWOULDBLOCK) {
+                KxLogger::log(LOG_WARNING,
+                              "Korvex Daemon уже запущен. Может быть запущен только один "
+                              "экземпляр демона.");
+                return 1;
+            }
+            KxLogger::log(LOG_ERR, "Ошибка при блокировке файла %s, error code: %d, error: %s",
+                          path_.c_str(), error, strerror(error));
+            return 2;
+        }
+        // A lock on a file that its last holder has just removed guards nothing: open the
+        // path again.
+        if (!stillAtPath(fd)) {
+            close(fd);
+            continue;
+        }
+        char text[256];
+        int length = snprintf(text, sizeof(text), "%d\n", getpid());
+        // A stale file from a killed daemon may hold a longer pid: drop its tail.
+        (void)ftruncate(fd, 0);
+        (void)pwrite(fd, text, static_cast<size_t>(length), 0);
+        fd_ = fd;
+        return 0;
     }
-    char text[256];
-    int length = snprintf(text, sizeof(text), "%d\n", getpid());
-    // A stale file from a killed daemon may hold a longer pid: drop its tail.
-    (void)ftruncate(fd_, 0);
-    (void)pwrite(fd_, text, static_cast<size_t>(length), 0);
-    return 0;
+}
+
+bool Pid::stillAtPath(int fd) const {
+    struct stat locked {};
+    struct stat named {};
+    return fstat(fd, &locked) == 0 && stat(path_.c_str(), &named) == 0 &&
+           locked.st_dev == named.st_dev && locked.st_ino == named.st_ino;
 }
 
 void Pid::unlock() {
-    if (fd_ < 0) {
+    int fd = fd_.exchange(-1);
+    if (fd < 0) {
         return;
     }
-    close(fd_);
+    // Removed while still locked: a new instance that opened the file a moment ago finds it
+    // gone once it has the lock, and takes a file of its own.
     unlink(path_.c_str());
-    fd_ = -1;
+    close(fd);
 }

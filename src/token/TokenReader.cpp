@@ -177,15 +177,18 @@ std::vector<Token::Cert> Token::readTokenCerts(CK_SESSION_HANDLE session, std::s
                       " который, находиться в не контейнера! Чтение данных со смарт-карты "
                       "приостановлено, пожалуйста, поместите данный сертификат в контейнер.";
         }
+        // Every field comes from the token or the certificate, so anyone can choose it.
+        const auto field = [](const std::string& text) { return Common::printable(text); };
         std::string altName =
-            certificate.altName().empty() ? "" : "(" + certificate.altName() + ")";
+            certificate.altName().empty() ? "" : "(" + field(certificate.altName()) + ")";
         KxLogger::log(
             LOG_DEBUG, "\tНайден сертификат: id:%s label:%s subject: %s@%s%s issuer: %s@%s",
-            cert.id.c_str(), cert.label.c_str(), certificate.subject().c_str(),
-            orIfEmpty(certificate.subjectDomainComponent(), certificate.subjectOrganization())
+            field(cert.id).c_str(), field(cert.label).c_str(), field(certificate.subject()).c_str(),
+            field(
+                orIfEmpty(certificate.subjectDomainComponent(), certificate.subjectOrganization()))
                 .c_str(),
-            altName.c_str(), certificate.issuer().c_str(),
-            orIfEmpty(certificate.issuerDomainComponent(), certificate.issuerOrganization())
+            altName.c_str(), field(certificate.issuer()).c_str(),
+            field(orIfEmpty(certificate.issuerDomainComponent(), certificate.issuerOrganization()))
                 .c_str());
         certs.push_back(std::move(cert));
     }
@@ -217,7 +220,8 @@ std::vector<Token::Profile> Token::readTokenProfiles(CK_SESSION_HANDLE session) 
         if (values.size() != 2 || values[0].empty() || values[1].empty()) {
             continue;
         }
-        KxLogger::log(LOG_DEBUG, "\tНайден профиль %s@%s", values[0].c_str(), values[1].c_str());
+        KxLogger::log(LOG_DEBUG, "\tНайден профиль %s@%s", Common::printable(values[0]).c_str(),
+                      Common::printable(values[1]).c_str());
         profiles.push_back(Profile{values[0], values[1]});
     }
     KxLogger::log(LOG_INFO, "Прочитано %d профилей с токена [Успех]",

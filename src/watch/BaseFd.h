@@ -4,6 +4,8 @@
 class BaseFd {
 public:
     BaseFd() = default;
+    // Adopts fd; a failed open's -1 is kept as none.
+    explicit BaseFd(int fd) : fd_(fd < 0 ? 0 : fd) {}
     virtual ~BaseFd();
     BaseFd(const BaseFd&) = delete;
     BaseFd& operator=(const BaseFd&) = delete;

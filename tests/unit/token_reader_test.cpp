@@ -152,6 +152,20 @@ TEST_F(TokenReaderTest, UnreadableObjectsAreLeftOut) {
     EXPECT_TRUE(wasLogged(LOG_INFO, "[INFO] Прочитано 2 профилей с токена [Успех]"));
 }
 
+TEST_F(TokenReaderTest, CertificateFieldsCannotForgeOrColourTheLogLine) {
+    TokenSpec token;
+    token.certificates = {{std::string("\x01\xff", 2), "key\x1b[8m",
+                           derOf(CertificateBuilder()
+                                     .subject("CN", "Иван\nОтключено устройство в слоте 7")
+                                     .subject("O", "Corp\r")
+                                     .issuer("CN", "CA\x07"))}};
+    read(token);
+    EXPECT_EQ(logged(LOG_DEBUG),
+              std::vector<std::string>{
+                  "\tНайден сертификат: id:\\x01\\xff label:key\\x1b[8m subject: "
+                  "Иван\\x0aОтключено устройство в слоте 7@Corp\\x0d issuer: CA\\x07@"});
+}
+
 TEST_F(TokenReaderTest, OneSearchReadsAtMost128CertificatesAnd1000Profiles) {
     TokenSpec token;
     std::string der = userCertificate("Many");

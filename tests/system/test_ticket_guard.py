@@ -1,0 +1,160 @@
+"""The Kerberos ticket cache guard of the running kxsentrixd against what a local user can put
+into /tmp: names whose uid text is no uid, files handed to another user, hard links that would
+poison a name, names that forge log records, and a flood of files that must not slow down the
+slot loop. The attacks run as an unprivileged world user."""
+
+import os
+import re
+import time
+
+from world import DAEMON_CONFIG, LOG_WARNING
+
+ATTACKER, VICTIM = 2001, 2002
+SENTINEL = 59999  # a root-owned cache the guard repairs: proof that a scan has passed
+CONFIG = '{\n"ticketsCheckInterval": 20\n}\n'
+
+
+def as_user(world, uid, code):
+    """Runs Python code in the machine as the unprivileged user uid."""
+    world.run(["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups",
+               "/usr/bin/python3", "-c", code], check=True)
+
+
+def handed_over(name, uid, gid=0):
+    return f"[INFO] Owner of file '/tmp/{name}' is changed to uid {uid}, gid {gid}"
+
+
+def wrong_owner(name, owner, uid_text):
+    return (f"Found ticket cache file '/tmp/{name}' with wrong permissions. Current owner uid is "
+            f"'{owner}' but should be '{uid_text}'.")
+
+
+def bad_uid(uid_text):
+    return f"[WARNING] Failed to get valid uid from '{uid_text}'. This file will be ignore."
+
+
+def users_file(name, owner=ATTACKER):
+    return (f"[WARNING] Ticket cache file '/tmp/{name}' belongs to uid {owner}, not to root. "
+            "It is not handed over.")
+
+
+def full_scans(world, daemon, count):
+    """Returns after at least `count` scans ran from start to end: each repair of the sentinel
+    comes from a later scan than the one before, since a scan visits an entry once."""
+    sentinel = f"/tmp/krb5cc_{SENTINEL}"
+    for _ in range(count + 1):
+        mark = world.log_mark()
+        world.write(sentinel, b"", mode=0o600, owner=(0, 0))
+        daemon.wait_for_log(handed_over(f"krb5cc_{SENTINEL}", SENTINEL), since=mark)
+    world.remove(sentinel)
+
+
+def started(world):
+    world.add_user("ivanov", ATTACKER)
+    world.add_user("petrov", VICTIM)
+    world.write_daemon_config(CONFIG)
+    return world.start_daemon().wait_ready()
+
+
+def owner_and_mode(world, path):
+    status = world.stat(path, follow=False)
+    return status.st_uid, status.st_gid, status.st_mode & 0o777
+
+
+def guard_lines(daemon, since):
+    sentinel = f"krb5cc_{SENTINEL}"
+    return [record.text for record in daemon.records(since=since)
+            if "/tmp/krb5cc_" in record.text or "valid uid" in record.text
+            if sentinel not in record.text]
+
+
+def test_users_files_are_judged_once_and_never_given_away(world):
+    # name in /tmp -> what the guard says about it once, however often it scans
+    cases = {
+        # uid -1: chown would change nothing, so every scan would "repair" it again
+        "krb5cc_4294967295_x": [wrong_owner("krb5cc_4294967295_x", ATTACKER, "4294967295"),
+                                bad_uid("4294967295")],
+        "krb5cc_99999999999": [wrong_owner("krb5cc_99999999999", ATTACKER, "99999999999"),
+                               bad_uid("99999999999")],
+        # owned by the uid in its name, whatever the text says
+        "krb5cc_02001": [],
+        # the attacker's own file must not become the victim's cache that the attacker can write
+        f"krb5cc_{VICTIM}": [wrong_owner(f"krb5cc_{VICTIM}", ATTACKER, str(VICTIM)),
+                             users_file(f"krb5cc_{VICTIM}")],
+        # a line feed in a name must not start a record of its own
+        "krb5cc_x\nОтключено устройство в слоте 7": [
+            "[WARNING] Found ticket cache file '/tmp/krb5cc_x\\x0aОтключено устройство в слоте 7' "
+            "with wrong permissions. But can not determine uid from file path. This file will be "
+            "ignore."],
+    }
+    daemon = started(world)
+    mark = world.log_mark()
+    as_user(world, ATTACKER, "import os\n"
+            f"for name in {list(cases)!r}:\n"
+            "    os.close(os.open('/tmp/' + name, os.O_CREAT | os.O_WRONLY, 0o600))\n")
+
+    full_scans(world, daemon, 3)
+
+    expected = [line for lines in cases.values() for line in lines]
+    assert sorted(guard_lines(daemon, mark)) == sorted(expected)
+    assert not daemon.records(re.compile("^Отключено"), since=mark)
+    for name in cases:
+        assert owner_and_mode(world, f"/tmp/{name}") == (ATTACKER, ATTACKER, 0o600), name
+
+
+def test_link_does_not_poison_the_name_for_the_real_cache(world):
+    name = f"krb5cc_{VICTIM}"
+    daemon = started(world)
+    mark = world.log_mark()
+    as_user(world, ATTACKER, "import os\n"
+            "os.close(os.open('/tmp/mine', os.O_CREAT | os.O_WRONLY, 0o600))\n"
+            f"os.link('/tmp/mine', '/tmp/{name}')\n")
+    daemon.wait_for_log(re.compile(f"^\\[WARNING\\] .*'/tmp/{name}'"), since=mark)
+    as_user(world, ATTACKER, f"import os\nos.unlink('/tmp/{name}')\n")
+
+    # The victim logs on: root writes the cache, the guard gives it to the victim.
+    world.write(f"/tmp/{name}", b"ticket", mode=0o600, owner=(0, 0))
+    daemon.wait_for_log(handed_over(name, VICTIM), since=mark)
+    assert owner_and_mode(world, f"/tmp/{name}") == (VICTIM, 0, 0o660)
+    assert owner_and_mode(world, "/tmp/mine") == (ATTACKER, ATTACKER, 0o600)
+
+
+# --- a flood of files in /tmp ----------------------------------------------------------------
+
+FLOOD = 100000
+PAUSE = 0.1  # many passes of the 5 ms slot loop
+MODIFIED = f"Модификация файла {DAEMON_CONFIG}"
+REMOVED = "[INFO] Отключено устройство в слоте 4 label:Bench model:Korvex Quill 4 (USB-C)"
+
+
+def removal_comes_first(world, daemon):
+    """Pulls a token, waits PAUSE, then writes the configuration file, whose change the watcher
+    thread logs at once: True when the loop logged the removal before that."""
+    mark = world.log_mark()
+    world.kxsim("insert", "4", "--label", "Bench", "--model", "Korvex Quill", "--isd", "KX123")
+    daemon.wait_for_log(re.compile("^\\[INFO\\] Подключено новое устройство в слоте 4"), since=mark)
+    mark = world.log_mark()
+    world.kxsim("remove", "4")
+    time.sleep(PAUSE)
+    with open(world.host_path(DAEMON_CONFIG), "a") as config:
+        config.write("\n")
+    daemon.wait_for_log(MODIFIED, since=mark)
+    daemon.wait_for_log(REMOVED, since=mark, timeout=30)
+    texts = [record.text for record in daemon.records(since=mark)]
+    return texts.index(REMOVED) < texts.index(MODIFIED)
+
+
+def test_flood_of_files_in_tmp_does_not_delay_the_slot_loop(world):
+    world.write_daemon_config('{\n"ticketsCheckInterval": 0\n}\n')  # scan without pause
+    world.add_user("ivanov", ATTACKER)
+    daemon = world.start_daemon().wait_ready()
+    daemon.wait_for_log("Запуск основного цикла FileWatcher")
+    assert [removal_comes_first(world, daemon) for _ in range(3)] == [True] * 3  # empty /tmp
+
+    as_user(world, ATTACKER, "import os\n"
+            f"for number in range({FLOOD}):\n"
+            f"    os.close(os.open(f'/tmp/krb5cc_{ATTACKER}_{{number}}', os.O_CREAT, 0o600))\n")
+
+    assert [removal_comes_first(world, daemon) for _ in range(5)] == [True] * 5
+    assert not daemon.records(level=LOG_WARNING)
+    assert daemon.stop() == 0
