@@ -12,7 +12,9 @@ namespace {
 
 // A PIN longer than this is no PIN: the rest of the line is read and dropped.
 constexpr size_t kMaxPin = 256;
-constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGTSTP};
+// Signals that end the process while the prompt is open. A stop (^Z) would leave echo off
+// under the shell, or on again once continued, so the prompt ignores it.
+constexpr int kInterrupts[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 // Read by the signal handler: the terminal to restore and how.
 volatile sig_atomic_t gTerminal = -1;
@@ -39,6 +41,9 @@ public:
         for (size_t i = 0; i < std::size(kInterrupts); ++i) {
             sigaction(kInterrupts[i], &action, &previous_[i]);
         }
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGTSTP, &ignore, &previousStop_);
         gTerminal = terminal;
         struct termios quiet = gSaved;
         quiet.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL);
@@ -54,12 +59,14 @@ public:
         for (size_t i = 0; i < std::size(kInterrupts); ++i) {
             sigaction(kInterrupts[i], &previous_[i], nullptr);
         }
+        sigaction(SIGTSTP, &previousStop_, nullptr);
     }
     EchoOff(const EchoOff&) = delete;
     EchoOff& operator=(const EchoOff&) = delete;
 
 private:
     struct sigaction previous_[std::size(kInterrupts)]{};
+    struct sigaction previousStop_ {};
 };
 
 void writeAll(int fd, const std::string& text) {
