@@ -3,6 +3,7 @@
 #include <malloc.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -176,6 +177,9 @@ int Daemon::exec() {
         refreshTokensInfo();
         DataBase::updateTime();
     }
+    // A service manager waiting for us (Type=notify) may go on now: the store is filled and
+    // the loop acts on the next event. Without NOTIFY_SOCKET this does nothing.
+    sd_notify(0, "READY=1");
 
     CK_SLOT_ID slot = 0;
     while (!stop_) {
