@@ -140,15 +140,16 @@ Variant callScreenSaver(const char* method, const char* failure) {
     return call(kScreenSaver, method, nullptr, kMateTimeoutMs, failure);
 }
 
-// Runs body; an exception is logged with `failure` (followed by its text when it has one) and
-// gives `fallback`.
+// Runs body; an exception is logged and gives `fallback`: a standard one with
+// `failureWithText`, whose one %s takes the exception's text, anything else with
+// `failureWithoutText`.
 template <typename Body, typename Result>
 Result guarded(Body body, Result fallback, const char* failureWithText,
                const char* failureWithoutText) {
     try {
         return body();
     } catch (const std::exception& error) {
-        KxLogger::log(LOG_ERR, "%s%s", failureWithText, Common::printable(error.what()).c_str());
+        KxLogger::log(LOG_ERR, failureWithText, Common::printable(error.what()).c_str());
     } catch (...) {
         KxLogger::log(LOG_ERR, "%s", failureWithoutText);
     }
@@ -288,12 +289,18 @@ bool listSessions(std::vector<UserSessions::Session>& found, uint32_t maxLocalUi
     size_t count = g_variant_n_children(list.get());
     GroupNames groups;
     for (size_t i = 0; i < count; ++i) {
+        Variant entry(g_variant_get_child_value(list.get(), i));
+        if (!entry) {
+            KxLogger::log(LOG_DEBUG, "UserSessions::sessions: child of %llu session is NULL",
+                          static_cast<unsigned long long>(i));
+            continue;
+        }
         const char* id = nullptr;
         guint32 uid = 0;
         const char* user = nullptr;
         const char* seat = nullptr;
         const char* path = nullptr;
-        g_variant_get_child(list.get(), i, "(&su&s&s&o)", &id, &uid, &user, &seat, &path);
+        g_variant_get(entry.get(), "(&su&s&s&o)", &id, &uid, &user, &seat, &path);
         if (uid < kFirstUserUid || uid == kOverflowUid) {
             continue;
         }
@@ -364,7 +371,7 @@ uint32_t UserSessions::maxLocalUid() {
 std::vector<UserSessions::Session> UserSessions::sessions(bool* listed) {
     std::vector<Session> found;
     bool complete = guarded([&found] { return listSessions(found, maxLocalUid()); }, false,
-                            "Ошибка получения списка активных сессий ",
+                            "Ошибка получения списка активных сессий %s",
                             "Ошибка получения списка активных сессий");
     if (listed != nullptr) {
         *listed = complete;
@@ -378,7 +385,8 @@ bool UserSessions::lock(const Session& session) {
             return static_cast<bool>(callManager("LockSession", session.id.c_str(),
                                                  "Ошибка g_dbus_proxy_call_sync LockSession"));
         },
-        false, "Ошибка блокировки сессии пользователя. ", "Ошибка блокировки сессии пользователя");
+        false, "Ошибка блокировки сессии пользователя. %s",
+        "Ошибка блокировки сессии пользователя");
 }
 
 bool UserSessions::lockAll() {
@@ -387,7 +395,7 @@ bool UserSessions::lockAll() {
             return static_cast<bool>(
                 callManager("LockSessions", nullptr, "Ошибка g_dbus_proxy_call_sync LockSessions"));
         },
-        false, "Ошибка блокировки сессий пользователей. ",
+        false, "Ошибка блокировки сессий пользователей. %s",
         "Ошибка блокировки сессий пользователей");
 }
 
@@ -417,7 +425,7 @@ bool UserSessions::isSessionLocked(const Session& session) {
                           Common::printable(session.path).c_str(), idle, locked, active);
             return idle == 1 || locked == 1 || active == 0;
         },
-        false, "Ошибка получения статуса блокировки сессии. ",
+        false, "Ошибка получения статуса блокировки сессии. %s",
         "Ошибка получения статуса блокировки сессии");
 }
 
@@ -427,7 +435,7 @@ bool UserSessions::mateScreenSaverLock() {
             return static_cast<bool>(
                 callScreenSaver("Lock", "Ошибка Mate g_dbus_proxy_call_sync Lock"));
         },
-        false, "Ошибка блокировки mate получения статуса блокировки сессии. ",
+        false, "Ошибка блокировки mate получения статуса блокировки сессии. %s",
         "Ошибка получения статуса блокировки сессии");
 }
 
@@ -451,6 +459,6 @@ bool UserSessions::mateIsScreenSaverActive() {
                           g_variant_get_type_string(reply.get()));
             return false;
         },
-        false, "Ошибка получения статуса экрана блокировки mate. ",
+        false, "Ошибка получения статуса экрана блокировки mate. %s",
         "Ошибка получения статуса экрана блокировки mate");
 }
