@@ -122,15 +122,18 @@ def remove(sandbox, daemon, owner_session, phases):
     return locked - before
 
 
-def list_sessions_ms(sandbox):
-    """How long the logind mock (Python) takes to answer ListSessions, asked from here."""
+def list_sessions_ms(sandbox, calls=50):
+    """How long the logind mock (Python) takes to answer ListSessions, asked from here: median
+    and p99 in ms."""
     manager = sandbox.system_bus().get_object(mocks.LOGIND_NAME, mocks.LOGIND_PATH)
     times = []
-    for _ in range(5):
+    for _ in range(calls):
         before = time.monotonic()
         manager.ListSessions(dbus_interface=mocks.MANAGER_IFACE)
         times.append((time.monotonic() - before) * 1000)
-    return statistics.median(times)
+        time.sleep(random.uniform(0.0, 0.010))
+    times.sort()
+    return statistics.median(times), nearest_rank(times, 0.99)
 
 
 def run(machine, rounds):
@@ -169,18 +172,27 @@ def main():
     report.say("  where the time goes (median ms, from the arrival of the daemon's records):")
     for name, value in zip(names, spent):
         report.say(f"    {name:45} {value:7.2f}")
-    report.say(f"    of the listing, the logind mock's answer     {mock_ms:7.2f}  (Python; asked "
-               "from the test)")
+    report.say(f"    of the listing, the logind mock's answer     {mock_ms[0]:7.2f}  (Python; asked "
+               f"from the test; p99 {mock_ms[1]:.2f})")
     report.say(f"  {probe.describe()}")
-    where = (f"median {median:.2f} ms; medians of the listing {spent[1]:.2f} ms (logind's mock "
-             f"answers in {mock_ms:.2f} ms), of the matching up to the call {spent[2]:.2f} ms, "
+    tails = [nearest_rank(sorted(p[index] * 1000 for p in phases), 0.99) for index in (1, 2)]
+    where = (f"median {median:.2f} ms; the listing {spent[1]:.2f} ms median, {tails[0]:.2f} ms "
+             f"p99 (logind's mock, Python, answers a client in {mock_ms[0]:.2f} ms median, "
+             f"{mock_ms[1]:.2f} ms p99), the matching up to the call {spent[2]:.2f} ms median, "
+             f"{tails[1]:.2f} ms p99, "
              f"daemon CPU per removal {spent[3]:.2f} ms")
     if machine == "small":
         # The pass that sees the removal comes up to a pause plus a late wake-up after it; the
         # handling, at its median, follows.
         floor = LOOP_PAUSE_MS + probe.late_p99_ms() + spent[1] + spent[2]
-        bound = (f"; the pause, the p99 late wake-up and the median handling alone make "
-                 f"{floor:.2f} ms: bound by the machine" if floor > P99_TARGET_MS else "")
+        mock_floor = LOOP_PAUSE_MS + mock_ms[1] + spent[2]
+        bound = ""
+        if floor > P99_TARGET_MS:
+            bound = (f"; the pause, the p99 late wake-up and the median handling alone make "
+                     f"{floor:.2f} ms: bound by the machine")
+        elif mock_floor > P99_TARGET_MS:
+            bound = (f"; the pause, the mock's p99 answer and the median matching alone make "
+                     f"{mock_floor:.2f} ms: bound by the test world's Python logind")
         report.figure("removal to logind's LockSession, p99", round(p99, 2), "ms", P99_TARGET_MS,
                       note=f"{where}; {probe.describe()}{bound}")
         report.say(f"  p99 target <= {P99_TARGET_MS} ms: {report.verdict(report.figures[-1])}")
