@@ -22,7 +22,7 @@ Run as root on an optimised build (build directory of your choice):
 import statistics
 
 from benchlib import MachineProbe, Report, nearest_rank, world
-from removal_reaction import describe, reactions
+from removal_reaction import LOOP_PAUSE_MS, describe, reactions
 
 USER = 2001
 SENTINEL = 59999  # a root-owned cache the guard repairs: proof that a scan has passed
@@ -77,14 +77,16 @@ def main():
         daemon = sandbox.start_daemon().wait_ready()
         daemon.wait_for_log("Запуск основного цикла FileWatcher")
 
-        with MachineProbe(sandbox.build_dir) as probe:
+        with MachineProbe(sandbox.build_dir) as empty_probe:
             empty = reactions(sandbox, daemon, rounds, SPREAD_S)
-            make_files(sandbox, f"krb5cc_{USER}_{{n}}", files)
-            full_scans(sandbox, daemon)
+        make_files(sandbox, f"krb5cc_{USER}_{{n}}", files)
+        full_scans(sandbox, daemon)
+        with MachineProbe(sandbox.build_dir) as probe:
             flooded = reactions(sandbox, daemon, rounds, SPREAD_S)
-            flood_rss = rss_kib(daemon)
-            delete_files(sandbox, f"krb5cc_{USER}_{{n}}", files)
-            full_scans(sandbox, daemon)
+        flood_rss = rss_kib(daemon)
+        delete_files(sandbox, f"krb5cc_{USER}_{{n}}", files)
+        full_scans(sandbox, daemon)
+        with MachineProbe(sandbox.build_dir) as emptied_probe:
             emptied = reactions(sandbox, daemon, rounds, SPREAD_S)
 
         before = rss_kib(daemon)
@@ -98,6 +100,13 @@ def main():
 
     without = [nearest_rank(empty, 0.99), nearest_rank(emptied, 0.99)]
     flooded_p99 = nearest_rank(flooded, 0.99)
+    # A 5 ms loop reacts within its pause plus a late wake-up; a p99 that stays below what the
+    # machine's late wake-ups allowed without the files cannot be told from its noise. (With the
+    # files, the guard's scans are part of what could make wake-ups late.)
+    reach = LOOP_PAUSE_MS + max(empty_probe.late_p99_ms(), emptied_probe.late_p99_ms())
+    bound = (f"; the pause plus the p99 late wake-up of the runs without the files make "
+             f"{reach:.2f} ms, so the difference is within the machine's noise: bound by the "
+             "machine" if max(without) < flooded_p99 <= reach else "")
     report.say(f"token removal to the removal record, {rounds} removals each (milliseconds):")
     report.say(f"  empty /tmp              {describe(empty)}")
     report.say(f"  {files:,} files in /tmp {describe(flooded)}")
@@ -107,11 +116,13 @@ def main():
                   note=f"target: the p99 without the files, {without[0]:.2f} and "
                        f"{without[1]:.2f} ms in the runs before and after; medians "
                        f"{statistics.median(empty):.2f} / {statistics.median(flooded):.2f} / "
-                       f"{statistics.median(emptied):.2f} ms (without, with, without); "
-                       + probe.describe())
+                       f"{statistics.median(emptied):.2f} ms (without, with, without); a bare "
+                       f"5 ms sleep woke late by {empty_probe.late_p99_ms():.2f} / "
+                       f"{probe.late_p99_ms():.2f} / {emptied_probe.late_p99_ms():.2f} ms (p99) in "
+                       f"the three runs; with the files {probe.describe()}{bound}")
     report.say(f"  target: p99 with the files no worse than without: "
                f"{report.verdict(report.figures[-1])}")
-    report.say(f"  {probe.describe()}")
+    report.say(f"  with the files: {probe.describe()}")
     report.say(f"  resident memory with the files in /tmp: {flood_rss / 1024:6.2f} MiB")
     report.say(f"resident memory around {names:,} ticket cache names without a uid (MiB):")
     report.say(f"  before {before / 1024:6.2f}   while present {holding / 1024:6.2f}   "
