@@ -25,6 +25,7 @@ constexpr const char* kLogindName = "org.freedesktop.login1";
 constexpr const char* kLogindPath = "/org/freedesktop/login1";
 constexpr const char* kManagerInterface = "org.freedesktop.login1.Manager";
 constexpr const char* kSessionInterface = "org.freedesktop.login1.Session";
+constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
 constexpr const char* kMateName = "org.mate.ScreenSaver";
 constexpr const char* kMatePath = "/org/mate/ScreenSaver";
 constexpr const char* kMateInterface = "org.mate.ScreenSaver";
@@ -49,7 +50,6 @@ struct VariantUnref {
     void operator()(GVariant* value) const { g_variant_unref(value); }
 };
 using Connection = std::unique_ptr<GDBusConnection, ObjectUnref>;
-using Proxy = std::unique_ptr<GDBusProxy, ObjectUnref>;
 using Variant = std::unique_ptr<GVariant, VariantUnref>;
 
 // Owns the GError a GIO call may set.
@@ -93,33 +93,35 @@ Connection connect(GBusType bus, const char* failure) {
     return connection;
 }
 
-// A proxy made for one operation and dropped with it, so every call sees logind and the
-// screensaver as they are now. None of them watches signals; only the session proxy loads
-// properties (the lock state), and a screensaver that is not running is not started for it.
-Proxy makeProxy(GBusType bus, GDBusProxyFlags flags, const char* name, const char* path,
-                const char* interface, const char* failure) {
-    Connection connection = connect(bus, failure);
+// One method call on a connection made for it and dropped with it, so every call sees logind
+// and the screensaver as they are now. No proxy: a proxy would first ask the bus for the name's
+// owner and add and remove a signal match, three more messages a removal would wait for before
+// its lock request. The call goes to the well-known name, as a proxy's does when the name has
+// no owner yet, so the bus may start the service for it either way.
+struct Destination {
+    GBusType bus;
+    const char* name;
+    const char* path;
+    const char* interface;
+    const char* connectFailure;  // logged when there is no connection
+};
+
+const Destination kManager{G_BUS_TYPE_SYSTEM, kLogindName, kLogindPath, kManagerInterface,
+                           kProxyFailed};
+const Destination kScreenSaver{G_BUS_TYPE_SESSION, kMateName, kMatePath, kMateInterface,
+                               kMateProxyFailed};
+
+// The reply, or null after logging the failure.
+Variant call(const Destination& to, const char* method, GVariant* arguments, int timeoutMs,
+             const char* failure) {
+    Connection connection = connect(to.bus, to.connectFailure);
     if (!connection) {
         return {};
     }
     Error error;
-    Proxy proxy(g_dbus_proxy_new_sync(
-        connection.get(),
-        static_cast<GDBusProxyFlags>(flags | G_DBUS_PROXY_FLAGS_DO_NOT_CONNECT_SIGNALS), nullptr,
-        name, path, interface, nullptr, error.out()));
-    if (!proxy) {
-        logFailure(failure, error.get());
-    }
-    return proxy;
-}
-
-// The reply, or null after logging the failure. Arguments are built by the caller only once
-// the proxy exists, so a floating value is always consumed here.
-Variant call(GDBusProxy* proxy, const char* method, GVariant* arguments, int timeoutMs,
-             const char* failure) {
-    Error error;
-    Variant reply(g_dbus_proxy_call_sync(proxy, method, arguments, G_DBUS_CALL_FLAGS_NONE,
-                                         timeoutMs, nullptr, error.out()));
+    Variant reply(g_dbus_connection_call_sync(connection.get(), to.name, to.path, to.interface,
+                                              method, arguments, nullptr, G_DBUS_CALL_FLAGS_NONE,
+                                              timeoutMs, nullptr, error.out()));
     if (!reply) {
         logFailure(failure, error.get());
     }
@@ -128,25 +130,14 @@ Variant call(GDBusProxy* proxy, const char* method, GVariant* arguments, int tim
 
 // A method of logind's manager, with a session id as its one argument or none.
 Variant callManager(const char* method, const char* sessionId, const char* failure) {
-    Proxy proxy = makeProxy(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES,
-                            kLogindName, kLogindPath, kManagerInterface, kProxyFailed);
-    if (!proxy) {
-        return {};
-    }
-    GVariant* arguments = sessionId != nullptr ? g_variant_new("(s)", sessionId) : nullptr;
-    return call(proxy.get(), method, arguments, kDefaultTimeout, failure);
+    // Owned here, not floating, so it is released also when no call is made.
+    Variant arguments(sessionId != nullptr ? g_variant_ref_sink(g_variant_new("(s)", sessionId))
+                                           : nullptr);
+    return call(kManager, method, arguments.get(), kDefaultTimeout, failure);
 }
 
 Variant callScreenSaver(const char* method, const char* failure) {
-    Proxy proxy = makeProxy(
-        G_BUS_TYPE_SESSION,
-        static_cast<GDBusProxyFlags>(G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES |
-                                     G_DBUS_PROXY_FLAGS_DO_NOT_AUTO_START_AT_CONSTRUCTION),
-        kMateName, kMatePath, kMateInterface, kMateProxyFailed);
-    if (!proxy) {
-        return {};
-    }
-    return call(proxy.get(), method, nullptr, kMateTimeoutMs, failure);
+    return call(kScreenSaver, method, nullptr, kMateTimeoutMs, failure);
 }
 
 // Runs body; an exception is logged and gives `fallback`: a standard one with
@@ -165,10 +156,12 @@ Result guarded(Body body, Result fallback, const char* failureWithText,
     return fallback;
 }
 
-// 1 or 0 for a boolean property the proxy holds, -1 for one logind did not give.
-int flag(GDBusProxy* proxy, const char* name) {
-    Variant value(g_dbus_proxy_get_cached_property(proxy, name));
-    if (!value || !g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN)) {
+// 1 or 0 for a boolean property among the session's properties, -1 for one logind did not give.
+int flag(GVariant* properties, const char* name) {
+    Variant value(properties != nullptr
+                      ? g_variant_lookup_value(properties, name, G_VARIANT_TYPE_BOOLEAN)
+                      : nullptr);
+    if (!value) {
         return -1;
     }
     return g_variant_get_boolean(value.get()) ? 1 : 0;
@@ -413,16 +406,21 @@ bool UserSessions::isSessionLocked(const Session& session) {
                 logFailure(kProxyFailed, nullptr);
                 return false;
             }
-            // A fresh proxy loads the properties as logind has them now. A session logind no
-            // longer knows has none: it does not count as locked.
-            Proxy proxy = makeProxy(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, kLogindName,
-                                    session.path.c_str(), kSessionInterface, kProxyFailed);
-            if (!proxy) {
+            Connection connection = connect(G_BUS_TYPE_SYSTEM, kProxyFailed);
+            if (!connection) {
                 return false;
             }
-            int idle = flag(proxy.get(), "IdleHint");
-            int locked = flag(proxy.get(), "LockedHint");
-            int active = flag(proxy.get(), "Active");
+            // The properties as logind has them now. A session logind no longer knows has
+            // none, and neither has an answer that failed: such a session does not count as
+            // locked, and the failure is not reported, as a proxy loading them would not.
+            Variant reply(g_dbus_connection_call_sync(
+                connection.get(), kLogindName, session.path.c_str(), kPropertiesInterface, "GetAll",
+                g_variant_new("(s)", kSessionInterface), G_VARIANT_TYPE("(a{sv})"),
+                G_DBUS_CALL_FLAGS_NONE, kDefaultTimeout, nullptr, nullptr));
+            Variant properties(reply ? g_variant_get_child_value(reply.get(), 0) : nullptr);
+            int idle = flag(properties.get(), "IdleHint");
+            int locked = flag(properties.get(), "LockedHint");
+            int active = flag(properties.get(), "Active");
             KxLogger::log(LOG_DEBUG, "Сессия %s, IdleHint: %d, LockedHint: %d, Active: %d",
                           Common::printable(session.path).c_str(), idle, locked, active);
             return idle == 1 || locked == 1 || active == 0;
