@@ -1,8 +1,9 @@
 // Time of one ticket cache scan of a /tmp holding 100,000 entries, 1,000 of them krb5cc files
-// owned by the uid in their names (so nothing needs repair). Target: under 60 ms.
+// owned by the uid in their names (so nothing needs repair). Target: the median of 30 scans at
+// most 50 ms. Most of a scan is the kernel's listing of the directory.
 //
 // It fills /tmp and changes owners there, so it runs only inside a test world:
-//   tests/world/run-in-world build/bench/kx_tickets_scan_bench
+//   tests/world/run-in-world build/bench/kx_tickets_scan_bench [--json]
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "BenchReport.h"
 #include "watch/TicketsWatcher.h"
 
 namespace {
@@ -20,6 +22,7 @@ namespace {
 constexpr int kEntries = 100000;
 constexpr int kTickets = 1000;
 constexpr int kRuns = 30;
+constexpr double kTargetMs = 50.0;
 
 bool createFile(const std::string& path, uid_t owner) {
     int fd = open(path.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
@@ -40,7 +43,8 @@ double millisecondsOf(void (*work)(TicketsWatcher&), TicketsWatcher& watcher) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
+    BenchReport report("tickets_scan", argc, argv);
     if (std::getenv("KX_WORLD_LOG") == nullptr) {
         std::fprintf(stderr, "Refusing to fill /tmp outside a test world (KX_WORLD_LOG unset).\n");
         return 2;
@@ -69,9 +73,15 @@ int main() {
     }
     double first = times.front();
     std::sort(times.begin(), times.end());
-    std::printf("ticket scan of /tmp with %d entries (%d krb5cc files owned right), %d runs:\n",
-                kEntries, kTickets, kRuns);
-    std::printf("  first %.2f ms, median %.2f ms, worst %.2f ms (target: under 60 ms)\n", first,
-                times[times.size() / 2], times.back());
+    double median = times[times.size() / 2];
+    report.say("ticket scan of /tmp with %d entries (%d krb5cc files owned right), %d runs:\n",
+               kEntries, kTickets, kRuns);
+    report.say("  first %.2f ms, median %.2f ms, worst %.2f ms (target: median <= %g ms)\n", first,
+               median, times.back(), kTargetMs);
+    char note[128];
+    std::snprintf(note, sizeof(note), "first %.2f ms, worst %.2f ms", first, times.back());
+    report.figure("ticket scan of 100,000 entries, median of 30", median, "ms", kTargetMs, "max",
+                  note);
+    report.finish();
     return 0;
 }

@@ -3,36 +3,33 @@
 default ticket check interval (1000 ms) while an unprivileged user fills /tmp:
 
 1. Removal reaction, as bench/removal_reaction.py measures it (unlink of the token's entry to
-   the arrival of the "Отключено устройство" record), first with an empty /tmp, then with
-   1,000,000 files krb5cc_<the user's uid>_N in it, which the ticket guard has to look at on
-   every scan. Each removal comes at a random moment up to 2.5 s after the insertion, so the
-   removals meet every phase of the guard's scans. The two figures should not differ: the scan
-   runs beside the slot loop.
+   the arrival of the "Отключено устройство" record): with an empty /tmp, then with 1,000,000
+   files krb5cc_<the user's uid>_N in it, which the ticket guard has to look at on every scan,
+   then with /tmp empty again. Each removal comes at a random moment up to 2.5 s after the
+   insertion, so the removals meet every phase of the guard's scans. The scan runs beside the
+   slot loop, so the flood must not make the reaction worse: its p99 must stay within what the
+   two runs without the files gave, which is also how far this machine's noise alone moves it.
 2. Resident memory while the user creates 300,000 distinct ticket cache names the guard cannot
    use (one warning each), and after the user deleted them again: the guard remembers only
    names that are still there, so the memory must come back.
 
 Run as root on an optimised build (build directory of your choice):
     cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo && ninja -C build-rel -j2
-    KX_BUILD_DIR=$PWD/build-rel /usr/bin/python3 bench/tmp_flood.py [removals] [files] [names]
+    KX_BUILD_DIR=$PWD/build-rel /usr/bin/python3 bench/tmp_flood.py [removals] [files] [names] \
+        [--json]
 """
 
-import os
-import random
 import statistics
-import sys
-import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
-                                "world"))
-import world  # noqa: E402
-from removal_reaction import MODEL, SLOT, TOKENS, insert, nearest_rank  # noqa: E402
+from benchlib import MachineProbe, Report, nearest_rank, world
+from removal_reaction import LOOP_PAUSE_MS, describe, reactions
 
 USER = 2001
 SENTINEL = 59999  # a root-owned cache the guard repairs: proof that a scan has passed
 # Removals are spread over this many seconds after the insertion was announced, so they meet the
 # ticket guard in every phase of its scans and pauses (a scan of the flood takes about a second).
 SPREAD_S = 2.5
+MEMORY_BACK_KIB = 1024
 
 
 def as_user(sandbox, code):
@@ -69,50 +66,29 @@ def rss_kib(daemon, name="VmRSS"):
     return int(values[name].split()[0])
 
 
-def remove(sandbox, daemon):
-    """Unlinks the entry at a random moment; returns the milliseconds until the record arrived."""
-    entry = sandbox.host_path(f"{TOKENS}/{SLOT}")
-    mark = sandbox.log_mark()
-    time.sleep(random.uniform(0.0, SPREAD_S))
-    before = time.monotonic()
-    os.unlink(entry)
-    record = daemon.wait_for_log(f"[INFO] Отключено устройство в слоте {SLOT} label:Bench token "
-                                 f"model:{MODEL}", since=mark, timeout=60)
-    return (record.received - before) * 1000
-
-
-def reactions(sandbox, daemon, rounds):
-    measured = []
-    for _ in range(rounds):
-        insert(sandbox, daemon)
-        measured.append(remove(sandbox, daemon))
-    measured.sort()
-    return measured
-
-
-def describe(measured):
-    return (f"median {statistics.median(measured):6.2f}   p99 {nearest_rank(measured, 0.99):6.2f}"
-            f"   max {measured[-1]:6.2f}")
-
-
 def main():
-    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 100
-    files = int(sys.argv[2]) if len(sys.argv) > 2 else 1000000
-    names = int(sys.argv[3]) if len(sys.argv) > 3 else 300000
+    report = Report("tmp_flood")
+    rounds = report.arg(0, 100)
+    files = report.arg(1, 1000000)
+    names = report.arg(2, 300000)
     with world.World() as sandbox:
         sandbox.add_user("ivanov", USER)
         sandbox.write_daemon_config("{}\n")
         daemon = sandbox.start_daemon().wait_ready()
         daemon.wait_for_log("Запуск основного цикла FileWatcher")
 
-        empty = reactions(sandbox, daemon, rounds)
+        with MachineProbe(sandbox.build_dir) as empty_probe:
+            empty = reactions(sandbox, daemon, rounds, SPREAD_S)
         make_files(sandbox, f"krb5cc_{USER}_{{n}}", files)
         full_scans(sandbox, daemon)
-        flooded = reactions(sandbox, daemon, rounds)
+        with MachineProbe(sandbox.build_dir) as probe:
+            flooded = reactions(sandbox, daemon, rounds, SPREAD_S)
         flood_rss = rss_kib(daemon)
         delete_files(sandbox, f"krb5cc_{USER}_{{n}}", files)
-
         full_scans(sandbox, daemon)
+        with MachineProbe(sandbox.build_dir) as emptied_probe:
+            emptied = reactions(sandbox, daemon, rounds, SPREAD_S)
+
         before = rss_kib(daemon)
         make_files(sandbox, "krb5cc_x{n}", names)
         full_scans(sandbox, daemon)
@@ -122,17 +98,41 @@ def main():
         after, peak = rss_kib(daemon), rss_kib(daemon, "VmHWM")
         assert daemon.stop() == 0
 
-    print(f"token removal to the removal record, {rounds} removals each (milliseconds):")
-    print(f"  empty /tmp              {describe(empty)}")
-    print(f"  {files:,} files in /tmp {describe(flooded)}")
-    verdict = "met" if nearest_rank(flooded, 0.99) <= nearest_rank(empty, 0.99) * 1.5 else "MISSED"
-    print(f"  target: p99 with the files no worse than without (within noise): {verdict}")
-    print(f"  resident memory with the files in /tmp: {flood_rss / 1024:6.2f} MiB")
-    print(f"resident memory around {names:,} ticket cache names without a uid (MiB):")
-    print(f"  before {before / 1024:6.2f}   while present {holding / 1024:6.2f}   "
-          f"after deletion {after / 1024:6.2f}   peak (VmHWM) {peak / 1024:6.2f}")
-    print(f"  target: back to within 1 MiB of before: "
-          f"{'met' if after - before <= 1024 else 'MISSED'}")
+    without = [nearest_rank(empty, 0.99), nearest_rank(emptied, 0.99)]
+    flooded_p99 = nearest_rank(flooded, 0.99)
+    # A 5 ms loop reacts within its pause plus a late wake-up; a p99 that stays below what the
+    # machine's late wake-ups allowed without the files cannot be told from its noise. (With the
+    # files, the guard's scans are part of what could make wake-ups late.)
+    reach = LOOP_PAUSE_MS + max(empty_probe.late_p99_ms(), emptied_probe.late_p99_ms())
+    bound = (f"; the pause plus the p99 late wake-up of the runs without the files make "
+             f"{reach:.2f} ms, so the difference is within the machine's noise: bound by the "
+             "machine" if max(without) < flooded_p99 <= reach else "")
+    report.say(f"token removal to the removal record, {rounds} removals each (milliseconds):")
+    report.say(f"  empty /tmp              {describe(empty)}")
+    report.say(f"  {files:,} files in /tmp {describe(flooded)}")
+    report.say(f"  empty /tmp again        {describe(emptied)}")
+    report.figure(f"removal reaction p99 with {files:,} files in /tmp", round(flooded_p99, 2),
+                  "ms", round(max(without), 2),
+                  note=f"target: the p99 without the files, {without[0]:.2f} and "
+                       f"{without[1]:.2f} ms in the runs before and after; medians "
+                       f"{statistics.median(empty):.2f} / {statistics.median(flooded):.2f} / "
+                       f"{statistics.median(emptied):.2f} ms (without, with, without); a bare "
+                       f"5 ms sleep woke late by {empty_probe.late_p99_ms():.2f} / "
+                       f"{probe.late_p99_ms():.2f} / {emptied_probe.late_p99_ms():.2f} ms (p99) in "
+                       f"the three runs; with the files {probe.describe()}{bound}")
+    report.say(f"  target: p99 with the files no worse than without: "
+               f"{report.verdict(report.figures[-1])}")
+    report.say(f"  with the files: {probe.describe()}")
+    report.say(f"  resident memory with the files in /tmp: {flood_rss / 1024:6.2f} MiB")
+    report.say(f"resident memory around {names:,} ticket cache names without a uid (MiB):")
+    report.say(f"  before {before / 1024:6.2f}   while present {holding / 1024:6.2f}   "
+               f"after deletion {after / 1024:6.2f}   peak (VmHWM) {peak / 1024:6.2f}")
+    report.figure(f"resident memory kept after {names:,} names came and went",
+                  round((after - before) / 1024, 2), "MiB", MEMORY_BACK_KIB / 1024,
+                  note=f"{before / 1024:.2f} MiB before, {holding / 1024:.2f} MiB while "
+                       f"present, {after / 1024:.2f} MiB after deletion")
+    report.say(f"  target: back to within 1 MiB of before: {report.verdict(report.figures[-1])}")
+    report.finish()
 
 
 if __name__ == "__main__":

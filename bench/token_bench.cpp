@@ -2,7 +2,7 @@
 //  - Token::tokenInfo of a token with 10 certificates and 10 profiles (simulated library);
 //  - encoding a store of 16 such tokens into one D-Bus message, as an "allTokens" reply does.
 // The reader logs a few lines per token, so run it inside a test world:
-//   tests/world/run-in-world build/bench/kx_token_bench
+//   tests/world/run-in-world build/bench/kx_token_bench [--json]
 
 #include <dbus/dbus.h>
 
@@ -12,6 +12,7 @@
 #include <map>
 #include <string>
 
+#include "BenchReport.h"
 #include "TestCertificate.h"
 #include "TestToken.h"
 #include "token/Token.h"
@@ -45,7 +46,8 @@ std::vector<std::vector<unsigned char>> benchCertificates() {
     return certificates;
 }
 
-void benchTokenInfo(const std::vector<std::vector<unsigned char>>& certificates) {
+void benchTokenInfo(const std::vector<std::vector<unsigned char>>& certificates,
+                    BenchReport& report) {
     testtoken::SimulatedTokens tokens("bench");
     testtoken::TokenSpec entry;
     entry.label = "Bench token";
@@ -58,7 +60,7 @@ void benchTokenInfo(const std::vector<std::vector<unsigned char>>& certificates)
     }
     tokens.insert(1, entry);
     if (!Token::initialize()) {
-        std::printf("tokenInfo: the PKCS#11 library did not start\n");
+        report.say("tokenInfo: the PKCS#11 library did not start\n");
         return;
     }
     const int rounds = 200;
@@ -70,8 +72,9 @@ void benchTokenInfo(const std::vector<std::vector<unsigned char>>& certificates)
     }
     double perToken = microsecondsPer(start, rounds);
     Token::finalize();
-    std::printf("tokenInfo, %d certificates and %d profiles: %.1f us per token (%zu objects)\n",
-                kCerts, kProfiles, perToken, read / rounds);
+    report.say("tokenInfo, %d certificates and %d profiles: %.1f us per token (%zu objects)\n",
+               kCerts, kProfiles, perToken, read / rounds);
+    report.figure("reading a token of 10 certificates and 10 profiles", perToken, "us", -1);
 }
 
 Token::Info benchRecord(const std::vector<std::vector<unsigned char>>& certificates) {
@@ -92,7 +95,8 @@ Token::Info benchRecord(const std::vector<std::vector<unsigned char>>& certifica
     return info;
 }
 
-void benchEncoding(const std::vector<std::vector<unsigned char>>& certificates) {
+void benchEncoding(const std::vector<std::vector<unsigned char>>& certificates,
+                   BenchReport& report) {
     std::map<uint64_t, Token::Info> store;
     for (int slot = 0; slot < kStoreSize; ++slot) {
         store[slot] = benchRecord(certificates);
@@ -122,15 +126,20 @@ void benchEncoding(const std::vector<std::vector<unsigned char>>& certificates) 
         dbus_message_unref(reply);
     }
     dbus_message_unref(call);
-    std::printf("encoding %d tokens into one message: %.1f us per message (%d bytes)\n", kStoreSize,
-                microsecondsPer(start, rounds), bytes);
+    double perMessage = microsecondsPer(start, rounds);
+    report.say("encoding %d tokens into one message: %.1f us per message (%d bytes)\n", kStoreSize,
+               perMessage, bytes);
+    report.figure("encoding 16 such tokens as an \"allTokens\" reply", perMessage, "us", -1, "max",
+                  std::to_string(bytes) + " bytes");
 }
 
 }  // namespace
 
-int main() {
+int main(int argc, char* argv[]) {
+    BenchReport report("token", argc, argv);
     std::vector<std::vector<unsigned char>> certificates = benchCertificates();
-    benchEncoding(certificates);
-    benchTokenInfo(certificates);
+    benchEncoding(certificates, report);
+    benchTokenInfo(certificates, report);
+    report.finish();
     return 0;
 }

@@ -1,19 +1,16 @@
 #!/usr/bin/python3
 """Prints how long a test world takes to start, to boot its machine with a ready daemon, and to
-stop. Run as root after building: KX_BUILD_DIR=build bench/world_start.py [rounds]"""
+stop. Run as root after building: KX_BUILD_DIR=build bench/world_start.py [rounds] [--json]"""
 
-import os
 import statistics
-import sys
 import time
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests",
-                                "world"))
-import world  # noqa: E402
+from benchlib import Report, world
 
 
 def main():
-    rounds = int(sys.argv[1]) if len(sys.argv) > 1 else 20
+    report = Report("world_start")
+    rounds = report.arg(0, 20)
     figures = {"start": [], "daemon ready": [], "stop": []}
     for _ in range(rounds):
         began = time.monotonic()
@@ -26,10 +23,14 @@ def main():
         figures["start"].append(started - began)
         figures["daemon ready"].append(ready - started)
         figures["stop"].append(stopped - ready)
-    print(f"test world, {rounds} rounds (milliseconds):")
+    report.say(f"test world, {rounds} rounds (milliseconds):")
     for name, values in figures.items():
         values = sorted(value * 1000 for value in values)
-        print(f"  {name:13} median {statistics.median(values):7.1f}   max {values[-1]:7.1f}")
+        median = statistics.median(values)
+        report.say(f"  {name:13} median {median:7.1f}   max {values[-1]:7.1f}")
+        report.figure(f"test world: {name}, median", round(median, 1), "ms",
+                      note=f"max {values[-1]:.1f} ms of {rounds}; the harness, not the daemon")
+    report.finish()
 
 
 if __name__ == "__main__":

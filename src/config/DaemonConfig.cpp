@@ -96,11 +96,15 @@ const char* onOff(bool value) {
 
 // Searched in this order; the first key found on a line is the only one read from it.
 const DaemonConfig::Setting DaemonConfig::kSettings[] = {
-    {"actionOnTokenDisabled", &DaemonConfig::applyActionSystem},
-    {"actionOnTokenDisabledRemote", &DaemonConfig::applyActionRemote},
-    {"debug", &DaemonConfig::applyDebug},
-    {"forceSessionMatch", &DaemonConfig::applyForceSessionMatch},
-    {"ticketsCheckInterval", &DaemonConfig::applyTicketsCheckInterval},
+    {"actionOnTokenDisabled", &DaemonConfig::applyActionSystem,
+     "Обнаружено некорректное значение параметра actionOnTokenDisabled: %s"},
+    {"actionOnTokenDisabledRemote", &DaemonConfig::applyActionRemote,
+     "Обнаружено некорректное значение параметра actionOnTokenDisabledRemote: %s"},
+    {"debug", &DaemonConfig::applyDebug, "Обнаружено некорректное значение параметра debug: %s"},
+    {"forceSessionMatch", &DaemonConfig::applyForceSessionMatch,
+     "Обнаружено некорректное значение параметра forceSessionMatch: %s"},
+    // Stored as it converts, whatever it holds: never invalid.
+    {"ticketsCheckInterval", &DaemonConfig::applyTicketsCheckInterval, nullptr},
 };
 
 DaemonConfig::DaemonConfig(const std::string& path) : path_(path) {
@@ -189,9 +193,9 @@ void DaemonConfig::applyLine(const std::string& line) {
         if (!findValue(line, setting.key, value)) {
             continue;
         }
-        if (!(this->*setting.apply)(value)) {
-            KxLogger::log(LOG_WARNING, "Обнаружено некорректное значение параметра %s: %s",
-                          setting.key, Common::printable(value).c_str());
+        if (!(this->*setting.apply)(value) && setting.invalidValueWarning != nullptr) {
+            KxLogger::log(LOG_WARNING, setting.invalidValueWarning,
+                          Common::printable(value).c_str());
         }
         return;
     }

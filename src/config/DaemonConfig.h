@@ -62,6 +62,7 @@ private:
     struct Setting {
         const char* key;
         bool (DaemonConfig::*apply)(const std::string& value);
+        const char* invalidValueWarning;  // its one %s is the raw value
     };
     static const Setting kSettings[];
 

@@ -3,6 +3,7 @@
 #include <malloc.h>
 #include <sys/stat.h>
 #include <syslog.h>
+#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -115,21 +116,21 @@ void Daemon::signalHandler(int signalNumber) {
     switch (signalNumber) {
         case SIGINT:
         case SIGTERM:
-            KxLogger::logFromSignalHandler(LOG_DEBUG, "Получен сигнал остановки демона ",
+            KxLogger::logFromSignalHandler(LOG_DEBUG, "Получен сигнал остановки демона %d",
                                            signalNumber);
             if (daemon != nullptr) {
                 daemon->stop_ = true;
             }
             break;
         case SIGHUP:
-            KxLogger::logFromSignalHandler(LOG_DEBUG, "Получен сигнал перечитывания конфигурации ",
-                                           signalNumber);
+            KxLogger::logFromSignalHandler(
+                LOG_DEBUG, "Получен сигнал перечитывания конфигурации %d", signalNumber);
             if (daemon != nullptr) {
                 daemon->hangup_ = true;
             }
             break;
         default:
-            KxLogger::logFromSignalHandler(LOG_ERR, "Критическая ошибка ", signalNumber);
+            KxLogger::logFromSignalHandler(LOG_ERR, "Критическая ошибка %d", signalNumber);
             if (daemon != nullptr) {
                 daemon->pid_.unlock();
             }
@@ -176,6 +177,9 @@ int Daemon::exec() {
         refreshTokensInfo();
         DataBase::updateTime();
     }
+    // A service manager waiting for us (Type=notify) may go on now: the store is filled and
+    // the loop acts on the next event. Without NOTIFY_SOCKET this does nothing.
+    sd_notify(0, "READY=1");
 
     CK_SLOT_ID slot = 0;
     while (!stop_) {

@@ -109,7 +109,7 @@ void KxLogger::prepareSignalSafeLogging() {
     gUtcOffsetSeconds = local.tm_gmtoff;
 }
 
-void KxLogger::logFromSignalHandler(int level, const char* text, int number) {
+void KxLogger::logFromSignalHandler(int level, const char* format, int number) {
     int savedErrno = errno;
     SafeText record;
     record.add("<");
@@ -120,8 +120,16 @@ void KxLogger::logFromSignalHandler(int level, const char* text, int number) {
     record.add(gIdent);
     record.add(": ");
     record.add(prefix(level));
-    record.add(text);
-    record.addNumber(number);
+    // The one conversion such a format holds: "%d" stands for the number.
+    for (const char* at = format; *at != '\0'; ++at) {
+        if (at[0] == '%' && at[1] == 'd') {
+            record.addNumber(number);
+            ++at;
+        } else {
+            const char one[2] = {*at, '\0'};
+            record.add(one);
+        }
+    }
 
     int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd >= 0) {

@@ -10,9 +10,9 @@ public:
     // is still safe to ask for it. Call before installing signal handlers.
     static void prepareSignalSafeLogging();
 
-    // Async-signal-safe variant for signal handlers: sends "text" followed by the decimal
-    // number straight to /dev/log, without syslog(), malloc or stdio.
-    static void logFromSignalHandler(int level, const char* text, int number);
+    // Async-signal-safe variant for signal handlers: sends the format, its one "%d" replaced by
+    // the decimal number, straight to /dev/log, without syslog(), malloc or stdio.
+    static void logFromSignalHandler(int level, const char* format, int number);
 
     static const char* prefix(int level);
 };

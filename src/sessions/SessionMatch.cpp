@@ -36,20 +36,27 @@ std::string shown(const std::string& text) {
     return Common::printable(text);
 }
 
-// The opening of every session record: user, uid and home.
-std::string about(const Session& session) {
-    return Common::format("Сессия пользователя %s, uid %d, home '%s'", shown(session.user).c_str(),
-                          static_cast<int>(session.uid), shown(session.home).c_str());
-}
+// What every session record opens with, ready for its format: user, uid and home, and the full
+// name for the records of the network certificate rule.
+struct SessionText {
+    explicit SessionText(const Session& session)
+        : user(shown(session.user)),
+          uid(static_cast<int>(session.uid)),
+          home(shown(session.home)),
+          gecos(shown(session.gecos)) {}
 
-std::string aboutWithGecos(const Session& session) {
-    return about(session) + ", gecos '" + shown(session.gecos) + "'";
-}
+    std::string user;
+    int uid;
+    std::string home, gecos;
+};
 
-std::string about(const ProcessTable::Process& process) {
-    return Common::format("Процесс %s, pid %d, ppid %d", shown(process.name).c_str(), process.pid,
-                          process.ppid);
-}
+struct ProcessText {
+    explicit ProcessText(const ProcessTable::Process& process)
+        : name(shown(process.name)), pid(process.pid), ppid(process.ppid) {}
+
+    std::string name;
+    int pid, ppid;
+};
 
 // A verdict whose record belongs to extended logging.
 Verdict detailed(bool matches, const Settings& settings, std::string text) {
@@ -60,44 +67,66 @@ bool inGroup(const Session& session, const char* group) {
     return std::find(session.groups.begin(), session.groups.end(), group) != session.groups.end();
 }
 
+std::string otherAccountKind(const Family& family, const SessionText& s) {
+    if (family.local) {
+        return Common::format(
+            "Сессия пользователя %s, uid %d, home '%s' пропускается т. к. пользователь доменный",
+            s.user.c_str(), s.uid, s.home.c_str());
+    }
+    return Common::format(
+        "Сессия пользователя %s, uid %d, home '%s' пропускается т. к. пользователь локальный",
+        s.user.c_str(), s.uid, s.home.c_str());
+}
+
+std::string passGroupOnly(const Family& family, const SessionText& s) {
+    if (family.local) {
+        return Common::format(
+            "Сессия пользователя %s, uid %d, home '%s' пропускается т. к. он "
+            "находится только в группе kx_local_pass",
+            s.user.c_str(), s.uid, s.home.c_str());
+    }
+    return Common::format(
+        "Сессия пользователя %s, uid %d, home '%s' пропускается т. к. он "
+        "находится только в группе kx_net_pass",
+        s.user.c_str(), s.uid, s.home.c_str());
+}
+
 // The checks every session rule starts with; a verdict when they already decide.
 std::optional<Verdict> commonStart(const Session& session, const Settings& settings,
                                    const Family& family) {
+    const SessionText s(session);
     if (session.isLocal != family.local) {
-        return detailed(
-            false, settings,
-            about(session) + (family.local ? " пропускается т. к. пользователь доменный"
-                                           : " пропускается т. к. пользователь локальный"));
+        return detailed(false, settings, otherAccountKind(family, s));
     }
     if (inGroup(session, family.passGroup) && !inGroup(session, family.pinGroup)) {
-        return detailed(false, settings,
-                        about(session) + " пропускается т. к. он находится только в группе " +
-                            family.passGroup);
+        return detailed(false, settings, passGroupOnly(family, s));
     }
     if (settings.forceSessionMatch) {
         return Verdict{true, LOG_DEBUG,
-                       about(session) +
-                           " соответствует токену т. к. включен флаг принудительного "
-                           "совпадения.\n"};
+                       Common::format("Сессия пользователя %s, uid %d, home '%s' соответствует "
+                                      "токену т. к. включен флаг принудительного совпадения.\n",
+                                      s.user.c_str(), s.uid, s.home.c_str())};
     }
     return std::nullopt;
 }
 
-Verdict profileFound(const std::string& subject, const Token::Profile& profile,
+Verdict profileFound(const Session& session, const Token::Profile& profile,
                      const Settings& settings) {
-    return detailed(
-        true, settings,
-        subject + Common::format(" соответствует токену т. к. найден подходящий "
-                                 "профиль %s@%s",
-                                 shown(profile.userName).c_str(), shown(profile.domain).c_str()));
+    const SessionText s(session);
+    return detailed(true, settings,
+                    Common::format("Сессия пользователя %s, uid %d, home '%s' соответствует "
+                                   "токену т. к. найден подходящий профиль %s@%s",
+                                   s.user.c_str(), s.uid, s.home.c_str(),
+                                   shown(profile.userName).c_str(), shown(profile.domain).c_str()));
 }
 
 Verdict noProfile(const Session& session, const std::string& domain, const Settings& settings) {
-    return detailed(
-        false, settings,
-        about(session) + Common::format(" пропускается т. к. на токене не удалось "
-                                        "найти подходящий профиль %s@%s",
-                                        shown(session.user).c_str(), shown(domain).c_str()));
+    const SessionText s(session);
+    return detailed(false, settings,
+                    Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается т. к. "
+                                   "на токене не удалось найти подходящий профиль %s@%s",
+                                   s.user.c_str(), s.uid, s.home.c_str(), s.user.c_str(),
+                                   shown(domain).c_str()));
 }
 
 // Subject, organisation and domain of subject and issuer, in the order the records list them.
@@ -189,33 +218,36 @@ SessionMatch::Verdict SessionMatch::localPki(const UserSessions::Session& sessio
     if (auto decided = commonStart(session, settings, kLocal)) {
         return *decided;
     }
+    const SessionText s(session);
     const Certificate own = UserCertificates::of(session.home);
     if (own.fingerprint().empty()) {
         return detailed(false, settings,
-                        about(session) +
-                            " пропускается т. к. не удалось загрузить его сертификат из "
-                            "'.eid/authorized_certificates'");
+                        Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается "
+                                       "т. к. не удалось загрузить его сертификат из "
+                                       "'.eid/authorized_certificates'",
+                                       s.user.c_str(), s.uid, s.home.c_str()));
     }
     for (const Token::Cert& cert : token.certs) {
         if (cert.certificate == own) {
             const CertificateText c(cert.certificate);
             return detailed(
                 true, settings,
-                about(session) +
-                    Common::format(
-                        " соответствует токену т. к. найден подходящий сертификат:\nid %s, "
-                        "label %s\nsubject %s, subject org %s, subject domain %s\nissuer %s, "
-                        "issuer org %s, issuer domain %s\nfingerprint %s",
-                        shown(cert.id).c_str(), shown(cert.label).c_str(), c.subject.c_str(),
-                        c.subjectOrganization.c_str(), c.subjectDomain.c_str(), c.issuer.c_str(),
-                        c.issuerOrganization.c_str(), c.issuerDomain.c_str(),
-                        c.fingerprint.c_str()));
+                Common::format(
+                    "Сессия пользователя %s, uid %d, home '%s' соответствует токену т. к. найден "
+                    "подходящий сертификат:\nid %s, label %s\nsubject %s, subject org %s, subject "
+                    "domain %s\nissuer %s, issuer org %s, issuer domain %s\nfingerprint %s",
+                    s.user.c_str(), s.uid, s.home.c_str(), shown(cert.id).c_str(),
+                    shown(cert.label).c_str(), c.subject.c_str(), c.subjectOrganization.c_str(),
+                    c.subjectDomain.c_str(), c.issuer.c_str(), c.issuerOrganization.c_str(),
+                    c.issuerDomain.c_str(), c.fingerprint.c_str()));
         }
     }
-    return detailed(false, settings,
-                    about(session) + Common::format(" пропускается т. к. на токене не удалось "
-                                                    "найти подходящий сертификат с fingerprint %s",
-                                                    shown(own.fingerprint()).c_str()));
+    return detailed(
+        false, settings,
+        Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается т. к. "
+                       "на токене не удалось найти подходящий сертификат с "
+                       "fingerprint %s",
+                       s.user.c_str(), s.uid, s.home.c_str(), shown(own.fingerprint()).c_str()));
 }
 
 SessionMatch::Verdict SessionMatch::localNoPki(const UserSessions::Session& session,
@@ -226,7 +258,7 @@ SessionMatch::Verdict SessionMatch::localNoPki(const UserSessions::Session& sess
     }
     for (const Token::Profile& profile : token.profiles) {
         if (profile.userName == session.user && isHostOrDomainMatch(hostName, profile.domain)) {
-            return profileFound(about(session), profile, settings);
+            return profileFound(session, profile, settings);
         }
     }
     return noProfile(session, hostName, settings);
@@ -238,9 +270,13 @@ SessionMatch::Verdict SessionMatch::networkPki(const UserSessions::Session& sess
     if (auto decided = commonStart(session, settings, kNetwork)) {
         return *decided;
     }
+    const SessionText s(session);
     const std::string domain = domainOf(hostName);
     if (domain.empty()) {
-        return {false, LOG_WARNING, about(session) + " пропускается т. к. компьютер не в домене"};
+        return {false, LOG_WARNING,
+                Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается т. к. "
+                               "компьютер не в домене",
+                               s.user.c_str(), s.uid, s.home.c_str())};
     }
     const std::string principal = session.user + "@" + domain;
     for (const Token::Cert& cert : token.certs) {
@@ -261,20 +297,22 @@ SessionMatch::Verdict SessionMatch::networkPki(const UserSessions::Session& sess
             c.altName().empty() ? "" : ", alt subject name " + shown(c.altName());
         return detailed(
             true, settings,
-            aboutWithGecos(session) +
-                Common::format(" соответствует токену т. к. найден подходящий сертификат:\nsubject "
-                               "%s, subject org %s, subject domain %s%s\nissuer %s, issuer org %s, "
-                               "issuer domain %s\nfingerprint %s",
-                               text.subject.c_str(), text.subjectOrganization.c_str(),
-                               text.subjectDomain.c_str(), alt.c_str(), text.issuer.c_str(),
-                               text.issuerOrganization.c_str(), text.issuerDomain.c_str(),
-                               text.fingerprint.c_str()));
+            Common::format("Сессия пользователя %s, uid %d, home '%s', gecos '%s' соответствует "
+                           "токену т. к. найден подходящий сертификат:\nsubject %s, subject org "
+                           "%s, subject domain %s%s\nissuer %s, issuer org %s, issuer domain "
+                           "%s\nfingerprint %s",
+                           s.user.c_str(), s.uid, s.home.c_str(), s.gecos.c_str(),
+                           text.subject.c_str(), text.subjectOrganization.c_str(),
+                           text.subjectDomain.c_str(), alt.c_str(), text.issuer.c_str(),
+                           text.issuerOrganization.c_str(), text.issuerDomain.c_str(),
+                           text.fingerprint.c_str()));
     }
     return detailed(false, settings,
-                    aboutWithGecos(session) +
-                        Common::format(" пропускается т. к. на токене не удалось найти "
-                                       "подходящий сертификат %s@%s",
-                                       shown(session.user).c_str(), shown(domain).c_str()));
+                    Common::format("Сессия пользователя %s, uid %d, home '%s', gecos '%s' "
+                                   "пропускается т. к. на токене не удалось найти подходящий "
+                                   "сертификат %s@%s",
+                                   s.user.c_str(), s.uid, s.home.c_str(), s.gecos.c_str(),
+                                   s.user.c_str(), shown(domain).c_str()));
 }
 
 SessionMatch::Verdict SessionMatch::networkNoPki(const UserSessions::Session& session,
@@ -285,13 +323,15 @@ SessionMatch::Verdict SessionMatch::networkNoPki(const UserSessions::Session& se
     }
     const std::string domain = domainOf(hostName);
     if (domain.empty()) {
+        const SessionText s(session);
         return {false, LOG_WARNING,
-                about(session) + " пропускается т. к. компьютер не в домене. hostname '" +
-                    shown(hostName) + "'"};
+                Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается т. к. "
+                               "компьютер не в домене. hostname '%s'",
+                               s.user.c_str(), s.uid, s.home.c_str(), shown(hostName).c_str())};
     }
     for (const Token::Profile& profile : token.profiles) {
         if (profile.userName == session.user && isHostOrDomainMatch(domain, profile.domain)) {
-            return profileFound(about(session), profile, settings);
+            return profileFound(session, profile, settings);
         }
     }
     return noProfile(session, domain, settings);
@@ -300,16 +340,24 @@ SessionMatch::Verdict SessionMatch::networkNoPki(const UserSessions::Session& se
 SessionMatch::Verdict SessionMatch::remoteClient(const ProcessTable::Process& process,
                                                  const Token::Info& token,
                                                  const Settings& settings) {
+    const ProcessText p(process);
     const std::string user = optionValue(process.cmdline, "/u:");
     const std::string domain = optionValue(process.cmdline, "/d:");
     if (user.empty() && !optionValue(process.cmdline, "/v:").empty()) {
         return {true, LOG_DEBUG,
-                about(process) + " соответствует токену т. к. у него не указано имя пользователя"};
+                Common::format("Процесс %s, pid %d, ppid %d соответствует токену т. к. у него не "
+                               "указано имя пользователя",
+                               p.name.c_str(), p.pid, p.ppid)};
     }
     if (!user.empty() && !domain.empty()) {
         for (const Token::Profile& profile : token.profiles) {
             if (profile.userName == user && insensitiveCompare(profile.domain, domain)) {
-                return profileFound(about(process), profile, settings);
+                return detailed(
+                    true, settings,
+                    Common::format("Процесс %s, pid %d, ppid %d соответствует токену "
+                                   "т. к. найден подходящий профиль %s@%s",
+                                   p.name.c_str(), p.pid, p.ppid, shown(profile.userName).c_str(),
+                                   shown(profile.domain).c_str()));
             }
         }
         for (const Token::Cert& cert : token.certs) {
@@ -319,20 +367,21 @@ SessionMatch::Verdict SessionMatch::remoteClient(const ProcessTable::Process& pr
                 const CertificateText text(c);
                 return detailed(
                     true, settings,
-                    about(process) +
-                        Common::format(
-                            " соответствует токену т. к. найден подходящий сертификат:id %s, "
-                            "label %s\nsubject %s, subject org %s, subject domain %s\nissuer %s, "
-                            "issuer org %s, issuer domain %s\nfingerprint %s",
-                            shown(cert.id).c_str(), shown(cert.label).c_str(), text.subject.c_str(),
-                            text.subjectOrganization.c_str(), text.subjectDomain.c_str(),
-                            text.issuer.c_str(), text.issuerOrganization.c_str(),
-                            text.issuerDomain.c_str(), text.fingerprint.c_str()));
+                    Common::format(
+                        "Процесс %s, pid %d, ppid %d соответствует токену т. к. найден подходящий "
+                        "сертификат:id %s, label %s\nsubject %s, subject org %s, subject domain "
+                        "%s\nissuer %s, issuer org %s, issuer domain %s\nfingerprint %s",
+                        p.name.c_str(), p.pid, p.ppid, shown(cert.id).c_str(),
+                        shown(cert.label).c_str(), text.subject.c_str(),
+                        text.subjectOrganization.c_str(), text.subjectDomain.c_str(),
+                        text.issuer.c_str(), text.issuerOrganization.c_str(),
+                        text.issuerDomain.c_str(), text.fingerprint.c_str()));
             }
         }
     }
-    return detailed(false, settings,
-                    about(process) + Common::format(" пропускается т. к. на токене не удалось "
-                                                    "найти подходящий профиль или сертификат %s@%s",
-                                                    shown(user).c_str(), shown(domain).c_str()));
+    return detailed(
+        false, settings,
+        Common::format("Процесс %s, pid %d, ppid %d пропускается т. к. на токене не "
+                       "удалось найти подходящий профиль или сертификат %s@%s",
+                       p.name.c_str(), p.pid, p.ppid, shown(user).c_str(), shown(domain).c_str()));
 }

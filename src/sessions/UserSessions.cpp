@@ -25,6 +25,7 @@ constexpr const char* kLogindName = "org.freedesktop.login1";
 constexpr const char* kLogindPath = "/org/freedesktop/login1";
 constexpr const char* kManagerInterface = "org.freedesktop.login1.Manager";
 constexpr const char* kSessionInterface = "org.freedesktop.login1.Session";
+constexpr const char* kPropertiesInterface = "org.freedesktop.DBus.Properties";
 constexpr const char* kMateName = "org.mate.ScreenSaver";
 constexpr const char* kMatePath = "/org/mate/ScreenSaver";
 constexpr const char* kMateInterface = "org.mate.ScreenSaver";
@@ -45,22 +46,10 @@ uint32_t gMaxLocalUid = 0;  // 0: not read yet
 struct ObjectUnref {
     void operator()(gpointer object) const { g_object_unref(object); }
 };
-// Every proxy of a well-known name watches its owner. GDBus ends that watch, and delivers the
-// signals it saw, in idle callbacks on the main context of the thread that made the proxy; the
-// daemon runs no main loop, so without this they would pile up there for good, some hundred
-// bytes for every proxy, that is for every removal and every look at a session's lock state.
-struct ProxyUnref {
-    void operator()(GDBusProxy* proxy) const {
-        g_object_unref(proxy);
-        while (g_main_context_iteration(nullptr, FALSE)) {
-        }
-    }
-};
 struct VariantUnref {
     void operator()(GVariant* value) const { g_variant_unref(value); }
 };
 using Connection = std::unique_ptr<GDBusConnection, ObjectUnref>;
-using Proxy = std::unique_ptr<GDBusProxy, ProxyUnref>;
 using Variant = std::unique_ptr<GVariant, VariantUnref>;
 
 // Owns the GError a GIO call may set.
@@ -104,33 +93,35 @@ Connection connect(GBusType bus, const char* failure) {
     return connection;
 }
 
-// A proxy made for one operation and dropped with it, so every call sees logind and the
-// screensaver as they are now. None of them watches signals; only the session proxy loads
-// properties (the lock state), and a screensaver that is not running is not started for it.
-Proxy makeProxy(GBusType bus, GDBusProxyFlags flags, const char* name, const char* path,
-                const char* interface, const char* failure) {
-    Connection connection = connect(bus, failure);
+// One method call on a connection made for it and dropped with it, so every call sees logind
+// and the screensaver as they are now. No proxy: a proxy would first ask the bus for the name's
+// owner and add and remove a signal match, three more messages a removal would wait for before
+// its lock request. The call goes to the well-known name, as a proxy's does when the name has
+// no owner yet, so the bus may start the service for it either way.
+struct Destination {
+    GBusType bus;
+    const char* name;
+    const char* path;
+    const char* interface;
+    const char* connectFailure;  // logged when there is no connection
+};
+
+const Destination kManager{G_BUS_TYPE_SYSTEM, kLogindName, kLogindPath, kManagerInterface,
+                           kProxyFailed};
+const Destination kScreenSaver{G_BUS_TYPE_SESSION, kMateName, kMatePath, kMateInterface,
+                               kMateProxyFailed};
+
+// The reply, or null after logging the failure.
+Variant call(const Destination& to, const char* method, GVariant* arguments, int timeoutMs,
+             const char* failure) {
+    Connection connection = connect(to.bus, to.connectFailure);
     if (!connection) {
         return {};
     }
     Error error;
-    Proxy proxy(g_dbus_proxy_new_sync(
-        connection.get(),
-        static_cast<GDBusProxyFlags>(flags | G_DBUS_PROXY_FLAGS_DO_NOT_CONNECT_SIGNALS), nullptr,
-        name, path, interface, nullptr, error.out()));
-    if (!proxy) {
-        logFailure(failure, error.get());
-    }
-    return proxy;
-}
-
-// The reply, or null after logging the failure. Arguments are built by the caller only once
-// the proxy exists, so a floating value is always consumed here.
-Variant call(GDBusProxy* proxy, const char* method, GVariant* arguments, int timeoutMs,
-             const char* failure) {
-    Error error;
-    Variant reply(g_dbus_proxy_call_sync(proxy, method, arguments, G_DBUS_CALL_FLAGS_NONE,
-                                         timeoutMs, nullptr, error.out()));
+    Variant reply(g_dbus_connection_call_sync(connection.get(), to.name, to.path, to.interface,
+                                              method, arguments, nullptr, G_DBUS_CALL_FLAGS_NONE,
+                                              timeoutMs, nullptr, error.out()));
     if (!reply) {
         logFailure(failure, error.get());
     }
@@ -139,46 +130,38 @@ Variant call(GDBusProxy* proxy, const char* method, GVariant* arguments, int tim
 
 // A method of logind's manager, with a session id as its one argument or none.
 Variant callManager(const char* method, const char* sessionId, const char* failure) {
-    Proxy proxy = makeProxy(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES,
-                            kLogindName, kLogindPath, kManagerInterface, kProxyFailed);
-    if (!proxy) {
-        return {};
-    }
-    GVariant* arguments = sessionId != nullptr ? g_variant_new("(s)", sessionId) : nullptr;
-    return call(proxy.get(), method, arguments, kDefaultTimeout, failure);
+    // Owned here, not floating, so it is released also when no call is made.
+    Variant arguments(sessionId != nullptr ? g_variant_ref_sink(g_variant_new("(s)", sessionId))
+                                           : nullptr);
+    return call(kManager, method, arguments.get(), kDefaultTimeout, failure);
 }
 
 Variant callScreenSaver(const char* method, const char* failure) {
-    Proxy proxy = makeProxy(G_BUS_TYPE_SESSION,
-                            static_cast<GDBusProxyFlags>(
-                                G_DBUS_PROXY_FLAGS_DO_NOT_LOAD_PROPERTIES |
-                                G_DBUS_PROXY_FLAGS_DO_NOT_AUTO_START_AT_CONSTRUCTION),
-                            kMateName, kMatePath, kMateInterface, kMateProxyFailed);
-    if (!proxy) {
-        return {};
-    }
-    return call(proxy.get(), method, nullptr, kMateTimeoutMs, failure);
+    return call(kScreenSaver, method, nullptr, kMateTimeoutMs, failure);
 }
 
-// Runs body; an exception is logged with `failure` (followed by its text when it has one) and
-// gives `fallback`.
+// Runs body; an exception is logged and gives `fallback`: a standard one with
+// `failureWithText`, whose one %s takes the exception's text, anything else with
+// `failureWithoutText`.
 template <typename Body, typename Result>
 Result guarded(Body body, Result fallback, const char* failureWithText,
                const char* failureWithoutText) {
     try {
         return body();
     } catch (const std::exception& error) {
-        KxLogger::log(LOG_ERR, "%s%s", failureWithText, Common::printable(error.what()).c_str());
+        KxLogger::log(LOG_ERR, failureWithText, Common::printable(error.what()).c_str());
     } catch (...) {
         KxLogger::log(LOG_ERR, "%s", failureWithoutText);
     }
     return fallback;
 }
 
-// 1 or 0 for a boolean property the proxy holds, -1 for one logind did not give.
-int flag(GDBusProxy* proxy, const char* name) {
-    Variant value(g_dbus_proxy_get_cached_property(proxy, name));
-    if (!value || !g_variant_is_of_type(value.get(), G_VARIANT_TYPE_BOOLEAN)) {
+// 1 or 0 for a boolean property among the session's properties, -1 for one logind did not give.
+int flag(GVariant* properties, const char* name) {
+    Variant value(properties != nullptr
+                      ? g_variant_lookup_value(properties, name, G_VARIANT_TYPE_BOOLEAN)
+                      : nullptr);
+    if (!value) {
         return -1;
     }
     return g_variant_get_boolean(value.get()) ? 1 : 0;
@@ -306,12 +289,18 @@ bool listSessions(std::vector<UserSessions::Session>& found, uint32_t maxLocalUi
     size_t count = g_variant_n_children(list.get());
     GroupNames groups;
     for (size_t i = 0; i < count; ++i) {
+        Variant entry(g_variant_get_child_value(list.get(), i));
+        if (!entry) {
+            KxLogger::log(LOG_DEBUG, "UserSessions::sessions: child of %llu session is NULL",
+                          static_cast<unsigned long long>(i));
+            continue;
+        }
         const char* id = nullptr;
         guint32 uid = 0;
         const char* user = nullptr;
         const char* seat = nullptr;
         const char* path = nullptr;
-        g_variant_get_child(list.get(), i, "(&su&s&s&o)", &id, &uid, &user, &seat, &path);
+        g_variant_get(entry.get(), "(&su&s&s&o)", &id, &uid, &user, &seat, &path);
         if (uid < kFirstUserUid || uid == kOverflowUid) {
             continue;
         }
@@ -382,7 +371,7 @@ uint32_t UserSessions::maxLocalUid() {
 std::vector<UserSessions::Session> UserSessions::sessions(bool* listed) {
     std::vector<Session> found;
     bool complete = guarded([&found] { return listSessions(found, maxLocalUid()); }, false,
-                            "Ошибка получения списка активных сессий ",
+                            "Ошибка получения списка активных сессий %s",
                             "Ошибка получения списка активных сессий");
     if (listed != nullptr) {
         *listed = complete;
@@ -396,7 +385,8 @@ bool UserSessions::lock(const Session& session) {
             return static_cast<bool>(callManager("LockSession", session.id.c_str(),
                                                  "Ошибка g_dbus_proxy_call_sync LockSession"));
         },
-        false, "Ошибка блокировки сессии пользователя. ", "Ошибка блокировки сессии пользователя");
+        false, "Ошибка блокировки сессии пользователя. %s",
+        "Ошибка блокировки сессии пользователя");
 }
 
 bool UserSessions::lockAll() {
@@ -405,7 +395,7 @@ bool UserSessions::lockAll() {
             return static_cast<bool>(
                 callManager("LockSessions", nullptr, "Ошибка g_dbus_proxy_call_sync LockSessions"));
         },
-        false, "Ошибка блокировки сессий пользователей. ",
+        false, "Ошибка блокировки сессий пользователей. %s",
         "Ошибка блокировки сессий пользователей");
 }
 
@@ -416,21 +406,26 @@ bool UserSessions::isSessionLocked(const Session& session) {
                 logFailure(kProxyFailed, nullptr);
                 return false;
             }
-            // A fresh proxy loads the properties as logind has them now. A session logind no
-            // longer knows has none: it does not count as locked.
-            Proxy proxy = makeProxy(G_BUS_TYPE_SYSTEM, G_DBUS_PROXY_FLAGS_NONE, kLogindName,
-                                    session.path.c_str(), kSessionInterface, kProxyFailed);
-            if (!proxy) {
+            Connection connection = connect(G_BUS_TYPE_SYSTEM, kProxyFailed);
+            if (!connection) {
                 return false;
             }
-            int idle = flag(proxy.get(), "IdleHint");
-            int locked = flag(proxy.get(), "LockedHint");
-            int active = flag(proxy.get(), "Active");
+            // The properties as logind has them now. A session logind no longer knows has
+            // none, and neither has an answer that failed: such a session does not count as
+            // locked, and the failure is not reported, as a proxy loading them would not.
+            Variant reply(g_dbus_connection_call_sync(
+                connection.get(), kLogindName, session.path.c_str(), kPropertiesInterface, "GetAll",
+                g_variant_new("(s)", kSessionInterface), G_VARIANT_TYPE("(a{sv})"),
+                G_DBUS_CALL_FLAGS_NONE, kDefaultTimeout, nullptr, nullptr));
+            Variant properties(reply ? g_variant_get_child_value(reply.get(), 0) : nullptr);
+            int idle = flag(properties.get(), "IdleHint");
+            int locked = flag(properties.get(), "LockedHint");
+            int active = flag(properties.get(), "Active");
             KxLogger::log(LOG_DEBUG, "Сессия %s, IdleHint: %d, LockedHint: %d, Active: %d",
                           Common::printable(session.path).c_str(), idle, locked, active);
             return idle == 1 || locked == 1 || active == 0;
         },
-        false, "Ошибка получения статуса блокировки сессии. ",
+        false, "Ошибка получения статуса блокировки сессии. %s",
         "Ошибка получения статуса блокировки сессии");
 }
 
@@ -440,7 +435,7 @@ bool UserSessions::mateScreenSaverLock() {
             return static_cast<bool>(
                 callScreenSaver("Lock", "Ошибка Mate g_dbus_proxy_call_sync Lock"));
         },
-        false, "Ошибка блокировки mate получения статуса блокировки сессии. ",
+        false, "Ошибка блокировки mate получения статуса блокировки сессии. %s",
         "Ошибка получения статуса блокировки сессии");
 }
 
@@ -464,6 +459,6 @@ bool UserSessions::mateIsScreenSaverActive() {
                           g_variant_get_type_string(reply.get()));
             return false;
         },
-        false, "Ошибка получения статуса экрана блокировки mate. ",
+        false, "Ошибка получения статуса экрана блокировки mate. %s",
         "Ошибка получения статуса экрана блокировки mate");
 }

@@ -6,7 +6,7 @@
 
 // The daemon's view of who is logged in: systemd-logind's sessions completed from the user and
 // group database, logind's lock calls, and the MATE screensaver. Every call makes its own GDBus
-// proxy and drops it again; nothing is kept between calls but the local-account limit.
+// connection and drops it again; nothing is kept between calls but the local-account limit.
 class UserSessions {
 public:
     struct Session {

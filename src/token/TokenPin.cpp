@@ -3,7 +3,9 @@
 
 #include <syslog.h>
 
-#include <cinttypes>
+#include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 
@@ -93,7 +95,9 @@ Token::PinResult Token::checkPin(const Info& info, const std::string& pin, bool 
     }
     if (rv == CKR_PIN_INCORRECT || rv == CKR_PIN_INVALID) {
         auto [left, limit] = getPinCounters(info, admin);
-        KxLogger::log(LOG_INFO, "Проверка PIN-кода %" PRIu64, left);
+        // The library's counter word is 64 bits wide; a garbled one must not print as negative.
+        KxLogger::log(LOG_INFO, "Проверка PIN-кода %d",
+                      static_cast<int>(std::min<uint64_t>(left, INT_MAX)));
         std::string message = returnCodeText(rv);
         if (limit != 0) {
             message += "\nОсталось попыток: " + std::to_string(left);

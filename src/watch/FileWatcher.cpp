@@ -1,6 +1,7 @@
 #include "watch/FileWatcher.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
@@ -126,6 +127,7 @@ void FileWatcher::daemonConfigChanged() const {
 }
 
 void FileWatcher::mainLoop() {
+    pthread_setname_np(pthread_self(), "kx-config");  // so ps and /proc tell the thread apart
     pollfd entries[2] = {{inotify_->get(), POLLIN, 0}, {stopEvent_->get(), POLLIN, 0}};
     while (true) {
         int ready = poll(entries, 2, -1);

@@ -73,6 +73,14 @@ void InotifyFd::onFileChanged() {
 }
 
 void InotifyFd::dispatch(int watch, uint32_t mask, const char* name) {
+    if ((mask & IN_IGNORED) != 0) {
+        // The kernel dropped the watch: its file was deleted or replaced by a rename. Without
+        // this the table would grow with every replacement, and rmPath would find a dead entry
+        // before the live one.
+        watches_.erase(watch);
+        directories_.erase(watch);
+        return;
+    }
     // The callbacks may add watches, so they get copies rather than references into the tables.
     auto file = watches_.find(watch);
     if (file != watches_.end()) {

@@ -25,6 +25,9 @@ public:
     // Drains the pending events and calls the callbacks.
     void onFileChanged();
 
+    // Watches in the table, files and directories.
+    size_t watchCount() const { return watches_.size() + directories_.size(); }
+
 private:
     void dispatch(int watch, uint32_t mask, const char* name);
 

@@ -1,5 +1,6 @@
 #include "watch/TicketsWatcher.h"
 
+#include <pthread.h>
 #include <sys/resource.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -52,6 +53,7 @@ void TicketsWatcher::wake() {
 }
 
 void TicketsWatcher::run() {
+    pthread_setname_np(pthread_self(), "kx-tickets");  // so ps and /proc tell the thread apart
     SignalStack signalStack;
     // Background work: on a busy machine the slot loop's wake-ups come first, so a /tmp that
     // keeps the scan busy cannot delay a removal.

@@ -168,6 +168,8 @@ TEST_F(DBusServerTest, ArgumentsArriveAsTheirValueTypesAndOthersAreSkipped) {
     EXPECT_EQ(describeReply(reply.get()),
               "s int8:-1 bool:1 int16:-2 uint16:3 int32:-4 uint32:5 int64:-6 uint64:7 "
               "double:1.5 string:ab");
+    // The reply leaves before its line is logged.
+    ASSERT_TRUE(world::waitForLog(LOG_INFO, "[INFO] dbus: Результат вызова echo отправлен", mark));
     // Numbered by the arguments kept so far: the array is the third, the path the eleventh.
     EXPECT_EQ(testlog::textsSince(mark),
               (std::vector<std::string>{

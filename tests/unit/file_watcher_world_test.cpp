@@ -12,6 +12,7 @@
 
 #include "config/DaemonConfig.h"
 #include "watch/FileWatcher.h"
+#include "watch/InotifyFd.h"
 #include "world/WorldLog.h"
 
 namespace {
@@ -20,6 +21,12 @@ const std::string kConfig = DaemonConfig::default_config_path;
 
 void appendLine(const std::string& path, const std::string& line) {
     std::ofstream(path, std::ios::app) << line << "\n";
+}
+
+// What sed -i and most editors do: write a sibling, rename it over the original.
+void replaceByRename(const std::string& path, const std::string& text) {
+    std::ofstream(path + ".new") << text;
+    ASSERT_EQ(std::rename((path + ".new").c_str(), path.c_str()), 0);
 }
 
 class FileWatcherTest : public testing::Test {
@@ -69,16 +76,46 @@ TEST_F(FileWatcherTest, AppendAndRenameReplaceRequestReloadEachTime) {
     EXPECT_TRUE(reloadRequested());
     EXPECT_TRUE(world::waitForLog(LOG_DEBUG, "Модификация файла " + kConfig, mark));
 
-    // What sed -i and most editors do: write a sibling, rename it over the original.
-    std::ofstream(kConfig + ".new") << "actionOnTokenDisabled: 1\n";
-    ASSERT_EQ(std::rename((kConfig + ".new").c_str(), kConfig.c_str()), 0);
+    replaceByRename(kConfig, "actionOnTokenDisabled: 1\n");
     EXPECT_TRUE(reloadRequested());
     EXPECT_TRUE(
         world::waitForLog(LOG_INFO, "[INFO] Файл " + kConfig + " поставлен на контроль", mark));
 
-    // The new file is watched in turn.
+    // The new file is watched in turn, also after many replacements.
+    for (int i = 0; i < 50; ++i) {
+        replaceByRename(kConfig, "debug: 1\n");
+        ASSERT_TRUE(reloadRequested()) << "replacement " << i;
+    }
     appendLine(kConfig, "debug: 0");
     EXPECT_TRUE(reloadRequested());
+}
+
+// The kernel drops the watch of a replaced file; so does the table, and taking the path off
+// watch then removes the live watch, not a dead one.
+TEST(InotifyFdTest, ReplacedFilesLeaveTheTableAndRemovingThePathEndsItsReports) {
+    const std::string directory = "/tmp/inotify-table";
+    const std::string path = directory + "/watched.conf";
+    std::filesystem::create_directories(directory);
+    std::ofstream(path) << "a\n";
+    int modifications = 0;
+    InotifyFd inotify([&modifications](const std::string&) { ++modifications; });
+    ASSERT_TRUE(inotify.addPath(path));
+    for (int i = 0; i < 200; ++i) {
+        replaceByRename(path, "b\n");
+        ASSERT_TRUE(inotify.addPath(path));  // as the watcher does when the file appears
+        inotify.onFileChanged();
+    }
+    EXPECT_EQ(inotify.watchCount(), 1u);
+
+    appendLine(path, "c");
+    inotify.onFileChanged();
+    EXPECT_EQ(modifications, 1);
+    ASSERT_TRUE(inotify.rmPath(path));
+    appendLine(path, "d");
+    inotify.onFileChanged();
+    EXPECT_EQ(modifications, 1);
+    EXPECT_EQ(inotify.watchCount(), 0u);
+    std::filesystem::remove_all(directory);
 }
 
 TEST_F(FileWatcherTest, DeletionAndOtherFilesRequestNothing) {

@@ -1,0 +1,325 @@
+"""kxsentrixctl, the administrator's client, against the real daemon in a world: each
+subcommand's answer as the administrator reads it (output and exit status) and its main
+failures: the daemon absent, the bus refusing the caller, bad arguments; the token list as JSON
+read back against busctl's reading of the same call; the PIN commands through the simulated
+token library, the PIN asked on a pseudo-terminal."""
+
+import json
+import os
+import re
+
+from world import PAM_SYSTEM_AUTH
+
+NAME = "kx.daemon.server"
+SERVICE_UP = "[INFO] Установлено соединение с dbus. Запущен интерфейс kx.daemon.server."
+ALICE_PEM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim", "data",
+                         "alice.pem")
+USER = ["setpriv", "--reuid=60001", "--regid=60001", "--clear-groups"]
+# Exit statuses of kxsentrixctl.
+DONE, FAILED, USAGE, UNREACHABLE, REFUSED = 0, 1, 2, 3, 4
+NOT_RUNNING = "kxsentrixctl: kxsentrixd is not running (nobody owns kx.daemon.server on the " \
+              "system bus)\n"
+
+
+def ctl_path(world):
+    return os.path.join(world.build_dir, "tools", "kxsentrixctl", "kxsentrixctl")
+
+
+def ctl(world, *args, user=False, env=None):
+    """Runs kxsentrixctl in the world (as an unprivileged user with user=True):
+    (status, stdout, stderr)."""
+    result = world.run([*(USER if user else []), ctl_path(world), *args], env=env)
+    return result.returncode, result.stdout, result.stderr
+
+
+def serving(world):
+    world.write_daemon_config("")
+    daemon = world.start_daemon().wait_ready()
+    daemon.wait_for_log(SERVICE_UP)
+    return daemon
+
+
+def insert_two_tokens(world, daemon):
+    world.kxsim("insert", "5", "--label", "Иванов", "--model", "Korvex Quill", "--serial", "0042",
+                "--isd", "KX123", "--profile", "ivanov@example.org", "--profile", "ivanov@corp",
+                "--cert", ALICE_PEM, "--cert-id", "ff01", "--cert-label", "logon")
+    # A label that would steer the administrator's terminal if it were printed as it is.
+    world.kxsim("insert", "12", "--label", "Petrov\x1b[31m", "--model", "Korvex Linnet",
+                "--isd", "KX214")
+    daemon.wait_for_log(re.compile("Подключено новое устройство в слоте 12 "))
+
+
+def busctl_tokens(world):
+    result = world.run(["busctl", "--json=short", "call", NAME, "/", NAME, "allTokens"],
+                       check=True)
+    return json.loads(result.stdout)["data"][0]
+
+
+def as_json_record(record):
+    """A token record as busctl decoded it, in kxsentrixctl's JSON form."""
+    slot, label, model, applet, serial, isd, message, is_new, profiles, certs = record
+    cert_fields = ["id", "label", "subject", "subjectOrganization", "subjectDomainComponent",
+                   "issuer", "issuerOrganization", "issuerDomainComponent", "altName",
+                   "fingerprint", "isCa"]
+    return {"slotId": slot, "label": label, "model": model, "applet": applet,
+            "serialNumber": serial, "isd": isd, "message": message, "isNew": is_new,
+            "profiles": [{"userName": user, "domain": domain} for user, domain in profiles],
+            "certs": [dict(zip(cert_fields, cert)) for cert in certs]}
+
+
+def test_tokens_as_a_table_and_as_json_for_every_user(world):
+    world.add_user("ivanov", 60001)
+    daemon = serving(world)
+    assert ctl(world, "tokens") == (DONE, "No token is inserted.\n", "")
+    assert ctl(world, "tokens", "--json") == (DONE, "[]\n", "")
+
+    insert_two_tokens(world, daemon)
+    status, table, _ = ctl(world, "tokens")
+    assert status == DONE
+    # Columns line up by characters (the Cyrillic label), the escape sequence is shown, not sent.
+    assert table == (
+        "SLOT  LABEL           MODEL                   APPLET  SERIAL  PROFILES"
+        "                         CERTIFICATES\n"
+        "5     Иванов          Korvex Quill 4 (USB-C)  Quill   0042    ivanov@example.org, "
+        "ivanov@corp  Alice Ivanova\n"
+        "12    Petrov\\x1b[31m  Korvex Linnet USB       Linnet\n")
+
+    status, text, _ = ctl(world, "tokens", "--json")
+    assert status == DONE
+    assert json.loads(text) == [as_json_record(record) for record in busctl_tokens(world)]
+    assert json.loads(text)[0]["certs"][0]["id"] == "ff01"  # not UTF-8: sent as hex
+
+    assert ctl(world, "tokens", user=True) == (DONE, table, "")
+    daemon.stop()
+    assert ctl(world, "tokens") == (UNREACHABLE, "", NOT_RUNNING)
+
+
+def test_last_update_in_seconds_and_local_time(world):
+    world.add_user("ivanov", 60001)
+    serving(world)
+    seconds = world.system_bus().call_blocking(NAME, "/", NAME, "lastDateUpdate", "", ())
+    status, text, _ = ctl(world, "last-update", user=True)
+    assert status == DONE
+    assert re.fullmatch(rf"{seconds} \d{{4}}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{{4}}\n", text)
+
+
+def test_fingerprint_of_a_user_certificate(world):
+    world.add_user("alice", 60002)
+    with open(ALICE_PEM) as pem:
+        world.write("/home/alice/.eid/authorized_certificates", pem.read(), owner="alice")
+    world.add_user("bob", 60003)
+    serving(world)
+    assert ctl(world, "fingerprint", "alice") == (
+        DONE, "CCD5B8E70BEB8299D36134619F896DF4D174DFB7\n", "")
+    assert ctl(world, "fingerprint", "bob") == (
+        FAILED, "", "kxsentrixctl: no certificate in the .eid/authorized_certificates file of "
+                    "bob (see the system log)\n")
+    assert ctl(world, "fingerprint", "nobody-here") == (
+        FAILED, "", "kxsentrixctl: no such user: nobody-here\n")
+
+
+SSSD = "/etc/sssd/sssd.conf"
+APPLETS = "/etc/xdg/HalvardLtd/kxpkcs11.conf"
+
+
+def test_logon_configuration_commands(world):
+    world.write(PAM_SYSTEM_AUTH, "auth sufficient pam_kx-tf-auth.so applet=Quill\n")
+    world.write(SSSD, "[sssd]\nservices = nss, pam\n\n[pam]\n", mode=0o600)
+    world.stub("systemctl")
+    serving(world)
+    filter_line = "p11_uri = PKCS11:model=Korvex Quill;serial=0042"
+    refused = "kxsentrixctl: kxsentrixd refused the arguments: "
+    one_line = "no value may hold a line break or another control character\n"
+    cases = [
+        # (arguments, systemctl's status, exit status, stdout, stderr, file, its content after)
+        (["set-applet-order", "Quill,Forte", "logo.png"], 0, DONE,
+         f"AppletOrder and Images set in {APPLETS}\n", "", APPLETS,
+         "AppletOrder = Quill,Forte\nImages = logo.png\n"),
+        (["set-applet-order", "Quill\nImages = evil", "x"], 0, USAGE, "", refused + one_line,
+         APPLETS, "AppletOrder = Quill,Forte\nImages = logo.png\n"),
+        # A bare name is a file in /etc/pam.d.
+        (["set-pam-applet", "system-auth", "Forte"], 0, DONE,
+         f"Every applet= of {PAM_SYSTEM_AUTH} now names Forte\n", "", PAM_SYSTEM_AUTH,
+         "auth sufficient pam_kx-tf-auth.so applet=Forte\n"),
+        (["set-pam-applet", "/etc/passwd", "Forte"], 0, USAGE, "",
+         refused + "the file must be a regular file inside /etc/pam.d, given by its absolute "
+                   "path, and " + one_line, PAM_SYSTEM_AUTH,
+         "auth sufficient pam_kx-tf-auth.so applet=Forte\n"),
+        (["set-sssd-filter", "Korvex Quill", "0042"], 0, DONE,
+         "SSSD accepts only the token model=Korvex Quill;serial=0042\n", "", SSSD,
+         f"[sssd]\nservices = nss, pam\n\n[pam]\n{filter_line}\n"),
+        (["reset-sssd-filter"], 1, FAILED, "",
+         f"kxsentrixctl: kxsentrixd could not rewrite {SSSD} or restart sssd (see the system "
+         "log)\n", SSSD, "[sssd]\nservices = nss, pam\n\n[pam]\n"),
+        (["reset-sssd-filter"], 0, DONE, f"SSSD's token filter removed from {SSSD}\n", "", SSSD,
+         "[sssd]\nservices = nss, pam\n\n[pam]\n"),
+    ]
+    for args, systemctl, status, stdout, stderr, path, content in cases:
+        world.stub("systemctl", status=systemctl)
+        assert ctl(world, *args) == (status, stdout, stderr), args
+        assert world.read(path) == content, args
+
+
+def test_domain_check_and_authentication_results(world):
+    serving(world)
+    cases = [
+        # (adcli's status, exit status, stdout, stderr)
+        (0, DONE, "The domain corp.example answers (adcli info: status 0)\n", ""),
+        (2, FAILED, "", "kxsentrixctl: adcli info corp.example failed with status 2\n"),
+    ]
+    for adcli, status, stdout, stderr in cases:
+        world.stub("adcli", status=adcli)
+        assert ctl(world, "domain-check", "corp.example") == (status, stdout, stderr)
+
+    world.stub("journalctl", stdout="Mar 01 pam_sss(login:auth): received for user ivanov: 0 "
+                                    "(Success)\nMar 01 sshd: unrelated\n")
+    assert ctl(world, "auth-result", "-1h", "now") == (
+        DONE, "received for user ivanov: 0 (Success)\n", "")
+    world.stub("journalctl", stdout="Mar 01 sshd: unrelated\n")
+    assert ctl(world, "auth-result", "-1h", "now") == (
+        FAILED, "", "kxsentrixctl: no PAM SSSD authentication results in the journal between "
+                    "-1h and now\n")
+
+
+# Every subcommand that calls the daemon, with arguments, and the method it calls.
+CALLS = [(["tokens"], "allTokens"), (["last-update"], "lastDateUpdate"),
+         (["fingerprint", "ivanov"], "getFingerPrintByUserCert"),
+         (["set-applet-order", "Quill", "x"], "setOrderApplets"),
+         (["set-pam-applet", "system-auth", "Quill"], "setAppletInPamConf"),
+         (["set-sssd-filter", "m", "s"], "setTokenFilteringOptionsInSssdConf"),
+         (["reset-sssd-filter"], "resetTokenFilteringOptionsInSssdConf"),
+         (["domain-check", "corp.example"], "domainAccesssCheck"),
+         (["auth-result", "-1h", "now"], "saveAuthResultFromPamSssLog")]
+
+
+def test_the_bus_refuses_users_all_but_the_token_list_and_nothing_answers_without_daemon(world):
+    world.add_user("ivanov", 60001)
+    daemon = serving(world)
+    for args, method in CALLS:
+        status, _, stderr = ctl(world, *args, user=True)
+        if method in ("allTokens", "lastDateUpdate"):
+            assert (status, stderr) == (DONE, ""), args
+        else:
+            assert (status, stderr) == (REFUSED, "kxsentrixctl: the system bus refused the call "
+                                                 f"of {method}: it is for root only\n"), args
+    daemon.stop()
+    for args, _ in CALLS:
+        assert ctl(world, *args) == (UNREACHABLE, "", NOT_RUNNING), args
+    status, _, stderr = ctl(world, "tokens", env={"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/run/x"})
+    assert (status, stderr) == (
+        UNREACHABLE, "kxsentrixctl: cannot connect to the system bus: Failed to connect to "
+                     "socket /run/x: No such file or directory\n")
+
+
+def test_bad_arguments_are_refused_before_anything_is_called(world):
+    for args in [[], ["unknown"], ["fingerprint"], ["set-sssd-filter", "m"], ["pin-check", "x"],
+                 ["tokens", "--jsn"], ["--timeout", "0", "tokens"]]:
+        status, stdout, stderr = ctl(world, *args)
+        assert (status, stdout) == (USAGE, ""), args
+        assert "Run with --help for more information." in stderr, args
+
+
+def test_lock_all_runs_the_lock_command_and_passes_its_status_on(world):
+    world.add_user("ivanov", 60001)
+    world.logind.add_session("c1", 60001, "ivanov")
+    daemon = {"KXSENTRIXD": world.daemon_path}
+    assert ctl(world, "lock-all", env=daemon)[0] == DONE
+    assert world.logind.calls("LockSession") == [["c1"]]
+
+    world.logind.on_list_sessions("fail")
+    assert ctl(world, "lock-all", env=daemon) == (
+        FAILED, "", "kxsentrixd lock: Не удалось получить список сессий пользователей\n")
+    assert ctl(world, "lock-all", env={"KXSENTRIXD": "/run/none"}) == (
+        UNREACHABLE, "", "kxsentrixctl: cannot run /run/none lock: No such file or directory\n")
+
+
+def insert_pin_tokens(world):
+    world.kxsim("insert", "5", "--label", "Quill", "--model", "Korvex Quill", "--isd", "KX123",
+                "--user-pin", "1234", "--user-tries-left", "3", "--so-tries", "8")
+    # Changed 10 days ago, 5 days before the end of a 15-day lifetime: inside the warning window.
+    world.kxsim("insert", "6", "--label", "Forte", "--model", "Forte", "--isd", "KX500",
+                "--user-pin", "1111", "--pin-max-age", "15", "--pin-age", "10",
+                "--pin-warning", "7")
+    world.kxsim("insert", "7", "--label", "Linnet", "--model", "Korvex Linnet", "--isd", "KX214")
+
+
+def test_pin_status_without_asking_a_pin(world):
+    insert_pin_tokens(world)
+    status, text, _ = ctl(world, "pin-status", "--json")
+    assert status == DONE
+    report = {token["slotId"]: token for token in json.loads(text)}
+    assert {slot: (token["applet"], token["userPin"], token["adminPin"], token["state"])
+            for slot, token in report.items()} == {
+        5: ("Quill", {"left": 3, "limit": 10}, {"left": 8, "limit": 8}, "ok"),
+        6: ("Forte", {"left": 10, "limit": 10}, {"left": 10, "limit": 10}, "change soon"),
+        7: ("Linnet", {"left": 0, "limit": 0}, {"left": 0, "limit": 0}, "ok")}
+    assert re.fullmatch(r"Внимание! Необходимо сменить PIN-код до \d\d-\d\d-\d{4}!",
+                        report[6]["message"])
+
+    status, text, _ = ctl(world, "pin-status", "5")
+    assert (status, text) == (DONE, "SLOT  LABEL  APPLET  USER TRIES  ADMIN TRIES  PIN  MESSAGE\n"
+                                    "5     Quill  Quill   3/10        8/8          ok\n")
+    assert ctl(world, "pin-status", "9") == (
+        FAILED, "", "kxsentrixctl: no readable token in slot 9\n")
+
+
+# Runs kxsentrixctl on a pseudo-terminal inside the world: answers its prompt with the PIN (or
+# interrupts it), and reports what the terminal showed, whether echo was on again afterwards
+# and the exit status.
+ON_A_TERMINAL = r"""
+import json, os, pty, sys, termios
+ctl, slot, answer = sys.argv[1:4]
+pid, terminal = pty.fork()
+if pid == 0:
+    os.execv(ctl, [ctl, "pin-check", *sys.argv[4:], slot])
+shown = b""
+def read():
+    global shown
+    try:
+        data = os.read(terminal, 4096)
+    except OSError:
+        return False
+    shown += data
+    return bool(data)
+while b": " not in shown and read():
+    pass
+os.write(terminal, answer.encode())
+while read():
+    pass
+echo = bool(termios.tcgetattr(terminal)[3] & termios.ECHO)
+_, status = os.waitpid(pid, 0)
+print(json.dumps({"shown": shown.decode(), "echo": echo,
+                  "status": os.waitstatus_to_exitcode(status)}))
+"""
+
+
+def on_a_terminal(world, slot, answer, *options):
+    result = world.run(["/usr/bin/python3", "-c", ON_A_TERMINAL, ctl_path(world), slot, answer,
+                        *options], check=True)
+    outcome = json.loads(result.stdout)
+    return outcome["status"], outcome["shown"].replace("\r\n", "\n"), outcome["echo"]
+
+
+def test_pin_check_asks_on_the_terminal_without_echo(world):
+    insert_pin_tokens(world)
+    cases = [
+        # (slot, typed, options, exit status, what the terminal showed)
+        ("5", "1234\n", [], DONE, "PIN of Quill: \nPIN accepted\n"),
+        ("5", "4321\n", [], FAILED, "PIN of Quill: \nkxsentrixctl: PIN not accepted (error): "
+                                    "Неверный PIN-код.\nОсталось попыток: 2\n"),
+        ("5", "\x03", [], -2, "PIN of Quill: "),  # interrupted: echo comes back all the same
+        ("5", "1234\n", ["--admin"], FAILED, "Administrator PIN of Quill: \nkxsentrixctl: PIN not "
+                                             "accepted (error): Неверный PIN-код.\nОсталось "
+                                             "попыток: 7\n"),
+    ]
+    for slot, typed, options, status, shown in cases:
+        outcome = on_a_terminal(world, slot, typed, *options)
+        assert outcome[0] == status, (slot, typed, outcome)
+        assert outcome[1] == shown, (slot, typed, outcome)
+        assert outcome[2] is True, (slot, typed, outcome)
+    # The Forte PIN is accepted and due for a change soon.
+    assert re.fullmatch(r"PIN of Forte: \nPIN accepted: Внимание! Необходимо сменить PIN-код "
+                        r"до \d\d-\d\d-\d{4}!\n", on_a_terminal(world, "6", "1111\n")[1])
+
+    status, _, stderr = ctl(world, "pin-check", "5")
+    assert (status, stderr) == (USAGE, "kxsentrixctl: no terminal to ask the PIN on\n")

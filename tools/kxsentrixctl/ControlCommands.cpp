@@ -1,0 +1,240 @@
+#include "ControlCommands.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iostream>
+#include <sstream>
+
+#include "TokenView.h"
+#include "log/Common.h"
+#include "log/UntrustedFile.h"
+
+#ifndef KX_DAEMON_PATH
+#error "KX_DAEMON_PATH names the installed kxsentrixd"
+#endif
+
+namespace {
+
+constexpr char kAppletConfig[] = "/etc/xdg/HalvardLtd/kxpkcs11.conf";
+constexpr char kSssdConfig[] = "/etc/sssd/sssd.conf";
+constexpr char kAuthResults[] = "/tmp/pam_sss_auth_res";
+constexpr char kOneLine[] = "no value may hold a line break or another control character";
+
+ExitStatus fail(ExitStatus status, const std::string& problem) {
+    std::cerr << "kxsentrixctl: " << problem << "\n";
+    return status;
+}
+
+// The daemon answers without a value when a call is malformed or its handler failed.
+ExitStatus unexpected(const std::string& method, const BusClient::Reply& reply) {
+    return fail(kFailed, "kxsentrixd answered " + method + " with no valid result (signature '" +
+                             reply.signature() + "'); see the system log");
+}
+
+// What one negative answer of a method that changes the system means.
+struct Failures {
+    std::string fileOrCommand;  // -1
+    std::string arguments;      // -2
+    std::string directory;      // -3
+};
+
+ExitStatus codeAnswer(const BusClient& bus, const std::string& method,
+                      const std::vector<std::string>& arguments, const std::string& done,
+                      const Failures& failures) {
+    BusClient::Reply reply = bus.call(method, arguments);
+    if (reply.status != kDone) {
+        return fail(reply.status, reply.problem);
+    }
+    std::optional<int32_t> code = reply.int32();
+    if (!code) {
+        return unexpected(method, reply);
+    }
+    switch (*code) {
+        case 0:
+            std::cout << done << "\n";
+            return kDone;
+        case -1:
+            return fail(kFailed, failures.fileOrCommand + " (see the system log)");
+        case -2:
+            return fail(kUsage, "kxsentrixd refused the arguments: " + failures.arguments);
+        case -3:
+            if (!failures.directory.empty()) {
+                return fail(kFailed, failures.directory + " (see the system log)");
+            }
+            break;
+    }
+    return fail(kFailed, "kxsentrixd answered " + method + " with " + std::to_string(*code));
+}
+
+std::string localTime(int64_t seconds) {
+    std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    char text[64] = "";
+    if (localtime_r(&time, &local) != nullptr) {
+        std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S %z", &local);
+    }
+    return text;
+}
+
+}  // namespace
+
+ExitStatus ControlCommands::tokens(const BusClient& bus, bool json) {
+    BusClient::Reply reply = bus.call("allTokens");
+    if (reply.status != kDone) {
+        return fail(reply.status, reply.problem);
+    }
+    std::optional<std::vector<Token::Info>> tokens = TokenView::decode(reply.message.get());
+    if (!tokens) {
+        return unexpected("allTokens", reply);
+    }
+    if (json) {
+        std::cout << TokenView::json(*tokens).dump(2, ' ', false,
+                                                   nlohmann::ordered_json::error_handler_t::replace)
+                  << "\n";
+    } else if (tokens->empty()) {
+        std::cout << "No token is inserted.\n";
+    } else {
+        std::cout << TokenView::table(*tokens);
+    }
+    return kDone;
+}
+
+ExitStatus ControlCommands::lastUpdate(const BusClient& bus) {
+    BusClient::Reply reply = bus.call("lastDateUpdate");
+    if (reply.status != kDone) {
+        return fail(reply.status, reply.problem);
+    }
+    std::optional<int64_t> seconds = reply.int64();
+    if (!seconds) {
+        return unexpected("lastDateUpdate", reply);
+    }
+    // 0: the daemon has not finished its first look at the slots.
+    std::cout << *seconds << " " << (*seconds == 0 ? "never" : localTime(*seconds)) << "\n";
+    return kDone;
+}
+
+ExitStatus ControlCommands::fingerprint(const BusClient& bus, const std::string& user) {
+    BusClient::Reply reply = bus.call("getFingerPrintByUserCert", {user});
+    if (reply.status != kDone) {
+        return fail(reply.status, reply.problem);
+    }
+    std::optional<std::string> fingerprint = reply.string();
+    if (reply.signature().empty()) {
+        return fail(kFailed, "no such user: " + Common::printable(user));
+    }
+    if (!fingerprint) {
+        return unexpected("getFingerPrintByUserCert", reply);
+    }
+    if (fingerprint->empty()) {
+        return fail(kFailed, "no certificate in the .eid/authorized_certificates file of " +
+                                 Common::printable(user) + " (see the system log)");
+    }
+    std::cout << *fingerprint << "\n";
+    return kDone;
+}
+
+ExitStatus ControlCommands::setAppletOrder(const BusClient& bus, const std::string& order,
+                                           const std::string& images) {
+    return codeAnswer(bus, "setOrderApplets", {order, images},
+                      std::string("AppletOrder and Images set in ") + kAppletConfig,
+                      {std::string("kxsentrixd could not write ") + kAppletConfig, kOneLine,
+                       "kxsentrixd could not create /etc/xdg/HalvardLtd"});
+}
+
+ExitStatus ControlCommands::setPamApplet(const BusClient& bus, const std::string& file,
+                                         const std::string& applet) {
+    std::string path = file.find('/') == std::string::npos ? "/etc/pam.d/" + file : file;
+    return codeAnswer(
+        bus, "setAppletInPamConf", {path, applet},
+        "Every applet= of " + Common::printable(path) + " now names " + Common::printable(applet),
+        {"kxsentrixd could not read or write " + Common::printable(path),
+         "the file must be a regular file inside /etc/pam.d, given by its "
+         "absolute path, and " +
+             std::string(kOneLine),
+         ""});
+}
+
+ExitStatus ControlCommands::setSssdFilter(const BusClient& bus, const std::string& model,
+                                          const std::string& serial) {
+    return codeAnswer(
+        bus, "setTokenFilteringOptionsInSssdConf", {model, serial},
+        std::string("SSSD accepts only the token model=") + Common::printable(model) +
+            ";serial=" + Common::printable(serial),
+        {std::string("kxsentrixd could not rewrite ") + kSssdConfig + " or restart sssd", kOneLine,
+         ""});
+}
+
+ExitStatus ControlCommands::resetSssdFilter(const BusClient& bus) {
+    return codeAnswer(
+        bus, "resetTokenFilteringOptionsInSssdConf", {},
+        std::string("SSSD's token filter removed from ") + kSssdConfig,
+        {std::string("kxsentrixd could not rewrite ") + kSssdConfig + " or restart sssd", kOneLine,
+         ""});
+}
+
+ExitStatus ControlCommands::domainCheck(const BusClient& bus, const std::string& domain) {
+    BusClient::Reply reply = bus.call("domainAccesssCheck", {domain});
+    if (reply.status != kDone) {
+        return fail(reply.status, reply.problem);
+    }
+    std::optional<int32_t> code = reply.int32();
+    if (!code) {
+        return unexpected("domainAccesssCheck", reply);
+    }
+    std::string name = Common::printable(domain);
+    switch (*code) {
+        case 0:
+            std::cout << "The domain " << name << " answers (adcli info: status 0)\n";
+            return kDone;
+        case -1:
+            return fail(kFailed, "adcli info " + name + " did not end normally");
+        case -2:
+            return fail(kUsage, std::string("kxsentrixd refused the arguments: ") + kOneLine);
+        case 127:
+            return fail(kFailed, "kxsentrixd cannot run adcli: is it installed?");
+    }
+    return fail(kFailed, "adcli info " + name + " failed with status " + std::to_string(*code));
+}
+
+ExitStatus ControlCommands::authResult(const BusClient& bus, const std::string& since,
+                                       const std::string& until) {
+    BusClient::Reply reply = bus.call("saveAuthResultFromPamSssLog", {since, until});
+    if (reply.status != kDone) {
+        return fail(reply.status, reply.problem);
+    }
+    std::optional<int32_t> code = reply.int32();
+    if (!code) {
+        return unexpected("saveAuthResultFromPamSssLog", reply);
+    }
+    if (*code == -2) {
+        return fail(kUsage, std::string("kxsentrixd refused the arguments: ") + kOneLine);
+    }
+    if (*code != 0) {
+        return fail(kFailed, "no PAM SSSD authentication results in the journal between " +
+                                 Common::printable(since) + " and " + Common::printable(until));
+    }
+    std::string content;
+    int error = 0;
+    if (!UntrustedFile::read(kAuthResults, content, UntrustedFile::kDefaultLimit, &error)) {
+        return fail(kFailed,
+                    std::string("cannot read ") + kAuthResults + ": " + std::strerror(error));
+    }
+    std::istringstream lines(content);
+    for (std::string line; std::getline(lines, line);) {
+        std::cout << Common::printable(line) << "\n";
+    }
+    return kDone;
+}
+
+ExitStatus ControlCommands::lockAll() {
+    const char* configured = std::getenv("KXSENTRIXD");
+    std::string daemon = configured != nullptr && *configured != '\0' ? configured : KX_DAEMON_PATH;
+    std::cout.flush();
+    execl(daemon.c_str(), daemon.c_str(), "lock", static_cast<char*>(nullptr));
+    int error = errno;
+    return fail(kUnreachable, "cannot run " + daemon + " lock: " + std::strerror(error));
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+
+#include "BusClient.h"
+#include "ExitStatus.h"
+
+// One subcommand per method of kxsentrixd's D-Bus interface: each calls the method, prints what
+// the answer means and returns the exit status that says it.
+namespace ControlCommands {
+
+ExitStatus tokens(const BusClient& bus, bool json);
+ExitStatus lastUpdate(const BusClient& bus);
+ExitStatus fingerprint(const BusClient& bus, const std::string& user);
+ExitStatus setAppletOrder(const BusClient& bus, const std::string& order,
+                          const std::string& images);
+// `file` without a slash names a file in /etc/pam.d.
+ExitStatus setPamApplet(const BusClient& bus, const std::string& file, const std::string& applet);
+ExitStatus setSssdFilter(const BusClient& bus, const std::string& model, const std::string& serial);
+ExitStatus resetSssdFilter(const BusClient& bus);
+ExitStatus domainCheck(const BusClient& bus, const std::string& domain);
+// Prints the results the daemon saved from the journal.
+ExitStatus authResult(const BusClient& bus, const std::string& since, const std::string& until);
+
+// Replaces this process by `kxsentrixd lock`, so its exit status is ours; returns only when the
+// daemon cannot be run. KXSENTRIXD names another daemon binary than the installed one.
+ExitStatus lockAll();
+
+}  // namespace ControlCommands
