@@ -4,9 +4,11 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -226,8 +228,12 @@ bool DaemonConfig::applyForceSessionMatch(const std::string& value) {
 }
 
 bool DaemonConfig::applyTicketsCheckInterval(const std::string& value) {
-    ticketsCheckIntervalMs_ = std::atoi(value.c_str());
-    return true;  // stored as it comes out, without a range check
+    // As atoi reads it, but a number beyond the 32-bit range is held at its end: atoi's result
+    // is undefined there, and glibc's wraps, turning a long interval into a check on every pass.
+    long long number = std::strtoll(value.c_str(), nullptr, 10);
+    ticketsCheckIntervalMs_ = static_cast<int32_t>(std::clamp<long long>(
+        number, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
+    return true;  // no range check beyond that
 }
 
 void DaemonConfig::logSummary() const {

@@ -40,6 +40,10 @@ public:
     // Returns once the call being served, if any, is answered and the worker has ended.
     void stop();
 
+    // The call's top-level arguments of the basic types the handlers take, in order; every
+    // other argument is left out with a warning naming its position among the kept ones.
+    static Arguments inputArgs(DBusMessage* message, const std::string& method);
+
 private:
     void threadWorker();
     // Serves calls until stop(), waiting on the connection and the stop event in between.
@@ -47,7 +51,6 @@ private:
     // Sleeps until the bus has traffic for the connection or stop() is called.
     void waitForTraffic(DBusConnection* connection);
     void serveMessage(DBusConnection* connection, DBusMessage* message);
-    Arguments inputArgs(DBusMessage* message, const std::string& method);
     void sendReply(DBusConnection* connection, DBusMessage* message, const std::string& method,
                    const common::any& result);
     // A method return to the call carrying the token store as it is now; null when it cannot

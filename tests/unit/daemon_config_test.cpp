@@ -88,6 +88,13 @@ const LineCase kLineCases[] = {
      "action=-1 remote=0 debug=1 force=0 interval=0"},
     {"IntervalSignAndSpaces", "ticketsCheckInterval:   +75 ms\n", true,
      "action=-1 remote=0 debug=1 force=0 interval=75"},
+    // Beyond 32 bits atoi wrapped (2^31 became a check on every pass): held at the ends now.
+    {"IntervalBeyondRangeHeldAtMaximum", "ticketsCheckInterval: 2147483648\n", true,
+     "action=-1 remote=0 debug=1 force=0 interval=2147483647"},
+    {"IntervalFarBeyondRangeHeldAtMaximum", "ticketsCheckInterval: 99999999999999999999\n", true,
+     "action=-1 remote=0 debug=1 force=0 interval=2147483647"},
+    {"IntervalBelowRangeHeldAtMinimum", "ticketsCheckInterval: -4294967297\n", true,
+     "action=-1 remote=0 debug=1 force=0 interval=-2147483648"},
     {"FirstKeyInSearchOrderWins",
      "\"actionOnTokenDisabledRemote\": 1, \"debug\": 0\n"
      "debug: 0; actionOnTokenDisabled: 2\n",
