@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "log/Directory.h"
 #include "log/KxLogger.h"
 #include "log/UntrustedFile.h"
 
@@ -16,10 +17,6 @@ constexpr const char* kProc = "/proc";
 // comm is at most 16 bytes; the bound only keeps a reader from trusting that.
 constexpr size_t kCommLimit = 256;
 constexpr size_t kStatusLimit = 64 * 1024;
-
-struct DirCloser {
-    void operator()(DIR* directory) const { closedir(directory); }
-};
 
 bool isPid(const char* name) {
     return *name != '\0' && std::strspn(name, "0123456789") == std::strlen(name);
@@ -91,7 +88,7 @@ bool ProcessTable::read(int32_t pid, Process& process) {
 }
 
 std::vector<ProcessTable::Process> ProcessTable::list(const std::string& name) {
-    std::unique_ptr<DIR, DirCloser> directory(opendir(kProc));
+    Directory directory(opendir(kProc));
     if (!directory) {
         KxLogger::log(LOG_ERR, "Не удалось открыть директорию %s", kProc);
         return {};

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "log/Common.h"
+#include "log/Directory.h"
 #include "log/KxLogger.h"
 #include "watch/BaseFd.h"
 
@@ -21,10 +22,6 @@ constexpr const char* kTicketsDirectory = "/tmp";
 constexpr size_t kTrimAfterForgetting = 10000;
 
 using Action = TicketRules::Action;
-
-struct DirCloser {
-    void operator()(DIR* directory) const { closedir(directory); }
-};
 
 std::string printablePath(const std::string& name) {
     return Common::printable(std::string(kTicketsDirectory) + "/" + name);
@@ -45,7 +42,7 @@ bool ignoredByName(Action action) {
 }  // namespace
 
 bool TicketsScanner::scan(const std::atomic<bool>& stop) {
-    std::unique_ptr<DIR, DirCloser> directory(opendir(kTicketsDirectory));
+    Directory directory(opendir(kTicketsDirectory));
     if (!directory) {
         KxLogger::log(LOG_ERR, "Не удалось открыть директорию %s", kTicketsDirectory);
         return false;
