@@ -1,5 +1,6 @@
 // What a token holds and how it is read: token info, object searches, attributes, the retry
-// counters and the maker's records.
+// counters. (The maker's counter and policy records are read end to end by the PIN checks'
+// tests in tests/unit.)
 
 #include "SimClient.h"
 
@@ -126,61 +127,6 @@ TEST_F(TokenObjects, WrongPinCountsDownRightPinResetsAndNoTriesLocks) {
     EXPECT_EQ(login(CKU_USER, "1234"), CKR_PIN_LOCKED);
     EXPECT_EQ(userTries(), (std::vector<uint64_t>{0, 3}));
     EXPECT_EQ(flags() & CKF_USER_PIN_LOCKED, CKF_USER_PIN_LOCKED);
-}
-
-TEST_F(TokenObjects, CounterRecordsOfEachAppletFamily) {
-    // user: 3 of 3 tries left, then 2 of 3; administrator: 4 of 5.
-    uint64_t pj[KX_PJ_COUNTER_WORDS] = {};
-    ASSERT_EQ(KX_PJ_GetPinCounters(5, KX_USER_TYPE_USER, pj), CKR_OK);
-    EXPECT_EQ(std::vector<uint64_t>(pj, pj + 2), (std::vector<uint64_t>{3, 3}));
-    ASSERT_EQ(KX_PJ_GetPinCounters(5, KX_USER_TYPE_SO, pj), CKR_OK);
-    EXPECT_EQ(std::vector<uint64_t>(pj, pj + 2), (std::vector<uint64_t>{5, 4}));
-
-    ASSERT_EQ(login(CKU_USER, "9999"), CKR_PIN_INCORRECT);
-    uint64_t ct1[KX_CT1_COUNTER_WORDS] = {};
-    ASSERT_EQ(KX_CT1_ReadPinCounters(5, ct1), CKR_OK);
-    EXPECT_EQ(std::vector<uint64_t>(ct1, ct1 + 3), (std::vector<uint64_t>{3, 2, 4}));
-    uint64_t tl[KX_TL_COUNTER_WORDS] = {};
-    ASSERT_EQ(KX_TL_ReadPinCounters(5, tl), CKR_OK);
-    EXPECT_EQ(std::vector<uint64_t>(tl, tl + 4), (std::vector<uint64_t>{3, 2, 5, 4}));
-    uint64_t pki[KX_PKI_COUNTER_WORDS] = {};
-    ASSERT_EQ(KX_PKI_ReadPinCounters(5, KX_USER_TYPE_SO, pki), CKR_OK);
-    EXPECT_EQ(std::vector<uint64_t>(pki, pki + 4), (std::vector<uint64_t>{4, 5, 0, 0}));
-    EXPECT_EQ(KX_PKI_ReadPinCounters(5, 2, pki), CKR_USER_TYPE_INVALID);
-    EXPECT_EQ(KX_PKI_ReadPinCounters(99, KX_USER_TYPE_USER, pki), CKR_SLOT_ID_INVALID);
-}
-
-uint64_t littleEndianAt(const unsigned char* record, size_t offset) {
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) {
-        value = value << 8 | record[offset + i];
-    }
-    return value;
-}
-
-TEST_F(SimTest, PinPolicyRecordsHoldTheValuesAtTheirOffsets) {
-    insert(1,
-           "pin-lifetime = 300\npin-changed = 20240131\npin-max-age = 90\npin-warning = 14\n"
-           "pin-age = 80\n");
-    insert(2, "label = no policy\n");
-    initialize();
-
-    unsigned char complexity[KX_PKI_COMPLEXITY_SIZE];
-    std::memset(complexity, 0xee, sizeof complexity);
-    ASSERT_EQ(KX_PKI_GetComplexity(1, complexity), CKR_OK);
-    EXPECT_EQ(littleEndianAt(complexity, KX_PKI_COMPLEXITY_LIFETIME_DAYS_OFFSET), 300u);
-    EXPECT_EQ(field(complexity + KX_PKI_COMPLEXITY_CHANGE_DATE_OFFSET, 8), "20240131");
-    EXPECT_EQ(complexity[0], 0) << "bytes outside the fields are zero";
-    unsigned char policy[KX_PJ_PIN_POLICY_SIZE] = {};
-    ASSERT_EQ(KX_PJ_GetUserPinPolicy(1, policy), CKR_OK);
-    EXPECT_EQ(littleEndianAt(policy, KX_PJ_PIN_POLICY_MAX_AGE_OFFSET), 90u);
-    EXPECT_EQ(littleEndianAt(policy, KX_PJ_PIN_POLICY_WARNING_DAYS_OFFSET), 14u);
-    unsigned char capabilities[KX_PJ_CAPABILITIES_SIZE] = {};
-    ASSERT_EQ(KX_PJ_GetCapabilities(1, capabilities), CKR_OK);
-    EXPECT_EQ(littleEndianAt(capabilities, KX_PJ_CAPABILITIES_PIN_AGE_OFFSET), 80u);
-
-    ASSERT_EQ(KX_PKI_GetComplexity(2, complexity), CKR_OK);
-    EXPECT_EQ(field(complexity, sizeof complexity), std::string(sizeof complexity, '\0'));
 }
 
 }  // namespace

@@ -5,7 +5,7 @@
 
 #include "dbus/Any.h"
 
-TEST(AnyTest, EmptyBoxHoldsNothingAndRefusesExtraction) {
+TEST(AnyTest, HoldsOneExactTypeAndCopiesIndependently) {
     const common::any empty;
     EXPECT_TRUE(empty.empty());
     EXPECT_EQ(empty.type(), typeid(std::nullptr_t));
@@ -16,31 +16,22 @@ TEST(AnyTest, EmptyBoxHoldsNothingAndRefusesExtraction) {
     } catch (const std::bad_cast& error) {  // bad_any_cast is one
         EXPECT_STREQ(error.what(), "bad any cast");
     }
-}
-
-TEST(AnyTest, TypesMatchExactlyWithoutConversion) {
+    // No conversion, not even between integers.
     const common::any box(int64_t{5});
-    EXPECT_EQ(common::any_cast<int32_t>(&box), nullptr);
     EXPECT_EQ(common::any_cast<uint64_t>(&box), nullptr);
     EXPECT_THROW(common::any_cast<int32_t>(box), common::bad_any_cast);
-    ASSERT_NE(common::any_cast<int64_t>(&box), nullptr);
     EXPECT_EQ(common::any_cast<int64_t>(box), 5);
-}
 
-TEST(AnyTest, CopiesAreIndependentAndAssignmentReplacesTheValue) {
     common::any first(std::string("abc"));
     common::any copy(first);
     common::any_cast<std::string>(copy) += "d";
     EXPECT_EQ(common::any_cast<std::string>(first), "abc");
     EXPECT_EQ(common::any_cast<std::string>(copy), "abcd");
-
     copy = first;
-    EXPECT_EQ(common::any_cast<std::string>(copy), "abc");
     copy = copy;  // self-assignment keeps the value
     EXPECT_EQ(common::any_cast<std::string>(copy), "abc");
     // Assigning the empty box frees the string (the sanitizer build sees a leak otherwise).
     copy = common::any();
     EXPECT_TRUE(copy.empty());
-    EXPECT_EQ(copy.type(), typeid(std::nullptr_t));
     EXPECT_EQ(common::any_cast<std::string>(&copy), nullptr);
 }

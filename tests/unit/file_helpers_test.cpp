@@ -46,17 +46,26 @@ TEST(PrintableTest, EscapesWhatCouldForgeARecordOrSteerATerminal) {
         {"\x1b[31mred", "\\x1b[31mred"},
         {std::string("nul\0x", 5), "nul\\x00x"},
         {"del\x7f", "del\\x7f"},
-        {"\xc2\x9b" "31m", "\\xc2\\x9b31m"},            // C1 CSI written in UTF-8
-        {"\xff\xfe", "\\xff\\xfe"},                      // not UTF-8 at all
-        {"\xc0\xaf", "\\xc0\\xaf"},                      // overlong '/'
-        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},             // a surrogate
-        {"cut\xd0", "cut\\xd0"},                         // a sequence cut short
+        {"\xc2\x9b"
+         "31m",
+         "\\xc2\\x9b31m"},                                 // C1 CSI written in UTF-8
+        {"\xff\xfe", "\\xff\\xfe"},                        // not UTF-8 at all
+        {"\xc0\xaf", "\\xc0\\xaf"},                        // overlong '/'
+        {"\xed\xa0\x80", "\\xed\\xa0\\x80"},               // a surrogate
+        {"cut\xd0", "cut\\xd0"},                           // a sequence cut short
         {"\xf0\x9f\x94\x91 key", "\xf0\x9f\x94\x91 key"},  // four-byte sequence kept
-        {"100% \\x0a", "100% \\x0a"},                    // per cent and backslash stay
+        {"100% \\x0a", "100% \\x0a"},                      // per cent and backslash stay
     };
     for (const Case& c : cases) {
         EXPECT_EQ(Common::printable(c.text), c.logged) << c.logged;
     }
+}
+
+TEST(TrimTest, RemovesOnlyTrailingWhiteSpace) {
+    EXPECT_EQ(Common::trim("  label \t\r\n\v\f "), "  label");
+    EXPECT_EQ(Common::trim("   "), "");
+    // NUL is not white space: a NUL-padded PKCS#11 field keeps its padding.
+    EXPECT_EQ(Common::trim(std::string("ab\0\0  ", 6)), std::string("ab\0\0", 4));
 }
 
 TEST(UntrustedFileTest, ReadsOnlyRegularFilesWithoutBlockingAndWithinTheBound) {

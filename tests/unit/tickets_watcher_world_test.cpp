@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -38,17 +39,6 @@ void makeFile(const std::string& path, uid_t uid, gid_t gid, mode_t mode) {
     ASSERT_EQ(chown(path.c_str(), uid, gid), 0) << path;
     ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
 }
-
-bool becomes(const std::string& path, const std::string& state) {
-    for (int i = 0; i < 1000 && stateOf(path) != state; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return stateOf(path) == state;
-}
-
-const std::string kNoUid =
-    "[WARNING] Found ticket cache file '/tmp/krb5cc_abc' with wrong permissions. But can not "
-    "determine uid from file path. This file will be ignore.";
 
 class TicketsWatcherTest : public testing::Test {
 protected:
@@ -99,16 +89,19 @@ TEST_F(TicketsWatcherTest, RootsCachesNamedForAUserAreHandedOverAndNothingElse) 
     TicketsWatcher watcher;
     ASSERT_TRUE(watcher.scan());
 
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1000"), "1000:0 0660");
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1001"), "1001:1234 0660");
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1002_Ab3"), "1002:0 0660");
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1003"), "1003:0 0600");
-    EXPECT_EQ(stateOf("/tmp/krb5cc_10040"), "1004:0 0644");
-    EXPECT_EQ(stateOf("/tmp/krb5cc_0"), "1000:1000 0600");
-    EXPECT_EQ(stateOf("/tmp/krb5cc_abc"), "0:0 0600");
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1007"), "0:0 0600");
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1005"), "0:0 0700");
-    EXPECT_EQ(stateOf(kTarget), "0:0 0600");
+    for (const auto& [path, state] :
+         std::map<std::string, std::string>{{"/tmp/krb5cc_1000", "1000:0 0660"},
+                                            {"/tmp/krb5cc_1001", "1001:1234 0660"},
+                                            {"/tmp/krb5cc_1002_Ab3", "1002:0 0660"},
+                                            {"/tmp/krb5cc_1003", "1003:0 0600"},
+                                            {"/tmp/krb5cc_10040", "1004:0 0644"},
+                                            {"/tmp/krb5cc_0", "1000:1000 0600"},
+                                            {"/tmp/krb5cc_abc", "0:0 0600"},
+                                            {"/tmp/krb5cc_1007", "0:0 0600"},
+                                            {"/tmp/krb5cc_1005", "0:0 0700"},
+                                            {kTarget, "0:0 0600"}}) {
+        EXPECT_EQ(stateOf(path), state) << path;
+    }
     EXPECT_EQ(testlog::countSince(
                   mark, LOG_INFO,
                   "[INFO] Owner of file '/tmp/krb5cc_1001' is changed to uid 1001, gid 1234"),
@@ -117,7 +110,9 @@ TEST_F(TicketsWatcherTest, RootsCachesNamedForAUserAreHandedOverAndNothingElse) 
     // Said once per file, however often it scans; the link's file is handed over once it is
     // the only name left.
     const std::vector<std::string> warnings = {
-        "[WARNING] Failed to get valid uid from '0'. This file will be ignore.", kNoUid,
+        "[WARNING] Failed to get valid uid from '0'. This file will be ignore.",
+        "[WARNING] Found ticket cache file '/tmp/krb5cc_abc' with wrong permissions. But can not "
+        "determine uid from file path. This file will be ignore.",
         "[WARNING] Ticket cache file '/tmp/krb5cc_1007' has 2 hard links and may be another "
         "file. It is not handed over while it has more than one."};
     ASSERT_TRUE(watcher.scan());
@@ -127,19 +122,6 @@ TEST_F(TicketsWatcherTest, RootsCachesNamedForAUserAreHandedOverAndNothingElse) 
     for (const std::string& warning : warnings) {
         EXPECT_EQ(testlog::countSince(mark, LOG_WARNING, warning), 1u) << warning;
     }
-}
-
-TEST_F(TicketsWatcherTest, NameThatLeftIsForgotten) {
-    TicketsWatcher watcher;
-    size_t mark = testlog::settledMark();
-    makeFile("/tmp/krb5cc_abc", 0, 0, 0600);
-    ASSERT_TRUE(watcher.scan());
-    ASSERT_TRUE(watcher.scan());
-    ASSERT_EQ(unlink("/tmp/krb5cc_abc"), 0);
-    ASSERT_TRUE(watcher.scan());
-    makeFile("/tmp/krb5cc_abc", 0, 0, 0600);  // a new file under the old name
-    ASSERT_TRUE(watcher.scan());
-    EXPECT_EQ(testlog::countSince(mark, LOG_WARNING, kNoUid), 2u);
 }
 
 TEST_F(TicketsWatcherTest, EntrySwappedAfterItWasJudgedIsLeftAlone) {
@@ -161,19 +143,17 @@ TEST_F(TicketsWatcherTest, EntrySwappedAfterItWasJudgedIsLeftAlone) {
     EXPECT_EQ(stateOf("/tmp/krb5cc_1002"), "0:0 0600");
 }
 
-TEST_F(TicketsWatcherTest, ThreadScansOneIntervalAfterStartAndAfterEachScan) {
+TEST_F(TicketsWatcherTest, ThreadScansOneIntervalAfterStart) {
     useInterval("1000");
     TicketsWatcher watcher;
     makeFile("/tmp/krb5cc_1000", 0, 0, 0600);
     watcher.start();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(stateOf("/tmp/krb5cc_1000"), "0:0 0600") << "first scan due one interval after start";
-    EXPECT_TRUE(becomes("/tmp/krb5cc_1000", "1000:0 0660"));
-
-    makeFile("/tmp/krb5cc_1001", 0, 0, 0600);
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1001"), "0:0 0600");
-    EXPECT_TRUE(becomes("/tmp/krb5cc_1001", "1001:0 0660"));
+    for (int i = 0; i < 1000 && stateOf("/tmp/krb5cc_1000") != "1000:0 0660"; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_EQ(stateOf("/tmp/krb5cc_1000"), "1000:0 0660");
 }
 
 TEST_F(TicketsWatcherTest, WithoutConfigurationNothingIsScanned) {

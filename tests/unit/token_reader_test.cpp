@@ -72,20 +72,15 @@ TEST_F(TokenReaderTest, ReadsTokenProfilesAndCertificates) {
                                      .extension("basicConstraints", "critical,CA:TRUE"))}};
     Token::Info info = read(token, 0x105);
 
-    EXPECT_EQ(info.slotId, 0x105u);
-    EXPECT_EQ(info.label, "  Office key");
-    EXPECT_EQ(info.serialNumber, "00A1B2");
-    EXPECT_EQ(info.isd, "  ISD KX106 rev 2");
-    EXPECT_EQ(info.model, "Korvex Quill 3 Card");
-    EXPECT_EQ(info.applet, Token::Quill);
-    EXPECT_EQ(info.message, "");
-    EXPECT_TRUE(info.isNew);
+    EXPECT_EQ(
+        std::to_string(info.slotId) + "|" + info.label + "|" + info.serialNumber + "|" + info.isd +
+            "|" + info.model + "|" + info.applet + "|" + info.message + "|" +
+            std::to_string(info.isNew),
+        "261|  Office key|00A1B2|  ISD KX106 rev 2|Korvex Quill 3 Card|" + Token::Quill + "||1");
     ASSERT_EQ(info.profiles.size(), 2u);
-    EXPECT_EQ(info.profiles[1].userName, "petr");
-    EXPECT_EQ(info.profiles[1].domain, "corp.org");
+    EXPECT_EQ(info.profiles[1].userName + "@" + info.profiles[1].domain, "petr@corp.org");
     ASSERT_EQ(info.certs.size(), 2u);
-    EXPECT_EQ(info.certs[0].id, "k1");
-    EXPECT_EQ(info.certs[0].label, "Ivan's key");
+    EXPECT_EQ(info.certs[0].id + "|" + info.certs[0].label, "k1|Ivan's key");
     EXPECT_EQ(info.certs[0].certificate,
               Certificate(testcert::bytes(*token.certificates[0].value), Certificate::Format::Der));
     EXPECT_TRUE(info.certs[1].certificate.isCaCert());
