@@ -8,55 +8,25 @@ import signal
 import time
 
 import pytest
-from test_config_reload import summary
-from test_slot_loop import connected, disconnected, insert
+from system_helpers import connected, disconnected, insert, serving, settings, texts
 from world import DAEMON_CONFIG
 
 MODIFIED = f"Модификация файла {DAEMON_CONFIG}"
 WATCHED = f"[INFO] Файл {DAEMON_CONFIG} поставлен на контроль"
-TOKENS = "/run/kxsim/tokens"
+UNREADABLE = (f"[WARNING] Не удалось открыть конфигурационный файл {DAEMON_CONFIG}, "
+              "error code: 22, error: Invalid argument")
+TOO_LARGE = (f"[WARNING] Ошибка чтения конфигурационного файла {DAEMON_CONFIG}, error: размер "
+             "файла больше 1048576 байт")
+TOO_LONG = (f"[WARNING] Обнаружена некорректная строка 2 конфигурационного файла {DAEMON_CONFIG}: "
+            "длина больше 4096 байт")
 
 
-def started(world, config="{}\n"):
-    world.write_daemon_config(config)
-    daemon = world.start_daemon().wait_ready()
-    daemon.wait_for_log("Запуск основного цикла FileWatcher")  # the file is under watch
-    return daemon
-
-
-def texts(daemon, since):
-    return [record.text for record in daemon.records(since=since)]
-
-
-def test_burst_of_slot_events_does_not_hold_up_a_removal(world):
-    replacements = 500  # 1,000 events: five seconds at one event per 5 ms pass
-    daemon = started(world)
-    insert(world, 5, "Ivanov token")
-    daemon.wait_for_log(connected(5, "Ivanov token"))
+def replace_config(world, make):
+    """Puts a new configuration file in place by a rename; returns once it is under watch."""
     mark = world.log_mark()
-    # A storage-only device that a hostile hub keeps replacing: a removal and an insertion
-    # each time.
-    hidden, entry = world.host_path(f"{TOKENS}/.9.tmp"), world.host_path(f"{TOKENS}/9")
-    for _ in range(replacements):
-        with open(hidden, "w") as file:
-            file.write("label = Flash\nmodel = Korvex Disk2\n")
-        os.rename(hidden, entry)
-    world.kxsim("remove", "5")
-    time.sleep(1.5)
-
-    # The watcher thread logs the change at once: the loop must have got past the burst.
-    with open(world.host_path(DAEMON_CONFIG), "a") as config:
-        config.write("\n")
-    daemon.wait_for_log(MODIFIED, since=mark)
-    daemon.wait_for_log(disconnected(5, "Ivanov token"), since=mark, timeout=60)
-    logged = texts(daemon, mark)
-    assert logged.index(disconnected(5, "Ivanov token")) < logged.index(MODIFIED)
-    events = [text for text in logged if text.startswith("[INFO] Token event")]
-    assert len(events) == 2 * replacements  # the first is an insertion only; and slot 5
-
-
-def fifo(path):
-    os.mkfifo(path)
+    make(world.host_path(DAEMON_CONFIG + ".new"))
+    os.rename(world.host_path(DAEMON_CONFIG + ".new"), world.host_path(DAEMON_CONFIG))
+    world.wait_for_log(WATCHED, since=mark)
 
 
 def write(content):
@@ -66,51 +36,63 @@ def write(content):
     return make
 
 
-UNREADABLE = (f"[WARNING] Не удалось открыть конфигурационный файл {DAEMON_CONFIG}, "
-              "error code: 22, error: Invalid argument")
-TOO_LARGE = (f"[WARNING] Ошибка чтения конфигурационного файла {DAEMON_CONFIG}, error: размер "
-             "файла больше 1048576 байт")
-TOO_LONG = (f"[WARNING] Обнаружена некорректная строка 2 конфигурационного файла {DAEMON_CONFIG}: "
-            "длина больше 4096 байт")
+def test_burst_of_slot_events_does_not_hold_up_a_removal(world):
+    replacements = 500  # 1,000 events: five seconds at one event per 5 ms pass
+    daemon = serving(world, "{}\n")
+    insert(world, 5, "Ivanov token")
+    daemon.wait_for_log(connected(5, "Ivanov token"))
+    mark = world.log_mark()
+    # A storage-only device that a hostile hub keeps replacing: a removal and an insertion
+    # each time.
+    hidden, entry = (world.host_path(f"/run/kxsim/tokens/{name}") for name in (".9.tmp", "9"))
+    for _ in range(replacements):
+        write("label = Flash\nmodel = Korvex Disk2\n")(hidden)
+        os.rename(hidden, entry)
+    world.kxsim("remove", "5")
+    time.sleep(1.5)
+
+    # The watcher thread logs the change at once: the loop must have got past the burst.
+    with open(world.host_path(DAEMON_CONFIG), "a") as config:
+        config.write("\n")
+    daemon.wait_for_log(MODIFIED, since=mark)
+    daemon.wait_for_log(disconnected(5, "Ivanov token"), since=mark, timeout=60)
+    logged = texts(daemon.records(since=mark))
+    assert logged.index(disconnected(5, "Ivanov token")) < logged.index(MODIFIED)
+    events = [text for text in logged if text.startswith("[INFO] Token event")]
+    assert len(events) == 2 * replacements  # the first is an insertion only; and slot 5
 
 
 @pytest.mark.parametrize("make, logged", [
     # a regular expression would recurse once per character of the value
     (write('{\n"debug": "' + "x" * 32768 + '",\n"actionOnTokenDisabled": 0\n}\n'),
-     [TOO_LONG, *summary(system="Бездействие")]),
+     [TOO_LONG, *settings(system="Бездействие")]),
     # opening it for reading would wait for a writer for ever
-    (fifo, [UNREADABLE]),
+    (os.mkfifo, [UNREADABLE]),
     (write('"actionOnTokenDisabled": 0\n' * 40000), [TOO_LARGE]),
 ], ids=["long line", "FIFO", "large file"])
 def test_configuration_that_is_no_configuration_is_refused_and_the_loop_goes_on(world, make,
                                                                                  logged):
-    daemon = started(world)
-    mark = world.log_mark()
-    make(world.host_path(DAEMON_CONFIG + ".new"))
-    os.rename(world.host_path(DAEMON_CONFIG + ".new"), world.host_path(DAEMON_CONFIG))
-    daemon.wait_for_log(WATCHED, since=mark)
+    daemon = serving(world, "{}\n")
+    replace_config(world, make)
 
     event = world.log_mark()
     world.kxsim("insert", "4", "--label", "Any")
     daemon.wait_for_log(re.compile("^\\[INFO\\] Подключено новое устройство в слоте 4"))
-    lines = texts(daemon, event)
-    assert lines[:lines.index(next(line for line in lines if "Token event" in line))] == logged
+    lines = texts(daemon.records(since=event))
+    assert lines[:next(i for i, line in enumerate(lines) if "Token event" in line)] == logged
     assert daemon.stop() == 0
 
 
 @pytest.mark.parametrize("number, logged", [
     (signal.SIGPIPE, []),
     (signal.SIGHUP, [f"Получен сигнал перечитывания конфигурации {signal.SIGHUP}",
-                     *summary(system="Бездействие")]),
+                     *settings(system="Бездействие")]),
 ], ids=["SIGPIPE", "SIGHUP"])
 def test_stray_signal_does_not_end_the_daemon(world, number, logged):
-    daemon = started(world, '{\n"actionOnTokenDisabled": 1\n}\n')
-    mark = world.log_mark()
+    daemon = serving(world, '{\n"actionOnTokenDisabled": 1\n}\n')
     # The watcher notes the new file, but the loop reads it only at a slot event, or after
     # SIGHUP at its next pass.
-    world.write(DAEMON_CONFIG + ".new", '{\n"actionOnTokenDisabled": 0\n}\n')
-    os.rename(world.host_path(DAEMON_CONFIG + ".new"), world.host_path(DAEMON_CONFIG))
-    daemon.wait_for_log(WATCHED, since=mark)
+    replace_config(world, write('{\n"actionOnTokenDisabled": 0\n}\n'))
     mark = world.log_mark()
 
     daemon.signal(number)
@@ -118,17 +100,16 @@ def test_stray_signal_does_not_end_the_daemon(world, number, logged):
         daemon.wait_for_log(line, since=mark)
 
     assert daemon.stop() == 0
-    assert texts(daemon, mark)[:len(logged) + 1] == [
+    assert texts(daemon.records(since=mark))[:len(logged) + 1] == [
         *logged, f"Получен сигнал остановки демона {signal.SIGTERM}"]
 
 
 def test_token_texts_cannot_forge_or_colour_records(world):
-    daemon = started(world)
-    label = "ok\x1b[2K\rОтключено"
-    insert(world, 6, label, "--profile", "ivan\x1b]0;x\x07@corp")
+    daemon = serving(world, "{}\n")
+    insert(world, 6, "ok\x1b[2K\rОтключено", "--profile", "ivan\x1b]0;x\x07@corp")
     escaped = "ok\\x1b[2K\\x0dОтключено"
     daemon.wait_for_log(connected(6, escaped))
     world.kxsim("remove", "6")
     daemon.wait_for_log(disconnected(6, escaped))
     assert daemon.records("\tНайден профиль ivan\\x1b]0;x\\x07@corp")
-    assert not [text for text in texts(daemon, 0) if "\x1b" in text or "\r" in text]
+    assert not [text for text in texts(daemon.records()) if "\x1b" in text or "\r" in text]

@@ -7,45 +7,20 @@ import os
 import re
 import signal
 
-import pytest
+from system_helpers import (ALICE_PEM, SERVICE_UP, WATCHING, connected, disconnected, insert,
+                            texts, token_event)
 from world import LOG_ERR, wait_until
 
-ALICE_PEM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim", "data",
-                         "alice.pem")
-LOOP_STARTS = "Запуск основного цикла FileWatcher"
 REMOVAL = re.compile(r"^\[INFO\] Отключено устройство")
-LOOP_ENDS = f"Получен сигнал остановки демона {signal.SIGTERM}"
-# The D-Bus thread announces itself whenever it gets there, among the loop's lines.
-SERVICE_UP = "[INFO] Установлено соединение с dbus. Запущен интерфейс kx.daemon.server."
 PRESENT, EMPTY = 7, 6  # slot flags: token present, removable device, hardware slot
 CKR_DEVICE_ERROR = 0x30
-LINNET = "Korvex Linnet USB"  # the model the reader names for the ISD "KX214"
 NO_ACTION = ["[INFO] Настроенное действие для удаленного подключения - Бездействие",
              "[INFO] Настроенное действие для системы - Не определено"]
 
 
-@pytest.fixture(autouse=True)
-def configuration_without_actions(world):
-    """Without a configuration file a removal would power the machine off."""
-    world.write_daemon_config("{}\n")
-
-
-def connected(slot, label, model=LINNET):
-    return f"[INFO] Подключено новое устройство в слоте {slot} label:{label} model:{model}"
-
-
-def disconnected(slot, label, model=LINNET):
-    return f"[INFO] Отключено устройство в слоте {slot} label:{label} model:{model}"
-
-
-def removed(slot, label, model=LINNET):
+def removed(slot, label):
     """A removal as the loop logs it, with the removal handling of no configured action."""
-    return [disconnected(slot, label, model), *NO_ACTION]
-
-
-def token_event(slot, flags, hardware="0.0", firmware="0.0"):
-    return (f"[INFO] Token event: event 0, slot {slot}, flags {flags} hardware version "
-            f"{hardware}, firmware version {firmware}")
+    return [disconnected(slot, label), *NO_ACTION]
 
 
 def read_lines(certificates=0, profiles=0):
@@ -53,9 +28,9 @@ def read_lines(certificates=0, profiles=0):
             f"[INFO] Прочитано {profiles} профилей с токена [Успех]"]
 
 
-def insert(world, slot, label, *options):
-    world.kxsim("insert", str(slot), "--label", label, "--model", "Korvex Linnet", "--isd",
-                "KX214", *options)
+def started(world, **options):
+    world.write_daemon_config("{}\n")  # without one a removal would power the machine off
+    return world.start_daemon(**options).wait_ready()
 
 
 def loop_lines(daemon):
@@ -64,12 +39,13 @@ def loop_lines(daemon):
     wait_until(lambda: len(daemon.records(NO_ACTION[-1])) == len(daemon.records(REMOVAL)),
                what="the removal handling")
     assert daemon.stop() == 0
-    texts = [record.text for record in daemon.records() if record.text != SERVICE_UP]
-    return texts[texts.index(LOOP_STARTS) + 1:texts.index(LOOP_ENDS)]
+    logged = [text for text in texts(daemon.records()) if text != SERVICE_UP]
+    return logged[logged.index(WATCHING) + 1:
+                  logged.index(f"Получен сигнал остановки демона {signal.SIGTERM}")]
 
 
 def test_token_inserted_and_removed_while_running(world):
-    daemon = world.start_daemon().wait_ready()
+    daemon = started(world)
     insert(world, 5, "Ivanov token", "--hardware", "2.1", "--firmware", "3.4", "--cert",
            ALICE_PEM, "--cert-id", "3031", "--profile", "ivanov@example.org")
     daemon.wait_for_log(connected(5, "Ivanov token"))
@@ -80,27 +56,22 @@ def test_token_inserted_and_removed_while_running(world):
     daemon.wait_for_log(disconnected(5, "Ivanov token"))
 
     # Nothing before the insertion: no token at start means no read and no announcement.
-    # Storage-only devices are neither read nor announced, so their removal has nothing to
-    # report either.
+    # Storage-only devices are neither read nor announced, so their removal reports nothing.
     assert loop_lines(daemon) == [
         token_event(5, PRESENT, "2.1", "3.4"),
         "\tНайден сертификат: id:01 label:alice subject: Alice Ivanova@org.example "
         "issuer: Alice Ivanova@org.example",
-        read_lines(1)[0],
-        "\tНайден профиль ivanov@example.org",
-        read_lines(1, 1)[1],
+        read_lines(1)[0], "\tНайден профиль ivanov@example.org", read_lines(1, 1)[1],
         connected(5, "Ivanov token"),
-        token_event(2, PRESENT, "1.0", "1.0"), token_event(3, PRESENT, "1.0", "1.0"),
-        token_event(2, EMPTY),
-        token_event(5, EMPTY),
-        *removed(5, "Ivanov token"),
+        token_event(2, PRESENT, "1.0"), token_event(3, PRESENT, "1.0"), token_event(2, EMPTY),
+        token_event(5, EMPTY), *removed(5, "Ivanov token"),
     ]
 
 
 def test_token_present_at_start_and_one_with_the_same_low_32_bits(world):
     big = 2**32 + 3
     insert(world, 3, "First")
-    daemon = world.start_daemon().wait_ready()
+    daemon = started(world)
     daemon.wait_for_log(connected(3, "First"))
     insert(world, big, "Second")
     daemon.wait_for_log(connected(big, "Second"))
@@ -113,7 +84,7 @@ def test_token_present_at_start_and_one_with_the_same_low_32_bits(world):
     # announces only the new token; each removal takes only its own token away.
     assert loop_lines(daemon) == [
         *read_lines(), connected(3, "First"),
-        token_event(big, PRESENT, "1.0", "1.0"), *read_lines(), connected(big, "Second"),
+        token_event(big, PRESENT, "1.0"), *read_lines(), connected(big, "Second"),
         token_event(3, EMPTY), *removed(3, "First"),
         token_event(big, EMPTY), *removed(big, "Second"),
     ]
@@ -124,8 +95,8 @@ def test_slot_info_failing_for_a_stored_token_counts_as_removal(world):
     module = os.path.join(world.build_dir, "tests", "system", "libkx_failing_reader.so")
     slots = "/run/kxreader/slots"
     world.write(slots, "5\n")
-    daemon = world.start_daemon(env={"KXSIM_BRIDGE_MODULE": module,
-                                     "KX_FAILING_READER_SLOTS": slots}).wait_ready()
+    daemon = started(world, env={"KXSIM_BRIDGE_MODULE": module,
+                                 "KX_FAILING_READER_SLOTS": slots})
     daemon.wait_for_log(connected(5, "reader 5"))
     world.write(slots + ".new", "5 broken\n")
     os.rename(world.host_path(slots + ".new"), world.host_path(slots))
@@ -141,7 +112,7 @@ def test_slot_info_failing_for_a_stored_token_counts_as_removal(world):
 
 def test_token_info_failing_in_a_lower_slot_hides_no_later_token(world):
     failing = f"[ERROR] Ошибка C_GetTokenInfo. Код возврата = {CKR_DEVICE_ERROR}"
-    daemon = world.start_daemon().wait_ready()
+    daemon = started(world)
     insert(world, 2, "Broken", "--fail", "C_GetTokenInfo=CKR_DEVICE_ERROR")
     daemon.wait_for_log(failing)
     insert(world, 9, "Good")
@@ -151,8 +122,8 @@ def test_token_info_failing_in_a_lower_slot_hides_no_later_token(world):
 
     # Slot 2 comes first in the slot list; the rescan logs it and goes on with slot 9.
     assert loop_lines(daemon) == [
-        token_event(2, PRESENT, "1.0", "1.0"), failing,
-        token_event(9, PRESENT, "1.0", "1.0"), failing, *read_lines(), connected(9, "Good"),
+        token_event(2, PRESENT, "1.0"), failing,
+        token_event(9, PRESENT, "1.0"), failing, *read_lines(), connected(9, "Good"),
         token_event(9, EMPTY), *removed(9, "Good"),
     ]
 
@@ -163,10 +134,9 @@ def test_failed_library_initialisation_ends_with_status_1(world):
     daemon = world.start_daemon()
 
     assert daemon.wait() == 1
-    assert [record.text for record in daemon.records(level=LOG_ERR)] == [
+    assert texts(daemon.records(level=LOG_ERR)) == [
         f"[ERROR] Ошибка C_Initialize. Код возврата = {CKR_DEVICE_ERROR}",
-        "[ERROR] Не удалось инициализировать единую библиотеку!",
-    ]
+        "[ERROR] Не удалось инициализировать единую библиотеку!"]
     assert daemon.records("[INFO] Korvex Sentrix daemon finished")
     assert not daemon.records(connected(5, "Any"))
     assert world.read_pid_file() is None
