@@ -13,10 +13,11 @@ from world import DAEMON_CONFIG, LOGIN_DEFS, PAM_SYSTEM_AUTH, World
 
 LOCK = '{\n"actionOnTokenDisabled": 1\n}\n'
 POWER_OFF = '{\n"actionOnTokenDisabled": 2\n}\n'
-MARKERS = {"LocalPki": "kx-tf-auth", "LocalNoPki": "kx-tf-auth_nopki",
-           "NetworkPki": "kx-tf-net-auth", "NetworkNoPki": "kx-tf-net-auth_nopki"}
-TYPE_NAMES = {"LocalPki": "Локальная PKI", "LocalNoPki": "Локальная noPKI",
-              "NetworkPki": "Сетевая PKI", "NetworkNoPki": "Сетевая noPKI"}
+# The PAM module that marks each authentication type, and its name in the log.
+AUTH_TYPES = {"LocalPki": ("kx-tf-auth", "Локальная PKI"),
+              "LocalNoPki": ("kx-tf-auth_nopki", "Локальная noPKI"),
+              "NetworkPki": ("kx-tf-net-auth", "Сетевая PKI"),
+              "NetworkNoPki": ("kx-tf-net-auth_nopki", "Сетевая noPKI")}
 REMOVED = re.compile(r"^\[INFO\] Отключено устройство в слоте 5 ")
 BARRIER_SLOTS = itertools.count(100)  # a token inserted after a removal marks its end
 POWERING_OFF = "[INFO] Выключаем систему"
@@ -25,10 +26,6 @@ LOCKED_ALL = ["[INFO] Попытка заблокировать все сесс�
               "Обнаружена запущенная среда Mate, пытаемся отобразить хранитель экрана "
               "org.mate.ScreenSaver",
               "Запуск хранителя экрана [Успех]", "[INFO] Статус хранителя экрана - активен"]
-
-
-def locked_all(result):
-    return [LOCKED_ALL[0].format(result), *LOCKED_ALL[1:]]
 
 
 def locked_in(count):
@@ -41,7 +38,7 @@ def matching(user):
 
 
 def configure(world, auth_type, config=LOCK, host=None):
-    world.write(PAM_SYSTEM_AUTH, f"auth sufficient pam_{MARKERS[auth_type]}.so\n")
+    world.write(PAM_SYSTEM_AUTH, f"auth sufficient pam_{AUTH_TYPES[auth_type][0]}.so\n")
     world.write_daemon_config(config)
     if host:
         world.set_hostname(host)
@@ -165,14 +162,15 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
     handling = remove_token(world, daemon)
 
     assert world.logind.calls("LockSession") == locked
-    assert [f"Текущий тип аутентификации - {TYPE_NAMES[auth_type]}", f"hostName - {host}",
+    type_name = AUTH_TYPES[auth_type][1]
+    assert [f"Текущий тип аутентификации - {type_name}", f"hostName - {host}",
             f"domainName - {host.partition('.')[2]}"] == [
         text for text in texts(daemon.records())
         if text.startswith(("Текущий тип", "hostName", "domainName"))]
     assert handling[:4] == [
         "[INFO] Настроенное действие для удаленного подключения - Бездействие",
         "[INFO] Настроенное действие для системы - Блокировка сессии пользователя",
-        f"[INFO] Текущий тип аутентификации - {TYPE_NAMES[auth_type]}",
+        f"[INFO] Текущий тип аутентификации - {type_name}",
         "[ERROR] Некорректное значение UID_MAX в /etc/login.defs: 99999999999, используется "
         "60000"]
     assert handling[-1] == last if last else locked_in(len(locked)).search(handling[-1])
@@ -211,7 +209,7 @@ def test_sessions_never_locked_fall_back_to_lock_all_and_the_screensaver(world):
         "\terror code 9, error GDBus.Error:org.freedesktop.DBus.Error.AccessDenied: "
         "Access denied",
         "Ошибка блокировки сессии"]
-    assert handling[handling.index(failed):] == [failed, *locked_all(1)]
+    assert handling[handling.index(failed):] == [failed, LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]
     assert world.logind.calls("LockSessions") == [[]]
     assert world.screensaver.calls("Lock") == [[]]
     assert daemon.stop() == 0
@@ -228,7 +226,7 @@ def test_without_logind_every_session_is_locked_as_far_as_possible():
         assert [text for text in handling if not text.startswith("\t")][3:] == [
             "[ERROR] Ошибка g_dbus_proxy_call_sync ListSessions",
             "[ERROR] Не удалось получить список сессий пользователей, блокируем все сессии",
-            "[ERROR] Ошибка g_dbus_proxy_call_sync LockSessions", *locked_all(0)]
+            "[ERROR] Ошибка g_dbus_proxy_call_sync LockSessions", LOCKED_ALL[0].format(0), *LOCKED_ALL[1:]]
         assert daemon.stop() == 0
 
 
@@ -285,7 +283,7 @@ def test_power_off_without_the_privilege_locks_everything_instead(world):
     assert handling[handling.index(POWERING_OFF):] == [
         POWERING_OFF,
         "[ERROR] Не удалось выключить компьютер, error code: 1, error: Operation not permitted",
-        *locked_all(1)]
+        LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]
     assert world.logind.session("c1")["LockedHint"] is True
     assert not daemon.powered_off()
     assert daemon.stop() == 0

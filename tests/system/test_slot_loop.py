@@ -1,14 +1,15 @@
 """The slot event loop of the running kxsentrixd as its log shows it: tokens coming and going
 through the simulated library (kxsim), the storage-only device, slot ids beyond 32 bits, and
-library calls that fail. Each test stops the daemon and then compares everything the loop
-logged, so a missing, extra or reordered line fails it."""
+library calls that fail: most tests stop the daemon and then compare everything the loop
+logged, so a missing, extra or reordered line fails them. And hostile tokens: a burst of slot
+events ahead of a real removal, texts that would forge or colour log records."""
 
 import os
 import re
 import signal
 
 from system_helpers import (ALICE_PEM, SERVICE_UP, WATCHING, connected, disconnected, insert,
-                            texts, token_event)
+                            removal_logged_first, serving, texts, token_event)
 from world import LOG_ERR, wait_until
 
 REMOVAL = re.compile(r"^\[INFO\] Отключено устройство")
@@ -44,48 +45,37 @@ def loop_lines(daemon):
                   logged.index(f"Получен сигнал остановки демона {signal.SIGTERM}")]
 
 
-def test_token_inserted_and_removed_while_running(world):
+def test_tokens_coming_and_going(world):
+    big = 2**32 + 3  # the same low 32 bits as slot 3
+    insert(world, 3, "First")
     daemon = started(world)
+    daemon.wait_for_log(connected(3, "First"))
     insert(world, 5, "Ivanov token", "--hardware", "2.1", "--firmware", "3.4", "--cert",
            ALICE_PEM, "--cert-id", "3031", "--profile", "ivanov@example.org")
     daemon.wait_for_log(connected(5, "Ivanov token"))
     world.kxsim("insert", "2", "--label", "Flash", "--model", "Korvex Disk2")
-    world.kxsim("insert", "3", "--label", "Flash Pro", "--model", "Korvex Disk2 Pro")
+    world.kxsim("insert", "4", "--label", "Flash Pro", "--model", "Korvex Disk2 Pro")
     world.kxsim("remove", "2")
-    world.kxsim("remove", "5")
-    daemon.wait_for_log(disconnected(5, "Ivanov token"))
+    insert(world, big, "Second")
+    daemon.wait_for_log(connected(big, "Second"))
+    for slot, label in ((3, "First"), (5, "Ivanov token"), (big, "Second")):
+        world.kxsim("remove", str(slot))
+        daemon.wait_for_log(disconnected(slot, label))
 
-    # Nothing before the insertion: no token at start means no read and no announcement.
-    # Storage-only devices are neither read nor announced, so their removal reports nothing.
+    # The initial scan announces the token present at start without an event; an insertion
+    # reads and announces only the new token; storage-only devices are neither read nor
+    # announced, so their removal reports nothing; each removal takes only its own token away.
     assert loop_lines(daemon) == [
+        *read_lines(), connected(3, "First"),
         token_event(5, PRESENT, "2.1", "3.4"),
         "\tНайден сертификат: id:01 label:alice subject: Alice Ivanova@org.example "
         "issuer: Alice Ivanova@org.example",
         read_lines(1)[0], "\tНайден профиль ivanov@example.org", read_lines(1, 1)[1],
         connected(5, "Ivanov token"),
-        token_event(2, PRESENT, "1.0"), token_event(3, PRESENT, "1.0"), token_event(2, EMPTY),
-        token_event(5, EMPTY), *removed(5, "Ivanov token"),
-    ]
-
-
-def test_token_present_at_start_and_one_with_the_same_low_32_bits(world):
-    big = 2**32 + 3
-    insert(world, 3, "First")
-    daemon = started(world)
-    daemon.wait_for_log(connected(3, "First"))
-    insert(world, big, "Second")
-    daemon.wait_for_log(connected(big, "Second"))
-    world.kxsim("remove", "3")
-    daemon.wait_for_log(disconnected(3, "First"))
-    world.kxsim("remove", str(big))
-    daemon.wait_for_log(disconnected(big, "Second"))
-
-    # The initial scan announces the first token without an event; the insertion reads and
-    # announces only the new token; each removal takes only its own token away.
-    assert loop_lines(daemon) == [
-        *read_lines(), connected(3, "First"),
+        token_event(2, PRESENT, "1.0"), token_event(4, PRESENT, "1.0"), token_event(2, EMPTY),
         token_event(big, PRESENT, "1.0"), *read_lines(), connected(big, "Second"),
         token_event(3, EMPTY), *removed(3, "First"),
+        token_event(5, EMPTY), *removed(5, "Ivanov token"),
         token_event(big, EMPTY), *removed(big, "Second"),
     ]
 
@@ -140,3 +130,34 @@ def test_failed_library_initialisation_ends_with_status_1(world):
     assert daemon.records("[INFO] Korvex Sentrix daemon finished")
     assert not daemon.records(connected(5, "Any"))
     assert world.read_pid_file() is None
+
+
+def test_burst_of_slot_events_does_not_hold_up_a_removal(world):
+    replacements = 500  # 1,000 events: five seconds at one event per 5 ms pass
+    daemon = serving(world, "{}\n")
+    insert(world, 5, "Ivanov token")
+    daemon.wait_for_log(connected(5, "Ivanov token"))
+    mark = world.log_mark()
+    # A storage-only device that a hostile hub keeps replacing: a removal and an insertion
+    # each time.
+    hidden, entry = (world.host_path(f"/run/kxsim/tokens/{name}") for name in (".9.tmp", "9"))
+    for _ in range(replacements):
+        with open(hidden, "w") as file:
+            file.write("label = Flash\nmodel = Korvex Disk2\n")
+        os.rename(hidden, entry)
+
+    # The watcher thread logs the change at once: the loop must have got past the burst.
+    assert removal_logged_first(world, daemon, 5, "Ivanov token", pause=1.5)
+    events = [text for text in texts(daemon.records(since=mark)) if "Token event" in text]
+    assert len(events) == 2 * replacements  # the first is an insertion only; and slot 5
+
+
+def test_token_texts_cannot_forge_or_colour_records(world):
+    daemon = started(world)
+    insert(world, 6, "ok\x1b[2K\rОтключено", "--profile", "ivan\x1b]0;x\x07@corp")
+    escaped = "ok\\x1b[2K\\x0dОтключено"
+    daemon.wait_for_log(connected(6, escaped))
+    world.kxsim("remove", "6")
+    daemon.wait_for_log(disconnected(6, escaped))
+    assert daemon.records("\tНайден профиль ivan\\x1b]0;x\\x07@corp")
+    assert not [text for text in texts(daemon.records()) if "\x1b" in text or "\r" in text]

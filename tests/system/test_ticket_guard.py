@@ -3,12 +3,10 @@ into /tmp: names whose uid text is no uid, files handed to another user, hard li
 poison a name, names that forge log records, and a flood of files that must not slow down the
 slot loop. The attacks run as an unprivileged world user."""
 
-import os
 import re
-import time
 
-from system_helpers import serving, texts
-from world import DAEMON_CONFIG, LOG_WARNING
+from system_helpers import connected, insert, removal_logged_first, serving, texts
+from world import LOG_WARNING
 
 ATTACKER, VICTIM = 2001, 2002
 SENTINEL = 59999  # a root-owned cache the guard repairs: proof that a scan has passed
@@ -117,26 +115,10 @@ def test_link_does_not_poison_the_name_for_the_real_cache(world):
 
 
 FLOOD = 100000
-PAUSE = 0.1  # many passes of the 5 ms slot loop
-MODIFIED = f"Модификация файла {DAEMON_CONFIG}"
-REMOVED = "[INFO] Отключено устройство в слоте 4 label:Bench model:Korvex Quill 4 (USB-C)"
-
-
 def removal_comes_first(world, daemon):
-    """Pulls a token, waits PAUSE, then writes the configuration file, whose change the watcher
-    thread logs at once: True when the loop logged the removal before that."""
-    mark = world.log_mark()
-    world.kxsim("insert", "4", "--label", "Bench", "--model", "Korvex Quill", "--isd", "KX123")
-    daemon.wait_for_log(re.compile("^\\[INFO\\] Подключено новое устройство в слоте 4"), since=mark)
-    mark = world.log_mark()
-    world.kxsim("remove", "4")
-    time.sleep(PAUSE)
-    with open(world.host_path(DAEMON_CONFIG), "a") as config:
-        config.write("\n")
-    daemon.wait_for_log(MODIFIED, since=mark)
-    daemon.wait_for_log(REMOVED, since=mark, timeout=30)
-    logged = texts(daemon.records(since=mark))
-    return logged.index(REMOVED) < logged.index(MODIFIED)
+    insert(world, 4, "Bench")
+    daemon.wait_for_log(connected(4, "Bench"))
+    return removal_logged_first(world, daemon, 4, "Bench", pause=0.1)  # 20 passes of the loop
 
 
 def test_flood_of_files_in_tmp_does_not_delay_the_slot_loop(world):
