@@ -70,49 +70,42 @@ def test_fatal_signal_logs_removes_pid_file_and_ends_with_3(world, number):
     assert not world.exists(PID_FILE)
 
 
-def test_lock_command_locks_every_session_and_leaves_the_pid_file_alone(world):
+@pytest.mark.parametrize("logind_fails, failure", [
+    (None, None),
+    ("ListSessions", "Не удалось получить список сессий пользователей"),
+    ("LockSession", "Не удалось подтвердить блокировку сессий пользователей")])
+def test_lock_command_ends_with_0_only_once_every_session_is_locked(world, logind_fails, failure):
     world.logind.add_session("c1", 1001, "ivanov")
     world.logind.add_session("c2", 60002, "petrov")
     world.logind.on_lock_session("lock", delay_ms=150)
+    if logind_fails == "ListSessions":
+        world.logind.on_list_sessions("fail")
+    elif logind_fails:
+        world.logind.on_lock_session("fail")
+        world.logind.on_lock_sessions("ignore")
 
     command = world.start_daemon("lock", "now")
 
-    assert command.wait() == 0
-    assert world.logind.calls("LockSession") == [["c1"], ["c2"]]
+    assert command.wait() == (1 if failure else 0)
     logged = texts(command.records())
     assert logged[:2] == [STARTED, LOCK_COMMAND] and logged[-1] == FINISHED
-    assert re.fullmatch(r"\[INFO\] 2 сессия пользователей были успешно заблокированы через \d+ "
-                        r"msec", logged[-2])
     assert not world.exists(PID_FILE)
+    if failure:
+        assert world.logind.calls("LockSessions") == [[]]  # the fallback was tried either way
+        assert command.output() == f"kxsentrixd lock: {failure}\n"
+        assert logged[-2] == f"[ERROR] {failure}"
+    else:
+        assert world.logind.calls("LockSession") == [["c1"], ["c2"]]
+        assert re.fullmatch(r"\[INFO\] 2 сессия пользователей были успешно заблокированы через "
+                            r"\d+ msec", logged[-2])
 
-    # Beside a running daemon, and with no session at all.
-    world.logind.remove_session("c1")
-    world.logind.remove_session("c2")
+
+def test_lock_command_beside_a_running_daemon_and_without_sessions(world):
     daemon = world.start_daemon().wait_ready()
     command = world.start_daemon("lock")
     assert command.wait() == 0
     assert ALREADY_RUNNING not in texts(command.records())
     assert world.read_pid_file() == f"{daemon.pid}\n"
-    assert daemon.stop() == 0
-
-
-@pytest.mark.parametrize("logind_fails, failure", [
-    ("ListSessions", "Не удалось получить список сессий пользователей"),
-    ("LockSession", "Не удалось подтвердить блокировку сессий пользователей")])
-def test_lock_command_that_cannot_confirm_the_lock_ends_with_1(world, logind_fails, failure):
-    world.logind.add_session("c1", 1001, "ivanov")
-    if logind_fails == "ListSessions":
-        world.logind.on_list_sessions("fail")
-    else:
-        world.logind.on_lock_session("fail")
-        world.logind.on_lock_sessions("ignore")
-
-    command = world.start_daemon("lock")
-
-    assert command.wait() == 1
-    assert world.logind.calls("LockSessions") == [[]]  # the fallback was tried either way
-    assert command.output() == f"kxsentrixd lock: {failure}\n"
-    assert texts(command.records())[-2:] == [f"[ERROR] {failure}", FINISHED]
 
 
 def test_pid_file_that_cannot_be_opened_ends_with_1(world):
