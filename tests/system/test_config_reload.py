@@ -4,10 +4,10 @@ SIGHUP). Seen from outside through the load's summary lines, and through the tic
 picking up a new interval; files that are no configuration are refused, stray signals ignored."""
 
 import os
+import re
 import signal
 import time
 
-import pytest
 from system_helpers import MODIFIED, serving, settings, texts, token_event
 from world import DAEMON_CONFIG
 
@@ -30,12 +30,10 @@ def write(text):
     return make
 
 
-def replace(world, daemon, make):
-    """Puts a new file in place by a rename; returns once the watcher watches it."""
-    mark = world.log_mark()
+def replace(world, make):
+    """Puts a new file in place by a rename."""
     make(world.host_path(DAEMON_CONFIG + ".new"))
     os.rename(world.host_path(DAEMON_CONFIG + ".new"), world.host_path(DAEMON_CONFIG))
-    daemon.wait_for_log(WATCHED, since=mark)
 
 
 def loads(daemon, since):
@@ -53,80 +51,62 @@ def lines_up_to_event(world, daemon, since, slot):
 
 def test_changes_are_loaded_at_the_next_slot_event_and_not_before(world):
     daemon = serving(world, CONFIG)
-
-    mark = world.log_mark()
-    append(world, '"ticketsCheckInterval": 250\n')
-    daemon.wait_for_log(MODIFIED, since=mark)
-    time.sleep(QUIET)
-    assert not loads(daemon, mark)
-    assert lines_up_to_event(world, daemon, mark, 4) == [MODIFIED, *settings(interval=250)]
-
-    # Replaced by a rename: the new file is loaded, and watched from then on.
-    mark = world.log_mark()
-    replace(world, daemon, write(CONFIG.replace('Disabled": 1', 'Disabled": 0')))
-    time.sleep(QUIET)
-    assert not loads(daemon, mark)
-    assert lines_up_to_event(world, daemon, mark, 5) == [
-        REPLACED, f"Попытка поставить файл {DAEMON_CONFIG} на контроль", WATCHED,
-        *settings(system="Бездействие")]
-    mark = world.log_mark()
-    append(world, '"ticketsCheckInterval": 70\n')
-    daemon.wait_for_log(MODIFIED, since=mark)
-    assert settings(interval=70)[-1] in lines_up_to_event(world, daemon, mark, 6)
+    renamed = [REPLACED, f"Попытка поставить файл {DAEMON_CONFIG} на контроль", WATCHED]
+    idle = CONFIG.replace('Disabled": 1', 'Disabled": 0')
+    steps = [
+        # (change, what the watcher logs at once, what the loop logs at the next slot event)
+        (append, '"ticketsCheckInterval": 250\n', [MODIFIED], settings(interval=250)),
+        (replace, write(idle), renamed, settings(system="Бездействие")),
+        (append, '"ticketsCheckInterval": 70\n', [MODIFIED],
+         settings(system="Бездействие", interval=70)),
+        # Files that are no configuration are refused, and the loop goes on. A regular
+        # expression would recurse once per character of the long value; opening the FIFO for
+        # reading would wait for a writer for ever.
+        (replace, write('{\n"debug": "' + "x" * 32768 + '",\n"actionOnTokenDisabled": 0\n}\n'),
+         renamed, [f"[WARNING] Обнаружена некорректная строка 2 конфигурационного файла "
+                   f"{DAEMON_CONFIG}: длина больше 4096 байт",
+                   *settings(system="Бездействие", interval=70)]),  # the interval is kept
+        (replace, os.mkfifo, renamed, [CANNOT_OPEN + "22, error: Invalid argument"]),
+        (replace, write('"actionOnTokenDisabled": 0\n' * 40000), renamed,
+         [f"[WARNING] Ошибка чтения конфигурационного файла {DAEMON_CONFIG}, error: размер "
+          "файла больше 1048576 байт"]),
+        (replace, write(CONFIG), renamed, settings()),
+    ]
+    for slot, (change, argument, noted, loaded) in enumerate(steps, start=4):
+        mark = world.log_mark()
+        change(world, argument)
+        daemon.wait_for_log(noted[-1], since=mark)
+        time.sleep(QUIET)
+        assert not loads(daemon, mark), noted
+        assert lines_up_to_event(world, daemon, mark, slot) == noted + loaded, noted
 
     # Deleted while a reload is due: nothing is loaded until the file is back.
     mark = world.log_mark()
     append(world, '"ticketsCheckInterval": 300\n')
     daemon.wait_for_log(MODIFIED, since=mark)
     world.remove(DAEMON_CONFIG)
-    lines_up_to_event(world, daemon, mark, 7)
-    assert not loads(daemon, mark) and not daemon.records(CANNOT_OPEN + "2, error: No such "
-                                                          "file or directory", since=mark)
+    lines_up_to_event(world, daemon, mark, 20)
+    assert not loads(daemon, mark)
+    assert not daemon.records(re.compile(re.escape(CANNOT_OPEN)), since=mark)
     back = world.log_mark()
-    world.write_daemon_config(CONFIG.replace("1000", "400"))
+    world.write_daemon_config(idle)
     daemon.wait_for_log(REPLACED, since=back)
-    assert settings(interval=400)[-1] in lines_up_to_event(world, daemon, back, 8)
-    assert len(loads(daemon, mark)) == 1
+    assert lines_up_to_event(world, daemon, back, 21)[-5:] == settings(system="Бездействие")
 
-
-@pytest.mark.parametrize("make, logged", [
-    # a regular expression would recurse once per character of the value
-    (write('{\n"debug": "' + "x" * 32768 + '",\n"actionOnTokenDisabled": 0\n}\n'),
-     [f"[WARNING] Обнаружена некорректная строка 2 конфигурационного файла {DAEMON_CONFIG}: "
-      "длина больше 4096 байт", *settings(system="Бездействие")]),
-    # opening it for reading would wait for a writer for ever
-    (os.mkfifo, [CANNOT_OPEN + "22, error: Invalid argument"]),
-    (write('"actionOnTokenDisabled": 0\n' * 40000),
-     [f"[WARNING] Ошибка чтения конфигурационного файла {DAEMON_CONFIG}, error: размер файла "
-      "больше 1048576 байт"]),
-], ids=["long line", "FIFO", "large file"])
-def test_configuration_that_is_no_configuration_is_refused_and_the_loop_goes_on(world, make,
-                                                                                 logged):
-    daemon = serving(world, "{}\n")
-    replace(world, daemon, make)
-    assert lines_up_to_event(world, daemon, world.log_mark(), 4) == logged
-    assert daemon.stop() == 0
-
-
-@pytest.mark.parametrize("number, logged", [
-    (signal.SIGPIPE, []),
-    (signal.SIGHUP, [f"Получен сигнал перечитывания конфигурации {signal.SIGHUP}",
-                     *settings(system="Бездействие")]),
-], ids=["SIGPIPE", "SIGHUP"])
-def test_stray_signal_does_not_end_the_daemon(world, number, logged):
-    daemon = serving(world, '{\n"actionOnTokenDisabled": 1\n}\n')
-    # The watcher notes the new file, but the loop reads it only at a slot event, or after
-    # SIGHUP at its next pass.
-    replace(world, daemon, write('{\n"actionOnTokenDisabled": 0\n}\n'))
+    # SIGPIPE is ignored; after SIGHUP the loop reloads at its next pass.
     mark = world.log_mark()
-
-    daemon.signal(number)
-    for line in logged:
-        daemon.wait_for_log(line, since=mark)
-
+    replace(world, write(CONFIG))
+    daemon.wait_for_log(WATCHED, since=mark)
+    daemon.signal(signal.SIGPIPE)
+    time.sleep(QUIET)
+    assert not loads(daemon, mark)
+    daemon.signal(signal.SIGHUP)
+    daemon.wait_for_log(settings()[-1], since=mark)
     assert daemon.stop() == 0
-    assert texts(daemon.records(since=mark))[:len(logged) + 1] == [
-        *logged, f"Получен сигнал остановки демона {signal.SIGTERM}"]
+    hangup = f"Получен сигнал перечитывания конфигурации {signal.SIGHUP}"
+    logged = texts(daemon.records(since=mark))
+    assert logged[logged.index(hangup):][:7] == [
+        hangup, *settings(), f"Получен сигнал остановки демона {signal.SIGTERM}"]
 
 
 def test_reloaded_ticket_interval_takes_effect_for_the_ticket_guard(world):
