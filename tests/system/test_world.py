@@ -61,26 +61,15 @@ def test_power_off_ends_only_the_machine(world):
     assert daemon.records()[-1].text == "[INFO] Korvex Sentrix daemon finished"
 
 
-def alive(pids):
-    return [pid for pid in pids if world_module._alive(pid)]
-
-
-def test_stop_leaves_no_process_and_no_mount():
+def test_neither_a_stop_nor_a_killed_test_runner_leaves_a_process_or_a_mount():
     def host_mounts():
         with open("/proc/self/mountinfo") as mountinfo:
             return sorted(line.split()[4] for line in mountinfo)
 
+    def alive(pids):
+        return [pid for pid in pids if world_module._alive(pid)]
+
     mounts = host_mounts()
-    with world_module.World() as other:
-        daemon = other.start_daemon().wait_ready()
-        helper = other.spawn(["xfreerdp"])
-        pids = [other.init_pid, other.machine().init_pid, daemon.host_pid, helper.host_pid]
-        assert alive(pids) == pids
-    assert alive(pids) == []
-    assert host_mounts() == mounts
-
-
-def test_killed_test_runner_takes_its_world_along():
     runner = subprocess.Popen([PYTHON, "-c", textwrap.dedent(f"""
         import sys, time
         sys.path.insert(0, {world_module.HERE!r})
@@ -90,13 +79,18 @@ def test_killed_test_runner_takes_its_world_along():
         print(sandbox.init_pid, daemon.host_pid, flush=True)
         time.sleep(60)
     """)], stdout=subprocess.PIPE, env=dict(os.environ))
-    pids = [int(pid) for pid in runner.stdout.readline().split()]
-    assert len(pids) == 2 and alive(pids) == pids
+    orphaned = [int(pid) for pid in runner.stdout.readline().split()]
+    with world_module.World() as other:
+        daemon = other.start_daemon().wait_ready()
+        helper = other.spawn(["xfreerdp"])
+        pids = [other.init_pid, other.machine().init_pid, daemon.host_pid, helper.host_pid]
+        assert alive(pids) == pids and len(orphaned) == 2 and alive(orphaned) == orphaned
+    assert alive(pids) == []
 
     runner.kill()
     runner.wait()
-
-    wait_until(lambda: not alive(pids), what="the orphaned world to end")
+    wait_until(lambda: not alive(orphaned), what="the orphaned world to end")
+    assert host_mounts() == mounts
 
 
 def test_run_in_world_passes_the_status_and_shows_the_log_on_failure():
