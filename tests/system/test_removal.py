@@ -52,13 +52,9 @@ def certificate(world, path, subject):
     return path
 
 
-def user_with_session(world, session_id, name, uid, groups=(), certificate_of=None):
-    """An account with a logind session; certificate_of: the world path of a certificate to
-    put into the user's .eid/authorized_certificates."""
+def user_with_session(world, session_id, name, uid, groups=()):
     world.add_user(name, uid, groups=groups)
     world.logind.add_session(session_id, uid, name)
-    if certificate_of:
-        world.write(f"/home/{name}/.eid/authorized_certificates", world.read(certificate_of))
 
 
 def started_with_token(world, *options, **start):
@@ -80,83 +76,79 @@ def remove_token(world, daemon):
     return logged[start + 1:next(i for i, text in enumerate(logged) if event.search(text))]
 
 
-def test_local_pki_locks_the_certificate_owner_and_skips_files_that_are_no_files(world):
-    configure(world, "LocalPki")
-    token_cert = certificate(world, "/root/ivanov.pem", "/CN=ivanov/O=Example Org")
-    user_with_session(world, "c1", "ivanov", 1001, certificate_of=token_cert)
-    user_with_session(world, "c2", "petrov", 1002,
-                      certificate_of=certificate(world, "/root/petrov.pem", "/CN=petrov"))
-    world.add_group("kx_local_pass", 3001)
-    user_with_session(world, "c3", "sidorov", 1003, groups=["kx_local_pass"],
-                      certificate_of=token_cert)
-    # A user's certificate file that is no file must neither stall nor crash the daemon.
-    path = "/home/{}/.eid/authorized_certificates"
-    for name, uid in (("fifo", 1005), ("folder", 1006), ("zero", 1007), ("huge", 1008)):
-        user_with_session(world, f"c{uid}", name, uid)
-        world.mkdir(f"/home/{name}/.eid")
-    world.run(["mkfifo", path.format("fifo")], check=True)
-    world.mkdir(path.format("folder"))
-    world.symlink("/dev/zero", path.format("zero"))
-    world.run(["truncate", "-s", "8G", path.format("huge")], check=True)
-    daemon = started_with_token(
-        world, "--cert", certificate(world, "/root/other.pem", "/CN=other"), "--cert", token_cert,
-        "--cert-label", "logon")
-
-    handling = remove_token(world, daemon)
-
-    assert world.logind.calls("LockSession") == [["c1"]]
-    assert [text for text in handling if text.startswith("[INFO] Сессия")] == [matching("ivanov")]
-    assert [text for text in handling if text.startswith(("[WARNING]", "[ERROR]"))] == [
-        f"[WARNING] Не удалось открыть файл {path.format(name)}"
-        for name in ("fifo", "folder", "zero")] + ["[ERROR] Не удалось создать X509"]
-    assert locked_in(1).search(handling[-1])
-    assert "Текущий тип аутентификации - Локальная PKI" in texts(daemon.records())
-    assert daemon.stop() == 0
-
-
-NOT_IN_DOMAIN = ("[WARNING] Сессия пользователя ivanov, uid 60001, home '/home/ivanov' "
-                 "пропускается т. к. компьютер не в домене")
-# Each network or noPKI rule: the token's accounts are locked, the others are not; a login.defs
-# limit that cannot be read keeps the default of 60000. (auth type, host, forced match, users,
-# token options, sessions locked, last line of the handling (None: the success line))
+IVANOV = "/CN=ivanov/O=Example Org"  # the subject of a certificate made for the test
+# Each rule on a host in a domain or not: the token's accounts are locked, the others are not; a
+# login.defs limit that cannot be read keeps the default of 60000. (auth type, host, forced
+# match, users (session, name, uid, groups, the certificate in their .eid/authorized_certificates:
+# a subject or what stands there instead), token options, sessions locked, warnings and errors)
 RULE_CASES = {
+    # A user's certificate file that is no file must neither stall nor crash the daemon.
+    "LocalPki": ("LocalPki", "ws1.corp.example.com", False,
+                 [("c1", "ivanov", 1001, (), IVANOV), ("c2", "petrov", 1002, (), "/CN=petrov"),
+                  ("c3", "sidorov", 1003, ("kx_local_pass",), IVANOV),
+                  ("c5", "fifo", 1005, (), "fifo"), ("c6", "folder", 1006, (), "folder"),
+                  ("c7", "zero", 1007, (), "zero"), ("c8", "huge", 1008, (), "huge")],
+                 ["--cert", "/CN=other", "--cert", IVANOV, "--cert-label", "logon"], [["c1"]],
+                 [f"[WARNING] Не удалось открыть файл /home/{name}/.eid/authorized_certificates"
+                  for name in ("fifo", "folder", "zero")] + ["[ERROR] Не удалось создать X509"]),
     "LocalNoPki": ("LocalNoPki", "ws1.corp.example.com", False,
-                   [("c1", "ivanov", 1001, ()), ("c2", "petrov", 1002, ()),
-                    ("c3", "sidorov", 1003, ("kx_local_pass", "kx_local_pin")),
-                    ("c4", "Ivanov", 1004, ())],
+                   [("c1", "ivanov", 1001, (), None), ("c2", "petrov", 1002, (), None),
+                    ("c3", "sidorov", 1003, ("kx_local_pass", "kx_local_pin"), None),
+                    ("c4", "Ivanov", 1004, (), None)],
                    ["--profile", "ivanov@WS1", "--profile", "petrov@corp.example.com",
-                    "--profile", "sidorov@ws1.corp"], [["c1"], ["c3"]], None),
+                    "--profile", "sidorov@ws1.corp"], [["c1"], ["c3"]], []),
     "NetworkPki": ("NetworkPki", "ws1.corp.example.com", False,
-                   [("c1", "ivanov", 60001, ()), ("c2", "petrov", 60002, ()),
-                    ("c3", "ivanovlocal", 1001, ())],
-                   ["--cert", "/DC=com/DC=example/DC=corp/CN=ivanov"], [["c1"]], None),
+                   [("c1", "ivanov", 60001, (), None), ("c2", "petrov", 60002, (), None),
+                    ("c3", "ivanovlocal", 1001, (), None)],
+                   ["--cert", "/DC=com/DC=example/DC=corp/CN=ivanov"], [["c1"]], []),
     "NetworkNoPki": ("NetworkNoPki", "ws1.corp.example.com", False,
-                     [("c1", "ivanov", 60001, ()), ("c2", "petrov", 60002, ("kx_net_pass",)),
-                      ("c3", "sidorov", 60003, ())],
+                     [("c1", "ivanov", 60001, (), None),
+                      ("c2", "petrov", 60002, ("kx_net_pass",), None),
+                      ("c3", "sidorov", 60003, (), None)],
                      ["--profile", "ivanov@CORP", "--profile", "petrov@CORP",
-                      "--profile", "sidorov@example.com"], [["c1"]], None),
+                      "--profile", "sidorov@example.com"], [["c1"]], []),
     # Every domain account but a pass-only one, even on a host without a domain part.
     "forced match first": ("NetworkNoPki", "ws1", True,
-                           [("c1", "ivanov", 60001, ()),
-                            ("c2", "petrov", 60002, ("kx_net_pass",)),
-                            ("c3", "local", 1001, ())], [], [["c1"]], None),
-    "host without domain": ("NetworkPki", "ws1", False, [("c1", "ivanov", 60001, ())],
-                            ["--cert", "/CN=ivanov/O=ws1"], [], NOT_IN_DOMAIN),
+                           [("c1", "ivanov", 60001, (), None),
+                            ("c2", "petrov", 60002, ("kx_net_pass",), None),
+                            ("c3", "local", 1001, (), None)], [], [["c1"]], []),
+    "host without domain": ("NetworkPki", "ws1", False, [("c1", "ivanov", 60001, (), None)],
+                            ["--cert", "/CN=ivanov/O=ws1"], [],
+                            ["[WARNING] Сессия пользователя ivanov, uid 60001, home '/home/ivanov' "
+                             "пропускается т. к. компьютер не в домене"]),
 }
 
 
 @pytest.mark.parametrize("case", sorted(RULE_CASES))
 def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
-    auth_type, host, forced, users, token, locked, last = RULE_CASES[case]
+    auth_type, host, forced, users, token, locked, problems = RULE_CASES[case]
     configure(world, auth_type, '{\n"actionOnTokenDisabled": 1,\n"forceSessionMatch": true\n}\n'
               if forced else LOCK, host=host)
     world.write(LOGIN_DEFS, "UID_MAX 99999999999\n")
     for group, gid in (("kx_local_pass", 3001), ("kx_local_pin", 3002), ("kx_net_pass", 3003)):
         world.add_group(group, gid)
-    for session_id, name, uid, groups in users:
+    made = {}  # subject -> certificate, so that the same subject is the same certificate
+
+    def certificate_of(subject):
+        if subject not in made:
+            made[subject] = certificate(world, f"/root/{len(made)}.pem", subject)
+        return made[subject]
+
+    for session_id, name, uid, groups, cert in users:
         user_with_session(world, session_id, name, uid, groups=groups)
-    if token[:1] == ["--cert"]:
-        token = ["--cert", certificate(world, "/root/token.pem", token[1])]
+        path = f"/home/{name}/.eid/authorized_certificates"
+        world.mkdir(f"/home/{name}/.eid")
+        if cert == "fifo":
+            world.run(["mkfifo", path], check=True)
+        elif cert == "folder":
+            world.mkdir(path)
+        elif cert == "zero":
+            world.symlink("/dev/zero", path)
+        elif cert == "huge":
+            world.run(["truncate", "-s", "8G", path], check=True)
+        elif cert:
+            world.write(path, world.read(certificate_of(cert)))
+    token = [certificate_of(option) if option.startswith("/") else option for option in token]
     world.logind.on_lock_session("lock", delay_ms=250)  # locked late: the daemon waits
     daemon = started_with_token(world, *token)
 
@@ -175,9 +167,11 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
         f"[INFO] Текущий тип аутентификации - {type_name}",
         "[ERROR] Некорректное значение UID_MAX в /etc/login.defs: 99999999999, используется "
         "60000"]
-    if last:
-        assert handling[-1] == last
-    else:
+    assert [text for text in handling[4:] if text.startswith(("[WARNING]", "[ERROR]"))] == problems
+    names = {session_id: name for session_id, name, *_ in users}
+    assert [text for text in handling if text.startswith("[INFO] Сессия")] == [
+        matching(names[session_id]) for (session_id,) in locked]
+    if locked:
         checks = [text for text in handling if text.startswith("Сессия /org/freedesktop/")]
         assert checks[0].endswith("LockedHint: 0, Active: 1")
         assert checks[-1].endswith("LockedHint: 1, Active: 1")
