@@ -44,8 +44,22 @@ def as_json_record(record):
             "certs": [dict(zip(cert_fields, cert)) for cert in certs]}
 
 
-def test_tokens_as_a_table_and_as_json_for_every_user(world):
+# The method each subcommand calls.
+METHODS = {"tokens": "allTokens", "last-update": "lastDateUpdate",
+           "fingerprint": "getFingerPrintByUserCert", "set-applet-order": "setOrderApplets",
+           "set-pam-applet": "setAppletInPamConf",
+           "set-sssd-filter": "setTokenFilteringOptionsInSssdConf",
+           "reset-sssd-filter": "resetTokenFilteringOptionsInSssdConf",
+           "domain-check": "domainAccesssCheck", "auth-result": "saveAuthResultFromPamSssLog"}
+
+
+def test_every_subcommand_that_calls_the_daemon(world):
     world.add_user("ivanov", 60001)
+    world.add_user("alice", 60002)
+    with open(ALICE_PEM) as pem:
+        world.write("/home/alice/.eid/authorized_certificates", pem.read(), owner="alice")
+    world.write(PAM_SYSTEM_AUTH, "auth sufficient pam_kx-tf-auth.so applet=Quill\n")
+    world.write(SSSD, SSSD_HEAD, mode=0o600)
     daemon = serving(world)
     assert ctl(world, "tokens") == (DONE, "No token is inserted.\n", "")
     assert ctl(world, "tokens", "--json") == (DONE, "[]\n", "")
@@ -58,13 +72,12 @@ def test_tokens_as_a_table_and_as_json_for_every_user(world):
                 "--isd", "KX214")
     daemon.wait_for_log(re.compile("Подключено новое устройство в слоте 12 "))
     # Columns line up by characters (the Cyrillic label), the escape sequence is shown, not sent.
-    table = ("SLOT  LABEL           MODEL                   APPLET  SERIAL  PROFILES"
-             "                         CERTIFICATES\n"
-             "5     Иванов          Korvex Quill 4 (USB-C)  Quill   0042    ivanov@example.org, "
-             "ivanov@corp  Alice Ivanova\n"
-             "12    Petrov\\x1b[31m  Korvex Linnet USB       Linnet\n")
-    assert ctl(world, "tokens", user=True) == (DONE, table, "")
-
+    assert ctl(world, "tokens", user=True) == (DONE, (
+        "SLOT  LABEL           MODEL                   APPLET  SERIAL  PROFILES"
+        "                         CERTIFICATES\n"
+        "5     Иванов          Korvex Quill 4 (USB-C)  Quill   0042    ivanov@example.org, "
+        "ivanov@corp  Alice Ivanova\n"
+        "12    Petrov\\x1b[31m  Korvex Linnet USB       Linnet\n"), "")
     status, text, _ = ctl(world, "tokens", "--json")
     busctl = world.run(["busctl", "--json=short", "call", NAME, "/", NAME, "allTokens"],
                        check=True)
@@ -72,16 +85,6 @@ def test_tokens_as_a_table_and_as_json_for_every_user(world):
     assert json.loads(text) == [as_json_record(record)
                                 for record in json.loads(busctl.stdout)["data"][0]]
     assert json.loads(text)[0]["certs"][0]["id"] == "ff01"  # not UTF-8: sent as hex
-
-
-def test_answers_of_the_other_subcommands(world):
-    world.add_user("ivanov", 60001)
-    world.add_user("alice", 60002)
-    with open(ALICE_PEM) as pem:
-        world.write("/home/alice/.eid/authorized_certificates", pem.read(), owner="alice")
-    world.write(PAM_SYSTEM_AUTH, "auth sufficient pam_kx-tf-auth.so applet=Quill\n")
-    world.write(SSSD, SSSD_HEAD, mode=0o600)
-    serving(world)
     seconds = world.system_bus().call_blocking(NAME, "/", NAME, "lastDateUpdate", "", ())
     status, text, _ = ctl(world, "last-update", user=True)
     assert status == DONE
@@ -131,32 +134,19 @@ def test_answers_of_the_other_subcommands(world):
     assert world.read(PAM_SYSTEM_AUTH) == "auth sufficient pam_kx-tf-auth.so applet=Forte\n"
     assert world.read(SSSD) == SSSD_HEAD
 
-
-# Every subcommand that calls the daemon, with arguments, and the method it calls.
-CALLS = [(["tokens"], "allTokens"), (["last-update"], "lastDateUpdate"),
-         (["fingerprint", "ivanov"], "getFingerPrintByUserCert"),
-         (["set-applet-order", "Quill", "x"], "setOrderApplets"),
-         (["set-pam-applet", "system-auth", "Quill"], "setAppletInPamConf"),
-         (["set-sssd-filter", "m", "s"], "setTokenFilteringOptionsInSssdConf"),
-         (["reset-sssd-filter"], "resetTokenFilteringOptionsInSssdConf"),
-         (["domain-check", "corp.example"], "domainAccesssCheck"),
-         (["auth-result", "-1h", "now"], "saveAuthResultFromPamSssLog")]
-
-
-def test_the_bus_refuses_users_all_but_the_token_list_and_nothing_answers_without_daemon(world):
-    world.add_user("ivanov", 60001)
-    daemon = serving(world)
-    for args, method in CALLS:
-        status, _, stderr = ctl(world, *args, user=True)
-        if method in ("allTokens", "lastDateUpdate"):
-            assert (status, stderr) == (DONE, ""), args
-        else:
-            assert (status, stderr) == (REFUSED, "kxsentrixctl: the system bus refused the call "
-                                                 f"of {method}: it is for root only\n"), args
-    assert not daemon.records(re.compile("dbus: Вызов метода [^al]"))  # the bus refused them
+    # The bus refuses users all but the token list; without the daemon nothing answers.
+    calls = {args[0]: args for args, *_ in cases} | {"tokens": ["tokens"],
+                                                     "last-update": ["last-update"]}
+    mark = world.log_mark()
+    for command, method in METHODS.items():
+        status, _, stderr = ctl(world, *calls[command], user=True)
+        assert (status, stderr) == ((DONE, "") if command in ("tokens", "last-update") else (
+            REFUSED, f"kxsentrixctl: the system bus refused the call of {method}: it is for "
+                     "root only\n")), command
+    assert not daemon.records(re.compile("dbus: Вызов метода [^al]"), since=mark)
     daemon.stop()
-    for args, _ in CALLS:
-        assert ctl(world, *args) == (UNREACHABLE, "", NOT_RUNNING), args
+    for command in METHODS:
+        assert ctl(world, *calls[command]) == (UNREACHABLE, "", NOT_RUNNING), command
     status, _, stderr = ctl(world, "tokens", env={"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/run/x"})
     assert (status, stderr) == (
         UNREACHABLE, "kxsentrixctl: cannot connect to the system bus: Failed to connect to "
