@@ -27,7 +27,8 @@ SSSD_RESTART = "[ERROR] Не удалось перезапустить служ�
 NOT_SAVED = "[INFO] Не удалось получить результат авторизации из логов pam_sss"
 
 INJECTED = "x\nauth sufficient pam_permit.so"
-SSSD_HEAD, SSSD_TAIL = "[sssd]\nservices = nss, pam\n\n[pam]\n", "offline_credentials_expiration = 2\n"
+SSSD_HEAD = "[sssd]\nservices = nss, pam\n\n[pam]\n"
+SSSD_TAIL = "offline_credentials_expiration = 2\n"
 SSSD = SSSD_HEAD + SSSD_TAIL
 QUILL = "p11_uri = PKCS11:model=Korvex Quill;serial=0042"
 
@@ -195,7 +196,8 @@ def test_domain_check_runs_adcli_with_the_domain_as_one_argument(world):
         ([1], 0, -2, [WRONG_TYPE]),
         (["corp.example"], 0, 0, [checked("corp.example", 0)]),
         (["unreachable.example"], 5, 5, [checked("unreachable.example", 5)]),
-        *[([domain], 0, 0, [checked(domain, 0)]) for domain in ["x; touch /tmp/pwned", "$(id)", "'"]],
+        *[([domain], 0, 0, [checked(domain, 0)])
+          for domain in ["x; touch /tmp/pwned", "$(id)", "'"]],
         (["a\nb"], 0, 0, [checked("a\\x0ab", 0)]),
     ]
     for args, status, answer, logged in cases:
