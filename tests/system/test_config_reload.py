@@ -1,7 +1,6 @@
-"""Configuration reload in the running kxsentrixd: a change of the file is only noted by the
-watcher thread, and the main loop reloads at the next slot event (or at its next pass after
-SIGHUP). Seen from outside through the load's summary lines, and through the ticket guard
-picking up a new interval; files that are no configuration are refused, stray signals ignored."""
+"""Configuration reload in the running kxsentrixd: the watcher thread only notes a change, the
+loop reloads at the next slot event (or after SIGHUP); files that are no configuration are
+refused, stray signals ignored, a reloaded interval reaches the ticket guard."""
 
 import os
 import re

@@ -1,8 +1,6 @@
-"""The D-Bus control service of the running kxsentrixd, through the world's system bus and the
-very bus policy an install puts in place: the token list in its wire form (as busctl reads it;
-test_kxsentrixctl.py reads it with the project's own decoder), the last-update time, the
-fingerprint query, the echo method, which calls are served, who may call what, and stopping or
-losing the bus while clients keep calling."""
+"""The D-Bus service of the running kxsentrixd on the world's bus, under the policy an install
+ships: the token list as busctl reads it, the last-update time, fingerprints, the echo method,
+which calls are served, who may call what, and stopping or losing the bus while clients call."""
 
 import contextlib
 import glob

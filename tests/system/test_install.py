@@ -1,8 +1,6 @@
-"""What an install puts on a machine, tried inside a world (whose /etc and /usr/local are its
-own): `cmake --install` of this build onto the world's machine, the systemd unit checked by
-systemd-analyze, the manual pages found by man, the Debian packages' contents; and the daemon as
-a service sees it: the shipped example configuration and the readiness notice. The installed
-bus policy is the file the world's system bus runs under, which the service tests exercise."""
+"""What an install puts on a machine, tried inside a world: the files, the unit, the manual
+pages, the Debian packages; and the daemon as a service sees it. The installed bus policy is
+the file the world's system bus runs under, which the service tests exercise."""
 
 import os
 import re

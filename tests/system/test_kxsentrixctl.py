@@ -1,8 +1,6 @@
-"""kxsentrixctl, the administrator's client, against the real daemon in a world: each
-subcommand's answer as the administrator reads it (output and exit status) and its main
-failures: the daemon absent, the bus refusing the caller, bad arguments; the token list as JSON
-read back against busctl's reading of the same call; the PIN commands through the simulated
-token library, the PIN asked on a pseudo-terminal."""
+"""kxsentrixctl against the real daemon in a world: each subcommand's output and exit status,
+and its main failures (daemon absent, bus refusing the caller, bad arguments); its JSON read
+back against busctl's reading; the PIN commands, the PIN asked on a pseudo-terminal."""
 
 import json
 import os

@@ -1,9 +1,6 @@
 """The logon configuration and domain diagnostics methods of the running kxsentrixd, called as
-root through the world's system bus: every answer with its log lines, the files as PAM, SSSD and
-the token library then find them, the commands the stubs saw run, and what callers must not be
-able to do with their arguments (start a new configuration line, edit files outside
-/etc/pam.d, run a command of their own, write through a link planted in /tmp). That the bus
-refuses these methods to users is checked through kxsentrixctl (test_kxsentrixctl.py)."""
+root: every answer with its log lines, the files and stub commands they leave, and what callers
+must not do with their arguments. That the bus refuses them to users: test_kxsentrixctl.py."""
 
 import os
 import subprocess

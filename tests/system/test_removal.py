@@ -1,7 +1,6 @@
 """What the running kxsentrixd does when a token leaves: the sessions each matching rule ties to
-the token are locked through logind and no others, the wait for them to report locked and its
-fallback, the power-off, the remote-desktop clients interrupted, and users' certificate files
-that are not files."""
+the token are locked and no others, the wait and its fallback, the power-off, the remote-desktop
+clients interrupted, and users' certificate files that are not files."""
 
 import itertools
 import re

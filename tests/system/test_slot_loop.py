@@ -1,8 +1,6 @@
-"""The slot event loop of the running kxsentrixd as its log shows it: tokens coming and going
-through the simulated library (kxsim), the storage-only device, slot ids beyond 32 bits, and
-library calls that fail: most tests stop the daemon and then compare everything the loop
-logged, so a missing, extra or reordered line fails them. And hostile tokens: a burst of slot
-events ahead of a real removal, texts that would forge or colour log records."""
+"""The slot event loop of the running kxsentrixd as its log shows it: tokens coming and going,
+storage-only devices, 64-bit slot ids, failing library calls (compared line by line), and
+hostile tokens: a burst of events ahead of a removal, texts that would forge records."""
 
 import os
 import re

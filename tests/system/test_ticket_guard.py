@@ -1,7 +1,5 @@
-"""The Kerberos ticket cache guard of the running kxsentrixd against what a local user can put
-into /tmp: names whose uid text is no uid, files handed to another user, hard links that would
-poison a name, names that forge log records, and a flood of files that must not slow down the
-slot loop. The attacks run as an unprivileged world user."""
+"""The Kerberos ticket cache guard of the running kxsentrixd against what an unprivileged user
+puts into /tmp: uid texts that are no uid, give-aways, hard links, forged records, a flood."""
 
 import re
 
