@@ -65,7 +65,7 @@ def guard_lines(daemon, since):
             if ("/tmp/krb5cc_" in text or "valid uid" in text) and sentinel not in text]
 
 
-def test_users_files_are_judged_once_and_never_given_away(world):
+def test_users_files_are_judged_once_and_never_given_away_nor_poisoned(world):
     # name in /tmp -> what the guard says about it once, however often it scans
     cases = {
         # uid -1: chown would change nothing, so every scan would "repair" it again
@@ -96,15 +96,13 @@ def test_users_files_are_judged_once_and_never_given_away(world):
     for name in cases:
         assert owner_and_mode(world, f"/tmp/{name}") == (ATTACKER, ATTACKER, 0o600), name
 
-
-def test_link_does_not_poison_the_name_for_the_real_cache(world):
+    # Nor does a hard link poison the victim's name for the real cache.
     name = f"krb5cc_{VICTIM}"
-    daemon = started(world)
     mark = world.log_mark()
-    create_as_attacker(world, ["mine"], f"os.link('/tmp/mine', '/tmp/{name}')")
+    create_as_attacker(world, ["mine"], f"os.unlink('/tmp/{name}')\n"
+                                        f"os.link('/tmp/mine', '/tmp/{name}')\n")
     daemon.wait_for_log(re.compile(f"^\\[WARNING\\] .*'/tmp/{name}'"), since=mark)
     create_as_attacker(world, [], f"os.unlink('/tmp/{name}')")
-
     # The victim logs on: root writes the cache, the guard gives it to the victim.
     world.write(f"/tmp/{name}", b"ticket", mode=0o600, owner=(0, 0))
     daemon.wait_for_log(handed_over(name, VICTIM), since=mark)
@@ -113,6 +111,8 @@ def test_link_does_not_poison_the_name_for_the_real_cache(world):
 
 
 FLOOD = 100000
+
+
 def removal_comes_first(world, daemon):
     insert(world, 4, "Bench")
     daemon.wait_for_log(connected(4, "Bench"))
