@@ -92,20 +92,20 @@ def test_changes_are_loaded_at_the_next_slot_event_and_not_before(world):
     daemon.wait_for_log(REPLACED, since=back)
     assert lines_up_to_event(world, daemon, back, 21)[-5:] == settings(system="Бездействие")
 
-    # SIGPIPE is ignored; after SIGHUP the loop reloads at its next pass.
+    # SIGPIPE is ignored; SIGHUP makes the loop reload at its next pass, a change noted or not.
     mark = world.log_mark()
     replace(world, write(CONFIG))
     daemon.wait_for_log(WATCHED, since=mark)
     daemon.signal(signal.SIGPIPE)
     time.sleep(QUIET)
     assert not loads(daemon, mark)
-    daemon.signal(signal.SIGHUP)
-    daemon.wait_for_log(settings()[-1], since=mark)
+    for _ in range(2):
+        mark = world.log_mark()
+        daemon.signal(signal.SIGHUP)
+        daemon.wait_for_log(settings()[-1], since=mark)
+        assert texts(daemon.records(since=mark)) == [
+            f"Получен сигнал перечитывания конфигурации {signal.SIGHUP}", *settings()]
     assert daemon.stop() == 0
-    hangup = f"Получен сигнал перечитывания конфигурации {signal.SIGHUP}"
-    logged = texts(daemon.records(since=mark))
-    assert logged[logged.index(hangup):][:7] == [
-        hangup, *settings(), f"Получен сигнал остановки демона {signal.SIGTERM}"]
 
 
 def test_reloaded_ticket_interval_takes_effect_for_the_ticket_guard(world):
