@@ -173,32 +173,25 @@ def test_lock_all_runs_the_lock_command_and_passes_its_status_on(world):
         UNREACHABLE, "", "kxsentrixctl: cannot run /run/none lock: No such file or directory\n")
 
 
-# Runs kxsentrixctl on a pseudo-terminal inside the world: answers its prompt with the PIN (or
-# interrupts it), and reports what the terminal showed, whether echo was on again afterwards
-# and the exit status.
+# Runs a command (argv[1:-1]) on a pseudo-terminal, answers its first prompt with argv[-1] and
+# reports its exit status, what the terminal showed and whether echo was on again at its end.
 ON_A_TERMINAL = r"""
 import json, os, pty, sys, termios
-ctl, slot, answer = sys.argv[1:4]
 pid, terminal = pty.fork()
 if pid == 0:
-    os.execv(ctl, [ctl, "pin-check", *sys.argv[4:], slot])
-shown = b""
-def read():
-    global shown
-    try:
-        data = os.read(terminal, 4096)
-    except OSError:
-        return False
-    shown += data
-    return bool(data)
-while b": " not in shown and read():
-    pass
-os.write(terminal, answer.encode())
-while read():
+    os.execv(sys.argv[1], sys.argv[1:-1])
+shown = os.read(terminal, 4096)
+while b": " not in shown:
+    shown += os.read(terminal, 4096)
+os.write(terminal, sys.argv[-1].encode())
+try:
+    while data := os.read(terminal, 4096):
+        shown += data
+except OSError:  # EIO: the command has ended
     pass
 echo = bool(termios.tcgetattr(terminal)[3] & termios.ECHO)
-_, status = os.waitpid(pid, 0)
-print(json.dumps([os.waitstatus_to_exitcode(status), shown.decode().replace("\r\n", "\n"), echo]))
+status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+print(json.dumps([status, shown.decode().replace("\r\n", "\n"), echo]))
 """
 
 
@@ -237,8 +230,8 @@ def test_pin_status_and_pin_check_through_the_token_library(world):
         ("6", "1111\n", [], DONE, re.compile(rf"PIN of Forte: \nPIN accepted: {change_soon}\n")),
     ]
     for slot, typed, options, status, shown in cases:
-        result = world.run(["/usr/bin/python3", "-c", ON_A_TERMINAL, ctl_path(world), slot, typed,
-                            *options], check=True)
+        result = world.run(["/usr/bin/python3", "-c", ON_A_TERMINAL, ctl_path(world), "pin-check",
+                            *options, slot, typed], check=True)
         code, seen, echo = json.loads(result.stdout)
         assert (code, echo) == (status, True), (slot, typed, seen)
         assert shown.fullmatch(seen) if isinstance(shown, re.Pattern) else seen == shown, seen
