@@ -220,45 +220,39 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
         assert daemon.stop() == 0
 
 
-def powered_off_by_removal(world, daemon):
-    """Pulls the token; returns what was logged from then on, once the machine went down."""
+@pytest.mark.parametrize("configuration", ["powering off", "gone"])
+def test_power_off_ends_the_machine(world, configuration):
+    client = world.spawn(["xfreerdp", "/v:rdp.corp"])
+    if configuration == "gone":  # the remote clients are closed first
+        world.write_daemon_config('{\n"actionOnTokenDisabledRemote": 1\n}\n')
+    else:  # at the first matching session
+        configure(world, "LocalNoPki", POWER_OFF)
+        user_with_session(world, "c1", "ivanov", 1001)
+        world.logind.add_session("c2", 1001, "ivanov")
+    daemon = started_with_token(world, "--profile", "ivanov@kxworld")
+    if configuration == "gone":
+        world.remove(DAEMON_CONFIG)
     mark = world.log_mark()
+
     world.kxsim("remove", "5", check=False)  # the power-off may end kxsim before it does
+
     assert daemon.wait() == -signal.SIGKILL  # the whole machine went down with it
     assert daemon.powered_off()
-    return texts(daemon.records(since=mark))
-
-
-def test_power_off_at_the_first_matching_session(world):
-    configure(world, "LocalNoPki", POWER_OFF)
-    user_with_session(world, "c1", "ivanov", 1001)
-    world.logind.add_session("c2", 1001, "ivanov")
-    daemon = started_with_token(world, "--profile", "ivanov@kxworld")
-
-    assert powered_off_by_removal(world, daemon)[-3:] == [
-        "Сессия пользователя ivanov, uid 1001, home '/home/ivanov' соответствует токену т. к. "
-        "найден подходящий профиль ivanov@kxworld", matching("ivanov"), POWERING_OFF]
+    handling = texts(daemon.records(since=mark))
     assert world.logind.calls("LockSession") == []
-
-
-def test_configuration_gone_powers_off_after_closing_remote_clients(world):
-    world.write_daemon_config('{\n"actionOnTokenDisabledRemote": 1\n}\n')
-    client = world.spawn(["xfreerdp", "/v:rdp.corp"])
-    daemon = started_with_token(world)
-    world.remove(DAEMON_CONFIG)
-
-    handling = powered_off_by_removal(world, daemon)
-
-    # The power-off can take the client down before it has noted its SIGINT; the records below
-    # show that the signal went out first.
-    assert client.signals() in ([signal.SIGINT], [])
-    # No PAM file: no token logon configured, as the start-up line says.
-    assert "Текущий тип аутентификации - Не настроена" in texts(daemon.records())
-    assert handling[handling.index("[INFO] Настроенное действие для удаленного подключения - "
-                                   "Закрывать удаленное подключение"):][-2:] == [
-        "[INFO] Завершение процесса удаленного подключения xfreerdp с pid "
-        f"{client.pid} и его родителя с pid 0",
-        "[WARNING] Конфигурационный файл не найден, выключаем систему"]
+    if configuration == "gone":
+        # The power-off can take the client down before it has noted its SIGINT; the records
+        # show that the signal went out first.
+        assert client.signals() in ([signal.SIGINT], [])
+        # No PAM file: no token logon configured, as the start-up line says.
+        assert "Текущий тип аутентификации - Не настроена" in texts(daemon.records())
+        assert handling[-2:] == [
+            f"[INFO] Завершение процесса удаленного подключения xfreerdp с pid {client.pid} и "
+            "его родителя с pid 0", "[WARNING] Конфигурационный файл не найден, выключаем систему"]
+    else:
+        assert handling[-3:] == [
+            "Сессия пользователя ivanov, uid 1001, home '/home/ivanov' соответствует токену т. к. "
+            "найден подходящий профиль ivanov@kxworld", matching("ivanov"), POWERING_OFF]
 
 
 def test_remote_clients_of_the_token_and_their_sentrix_parents_are_interrupted(world):
