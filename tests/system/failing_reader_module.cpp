@@ -1,11 +1,9 @@
-// A PKCS#11 module for the daemon's system tests, loaded through the simulated library's bridge
-// mode (KXSIM_BRIDGE_MODULE). It stands for a reader whose card stops answering: the file named
-// by KX_FAILING_READER_SLOTS holds one slot id per line, and a line "ID broken" keeps the slot
-// known but drops its token from the list of present tokens and fails C_GetSlotInfo and
-// C_GetTokenInfo with CKR_DEVICE_ERROR. The simulated library's own failures cannot do this:
-// they belong to a token, and a token only ever reaches the daemon by an insertion event.
-//
-// Tokens have no objects. Entries of the function list that the daemon never calls stay null.
+// A PKCS#11 module standing for a reader whose card stops answering, loaded through the
+// simulated library's bridge mode (KXSIM_BRIDGE_MODULE). The file named by
+// KX_FAILING_READER_SLOTS holds one slot id per line; "ID broken" keeps the slot known but drops
+// its token from the present ones and fails the slot's calls with CKR_DEVICE_ERROR. (The
+// simulated library's own failures cannot: a token only reaches the daemon by an insertion.)
+// Tokens have no objects; entries the daemon never calls stay null.
 
 #include <p11-kit/pkcs11.h>
 
@@ -38,7 +36,6 @@ std::map<CK_SLOT_ID, bool> readSlots() {
     return slots;
 }
 
-// CKR_OK for an answering card, else the error the slot's calls give.
 CK_RV slotState(CK_SLOT_ID slot) {
     auto slots = readSlots();
     auto found = slots.find(slot);
@@ -53,7 +50,6 @@ void pad(CK_UTF8CHAR* field, size_t size, const std::string& text) {
     std::memcpy(field, text.data(), std::min(size, text.size()));
 }
 
-// The calls that always succeed, with the parameters of each.
 template <typename... Parameters>
 CK_RV succeed(Parameters...) {
     return CKR_OK;
@@ -66,39 +62,34 @@ CK_RV getSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR count
             listed.push_back(slot);
         }
     }
-    if (list != nullptr && *count < listed.size()) {
-        *count = listed.size();
-        return CKR_BUFFER_TOO_SMALL;
-    }
-    if (list != nullptr) {
+    bool fits = list == nullptr || *count >= listed.size();
+    if (list != nullptr && fits) {
         std::copy(listed.begin(), listed.end(), list);
     }
     *count = listed.size();
-    return CKR_OK;
+    return fits ? CKR_OK : CKR_BUFFER_TOO_SMALL;
 }
 
 CK_RV getSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info) {
     CK_RV rv = slotState(slot);
-    if (rv != CKR_OK) {
-        return rv;
+    if (rv == CKR_OK) {
+        std::memset(info, 0, sizeof *info);
+        info->flags = CKF_TOKEN_PRESENT | CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;
     }
-    std::memset(info, 0, sizeof *info);
-    info->flags = CKF_TOKEN_PRESENT | CKF_REMOVABLE_DEVICE | CKF_HW_SLOT;
-    return CKR_OK;
+    return rv;
 }
 
 CK_RV getTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     CK_RV rv = slotState(slot);
-    if (rv != CKR_OK) {
-        return rv;
+    if (rv == CKR_OK) {
+        std::memset(info, 0, sizeof *info);
+        pad(info->label, sizeof info->label, "reader " + std::to_string(slot));
+        // The bridge answers KX_GetISD with model and serial number: the serial names the ISD.
+        pad(info->model, sizeof info->model, "Korvex Linnet");
+        pad(info->serialNumber, sizeof info->serialNumber, "KX214");
+        info->flags = CKF_TOKEN_INITIALIZED;
     }
-    std::memset(info, 0, sizeof *info);
-    pad(info->label, sizeof info->label, "reader " + std::to_string(slot));
-    // The bridge answers KX_GetISD with model and serial number: the serial names the product.
-    pad(info->model, sizeof info->model, "Korvex Linnet");
-    pad(info->serialNumber, sizeof info->serialNumber, "KX214");
-    info->flags = CKF_TOKEN_INITIALIZED;
-    return CKR_OK;
+    return rv;
 }
 
 CK_RV openSession(CK_SLOT_ID slot, CK_FLAGS, CK_VOID_PTR, CK_NOTIFY,

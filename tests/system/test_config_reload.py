@@ -1,33 +1,20 @@
-"""Configuration reload in the running kxsentrixd: a change of the file is only noted by the
-watcher thread, and the main loop reloads at the next slot event. Seen from outside through the
-load's summary lines, and through the ticket guard picking up a new interval."""
+"""Configuration reload in the running kxsentrixd: the watcher thread only notes a change, the
+loop reloads at the next slot event (or after SIGHUP); files that are no configuration are
+refused, stray signals ignored, a reloaded interval reaches the ticket guard."""
 
 import os
+import re
+import signal
 import time
 
+from system_helpers import MODIFIED, serving, settings, texts, token_event
 from world import DAEMON_CONFIG
 
-MODIFIED = f"Модификация файла {DAEMON_CONFIG}"
 REPLACED = f"Файл {DAEMON_CONFIG} создан или заменён"
-UNREADABLE = (f"[WARNING] Не удалось открыть конфигурационный файл {DAEMON_CONFIG}, "
-              "error code: 2, error: No such file or directory")
+WATCHED = f"[INFO] Файл {DAEMON_CONFIG} поставлен на контроль"
+CANNOT_OPEN = f"[WARNING] Не удалось открыть конфигурационный файл {DAEMON_CONFIG}, error code: "
 CONFIG = '{\n"actionOnTokenDisabled": 1,\n"debug": true,\n"ticketsCheckInterval": 1000\n}\n'
-# Long enough for dozens of passes of the 5 ms loop.
-QUIET = 0.3
-
-
-def summary(system="Блокировка сессии пользователя", interval=1000):
-    return ["Режим расширенного логирования - включен",
-            f"Настроенное действие для системы - {system}",
-            "Настроенное действие для удаленного подключения - Бездействие",
-            "Режим принудительного совпадения сессий пользователей - выключен",
-            f"Интервал проверки корректности прав доступа тикетов Kerberos - {interval} ms"]
-
-
-def token_event(slot, present=True):
-    flags, versions = (7, "1.0") if present else (6, "0.0")
-    return (f"[INFO] Token event: event 0, slot {slot}, flags {flags} hardware version "
-            f"{versions}, firmware version {versions}")
+QUIET = 0.3  # dozens of passes of the 5 ms loop
 
 
 def append(world, text):
@@ -35,82 +22,96 @@ def append(world, text):
         file.write(text)
 
 
-def summaries(daemon, since):
-    return daemon.records(summary()[0], since=since)
+def write(text):
+    def make(path):
+        with open(path, "w") as file:
+            file.write(text)
+    return make
 
 
-def lines_up_to_event(world, daemon, since, *kxsim):
-    """Runs kxsim to make a slot event for slot 4; returns what was logged before the event."""
-    world.kxsim(*kxsim)
-    event = token_event(4, present=kxsim[0] == "insert")
-    daemon.wait_for_log(event, since=since)
-    texts = [record.text for record in daemon.records(since=since)]
-    return texts[:texts.index(event)]
-
-
-def started(world, config=CONFIG):
-    world.write_daemon_config(config)
-    daemon = world.start_daemon().wait_ready()
-    daemon.wait_for_log("Запуск основного цикла FileWatcher")  # the file is under watch
-    return daemon
-
-
-def test_appended_setting_is_loaded_at_the_next_slot_event(world):
-    daemon = started(world)
-    mark = world.log_mark()
-
-    append(world, '"ticketsCheckInterval": 250\n')
-    daemon.wait_for_log(MODIFIED, since=mark)
-    time.sleep(QUIET)
-    assert not summaries(daemon, mark)
-
-    assert lines_up_to_event(world, daemon, mark, "insert", "4") == [
-        MODIFIED, *summary(interval=250)]
-
-
-def test_file_replaced_by_rename_is_loaded_and_watched_further(world):
-    daemon = started(world)
-    mark = world.log_mark()
-
-    world.write(DAEMON_CONFIG + ".new", CONFIG.replace('Disabled": 1', 'Disabled": 0'))
+def replace(world, make):
+    """Puts a new file in place by a rename."""
+    make(world.host_path(DAEMON_CONFIG + ".new"))
     os.rename(world.host_path(DAEMON_CONFIG + ".new"), world.host_path(DAEMON_CONFIG))
-    daemon.wait_for_log(f"[INFO] Файл {DAEMON_CONFIG} поставлен на контроль", since=mark)
-    time.sleep(QUIET)
-    assert not summaries(daemon, mark)
-
-    assert lines_up_to_event(world, daemon, mark, "insert", "4") == [
-        REPLACED, f"Попытка поставить файл {DAEMON_CONFIG} на контроль",
-        f"[INFO] Файл {DAEMON_CONFIG} поставлен на контроль", *summary(system="Бездействие")]
-
-    # The new file is under watch: a write to it is seen and loaded at the next event.
-    second = world.log_mark()
-    append(world, '"ticketsCheckInterval": 70\n')
-    daemon.wait_for_log(MODIFIED, since=second)
-    assert summary(interval=70)[-1] in lines_up_to_event(world, daemon, second, "remove", "4")
 
 
-def test_deleted_file_is_not_loaded_until_it_is_back(world):
-    daemon = started(world)
+def loads(daemon, since):
+    return daemon.records(settings()[0], since=since)
+
+
+def lines_up_to_event(world, daemon, since, slot):
+    """Inserts a token (a removal could power off); returns what was logged before its event."""
+    world.kxsim("insert", str(slot))
+    event = token_event(slot, 7, "1.0")
+    daemon.wait_for_log(event, since=since)
+    logged = texts(daemon.records(since=since))
+    return logged[:logged.index(event)]
+
+
+def test_changes_are_loaded_at_the_next_slot_event_and_not_before(world):
+    daemon = serving(world, CONFIG)
+    renamed = [REPLACED, f"Попытка поставить файл {DAEMON_CONFIG} на контроль", WATCHED]
+    idle = CONFIG.replace('Disabled": 1', 'Disabled": 0')
+    steps = [
+        # (change, what the watcher logs at once, what the loop logs at the next slot event)
+        (append, '"ticketsCheckInterval": 250\n', [MODIFIED], settings(interval=250)),
+        (replace, write(idle), renamed, settings(system="Бездействие")),
+        (append, '"ticketsCheckInterval": 70\n', [MODIFIED],
+         settings(system="Бездействие", interval=70)),
+        # Files that are no configuration are refused, and the loop goes on. A regular
+        # expression would recurse once per character of the long value; opening the FIFO for
+        # reading would wait for a writer for ever.
+        (replace, write('{\n"debug": "' + "x" * 32768 + '",\n"actionOnTokenDisabled": 0\n}\n'),
+         renamed, [f"[WARNING] Обнаружена некорректная строка 2 конфигурационного файла "
+                   f"{DAEMON_CONFIG}: длина больше 4096 байт",
+                   *settings(system="Бездействие", interval=70)]),  # the interval is kept
+        (replace, os.mkfifo, renamed, [CANNOT_OPEN + "22, error: Invalid argument"]),
+        (replace, write('"actionOnTokenDisabled": 0\n' * 40000), renamed,
+         [f"[WARNING] Ошибка чтения конфигурационного файла {DAEMON_CONFIG}, error: размер "
+          "файла больше 1048576 байт"]),
+        (replace, write(CONFIG), renamed, settings()),
+    ]
+    for slot, (change, argument, noted, loaded) in enumerate(steps, start=4):
+        mark = world.log_mark()
+        change(world, argument)
+        daemon.wait_for_log(noted[-1], since=mark)
+        time.sleep(QUIET)
+        assert not loads(daemon, mark), noted
+        assert lines_up_to_event(world, daemon, mark, slot) == noted + loaded, noted
+
+    # Deleted while a reload is due: nothing is loaded until the file is back.
     mark = world.log_mark()
-
-    append(world, '"ticketsCheckInterval": 300\n')  # a reload is now due
+    append(world, '"ticketsCheckInterval": 300\n')
     daemon.wait_for_log(MODIFIED, since=mark)
     world.remove(DAEMON_CONFIG)
-    lines_up_to_event(world, daemon, mark, "insert", "4")
-    assert not summaries(daemon, mark)
-    assert not daemon.records(UNREADABLE, since=mark)
-
+    lines_up_to_event(world, daemon, mark, 20)
+    assert not loads(daemon, mark)
+    assert not daemon.records(re.compile(re.escape(CANNOT_OPEN)), since=mark)
     back = world.log_mark()
-    world.write_daemon_config(CONFIG.replace("1000", "400"))
+    world.write_daemon_config(idle)
     daemon.wait_for_log(REPLACED, since=back)
-    assert summary(interval=400)[-1] in lines_up_to_event(world, daemon, back, "remove", "4")
-    assert [record.text for record in summaries(daemon, mark)] == [summary()[0]]
+    assert lines_up_to_event(world, daemon, back, 21)[-5:] == settings(system="Бездействие")
+
+    # SIGPIPE is ignored; SIGHUP makes the loop reload at its next pass, a change noted or not.
+    mark = world.log_mark()
+    replace(world, write(CONFIG))
+    daemon.wait_for_log(WATCHED, since=mark)
+    daemon.signal(signal.SIGPIPE)
+    time.sleep(QUIET)
+    assert not loads(daemon, mark)
+    for _ in range(2):
+        mark = world.log_mark()
+        daemon.signal(signal.SIGHUP)
+        daemon.wait_for_log(settings()[-1], since=mark)
+        assert texts(daemon.records(since=mark)) == [
+            f"Получен сигнал перечитывания конфигурации {signal.SIGHUP}", *settings()]
+    assert daemon.stop() == 0
 
 
 def test_reloaded_ticket_interval_takes_effect_for_the_ticket_guard(world):
     ticket = "/tmp/krb5cc_1000"
     world.write(ticket, b"ticket", mode=0o600, owner=(0, 0))
-    daemon = started(world, CONFIG.replace("1000", "600000"))
+    daemon = serving(world, CONFIG.replace("1000", "600000"))
 
     append(world, '"ticketsCheckInterval": 20\n')
     time.sleep(1.2)  # past the default interval, so only the configured one kept it waiting

@@ -1,9 +1,9 @@
-"""The D-Bus control service of the running kxsentrixd, through the world's system bus and the
-very bus policy an install puts in place: the token list in its wire form (as busctl reads it;
-test_kxsentrixctl.py reads it with the project's own decoder), the last-update time, the
-fingerprint query, the echo method, which calls are served, who may call what, and stopping
-while clients keep calling."""
+"""The D-Bus service of the running kxsentrixd on the world's bus, under the policy an install
+ships: the token list as busctl reads it, the last-update time, fingerprints, the echo method,
+which calls are served, who may call what, and stopping or losing the bus while clients call."""
 
+import contextlib
+import glob
 import hashlib
 import json
 import os
@@ -15,26 +15,13 @@ import time
 
 import dbus
 import pytest
+from system_helpers import ALICE_PEM, NAME, serving, texts
 from world import LOG_ERR, LOG_WARNING, wait_until
 
-NAME = "kx.daemon.server"
-SERVICE_UP = "[INFO] Установлено соединение с dbus. Запущен интерфейс kx.daemon.server."
-ALICE_PEM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim", "data",
-                         "alice.pem")
 CERT_FILE = ".eid/authorized_certificates"
-
-
-def alice_fingerprint():
-    with open(ALICE_PEM) as pem:
-        return hashlib.sha1(ssl.PEM_cert_to_DER_cert(pem.read())).hexdigest().upper()
-
-
-def serving(world):
-    # With a configuration file a removal does no more than the store needs (none powers off).
-    world.write_daemon_config("")
-    daemon = world.start_daemon().wait_ready()
-    daemon.wait_for_log(SERVICE_UP)  # and not given up
-    return daemon
+with open(ALICE_PEM) as pem:
+    ALICE = pem.read()
+ALICE_FINGERPRINT = hashlib.sha1(ssl.PEM_cert_to_DER_cert(ALICE)).hexdigest().upper()
 
 
 def call(world, method, signature="", args=(), interface=NAME, timeout=5):
@@ -47,73 +34,78 @@ def call(world, method, signature="", args=(), interface=NAME, timeout=5):
 def busctl(world, *argv):
     """busctl's JSON reading of a call made inside the world: (signature, data)."""
     result = world.run(["busctl", "--json=short", "call", NAME, "/", NAME, *argv], check=True)
-    if not result.stdout.strip():
-        return None, None
     reply = json.loads(result.stdout)
     return reply["type"], reply["data"]
 
 
-def test_all_tokens_answers_the_store_in_slot_order(world):
+def inserted(world, daemon, slot, *options):
+    world.kxsim("insert", str(slot), *options)
+    daemon.wait_for_log(re.compile(f"Подключено новое устройство в слоте {slot} "))
+
+
+def test_all_tokens_and_last_update_follow_the_store(world):
+    started = int(time.time())
     daemon = serving(world)
     assert busctl(world, "allTokens") == ("a(ussssssba(ss)a(ssssssssssb))", [[]])
+    (first,) = call(world, "lastDateUpdate")
+    assert isinstance(first, dbus.Int64) and started <= first <= time.time()
+    wait_until(lambda: int(time.time()) > first, what="the next second")  # a change shows
 
-    world.kxsim("insert", "9", "--label", "Petrov token", "--model", "Korvex Quill", "--serial",
-                "0042", "--isd", "KX123", "--profile", "petrov@corp.example", "--cert", ALICE_PEM, "--cert-id", "4142", "--cert-label", "signing")
-    daemon.wait_for_log(re.compile("Подключено новое устройство в слоте 9 "))
+    inserted(world, daemon, 9, "--label", "Petrov token", "--model", "Korvex Quill", "--serial",
+             "0042", "--isd", "KX123", "--profile", "petrov@corp.example", "--cert", ALICE_PEM,
+             "--cert-id", "4142", "--cert-label", "signing")
     _, [(nine,)] = busctl(world, "allTokens")
-    slot, label, _, _, serial, isd, message, is_new, profiles, certs = nine
+    slot, label, _, _, serial, isd, message, is_new, profiles, (cert,) = nine
     assert (slot, label, serial, isd, message, is_new) == (
         9, "Petrov token", "0042", "KX123", "", True)
     assert profiles == [["petrov", "corp.example"]]
-    (cert,) = certs
     assert cert[:3] == ["AB", "signing", "Alice Ivanova"]  # the id as its raw bytes
-    assert cert[9:] == [alice_fingerprint(), True]  # self-signed: a CA by X509_check_ca
+    assert cert[9:] == [ALICE_FINGERPRINT, True]  # self-signed: a CA by X509_check_ca
+    assert first < call(world, "lastDateUpdate", "s", ["ignored"])[0] <= time.time()
 
-    world.kxsim("insert", str(2**32 + 4), "--label", "Ivanov token", "--model", "Korvex Linnet",
-                "--isd", "KX214")
-    daemon.wait_for_log(re.compile(f"Подключено новое устройство в слоте {2**32 + 4} "))
+    inserted(world, daemon, 2**32 + 4, "--label", "Ivanov token", "--model", "Korvex Linnet",
+             "--isd", "KX214")
     _, [records] = busctl(world, "allTokens", "ss", "ignored", "too")
     # In the store's slot order (9 < 2**32 + 4), each slot as its low 32 bits.
-    assert [record[:2] for record in records] == [[9, "Petrov token"], [4, "Ivanov token"]]
-    assert [record[7] for record in records] == [False, True]
+    assert [(record[0], record[1], record[7]) for record in records] == [
+        (9, "Petrov token", False), (4, "Ivanov token", True)]
 
     world.kxsim("remove", "9")
     daemon.wait_for_log(re.compile("Отключено устройство в слоте 9 "))
     _, [records] = busctl(world, "allTokens")
     assert [record[:2] for record in records] == [[4, "Ivanov token"]]
     assert daemon.stop() == 0
+    assert not daemon.records(re.compile("lastDateUpdate"))  # no per-call lines for it
 
 
-def test_last_date_update_follows_the_store_without_per_call_lines(world):
-    started = int(time.time())
-    daemon = serving(world)
-    first = call(world, "lastDateUpdate")
-    assert started <= first[0] <= time.time()
-    assert isinstance(first[0], dbus.Int64)
-    # The next second, so the change shows in whole seconds.
-    wait_until(lambda: int(time.time()) > first[0], what="the next second")
+POLICY_CLIENT = """
+import os, dbus
+os.setgid(60001)
+os.setuid(60001)
+bus = dbus.SystemBus()
+for interface, method, *args in [
+        ("kx.daemon.server", "test", "", []), (None, "allTokens", "", []),
+        ("kx.daemon.server", "getFingerPrintByUserCert", "s", ["with-cert"])]:
+    try:
+        bus.call_blocking("kx.daemon.server", "/", interface, method, *args)
+        print(method, "answered")
+    except dbus.exceptions.DBusException as error:
+        print(method, error.get_dbus_name())
+try:
+    bus.request_name("kx.daemon.server")
+except dbus.exceptions.DBusException as error:
+    print("own", error.get_dbus_name())
+"""
 
-    world.kxsim("insert", "3", "--label", "New")
-    daemon.wait_for_log(re.compile("Подключено новое устройство в слоте 3 "))
-    later = call(world, "lastDateUpdate", "s", ["ignored"])[0]
 
-    assert first[0] < later <= time.time()
-    assert daemon.stop() == 0
-    assert not daemon.records(re.compile("lastDateUpdate"))
-
-
-def test_fingerprint_of_the_certificate_bound_to_a_user(world):
-    with open(ALICE_PEM) as pem:
-        alice = pem.read()
-    world.add_user("with-cert", 60001)
-    world.write(f"/home/with-cert/{CERT_FILE}", alice, owner="with-cert")
-    world.add_user("without-file", 60002)
-    world.add_user("fifo", 60003)
-    world.mkdir("/home/fifo/.eid")
+def test_fingerprints_echoes_and_who_may_call_what(world):
+    world.add_user("ivanov", 60001)
+    for uid, name in enumerate(("with-cert", "without-file", "fifo", "directory", "no-pem"), 60002):
+        world.add_user(name, uid)
+        world.mkdir(f"/home/{name}/.eid")
+    world.write(f"/home/with-cert/{CERT_FILE}", ALICE, owner="with-cert")
     os.mkfifo(world.host_path(f"/home/fifo/{CERT_FILE}"))
-    world.add_user("directory", 60004)
     world.mkdir(f"/home/directory/{CERT_FILE}")
-    world.add_user("no-pem", 60005)
     world.write(f"/home/no-pem/{CERT_FILE}", "not a certificate\n")
     daemon = serving(world)
     cannot_open = "[WARNING] Не удалось открыть файл /home/{}/" + CERT_FILE
@@ -124,7 +116,7 @@ def test_fingerprint_of_the_certificate_bound_to_a_user(world):
         ([7], "i", [], ["[ERROR] Не верные аргументы!"]),
         (["nobody-here"], "s", [], []),
         (["without-file"], "s", [""], [cannot_open.format("without-file")]),
-        (["with-cert"], "s", [alice_fingerprint()], []),
+        (["with-cert"], "s", [ALICE_FINGERPRINT], []),
         # A FIFO or a directory at the path neither stalls nor crashes the service.
         (["fifo"], "s", [""], [cannot_open.format("fifo")]),
         (["directory"], "s", [""], [cannot_open.format("directory")]),
@@ -135,73 +127,33 @@ def test_fingerprint_of_the_certificate_bound_to_a_user(world):
         assert call(world, "getFingerPrintByUserCert", signature, args) == reply, args
         assert [record.text for record in daemon.records(since=mark)
                 if record.level in (LOG_ERR, LOG_WARNING)] == logged, args
-    assert daemon.stop() == 0
 
-
-def test_echo_method_describes_int32_string_and_bool_arguments(world):
-    daemon = serving(world)
     mark = world.log_mark()
     assert busctl(world, "test", "isbdx", "7", "ab", "true", "1.5", "9") == (
         "s", ["Args count 5: 7, ab, true, , , "])
     assert busctl(world, "test") == ("s", ["Args count 0: "])
-    assert [record.text for record in daemon.records(since=mark)] == [
+    assert texts(daemon.records(since=mark)) == [
         "[INFO] dbus: Вызов метода test с 5 аргументами", "DBUS method test is called",
         "[INFO] dbus: Результат вызова test отправлен",
         "[INFO] dbus: Вызов метода test с 0 аргументами", "DBUS method test is called",
         "[INFO] dbus: Результат вызова test отправлен"]
-    assert daemon.stop() == 0
-
-
-def test_calls_of_another_interface_are_not_served_and_arrays_are_skipped(world):
-    daemon = serving(world)
     mark = world.log_mark()
     with pytest.raises(dbus.exceptions.DBusException) as unserved:
         call(world, "test", interface="kx.other", timeout=0.5)
     assert unserved.value.get_dbus_name() == "org.freedesktop.DBus.Error.NoReply"
     assert daemon.records(since=mark) == []
+    # Without an interface the call is served; an array argument is skipped.
+    assert call(world, "test", "ass", [["a", "b"], "x"], interface=None) == ["Args count 1: x, "]
+    assert texts(daemon.records(level=LOG_WARNING, since=mark)) == [
+        "[WARNING] dbus: Аргумент вызова test №1 имеет не поддерживаемый формат 97"]
 
-    assert call(world, "test", "ass", [["a", "b"], "x"], interface=None) == [
-        "Args count 1: x, "]
-    assert daemon.records(level=LOG_WARNING, since=mark)[0].text == (
-        "[WARNING] dbus: Аргумент вызова test №1 имеет не поддерживаемый формат 97")
-    assert daemon.stop() == 0
-
-
-POLICY_CLIENT = """
-import os, dbus
-os.setgid(60001)
-os.setuid(60001)
-bus = dbus.SystemBus()
-def attempt(interface, method, signature="", args=()):
-    try:
-        bus.call_blocking("kx.daemon.server", "/", interface, method, signature, args)
-        return "answered"
-    except dbus.exceptions.DBusException as error:
-        return error.get_dbus_name().rsplit(".", 1)[-1]
-print("allTokens", attempt("kx.daemon.server", "allTokens"))
-print("lastDateUpdate", attempt("kx.daemon.server", "lastDateUpdate"))
-print("test", attempt("kx.daemon.server", "test"))
-print("getFingerPrintByUserCert",
-      attempt("kx.daemon.server", "getFingerPrintByUserCert", "s", ["ivanov"]))
-print("allTokens-without-interface", attempt(None, "allTokens"))
-try:
-    print("own", bus.request_name("kx.daemon.server"))
-except dbus.exceptions.DBusException as error:
-    print("own", error.get_dbus_name().rsplit(".", 1)[-1])
-"""
-
-
-def test_bus_policy_for_an_unprivileged_user(world):
-    world.add_user("ivanov", 60001)
-    daemon = serving(world)
-    result = world.run(["/usr/bin/python3", "-c", POLICY_CLIENT], check=True)
-    assert dict(line.split() for line in result.stdout.splitlines()) == {
-        "allTokens": "answered", "lastDateUpdate": "answered", "test": "answered",
-        "getFingerPrintByUserCert": "AccessDenied",
-        # Users name the interface: the rules allow calls by interface and method.
-        "allTokens-without-interface": "AccessDenied",
-        "own": "AccessDenied"}
-    assert not daemon.records(re.compile("getFingerPrintByUserCert"))
+    # An unprivileged user must name the interface, may not ask for fingerprints nor own the
+    # name.
+    mark = world.log_mark()
+    denied = "org.freedesktop.DBus.Error.AccessDenied"
+    assert world.run(["/usr/bin/python3", "-c", POLICY_CLIENT], check=True).stdout == (
+        f"test answered\nallTokens {denied}\ngetFingerPrintByUserCert {denied}\nown {denied}\n")
+    assert not daemon.records(re.compile("getFingerPrintByUserCert"), since=mark)
     assert daemon.stop() == 0
 
 
@@ -246,41 +198,31 @@ def test_without_a_bus_the_daemon_runs_on(world):
         env={"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/run/no-bus"}).wait_ready()
     daemon.wait_for_log(re.compile("Не удалось получить подключение к dbus"))
     assert daemon.stop() == 0
-    assert [record.text for record in daemon.records(re.compile("dbus"))] == [
+    assert texts(daemon.records(re.compile("dbus"))) == [
         "[WARNING] Не удалось получить подключение к dbus. Failed to connect to socket "
         "/run/no-bus: No such file or directory"]
-
-
-def dbus_thread_activity(daemon):
-    """The D-Bus thread's CPU clock ticks and context switches so far."""
-    for tid in os.listdir(f"/proc/{daemon.host_pid}/task"):
-        task = f"/proc/{daemon.host_pid}/task/{tid}"
-        with open(f"{task}/comm") as comm:
-            if comm.read().strip() != "kx-dbus":
-                continue
-        with open(f"{task}/stat") as stat:
-            fields = stat.read().rsplit(")", 1)[1].split()
-        with open(f"{task}/status") as status:
-            switches = [int(line.split()[1]) for line in status if "ctxt_switches:" in line]
-        return int(fields[11]) + int(fields[12]), sum(switches)
-    raise AssertionError("no kx-dbus thread")
 
 
 def test_losing_the_bus_neither_ends_nor_busies_the_daemon(world):
     daemon = serving(world)
     with open(f"/proc/{world.init_pid}/task/{world.init_pid}/children") as children:
         for pid in children.read().split():
-            try:
+            with contextlib.suppress(FileNotFoundError):  # a short-lived helper has ended
                 with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
                     if b"system-bus.conf" in cmdline.read():
                         os.kill(int(pid), signal.SIGKILL)
-            except FileNotFoundError:
-                pass  # a short-lived helper that has ended
+    (thread,) = [task for task in glob.glob(f"/proc/{daemon.host_pid}/task/*")
+                 if open(f"{task}/comm").read() == "kx-dbus\n"]
+
+    def activity():  # CPU clock ticks and context switches so far
+        with open(f"{thread}/stat") as stat, open(f"{thread}/status") as status:
+            return (stat.read().rsplit(")", 1)[1].split()[11:13],
+                    [line for line in status if "ctxt_switches:" in line])
 
     def quiet():
-        before = dbus_thread_activity(daemon)
+        before = activity()
         time.sleep(0.3)
-        return dbus_thread_activity(daemon) == before
+        return activity() == before
 
     # Once it has seen the bus go, the thread waits for the stop event alone. (libdbus's
     # default for a bus connection would have ended the process.)

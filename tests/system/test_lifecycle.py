@@ -6,7 +6,8 @@ import re
 import signal
 
 import pytest
-from world import LOG_DEBUG, LOG_ERR, LOG_LOCAL7, LOG_WARNING, PID_FILE
+from system_helpers import texts
+from world import LOG_DEBUG, LOG_ERR, LOG_INFO, LOG_LOCAL7, LOG_WARNING, PID_FILE
 
 STARTED = "[INFO] Korvex Sentrix daemon started"
 FINISHED = "[INFO] Korvex Sentrix daemon finished"
@@ -15,55 +16,44 @@ ALREADY_RUNNING = ("[WARNING] Korvex Daemon уже запущен. Может б
 LOCK_COMMAND = "[INFO] Вызов с блокировкой всех сессий"
 
 
-def texts(records):
-    return [record.text for record in records]
-
-
-def test_second_instance_warns_and_leaves_the_first_alone(world):
+def test_pid_file_keeps_a_second_instance_out_but_not_a_successor(world):
     first = world.start_daemon().wait_ready()
-    pid_file_mode = world.stat(PID_FILE).st_mode & 0o777
+    assert world.stat(PID_FILE).st_mode & 0o777 == 0o600
 
     second = world.start_daemon()
-
     assert second.wait() == 2
-    assert texts(second.records()) == [STARTED, ALREADY_RUNNING]
-    assert second.records()[1].level == LOG_WARNING
-    assert first.running()
+    assert [(r.text, r.level) for r in second.records()] == [
+        (STARTED, LOG_INFO), (ALREADY_RUNNING, LOG_WARNING)]
     assert world.read_pid_file() == f"{first.pid}\n"
-    assert pid_file_mode == 0o600
-    assert first.stop() == 0
 
-
-def test_stale_pid_file_of_a_killed_daemon_does_not_block_start(world):
-    killed = world.start_daemon().wait_ready()
-    assert killed.stop(signal.SIGKILL) == -signal.SIGKILL
-    assert world.read_pid_file() == f"{killed.pid}\n"  # nobody removed it
-
+    # A killed daemon leaves its pid file behind; it does not block the next start.
+    assert first.stop(signal.SIGKILL) == -signal.SIGKILL
+    assert world.read_pid_file() == f"{first.pid}\n"  # nobody removed it
     successor = world.start_daemon().wait_ready()
-
-    assert successor.pid != killed.pid
-    assert world.read_pid_file().startswith(f"{successor.pid}\n")
+    assert world.read_pid_file() == f"{successor.pid}\n"
     assert ALREADY_RUNNING not in texts(successor.records())
     assert successor.stop() == 0
 
 
-@pytest.mark.parametrize("number", [signal.SIGTERM, signal.SIGINT])
-def test_stop_signal_ends_in_order_with_status_0(world, number):
-    daemon = world.start_daemon().wait_ready()
+# Any first argument but "lock" starts the daemon.
+@pytest.mark.parametrize("number, argument", [(signal.SIGTERM, "Lock"), (signal.SIGINT, "lock ")])
+def test_stop_signal_ends_in_order_with_status_0(world, number, argument):
+    daemon = world.start_daemon(argument).wait_ready()
+    assert world.read_pid_file() == f"{daemon.pid}\n"
     mark = world.log_mark()
 
     assert daemon.stop(number) == 0
 
     stopping = daemon.records(since=mark)
-    assert stopping[0].text == f"Получен сигнал остановки демона {number}"
-    assert stopping[0].level == LOG_DEBUG
-    assert stopping[-1].text == FINISHED
-    assert texts(stopping).count(FINISHED) == 1
+    assert (stopping[0].text, stopping[0].level) == (
+        f"Получен сигнал остановки демона {number}", LOG_DEBUG)
+    assert texts(stopping).count(FINISHED) == 1 and stopping[-1].text == FINISHED
     assert not [record for record in stopping if record.level in (LOG_ERR, LOG_WARNING)]
     assert not world.exists(PID_FILE)
+    assert LOCK_COMMAND not in texts(daemon.records())
     # Every record, the signal handler's too, under the daemon's tag without a pid.
-    for record in daemon.records():
-        assert (record.facility, record.ident, record.pid) == (LOG_LOCAL7, "kxsentrixd", None)
+    assert {(r.facility, r.ident, r.pid) for r in daemon.records()} == {
+        (LOG_LOCAL7, "kxsentrixd", None)}
 
 
 @pytest.mark.parametrize("number", [signal.SIGSEGV, signal.SIGILL, signal.SIGABRT,
@@ -75,64 +65,47 @@ def test_fatal_signal_logs_removes_pid_file_and_ends_with_3(world, number):
     daemon.signal(number)
 
     assert daemon.wait() == 3
-    assert texts(daemon.records(since=mark)) == [f"[ERROR] Критическая ошибка {number}"]
-    assert daemon.records(since=mark)[0].level == LOG_ERR
+    assert [(r.text, r.level) for r in daemon.records(since=mark)] == [
+        (f"[ERROR] Критическая ошибка {number}", LOG_ERR)]
     assert not world.exists(PID_FILE)
 
 
-@pytest.mark.parametrize("argument", ["Lock", "lock "])
-def test_first_argument_other_than_lock_starts_the_daemon(world, argument):
-    daemon = world.start_daemon(argument).wait_ready()
-
-    assert world.read_pid_file() == f"{daemon.pid}\n"
-    assert LOCK_COMMAND not in texts(daemon.records())
-    assert daemon.stop() == 0
-
-
-def test_lock_command_locks_every_session_and_leaves_the_pid_file_alone(world):
+@pytest.mark.parametrize("logind_fails, failure", [
+    (None, None),
+    ("ListSessions", "Не удалось получить список сессий пользователей"),
+    ("LockSession", "Не удалось подтвердить блокировку сессий пользователей")])
+def test_lock_command_ends_with_0_only_once_every_session_is_locked(world, logind_fails, failure):
     world.logind.add_session("c1", 1001, "ivanov")
     world.logind.add_session("c2", 60002, "petrov")
     world.logind.on_lock_session("lock", delay_ms=150)
+    if logind_fails == "ListSessions":
+        world.logind.on_list_sessions("fail")
+    elif logind_fails:
+        world.logind.on_lock_session("fail")
+        world.logind.on_lock_sessions("ignore")
 
     command = world.start_daemon("lock", "now")
 
-    assert command.wait() == 0
-    assert world.logind.calls("LockSession") == [["c1"], ["c2"]]
+    assert command.wait() == (1 if failure else 0)
     logged = texts(command.records())
-    assert logged[:2] == [STARTED, LOCK_COMMAND]
-    assert re.fullmatch(r"\[INFO\] 2 сессия пользователей были успешно заблокированы через \d+ "
-                        r"msec", logged[-2])
-    assert logged[-1] == FINISHED
+    assert logged[:2] == [STARTED, LOCK_COMMAND] and logged[-1] == FINISHED
     assert not world.exists(PID_FILE)
+    if failure:
+        assert world.logind.calls("LockSessions") == [[]]  # the fallback was tried either way
+        assert command.output() == f"kxsentrixd lock: {failure}\n"
+        assert logged[-2] == f"[ERROR] {failure}"
+    else:
+        assert world.logind.calls("LockSession") == [["c1"], ["c2"]]
+        assert re.fullmatch(r"\[INFO\] 2 сессия пользователей были успешно заблокированы через "
+                            r"\d+ msec", logged[-2])
 
-    # Beside a running daemon, and with no session at all.
-    world.logind.remove_session("c1")
-    world.logind.remove_session("c2")
+
+def test_lock_command_beside_a_running_daemon_and_without_sessions(world):
     daemon = world.start_daemon().wait_ready()
     command = world.start_daemon("lock")
     assert command.wait() == 0
     assert ALREADY_RUNNING not in texts(command.records())
     assert world.read_pid_file() == f"{daemon.pid}\n"
-    assert daemon.stop() == 0
-
-
-@pytest.mark.parametrize("logind_fails", ["ListSessions", "LockSession"])
-def test_lock_command_that_cannot_confirm_the_lock_ends_with_1(world, logind_fails):
-    failure = {"ListSessions": "Не удалось получить список сессий пользователей",
-               "LockSession": "Не удалось подтвердить блокировку сессий пользователей"}[logind_fails]
-    world.logind.add_session("c1", 1001, "ivanov")
-    if logind_fails == "ListSessions":
-        world.logind.on_list_sessions("fail")
-    else:
-        world.logind.on_lock_session("fail")
-        world.logind.on_lock_sessions("ignore")
-
-    command = world.start_daemon("lock")
-
-    assert command.wait() == 1
-    assert world.logind.calls("LockSessions") == [[]]  # the fallback was tried either way
-    assert command.output() == f"kxsentrixd lock: {failure}\n"
-    assert texts(command.records())[-2:] == [f"[ERROR] {failure}", FINISHED]
 
 
 def test_pid_file_that_cannot_be_opened_ends_with_1(world):
@@ -144,4 +117,3 @@ def test_pid_file_that_cannot_be_opened_ends_with_1(world):
     assert texts(daemon.records(level=LOG_ERR)) == [
         "[ERROR] Ошибка при открытии файла /var/run/kxauthd.pid, error code: 21, "
         "error: Is a directory"]
-    assert world.stat(PID_FILE).st_mode & 0o040000  # still the directory

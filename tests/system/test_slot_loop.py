@@ -1,51 +1,25 @@
-"""The slot event loop of the running kxsentrixd as its log shows it: tokens coming and going
-through the simulated library (kxsim), the storage-only device, slot ids beyond 32 bits, and
-library calls that fail. Each test stops the daemon and then compares everything the loop
-logged, so a missing, extra or reordered line fails it."""
+"""The slot event loop of the running kxsentrixd as its log shows it: tokens coming and going,
+storage-only devices, 64-bit slot ids, failing library calls (compared line by line), and
+hostile tokens: a burst of events ahead of a removal, texts that would forge records."""
 
 import os
 import re
 import signal
 
-import pytest
+from system_helpers import (ALICE_PEM, SERVICE_UP, WATCHING, connected, disconnected, insert,
+                            removal_logged_first, serving, texts, token_event)
 from world import LOG_ERR, wait_until
 
-ALICE_PEM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim", "data",
-                         "alice.pem")
-LOOP_STARTS = "Запуск основного цикла FileWatcher"
 REMOVAL = re.compile(r"^\[INFO\] Отключено устройство")
-LOOP_ENDS = f"Получен сигнал остановки демона {signal.SIGTERM}"
-# The D-Bus thread announces itself whenever it gets there, among the loop's lines.
-SERVICE_UP = "[INFO] Установлено соединение с dbus. Запущен интерфейс kx.daemon.server."
 PRESENT, EMPTY = 7, 6  # slot flags: token present, removable device, hardware slot
 CKR_DEVICE_ERROR = 0x30
-LINNET = "Korvex Linnet USB"  # the model the reader names for the ISD "KX214"
 NO_ACTION = ["[INFO] Настроенное действие для удаленного подключения - Бездействие",
              "[INFO] Настроенное действие для системы - Не определено"]
 
 
-@pytest.fixture(autouse=True)
-def configuration_without_actions(world):
-    """Without a configuration file a removal would power the machine off."""
-    world.write_daemon_config("{}\n")
-
-
-def connected(slot, label, model=LINNET):
-    return f"[INFO] Подключено новое устройство в слоте {slot} label:{label} model:{model}"
-
-
-def disconnected(slot, label, model=LINNET):
-    return f"[INFO] Отключено устройство в слоте {slot} label:{label} model:{model}"
-
-
-def removed(slot, label, model=LINNET):
+def removed(slot, label):
     """A removal as the loop logs it, with the removal handling of no configured action."""
-    return [disconnected(slot, label, model), *NO_ACTION]
-
-
-def token_event(slot, flags, hardware="0.0", firmware="0.0"):
-    return (f"[INFO] Token event: event 0, slot {slot}, flags {flags} hardware version "
-            f"{hardware}, firmware version {firmware}")
+    return [disconnected(slot, label), *NO_ACTION]
 
 
 def read_lines(certificates=0, profiles=0):
@@ -53,9 +27,9 @@ def read_lines(certificates=0, profiles=0):
             f"[INFO] Прочитано {profiles} профилей с токена [Успех]"]
 
 
-def insert(world, slot, label, *options):
-    world.kxsim("insert", str(slot), "--label", label, "--model", "Korvex Linnet", "--isd",
-                "KX214", *options)
+def started(world, **options):
+    world.write_daemon_config("{}\n")  # without one a removal would power the machine off
+    return world.start_daemon(**options).wait_ready()
 
 
 def loop_lines(daemon):
@@ -64,57 +38,42 @@ def loop_lines(daemon):
     wait_until(lambda: len(daemon.records(NO_ACTION[-1])) == len(daemon.records(REMOVAL)),
                what="the removal handling")
     assert daemon.stop() == 0
-    texts = [record.text for record in daemon.records() if record.text != SERVICE_UP]
-    return texts[texts.index(LOOP_STARTS) + 1:texts.index(LOOP_ENDS)]
+    logged = [text for text in texts(daemon.records()) if text != SERVICE_UP]
+    return logged[logged.index(WATCHING) + 1:
+                  logged.index(f"Получен сигнал остановки демона {signal.SIGTERM}")]
 
 
-def test_token_inserted_and_removed_while_running(world):
-    daemon = world.start_daemon().wait_ready()
+def test_tokens_coming_and_going(world):
+    big = 2**32 + 3  # the same low 32 bits as slot 3
+    insert(world, 3, "First")
+    daemon = started(world)
+    daemon.wait_for_log(connected(3, "First"))
     insert(world, 5, "Ivanov token", "--hardware", "2.1", "--firmware", "3.4", "--cert",
            ALICE_PEM, "--cert-id", "3031", "--profile", "ivanov@example.org")
     daemon.wait_for_log(connected(5, "Ivanov token"))
     world.kxsim("insert", "2", "--label", "Flash", "--model", "Korvex Disk2")
-    world.kxsim("insert", "3", "--label", "Flash Pro", "--model", "Korvex Disk2 Pro")
+    world.kxsim("insert", "4", "--label", "Flash Pro", "--model", "Korvex Disk2 Pro")
     world.kxsim("remove", "2")
-    world.kxsim("remove", "5")
-    daemon.wait_for_log(disconnected(5, "Ivanov token"))
+    insert(world, big, "Second")
+    daemon.wait_for_log(connected(big, "Second"))
+    for slot, label in ((3, "First"), (5, "Ivanov token"), (big, "Second")):
+        world.kxsim("remove", str(slot))
+        daemon.wait_for_log(disconnected(slot, label))
 
-    # Nothing before the insertion: no token at start means no read and no announcement.
-    # Storage-only devices are neither read nor announced, so their removal has nothing to
-    # report either.
+    # The initial scan announces the token present at start without an event; an insertion
+    # reads and announces only the new token; storage-only devices are neither read nor
+    # announced, so their removal reports nothing; each removal takes only its own token away.
     assert loop_lines(daemon) == [
+        *read_lines(), connected(3, "First"),
         token_event(5, PRESENT, "2.1", "3.4"),
         "\tНайден сертификат: id:01 label:alice subject: Alice Ivanova@org.example "
         "issuer: Alice Ivanova@org.example",
-        read_lines(1)[0],
-        "\tНайден профиль ivanov@example.org",
-        read_lines(1, 1)[1],
+        read_lines(1)[0], "\tНайден профиль ivanov@example.org", read_lines(1, 1)[1],
         connected(5, "Ivanov token"),
-        token_event(2, PRESENT, "1.0", "1.0"), token_event(3, PRESENT, "1.0", "1.0"),
-        token_event(2, EMPTY),
-        token_event(5, EMPTY),
-        *removed(5, "Ivanov token"),
-    ]
-
-
-def test_token_present_at_start_and_one_with_the_same_low_32_bits(world):
-    big = 2**32 + 3
-    insert(world, 3, "First")
-    daemon = world.start_daemon().wait_ready()
-    daemon.wait_for_log(connected(3, "First"))
-    insert(world, big, "Second")
-    daemon.wait_for_log(connected(big, "Second"))
-    world.kxsim("remove", "3")
-    daemon.wait_for_log(disconnected(3, "First"))
-    world.kxsim("remove", str(big))
-    daemon.wait_for_log(disconnected(big, "Second"))
-
-    # The initial scan announces the first token without an event; the insertion reads and
-    # announces only the new token; each removal takes only its own token away.
-    assert loop_lines(daemon) == [
-        *read_lines(), connected(3, "First"),
-        token_event(big, PRESENT, "1.0", "1.0"), *read_lines(), connected(big, "Second"),
+        token_event(2, PRESENT, "1.0"), token_event(4, PRESENT, "1.0"), token_event(2, EMPTY),
+        token_event(big, PRESENT, "1.0"), *read_lines(), connected(big, "Second"),
         token_event(3, EMPTY), *removed(3, "First"),
+        token_event(5, EMPTY), *removed(5, "Ivanov token"),
         token_event(big, EMPTY), *removed(big, "Second"),
     ]
 
@@ -124,8 +83,8 @@ def test_slot_info_failing_for_a_stored_token_counts_as_removal(world):
     module = os.path.join(world.build_dir, "tests", "system", "libkx_failing_reader.so")
     slots = "/run/kxreader/slots"
     world.write(slots, "5\n")
-    daemon = world.start_daemon(env={"KXSIM_BRIDGE_MODULE": module,
-                                     "KX_FAILING_READER_SLOTS": slots}).wait_ready()
+    daemon = started(world, env={"KXSIM_BRIDGE_MODULE": module,
+                                 "KX_FAILING_READER_SLOTS": slots})
     daemon.wait_for_log(connected(5, "reader 5"))
     world.write(slots + ".new", "5 broken\n")
     os.rename(world.host_path(slots + ".new"), world.host_path(slots))
@@ -141,7 +100,7 @@ def test_slot_info_failing_for_a_stored_token_counts_as_removal(world):
 
 def test_token_info_failing_in_a_lower_slot_hides_no_later_token(world):
     failing = f"[ERROR] Ошибка C_GetTokenInfo. Код возврата = {CKR_DEVICE_ERROR}"
-    daemon = world.start_daemon().wait_ready()
+    daemon = started(world)
     insert(world, 2, "Broken", "--fail", "C_GetTokenInfo=CKR_DEVICE_ERROR")
     daemon.wait_for_log(failing)
     insert(world, 9, "Good")
@@ -151,8 +110,8 @@ def test_token_info_failing_in_a_lower_slot_hides_no_later_token(world):
 
     # Slot 2 comes first in the slot list; the rescan logs it and goes on with slot 9.
     assert loop_lines(daemon) == [
-        token_event(2, PRESENT, "1.0", "1.0"), failing,
-        token_event(9, PRESENT, "1.0", "1.0"), failing, *read_lines(), connected(9, "Good"),
+        token_event(2, PRESENT, "1.0"), failing,
+        token_event(9, PRESENT, "1.0"), failing, *read_lines(), connected(9, "Good"),
         token_event(9, EMPTY), *removed(9, "Good"),
     ]
 
@@ -163,10 +122,40 @@ def test_failed_library_initialisation_ends_with_status_1(world):
     daemon = world.start_daemon()
 
     assert daemon.wait() == 1
-    assert [record.text for record in daemon.records(level=LOG_ERR)] == [
+    assert texts(daemon.records(level=LOG_ERR)) == [
         f"[ERROR] Ошибка C_Initialize. Код возврата = {CKR_DEVICE_ERROR}",
-        "[ERROR] Не удалось инициализировать единую библиотеку!",
-    ]
+        "[ERROR] Не удалось инициализировать единую библиотеку!"]
     assert daemon.records("[INFO] Korvex Sentrix daemon finished")
     assert not daemon.records(connected(5, "Any"))
     assert world.read_pid_file() is None
+
+
+def test_burst_of_slot_events_does_not_hold_up_a_removal(world):
+    replacements = 500  # 1,000 events: five seconds at one event per 5 ms pass
+    daemon = serving(world, "{}\n")
+    insert(world, 5, "Ivanov token")
+    daemon.wait_for_log(connected(5, "Ivanov token"))
+    mark = world.log_mark()
+    # A storage-only device that a hostile hub keeps replacing: a removal and an insertion
+    # each time.
+    hidden, entry = (world.host_path(f"/run/kxsim/tokens/{name}") for name in (".9.tmp", "9"))
+    for _ in range(replacements):
+        with open(hidden, "w") as file:
+            file.write("label = Flash\nmodel = Korvex Disk2\n")
+        os.rename(hidden, entry)
+
+    # The watcher thread logs the change at once: the loop must have got past the burst.
+    assert removal_logged_first(world, daemon, 5, "Ivanov token", pause=1.5)
+    events = [text for text in texts(daemon.records(since=mark)) if "Token event" in text]
+    assert len(events) == 2 * replacements  # the first is an insertion only; and slot 5
+
+
+def test_token_texts_cannot_forge_or_colour_records(world):
+    daemon = started(world)
+    insert(world, 6, "ok\x1b[2K\rОтключено", "--profile", "ivan\x1b]0;x\x07@corp")
+    escaped = "ok\\x1b[2K\\x0dОтключено"
+    daemon.wait_for_log(connected(6, escaped))
+    world.kxsim("remove", "6")
+    daemon.wait_for_log(disconnected(6, escaped))
+    assert daemon.records("\tНайден профиль ivan\\x1b]0;x\\x07@corp")
+    assert not [text for text in texts(daemon.records()) if "\x1b" in text or "\r" in text]

@@ -1,22 +1,21 @@
-"""The Kerberos ticket cache guard of the running kxsentrixd against what a local user can put
-into /tmp: names whose uid text is no uid, files handed to another user, hard links that would
-poison a name, names that forge log records, and a flood of files that must not slow down the
-slot loop. The attacks run as an unprivileged world user."""
+"""The Kerberos ticket cache guard of the running kxsentrixd against what an unprivileged user
+puts into /tmp: uid texts that are no uid, give-aways, hard links, forged records, a flood."""
 
-import os
 import re
-import time
 
-from world import DAEMON_CONFIG, LOG_WARNING
+from system_helpers import connected, insert, removal_logged_first, serving, texts
+from world import LOG_WARNING
 
 ATTACKER, VICTIM = 2001, 2002
 SENTINEL = 59999  # a root-owned cache the guard repairs: proof that a scan has passed
 CONFIG = '{\n"ticketsCheckInterval": 20\n}\n'
 
 
-def as_user(world, uid, code):
-    """Runs Python code in the machine as the unprivileged user uid."""
-    world.run(["setpriv", f"--reuid={uid}", f"--regid={uid}", "--clear-groups",
+def create_as_attacker(world, names, then=""):
+    """Creates empty files in /tmp as the unprivileged attacker, then runs the Python `then`."""
+    code = (f"import os\nfor name in {names!r}:\n"
+            "    os.close(os.open('/tmp/' + name, os.O_CREAT | os.O_WRONLY, 0o600))\n" + then)
+    world.run(["setpriv", f"--reuid={ATTACKER}", f"--regid={ATTACKER}", "--clear-groups",
                "/usr/bin/python3", "-c", code], check=True)
 
 
@@ -49,11 +48,10 @@ def full_scans(world, daemon, count):
     world.remove(sentinel)
 
 
-def started(world):
+def started(world, config=CONFIG):
     world.add_user("ivanov", ATTACKER)
     world.add_user("petrov", VICTIM)
-    world.write_daemon_config(CONFIG)
-    return world.start_daemon().wait_ready()
+    return serving(world, config)
 
 
 def owner_and_mode(world, path):
@@ -63,12 +61,11 @@ def owner_and_mode(world, path):
 
 def guard_lines(daemon, since):
     sentinel = f"krb5cc_{SENTINEL}"
-    return [record.text for record in daemon.records(since=since)
-            if "/tmp/krb5cc_" in record.text or "valid uid" in record.text
-            if sentinel not in record.text]
+    return [text for text in texts(daemon.records(since=since))
+            if ("/tmp/krb5cc_" in text or "valid uid" in text) and sentinel not in text]
 
 
-def test_users_files_are_judged_once_and_never_given_away(world):
+def test_users_files_are_judged_once_and_never_given_away_nor_poisoned(world):
     # name in /tmp -> what the guard says about it once, however often it scans
     cases = {
         # uid -1: chown would change nothing, so every scan would "repair" it again
@@ -89,9 +86,7 @@ def test_users_files_are_judged_once_and_never_given_away(world):
     }
     daemon = started(world)
     mark = world.log_mark()
-    as_user(world, ATTACKER, "import os\n"
-            f"for name in {list(cases)!r}:\n"
-            "    os.close(os.open('/tmp/' + name, os.O_CREAT | os.O_WRONLY, 0o600))\n")
+    create_as_attacker(world, list(cases))
 
     full_scans(world, daemon, 3)
 
@@ -101,17 +96,13 @@ def test_users_files_are_judged_once_and_never_given_away(world):
     for name in cases:
         assert owner_and_mode(world, f"/tmp/{name}") == (ATTACKER, ATTACKER, 0o600), name
 
-
-def test_link_does_not_poison_the_name_for_the_real_cache(world):
+    # Nor does a hard link poison the victim's name for the real cache.
     name = f"krb5cc_{VICTIM}"
-    daemon = started(world)
     mark = world.log_mark()
-    as_user(world, ATTACKER, "import os\n"
-            "os.close(os.open('/tmp/mine', os.O_CREAT | os.O_WRONLY, 0o600))\n"
-            f"os.link('/tmp/mine', '/tmp/{name}')\n")
+    create_as_attacker(world, ["mine"], f"os.unlink('/tmp/{name}')\n"
+                                        f"os.link('/tmp/mine', '/tmp/{name}')\n")
     daemon.wait_for_log(re.compile(f"^\\[WARNING\\] .*'/tmp/{name}'"), since=mark)
-    as_user(world, ATTACKER, f"import os\nos.unlink('/tmp/{name}')\n")
-
+    create_as_attacker(world, [], f"os.unlink('/tmp/{name}')")
     # The victim logs on: root writes the cache, the guard gives it to the victim.
     world.write(f"/tmp/{name}", b"ticket", mode=0o600, owner=(0, 0))
     daemon.wait_for_log(handed_over(name, VICTIM), since=mark)
@@ -119,41 +110,21 @@ def test_link_does_not_poison_the_name_for_the_real_cache(world):
     assert owner_and_mode(world, "/tmp/mine") == (ATTACKER, ATTACKER, 0o600)
 
 
-# --- a flood of files in /tmp ----------------------------------------------------------------
-
 FLOOD = 100000
-PAUSE = 0.1  # many passes of the 5 ms slot loop
-MODIFIED = f"Модификация файла {DAEMON_CONFIG}"
-REMOVED = "[INFO] Отключено устройство в слоте 4 label:Bench model:Korvex Quill 4 (USB-C)"
 
 
 def removal_comes_first(world, daemon):
-    """Pulls a token, waits PAUSE, then writes the configuration file, whose change the watcher
-    thread logs at once: True when the loop logged the removal before that."""
-    mark = world.log_mark()
-    world.kxsim("insert", "4", "--label", "Bench", "--model", "Korvex Quill", "--isd", "KX123")
-    daemon.wait_for_log(re.compile("^\\[INFO\\] Подключено новое устройство в слоте 4"), since=mark)
-    mark = world.log_mark()
-    world.kxsim("remove", "4")
-    time.sleep(PAUSE)
-    with open(world.host_path(DAEMON_CONFIG), "a") as config:
-        config.write("\n")
-    daemon.wait_for_log(MODIFIED, since=mark)
-    daemon.wait_for_log(REMOVED, since=mark, timeout=30)
-    texts = [record.text for record in daemon.records(since=mark)]
-    return texts.index(REMOVED) < texts.index(MODIFIED)
+    insert(world, 4, "Bench")
+    daemon.wait_for_log(connected(4, "Bench"))
+    return removal_logged_first(world, daemon, 4, "Bench", pause=0.1)  # 20 passes of the loop
 
 
 def test_flood_of_files_in_tmp_does_not_delay_the_slot_loop(world):
-    world.write_daemon_config('{\n"ticketsCheckInterval": 0\n}\n')  # scan without pause
-    world.add_user("ivanov", ATTACKER)
-    daemon = world.start_daemon().wait_ready()
-    daemon.wait_for_log("Запуск основного цикла FileWatcher")
+    daemon = started(world, '{\n"ticketsCheckInterval": 0\n}\n')  # scan without pause
     assert [removal_comes_first(world, daemon) for _ in range(3)] == [True] * 3  # empty /tmp
 
-    as_user(world, ATTACKER, "import os\n"
-            f"for number in range({FLOOD}):\n"
-            f"    os.close(os.open(f'/tmp/krb5cc_{ATTACKER}_{{number}}', os.O_CREAT, 0o600))\n")
+    create_as_attacker(world, [], f"for number in range({FLOOD}):\n"
+                       f"    os.close(os.open(f'/tmp/krb5cc_{ATTACKER}_{{number}}', os.O_CREAT))\n")
 
     assert [removal_comes_first(world, daemon) for _ in range(5)] == [True] * 5
     assert not daemon.records(level=LOG_WARNING)

@@ -1,0 +1,73 @@
+"""What the system tests share: the daemon's bus name, the log lines they wait for or compare,
+and the simulated tokens they insert."""
+
+import os
+import time
+
+from world import DAEMON_CONFIG
+
+NAME = "kx.daemon.server"
+SERVICE_UP = "[INFO] Установлено соединение с dbus. Запущен интерфейс kx.daemon.server."
+WATCHING = "Запуск основного цикла FileWatcher"
+MODIFIED = f"Модификация файла {DAEMON_CONFIG}"
+ALICE_PEM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim", "data",
+                         "alice.pem")
+LINNET = "Korvex Linnet USB"  # the model the reader names for the ISD "KX214"
+
+
+def texts(records):
+    return [record.text for record in records]
+
+
+def serving(world, config="", **options):
+    """The daemon with the given configuration file (with one, a removal never powers off),
+    its file under watch and its D-Bus service up."""
+    if config is not None:
+        world.write_daemon_config(config)
+    daemon = world.start_daemon(**options).wait_ready()
+    daemon.wait_for_log(WATCHING)
+    daemon.wait_for_log(SERVICE_UP)
+    return daemon
+
+
+def insert(world, slot, label, *options):
+    """A Linnet token in `slot`, read and announced by the daemon."""
+    world.kxsim("insert", str(slot), "--label", label, "--model", "Korvex Linnet", "--isd",
+                "KX214", *options)
+
+
+def connected(slot, label, model=LINNET):
+    return f"[INFO] Подключено новое устройство в слоте {slot} label:{label} model:{model}"
+
+
+def disconnected(slot, label, model=LINNET):
+    return f"[INFO] Отключено устройство в слоте {slot} label:{label} model:{model}"
+
+
+def token_event(slot, flags, version="0.0", firmware=None):
+    return (f"[INFO] Token event: event 0, slot {slot}, flags {flags} hardware version "
+            f"{version}, firmware version {firmware or version}")
+
+
+def settings(system="Блокировка сессии пользователя", remote="Бездействие", debug="включен",
+             interval=1000):
+    """The summary lines of a configuration load."""
+    return [f"Режим расширенного логирования - {debug}",
+            f"Настроенное действие для системы - {system}",
+            f"Настроенное действие для удаленного подключения - {remote}",
+            "Режим принудительного совпадения сессий пользователей - выключен",
+            f"Интервал проверки корректности прав доступа тикетов Kerberos - {interval} ms"]
+
+
+def removal_logged_first(world, daemon, slot, label, pause):
+    """Pulls the token in `slot`, waits `pause`, then touches the configuration file, whose
+    change the watcher thread logs at once: whether the loop logged the removal before that."""
+    mark = world.log_mark()
+    world.kxsim("remove", str(slot))
+    time.sleep(pause)
+    with open(world.host_path(DAEMON_CONFIG), "a") as config:
+        config.write("\n")
+    daemon.wait_for_log(MODIFIED, since=mark)
+    daemon.wait_for_log(disconnected(slot, label), since=mark, timeout=60)
+    logged = texts(daemon.records(since=mark))
+    return logged.index(disconnected(slot, label)) < logged.index(MODIFIED)
