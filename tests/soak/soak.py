@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """Soak run: kxsentrixd, best from the sanitizer build, in a test world under load, then checked
-for what such a run wears out.  scripts/soak [CYCLES] builds build-asan/ and runs this file, or:
+for what such a run wears out. scripts/soak [CYCLES] builds build-asan/ and runs this file, or:
     KX_BUILD_DIR=$PWD/build-asan /usr/bin/python3 tests/soak/soak.py [CYCLES]   (default 10000)
 
 Load, all at once: insert/remove cycles of simulated tokens with random content (about 6
@@ -34,11 +34,9 @@ import world  # noqa: E402
 
 TOKENS = "/run/kxsim/tokens"
 CLIENTS = 8
-TOKENS_INSERTED = 6
 # The last slot id is above 2^32 and goes out on D-Bus as its low 32 bits, 100.
 SLOTS = list(range(1, 12)) + [2**32 + 100]
-OWNER, OWNER_UID, OWNER_SESSION = "ivanov", 2001, "c1"
-OTHER, OTHER_UID, OTHER_SESSION = "petrov", 2002, "c2"
+OWNER, OWNER_SESSION = "ivanov", "c1"
 # Growth of the second half over the first that is noise: allocator caches, the sanitizer's
 # quarantine settling; the heap varies with the tokens inserted and the encoded token list.
 RSS_NOISE_KIB, RSS_NOISE_SHARE = 4096, 0.05
@@ -47,108 +45,88 @@ HEAP_NOISE_KIB, HEAP_NOISE_SHARE = 256, 0.10
 MEMORY_SAMPLES_JUDGED = 60
 HEAP_PROBE_OUTPUT = "/run/kxsoak-heap"
 SANITIZER_REPORT = re.compile(r"Sanitizer|runtime error")
-FIXED_TEXTS = [b"", "Токен Иванова №7 рабочий".encode(), b"ctl\x01\x1b[31m\tend\0after",
-               b"trailing   \t", b"bad \xff\xfe \xc3"]
+INSERTED = "[INFO] Подключено новое устройство в слоте "
+REMOVED = "[INFO] Отключено устройство в слоте "
+LOCKED = "[INFO] 1 сессия пользователей были успешно"
+NOT_LOCKED = "[WARNING] Не удалось заблокировать сессии"
+MATCHED = f"[INFO] Сессия пользователя {OWNER} соответствует токену"
+TEXTS = [b"", "Токен Иванова №7 рабочий".encode(), b"ctl\x01\x1b[31m\tend\0after",
+         b"trailing   \t", b"bad \xff\xfe \xc3"]
 
 
 def random_text(rng, limit):
     """Bytes for a text field of at most limit bytes, never a line break."""
-    kind = rng.randrange(len(FIXED_TEXTS) + 2)
+    kind = rng.randrange(len(TEXTS) + 2)
     if kind == 0:
         return bytes(rng.choices(b"abcdefghijklmnopqrstuvwxyz ABC-_.0123", k=limit))
     if kind == 1:
         return rng.randbytes(limit).replace(b"\n", b" ")
-    raw = FIXED_TEXTS[kind - 2][:limit]
+    raw = TEXTS[kind - 2][:limit]
     return raw.decode(errors="ignore").encode() if kind == 3 else raw  # Cyrillic cut whole
 
 
-def wire_text(raw):
-    """A field as the daemon sends it: up to its first NUL when UTF-8 throughout, else hex."""
+def wire_text(raw, size=0):
+    """A field as a client reads it: a blank-padded token info field of `size` without its
+    trailing white space; up to its first NUL when UTF-8 throughout, else in hex."""
+    raw = raw.ljust(size).rstrip(b" \t\n\v\f\r") if size else raw
     try:
         return raw.decode("utf-8").split("\0")[0]
     except UnicodeDecodeError:
         return raw.hex()
 
 
-def token_field(raw, size):
-    """A blank-padded token info field as the daemon reads it: trailing white space dropped."""
-    return raw.ljust(size).rstrip(b" \t\n\v\f\r")
+def certificates(directory):
+    """(DER, fingerprint) of readable certificates of several shapes and of one the simulator
+    accepts but OpenSSL cannot read (no fingerprint); and the owner's DER."""
+    def make(subject):
+        der = os.path.join(directory, "cert.der")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                        "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", "/dev/null", "-days",
+                        "30", "-utf8", "-subj", subject, "-addext",
+                        "subjectAltName=otherName:1.3.6.1.4.1.311.20.2.3;UTF8:u@CORP,URI:urn:x",
+                        "-outform", "DER", "-out", der], check=True, capture_output=True)
+        with open(der, "rb") as file:
+            data = file.read()
+        return data, hashlib.sha1(data).hexdigest().upper()
+
+    pool = [make(subject) for subject in [
+        "/CN=Алиса Иванова/O=Пример/DC=example/DC=org", f"/CN={'x' * 64}/O=Long Org",
+        "/DC=org/DC=corp/DC=dept/CN=a/CN=b/O=Corp", "/CN=smith/O=EXAMPLE.ORG",
+        "/CN=root CA/O=CA Org", "/CN=tab\tname/O=controls"]]
+    tbs = b"\x02\x01\x01" + b"\x30\x00" * 4
+    inner = b"\x30" + bytes([len(tbs)]) + tbs
+    return pool + [(b"\x30" + bytes([len(inner)]) + inner, "")], make(f"/CN={OWNER}/O=Local")
 
 
-def fingerprint(der):
-    return hashlib.sha1(der).hexdigest().upper()
-
-
-def make_certificate(directory, subject):
-    der = os.path.join(directory, "cert.der")
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                    "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", "/dev/null", "-days",
-                    "30", "-utf8", "-subj", subject, "-addext",
-                    "subjectAltName=otherName:1.3.6.1.4.1.311.20.2.3;UTF8:u@CORP,URI:urn:x",
-                    "-outform", "DER", "-out", der], check=True, capture_output=True)
-    with open(der, "rb") as file:
-        return file.read()
-
-
-class Certificates:
-    """DER values made once: readable ones of several shapes, the owner's, and one the simulator
-    accepts but OpenSSL cannot read (no fingerprint for clients)."""
-
-    def __init__(self, directory):
-        subjects = ["/CN=Алиса Иванова/O=Пример/DC=example/DC=org", f"/CN={'x' * 64}/O=Long Org",
-                    "/DC=org/DC=corp/DC=dept/CN=a/CN=b/O=Corp", "/CN=smith/O=EXAMPLE.ORG",
-                    "/CN=root CA/O=CA Org", "/CN=tab\tname/O=controls"]
-        self.pool = [(der, fingerprint(der))
-                     for der in (make_certificate(directory, s) for s in subjects)]
-        tbs = b"\x02\x01\x01" + b"\x30\x00" * 4
-        inner = b"\x30" + bytes([len(tbs)]) + tbs
-        self.pool.append((b"\x30" + bytes([len(inner)]) + inner, ""))
-        self.owner = make_certificate(directory, f"/CN={OWNER}/O=Local")
-
-
-class Token:
-    """One token entry and what the daemon's store must show of it."""
-
-    def __init__(self, rng, slot, certificates):
-        self.slot = slot
-        self.label, self.serial = random_text(rng, 32), random_text(rng, 16)
-        self.model = rng.choice([b"Korvex Quill", b"Korvex Nacre", b"Korvex Linnet", b"??"])
-        self.profiles = [(random_text(rng, 20).replace(b"@", b"") or b"u",
-                          random_text(rng, 20).replace(b"@", b""))
-                         for _ in range(rng.randrange(4))]
-        count = rng.randrange(30, 101) if rng.random() < 0.05 else rng.randrange(9)
-        self.certs = [(rng.randbytes(rng.randrange(21)), random_text(rng, 40),
-                       *rng.choice(certificates.pool)) for _ in range(count)]
-        self.matches = rng.random() < 1 / 3
-        if self.matches:
-            owner = certificates.owner
-            self.certs.insert(rng.randrange(len(self.certs) + 1),
-                              (b"\x0a\x0b", b"owner", owner, fingerprint(owner)))
-
-    def entry(self):
-        lines = [b'label = "%s"' % self.label, b'serial = "%s"' % self.serial,
-                 b"model = " + self.model, b"isd = KX123", b"user-pin = 1234"]
-        lines += [b'profile = "%s@%s"' % profile for profile in self.profiles]
-        for cert_id, label, der, _ in self.certs:
-            lines += [b"", b"[certificate]", b"id = " + cert_id.hex().encode(),
-                      b'label = "%s"' % label, b"der = " + base64.b64encode(der)]
-        return b"\n".join(lines) + b"\n"
-
-    def expected(self):
-        """(slot, label, serial, profiles, certificates) as a client reads them."""
-        return (self.slot & 0xFFFFFFFF, wire_text(token_field(self.label, 32)),
-                wire_text(token_field(self.serial, 16)),
-                [(wire_text(user), wire_text(domain)) for user, domain in self.profiles if domain],
-                [(wire_text(cert_id), wire_text(label), print_)
-                 for cert_id, label, _, print_ in self.certs])
+def random_token(rng, slot, pool, owner):
+    """A token entry as kxsim reads it, and what the daemon's store must show of it."""
+    label, serial = random_text(rng, 32), random_text(rng, 16)
+    profiles = [(random_text(rng, 20).replace(b"@", b"") or b"u",
+                 random_text(rng, 20).replace(b"@", b"")) for _ in range(rng.randrange(4))]
+    count = rng.randrange(30, 101) if rng.random() < 0.05 else rng.randrange(9)
+    certs = [(rng.randbytes(rng.randrange(21)), random_text(rng, 40), *rng.choice(pool))
+             for _ in range(count)]
+    matches = rng.random() < 1 / 3
+    if matches:
+        certs.insert(rng.randrange(len(certs) + 1), (b"\x0a\x0b", b"owner", *owner))
+    lines = [b'label = "%s"' % label, b'serial = "%s"' % serial, b"isd = KX123",
+             b"model = " + rng.choice([b"Korvex Quill", b"Korvex Nacre", b"Korvex Linnet", b"??"]),
+             b"user-pin = 1234"] + [b'profile = "%s@%s"' % profile for profile in profiles]
+    for cert_id, cert_label, der, _ in certs:
+        lines += [b"", b"[certificate]", b"id = " + cert_id.hex().encode(),
+                  b'label = "%s"' % cert_label, b"der = " + base64.b64encode(der)]
+    expected = (slot & 0xFFFFFFFF, wire_text(label, 32), wire_text(serial, 16),
+                [(wire_text(user), wire_text(domain)) for user, domain in profiles if domain],
+                [(wire_text(i), wire_text(name), sha1) for i, name, _, sha1 in certs])
+    return SimpleNamespace(slot=slot, entry=b"\n".join(lines) + b"\n", expected=expected,
+                           matches=matches)
 
 
 def store_view(tokens):
-    """The "allTokens" reply reduced to what Token.expected() holds."""
+    """The "allTokens" reply reduced to what random_token expects."""
     return [(int(token[0]), str(token[1]), str(token[4]),
              [(str(user), str(domain)) for user, domain in token[8]],
-             [(str(cert[0]), str(cert[1]), str(cert[9])) for cert in token[9]])
-            for token in tokens]
+             [(str(cert[0]), str(cert[1]), str(cert[9])) for cert in token[9]]) for token in tokens]
 
 
 _libc = ctypes.CDLL(None, use_errno=True)
@@ -167,59 +145,47 @@ def punch_out(path, length):
 
 class DaemonLog:
     """Follows the world's record file (only the daemon writes to the world's /dev/log here) and
-    keeps the figures of the checks."""
+    notes, for each removal, whether ivanov's session matched and was locked."""
 
     def __init__(self, sandbox):
         self.path = sandbox.host_path(world.LOG_TEXT)
         self.json_path = sandbox.host_path(world.LOG_JSON)
         self.file = open(self.path, "rb")
-        self.rest = b""
-        self.pending = []  # records noted but not yet looked at by wait_for
-        self.read_bytes = 0
+        self.rest, self.pending, self.read_bytes = b"", [], 0
         self.counts = {"records": 0, "3": 0, "4": 0, "lock fallbacks": 0}  # 3 errors, 4 warnings
         self.problems = {}  # error and warning texts, numbers and paths left out, by count
-        self.removals = []
-        self.current = None  # the removal being handled
+        self.removals, self.current = [], None
 
     def catch_up(self):
-        """Notes the records that arrived since the last call and returns them."""
+        """Notes the records that arrived since the last call and returns their texts."""
         data = self.file.read()
         self.read_bytes += len(data)
         lines = (self.rest + data).split(b"\n")
         self.rest = lines.pop()
-        texts = []
-        for line in lines:
-            _facility, level, text = line.decode("utf-8", "replace").split(" ", 2)
-            self.note(level, text)
-            texts.append(text)
-        return texts
-
-    def note(self, level, text):
-        self.counts["records"] += 1
-        if level in ("3", "4"):
-            self.counts[level] += 1
-            shape = re.sub(r"/\S*|\b\d+\b", "#", text)
-            self.problems[shape] = self.problems.get(shape, 0) + 1
-        if text.startswith(("[INFO] Отключено устройство", "[INFO] Подключено новое устройство",
-                            "[INFO] Token event")):
-            self.current = None
-        if text.startswith("[INFO] Отключено устройство в слоте "):
-            slot = int(text.split()[5])
-            self.current = next((r for r in reversed(self.removals) if r.slot == slot), None)
-        elif self.current and text == f"[INFO] Сессия пользователя {OWNER} соответствует токену":
-            self.current.session_matched = True
-        elif self.current and text.startswith("[INFO] 1 сессия пользователей были успешно"):
-            self.current.locked = True
-        elif text.startswith("[WARNING] Не удалось заблокировать сессии"):
-            self.counts["lock fallbacks"] += 1
+        texts = [line.decode("utf-8", "replace").split(" ", 2) for line in lines]
+        for _facility, level, text in texts:
+            self.counts["records"] += 1
+            if level in ("3", "4"):
+                self.counts[level] += 1
+                shape = re.sub(r"/\S*|\b\d+\b", "#", text)
+                self.problems[shape] = self.problems.get(shape, 0) + 1
+            if text.startswith(("[INFO] Отключено устройство", "[INFO] Подключено новое устройство",
+                                "[INFO] Token event")):
+                slot = int(text.split()[5]) if text.startswith(REMOVED) else None
+                self.current = next((r for r in self.removals[::-1] if r.slot == slot), None)
+            elif self.current and text == MATCHED:
+                self.current.session_matched = True
+            elif self.current and text.startswith(LOCKED):
+                self.current.locked = True
+            self.counts["lock fallbacks"] += text.startswith(NOT_LOCKED)
+        return [text for _facility, _level, text in texts]
 
     def wait_for(self, prefix, timeout=60.0):
         """Waits for the next record that starts with prefix (a str or a tuple of them)."""
         deadline = time.monotonic() + timeout
         while True:
             while self.pending:
-                text = self.pending.pop(0)
-                if text.startswith(prefix):
+                if (text := self.pending.pop(0)).startswith(prefix):
                     return text
             self.pending = self.catch_up()
             if not self.pending:
@@ -233,33 +199,31 @@ class DaemonLog:
 
 
 class EverySecond(threading.Thread):
-    """Rewrites the configuration beside its place and renames it there, with the removal
-    action always "lock" and the other settings changing; samples the daemon's resident KiB."""
+    """Writes the configuration beside its place and renames it there, the removal action always
+    "lock" and the other settings changing; samples the daemon's resident KiB."""
 
     def __init__(self, sandbox, host_pid, seed):
         super().__init__(daemon=True)
-        self.sandbox, self.host_pid, self.rng = sandbox, host_pid, random.Random(seed)
+        self.config = sandbox.host_path(world.DAEMON_CONFIG)
+        self.host_pid, self.rng = host_pid, random.Random(seed)
         self.stopped = threading.Event()
-        self.rewrites = 0
-        self.samples = []
-
-    def config_text(self):
-        settings = {"actionOnTokenDisabled": "1",
-                    "actionOnTokenDisabledRemote": self.rng.choice(["0", "1"]),
-                    "debug": self.rng.choice(["true", "false", "0", "1"]),
-                    "forceSessionMatch": "false",
-                    "ticketsCheckInterval": str(self.rng.randrange(100, 5000))}
-        if self.rng.random() < 0.5:
-            return "{\n" + ",\n".join(f'"{k}": {v}' for k, v in settings.items()) + "\n}\n"
-        return "".join(f"{key}: {value}\n" for key, value in settings.items())
+        self.rewrites, self.samples = 0, []
 
     def run(self):
-        final = self.sandbox.host_path(world.DAEMON_CONFIG)
-        temporary = os.path.join(os.path.dirname(final), ".conf.tmp")
+        temporary = os.path.join(os.path.dirname(self.config), ".conf.tmp")
         while not self.stopped.wait(1.0):
+            rng = self.rng
+            settings = {"actionOnTokenDisabled": 1,
+                        "actionOnTokenDisabledRemote": rng.choice("01"),
+                        "debug": rng.choice(["true", "false", "0", "1"]),
+                        "forceSessionMatch": "false",
+                        "ticketsCheckInterval": rng.randrange(100, 5000)}
+            json = rng.random() < 0.5
+            text = (",\n" if json else "\n").join(f'"{key}": {value}' if json else f"{key}: {value}"
+                                                  for key, value in settings.items())
             with open(temporary, "w") as file:
-                file.write(self.config_text())
-            os.rename(temporary, final)
+                file.write("{\n" + text + "\n}\n" if json else text + "\n")
+            os.rename(temporary, self.config)
             self.rewrites += 1
             try:
                 with open(f"/proc/{self.host_pid}/status") as file:
@@ -294,75 +258,68 @@ def with_heap_probe(sandbox):
 
 
 class Soak:
-    def __init__(self, sandbox, cycles, seed, scratch):
-        self.sandbox, self.cycles = sandbox, cycles
-        self.rng = random.Random(seed)
-        self.certificates = Certificates(scratch)
-        self.inserted = {}  # slot -> Token
+    def __init__(self, sandbox, seed, scratch):
+        self.sandbox, self.rng = sandbox, random.Random(seed)
+        self.pool, self.owner = certificates(scratch)
+        self.inserted = {}  # slot -> random_token
         self.failures, self.figures = [], []
 
-    def prepare(self):
-        sandbox = self.sandbox
-        sandbox.write(world.PAM_SYSTEM_AUTH, "auth sufficient pam_kx-tf-auth.so\n")
-        sandbox.write_daemon_config('{\n"actionOnTokenDisabled": 1\n}\n')
-        for user, uid, session in [(OWNER, OWNER_UID, OWNER_SESSION),
-                                   (OTHER, OTHER_UID, OTHER_SESSION)]:
-            sandbox.add_user(user, uid)
-            sandbox.logind.add_session(session, uid, user)
-        sandbox.write(f"/home/{OWNER}/.eid/authorized_certificates",
-                      ssl.DER_cert_to_PEM_cert(self.certificates.owner), owner=OWNER)
-        sandbox.mkdir(TOKENS)
-        for slot in self.rng.sample(SLOTS, TOKENS_INSERTED):
-            self.write_entry(Token(self.rng, slot, self.certificates))
-
-    def write_entry(self, token):
-        temporary = self.sandbox.host_path(f"{TOKENS}/.{token.slot}.tmp")
+    def insert(self, slot):
+        token = random_token(self.rng, slot, self.pool, self.owner)
+        temporary = self.sandbox.host_path(f"{TOKENS}/.{slot}.tmp")
         with open(temporary, "wb") as file:
-            file.write(token.entry())
-        os.rename(temporary, self.sandbox.host_path(f"{TOKENS}/{token.slot}"))
-        self.inserted[token.slot] = token
+            file.write(token.entry)
+        os.rename(temporary, self.sandbox.host_path(f"{TOKENS}/{slot}"))
+        self.inserted[slot] = token
 
     def cycle(self, log):
         slot = self.rng.choice([slot for slot in SLOTS if slot not in self.inserted])
-        self.write_entry(Token(self.rng, slot, self.certificates))
-        log.wait_for(f"[INFO] Подключено новое устройство в слоте {slot} ")
+        self.insert(slot)
+        log.wait_for(f"{INSERTED}{slot} ")
         slot = self.rng.choice(sorted(self.inserted))
         token = self.inserted.pop(slot)
         log.removals.append(SimpleNamespace(slot=slot, matches=token.matches,
                                             session_matched=False, locked=False))
         os.unlink(self.sandbox.host_path(f"{TOKENS}/{slot}"))
-        log.wait_for(f"[INFO] Отключено устройство в слоте {slot} ")
+        log.wait_for(f"{REMOVED}{slot} ")
         if token.matches:
-            log.wait_for(("[INFO] 1 сессия пользователей были успешно заблокированы",
-                          "[WARNING] Не удалось заблокировать сессии"))
+            log.wait_for((LOCKED, NOT_LOCKED))
             self.sandbox.logind.set_session(OWNER_SESSION, LockedHint=False)
 
-    def run(self):
-        self.prepare()
+    def run(self, cycles):
         sandbox = self.sandbox
+        sandbox.write(world.PAM_SYSTEM_AUTH, "auth sufficient pam_kx-tf-auth.so\n")
+        sandbox.write_daemon_config('{\n"actionOnTokenDisabled": 1\n}\n')
+        for user, uid, session in [(OWNER, 2001, OWNER_SESSION), ("petrov", 2002, "c2")]:
+            sandbox.add_user(user, uid)
+            sandbox.logind.add_session(session, uid, user)
+        sandbox.write(f"/home/{OWNER}/.eid/authorized_certificates",
+                      ssl.DER_cert_to_PEM_cert(self.owner[0]), owner=OWNER)
+        sandbox.mkdir(TOKENS)
+        for slot in self.rng.sample(SLOTS, 6):
+            self.insert(slot)
         probed = with_heap_probe(sandbox)
         daemon = sandbox.start_daemon().wait_ready(timeout=30)
         log = DaemonLog(sandbox)
         for slot in sorted(self.inserted):  # the first scan goes through the slots in order
-            log.wait_for(f"[INFO] Подключено новое устройство в слоте {slot} ")
+            log.wait_for(f"{INSERTED}{slot} ")
         clients = sandbox.machine().popen_in(
             [os.path.join(sandbox.build_dir, "tests", "soak", "kx_soak_client"), str(CLIENTS)],
             env=sandbox.env())
         ticker = EverySecond(sandbox, daemon.host_pid, self.rng.random())
         ticker.start()
-        began = time.monotonic()
-        done = 0
+        began, done = time.monotonic(), 0
         try:
-            for done in range(1, self.cycles + 1):
+            for done in range(1, cycles + 1):
                 self.cycle(log)
-                if done % 500 == 0 or done == self.cycles:
+                if done % 500 == 0 or done == cycles:
                     log.release_read_part()
                     elapsed = time.monotonic() - began
                     rss = ticker.samples[-1] if ticker.samples else 0
-                    heap = self.heap_samples()[-1:] if probed else []
                     print(f"  {done:6d} cycles  {elapsed:7.0f} s  {done / elapsed:5.1f} cycles/s  "
-                          f"resident {rss / 1024:6.1f} MiB" +
-                          "".join(f"  heap {kib:7.0f} KiB" for kib in heap), flush=True)
+                          f"resident {rss / 1024:6.1f} MiB" + "".join(
+                              f"  heap {kib:7.0f} KiB" for kib in self.heap()[-1:] if probed),
+                          flush=True)
         except TimeoutError as error:
             self.failures.append(f"cycle {done}: {error}")
         elapsed = time.monotonic() - began
@@ -377,10 +334,31 @@ class Soak:
         self.check("daemon alive", alive,
                    "running" if alive else f"ended with status {daemon.returncode}")
         if daemon.running():
-            self.check_store()
-        self.check_memory(ticker.samples, self.heap_samples() if probed else None)
-        self.check_clients(clients)
-        self.check_locks(log)
+            stored = store_view(sandbox.system_bus().call_blocking(
+                "kx.daemon.server", "/", "kx.daemon.server", "allTokens", "", (), timeout=60))
+            expected = [self.inserted[slot].expected for slot in sorted(self.inserted)]
+            self.check("store equals inserted tokens", stored == expected,
+                       f"{len(stored)} tokens, {sum(len(t[4]) for t in stored)} certificates",
+                       f"store {stored!r:.2000}\nexpected {expected!r:.2000}")
+        self.check_memory(ticker.samples, self.heap() if probed else None)
+
+        stdout, stderr = (out.decode(errors="replace") for out in clients.communicate(timeout=120))
+        self.check(f"{CLIENTS} clients, calls answered and valid", clients.returncode == 0,
+                   stdout.strip().replace("\n", "; "), stderr[-3000:])
+        found = SANITIZER_REPORT.search(stderr)
+        self.check("sanitizer reports of the clients", not found, "found" if found else "none")
+
+        owners = [removal for removal in log.removals if removal.matches]
+        calls = sandbox.logind.calls("LockSession")
+        unhandled = [r.slot for r in log.removals if not r.session_matched == r.locked == r.matches]
+        self.check("LockSession per removal of the owner's tokens",
+                   calls == [[OWNER_SESSION]] * len(owners) and not unhandled,
+                   f"{len(owners)} of {len(log.removals)} removals, {len(calls)} LockSession calls",
+                   f"calls {calls[:5]}..., removals not handled as expected: {unhandled}")
+        fallback = len(sandbox.logind.calls("LockSessions"))
+        self.check("no lock-all fallback", fallback == 0 and log.counts["lock fallbacks"] == 0,
+                   f"{fallback} LockSessions calls, {log.counts['lock fallbacks']} timeouts")
+
         self.figures.append(("daemon log records", f"{log.counts['records']}, "
                              f"{log.counts['3']} errors, {log.counts['4']} warnings"))
         for shape, count in sorted(log.problems.items(), key=lambda item: -item[1])[:6]:
@@ -397,15 +375,7 @@ class Soak:
         if not holds:
             self.failures.append(f"{name}: {detail or figure}")
 
-    def check_store(self):
-        stored = store_view(self.sandbox.system_bus().call_blocking(
-            "kx.daemon.server", "/", "kx.daemon.server", "allTokens", "", (), timeout=60))
-        expected = [self.inserted[slot].expected() for slot in sorted(self.inserted)]
-        self.check("store equals inserted tokens", stored == expected,
-                   f"{len(stored)} tokens, {sum(len(t[4]) for t in stored)} certificates",
-                   f"store {stored!r:.2000}\nexpected {expected!r:.2000}")
-
-    def heap_samples(self):
+    def heap(self):
         with open(self.sandbox.host_path(HEAP_PROBE_OUTPUT)) as file:
             return [int(line) / 1024 for line in file.read().split()]
 
@@ -431,26 +401,6 @@ class Soak:
                    f"median {live[0]:.0f} -> {live[1]:.0f} KiB, peak {max(heap):.0f} KiB "
                    f"({len(heap)} samples, allowed +{allowed:.0f} KiB)")
 
-    def check_clients(self, clients):
-        stdout, stderr = (out.decode(errors="replace") for out in clients.communicate(timeout=120))
-        self.check(f"{CLIENTS} clients, calls answered and valid", clients.returncode == 0,
-                   stdout.strip().replace("\n", "; "), stderr[-3000:])
-        found = SANITIZER_REPORT.search(stderr)
-        self.check("sanitizer reports of the clients", not found, "found" if found else "none")
-
-    def check_locks(self, log):
-        owners = [removal for removal in log.removals if removal.matches]
-        calls = self.sandbox.logind.calls("LockSession")
-        unhandled = [r.slot for r in log.removals
-                     if not r.session_matched == r.locked == r.matches]
-        self.check("LockSession per removal of the owner's tokens",
-                   calls == [[OWNER_SESSION]] * len(owners) and not unhandled,
-                   f"{len(owners)} of {len(log.removals)} removals, {len(calls)} LockSession calls",
-                   f"calls {calls[:5]}..., removals not handled as expected: {unhandled}")
-        fallback = len(self.sandbox.logind.calls("LockSessions"))
-        self.check("no lock-all fallback", fallback == 0 and log.counts["lock fallbacks"] == 0,
-                   f"{fallback} LockSessions calls, {log.counts['lock fallbacks']} timeouts")
-
 
 def main():
     cycles = int(sys.argv[1]) if len(sys.argv) > 1 else 10000
@@ -458,9 +408,9 @@ def main():
     print(f"soak: {cycles} cycles, {CLIENTS} clients, daemon {world.build_dir()}/src/kxsentrixd, "
           f"seed {seed}", flush=True)
     with tempfile.TemporaryDirectory() as scratch, world.World() as sandbox:
-        soak = Soak(sandbox, cycles, seed, scratch)
+        soak = Soak(sandbox, seed, scratch)
         try:
-            soak.run()
+            soak.run(cycles)
         except Exception as error:  # a broken run is a failed one, with what it had so far
             soak.failures.append(f"run ended early: {type(error).__name__}: {error}")
     print("soak summary:")
