@@ -198,41 +198,6 @@ class DaemonLog:
         punch_out(self.json_path, os.path.getsize(self.json_path) // 4096 * 4096)
 
 
-class EverySecond(threading.Thread):
-    """Writes the configuration beside its place and renames it there, the removal action always
-    "lock" and the other settings changing; samples the daemon's resident KiB."""
-
-    def __init__(self, sandbox, host_pid, seed):
-        super().__init__(daemon=True)
-        self.config = sandbox.host_path(world.DAEMON_CONFIG)
-        self.host_pid, self.rng = host_pid, random.Random(seed)
-        self.stopped = threading.Event()
-        self.rewrites, self.samples = 0, []
-
-    def run(self):
-        temporary = os.path.join(os.path.dirname(self.config), ".conf.tmp")
-        while not self.stopped.wait(1.0):
-            rng = self.rng
-            settings = {"actionOnTokenDisabled": 1,
-                        "actionOnTokenDisabledRemote": rng.choice("01"),
-                        "debug": rng.choice(["true", "false", "0", "1"]),
-                        "forceSessionMatch": "false",
-                        "ticketsCheckInterval": rng.randrange(100, 5000)}
-            json = rng.random() < 0.5
-            text = (",\n" if json else "\n").join(f'"{key}": {value}' if json else f"{key}: {value}"
-                                                  for key, value in settings.items())
-            with open(temporary, "w") as file:
-                file.write("{\n" + text + "\n}\n" if json else text + "\n")
-            os.rename(temporary, self.config)
-            self.rewrites += 1
-            try:
-                with open(f"/proc/{self.host_pid}/status") as file:
-                    self.samples.append(next(int(line.split()[1]) for line in file
-                                             if line.startswith("VmRSS:")))
-            except (OSError, StopIteration):
-                pass  # the daemon is gone: the checks say so
-
-
 def halves(samples):
     """Medians of the first and the second half of a series."""
     half = len(samples) // 2
@@ -263,6 +228,31 @@ class Soak:
         self.pool, self.owner = certificates(scratch)
         self.inserted = {}  # slot -> random_token
         self.failures, self.figures = [], []
+        self.stopped, self.rewrites, self.resident = threading.Event(), 0, []
+
+    def every_second(self, host_pid, seed):
+        """Writes the configuration beside its place and renames it there, the removal action
+        always "lock" and the other settings changing; samples the daemon's resident KiB."""
+        config = self.sandbox.host_path(world.DAEMON_CONFIG)
+        temporary, rng = os.path.join(os.path.dirname(config), ".conf.tmp"), random.Random(seed)
+        while not self.stopped.wait(1.0):
+            settings = {"actionOnTokenDisabled": 1, "actionOnTokenDisabledRemote": rng.choice("01"),
+                        "debug": rng.choice(["true", "false", "0", "1"]),
+                        "forceSessionMatch": "false",
+                        "ticketsCheckInterval": rng.randrange(100, 5000)}
+            json = rng.random() < 0.5
+            text = (",\n" if json else "\n").join(f'"{key}": {value}' if json else f"{key}: {value}"
+                                                  for key, value in settings.items())
+            with open(temporary, "w") as file:
+                file.write("{\n" + text + "\n}\n" if json else text + "\n")
+            os.rename(temporary, config)
+            self.rewrites += 1
+            try:
+                with open(f"/proc/{host_pid}/status") as file:
+                    self.resident.append(next(int(line.split()[1]) for line in file
+                                              if line.startswith("VmRSS:")))
+            except (OSError, StopIteration):
+                pass  # the daemon is gone: the checks say so
 
     def insert(self, slot):
         token = random_token(self.rng, slot, self.pool, self.owner)
@@ -306,7 +296,8 @@ class Soak:
         clients = sandbox.machine().popen_in(
             [os.path.join(sandbox.build_dir, "tests", "soak", "kx_soak_client"), str(CLIENTS)],
             env=sandbox.env())
-        ticker = EverySecond(sandbox, daemon.host_pid, self.rng.random())
+        ticker = threading.Thread(target=self.every_second, daemon=True,
+                                  args=(daemon.host_pid, self.rng.random()))
         ticker.start()
         began, done = time.monotonic(), 0
         try:
@@ -315,7 +306,7 @@ class Soak:
                 if done % 500 == 0 or done == cycles:
                     log.release_read_part()
                     elapsed = time.monotonic() - began
-                    rss = ticker.samples[-1] if ticker.samples else 0
+                    rss = self.resident[-1] if self.resident else 0
                     print(f"  {done:6d} cycles  {elapsed:7.0f} s  {done / elapsed:5.1f} cycles/s  "
                           f"resident {rss / 1024:6.1f} MiB" + "".join(
                               f"  heap {kib:7.0f} KiB" for kib in self.heap()[-1:] if probed),
@@ -323,12 +314,12 @@ class Soak:
         except TimeoutError as error:
             self.failures.append(f"cycle {done}: {error}")
         elapsed = time.monotonic() - began
-        ticker.stopped.set()
+        self.stopped.set()
         ticker.join()
         time.sleep(1.0)  # the last rewrite's reload and a few more calls
         log.catch_up()
         self.figures += [("cycles", f"{done} in {elapsed:.0f} s ({done / elapsed:.1f}/s)"),
-                         ("configuration rewrites", str(ticker.rewrites))]
+                         ("configuration rewrites", str(self.rewrites))]
 
         alive = daemon.running() and not daemon.powered_off()
         self.check("daemon alive", alive,
@@ -340,7 +331,7 @@ class Soak:
             self.check("store equals inserted tokens", stored == expected,
                        f"{len(stored)} tokens, {sum(len(t[4]) for t in stored)} certificates",
                        f"store {stored!r:.2000}\nexpected {expected!r:.2000}")
-        self.check_memory(ticker.samples, self.heap() if probed else None)
+        self.check_memory(self.resident, self.heap() if probed else None)
 
         stdout, stderr = (out.decode(errors="replace") for out in clients.communicate(timeout=120))
         self.check(f"{CLIENTS} clients, calls answered and valid", clients.returncode == 0,

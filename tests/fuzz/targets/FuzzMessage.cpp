@@ -1,6 +1,5 @@
 #include <fcntl.h>
 #include <fuzzer/FuzzedDataProvider.h>
-#include <cctype>
 
 #include "Fuzz.h"
 
@@ -21,27 +20,16 @@ std::string upToNul(const std::string& text) {
 
 // libdbus aborts on a text that is not valid for its type, so each is made valid.
 std::string validText(int code, std::string text) {
-    if (code == DBUS_TYPE_SIGNATURE) {
-        return dbus_signature_validate(text.c_str(), nullptr) ? text : "";
+    if (code == DBUS_TYPE_SIGNATURE || code == DBUS_TYPE_OBJECT_PATH) {
+        const bool valid = code == DBUS_TYPE_SIGNATURE
+                               ? dbus_signature_validate(text.c_str(), nullptr)
+                               : dbus_validate_path(text.c_str(), nullptr);
+        return valid ? text : code == DBUS_TYPE_SIGNATURE ? "" : "/";
     }
-    if (code != DBUS_TYPE_OBJECT_PATH) {
-        while (!dbus_validate_utf8(text.c_str(), nullptr)) {
-            text.pop_back();
-        }
-        return text;
+    while (!dbus_validate_utf8(text.c_str(), nullptr)) {
+        text.pop_back();
     }
-    std::string path = "/";
-    for (char c : text) {
-        if (isalnum(static_cast<unsigned char>(c)) || c == '_') {
-            path += c;
-        } else if (path.back() != '/') {
-            path += '/';
-        }
-    }
-    if (path.size() > 1 && path.back() == '/') {
-        path.pop_back();
-    }
-    return path;
+    return text;
 }
 
 class Builder {

@@ -2,8 +2,9 @@
 // crash, no leak; a certificate not read has no field at all, one read has a 40-digit upper-case
 // fingerprint and names without NUL; the same DER wrapped into PEM reads to the same fields.
 
-#include <openssl/evp.h>
+#include <openssl/pem.h>
 
+#include <memory>
 #include <vector>
 
 #include "Fuzz.h"
@@ -31,15 +32,11 @@ void checkFields(const Certificate& c) {
 }
 
 std::vector<unsigned char> pemOf(const std::vector<unsigned char>& der) {
-    std::string base64(4 * ((der.size() + 2) / 3) + 1, '\0');
-    const int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(base64.data()), der.data(),
-                                       static_cast<int>(der.size()));
-    std::string pem = "-----BEGIN CERTIFICATE-----\n";
-    for (int at = 0; at < length; at += 64) {
-        pem += base64.substr(at, 64) + "\n";
-    }
-    pem += "-----END CERTIFICATE-----\n";
-    return {pem.begin(), pem.end()};
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
+    PEM_write_bio(bio.get(), "CERTIFICATE", "", der.data(), static_cast<long>(der.size()));
+    char* pem = nullptr;
+    const long length = BIO_get_mem_data(bio.get(), &pem);
+    return {pem, pem + length};
 }
 
 }  // namespace

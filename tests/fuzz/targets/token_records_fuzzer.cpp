@@ -18,16 +18,11 @@
 namespace {
 
 std::vector<std::string> texts(const Token::Info& info) {
-    std::vector<std::string> all = {std::to_string(info.slotId & 0xFFFFFFFFu),
-                                    info.label,
-                                    info.model,
-                                    info.applet,
-                                    info.serialNumber,
-                                    info.isd,
-                                    info.message,
-                                    info.isNew ? "new" : "old",
-                                    std::to_string(info.profiles.size()),
-                                    std::to_string(info.certs.size())};
+    std::vector<std::string> all;
+    all.insert(all.end(),
+               {info.label, info.model, info.applet, info.serialNumber, info.isd, info.message,
+                info.isNew ? "new" : "old", std::to_string(info.slotId & 0xFFFFFFFFu),
+                std::to_string(info.profiles.size()), std::to_string(info.certs.size())});
     for (const Token::Profile& profile : info.profiles) {
         all.insert(all.end(), {profile.userName, profile.domain});
     }
