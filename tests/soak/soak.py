@@ -1,19 +1,16 @@
 #!/usr/bin/python3
-"""Soak run: kxsentrixd, best from the sanitizer build, in a test world under load, then checked
-for what such a run wears out. scripts/soak [CYCLES] builds build-asan/ and runs this file, or:
-    KX_BUILD_DIR=$PWD/build-asan /usr/bin/python3 tests/soak/soak.py [CYCLES]   (default 10000)
-
-Load, all at once: insert/remove cycles of simulated tokens with random content (about 6
-inserted at a time); 8 clients (soak_client.cpp) calling "allTokens" and "lastDateUpdate" back
-to back; the configuration rewritten and renamed into place every second; a session of ivanov,
-whose certificate is on a third of the tokens (local PKI logon), and one of petrov.
-Checked: the daemon alive; its store equal to the tokens inserted; memory of the second half not
-above the first beyond noise; no sanitizer report (leaks show when the daemon stops); every
-removal of ivanov's tokens followed by its LockSession and no other; every client call answered
-with a valid reply.
+"""Soak run (scripts/soak [CYCLES], default 10000): kxsentrixd from the sanitizer build in a test
+world while, all at once, simulated tokens with random content are inserted and removed (about
+6 in at a time), 8 clients (soak_client.cpp) call "allTokens" and "lastDateUpdate" back to back
+and the configuration is rewritten and renamed into place every second; ivanov's certificate is
+on a third of the tokens (local PKI logon). Then checked: the daemon alive; its store equal to
+the tokens inserted; memory of the second half not above the first beyond noise; no sanitizer
+report (leaks show when the daemon stops); every removal of ivanov's tokens followed by its
+LockSession and no other; every client call answered with a valid reply.
 """
 
 import base64
+import collections
 import ctypes
 import hashlib
 import os
@@ -152,8 +149,8 @@ class DaemonLog:
         self.json_path = sandbox.host_path(world.LOG_JSON)
         self.file = open(self.path, "rb")
         self.rest, self.pending, self.read_bytes = b"", [], 0
-        self.counts = {"records": 0, "3": 0, "4": 0, "lock fallbacks": 0}  # 3 errors, 4 warnings
-        self.problems = {}  # error and warning texts, numbers and paths left out, by count
+        self.counts = collections.Counter()  # records, "3" errors, "4" warnings, lock fallbacks
+        self.problems = collections.Counter()  # error and warning texts, numbers and paths left out
         self.removals, self.current = [], None
 
     def catch_up(self):
@@ -167,8 +164,7 @@ class DaemonLog:
             self.counts["records"] += 1
             if level in ("3", "4"):
                 self.counts[level] += 1
-                shape = re.sub(r"/\S*|\b\d+\b", "#", text)
-                self.problems[shape] = self.problems.get(shape, 0) + 1
+                self.problems[re.sub(r"/\S*|\b\d+\b", "#", text)] += 1
             if text.startswith(("[INFO] Отключено устройство", "[INFO] Подключено новое устройство",
                                 "[INFO] Token event")):
                 slot = int(text.split()[5]) if text.startswith(REMOVED) else None
@@ -307,10 +303,9 @@ class Soak:
                     log.release_read_part()
                     elapsed = time.monotonic() - began
                     rss = self.resident[-1] if self.resident else 0
+                    heap = f"  heap {self.heap()[-1]:7.0f} KiB" if probed and self.heap() else ""
                     print(f"  {done:6d} cycles  {elapsed:7.0f} s  {done / elapsed:5.1f} cycles/s  "
-                          f"resident {rss / 1024:6.1f} MiB" + "".join(
-                              f"  heap {kib:7.0f} KiB" for kib in self.heap()[-1:] if probed),
-                          flush=True)
+                          f"resident {rss / 1024:6.1f} MiB{heap}", flush=True)
         except TimeoutError as error:
             self.failures.append(f"cycle {done}: {error}")
         elapsed = time.monotonic() - began
@@ -352,7 +347,7 @@ class Soak:
 
         self.figures.append(("daemon log records", f"{log.counts['records']}, "
                              f"{log.counts['3']} errors, {log.counts['4']} warnings"))
-        for shape, count in sorted(log.problems.items(), key=lambda item: -item[1])[:6]:
+        for shape, count in log.problems.most_common(6):
             self.figures.append((f"  {count} times", shape[:120]))
         status = daemon.stop(signal.SIGTERM, timeout=60) if daemon.running() else daemon.returncode
         output = daemon.output()
