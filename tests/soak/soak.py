@@ -77,11 +77,10 @@ def certificates(directory):
     accepts but OpenSSL cannot read (no fingerprint); and the owner's DER."""
     def make(subject):
         der = os.path.join(directory, "cert.der")
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                        "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", "/dev/null", "-days",
-                        "30", "-utf8", "-subj", subject, "-addext",
-                        "subjectAltName=otherName:1.3.6.1.4.1.311.20.2.3;UTF8:u@CORP,URI:urn:x",
-                        "-outform", "DER", "-out", der], check=True, capture_output=True)
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ed25519", "-nodes", "-keyout",
+                        "/dev/null", "-utf8", "-subj", subject, "-outform", "DER", "-out", der,
+                        "-addext", "subjectAltName=otherName:1.3.6.1.4.1.311.20.2.3;UTF8:u@CORP"
+                        ",URI:urn:x"], check=True, capture_output=True)
         with open(der, "rb") as file:
             data = file.read()
         return data, hashlib.sha1(data).hexdigest().upper()
@@ -120,7 +119,6 @@ def random_token(rng, slot, pool, owner):
 
 
 def store_view(tokens):
-    """The "allTokens" reply reduced to what random_token expects."""
     return [(int(token[0]), str(token[1]), str(token[4]),
              [(str(user), str(domain)) for user, domain in token[8]],
              [(str(cert[0]), str(cert[1]), str(cert[9])) for cert in token[9]]) for token in tokens]
@@ -152,14 +150,13 @@ class DaemonLog:
         self.problems = collections.Counter()  # error and warning texts, numbers and paths left out
 
     def catch_up(self):
-        """Notes the records that arrived since the last call and returns their texts."""
         data = self.file.read()
         self.read_bytes += len(data)
         lines = (self.rest + data).split(b"\n")
         self.rest = lines.pop()
         texts = [line.decode("utf-8", "replace").split(" ", 2) for line in lines]
+        self.counts["records"] += len(texts)
         for _facility, level, text in texts:
-            self.counts["records"] += 1
             if level in ("3", "4"):
                 self.counts[level] += 1
                 self.problems[re.sub(r"/\S*|\b\d+\b", "#", text)] += 1
@@ -167,7 +164,6 @@ class DaemonLog:
         return [text for _facility, _level, text in texts]
 
     def wait_for(self, prefix, timeout=60.0):
-        """Waits for the next record that starts with prefix (a str or a tuple of them)."""
         deadline = time.monotonic() + timeout
         while True:
             while self.pending:
@@ -185,7 +181,6 @@ class DaemonLog:
 
 
 def halves(samples):
-    """Medians of the first and the second half of a series."""
     half = len(samples) // 2
     return statistics.median(samples[:half]), statistics.median(samples[half:])
 
@@ -236,9 +231,8 @@ class Soak:
             self.rewrites += 1
             try:
                 with open(f"/proc/{host_pid}/status") as file:
-                    self.resident.append(next(int(line.split()[1]) for line in file
-                                              if line.startswith("VmRSS:")))
-            except (OSError, StopIteration):
+                    self.resident.append(int(re.search(r"VmRSS:\s*(\d+)", file.read())[1]))
+            except (OSError, TypeError):
                 pass  # the daemon is gone: the checks say so
 
     def insert(self, slot):

@@ -12,6 +12,7 @@
 #include <iomanip>
 #include <iostream>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -23,6 +24,8 @@ namespace {
 
 // A removal holds the store for up to the lock wait and its fallback: well under this.
 constexpr int kReplyTimeoutMs = 30000;
+
+using Message = std::unique_ptr<DBusMessage, decltype(&dbus_message_unref)>;
 
 std::atomic<bool> gRunning{true};
 std::mutex gMutex;
@@ -69,19 +72,21 @@ void callUntilStopped() {
     dbus_int64_t lastUpdate = 0;
     for (bool tokens = true; gRunning; tokens = !tokens) {
         const char* method = tokens ? "allTokens" : "lastDateUpdate";
-        DBusMessage* request =
-            dbus_message_new_method_call("kx.daemon.server", "/", "kx.daemon.server", method);
+        const Message request(
+            dbus_message_new_method_call("kx.daemon.server", "/", "kx.daemon.server", method),
+            dbus_message_unref);
         const auto began = std::chrono::steady_clock::now();
-        DBusMessage* reply =
-            dbus_connection_send_with_reply_and_block(connection, request, kReplyTimeoutMs, &error);
+        const Message reply(dbus_connection_send_with_reply_and_block(connection, request.get(),
+                                                                      kReplyTimeoutMs, &error),
+                            dbus_message_unref);
         const std::chrono::duration<double, std::milli> ms =
             std::chrono::steady_clock::now() - began;
         dbus_int64_t time = 0;
-        if (reply == nullptr) {
+        if (!reply) {
             note(gUnanswered, ms.count(), std::string(method) + ": " + error.message);
             dbus_error_free(&error);
-        } else if (tokens ? validTokenList(reply)
-                          : dbus_message_get_args(reply, nullptr, DBUS_TYPE_INT64, &time,
+        } else if (tokens ? validTokenList(reply.get())
+                          : dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_INT64, &time,
                                                   DBUS_TYPE_INVALID) &&
                                 time >= lastUpdate) {
             lastUpdate = tokens ? lastUpdate : time;
@@ -89,11 +94,7 @@ void callUntilStopped() {
         } else {
             note(gInvalid, ms.count(),
                  std::string(method) + ": invalid reply, signature " +
-                     dbus_message_get_signature(reply));
-        }
-        dbus_message_unref(request);
-        if (reply != nullptr) {
-            dbus_message_unref(reply);
+                     dbus_message_get_signature(reply.get()));
         }
     }
     dbus_connection_close(connection);

@@ -28,10 +28,9 @@ struct MessageUnref {
 };
 using Message = std::unique_ptr<DBusMessage, MessageUnref>;
 
-// A method call to the daemon's interface as it comes off the wire. Bytes that are a whole
-// marshalled message are that message; any other bytes are a signature followed by values to
-// fill it, so the decoders see every signature rather than libdbus refusing most raw bytes.
-// Null when the bytes hold no valid signature.
+// A method call as it comes off the wire: the bytes when they are a whole marshalled message,
+// else a signature and values to fill it, so the decoders see every signature rather than
+// libdbus refusing most raw bytes. Null when the bytes hold no valid signature.
 Message messageFrom(const uint8_t* data, size_t size);
 
 // The message as the bus would deliver it: marshalled and read back.

@@ -7,10 +7,10 @@ namespace fuzz {
 
 namespace {
 
-// Arrays of arrays would otherwise grow as the power of their depth.
+// Values before arrays are left empty (arrays of arrays grow as the power of their depth), and
+// variants inside variants, each one more level of libdbus's nesting limit.
 constexpr int kValueBudget = 2000;
 constexpr int kMaxArrayLength = 4;
-// Each variant inside a variant is one more level of libdbus's nesting limit.
 constexpr int kMaxVariantDepth = 4;
 
 // What libdbus sees of a C string.
@@ -36,7 +36,6 @@ class Builder {
 public:
     explicit Builder(FuzzedDataProvider& input) : input_(input) {}
 
-    // Appends one value of the complete type at `type`.
     void append(DBusSignatureIter* type, DBusMessageIter* out, int variantDepth) {
         --budget_;
         const int code = dbus_signature_iter_get_current_type(type);
