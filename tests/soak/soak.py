@@ -146,8 +146,8 @@ class DaemonLog:
         self.json_path = sandbox.host_path(world.LOG_JSON)
         self.file = open(self.path, "rb")
         self.rest, self.pending, self.read_bytes = b"", [], 0
-        self.counts = collections.Counter()  # records, "3" errors, "4" warnings, lock fallbacks
-        self.problems = collections.Counter()  # error and warning texts, numbers and paths left out
+        # Records, "3" errors, "4" warnings, lock fallbacks; error and warning texts by shape.
+        self.counts, self.problems = collections.Counter(), collections.Counter()
 
     def catch_up(self):
         data = self.file.read()

@@ -36,11 +36,7 @@ bool matches(const ProcessTable::Process& process, const Token::Info& token) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    ProcessTable::Process process;
-    process.pid = 100;
-    process.ppid = 1;
-    process.name = "xfreerdp";
-    process.cmdline = fuzz::text(data, size);
+    const ProcessTable::Process process{100, 1, "xfreerdp", fuzz::text(data, size), {}, {}};
     const std::string user = checkedOption(process.cmdline, "/u:");
     const std::string domain = checkedOption(process.cmdline, "/d:");
     const std::string server = checkedOption(process.cmdline, "/v:");

@@ -9,17 +9,8 @@
 #include "Entry.h"
 #include "Fuzz.h"
 
-namespace {
-
 // Relative certificate files of an entry are looked up here: a directory that has none.
 constexpr const char* kBaseDir = "/nonexistent";
-
-void checkElement(const std::string& der, const std::string& element, unsigned char tag) {
-    REQUIRE(!element.empty() && static_cast<unsigned char>(element[0]) == tag);
-    REQUIRE(der.find(element) != std::string::npos);
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string text = fuzz::text(data, size);
@@ -33,9 +24,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     if (auto fields = kxsim::readCertificateFields(text)) {
-        checkElement(text, fields->subject, 0x30);
-        checkElement(text, fields->issuer, 0x30);
-        checkElement(text, fields->serial, 0x02);
+        for (const auto& [element, tag] :
+             {std::pair(fields->subject, '\x30'), std::pair(fields->issuer, '\x30'),
+              std::pair(fields->serial, '\x02')}) {
+            REQUIRE(!element.empty() && element[0] == tag &&
+                    text.find(element) != std::string::npos);
+        }
     }
 
     REQUIRE(kxsim::fromBase64(kxsim::toBase64(text)) == text);

@@ -50,14 +50,13 @@ Token::Info roundTrip(const Token::Info& info) {
     return back;
 }
 
-void checkDecoded(DBusMessageIter* iter) {
-    bool valid = false;
-    const Token::Info info = Token::Info::reciveData(iter, &valid);
-    REQUIRE(texts(info) == texts(valid ? roundTrip(info) : Token::Info()));
-}
-
 // Every value of the message, at the top and inside top-level arrays, decoded as a record.
 void decodeAll(DBusMessage* message) {
+    const auto checkDecoded = [](DBusMessageIter* iter) {
+        bool valid = false;
+        const Token::Info info = Token::Info::reciveData(iter, &valid);
+        REQUIRE(texts(info) == texts(valid ? roundTrip(info) : Token::Info()));
+    };
     DBusMessageIter iter;
     for (bool more = dbus_message_iter_init(message, &iter); more;
          more = dbus_message_iter_next(&iter)) {
