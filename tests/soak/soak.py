@@ -132,10 +132,8 @@ def punch_out(path, length):
     """Frees the first length bytes of a tmpfs file another process appends to: the clients'
     calls are logged at well over a thousand records a second."""
     fd = os.open(path, os.O_WRONLY)
-    try:
-        _libc.fallocate(fd, 0x02 | 0x01, 0, length)  # FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE
-    finally:
-        os.close(fd)
+    _libc.fallocate(fd, 0x02 | 0x01, 0, length)  # FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE
+    os.close(fd)
 
 
 class DaemonLog:
@@ -351,17 +349,15 @@ class Soak:
         """Resident memory is judged in a plain build; in the sanitizer build, whose own
         bookkeeping grows it, the heap as the sanitizer counts it is."""
         if len(resident) < MEMORY_SAMPLES_JUDGED:
-            self.figures.append(("resident memory", f"not judged: {len(resident)} samples, "
-                                 f"{MEMORY_SAMPLES_JUDGED} needed"))
-            return
+            return self.figures.append(("resident memory", f"not judged: {len(resident)} samples, "
+                                        f"{MEMORY_SAMPLES_JUDGED} needed"))
         rss = halves(resident)
         rss_figure = (f"median {rss[0] / 1024:.1f} -> {rss[1] / 1024:.1f} MiB, peak "
                       f"{max(resident) / 1024:.1f} MiB ({len(resident)} samples")
         if heap is None:
             allowed = max(RSS_NOISE_KIB, rss[0] * RSS_NOISE_SHARE)
-            self.check("resident memory, second half over first", rss[1] - rss[0] <= allowed,
-                       f"{rss_figure}, allowed +{allowed / 1024:.1f} MiB)")
-            return
+            return self.check("resident memory, second half over first", rss[1] - rss[0] <= allowed,
+                              f"{rss_figure}, allowed +{allowed / 1024:.1f} MiB)")
         self.figures.append(("resident memory (sanitizer build, not judged)", rss_figure + ")"))
         live = halves(heap)
         allowed = max(HEAP_NOISE_KIB, live[0] * HEAP_NOISE_SHARE)

@@ -1,12 +1,9 @@
-// Token records and their D-Bus wire form, both ways.
-//
-// Decoding, as a client reads the token list, from any message: no crash, no value of another
-// type read into a field; a value that is not a token record decodes to the default record; a
-// record that decoded re-encodes and decodes to the same fields.
-//
-// Encoding ('E' and then any bytes in every field), as the daemon sends what a token holds:
-// libdbus never refuses (it would abort the daemon), every field arrives as UTF-8, and as it was
-// wherever it is text D-Bus can carry.
+// Token records and their D-Bus wire form. Decoding any message, as a client reads the token
+// list: no crash, no value of another type read into a field; a value that is not a token record
+// decodes to the default record, one that is re-encodes and decodes to the same fields.
+// Encoding ('E', then any bytes in every field) as the daemon sends a token: libdbus never
+// refuses (it would abort the daemon), every field arrives as UTF-8, and as it was wherever it is
+// text D-Bus can carry.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
