@@ -18,80 +18,65 @@ std::string upToNul(const std::string& text) {
     return text.substr(0, text.find('\0'));
 }
 
-// libdbus aborts on a text that is not valid for its type. No decoder reads an object path or
-// a signature, so those are fixed.
-std::string validText(int code, std::string text) {
-    if (code != DBUS_TYPE_STRING) {
-        return code == DBUS_TYPE_OBJECT_PATH ? "/" : "";
-    }
-    while (!dbus_validate_utf8(text.c_str(), nullptr)) {
-        text.pop_back();
-    }
-    return text;
-}
-
-class Builder {
-public:
-    explicit Builder(FuzzedDataProvider& input) : input_(input) {}
-
-    void append(DBusSignatureIter* type, DBusMessageIter* out, int variantDepth) {
-        --budget_;
-        const int code = dbus_signature_iter_get_current_type(type);
-        DBusSignatureIter inner;
-        DBusMessageIter container;
-        if (code == DBUS_TYPE_ARRAY) {
-            dbus_signature_iter_recurse(type, &inner);
-            char* signature = dbus_signature_iter_get_signature(&inner);
-            dbus_message_iter_open_container(out, code, signature, &container);
-            dbus_free(signature);
-            int length = budget_ > 0 ? input_.ConsumeIntegralInRange(0, kMaxArrayLength) : 0;
-            for (; length > 0; --length) {
-                DBusSignatureIter each = inner;
-                append(&each, &container, variantDepth);
-            }
-        } else if (code == DBUS_TYPE_STRUCT || code == DBUS_TYPE_DICT_ENTRY) {
-            dbus_signature_iter_recurse(type, &inner);
-            dbus_message_iter_open_container(out, code, nullptr, &container);
-            do {
-                append(&inner, &container, variantDepth);
-            } while (dbus_signature_iter_next(&inner));
-        } else if (code == DBUS_TYPE_VARIANT) {
-            std::string signature = upToNul(input_.ConsumeRandomLengthString(32));
-            if (variantDepth >= kMaxVariantDepth ||
-                !dbus_signature_validate_single(signature.c_str(), nullptr)) {
-                signature = "s";
-            }
-            dbus_message_iter_open_container(out, code, signature.c_str(), &container);
-            dbus_signature_iter_init(&inner, signature.c_str());
-            append(&inner, &container, variantDepth + 1);
-        } else {
-            return appendBasic(code, out);
+// Appends one value of the complete type at `type`, drawn from the input.
+void append(FuzzedDataProvider& input, int& budget, DBusSignatureIter* type, DBusMessageIter* out,
+            int variantDepth) {
+    --budget;
+    const int code = dbus_signature_iter_get_current_type(type);
+    DBusSignatureIter inner;
+    DBusMessageIter container;
+    if (code == DBUS_TYPE_ARRAY) {
+        dbus_signature_iter_recurse(type, &inner);
+        char* signature = dbus_signature_iter_get_signature(&inner);
+        dbus_message_iter_open_container(out, code, signature, &container);
+        dbus_free(signature);
+        int length = budget > 0 ? input.ConsumeIntegralInRange(0, kMaxArrayLength) : 0;
+        for (; length > 0; --length) {
+            DBusSignatureIter each = inner;
+            append(input, budget, &each, &container, variantDepth);
         }
-        dbus_message_iter_close_container(out, &container);
-    }
-
-private:
-    void appendBasic(int code, DBusMessageIter* out) {
-        if (dbus_type_is_fixed(code)) {
-            static const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-            DBusBasicValue value{};
-            value.u64 = input_.ConsumeIntegral<uint64_t>();
-            if (code == DBUS_TYPE_BOOLEAN) {
-                value.u64 &= 1;
-            } else if (code == DBUS_TYPE_UNIX_FD) {
-                value.fd = devNull;
-            }
-            dbus_message_iter_append_basic(out, code, &value);
-            return;
+    } else if (code == DBUS_TYPE_STRUCT || code == DBUS_TYPE_DICT_ENTRY) {
+        dbus_signature_iter_recurse(type, &inner);
+        dbus_message_iter_open_container(out, code, nullptr, &container);
+        do {
+            append(input, budget, &inner, &container, variantDepth);
+        } while (dbus_signature_iter_next(&inner));
+    } else if (code == DBUS_TYPE_VARIANT) {
+        std::string signature = upToNul(input.ConsumeRandomLengthString(32));
+        if (variantDepth >= kMaxVariantDepth ||
+            !dbus_signature_validate_single(signature.c_str(), nullptr)) {
+            signature = "s";
         }
-        const std::string text = validText(code, upToNul(input_.ConsumeRandomLengthString(64)));
+        dbus_message_iter_open_container(out, code, signature.c_str(), &container);
+        dbus_signature_iter_init(&inner, signature.c_str());
+        append(input, budget, &inner, &container, variantDepth + 1);
+    } else if (dbus_type_is_fixed(code)) {
+        static const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+        DBusBasicValue value{};
+        value.u64 = input.ConsumeIntegral<uint64_t>();
+        if (code == DBUS_TYPE_BOOLEAN) {
+            value.u64 &= 1;
+        } else if (code == DBUS_TYPE_UNIX_FD) {
+            value.fd = devNull;
+        }
+        dbus_message_iter_append_basic(out, code, &value);
+        return;
+    } else {
+        // libdbus aborts on a text that is not valid for its type. No decoder reads an object
+        // path or a signature, so those are fixed.
+        std::string text = upToNul(input.ConsumeRandomLengthString(64));
+        while (!dbus_validate_utf8(text.c_str(), nullptr)) {
+            text.pop_back();
+        }
+        if (code != DBUS_TYPE_STRING) {
+            text = code == DBUS_TYPE_OBJECT_PATH ? "/" : "";
+        }
         const char* value = text.c_str();
         dbus_message_iter_append_basic(out, code, &value);
+        return;
     }
-
-    FuzzedDataProvider& input_;
-    int budget_ = kValueBudget;
-};
+    dbus_message_iter_close_container(out, &container);
+}
 
 }  // namespace
 
@@ -126,11 +111,11 @@ Message messageFrom(const uint8_t* data, size_t size) {
         dbus_message_new_method_call("kx.daemon.server", "/", "kx.daemon.server", "test"));
     DBusMessageIter out;
     dbus_message_iter_init_append(message.get(), &out);
-    Builder builder(input);
+    int budget = kValueBudget;
     DBusSignatureIter type;
     dbus_signature_iter_init(&type, signature.c_str());
     for (bool more = !signature.empty(); more; more = dbus_signature_iter_next(&type)) {
-        builder.append(&type, &out, 0);
+        append(input, budget, &type, &out, 0);
     }
     return delivered(message.get());
 }
