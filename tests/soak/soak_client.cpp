@@ -1,18 +1,19 @@
-// The clients of the soak run: N connections to the system bus, each on its own thread, calling
-// "allTokens" and "lastDateUpdate" in turn, back to back, until standard input ends. Every token
-// list is decoded with the project's own decoder and must hold valid records in ascending slot
-// order; every last-update time must be an int64 that never goes back. Prints one line of
-// counts at the end and exits non-zero when a call went unanswered or a reply was not valid.
-//   kx_soak_client CLIENTS
+// The soak run's clients: kx_soak_client N makes N connections to the system bus, each on its
+// own thread, calling "allTokens" and "lastDateUpdate" in turn, back to back, until standard input
+// ends. Every token list must decode with the project's decoder into valid records in ascending
+// slot order; every last-update time must be an int64 that never goes back. Prints the counts and
+// exits non-zero when a call went unanswered or a reply was not valid.
 #include <dbus/dbus.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
+#include <iomanip>
 #include <iostream>
+#include <limits>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -24,96 +25,76 @@ namespace {
 // A removal holds the store for up to the lock wait and its fallback: well under this.
 constexpr int kReplyTimeoutMs = 30000;
 
-struct MessageUnref {
-    void operator()(DBusMessage* message) const { dbus_message_unref(message); }
-};
-using Message = std::unique_ptr<DBusMessage, MessageUnref>;
-
-struct Counts {
-    uint64_t tokenLists = 0;
-    uint64_t updateTimes = 0;
-    uint64_t unanswered = 0;
-    uint64_t invalid = 0;
-    double slowestMs = 0;
-    std::string firstProblem;
-};
+using Message = std::unique_ptr<DBusMessage, decltype(&dbus_message_unref)>;
 
 std::atomic<bool> gRunning{true};
+std::mutex gMutex;
+uint64_t gTokenLists = 0, gUpdateTimes = 0, gUnanswered = 0, gInvalid = 0;
+double gSlowestMs = 0;
+std::string gFirstProblem;
+
+void note(uint64_t& count, double ms, const std::string& problem = "") {
+    std::lock_guard<std::mutex> lock(gMutex);
+    ++count;
+    gSlowestMs = std::max(gSlowestMs, ms);
+    gFirstProblem = gFirstProblem.empty() ? problem : gFirstProblem;
+}
 
 bool validTokenList(DBusMessage* reply) {
     DBusMessageIter iter;
+    DBusMessageIter array;
     if (!dbus_message_iter_init(reply, &iter) ||
         dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_ARRAY) {
         return false;
     }
-    DBusMessageIter array;
-    dbus_message_iter_recurse(&iter, &array);
     int64_t previousSlot = -1;
-    while (dbus_message_iter_get_arg_type(&array) != DBUS_TYPE_INVALID) {
+    for (dbus_message_iter_recurse(&iter, &array);
+         dbus_message_iter_get_arg_type(&array) != DBUS_TYPE_INVALID;
+         dbus_message_iter_next(&array)) {
         bool valid = false;
-        Token::Info token = Token::Info::reciveData(&array, &valid);
-        if (!valid || static_cast<int64_t>(token.slotId) <= previousSlot) {
+        auto slot = static_cast<int64_t>(Token::Info::reciveData(&array, &valid).slotId);
+        if (!valid || slot <= previousSlot) {
             return false;
         }
-        previousSlot = static_cast<int64_t>(token.slotId);
-        dbus_message_iter_next(&array);
+        previousSlot = slot;
     }
     return !dbus_message_iter_next(&iter);
 }
 
-bool validUpdateTime(DBusMessage* reply, int64_t& last) {
-    DBusMessageIter iter;
-    if (!dbus_message_iter_init(reply, &iter) ||
-        dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_INT64) {
-        return false;
-    }
-    dbus_int64_t time = 0;
-    dbus_message_iter_get_basic(&iter, &time);
-    if (time < last) {
-        return false;
-    }
-    last = time;
-    return true;
-}
-
-void callUntilStopped(Counts& counts) {
+void callUntilStopped() {
     DBusError error;
     dbus_error_init(&error);
     DBusConnection* connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, &error);
     if (connection == nullptr) {
-        counts.unanswered = 1;
-        counts.firstProblem = std::string("no bus: ") + error.message;
-        dbus_error_free(&error);
-        return;
+        note(gUnanswered, 0, std::string("no bus: ") + error.message);
+        return dbus_error_free(&error);
     }
-    const char* methods[] = {"allTokens", "lastDateUpdate"};
-    int64_t lastUpdate = 0;
-    for (uint64_t call = 0; gRunning; ++call) {
-        const bool tokens = call % 2 == 0;
-        Message request(dbus_message_new_method_call("kx.daemon.server", "/", "kx.daemon.server",
-                                                     methods[call % 2]));
+    dbus_int64_t lastUpdate = 0;
+    for (bool tokens = true; gRunning; tokens = !tokens) {
+        const char* method = tokens ? "allTokens" : "lastDateUpdate";
+        const Message request(
+            dbus_message_new_method_call("kx.daemon.server", "/", "kx.daemon.server", method),
+            dbus_message_unref);
         const auto began = std::chrono::steady_clock::now();
-        Message reply(dbus_connection_send_with_reply_and_block(connection, request.get(),
-                                                                kReplyTimeoutMs, &error));
-        const double ms =
-            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - began)
-                .count();
-        counts.slowestMs = std::max(counts.slowestMs, ms);
-        std::string problem;
+        const Message reply(dbus_connection_send_with_reply_and_block(connection, request.get(),
+                                                                      kReplyTimeoutMs, &error),
+                            dbus_message_unref);
+        const std::chrono::duration<double, std::milli> ms =
+            std::chrono::steady_clock::now() - began;
+        dbus_int64_t time = 0;
         if (!reply) {
-            ++counts.unanswered;
-            problem = std::string(methods[call % 2]) + ": " + error.message;
+            note(gUnanswered, ms.count(), std::string(method) + ": " + error.message);
             dbus_error_free(&error);
-        } else if (tokens ? !validTokenList(reply.get())
-                          : !validUpdateTime(reply.get(), lastUpdate)) {
-            ++counts.invalid;
-            problem = std::string(methods[call % 2]) + ": invalid reply, signature " +
-                      dbus_message_get_signature(reply.get());
+        } else if (tokens ? validTokenList(reply.get())
+                          : dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_INT64, &time,
+                                                  DBUS_TYPE_INVALID) &&
+                                time >= lastUpdate) {
+            lastUpdate = tokens ? lastUpdate : time;
+            note(tokens ? gTokenLists : gUpdateTimes, ms.count());
         } else {
-            ++(tokens ? counts.tokenLists : counts.updateTimes);
-        }
-        if (!problem.empty() && counts.firstProblem.empty()) {
-            counts.firstProblem = problem;
+            note(gInvalid, ms.count(),
+                 std::string(method) + ": invalid reply, signature " +
+                     dbus_message_get_signature(reply.get()));
         }
     }
     dbus_connection_close(connection);
@@ -123,43 +104,22 @@ void callUntilStopped(Counts& counts) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc != 2 || std::atoi(argv[1]) < 1) {
-        std::fprintf(stderr, "usage: %s CLIENTS\n", argv[0]);
-        return 2;
-    }
     dbus_threads_init_default();
-    std::vector<Counts> counts(static_cast<size_t>(std::atoi(argv[1])));
     std::vector<std::thread> clients;
-    for (Counts& each : counts) {
-        clients.emplace_back(callUntilStopped, std::ref(each));
+    for (int i = argc == 2 ? std::atoi(argv[1]) : 0; i > 0; --i) {
+        clients.emplace_back(callUntilStopped);
     }
-    std::string ignored;
-    while (std::getline(std::cin, ignored)) {
-    }
+    std::cin.ignore(std::numeric_limits<std::streamsize>::max());
     gRunning = false;
     for (std::thread& client : clients) {
         client.join();
     }
     dbus_shutdown();  // so the sanitizer build sees no leak
-
-    Counts total;
-    for (const Counts& each : counts) {
-        total.tokenLists += each.tokenLists;
-        total.updateTimes += each.updateTimes;
-        total.unanswered += each.unanswered;
-        total.invalid += each.invalid;
-        total.slowestMs = std::max(total.slowestMs, each.slowestMs);
-        if (total.firstProblem.empty()) {
-            total.firstProblem = each.firstProblem;
-        }
+    std::cout << "allTokens " << gTokenLists << " lastDateUpdate " << gUpdateTimes << " unanswered "
+              << gUnanswered << " invalid " << gInvalid << " slowest_ms " << std::fixed
+              << std::setprecision(1) << gSlowestMs << "\n";
+    if (!gFirstProblem.empty()) {
+        std::cout << "first problem: " << gFirstProblem << "\n";
     }
-    std::printf("allTokens %llu lastDateUpdate %llu unanswered %llu invalid %llu slowest_ms %.1f\n",
-                static_cast<unsigned long long>(total.tokenLists),
-                static_cast<unsigned long long>(total.updateTimes),
-                static_cast<unsigned long long>(total.unanswered),
-                static_cast<unsigned long long>(total.invalid), total.slowestMs);
-    if (!total.firstProblem.empty()) {
-        std::printf("first problem: %s\n", total.firstProblem.c_str());
-    }
-    return total.unanswered == 0 && total.invalid == 0 ? 0 : 1;
+    return !clients.empty() && gUnanswered == 0 && gInvalid == 0 ? 0 : 1;
 }
