@@ -62,9 +62,10 @@ TEST(SlotLoopTest, StoreFollowsTokensComingAndGoing) {
     Daemon daemon;
     std::future<int> running = std::async(std::launch::async, [&daemon] { return daemon.exec(); });
     ASSERT_TRUE(handled("Подключено новое устройство", 3, "First", mark));
-    // The initial scan sets the time and flags its records as new.
-    EXPECT_GE(DataBase::lastUpdate().load(), beforeStart);
+    // The initial scan flags its records as new and sets the time; the line comes before the
+    // time, both under the store's lock, which the snapshot waits for.
     EXPECT_EQ(storeSnapshot(), (Store{{3, {"First", true}}}));
+    EXPECT_GE(DataBase::lastUpdate().load(), beforeStart);
 
     // A second token: only it is new now, under its full slot id.
     mark = world::logMark();
@@ -89,9 +90,8 @@ TEST(SlotLoopTest, StoreFollowsTokensComingAndGoing) {
     mark = world::logMark();
     tokens.remove(3);
     ASSERT_TRUE(handled("Отключено устройство", 3, "First", mark));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    EXPECT_GT(DataBase::lastUpdate().load(), 1);
     EXPECT_EQ(storeSnapshot(), (Store{{big, {"Second", false}}}));
+    EXPECT_GT(DataBase::lastUpdate().load(), 1);
 
     std::raise(SIGTERM);  // the daemon's own handler sets its stop flag
     EXPECT_EQ(running.get(), 0);
