@@ -81,7 +81,10 @@ TEST(SlotLoopTest, StoreFollowsTokensComingAndGoing) {
         LOG_INFO,
         "[INFO] Token event: event 0, slot 9, flags 7 hardware version 1.0, firmware version 1.0",
         mark));
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The event's line comes before the store's lock; the time is set after it.
+    for (int i = 0; i < 300 && DataBase::lastUpdate().load() == 1; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     EXPECT_GT(DataBase::lastUpdate().load(), 1);
     EXPECT_EQ(storeSnapshot(), (Store{{3, {"First", false}}, {big, {"Second", false}}}));
 
