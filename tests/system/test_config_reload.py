@@ -40,10 +40,12 @@ def loads(daemon, since):
 
 
 def lines_up_to_event(world, daemon, since, slot):
-    """Inserts a token (a removal could power off); returns what was logged before its event."""
+    """Inserts a token (a removal could power off); returns what was logged before its event,
+    once the token is stored, so nothing of its reading follows the next step's mark."""
     world.kxsim("insert", str(slot))
     event = token_event(slot, 7, "1.0")
-    daemon.wait_for_log(event, since=since)
+    stored = re.escape(f"[INFO] Подключено новое устройство в слоте {slot} ")
+    daemon.wait_for_log(re.compile(stored), since=since)
     logged = texts(daemon.records(since=since))
     return logged[:logged.index(event)]
 
