@@ -94,28 +94,32 @@ bool restartSssd() {
     return true;
 }
 
-// Whether the call carried exactly two strings; logs why not.
-bool twoStrings(const DBusServer::Arguments& args, const char* wrongType) {
-    return MethodArguments::accepted(MethodArguments::check<std::string, std::string>(args),
-                                     wrongType);
-}
-
 const std::string& text(const DBusServer::Arguments& args, size_t index) {
     return common::any_cast<std::string>(args[index]);
+}
+
+// Whether the call carried exactly two strings, each fit to stay one line of configuration (a
+// line break would start a line of the caller's own); logs why not.
+bool twoLines(const DBusServer::Arguments& args, const char* wrongType) {
+    if (!MethodArguments::accepted(MethodArguments::check<std::string, std::string>(args),
+                                   wrongType)) {
+        return false;
+    }
+    if (LogonEdits::isOneLine(text(args, 0)) && LogonEdits::isOneLine(text(args, 1))) {
+        return true;
+    }
+    KxLogger::log(LOG_ERR, "%s", wrongType);
+    return false;
 }
 
 }  // namespace
 
 common::any Daemon::setOrderApplets(DBusServer::Arguments& args) {
-    if (!twoStrings(args, "Не верные аргументы!")) {
+    if (!twoLines(args, "Не верные аргументы!")) {
         return kWrongArguments;
     }
     const std::string& order = text(args, 0);
     const std::string& images = text(args, 1);
-    if (!LogonEdits::isOneLine(order) || !LogonEdits::isOneLine(images)) {
-        KxLogger::log(LOG_ERR, "Не верные аргументы!");
-        return kWrongArguments;
-    }
     LogonEdits::Lines lines;
     switch (readLines(kLibraryConfig, lines)) {
         case Read::Unreadable:
@@ -141,7 +145,8 @@ common::any Daemon::setOrderApplets(DBusServer::Arguments& args) {
 }
 
 common::any Daemon::setAppletInPamConf(DBusServer::Arguments& args) {
-    if (!twoStrings(args, "Не верные аргументы!")) {
+    if (!MethodArguments::accepted(MethodArguments::check<std::string, std::string>(args),
+                                   "Не верные аргументы!")) {
         return kWrongArguments;
     }
     const std::string& path = text(args, 0);
@@ -166,15 +171,11 @@ common::any Daemon::setAppletInPamConf(DBusServer::Arguments& args) {
 }
 
 common::any Daemon::setTokenFilteringOptionsInSssdConf(DBusServer::Arguments& args) {
-    if (!twoStrings(args, "Не правильный тип аргументов!")) {
+    if (!twoLines(args, "Не правильный тип аргументов!")) {
         return kWrongArguments;
     }
     const std::string& model = text(args, 0);
     const std::string& serial = text(args, 1);
-    if (!LogonEdits::isOneLine(model) || !LogonEdits::isOneLine(serial)) {
-        KxLogger::log(LOG_ERR, "Не правильный тип аргументов!");
-        return kWrongArguments;
-    }
     LogonEdits::Lines lines;
     if (readLines(kSssdConfig, lines) != Read::Done) {
         KxLogger::log(LOG_ERR, "Не удалось открыть конфигурационный файл sssd");

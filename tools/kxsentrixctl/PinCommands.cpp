@@ -45,8 +45,13 @@ std::vector<CK_SLOT_ID> slotsWithToken() {
 }
 
 // The records of the inserted tokens (only the one in `slot` when given); false and a message
-// when there is none to look at.
-bool readTokens(std::optional<CK_SLOT_ID> slot, std::vector<Token::Info>& tokens) {
+// when the library did not start or there is no token to look at.
+bool readTokens(const Library& library, std::optional<CK_SLOT_ID> slot,
+                std::vector<Token::Info>& tokens) {
+    if (!library.started()) {
+        std::cerr << "kxsentrixctl: the token library cannot be started (see the system log)\n";
+        return false;
+    }
     for (CK_SLOT_ID present : slotsWithToken()) {
         if (!slot || *slot == present) {
             Token::Info info = Token::tokenInfo(present);
@@ -97,12 +102,8 @@ nlohmann::ordered_json triesJson(std::pair<uint64_t, uint64_t> counters) {
 
 ExitStatus PinCommands::status(std::optional<CK_SLOT_ID> slot, bool json) {
     Library library;
-    if (!library.started()) {
-        std::cerr << "kxsentrixctl: the token library cannot be started (see the system log)\n";
-        return kFailed;
-    }
     std::vector<Token::Info> tokens;
-    if (!readTokens(slot, tokens)) {
+    if (!readTokens(library, slot, tokens)) {
         return kFailed;
     }
     TextTable table({"SLOT", "LABEL", "APPLET", "USER TRIES", "ADMIN TRIES", "PIN", "MESSAGE"});
@@ -132,12 +133,8 @@ ExitStatus PinCommands::status(std::optional<CK_SLOT_ID> slot, bool json) {
 
 ExitStatus PinCommands::check(CK_SLOT_ID slot, bool admin) {
     Library library;
-    if (!library.started()) {
-        std::cerr << "kxsentrixctl: the token library cannot be started (see the system log)\n";
-        return kFailed;
-    }
     std::vector<Token::Info> tokens;
-    if (!readTokens(slot, tokens)) {
+    if (!readTokens(library, slot, tokens)) {
         return kFailed;
     }
     const Token::Info& token = tokens.front();
