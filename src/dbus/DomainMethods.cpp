@@ -21,11 +21,6 @@ namespace {
 
 constexpr char kAuthResultFile[] = "/tmp/pam_sss_auth_res";
 
-class Descriptor : public BaseFd {
-public:
-    explicit Descriptor(int fd) { fd_ = fd; }
-};
-
 struct FileCloser {
     void operator()(FILE* file) const { fclose(file); }
 };
@@ -85,9 +80,9 @@ bool saveAuthResults(const std::string& since, const std::string& until, FILE* f
     pid_t pid = -1;
     bool written = false;
     {
-        Descriptor reader(ends[0]);
+        BaseFd reader(ends[0]);
         {
-            Descriptor writer(ends[1]);
+            BaseFd writer(ends[1]);
             pid = Command::start({"journalctl", "--since", since, "--until", until}, writer.get());
         }
         if (pid < 0) {

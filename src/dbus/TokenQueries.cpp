@@ -10,6 +10,7 @@
 #include "daemon/Daemon.h"
 #include "daemon/DataBase.h"
 #include "dbus/MethodArguments.h"
+#include "sessions/UserCertificates.h"
 #include "token/Certificate.h"
 
 namespace {
@@ -50,6 +51,5 @@ common::any Daemon::getFingerPrintByUserCert(DBusServer::Arguments& args) {
     }
     // Read as root from a directory the user controls: Certificate reads files through the
     // bounded, non-blocking reader, so a FIFO, a directory or a huge file there cannot stall it.
-    return Certificate(home + "/.eid/authorized_certificates", Certificate::Format::Pem)
-        .fingerprint();
+    return Certificate(home + UserCertificates::kFile, Certificate::Format::Pem).fingerprint();
 }

@@ -3,6 +3,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -39,14 +40,7 @@ bool waitUntilLocked(const std::vector<Session>& sessions, int64_t limitMs) {
         if (waiting.elapsed() > limitMs) {
             return false;
         }
-        bool allLocked = true;
-        for (const Session& session : sessions) {
-            if (!UserSessions::isSessionLocked(session)) {
-                allLocked = false;
-                break;
-            }
-        }
-        if (allLocked) {
+        if (std::all_of(sessions.begin(), sessions.end(), UserSessions::isSessionLocked)) {
             return true;
         }
     }

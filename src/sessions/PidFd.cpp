@@ -7,10 +7,7 @@
 
 // Through syscall(): glibc 2.36 declares its wrappers without C linkage for C++.
 
-PidFd::PidFd(pid_t pid) {
-    long fd = syscall(SYS_pidfd_open, pid, 0);
-    fd_ = fd > 0 ? static_cast<int>(fd) : 0;
-}
+PidFd::PidFd(pid_t pid) : BaseFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0))) {}
 
 bool PidFd::sendSignal(int number) const {
     return valid() && syscall(SYS_pidfd_send_signal, fd_, number, nullptr, 0) == 0;

@@ -447,13 +447,11 @@ bool UserSessions::mateIsScreenSaverActive() {
             if (!reply) {
                 return false;
             }
+            // A method reply is always a tuple of the return values.
             if (g_variant_is_of_type(reply.get(), G_VARIANT_TYPE("(b)"))) {
                 gboolean active = FALSE;
                 g_variant_get(reply.get(), "(b)", &active);
                 return active != FALSE;
-            }
-            if (g_variant_is_of_type(reply.get(), G_VARIANT_TYPE_BOOLEAN)) {
-                return g_variant_get_boolean(reply.get()) != FALSE;
             }
             KxLogger::log(LOG_ERR, "Некорректный тип результата статуса экрана блокировки %s",
                           g_variant_get_type_string(reply.get()));
