@@ -1,15 +1,13 @@
 // The read-only methods: the token list, its last change and a user's certificate fingerprint.
 
 #include <pwd.h>
-#include <unistd.h>
-
-#include <cerrno>
 
 #include <vector>
 
 #include "daemon/Daemon.h"
 #include "daemon/DataBase.h"
 #include "dbus/MethodArguments.h"
+#include "log/AccountLookup.h"
 #include "sessions/UserCertificates.h"
 #include "token/Certificate.h"
 
@@ -17,15 +15,12 @@ namespace {
 
 // The account's home directory; empty when there is no such account or it names none.
 std::string homeDirectory(const std::string& loginName) {
-    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(size > 0 ? static_cast<size_t>(size) : 16384);
     passwd entry{};
-    passwd* found = nullptr;
-    // The reentrant form: the main thread looks accounts up at the same time.
-    while (getpwnam_r(loginName.c_str(), &entry, buffer.data(), buffer.size(), &found) == ERANGE) {
-        buffer.resize(buffer.size() * 2);
+    std::vector<char> buffer;
+    if (!lookUpAccount(loginName.c_str(), entry, buffer, getpwnam_r) || entry.pw_dir == nullptr) {
+        return "";
     }
-    return found != nullptr && found->pw_dir != nullptr ? found->pw_dir : "";
+    return entry.pw_dir;
 }
 
 }  // namespace

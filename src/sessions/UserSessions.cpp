@@ -15,6 +15,7 @@
 #include <memory>
 #include <optional>
 
+#include "log/AccountLookup.h"
 #include "log/Common.h"
 #include "log/KxLogger.h"
 #include "log/UntrustedFile.h"
@@ -167,20 +168,6 @@ int flag(GVariant* properties, const char* name) {
     return g_variant_get_boolean(value.get()) ? 1 : 0;
 }
 
-// getpwuid_r and getgrgid_r rather than their static-buffer forms: the D-Bus thread looks up
-// accounts too.
-template <typename Entry, typename Key, typename Lookup>
-bool lookUp(Key key, Entry& entry, std::vector<char>& buffer, Lookup lookup) {
-    buffer.resize(16 * 1024);
-    Entry* result = nullptr;
-    int error;
-    while ((error = lookup(key, &entry, buffer.data(), buffer.size(), &result)) == ERANGE &&
-           buffer.size() < 16 * 1024 * 1024) {
-        buffer.resize(buffer.size() * 2);
-    }
-    return error == 0 && result != nullptr;
-}
-
 // Group names, looked up once per listing: accounts share groups, and with the files backend
 // every lookup reads the group file from the start.
 class GroupNames {
@@ -191,7 +178,7 @@ public:
         if (known == names_.end()) {
             group entry{};
             std::optional<std::string> name;
-            if (lookUp(id, entry, buffer_, getgrgid_r) && entry.gr_name != nullptr) {
+            if (lookUpAccount(id, entry, buffer_, getgrgid_r) && entry.gr_name != nullptr) {
                 name = entry.gr_name;
             }
             known = names_.emplace(id, std::move(name)).first;
@@ -254,7 +241,7 @@ UserSessions::Session makeSession(const char* id, uint32_t uid, const std::strin
     session.user = loginName.substr(0, loginName.find('@'));
     passwd entry{};
     std::vector<char> buffer;
-    if (lookUp(static_cast<uid_t>(uid), entry, buffer, getpwuid_r)) {
+    if (lookUpAccount(static_cast<uid_t>(uid), entry, buffer, getpwuid_r)) {
         session.uid = entry.pw_uid;
         session.home = entry.pw_dir != nullptr ? entry.pw_dir : "";
         session.gecos = entry.pw_gecos != nullptr ? entry.pw_gecos : "";
