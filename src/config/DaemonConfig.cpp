@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <limits>
@@ -25,11 +24,6 @@ bool isQuote(char c) {
     return c == '"' || c == '\'' || c == '`';
 }
 
-// White space of the C locale, as a regular expression's \s.
-bool isSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
 // After a key at `at`: an optional closing quote, blanks, the colon, blanks, an optional
 // opening quote, and the value up to the first quote, semicolon or comma. This admits a
 // JSON-like object with one pair per line as well as plain "key: value" lines. A single pass
@@ -38,14 +32,14 @@ bool valueAfterKey(const std::string& line, size_t at, std::string& value) {
     if (at < line.size() && isQuote(line[at])) {
         ++at;
     }
-    while (at < line.size() && isSpace(line[at])) {
+    while (at < line.size() && Common::isSpace(line[at])) {
         ++at;
     }
     if (at == line.size() || line[at] != ':') {
         return false;
     }
     ++at;
-    while (at < line.size() && isSpace(line[at])) {
+    while (at < line.size() && Common::isSpace(line[at])) {
         ++at;
     }
     if (at < line.size() && isQuote(line[at])) {

@@ -1,23 +1,12 @@
 #include "config/SystemConfig.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cerrno>
 #include <utility>
 
 #include "log/AtomicFile.h"
+#include "log/Common.h"
 #include "log/UntrustedFile.h"
-
-namespace {
-
-bool equalIgnoringCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
-}
-
-}  // namespace
 
 SystemConfig::SystemConfig(std::string path) : path_(std::move(path)) {
     std::string text;
@@ -94,8 +83,9 @@ void SystemConfig::remove_key(const std::string& section, const std::string& key
 }
 
 bool SystemConfig::contain_section(const std::string& section) const {
+    const std::string wanted = Common::toLower(section);
     return std::any_of(sections_.begin(), sections_.end(), [&](const Section& candidate) {
-        return equalIgnoringCase(candidate.name, section);
+        return Common::toLower(candidate.name) == wanted;
     });
 }
 

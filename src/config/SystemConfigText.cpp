@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "config/SystemConfig.h"
+#include "log/Common.h"
 
 using Parameter = SystemConfig::Parameter;
 using Section = SystemConfig::Section;
@@ -12,11 +13,6 @@ const std::string SystemConfig::commentName = "comment-string";
 const std::string SystemConfig::directiveName = "directive-string";
 
 namespace {
-
-// C-locale isspace, whatever locale the process runs in.
-bool isSpace(char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
 
 // Reads one text position by position. An item stops at its delimiter (left unread), at its
 // limit (the next character then starts the next item, so nothing is lost or read twice) or
@@ -46,7 +42,7 @@ private:
 
     // Skips white space, newlines included; false at the end of the text.
     bool skipSpace() {
-        while (!atEnd() && isSpace(text_[pos_])) {
+        while (!atEnd() && Common::isSpace(text_[pos_])) {
             ++pos_;
         }
         return !atEnd();
@@ -78,7 +74,7 @@ private:
         std::string text;
         while (!atEnd() && text_[pos_] != delimiter && text.size() < limit) {
             char c = text_[pos_++];
-            if (!isSpace(c) || (keepBlank && c == ' ')) {
+            if (!Common::isSpace(c) || (keepBlank && c == ' ')) {
                 text += c;
             }
         }
@@ -163,7 +159,7 @@ bool writesBare(const Section& section) {
         return false;
     }
     const std::string& line = section.parameters[0].value;
-    return !line.empty() && line[0] != '#' && line[0] != '[' && !isSpace(line[0]);
+    return !line.empty() && line[0] != '#' && line[0] != '[' && !Common::isSpace(line[0]);
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include <cstdio>
 
 std::string Common::trim(std::string text) {
-    auto isSpace = [](unsigned char c) { return std::isspace(c) != 0; };
     auto end = std::find_if_not(text.rbegin(), text.rend(), isSpace);
     text.erase(end.base(), text.end());
     return text;

@@ -2,9 +2,11 @@
 
 #include <string>
 
-// Byte-wise string helpers; each returns the changed copy.
+// Byte-wise string helpers; those that change a text return the changed copy.
 class Common {
 public:
+    // White space as isspace sees it in the C locale, whatever locale the process runs in.
+    static bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
     // Removes trailing white space (C-locale isspace); leading white space and NUL bytes stay.
     static std::string trim(std::string text);
     static std::string toLower(std::string text);

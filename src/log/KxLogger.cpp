@@ -44,9 +44,14 @@ struct SafeText {
     char data[512];
     size_t length = 0;
 
+    void add(char c) {
+        if (length + 1 < sizeof(data)) {
+            data[length++] = c;
+        }
+    }
     void add(const char* text) {
-        while (*text != '\0' && length + 1 < sizeof(data)) {
-            data[length++] = *text++;
+        for (; *text != '\0'; ++text) {
+            add(*text);
         }
     }
     void addNumber(long value, int minDigits = 1, char pad = '0') {
@@ -63,11 +68,10 @@ struct SafeText {
             add("-");
         }
         for (int i = count; i < minDigits; ++i) {
-            char padding[2] = {pad, '\0'};
-            add(padding);
+            add(pad);
         }
-        while (count > 0 && length + 1 < sizeof(data)) {
-            data[length++] = digits[--count];
+        while (count > 0) {
+            add(digits[--count]);
         }
     }
 };
@@ -126,8 +130,7 @@ void KxLogger::logFromSignalHandler(int level, const char* format, int number) {
             record.addNumber(number);
             ++at;
         } else {
-            const char one[2] = {*at, '\0'};
-            record.add(one);
+            record.add(*at);
         }
     }
 

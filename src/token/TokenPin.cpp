@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <cstring>
 #include <ctime>
 
 #include "log/KxLogger.h"

@@ -1,7 +1,8 @@
 #include "token/TokenPinExpiry.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "log/Common.h"
 
 namespace {
 
@@ -52,10 +53,6 @@ Token::PinResult warnBefore(std::time_t expiry, uint64_t warningDays, std::time_
     return {Token::PinState::Ok, ""};
 }
 
-bool isSpace(char c) {
-    return std::isspace(static_cast<unsigned char>(c)) != 0;
-}
-
 bool isDigit(char c) {
     return c >= '0' && c <= '9';
 }
@@ -65,14 +62,14 @@ bool isDigit(char c) {
 // of blanks.
 bool matchSetting(const std::string& line, size_t at, int& days) {
     size_t i = at + sizeof(kGreeterSetting) - 1;
-    while (i < line.size() && isSpace(line[i])) {
+    while (i < line.size() && Common::isSpace(line[i])) {
         ++i;
     }
     if (i >= line.size() || line[i] != '=') {
         return false;
     }
     ++i;
-    while (i < line.size() && isSpace(line[i])) {
+    while (i < line.size() && Common::isSpace(line[i])) {
         ++i;
     }
     size_t end = i;

@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
 
 #include "log/Common.h"
 #include "log/Directory.h"
