@@ -4,7 +4,6 @@
 #include <openssl/x509v3.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <stdexcept>
 
@@ -107,13 +106,6 @@ std::string commandOutput(const std::string& command) {
         pclose(pipe);
     }
     return output;
-}
-
-std::string outputDirectory(const std::string& name) {
-    std::filesystem::path path = std::filesystem::path(KX_TEST_OUTPUT_DIR) / name;
-    std::filesystem::remove_all(path);
-    std::filesystem::create_directories(path);
-    return path.string();
 }
 
 }  // namespace testcert

@@ -43,7 +43,4 @@ std::string fields(const Certificate& certificate);
 // Runs a shell command and returns its standard output.
 std::string commandOutput(const std::string& command);
 
-// A fresh directory under the build tree for files the tests write.
-std::string outputDirectory(const std::string& name);
-
 }  // namespace testcert
