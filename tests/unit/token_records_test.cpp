@@ -126,10 +126,10 @@ TEST(TokenWireTest, SlotGoesOutAsLowHalfTextsUpToNulAndNonUtf8AsLowerCaseHex) {
 }
 
 TEST(TokenWireTest, MessageOfAnotherSignatureIsRejected) {
-    Message message = newMessage();
+    Message message = newMessage(), empty = newMessage();
     const char* text = "7";
     dbus_message_append_args(message.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
-    for (DBusMessage* other : {message.get(), newMessage().get()}) {
+    for (DBusMessage* other : {message.get(), empty.get()}) {
         bool valid = true;
         EXPECT_EQ(describe(decode(other, &valid)), describe(Token::Info()));
         EXPECT_FALSE(valid);
