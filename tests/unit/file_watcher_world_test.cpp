@@ -59,12 +59,6 @@ protected:
         return requested;
     }
 
-    // Nothing should come: gives the watcher thread ample time to react anyway.
-    bool nothingRequested() {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        return !config_.getReloadCfgFlag();
-    }
-
     DaemonConfig config_{kConfig};
     std::unique_ptr<FileWatcher> watcher_ = std::make_unique<FileWatcher>();
 };
@@ -113,20 +107,6 @@ TEST_F(FileWatcherTest, FileMissingAtStartIsWatchedOnceCreatedAndAfterEveryRepla
     }
     appendLine(kConfig, "debug: 0");
     EXPECT_TRUE(reloadRequested());
-}
-
-TEST_F(FileWatcherTest, StopJoinsTheThreadAndStartNeedsInitialize) {
-    EXPECT_FALSE(watcher_->startMainLoop());
-    EXPECT_TRUE(world::waitForLog(
-        LOG_WARNING, "[WARNING] Попытка запуска непроиницилизированного FileWatcher-а"));
-
-    startWatcher();
-    size_t mark = world::logMark();
-    watcher_->stopMainLoop();
-    EXPECT_TRUE(world::waitForLog(LOG_DEBUG, "Поток FileWatcher завершен", mark));
-    // A stopped watcher no longer requests anything.
-    appendLine(kConfig, "debug: 0");
-    EXPECT_TRUE(nothingRequested());
 }
 
 }  // namespace
