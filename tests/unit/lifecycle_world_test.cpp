@@ -1,22 +1,17 @@
-// The daemon's process-level promises, inside a world: the pid file handed from one instance to
-// the next, the fatal-signal handler after a stack overflow, and signals that come when the
-// daemon object is gone.
+// The daemon's process-level promises that no system test can provoke, inside a world: the
+// fatal-signal handler after a stack overflow, and signals that come when the daemon object is
+// gone. (The pid file's handover to a successor: test_lifecycle.py.)
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "TestLog.h"
 #include "daemon/Daemon.h"
-#include "daemon/Pid.h"
 
 namespace {
 
@@ -30,36 +25,6 @@ int overflow(int depth) {
         return frame[0];
     }
     return overflow(depth + 1) + frame[0];
-}
-
-TEST(LifecycleTest, InstancesTakingTurnsNeverShareTheLockNorLoseTheFile) {
-    // An instance that starts while another stops must either be refused or hold the lock on
-    // the file that the path names, alone.
-    const std::string path = "/run/kx-lifecycle-test.pid";
-    std::atomic<int> holders{0}, shared{0}, lost{0}, turns{0};
-    auto instance = [&] {
-        for (int attempt = 0; attempt < 2000; ++attempt) {
-            Pid pid(path);
-            if (pid.lock() != 0) {
-                continue;
-            }
-            shared += ++holders != 1;
-            struct stat status {};
-            lost += stat(path.c_str(), &status) != 0;
-            --holders;
-            ++turns;
-        }  // the destructor unlocks
-    };
-    std::vector<std::thread> instances;
-    for (int i = 0; i < 3; ++i) {
-        instances.emplace_back(instance);
-    }
-    for (std::thread& running : instances) {
-        running.join();
-    }
-    EXPECT_GT(turns, 0);
-    EXPECT_EQ(shared, 0);
-    EXPECT_EQ(lost, 0);
 }
 
 TEST(LifecycleTest, StackOverflowStillEndsWithStatus3TheLogLineAndNoPidFile) {
