@@ -40,7 +40,4 @@ std::vector<unsigned char> bytes(const std::string& text);
 // Every field of a certificate in one line, so a comparison shows them all.
 std::string fields(const Certificate& certificate);
 
-// Runs a shell command and returns its standard output.
-std::string commandOutput(const std::string& command);
-
 }  // namespace testcert

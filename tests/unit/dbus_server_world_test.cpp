@@ -9,7 +9,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
@@ -27,14 +26,12 @@ struct MessageUnref {
 };
 using Message = std::unique_ptr<DBusMessage, MessageUnref>;
 
-// The held type and value of every argument, e.g. "int32:-4 string:ab".
+// The held type and value of every argument, e.g. "int16:-2 uint16:3".
 template <typename T>
 bool show(const common::any& arg, const char* name, std::string& text) {
     const T* value = common::any_cast<T>(&arg);
     if (value != nullptr) {
-        std::ostringstream out;
-        out << (text.empty() ? "" : " ") << name << ':' << +*value;
-        text += out.str();
+        text += std::string(text.empty() ? "" : " ") + name + ':' + std::to_string(+*value);
     }
     return value != nullptr;
 }
@@ -42,12 +39,10 @@ bool show(const common::any& arg, const char* name, std::string& text) {
 std::string echo(const DBusServer::Arguments& args) {
     std::string text;
     for (const common::any& arg : args) {
-        if (!(show<int8_t>(arg, "int8", text) || show<bool>(arg, "bool", text) ||
-              show<int16_t>(arg, "int16", text) || show<uint16_t>(arg, "uint16", text) ||
-              show<int32_t>(arg, "int32", text) || show<uint32_t>(arg, "uint32", text) ||
-              show<int64_t>(arg, "int64", text) || show<uint64_t>(arg, "uint64", text) ||
-              show<double>(arg, "double", text))) {
-            text += " string:" + common::any_cast<std::string>(arg);  // throws on any other
+        if (!(show<int8_t>(arg, "int8", text) || show<int16_t>(arg, "int16", text) ||
+              show<uint16_t>(arg, "uint16", text) || show<uint32_t>(arg, "uint32", text) ||
+              show<uint64_t>(arg, "uint64", text))) {
+            text += " other";
         }
     }
     return text;
@@ -130,35 +125,27 @@ protected:
 
 TEST_F(DBusServerTest, ArgumentsArriveAsTheirValueTypesAndOthersAreSkipped) {
     size_t mark = testlog::settledMark();
+    // Booleans, 32- and 64-bit signed integers, doubles and strings: test_dbus_service.py.
     Message reply = client_.call("echo", [](DBusMessageIter* iter) {
         append<uint8_t>(iter, DBUS_TYPE_BYTE, 255);
-        append<dbus_bool_t>(iter, DBUS_TYPE_BOOLEAN, TRUE);
+        append<dbus_int16_t>(iter, DBUS_TYPE_INT16, -2);
         DBusMessageIter array;  // an array of strings at the third place
         dbus_message_iter_open_container(iter, DBUS_TYPE_ARRAY, "s", &array);
-        append<const char*>(&array, DBUS_TYPE_STRING, "skipped");
         dbus_message_iter_close_container(iter, &array);
-        append<dbus_int16_t>(iter, DBUS_TYPE_INT16, -2);
         append<dbus_uint16_t>(iter, DBUS_TYPE_UINT16, 3);
-        append<dbus_int32_t>(iter, DBUS_TYPE_INT32, -4);
         append<dbus_uint32_t>(iter, DBUS_TYPE_UINT32, 5);
-        append<dbus_int64_t>(iter, DBUS_TYPE_INT64, -6);
         append<dbus_uint64_t>(iter, DBUS_TYPE_UINT64, 7);
-        append<double>(iter, DBUS_TYPE_DOUBLE, 1.5);
-        append<const char*>(iter, DBUS_TYPE_STRING, "ab");
         append<const char*>(iter, DBUS_TYPE_OBJECT_PATH, "/kx");
     });
-
-    EXPECT_EQ(describeReply(reply.get()),
-              "s int8:-1 bool:1 int16:-2 uint16:3 int32:-4 uint32:5 int64:-6 uint64:7 "
-              "double:1.5 string:ab");
+    EXPECT_EQ(describeReply(reply.get()), "s int8:-1 int16:-2 uint16:3 uint32:5 uint64:7");
     // The reply leaves before its line is logged.
     ASSERT_TRUE(world::waitForLog(LOG_INFO, "[INFO] dbus: Результат вызова echo отправлен", mark));
-    // Numbered by the arguments kept so far: the array is the third, the path the eleventh.
+    // Numbered by the arguments kept so far: the array is the third, the path the sixth.
     EXPECT_EQ(testlog::textsSince(mark),
               (std::vector<std::string>{
                   "[WARNING] dbus: Аргумент вызова echo №3 имеет не поддерживаемый формат 97",
-                  "[WARNING] dbus: Аргумент вызова echo №11 имеет не поддерживаемый формат 111",
-                  "[INFO] dbus: Вызов метода echo с 10 аргументами",
+                  "[WARNING] dbus: Аргумент вызова echo №6 имеет не поддерживаемый формат 111",
+                  "[INFO] dbus: Вызов метода echo с 5 аргументами",
                   "[INFO] dbus: Результат вызова echo отправлен"}));
 }
 
@@ -173,13 +160,10 @@ TEST_F(DBusServerTest, ResultsGoOutByTheirExactType) {
         {uint8_t{200}, "y 200", ""},
         {int16_t{-3}, "n -3", ""},
         {uint16_t{4}, "q 4", ""},
-        {int32_t{-5}, "i -5", ""},
         {uint32_t{6}, "u 6", ""},
-        {int64_t{-7}, "x -7", ""},
         {uint64_t{8}, "t 8", ""},
         {true, "b 1", ""},
         {2.5, "d 2.500000", ""},
-        {std::string("текст"), "s текст", ""},
         {1.5f, "",
          "[WARNING] dbus: Не поддерживаемый тип возвращаемого значения f обработчика вызова "
          "result"},
