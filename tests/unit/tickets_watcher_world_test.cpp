@@ -43,16 +43,10 @@ protected:
         ASSERT_NE(std::getenv("KX_WORLD_LOG"), nullptr) << "run this test inside a world";
         ASSERT_EQ(geteuid(), 0u);
         std::system("rm -rf /tmp/krb5cc_* /tmp/.kx-*");
-        useInterval("0");
-        makeFile(kTarget, 0, 0, 0600);
-    }
-
-    void useInterval(const std::string& interval) {
-        std::ofstream(kConfigPath) << "ticketsCheckInterval: " << interval << "\n";
-        if (!config_) {
-            config_ = std::make_unique<DaemonConfig>(kConfigPath);
-        }
+        std::ofstream(kConfigPath) << "ticketsCheckInterval: 0\n";
+        config_ = std::make_unique<DaemonConfig>(kConfigPath);
         ASSERT_TRUE(config_->load());
+        makeFile(kTarget, 0, 0, 0600);
     }
 
     // The guard judged the file as root's cache, then the user swapped the entry.
