@@ -48,6 +48,7 @@ TEST_F(SimTest, HalfWrittenAndForeignFilesStayInvisible) {
 TEST_F(SimTest, SessionsDieWithTheirToken) {
     insert(2, "label = two\n");
     initialize();
+    EXPECT_TRUE(events().empty()) << "a client that takes slot events, like the daemon";
     CK_SESSION_HANDLE session = openSession(2);
     remove(2);
     // Gone from the slot, but the application has not taken the event yet.

@@ -81,14 +81,13 @@ TEST(DaemonConfigTest, ReloadResetsSettingsButNeverTheInterval) {
     EXPECT_TRUE(config.load());
     EXPECT_EQ(settingsOf(config), "action=-1 remote=0 debug=1 force=0 interval=250");
 
-    // A file that has gone resets the same settings, keeps the interval and the reload flag.
+    // A file that has gone resets the same settings and still keeps the interval.
     testfiles::writeFile(path, "actionOnTokenDisabled: 1\n");
     ASSERT_TRUE(config.load());
     std::remove(path.c_str());
     EXPECT_FALSE(config.exists());
     EXPECT_FALSE(config.load());
     EXPECT_EQ(settingsOf(config), "action=-1 remote=0 debug=1 force=0 interval=250");
-    EXPECT_TRUE(config.getReloadCfgFlag());
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ TEST(PrintableTest, EscapesWhatCouldForgeARecordOrSteerATerminal) {
     const std::pair<std::string, std::string> cases[] = {
         {"Отключено устройство", "Отключено устройство"},  // Cyrillic is valid UTF-8
         {"a\nb\tc\r", "a\\x0ab\\x09c\\x0d"},
-        {std::string("nul\0\x1b[31m\x7f", 9), "nul\\x00\\x1b[31m\\x7f"},
+        {std::string("nul\0\x1b[31m\x7f", 10), "nul\\x00\\x1b[31m\\x7f"},
         {"\xc2\x9b"
          "31m",
          "\\xc2\\x9b31m"},                    // C1 CSI written in UTF-8

@@ -211,7 +211,7 @@ TEST_F(TokenPinTest, LifetimePoliciesOfForteAndQuillAndTheGreeterFile) {
     // The greeter's file moves the Quill warning window: 10 days left are within the default
     // 14 days, not within 7, within 123 (of 1234).
     EXPECT_EQ(Token::changePinNotification(), 14);
-    Token::Info quill = infoOf(3, Token::Quill);
+    Token::Info quill = infoOf(2, Token::Quill);
     std::filesystem::create_directories(
         std::filesystem::path(Token::greeterConfigPath).parent_path());
     std::ofstream(Token::greeterConfigPath) << "[Greeter]\ndaysForChangeNotification = 7\n";
