@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -58,28 +57,10 @@ TEST(UntrustedFileTest, ReadsOnlyRegularFilesWithoutBlockingAndWithinTheBound) {
     }
 }
 
-TEST(AtomicFileTest, ReplacesThroughLinksKeepingModeAndOwnerOrChangesNothing) {
+// Replacing through a link, keeping mode and owner, creating 0644 files and a failed write:
+// test_logon_methods.py. Here the failures that leave nothing behind.
+TEST(AtomicFileTest, FailureChangesNothingAndLeavesNoTemporaryFile) {
     fs::path directory = scratch("replace");
-    fs::path target = directory / "system-auth-ac";
-    writeFile(target, "old\n");
-    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
-    ASSERT_EQ(chown(target.c_str(), 1234, 4321), 0);
-    fs::create_symlink("system-auth-ac", directory / "system-auth");
-    ASSERT_TRUE(AtomicFile::replace(directory / "system-auth", "new\n"));
-    EXPECT_TRUE(fs::is_symlink(directory / "system-auth"));
-    EXPECT_EQ(contentOf(target), "new\n");
-    struct stat status {};
-    ASSERT_EQ(stat(target.c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 07777, 0640u);
-    EXPECT_EQ(status.st_uid, 1234u);
-    EXPECT_EQ(status.st_gid, 4321u);
-
-    // A new file is not writable by others, even under the daemon's umask of 0.
-    mode_t previous = umask(0);
-    EXPECT_TRUE(AtomicFile::replace(directory / "created", "x"));
-    umask(previous);
-    EXPECT_EQ(fs::status(directory / "created").permissions(), fs::perms(0644));
-
     fs::create_symlink(directory / "nowhere", directory / "dangling");
     fs::create_directory(directory / "sub");
     for (const auto& [path, expected] : {std::pair{directory / "dangling", ENOENT},
@@ -89,6 +70,5 @@ TEST(AtomicFileTest, ReplacesThroughLinksKeepingModeAndOwnerOrChangesNothing) {
         EXPECT_FALSE(AtomicFile::replace(path, "x", 0644, &error)) << path;
         EXPECT_EQ(error, expected) << path;
     }
-    // No temporary file is left behind, nor one created through the dangling link.
-    EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 5);
+    EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 2);
 }

@@ -14,16 +14,15 @@ namespace {
 
 using Edit = std::function<void(LogonEdits::Lines&)>;
 
-std::string edited(const std::string& file, const Edit& edit) {
-    LogonEdits::Lines lines = LogonEdits::splitLines(file);
-    edit(lines);
-    return LogonEdits::joinLines(lines);
+void setOrder(LogonEdits::Lines& lines) {
+    LogonEdits::setAppletOrder(lines, "Forte,Quill", "1");
 }
-
-struct FileCase {
-    const char* file;
-    const char* result;
-};
+void setApplet(LogonEdits::Lines& lines) {
+    LogonEdits::setPamApplet(lines, "Forte");
+}
+void setFilter(LogonEdits::Lines& lines) {
+    LogonEdits::setTokenFilter(lines, "Korvex Quill", "0042");
+}
 
 }  // namespace
 
@@ -36,72 +35,34 @@ TEST(LogonEditsTest, OnlyValuesWithoutControlCharactersStayOnTheirLine) {
     }
 }
 
-TEST(LogonEditsTest, AppletOrderAndImagesReplaceTheFirstLineMentioningThemOrLeadTheFile) {
-    FileCase cases[] = {
-        {"", "AppletOrder = Forte,Quill\nImages = 1\n"},
-        {"Debug = 0\nImages = 0\nAppletOrder = Quill\n",
-         "Debug = 0\nImages = 1\nAppletOrder = Forte,Quill\n"},
-        // A comment that mentions a key is the first mention, so it is the line replaced.
-        {"# Images are shown when...\nImages = 0\n",
-         "AppletOrder = Forte,Quill\nImages = 1\nImages = 0\n"},
-        // A longer key counts as a mention too.
-        {"OldAppletOrder = x\nAppletOrder = y\n",
-         "Images = 1\nAppletOrder = Forte,Quill\nAppletOrder = y\n"},
-    };
-    for (const FileCase& c : cases) {
-        Edit edit = [](LogonEdits::Lines& lines) {
-            LogonEdits::setAppletOrder(lines, "Forte,Quill", "1");
-        };
-        EXPECT_EQ(edited(c.file, edit), c.result) << c.file;
-    }
-}
-
-TEST(LogonEditsTest, PamAppletArgumentsNameTheNewApplet) {
-    struct Case {
-        const char* applet;
-        const char* file;
-        const char* result;
-    } cases[] = {
-        {"Forte", "auth required pam_kx.so applet=Quill debug\n",
-         "auth required pam_kx.so applet=Forte debug\n"},
-        {"Forte", "auth required pam_kx.so applet\n", "auth required pam_kx.so applet=Forte\n"},
-        {"Forte", "auth x.so applet=-a:b try applet=c\naccount y.so\n",
-         "auth x.so applet=Forte try applet=Forte\naccount y.so\n"},
-        {"$&-2", "x applet=Quill\n", "x applet=applet=Quill-2\n"},          // a replacement format
-    };
-    for (const Case& c : cases) {
-        Edit edit = [&](LogonEdits::Lines& lines) { LogonEdits::setPamApplet(lines, c.applet); };
-        EXPECT_EQ(edited(c.file, edit), c.result) << c.file;
-    }
-}
-
-TEST(LogonEditsTest, OneTokenFilterInThePamSection) {
+// The plain edits of each file: test_logon_methods.py, through the running daemon.
+TEST(LogonEditsTest, LinesEditedInTheFilesOwnTerms) {
     const std::string filter = "p11_uri = PKCS11:model=Korvex Quill;serial=0042";
-    struct Case {
-        std::string file;
-        LogonEdits::FilterEdit edit;
-        std::string result;
+    const struct {
+        Edit edit;
+        std::string file, result;
     } cases[] = {
-        {"[sssd]\n[pam]\nx = 1\n[pam]\n", LogonEdits::FilterEdit::Inserted,
-         "[sssd]\n[pam]\n" + filter + "\nx = 1\n[pam]\n"},
-        {"[pam]\np11_uri = PKCS11:model=Other;serial=1\n#p11_uri = PKCS11:old\n",
-         LogonEdits::FilterEdit::Replaced, "[pam]\n" + filter + "\n#p11_uri = PKCS11:old\n"},
-        {"[pam]\n" + filter + "\n", LogonEdits::FilterEdit::AlreadyPresent,
-         "[pam]\n" + filter + "\n"},
-        {"[sssd]\nservices = nss\n", LogonEdits::FilterEdit::Appended,
-         "[sssd]\nservices = nss\n[pam]\n" + filter + "\n"},
+        // A comment that mentions a key is the first mention, so it is the line replaced; a
+        // longer key counts as a mention too.
+        {setOrder, "# Images are shown when...\nImages = 0\n",
+         "AppletOrder = Forte,Quill\nImages = 1\nImages = 0\n"},
+        {setOrder, "OldAppletOrder = x\nAppletOrder = y\n",
+         "Images = 1\nAppletOrder = Forte,Quill\nAppletOrder = y\n"},
+        {setApplet, "auth x.so applet=-a:b try applet=c\naccount y.so\n",
+         "auth x.so applet=Forte try applet=Forte\naccount y.so\n"},
+        {[](LogonEdits::Lines& lines) { LogonEdits::setPamApplet(lines, "$&-2"); },
+         "x applet=Quill\n", "x applet=applet=Quill-2\n"},  // a replacement format
+        {setFilter, "[pam]\np11_uri = PKCS11:model=Other;serial=1\n#p11_uri = PKCS11:old\n",
+         "[pam]\n" + filter + "\n#p11_uri = PKCS11:old\n"},
+        {setFilter, "[sssd]\nservices = nss\n", "[sssd]\nservices = nss\n[pam]\n" + filter + "\n"},
+        // Reset: every line mentioning the filter goes, comments too.
+        {LogonEdits::removeTokenFilters, "[pam]\np11_uri = PKCS11:x\n# p11_uri = old\nx = 1\n",
+         "[pam]\nx = 1\n"},
     };
-    // Reset: every line mentioning the filter goes, comments too.
-    EXPECT_EQ(edited("[pam]\np11_uri = PKCS11:x\n# p11_uri = old\nx = 1\n",
-                     LogonEdits::removeTokenFilters),
-              "[pam]\nx = 1\n");
-    for (const Case& c : cases) {
-        LogonEdits::FilterEdit result{};
-        Edit edit = [&](LogonEdits::Lines& lines) {
-            result = LogonEdits::setTokenFilter(lines, "Korvex Quill", "0042");
-        };
-        EXPECT_EQ(edited(c.file, edit), c.result) << c.file;
-        EXPECT_EQ(result, c.edit) << c.file;
+    for (const auto& c : cases) {
+        LogonEdits::Lines lines = LogonEdits::splitLines(c.file);
+        c.edit(lines);
+        EXPECT_EQ(LogonEdits::joinLines(lines), c.result) << c.file;
     }
 }
 
