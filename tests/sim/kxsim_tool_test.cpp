@@ -1,5 +1,5 @@
-// kxsim beyond what the daemon's system tests use: entries from a file, the listing, and a clear
-// error for bad input that leaves nothing behind.
+// kxsim's errors: bad input gets a clear message and leaves nothing behind. (Its insertions and
+// removals drive the daemon's system tests.)
 
 #include "SimClient.h"
 
@@ -13,27 +13,6 @@ protected:
         return run(args, (tokenDir.parent_path() / (testName() + ".kxsim")).string());
     }
 };
-
-TEST_F(KxsimTool, InsertFromFileReplaceAndList) {
-    fs::path entry = tokenDir.parent_path() / (testName() + ".entry");
-    fs::copy_file(KXSIM_TEST_DATA "/boris.der", tokenDir.parent_path() / "boris-copy.der",
-                  fs::copy_options::overwrite_existing);
-    std::ofstream(entry) << "label = from file\nmodel = Korvex TL\nprofile = a@b\n"
-                            "[certificate]\nid = 01\nlabel = relative\nfile = boris-copy.der\n";
-    ASSERT_EQ(kxsim({"insert", "3", "--label", "first"}).status, 0);
-    ASSERT_EQ(kxsim({"insert", "3", "--from", entry.string(), "--label", "overridden", "--profile",
-                     "c@d", "--replace"})
-                  .status,
-              0);
-    std::ofstream(tokenDir / "4") << "label = broken\n[keys]\n";
-    auto listed = kxsim({"list"});
-    ASSERT_EQ(listed.status, 0) << listed.err;
-    EXPECT_EQ(listed.out,
-              "slot 3: label \"overridden\" model \"Korvex TL\" serial \"\", 1 certificate(s), "
-              "2 profile(s)\n"
-              "slot 4: invalid entry, line 2: unknown section [keys], only [certificate] "
-              "exists\n");
-}
 
 TEST_F(KxsimTool, BadInputGetsAClearError) {
     fs::path badEntry = tokenDir.parent_path() / "bad.entry";

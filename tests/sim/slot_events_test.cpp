@@ -1,5 +1,5 @@
 // Slot lists and slot events beyond what the daemon's slot loop meets: a list buffer too small,
-// changes between two polls, files that are no entries, sessions of a token that left.
+// changes between two polls, sessions of a token that left.
 
 #include "SimClient.h"
 
@@ -29,20 +29,6 @@ TEST_F(SimTest, ChangesBetweenTwoPollsAreSeenOneAfterAnother) {
     EXPECT_EQ(tokenLabel(3), "new");
     EXPECT_EQ(events(), (std::vector<CK_SLOT_ID>{5, 5}));
     EXPECT_EQ(tokenLabel(5), "after");
-}
-
-TEST_F(SimTest, HalfWrittenAndForeignFilesStayInvisible) {
-    initialize();
-    std::ofstream(tokenDir / ".5.tmp") << "label = half writ";
-    std::ofstream(tokenDir / "5~") << "label = editor backup\n";
-    std::ofstream(tokenDir / "007") << "label = leading zeros\n";
-    std::ofstream(tokenDir / "9") << "label = broken\nno equals sign here\n";
-    EXPECT_TRUE(events().empty());
-    EXPECT_TRUE(slotList().empty());
-    std::ofstream(tokenDir / ".5.tmp", std::ios::app) << "ten\n";
-    fs::rename(tokenDir / ".5.tmp", tokenDir / "5");
-    EXPECT_EQ(events(), std::vector<CK_SLOT_ID>{5});
-    EXPECT_EQ(tokenLabel(5), "half written");
 }
 
 TEST_F(SimTest, SessionsDieWithTheirToken) {
