@@ -79,9 +79,6 @@ Verdict apply(const RuleCase& c) {
     return {};
 }
 
-const std::string kDomainUser = " пропускается т. к. пользователь доменный";
-const std::string kForcedMatch =
-    " соответствует токену т. к. включен флаг принудительного совпадения.\n";
 const std::string kProfileFound = " соответствует токену т. к. найден подходящий профиль ";
 const std::string kNoProfile = " пропускается т. к. на токене не удалось найти подходящий профиль ";
 const std::string kNoCertificate =
@@ -99,7 +96,8 @@ std::string certificateFound(const std::string& subject, const std::string& subj
 const RuleCase kRuleCases[] = {
     // The start every rule shares: account kind, the pass-only group, the forced match.
     {"LocalRuleSkipsDomainUser", Rule::LocalNoPki, session("ivanov", false),
-     withProfile("ivanov", "WS1"), kDetailed, kHost, false, LOG_DEBUG, kDomainUser},
+     withProfile("ivanov", "WS1"), kDetailed, kHost, false, LOG_DEBUG,
+     " пропускается т. к. пользователь доменный"},
     {"NetworkRuleSkipsLocalUser", Rule::NetworkNoPki, session("ivanov", true),
      withProfile("ivanov", "CORP"), kDetailed, kHost, false, LOG_DEBUG,
      " пропускается т. к. пользователь локальный"},
@@ -107,7 +105,8 @@ const RuleCase kRuleCases[] = {
      session("ivanov", true, {"users", "kx_local_pass"}), withProfile("ivanov", "WS1"), kForced,
      kHost, false, LOG_DEBUG, " пропускается т. к. он находится только в группе kx_local_pass"},
     {"ForcedMatchIgnoresTokenAndIsLoggedWithoutDebug", Rule::LocalNoPki, session("ivanov", true),
-     Token::Info{}, Settings{false, true}, kHost, true, LOG_DEBUG, kForcedMatch},
+     Token::Info{}, Settings{false, true}, kHost, true, LOG_DEBUG,
+     " соответствует токену т. к. включен флаг принудительного совпадения.\n"},
 
     // Local profiles: the host name or a leading run of its labels, ignoring case; the user
     // name exactly.

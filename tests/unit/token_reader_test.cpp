@@ -7,8 +7,7 @@
 #include <tuple>
 
 #include "TestCertificate.h"
-#include "TestLog.h"
-#include "TestToken.h"
+#include "TokenTest.h"
 #include "token/Token.h"
 
 using testcert::CertificateBuilder;
@@ -33,25 +32,14 @@ std::string userCertificate(const std::string& commonName) {
             .extension("subjectAltName", "otherName:1.3.6.1.4.1.311.20.2.3;UTF8:ivan@CORP.ORG"));
 }
 
-class TokenReaderTest : public testing::Test {
+class TokenReaderTest : public testtoken::TokenTest {
 protected:
-    void TearDown() override { C_Finalize(nullptr); }
-
     // Inserts the token into slot and reads it as the daemon does.
     Token::Info read(const TokenSpec& token, CK_SLOT_ID slot = 1) {
         tokens_.insert(slot, token);
         EXPECT_TRUE(Token::initialize());
         return Token::tokenInfo(slot);
     }
-
-    std::vector<std::string> logged(int level) { return testlog::textsSince(mark_, level); }
-    bool wasLogged(int level, const std::string& text) {
-        return testlog::countSince(mark_, level, text) > 0;
-    }
-
-    testtoken::SimulatedTokens tokens_{
-        testing::UnitTest::GetInstance()->current_test_info()->name()};
-    size_t mark_ = testlog::settledMark();
 };
 
 }  // namespace
