@@ -10,9 +10,11 @@ namespace simtest {
 namespace {
 
 TEST_F(SimTest, AttributeLengthsValuesAndUnavailableOnes) {
-    insert(5, "label = Ivanov\n[certificate]\nid = 0a:0b\nlabel = Ivanov signing\nfile = " KXSIM_TEST_DATA
-              "/boris.der\n[certificate]\nlabel = Outside\nid =\nfile = " KXSIM_TEST_DATA
-              "/alice.pem\n[certificate]\nlabel = No value\nid = 01\n");
+    insert(
+        5,
+        "label = Ivanov\n[certificate]\nid = 0a:0b\nlabel = Ivanov signing\nfile = " KXSIM_TEST_DATA
+        "/boris.der\n[certificate]\nlabel = Outside\nid =\nfile = " KXSIM_TEST_DATA
+        "/alice.pem\n[certificate]\nlabel = No value\nid = 01\n");
     initialize();
     CK_SESSION_HANDLE session = openSession(5);
     auto handles = find(session, {is(CKA_CLASS, certificateClass)});

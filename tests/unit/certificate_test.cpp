@@ -31,8 +31,9 @@ TEST(CertificateTest, NamesTakeTheLastEntryAndDomainsReadReversed) {
                                            .issuer("DC", "issuer")
                                            .issuer("CN", "Issuing CA")
                                            .issuer("O", "Issuer Org"));
-    EXPECT_EQ(fields(certificate), "Иван Петров|Corp Ltd|corp.org|Issuing CA|Issuer Org|issuer.ru||" +
-                                       certificate.fingerprint() + "|");
+    EXPECT_EQ(fields(certificate),
+              "Иван Петров|Corp Ltd|corp.org|Issuing CA|Issuer Org|issuer.ru||" +
+                  certificate.fingerprint() + "|");
     // A BMP value is kept as raw UTF-16BE bytes up to its first zero byte.
     EXPECT_EQ(parseDer(CertificateBuilder().subject("O", std::string("\x04\x16\0A", 4), true))
                   .subjectOrganization(),

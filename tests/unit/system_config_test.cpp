@@ -16,7 +16,8 @@ TEST(SystemConfigTextTest, ReadingAndWritingBackNormalises) {
         std::string written;
     } cases[] = {
         {"layout",
-         "include common.conf\n  #  note \t\n  [ main  section ]\n\n    key one   =   value  one  \n"
+         "include common.conf\n  #  note \t\n  [ main  section ]\n\n    key one   =   value  one  "
+         "\n"
          "\tkey2=va\tlue\t\n\n\n[other]",
          "include common.conf\n#  note \t\n[mainsection]\nkeyone = value  one  \nkey2 = value\n\n"
          "[other]\n\n"},

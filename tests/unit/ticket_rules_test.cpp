@@ -47,7 +47,7 @@ TEST(TicketRulesTest, PauseAfterScanKeepsTheIntervalButNeverSpins) {
     } cases[] = {
         {1000, 0, 1000},
         {0, 0, TicketRules::kMinPauseMs},  // "without pause" still leaves the core alone
-        {0, 800, 800},  // a long scan is followed by as long a rest
+        {0, 800, 800},                     // a long scan is followed by as long a rest
         {1000, 3000, 3000},
     };
     for (const Case& c : cases) {

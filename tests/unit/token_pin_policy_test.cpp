@@ -67,7 +67,7 @@ TEST_F(PinExpiryTest, ForteWarnsWhileTheDaysLeftDoNotExceedTheWarningDays) {
         uint64_t maxAge, warning, age;
         Expected expected;
     } cases[] = {
-        {0, 5, 400, {State::Ok, ""}},  // no maximum age set
+        {0, 5, 400, {State::Ok, ""}},                                     // no maximum age set
         {30, 5, 25, {State::ChangeSoon, changeBefore("03-03-2024")}},     // first warning day
         {30, 5, 29, {State::ChangeSoon, changeBefore("28-02-2024")}},     // last warning day
         {30, 5, 30, {State::Expired, kExpired}},                          // the day after
@@ -89,9 +89,9 @@ TEST_F(PinExpiryTest, QuillExpiresAtLocalMidnightLifetimeDaysAfterTheChange) {
         std::time_t now;
         Expected expected;
     } cases[] = {
-        {0, "20240101", 14, today, {State::Ok, ""}},             // no lifetime set
-        {30, std::string(8, '\0'), 14, today, {State::Ok, ""}},  // no change date
-        {30, "20140101", 14, today, {State::Ok, ""}},            // not after 1 January 2014
+        {0, "20240101", 14, today, {State::Ok, ""}},              // no lifetime set
+        {30, std::string(8, '\0'), 14, today, {State::Ok, ""}},   // no change date
+        {30, "20140101", 14, today, {State::Ok, ""}},             // not after 1 January 2014
         {30, "20240228", 14, today, {State::Expired, kExpired}},  // changed tomorrow
         {30, "20240212", 14, today, {State::Ok, ""}},             // 15 days left
         {30, "20240211", 14, today, {State::ChangeSoon, changeBefore("12-03-2024")}},
