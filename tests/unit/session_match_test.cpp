@@ -104,6 +104,13 @@ const RuleCase kRuleCases[] = {
     {"PassOnlyGroupIsSkippedEvenWhenForced", Rule::LocalNoPki,
      session("ivanov", true, {"users", "kx_local_pass"}), withProfile("ivanov", "WS1"), kForced,
      kHost, false, LOG_DEBUG, " пропускается т. к. он находится только в группе kx_local_pass"},
+    {"NetworkPassOnlyGroupIsSkipped", Rule::NetworkPki,
+     session("ivanov", false, {"kx_local_pin", "kx_net_pass"}),
+     withCertificate("ivanov", "", "CORP.EXAMPLE.COM"), kDetailed, kHost, false, LOG_DEBUG,
+     " пропускается т. к. он находится только в группе kx_net_pass"},
+    {"PassAndPinGroupsAreExamined", Rule::LocalNoPki,
+     session("ivanov", true, {"kx_local_pass", "kx_local_pin"}), withProfile("ivanov", "WS1"),
+     kDetailed, kHost, true, LOG_DEBUG, kProfileFound + "ivanov@WS1"},
     {"ForcedMatchIgnoresTokenAndIsLoggedWithoutDebug", Rule::LocalNoPki, session("ivanov", true),
      Token::Info{}, Settings{false, true}, kHost, true, LOG_DEBUG,
      " соответствует токену т. к. включен флаг принудительного совпадения.\n"},
@@ -120,12 +127,21 @@ const RuleCase kRuleCases[] = {
      withProfile("ivanov", "WS1"), kQuiet, kHost, true, LOG_DEBUG, ""},
 
     // Network profiles: the host's domain.
+    {"NetworkProfileForWholeDomainAnyCase", Rule::NetworkNoPki, session("ivanov", false),
+     withProfile("ivanov", "Corp.Example.Com"), kDetailed, kHost, true, LOG_DEBUG,
+     kProfileFound + "ivanov@Corp.Example.Com"},
+    {"NetworkProfileForParentDomain", Rule::NetworkNoPki, session("ivanov", false),
+     withProfile("ivanov", "example.com"), kDetailed, kHost, false, LOG_DEBUG,
+     kNoProfile + "ivanov@corp.example.com"},
     {"NetworkProfileOnHostWithoutDomainWarnsAlways", Rule::NetworkNoPki, session("ivanov", false),
      withProfile("ivanov", ""), kQuiet, "ws1", false, LOG_WARNING,
      " пропускается т. к. компьютер не в домене. hostname 'ws1'"},
 
     // Network certificates: subject and domain, the principal as alternative name, or the
     // full name of the account.
+    {"CertificateSubjectInDomain", Rule::NetworkPki, session("ivanov", false),
+     withCertificate("ivanov", "", "CORP.EXAMPLE.COM"), kDetailed, kHost, true, LOG_DEBUG,
+     certificateFound("ivanov", "", "CORP.EXAMPLE.COM", "", "", ""), true},
     {"CertificateDomainFromIssuerOrganization", Rule::NetworkPki, session("ivanov", false),
      withCertificate("ivanov", "Other", "", "corp.example.com"), kDetailed, kHost, true, LOG_DEBUG,
      certificateFound("ivanov", "Other", "", "", "corp.example.com", ""), true},
@@ -152,8 +168,7 @@ TEST(SessionRuleTest, DecidesAndExplains) {
     }
 }
 
-// The local PKI rule reads the user's home: test_removal.py runs it through real removals, as it
-// does remote-desktop clients with and without a user, a domain or the token's profile.
+// The local PKI rule reads the user's home: test_removal.py runs it through real removals.
 
 struct ClientCase {
     const char* name;
@@ -170,6 +185,12 @@ const std::string kClientNotFound =
     " пропускается т. к. на токене не удалось найти подходящий профиль или сертификат ";
 
 const ClientCase kClientCases[] = {
+    {"ProfileDomainCaseIgnored", "xfreerdp\0/u:ivanov\0/d:CORP\0/v:rdp"s,
+     withProfile("ivanov", "corp"), kDetailed, true, kProfileFound + "ivanov@corp"},
+    {"UserWithoutDomainNeverMatches", "xfreerdp\0/u:ivanov\0/v:rdp"s, withProfile("ivanov", ""),
+     kDetailed, false, kClientNotFound + "ivanov@"},
+    {"ServerWithoutUserMatchesAnyTokenAlwaysLogged", "xfreerdp\0/v:rdp.corp"s, Token::Info{},
+     kQuiet, true, kNoUserGiven},
     {"ValueInTheNextArgumentIsEmpty", "xfreerdp\0/u:\0ivanov\0/d:corp\0/v:rdp"s,
      withProfile("ivanov", "corp"), kDetailed, true, kNoUserGiven},
     {"FirstOccurrenceCountsInsideAnotherArgument", "xfreerdp\0/t:x/u:petrov\0/u:ivanov\0/d:corp"s,

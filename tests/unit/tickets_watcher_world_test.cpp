@@ -98,15 +98,4 @@ TEST_F(TicketsWatcherTest, EntrySwappedAfterItWasJudgedIsLeftAlone) {
     EXPECT_EQ(stateOf("/tmp/krb5cc_1002"), "0:0 0600");
 }
 
-TEST_F(TicketsWatcherTest, WithoutConfigurationNothingIsScanned) {
-    config_.reset();
-    makeFile("/tmp/krb5cc_1000", 0, 0, 0600);
-    size_t mark = world::logMark();
-    TicketsWatcher watcher;
-    watcher.start();
-    EXPECT_TRUE(world::waitForLog(LOG_ERR, "[ERROR] DaemonConfig::instance() пуст!", mark));
-    watcher.stop();
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1000"), "0:0 0600");
-}
-
 }  // namespace
