@@ -1,13 +1,11 @@
-// The method server on the world's system bus, with handlers made for the test and libdbus as
-// the client: the argument and result type tables and handler exceptions. (The daemon's own
-// handlers, calls it does not serve, stopping while clients call, the bus policy:
-// test_dbus_service.py.)
+// The method server on the world's system bus, with a handler made for the test and libdbus as
+// the client: the result type table and handler exceptions. (Arguments, calls it does not serve,
+// stopping while clients call, the bus policy: test_dbus_service.py, through the daemon.)
 #include <dbus/dbus.h>
 #include <gtest/gtest.h>
 #include <syslog.h>
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -24,26 +22,6 @@ struct MessageUnref {
     void operator()(DBusMessage* message) const { dbus_message_unref(message); }
 };
 using Message = std::unique_ptr<DBusMessage, MessageUnref>;
-
-// The held type and value of an argument, e.g. "int16:-2".
-template <typename T>
-bool show(const common::any& arg, const char* name, std::string& text) {
-    const T* value = common::any_cast<T>(&arg);
-    if (value != nullptr) {
-        text += (text.empty() ? "" : " ") + std::string(name) + ':' + std::to_string(+*value);
-    }
-    return value != nullptr;
-}
-
-std::string echo(const DBusServer::Arguments& args) {
-    std::string text;
-    for (const common::any& arg : args) {
-        show<int8_t>(arg, "int8", text) || show<int16_t>(arg, "int16", text) ||
-            show<uint16_t>(arg, "uint16", text) || show<uint32_t>(arg, "uint32", text) ||
-            show<uint64_t>(arg, "uint64", text);
-    }
-    return text;
-}
 
 // A reply as "signature value", e.g. "i -5"; just the signature for anything else.
 std::string describeReply(DBusMessage* reply) {
@@ -66,17 +44,10 @@ std::string describeReply(DBusMessage* reply) {
     return text + " " + values.at(text[0]);
 }
 
-template <typename Wire>
-void append(DBusMessageIter* iter, int code, Wire value) {
-    dbus_message_iter_append_basic(iter, code, &value);
-}
-
 class DBusServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_NE(std::getenv("KX_WORLD_LOG"), nullptr) << "run this test inside a world";
-        server_.registerHandler(
-            "echo", [](DBusServer::Arguments& args) { return common::any(echo(args)); });
         // Answers result_, or throws what it holds: a std::runtime_error, or 42 for a char.
         server_.registerHandler("result", [this](DBusServer::Arguments&) {
             if (const auto* error = common::any_cast<std::runtime_error>(&result_)) {
@@ -100,13 +71,8 @@ protected:
     }
 
     // The reply, or null when there is none.
-    Message call(const char* method, const std::function<void(DBusMessageIter*)>& args = {}) {
+    Message call(const char* method) {
         Message message(dbus_message_new_method_call(kName, "/any/path", kName, method));
-        DBusMessageIter iter;
-        dbus_message_iter_init_append(message.get(), &iter);
-        if (args) {
-            args(&iter);
-        }
         return Message(
             dbus_connection_send_with_reply_and_block(client_, message.get(), 5000, nullptr));
     }
@@ -115,28 +81,6 @@ protected:
     common::any result_;
     DBusConnection* client_ = dbus_bus_get_private(DBUS_BUS_SYSTEM, nullptr);
 };
-
-// Booleans, 32- and 64-bit signed integers, doubles, strings and arrays of them:
-// test_dbus_service.py.
-TEST_F(DBusServerTest, ArgumentsArriveAsTheirValueTypesAndOthersAreSkipped) {
-    size_t mark = testlog::settledMark();
-    Message reply = call("echo", [](DBusMessageIter* iter) {
-        append<uint8_t>(iter, DBUS_TYPE_BYTE, 255);
-        append<dbus_int16_t>(iter, DBUS_TYPE_INT16, -2);
-        append<const char*>(iter, DBUS_TYPE_OBJECT_PATH, "/kx");
-        append<dbus_uint16_t>(iter, DBUS_TYPE_UINT16, 3);
-        append<dbus_uint32_t>(iter, DBUS_TYPE_UINT32, 5);
-        append<dbus_uint64_t>(iter, DBUS_TYPE_UINT64, 7);
-    });
-    EXPECT_EQ(describeReply(reply.get()), "s int8:-1 int16:-2 uint16:3 uint32:5 uint64:7");
-    // The reply leaves before its line is logged.
-    ASSERT_TRUE(world::waitForLog(LOG_INFO, "[INFO] dbus: Результат вызова echo отправлен", mark));
-    EXPECT_EQ(testlog::textsSince(mark),
-              (std::vector<std::string>{
-                  "[WARNING] dbus: Аргумент вызова echo №3 имеет не поддерживаемый формат 111",
-                  "[INFO] dbus: Вызов метода echo с 5 аргументами",
-                  "[INFO] dbus: Результат вызова echo отправлен"}));
-}
 
 TEST_F(DBusServerTest, ResultsGoOutByTheirExactTypeAndExceptionsWithoutArguments) {
     const std::string warning = "[WARNING] dbus: ";
