@@ -1,6 +1,6 @@
-// The two-call protocol of C_GetAttributeValue: lengths first, then values, and what an object
-// without some attribute answers. (Searches, the retry counters and the maker's records are read
-// end to end by the daemon's tests.)
+// The two-call protocols: C_GetSlotList and C_GetAttributeValue give lengths first, then values,
+// and say what does not fit or is not there. (Slot events, searches, the retry counters and the
+// maker's records are read end to end by the daemon's tests.)
 
 #include "SimClient.h"
 
@@ -9,13 +9,18 @@
 namespace simtest {
 namespace {
 
-TEST_F(SimTest, AttributeLengthsValuesAndUnavailableOnes) {
+TEST_F(SimTest, LengthsValuesAndWhatDoesNotFitOrIsMissing) {
     insert(
         5,
         "label = Ivanov\n[certificate]\nid = 0a:0b\nlabel = Ivanov signing\nfile = " KXSIM_TEST_DATA
         "/boris.der\n[certificate]\nlabel = Outside\nid =\nfile = " KXSIM_TEST_DATA
         "/alice.pem\n[certificate]\nlabel = No value\nid = 01\n");
+    insert(7, "label = another\n");
     initialize();
+    CK_SLOT_ID slots[2] = {};
+    CK_ULONG count = 1;
+    EXPECT_EQ(C_GetSlotList(CK_TRUE, slots, &count), CKR_BUFFER_TOO_SMALL);
+    EXPECT_EQ(count, 2u);
     CK_SESSION_HANDLE session = openSession(5);
     auto handles = find(session, {is(CKA_CLASS, certificateClass)});
     ASSERT_EQ(handles.size(), 3u);
