@@ -159,8 +159,6 @@ TEST_F(TokenPinTest, LifetimePoliciesOfForteAndQuillAndTheGreeterFile) {
     quillSoon.policy.changeDate = dateFromToday(-20, "%Y%m%d");  // 10 days left
     TokenSpec forteUnreadable = forteSoon;
     forteUnreadable.failures = {{"KX_PJ_GetCapabilities", CKR_DEVICE_ERROR}};
-    TokenSpec quillUnreadable = quillSoon;
-    quillUnreadable.failures = {{"KX_PKI_GetComplexity", CKR_FUNCTION_FAILED}};
     struct Case {
         TokenSpec token;
         std::string applet;
@@ -171,9 +169,6 @@ TEST_F(TokenPinTest, LifetimePoliciesOfForteAndQuillAndTheGreeterFile) {
         {quillSoon, Token::Quill, State::ChangeSoon, changeBefore(10)},
         {forteUnreadable, Token::Forte, State::Error,
          "Ошибка при чтении смарт-карты. Код возврата:48 ошибка устройства"},
-        {quillUnreadable, Token::Quill, State::Error,
-         "Ошибка при чтении смарт-карты. Код возврата:6 не удалось выполнить запрошенную "
-         "функцию"},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         tokens_.insert(i + 1, cases[i].token);

@@ -1,5 +1,6 @@
 // The token record on the wire, beyond what test_dbus_service.py and test_kxsentrixctl.py see of
-// it: text fields cut at NUL, binary ids sent whole, slot ids at the 32-bit edge, other shapes.
+// it: text fields cut at NUL, binary ids sent whole, slot ids at the 32-bit edge. (Messages of
+// any other shape: the token record fuzz target.)
 #include <dbus/dbus.h>
 #include <gtest/gtest.h>
 
@@ -59,19 +60,4 @@ TEST(TokenWireTest, TextsUpToNulBinaryIdsWholeAndSlotsAsTheirLowHalf) {
     EXPECT_EQ(decoded.certs[1].label, "ff206c6162656c");
     token.slotId = 0x100000005ULL;
     EXPECT_EQ(sentAndDecoded(token, &valid).slotId, 5u);
-}
-
-TEST(TokenWireTest, MessageOfAnotherSignatureIsRejected) {
-    Message message = newMessage(), empty = newMessage();
-    const char* text = "7";
-    dbus_message_append_args(message.get(), DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
-    for (DBusMessage* other : {message.get(), empty.get()}) {
-        DBusMessageIter iter;
-        dbus_message_iter_init(other, &iter);
-        bool valid = true;
-        Token::Info decoded = Token::Info::reciveData(&iter, &valid);
-        EXPECT_FALSE(valid);
-        EXPECT_EQ(decoded.slotId, 0u);
-        EXPECT_TRUE(decoded.label.empty() && decoded.certs.empty());
-    }
 }
