@@ -23,8 +23,7 @@ namespace simtest {
 namespace fs = std::filesystem;
 
 inline std::string testName() {
-    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-    return std::string(info->test_suite_name()) + "." + info->name();
+    return testing::UnitTest::GetInstance()->current_test_info()->name();
 }
 
 inline std::string readFile(const std::string& path) {
@@ -49,10 +48,6 @@ inline ProcessResult run(const std::vector<std::string>& args, const std::string
         (command + "</dev/null >'" + scratch + ".out' 2>'" + scratch + ".err'").c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(scratch + ".out"),
             readFile(scratch + ".err")};
-}
-
-inline bool installed(const std::string& path) {
-    return access(path.c_str(), X_OK) == 0;
 }
 
 // Every event the library has now, in order.

@@ -52,7 +52,7 @@ std::string about(const Session& s, bool withGecos = false) {
            s.home + "'" + (withGecos ? ", gecos '" + s.gecos + "'" : "");
 }
 
-enum class Rule { LocalNoPki, NetworkPki, NetworkNoPki };
+using Rule = Verdict (*)(const Session&, const Token::Info&, const Settings&, const std::string&);
 
 struct RuleCase {
     const char* name;
@@ -66,18 +66,6 @@ struct RuleCase {
     std::string text;  // after the session's opening; "" for no record
     bool withGecos = false;
 };
-
-Verdict apply(const RuleCase& c) {
-    switch (c.rule) {
-        case Rule::LocalNoPki:
-            return SessionMatch::localNoPki(c.session, c.token, c.settings, c.host);
-        case Rule::NetworkPki:
-            return SessionMatch::networkPki(c.session, c.token, c.settings, c.host);
-        case Rule::NetworkNoPki:
-            return SessionMatch::networkNoPki(c.session, c.token, c.settings, c.host);
-    }
-    return {};
-}
 
 const std::string kProfileFound = " соответствует токену т. к. найден подходящий профиль ";
 const std::string kNoProfile = " пропускается т. к. на токене не удалось найти подходящий профиль ";
@@ -95,65 +83,65 @@ std::string certificateFound(const std::string& subject, const std::string& subj
 
 const RuleCase kRuleCases[] = {
     // The start every rule shares: account kind, the pass-only group, the forced match.
-    {"LocalRuleSkipsDomainUser", Rule::LocalNoPki, session("ivanov", false),
+    {"LocalRuleSkipsDomainUser", SessionMatch::localNoPki, session("ivanov", false),
      withProfile("ivanov", "WS1"), kDetailed, kHost, false, LOG_DEBUG,
      " пропускается т. к. пользователь доменный"},
-    {"NetworkRuleSkipsLocalUser", Rule::NetworkNoPki, session("ivanov", true),
+    {"NetworkRuleSkipsLocalUser", SessionMatch::networkNoPki, session("ivanov", true),
      withProfile("ivanov", "CORP"), kDetailed, kHost, false, LOG_DEBUG,
      " пропускается т. к. пользователь локальный"},
-    {"PassOnlyGroupIsSkippedEvenWhenForced", Rule::LocalNoPki,
+    {"PassOnlyGroupIsSkippedEvenWhenForced", SessionMatch::localNoPki,
      session("ivanov", true, {"users", "kx_local_pass"}), withProfile("ivanov", "WS1"), kForced,
      kHost, false, LOG_DEBUG, " пропускается т. к. он находится только в группе kx_local_pass"},
-    {"NetworkPassOnlyGroupIsSkipped", Rule::NetworkPki,
+    {"NetworkPassOnlyGroupIsSkipped", SessionMatch::networkPki,
      session("ivanov", false, {"kx_local_pin", "kx_net_pass"}),
      withCertificate("ivanov", "", "CORP.EXAMPLE.COM"), kDetailed, kHost, false, LOG_DEBUG,
      " пропускается т. к. он находится только в группе kx_net_pass"},
-    {"PassAndPinGroupsAreExamined", Rule::LocalNoPki,
+    {"PassAndPinGroupsAreExamined", SessionMatch::localNoPki,
      session("ivanov", true, {"kx_local_pass", "kx_local_pin"}), withProfile("ivanov", "WS1"),
      kDetailed, kHost, true, LOG_DEBUG, kProfileFound + "ivanov@WS1"},
-    {"ForcedMatchIgnoresTokenAndIsLoggedWithoutDebug", Rule::LocalNoPki, session("ivanov", true),
+    {"ForcedMatchIgnoresTokenAndIsLoggedWithoutDebug", SessionMatch::localNoPki, session("ivanov", true),
      Token::Info{}, Settings{false, true}, kHost, true, LOG_DEBUG,
      " соответствует токену т. к. включен флаг принудительного совпадения.\n"},
 
     // Local profiles: the host name or a leading run of its labels, ignoring case; the user
     // name exactly.
-    {"LocalProfileForHostLabel", Rule::LocalNoPki, session("ivanov", true),
+    {"LocalProfileForHostLabel", SessionMatch::localNoPki, session("ivanov", true),
      withProfile("ivanov", "ws1.CORP"), kDetailed, kHost, true, LOG_DEBUG,
      kProfileFound + "ivanov@ws1.CORP"},
-    {"LocalProfileForDomainOnly", Rule::LocalNoPki, session("ivanov", true),
+    {"LocalProfileForDomainOnly", SessionMatch::localNoPki, session("ivanov", true),
      withProfile("ivanov", "corp.example.com"), kDetailed, kHost, false, LOG_DEBUG,
      kNoProfile + "ivanov@ws1.corp.example.com"},
-    {"DetailOffLogsNothing", Rule::LocalNoPki, session("ivanov", true),
+    {"DetailOffLogsNothing", SessionMatch::localNoPki, session("ivanov", true),
      withProfile("ivanov", "WS1"), kQuiet, kHost, true, LOG_DEBUG, ""},
 
     // Network profiles: the host's domain.
-    {"NetworkProfileForWholeDomainAnyCase", Rule::NetworkNoPki, session("ivanov", false),
+    {"NetworkProfileForWholeDomainAnyCase", SessionMatch::networkNoPki, session("ivanov", false),
      withProfile("ivanov", "Corp.Example.Com"), kDetailed, kHost, true, LOG_DEBUG,
      kProfileFound + "ivanov@Corp.Example.Com"},
-    {"NetworkProfileForParentDomain", Rule::NetworkNoPki, session("ivanov", false),
+    {"NetworkProfileForParentDomain", SessionMatch::networkNoPki, session("ivanov", false),
      withProfile("ivanov", "example.com"), kDetailed, kHost, false, LOG_DEBUG,
      kNoProfile + "ivanov@corp.example.com"},
-    {"NetworkProfileOnHostWithoutDomainWarnsAlways", Rule::NetworkNoPki, session("ivanov", false),
+    {"NetworkProfileOnHostWithoutDomainWarnsAlways", SessionMatch::networkNoPki, session("ivanov", false),
      withProfile("ivanov", ""), kQuiet, "ws1", false, LOG_WARNING,
      " пропускается т. к. компьютер не в домене. hostname 'ws1'"},
 
     // Network certificates: subject and domain, the principal as alternative name, or the
     // full name of the account.
-    {"CertificateSubjectInDomain", Rule::NetworkPki, session("ivanov", false),
+    {"CertificateSubjectInDomain", SessionMatch::networkPki, session("ivanov", false),
      withCertificate("ivanov", "", "CORP.EXAMPLE.COM"), kDetailed, kHost, true, LOG_DEBUG,
      certificateFound("ivanov", "", "CORP.EXAMPLE.COM", "", "", ""), true},
-    {"CertificateDomainFromIssuerOrganization", Rule::NetworkPki, session("ivanov", false),
+    {"CertificateDomainFromIssuerOrganization", SessionMatch::networkPki, session("ivanov", false),
      withCertificate("ivanov", "Other", "", "corp.example.com"), kDetailed, kHost, true, LOG_DEBUG,
      certificateFound("ivanov", "Other", "", "", "corp.example.com", ""), true},
-    {"CertificatePrincipalAltName", Rule::NetworkPki, session("ivanov", false),
+    {"CertificatePrincipalAltName", SessionMatch::networkPki, session("ivanov", false),
      withCertificate("Anyone", "", "", "", "", "ivanov@CORP.EXAMPLE.COM"), kDetailed, kHost, true,
      LOG_DEBUG,
      certificateFound("Anyone", "", "", ", alt subject name ivanov@CORP.EXAMPLE.COM", "", ""),
      true},
-    {"CertificateFullNameFromGecos", Rule::NetworkPki, session("ivanov", false, {}, "Ivan Ivanov"),
+    {"CertificateFullNameFromGecos", SessionMatch::networkPki, session("ivanov", false, {}, "Ivan Ivanov"),
      withCertificate("IVAN IVANOV", "corp.example.com", ""), kDetailed, kHost, true, LOG_DEBUG,
      certificateFound("IVAN IVANOV", "corp.example.com", "", "", "", ""), true},
-    {"CertificateOfAnotherDomain", Rule::NetworkPki, session("ivanov", false),
+    {"CertificateOfAnotherDomain", SessionMatch::networkPki, session("ivanov", false),
      withCertificate("ivanov", "Example", "example.com"), kDetailed, kHost, false, LOG_DEBUG,
      kNoCertificate, true},
 };
@@ -161,7 +149,7 @@ const RuleCase kRuleCases[] = {
 TEST(SessionRuleTest, DecidesAndExplains) {
     for (const RuleCase& c : kRuleCases) {
         SCOPED_TRACE(c.name);
-        Verdict verdict = apply(c);
+        Verdict verdict = c.rule(c.session, c.token, c.settings, c.host);
         EXPECT_EQ(verdict.matches, c.matches);
         EXPECT_EQ(verdict.level, c.level);
         EXPECT_EQ(verdict.text, c.text.empty() ? "" : about(c.session, c.withGecos) + c.text);
