@@ -38,13 +38,7 @@ protected:
     }
 
     static std::time_t localTime(int year, int month, int day, int hour, int minute = 0) {
-        std::tm time{};
-        time.tm_year = year - 1900;
-        time.tm_mon = month - 1;
-        time.tm_mday = day;
-        time.tm_hour = hour;
-        time.tm_min = minute;
-        time.tm_isdst = -1;
+        std::tm time{0, minute, hour, day, month - 1, year - 1900, 0, 0, -1, 0, nullptr};
         return std::mktime(&time);
     }
 
@@ -54,7 +48,7 @@ protected:
 using Expected = Token::PinResult;
 
 void expectResult(const Token::PinResult& result, const Expected& expected) {
-    EXPECT_EQ(static_cast<int>(result.first), static_cast<int>(expected.first));
+    EXPECT_EQ(static_cast<int>(result.first), static_cast<int>(expected.first)) << result.second;
     EXPECT_EQ(result.second, expected.second);
 }
 
