@@ -1,12 +1,11 @@
 // The method server on the world's system bus, with a handler made for the test and libdbus as
-// the client: the result type table and handler exceptions. (Arguments, calls it does not serve,
+// the client: result types no handler of the daemon returns, and handler exceptions. (Arguments, calls it does not serve,
 // stopping while clients call, the bus policy: test_dbus_service.py, through the daemon.)
 #include <dbus/dbus.h>
 #include <gtest/gtest.h>
 #include <syslog.h>
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -23,25 +22,18 @@ struct MessageUnref {
 };
 using Message = std::unique_ptr<DBusMessage, MessageUnref>;
 
-// A reply as "signature value", e.g. "i -5"; just the signature for anything else.
+// A reply as its signature and, for a byte, its value: "y 255".
 std::string describeReply(DBusMessage* reply) {
     if (reply == nullptr) {
         return "no reply";
     }
     std::string text = dbus_message_get_signature(reply);
-    DBusMessageIter iter;
-    DBusBasicValue v{};
-    if (!dbus_message_iter_init(reply, &iter) || !dbus_type_is_basic(text[0])) {
-        return text;
+    uint8_t byte = 0;
+    if (text == "y" && dbus_message_get_args(reply, nullptr, DBUS_TYPE_BYTE, &byte,
+                                             DBUS_TYPE_INVALID)) {
+        text += " " + std::to_string(byte);
     }
-    dbus_message_iter_get_basic(&iter, &v);
-    const std::map<char, std::string> values = {
-        {'y', std::to_string(v.byt)}, {'b', std::to_string(v.bool_val)},
-        {'n', std::to_string(v.i16)}, {'q', std::to_string(v.u16)},
-        {'i', std::to_string(v.i32)}, {'u', std::to_string(v.u32)},
-        {'x', std::to_string(v.i64)}, {'t', std::to_string(v.u64)},
-        {'d', std::to_string(v.dbl)}, {'s', text == "s" ? v.str : ""}};
-    return text + " " + values.at(text[0]);
+    return text;
 }
 
 class DBusServerTest : public ::testing::Test {
@@ -90,14 +82,10 @@ TEST_F(DBusServerTest, ResultsGoOutByTheirExactTypeAndExceptionsWithoutArguments
         std::string warning;
     } cases[] = {
         {common::any(), "", ""},
-        {int8_t{-1}, "y 255", ""},
-        {uint8_t{200}, "y 200", ""},
-        {int16_t{-3}, "n -3", ""},
-        {uint16_t{4}, "q 4", ""},
-        {uint32_t{6}, "u 6", ""},
-        {uint64_t{8}, "t 8", ""},
-        {true, "b 1", ""},
-        {2.5, "d 2.500000", ""},
+        {int8_t{-1}, "y 255", ""},  // the signed byte goes out as D-Bus's byte
+        {int16_t{-3}, "n", ""},
+        {uint64_t{8}, "t", ""},
+        {2.5, "d", ""},
         {1.5f, "",
          warning + "Не поддерживаемый тип возвращаемого значения f обработчика вызова result"},
         // libdbus would abort on text that is not UTF-8.

@@ -4,7 +4,6 @@
 #include <syslog.h>
 
 #include <array>
-#include <tuple>
 
 #include "TestCertificate.h"
 #include "TokenTest.h"
@@ -146,67 +145,56 @@ TEST(TokenModelTest, AppletByModelPrefixAndModelNameByFirstCode) {
     }
 }
 
-TEST_F(TokenReaderTest, EachFailingCallGivesDefaultsAndItsLogLines) {
+TEST_F(TokenReaderTest, EachFailingCallGivesItsLogLinesAndKeepsWhatItCanRead) {
     const std::string certs = "[ERROR] tokenCerts: Ошибка поиска сертификатов (";
     const std::string profiles = "[ERROR] tokenProfiles: Ошибка поиска профилей (";
     const std::string attribute =
         "[ERROR] Ошибка поиска атрибута (C_GetAttributeValue). Код возврата = 48";
-    // The call failing with CKR_DEVICE_ERROR (48), the error lines, and whether the reader gives
-    // up on the token (a default record) or only on its objects.
-    const std::vector<std::tuple<std::string, std::vector<std::string>, bool>> cases = {
-        {"C_GetTokenInfo",
-         {"[ERROR] Не удалось получить информацию о токене! Код возврата = 48"},
-         true},
-        {"KX_GetISD", {}, false},
+    // The call failing with CKR_DEVICE_ERROR (48), the error and warning lines, the label, the
+    // model and the number of certificates and of profiles read.
+    const struct {
+        std::string call;
+        std::vector<std::string> logged;
+        std::string label, model;
+        size_t objects;
+    } cases[] = {
+        // A token whose information cannot be read is left out: a default record.
+        {"C_GetTokenInfo", {"[ERROR] Не удалось получить информацию о токене! Код возврата = 48"},
+         "", "", 0},
+        // The zeroed ISD stays: NUL is not white space, and D-Bus cuts it away.
+        {"KX_GetISD", {"[WARNING] tokenInfo: Ошибка KX_GetISD. Код возврата = 48"}, "Failing",
+         "Cardix", 1},
         // The failed certificate search is ended, so the profile search can start (and meets
         // the same failure) instead of being refused with CKR_OPERATION_ACTIVE.
         {"C_FindObjects",
-         {certs + "C_FindObjects). Код возврата = 48",
-          profiles + "C_FindObjects). Код возврата = 48"},
-         false},
+         {certs + "C_FindObjects). Код возврата = 48", profiles + "C_FindObjects). Код возврата = 48"},
+         "Failing", "Korvex Quill 3 (USB)", 0},
         // A search whose end the library refuses stays open in the library.
         {"C_FindObjectsFinal",
          {certs + "C_FindObjectsFinal). Код возврата = 48",
           profiles + "C_FindObjectsInit). Код возврата = 144"},
-         false},
-        {"C_GetAttributeValue", {attribute, attribute}, false},
+         "Failing", "Korvex Quill 3 (USB)", 0},
+        {"C_GetAttributeValue", {attribute, attribute}, "Failing", "Korvex Quill 3 (USB)", 0},
     };
-    for (const auto& [call, errors, givesUp] : cases) {
-        SCOPED_TRACE(call);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.call);
         TokenSpec token;
         token.label = "Failing";
         token.isd = "KX101";
         token.profiles = {{"ivan", "corp.org"}};
         token.certificates = {{"k1", "key", userCertificate("Иван")}};
-        token.failures = {{call, CKR_DEVICE_ERROR}};
+        token.failures = {{c.call, CKR_DEVICE_ERROR}};
         mark_ = testlog::settledMark();
         Token::Info info = read(token, 4);
         C_Finalize(nullptr);
-
-        EXPECT_EQ(logged(LOG_ERR), errors);
-        if (givesUp) {
-            EXPECT_EQ(info.slotId, 0u);
-            EXPECT_EQ(
-                info.label + info.model + info.applet + info.serialNumber + info.isd + info.message,
-                "");
-            EXPECT_TRUE(!info.isNew && info.profiles.empty() && info.certs.empty());
-            EXPECT_TRUE(logged(LOG_INFO).empty());
-            continue;
-        }
-        EXPECT_EQ(info.slotId, 4u);
-        EXPECT_EQ(info.label, "Failing");
-        size_t objects = call.rfind("C_Find", 0) == 0 || call == "C_GetAttributeValue" ? 0 : 1;
-        EXPECT_EQ(info.certs.size(), objects);
-        EXPECT_EQ(info.profiles.size(), objects);
-        if (call == "KX_GetISD") {
-            // The zeroed record stays: NUL is not white space, and D-Bus cuts it away.
-            EXPECT_EQ(info.isd, std::string(KX_ISD_TEXT_SIZE, '\0'));
-            EXPECT_EQ(info.model, "Cardix");
-            EXPECT_EQ(logged(LOG_WARNING),
-                      std::vector<std::string>{
-                          "[WARNING] tokenInfo: Ошибка KX_GetISD. Код возврата = 48"});
-        } else {
-            EXPECT_EQ(info.model, "Korvex Quill 3 (USB)");
-        }
+        std::vector<std::string> lines = logged(LOG_ERR), warnings = logged(LOG_WARNING);
+        lines.insert(lines.end(), warnings.begin(), warnings.end());
+        EXPECT_EQ(lines, c.logged);
+        EXPECT_EQ(info.slotId, c.label.empty() ? 0u : 4u);
+        EXPECT_EQ(info.label + "|" + info.model, c.label + "|" + c.model);
+        EXPECT_EQ(info.certs.size(), c.objects);
+        EXPECT_EQ(info.profiles.size(), c.objects);
+        EXPECT_EQ(info.isd, c.call == "KX_GetISD" ? std::string(KX_ISD_TEXT_SIZE, '\0')
+                                                  : c.label.empty() ? "" : "KX101");
     }
 }
