@@ -1,6 +1,6 @@
 // Injected failures: an entry makes one call fail with a chosen code, for its own token only.
-// (The daemon's tests inject failures into the calls its reader and PIN checks make; here the
-// calls they do not fail.)
+// (The daemon's tests inject failures into the calls its reader, PIN checks and library start
+// make; here the calls they do not fail.)
 
 #include "SimClient.h"
 
@@ -57,17 +57,6 @@ TEST_F(SimTest, InjectedCallFailsOnlyOnTheTokenThatAsks) {
         EXPECT_EQ(call(slot + 1), CKR_OK) << name;
         slot += 2;
     }
-}
-
-TEST_F(SimTest, LibraryWideFailureLastsWhileSuchATokenIsInserted) {
-    initialize();
-    insert(11, "fail = C_GetSlotList CKR_GENERAL_ERROR\n");
-    EXPECT_EQ(events(), std::vector<CK_SLOT_ID>{11});
-    CK_ULONG count = 0;
-    EXPECT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_GENERAL_ERROR);
-    remove(11);
-    EXPECT_EQ(events(), std::vector<CK_SLOT_ID>{11});
-    EXPECT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
 }
 
 }  // namespace

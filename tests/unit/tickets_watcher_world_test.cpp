@@ -1,4 +1,5 @@
-// Runs inside a test world as root: the guard changes owners and modes of files in /tmp.
+// Runs inside a test world as root: the guard changes owners and modes of files in /tmp. (What
+// users' files make of the guard: test_ticket_guard.py, against the running daemon.)
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -63,21 +64,6 @@ protected:
 
     std::unique_ptr<DaemonConfig> config_;
 };
-
-// What a user's files make of the guard: test_ticket_guard.py; here what only root can plant.
-TEST_F(TicketsWatcherTest, RootsCacheKeepsItsGroupAndNeitherDirectoriesNorLinksAreFollowed) {
-    makeFile("/tmp/krb5cc_1001", 0, 1234, 0644);
-    ASSERT_EQ(mkdir("/tmp/krb5cc_1005", 0700), 0);
-    ASSERT_EQ(symlink(kTarget.c_str(), "/tmp/krb5cc_1006"), 0);
-    size_t mark = testlog::settledMark();
-    ASSERT_TRUE(TicketsWatcher().scan());
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1001"), "1001:1234 0660");
-    EXPECT_EQ(stateOf("/tmp/krb5cc_1005"), "0:0 0700");
-    EXPECT_EQ(stateOf(kTarget), "0:0 0600");
-    EXPECT_EQ(testlog::textsSince(mark, LOG_INFO),
-              std::vector<std::string>{
-                  "[INFO] Owner of file '/tmp/krb5cc_1001' is changed to uid 1001, gid 1234"});
-}
 
 TEST_F(TicketsWatcherTest, EntrySwappedAfterItWasJudgedIsLeftAlone) {
     size_t mark = testlog::settledMark();

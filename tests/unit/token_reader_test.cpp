@@ -129,7 +129,6 @@ TEST(TokenModelTest, AppletByModelPrefixAndModelNameByFirstCode) {
     // Model, expected applet; ISD text, expected model name.
     const std::array<std::string, 4> cases[] = {
         {"Korvex TL 2", "DataStore", "KX503", "Korvex TL Flash 16"},
-        {"Cardix NACRE", "Nacre", "", "Cardix"},
         {"Korvex NACRE 2.0", "Nacre2", "no code KX12 kx101", "Cardix"},
         {"Korvex Linnet", "Linnet", "KX999 KX101", "Halvard Ltd."},  // the first code decides
         {"Forte 2", "Forte", "KX3011", "Korvex Forte 2"},  // only three digits are matched
