@@ -50,19 +50,6 @@ inline ProcessResult run(const std::vector<std::string>& args, const std::string
             readFile(scratch + ".err")};
 }
 
-// Every event the library has now, in order.
-inline std::vector<CK_SLOT_ID> events() {
-    std::vector<CK_SLOT_ID> slots;
-    CK_SLOT_ID slot = 0;
-    CK_RV rv = CKR_OK;
-    while (slots.size() < 100 &&
-           (rv = C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr)) != CKR_NO_EVENT) {
-        EXPECT_EQ(rv, CKR_OK);
-        slots.push_back(slot);
-    }
-    return slots;
-}
-
 inline std::vector<CK_SLOT_ID> slotList() {
     CK_ULONG count = 0;
     EXPECT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
