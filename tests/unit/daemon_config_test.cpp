@@ -19,6 +19,8 @@ std::string settingsOf(const DaemonConfig& config) {
 
 const std::string kDefaults = "action=-1 remote=0 debug=1 force=0 interval=1000";
 
+// Files in JSON form, as the example configuration and the system tests write them:
+// test_config_reload.py and test_install.py.
 TEST(DaemonConfigTest, ReadsSettingsLineByLine) {
     const struct {
         const char* name;
@@ -27,10 +29,6 @@ TEST(DaemonConfigTest, ReadsSettingsLineByLine) {
         std::string expected;
     } cases[] = {
         {"empty file", "", true, kDefaults},
-        {"JSON object",
-         "{\n\"actionOnTokenDisabled\": 1,\n\"actionOnTokenDisabledRemote\": 1,\n"
-         "\"debug\": false,\n\"forceSessionMatch\": true,\n\"ticketsCheckInterval\": 250\n}\n",
-         true, "action=1 remote=1 debug=0 force=1 interval=250"},
         {"all quote kinds and none",
          "'actionOnTokenDisabled': '0'\n`debug`: `False`\n\"forceSessionMatch\": \"1\"\n"
          "actionOnTokenDisabledRemote :1\n",

@@ -1,6 +1,7 @@
 // The method server on the world's system bus, with a handler made for the test and libdbus as
-// the client: result types no handler of the daemon returns, and handler exceptions. (Arguments, calls it does not serve,
-// stopping while clients call, the bus policy: test_dbus_service.py, through the daemon.)
+// the client: result types no handler of the daemon returns, and handler exceptions. (Arguments,
+// calls it does not serve, stopping while clients call, the bus policy: test_dbus_service.py,
+// through the daemon.)
 #include <dbus/dbus.h>
 #include <gtest/gtest.h>
 #include <syslog.h>
@@ -29,8 +30,8 @@ std::string describeReply(DBusMessage* reply) {
     }
     std::string text = dbus_message_get_signature(reply);
     uint8_t byte = 0;
-    if (text == "y" && dbus_message_get_args(reply, nullptr, DBUS_TYPE_BYTE, &byte,
-                                             DBUS_TYPE_INVALID)) {
+    if (text == "y" &&
+        dbus_message_get_args(reply, nullptr, DBUS_TYPE_BYTE, &byte, DBUS_TYPE_INVALID)) {
         text += " " + std::to_string(byte);
     }
     return text;

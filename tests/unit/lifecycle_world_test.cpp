@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <functional>
 #include <string>
 
 #include "TestLog.h"
@@ -27,40 +28,40 @@ int overflow(int depth) {
     return overflow(depth + 1) + frame[0];
 }
 
-TEST(LifecycleTest, StackOverflowStillEndsWithStatus3TheLogLineAndNoPidFile) {
-    size_t mark = testlog::settledMark();
+// Runs body in a child process; its exit status, -1 when a signal ended it.
+int statusOf(const std::function<void()>& body) {
     pid_t child = fork();
-    ASSERT_GE(child, 0);
     if (child == 0) {
-        // A small stack overflows sooner; the handler must not need it.
-        rlimit stack{256 * 1024, 256 * 1024};
-        setrlimit(RLIMIT_STACK, &stack);
-        Daemon daemon;
-        overflow(1);
+        body();
         _exit(99);
     }
     int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 3);
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(LifecycleTest, StackOverflowStillEndsWithStatus3TheLogLineAndNoPidFile) {
+    size_t mark = testlog::settledMark();
+    EXPECT_EQ(statusOf([] {
+                  // A small stack overflows sooner; the handler must not need it.
+                  rlimit stack{256 * 1024, 256 * 1024};
+                  setrlimit(RLIMIT_STACK, &stack);
+                  Daemon daemon;
+                  overflow(1);
+              }),
+              3);
     EXPECT_EQ(access(Daemon::kPidPath, F_OK), -1);
     EXPECT_EQ(testlog::countSince(mark, LOG_ERR, "[ERROR] Критическая ошибка 11"), 1u);
 }
 
 TEST(LifecycleTest, SignalsAfterTheDaemonIsGoneTouchNothingOfIt) {
     size_t mark = testlog::settledMark();
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        { Daemon daemon; }  // the handlers stay installed
-        raise(SIGTERM);
-        raise(SIGABRT);
-        _exit(99);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 3);
+    EXPECT_EQ(statusOf([] {
+                  { Daemon daemon; }  // the handlers stay installed
+                  raise(SIGTERM);
+                  raise(SIGABRT);
+              }),
+              3);
     EXPECT_EQ(testlog::countSince(mark, LOG_DEBUG, "Получен сигнал остановки демона 15"), 1u);
     EXPECT_EQ(testlog::countSince(mark, LOG_ERR, "[ERROR] Критическая ошибка 6"), 1u);
 }

@@ -99,8 +99,8 @@ const RuleCase kRuleCases[] = {
     {"PassAndPinGroupsAreExamined", SessionMatch::localNoPki,
      session("ivanov", true, {"kx_local_pass", "kx_local_pin"}), withProfile("ivanov", "WS1"),
      kDetailed, kHost, true, LOG_DEBUG, kProfileFound + "ivanov@WS1"},
-    {"ForcedMatchIgnoresTokenAndIsLoggedWithoutDebug", SessionMatch::localNoPki, session("ivanov", true),
-     Token::Info{}, Settings{false, true}, kHost, true, LOG_DEBUG,
+    {"ForcedMatchIgnoresTokenAndIsLoggedWithoutDebug", SessionMatch::localNoPki,
+     session("ivanov", true), Token::Info{}, Settings{false, true}, kHost, true, LOG_DEBUG,
      " соответствует токену т. к. включен флаг принудительного совпадения.\n"},
 
     // Local profiles: the host name or a leading run of its labels, ignoring case; the user
@@ -121,8 +121,8 @@ const RuleCase kRuleCases[] = {
     {"NetworkProfileForParentDomain", SessionMatch::networkNoPki, session("ivanov", false),
      withProfile("ivanov", "example.com"), kDetailed, kHost, false, LOG_DEBUG,
      kNoProfile + "ivanov@corp.example.com"},
-    {"NetworkProfileOnHostWithoutDomainWarnsAlways", SessionMatch::networkNoPki, session("ivanov", false),
-     withProfile("ivanov", ""), kQuiet, "ws1", false, LOG_WARNING,
+    {"NetworkProfileOnHostWithoutDomainWarnsAlways", SessionMatch::networkNoPki,
+     session("ivanov", false), withProfile("ivanov", ""), kQuiet, "ws1", false, LOG_WARNING,
      " пропускается т. к. компьютер не в домене. hostname 'ws1'"},
 
     // Network certificates: subject and domain, the principal as alternative name, or the
@@ -138,7 +138,8 @@ const RuleCase kRuleCases[] = {
      LOG_DEBUG,
      certificateFound("Anyone", "", "", ", alt subject name ivanov@CORP.EXAMPLE.COM", "", ""),
      true},
-    {"CertificateFullNameFromGecos", SessionMatch::networkPki, session("ivanov", false, {}, "Ivan Ivanov"),
+    {"CertificateFullNameFromGecos", SessionMatch::networkPki,
+     session("ivanov", false, {}, "Ivan Ivanov"),
      withCertificate("IVAN IVANOV", "corp.example.com", ""), kDetailed, kHost, true, LOG_DEBUG,
      certificateFound("IVAN IVANOV", "corp.example.com", "", "", "", ""), true},
     {"CertificateOfAnotherDomain", SessionMatch::networkPki, session("ivanov", false),
