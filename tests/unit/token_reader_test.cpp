@@ -146,42 +146,33 @@ TEST_F(TokenReaderTest, EachFailingCallGivesItsLogLinesAndKeepsWhatItCanRead) {
     const std::string profiles = "[ERROR] tokenProfiles: Ошибка поиска профилей (";
     const std::string attribute =
         "[ERROR] Ошибка поиска атрибута (C_GetAttributeValue). Код возврата = 48";
-    // The call failing with CKR_DEVICE_ERROR (48), the error and warning lines, the label, the
-    // model and the number of certificates and of profiles read.
+    // The call failing with CKR_DEVICE_ERROR (48), the error and warning lines, and the label,
+    // model and numbers of certificates and profiles read.
     const struct {
         std::string call;
         std::vector<std::string> logged;
-        std::string label, model;
-        size_t objects;
+        std::string read;
     } cases[] = {
         // A token whose information cannot be read is left out: a default record.
         {"C_GetTokenInfo",
          {"[ERROR] Не удалось получить информацию о токене! Код возврата = 48"},
-         "",
-         "",
-         0},
+         "||0|0"},
         // The zeroed ISD stays: NUL is not white space, and D-Bus cuts it away.
         {"KX_GetISD",
          {"[WARNING] tokenInfo: Ошибка KX_GetISD. Код возврата = 48"},
-         "Failing",
-         "Cardix",
-         1},
+         "Failing|Cardix|1|1"},
         // The failed certificate search is ended, so the profile search can start (and meets
         // the same failure) instead of being refused with CKR_OPERATION_ACTIVE.
         {"C_FindObjects",
          {certs + "C_FindObjects). Код возврата = 48",
           profiles + "C_FindObjects). Код возврата = 48"},
-         "Failing",
-         "Korvex Quill 3 (USB)",
-         0},
+         "Failing|Korvex Quill 3 (USB)|0|0"},
         // A search whose end the library refuses stays open in the library.
         {"C_FindObjectsFinal",
          {certs + "C_FindObjectsFinal). Код возврата = 48",
           profiles + "C_FindObjectsInit). Код возврата = 144"},
-         "Failing",
-         "Korvex Quill 3 (USB)",
-         0},
-        {"C_GetAttributeValue", {attribute, attribute}, "Failing", "Korvex Quill 3 (USB)", 0},
+         "Failing|Korvex Quill 3 (USB)|0|0"},
+        {"C_GetAttributeValue", {attribute, attribute}, "Failing|Korvex Quill 3 (USB)|0|0"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.call);
@@ -197,12 +188,12 @@ TEST_F(TokenReaderTest, EachFailingCallGivesItsLogLinesAndKeepsWhatItCanRead) {
         std::vector<std::string> lines = logged(LOG_ERR), warnings = logged(LOG_WARNING);
         lines.insert(lines.end(), warnings.begin(), warnings.end());
         EXPECT_EQ(lines, c.logged);
-        EXPECT_EQ(info.slotId, c.label.empty() ? 0u : 4u);
-        EXPECT_EQ(info.label + "|" + info.model, c.label + "|" + c.model);
-        EXPECT_EQ(info.certs.size(), c.objects);
-        EXPECT_EQ(info.profiles.size(), c.objects);
+        EXPECT_EQ(info.label + "|" + info.model + "|" + std::to_string(info.certs.size()) + "|" +
+                      std::to_string(info.profiles.size()),
+                  c.read);
+        EXPECT_EQ(info.slotId, info.label.empty() ? 0u : 4u);
         EXPECT_EQ(info.isd, c.call == "KX_GetISD" ? std::string(KX_ISD_TEXT_SIZE, '\0')
-                            : c.label.empty()     ? ""
+                            : info.label.empty()  ? ""
                                                   : "KX101");
     }
 }
