@@ -19,14 +19,7 @@ const Settings kForced{true, true};
 
 Session session(const std::string& user, bool isLocal, std::vector<std::string> groups = {},
                 const std::string& gecos = "") {
-    Session result;
-    result.user = user;
-    result.uid = isLocal ? 1001 : 70001;
-    result.home = "/home/" + user;
-    result.isLocal = isLocal;
-    result.groups = std::move(groups);
-    result.gecos = gecos;
-    return result;
+    return {"", "", user, gecos, isLocal ? 1001u : 70001u, "/home/" + user, isLocal, groups};
 }
 
 Token::Info withProfile(const std::string& user, const std::string& domain) {
