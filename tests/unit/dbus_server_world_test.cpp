@@ -7,7 +7,6 @@
 #include <syslog.h>
 
 #include <cstdint>
-#include <memory>
 #include <stdexcept>
 #include <string>
 
@@ -18,13 +17,11 @@ namespace {
 
 const char kName[] = "kx.daemon.server";
 
-struct MessageUnref {
-    void operator()(DBusMessage* message) const { dbus_message_unref(message); }
-};
-using Message = std::unique_ptr<DBusMessage, MessageUnref>;
-
-// A reply as its signature and, for a byte, its value: "y 255".
-std::string describeReply(DBusMessage* reply) {
+// The reply to a call of method, as its signature and, for a byte, its value: "y 255".
+std::string reply(DBusConnection* client, const char* method) {
+    DBusMessage* call = dbus_message_new_method_call(kName, "/any/path", kName, method);
+    DBusMessage* reply = dbus_connection_send_with_reply_and_block(client, call, 5000, nullptr);
+    dbus_message_unref(call);
     if (reply == nullptr) {
         return "no reply";
     }
@@ -34,48 +31,31 @@ std::string describeReply(DBusMessage* reply) {
         dbus_message_get_args(reply, nullptr, DBUS_TYPE_BYTE, &byte, DBUS_TYPE_INVALID)) {
         text += " " + std::to_string(byte);
     }
+    dbus_message_unref(reply);
     return text;
 }
 
-class DBusServerTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_NE(std::getenv("KX_WORLD_LOG"), nullptr) << "run this test inside a world";
-        // Answers result_, or throws what it holds: a std::runtime_error, or 42 for a char.
-        server_.registerHandler("result", [this](DBusServer::Arguments&) {
-            if (const auto* error = common::any_cast<std::runtime_error>(&result_)) {
-                throw *error;
-            }
-            if (common::any_cast<char>(&result_) != nullptr) {
-                throw 42;
-            }
-            return result_;
-        });
-        size_t mark = world::logMark();
-        server_.start();
-        ASSERT_TRUE(world::waitForLog(
-            LOG_INFO, "[INFO] Установлено соединение с dbus. Запущен интерфейс kx.daemon.server.",
-            mark));
-    }
+TEST(DBusServerTest, ResultsGoOutByTheirExactTypeAndExceptionsWithoutArguments) {
+    ASSERT_NE(std::getenv("KX_WORLD_LOG"), nullptr) << "run this test inside a world";
+    common::any result;
+    DBusServer server(kName);
+    // Answers result, or throws what it holds: a std::runtime_error, or 42 for a char.
+    server.registerHandler("result", [&result](DBusServer::Arguments&) {
+        if (const auto* error = common::any_cast<std::runtime_error>(&result)) {
+            throw *error;
+        }
+        if (common::any_cast<char>(&result) != nullptr) {
+            throw 42;
+        }
+        return result;
+    });
+    size_t mark = world::logMark();
+    server.start();
+    ASSERT_TRUE(world::waitForLog(
+        LOG_INFO, "[INFO] Установлено соединение с dbus. Запущен интерфейс kx.daemon.server.",
+        mark));
+    DBusConnection* client = dbus_bus_get_private(DBUS_BUS_SYSTEM, nullptr);
 
-    void TearDown() override {
-        dbus_connection_close(client_);
-        dbus_connection_unref(client_);
-    }
-
-    // The reply, or null when there is none.
-    Message call(const char* method) {
-        Message message(dbus_message_new_method_call(kName, "/any/path", kName, method));
-        return Message(
-            dbus_connection_send_with_reply_and_block(client_, message.get(), 5000, nullptr));
-    }
-
-    DBusServer server_{kName};
-    common::any result_;
-    DBusConnection* client_ = dbus_bus_get_private(DBUS_BUS_SYSTEM, nullptr);
-};
-
-TEST_F(DBusServerTest, ResultsGoOutByTheirExactTypeAndExceptionsWithoutArguments) {
     const std::string warning = "[WARNING] dbus: ";
     const struct {
         common::any value;
@@ -98,13 +78,15 @@ TEST_F(DBusServerTest, ResultsGoOutByTheirExactTypeAndExceptionsWithoutArguments
     };
     for (const auto& expected : cases) {
         SCOPED_TRACE(expected.warning + expected.reply);
-        result_ = expected.value;
-        size_t mark = testlog::settledMark();
-        EXPECT_EQ(describeReply(call("result").get()), expected.reply);
+        result = expected.value;
+        mark = testlog::settledMark();
+        EXPECT_EQ(reply(client, "result"), expected.reply);
         EXPECT_EQ(testlog::textsSince(mark, LOG_WARNING),
                   expected.warning.empty() ? std::vector<std::string>{}
                                            : std::vector<std::string>{expected.warning});
     }
+    dbus_connection_close(client);
+    dbus_connection_unref(client);
 }
 
 }  // namespace
