@@ -6,20 +6,16 @@
 #include <syslog.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "TestLog.h"
-#include "config/DaemonConfig.h"
 #include "watch/TicketsWatcher.h"
 
 namespace {
 
-const std::string kConfigPath = "/run/kx-tickets-test.conf";
 const std::string kTarget = "/etc/kx-tickets-target";
 
 // Owner, group and permission bits, as one comparable text.
@@ -38,34 +34,22 @@ void makeFile(const std::string& path, uid_t uid, gid_t gid, mode_t mode) {
     ASSERT_EQ(chmod(path.c_str(), mode), 0) << path;
 }
 
-class TicketsWatcherTest : public testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_NE(std::getenv("KX_WORLD_LOG"), nullptr) << "run this test inside a world";
-        ASSERT_EQ(geteuid(), 0u);
-        std::system("rm -rf /tmp/krb5cc_* /tmp/.kx-*");
-        std::ofstream(kConfigPath) << "ticketsCheckInterval: 0\n";
-        config_ = std::make_unique<DaemonConfig>(kConfigPath);
-        ASSERT_TRUE(config_->load());
-        makeFile(kTarget, 0, 0, 0600);
-    }
+// The guard judged the file as root's cache, then the user swapped the entry.
+void handOverAfterSwap(const std::string& name, const std::function<void()>& swap) {
+    const std::string path = "/tmp/" + name;
+    makeFile(path, 0, 0, 0600);
+    struct stat seen {};
+    ASSERT_EQ(lstat(path.c_str(), &seen), 0);
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    swap();
+    std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir("/tmp"), closedir);
+    TicketsScanner().handOver(dirfd(directory.get()), name, seen, 1000);
+}
 
-    // The guard judged the file as root's cache, then the user swapped the entry.
-    void handOverAfterSwap(const std::string& name, const std::function<void()>& swap) {
-        const std::string path = "/tmp/" + name;
-        makeFile(path, 0, 0, 0600);
-        struct stat seen {};
-        ASSERT_EQ(lstat(path.c_str(), &seen), 0);
-        ASSERT_EQ(unlink(path.c_str()), 0);
-        swap();
-        std::unique_ptr<DIR, int (*)(DIR*)> directory(opendir("/tmp"), closedir);
-        TicketsScanner().handOver(dirfd(directory.get()), name, seen, 1000);
-    }
-
-    std::unique_ptr<DaemonConfig> config_;
-};
-
-TEST_F(TicketsWatcherTest, EntrySwappedAfterItWasJudgedIsLeftAlone) {
+TEST(TicketsWatcherTest, EntrySwappedAfterItWasJudgedIsLeftAlone) {
+    ASSERT_NE(std::getenv("KX_WORLD_LOG"), nullptr) << "run this test inside a world";
+    ASSERT_EQ(geteuid(), 0u);
+    makeFile(kTarget, 0, 0, 0600);
     size_t mark = testlog::settledMark();
     handOverAfterSwap("krb5cc_1000", [] {
         ASSERT_EQ(symlink(kTarget.c_str(), "/tmp/krb5cc_1000"), 0);  // to a file root owns
