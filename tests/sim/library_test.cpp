@@ -1,8 +1,8 @@
-// The simulated library through its PKCS#11 interface, in what the daemon's tests do not drive:
-// failures injected into the calls the daemon never sees fail, the two-call protocols, and
-// bridge mode in front of SoftHSM2. (Slot events, searches, the retry counters, the maker's
-// records, failures of the reader's and PIN checks' calls, and bridge mode's slot events: the
-// daemon's unit and system tests.)
+// The simulated library through its PKCS#11 interface, and kxsim, in what the daemon's tests do
+// not drive: failures injected into the calls the daemon never sees fail, the two-call protocols,
+// bridge mode in front of SoftHSM2, and kxsim's errors. (Slot events, searches, the retry counters,
+// the maker's records, failures of the reader's and PIN checks' calls, and bridge mode's slot
+// events: the daemon's unit and system tests.)
 
 #include <cstring>
 #include <functional>
@@ -142,6 +142,34 @@ TEST_F(SimTest, BridgedSoftHsmCertificatesAndTheirAttributesComeThrough) {
     CK_UTF8CHAR wrong[] = {'0', '0', '0', '0'};
     EXPECT_EQ(C_Login(session, CKU_USER, wrong, sizeof wrong), CKR_PIN_INCORRECT);
     unsetenv("SOFTHSM2_CONF");
+}
+
+TEST_F(SimTest, KxsimBadInputGetsAClearErrorAndLeavesNothingBehind) {
+    auto kxsim = [this](std::vector<std::string> args) {
+        args.insert(args.begin(), {KXSIM_TOOL, "--dir", tokenDir.string()});
+        return run(args, (tokenDir.parent_path() / (testName() + ".kxsim")).string());
+    };
+    fs::path badEntry = tokenDir.parent_path() / "bad.entry";
+    std::ofstream(badEntry) << "label = ok\nlable = typo\n";
+    ASSERT_EQ(kxsim({"insert", "2"}).status, 0);
+    // The arguments; the exit status and the first line of the error.
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"insert", "05"},
+         "2 kxsim: SLOT must be a decimal slot id without leading zeros, not \"05\""},
+        {{"insert", "5", "--fail", "C_Login=CKR_OOPS"},
+         "2 kxsim: --fail: fail has an unknown return code \"CKR_OOPS\""},
+        {{"insert", "5", "--from", badEntry.string()},
+         "2 kxsim: " + badEntry.string() + ": line 2: unknown key \"lable\""},
+        {{"insert", "2"},
+         "1 kxsim: slot 2 already holds a token; remove it first or use --replace"},
+        {{"remove", "6"}, "1 kxsim: no token in slot 6"},
+    };
+    for (const auto& [args, error] : cases) {
+        ProcessResult result = kxsim(args);
+        EXPECT_EQ(std::to_string(result.status) + " " + result.err.substr(0, result.err.find('\n')),
+                  error);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(tokenDir), fs::directory_iterator()), 1);
 }
 
 }  // namespace
