@@ -1,8 +1,7 @@
 #pragma once
 
-// A small PKCS#11 client for the tests: each test gets its own token directory under the build
-// tree, writes entries into it the way a person or kxsim would, and talks to the library only
-// through its exported functions. Programs (kxsim, softhsm2-util) run through the shell.
+// A small PKCS#11 client: each test gets its own token directory under the build tree, writes
+// entries into it as kxsim would, and talks to the library only through its exported functions.
 
 #include "kxpkcs11.h"
 
@@ -11,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <optional>

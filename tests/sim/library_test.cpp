@@ -4,6 +4,7 @@
 // the maker's records, failures of the reader's and PIN checks' calls, and bridge mode's slot
 // events: the daemon's unit and system tests.)
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 
