@@ -93,7 +93,7 @@ TEST_F(SimTest, LengthsValuesAndWhatDoesNotFitOrIsMissing) {
     EXPECT_EQ(C_GetAttributeValue(session, handles[2], partial, 2), CKR_ATTRIBUTE_TYPE_INVALID);
     EXPECT_EQ(partial[0].ulValueLen, std::strlen("No value"));
     EXPECT_EQ(partial[1].ulValueLen, CK_UNAVAILABLE_INFORMATION);
-    char small[4];
+    char small[7];  // one byte short
     CK_ATTRIBUTE label = {CKA_LABEL, small, sizeof small};
     EXPECT_EQ(C_GetAttributeValue(session, handles[2], &label, 1), CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(label.ulValueLen, CK_UNAVAILABLE_INFORMATION);

@@ -2,7 +2,10 @@
 // the bound: the local PKI rule's cases in test_removal.py.)
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
 #include <cerrno>
+#include <csignal>
 #include <string>
 
 #include "TestFiles.h"
@@ -43,5 +46,15 @@ TEST(AtomicFileTest, FailureChangesNothingAndLeavesNoTemporaryFile) {
         EXPECT_FALSE(AtomicFile::replace(path, "x", 0644, &error)) << path;
         EXPECT_EQ(error, expected) << path;
     }
+    // A write that fails half-way, here at the file size limit, removes its temporary file.
+    rlimit limit{}, small{1, 1};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    small.rlim_max = limit.rlim_max;
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    int error = 0;
+    EXPECT_FALSE(AtomicFile::replace(directory / "large", "more than a byte", 0644, &error));
+    setrlimit(RLIMIT_FSIZE, &limit);
+    EXPECT_EQ(error, EFBIG);
     EXPECT_EQ(std::distance(fs::directory_iterator(directory), fs::directory_iterator()), 2);
 }
