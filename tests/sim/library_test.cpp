@@ -1,8 +1,7 @@
-// The simulated library through its PKCS#11 interface, and kxsim, in what the daemon's tests do
-// not drive: failures injected into the calls the daemon never sees fail, the two-call protocols,
-// bridge mode in front of SoftHSM2, and kxsim's errors. (Slot events, searches, the retry counters,
-// the maker's records, failures of the reader's and PIN checks' calls, and bridge mode's slot
-// events: the daemon's unit and system tests.)
+// The simulated library and kxsim in what the daemon's tests do not drive: failures injected into
+// calls the daemon never sees fail, the two-call protocols, bridge mode in front of SoftHSM2 and
+// kxsim's errors. (Slot events, searches, retry counters, the maker's records, the reader's and PIN
+// checks' failing calls, bridge mode's slot events: the daemon's unit and system tests.)
 
 #include <algorithm>
 #include <cstring>

@@ -16,8 +16,7 @@ public:
     CertificateBuilder& subject(const std::string& type, const std::string& value,
                                 bool bmp = false);
     CertificateBuilder& issuer(const std::string& type, const std::string& value);
-    // An extension in OpenSSL's configuration syntax, e.g. ("subjectAltName", "URI:urn:x") or
-    // ("basicConstraints", "critical,CA:TRUE").
+    // An extension in OpenSSL's configuration syntax, e.g. ("subjectAltName", "URI:urn:x").
     CertificateBuilder& extension(const std::string& name, const std::string& value);
 
     // Each call signs anew (ECDSA signatures are randomised): take der() once and convert it

@@ -1,8 +1,7 @@
 #pragma once
 
-// What the code under test logged, from the records the test world captures. Records arrive in
-// order, so everything up to a sentinel logged now is all that was logged, and proves what was
-// not.
+// What the code under test logged, from the world's records. They arrive in order, so all up to
+// a sentinel logged now is all that was logged, and proves what was not.
 
 #include <gtest/gtest.h>
 #include <syslog.h>

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "Entry.h"
-#include "TestCertificate.h"
 #include "TestFiles.h"
 
 namespace testtoken {

@@ -1,7 +1,6 @@
-// The method server on the world's system bus, with a handler made for the test and libdbus as
-// the client: result types no handler of the daemon returns, and handler exceptions. (Arguments,
-// calls it does not serve, stopping while clients call, the bus policy: test_dbus_service.py,
-// through the daemon.)
+// The method server on the world's system bus with a handler made for the test: result types no
+// handler of the daemon returns, and handler exceptions. (Arguments, calls it does not serve,
+// stopping while clients call, the bus policy: test_dbus_service.py, through the daemon.)
 #include <dbus/dbus.h>
 #include <gtest/gtest.h>
 #include <syslog.h>

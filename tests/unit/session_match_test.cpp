@@ -210,8 +210,6 @@ TEST(AuthTypeTest, FirstLineWithAMarkerDecides) {
     for (const auto& [pam, type] : cases) {
         EXPECT_EQ(SessionMatch::authTypeOf(pam), type) << pam;
     }
-    EXPECT_EQ(SessionMatch::authTypeName(AuthType::NetworkNoPki), "Сетевая noPKI");
-    EXPECT_EQ(SessionMatch::authTypeName(static_cast<AuthType>(9)), "Не настроена");
 }
 
 TEST(LoginDefsTest, FirstLineWithUidMaxGivesTheLimit) {
