@@ -1,8 +1,7 @@
 #pragma once
 
-// A small PKCS#11 client for the tests: each test gets its own token directory under the build
-// tree, writes entries into it the way a person or kxsim would, and talks to the library only
-// through its exported functions. Programs (kxsim, pkcs11-tool) run through the shell.
+// A small PKCS#11 client: each test gets its own token directory under the build tree, writes
+// entries into it as kxsim would, and talks to the library only through its exported functions.
 
 #include "kxpkcs11.h"
 
@@ -11,7 +10,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -23,14 +21,7 @@ namespace simtest {
 namespace fs = std::filesystem;
 
 inline std::string testName() {
-    const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info->test_suite_name()) + "." + info->name();
-    std::replace(name.begin(), name.end(), '/', '_');
-    return name;
-}
-
-inline std::string field(const unsigned char* bytes, size_t size) {
-    return std::string(reinterpret_cast<const char*>(bytes), size);
+    return testing::UnitTest::GetInstance()->current_test_info()->name();
 }
 
 inline std::string readFile(const std::string& path) {
@@ -40,32 +31,74 @@ inline std::string readFile(const std::string& path) {
 
 struct ProcessResult {
     int status = -1;  // exit status, -1 when it did not exit normally
-    std::string out;
     std::string err;
 };
 
-// Runs a program through the shell, its output going to files beside scratch.
+// Runs a program through the shell, its errors going to a file beside scratch. The tests' own
+// arguments hold no single quote.
 inline ProcessResult run(const std::vector<std::string>& args, const std::string& scratch) {
-    auto quoted = [](const std::string& text) {
-        std::string quoted = "'";
-        for (char c : text) {
-            quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-        }
-        return quoted + "'";
-    };
     std::string command;
     for (const std::string& arg : args) {
-        command += quoted(arg) + " ";
+        command += "'" + arg + "' ";
     }
-    int status = std::system(
-        (command + "</dev/null >" + quoted(scratch + ".out") + " 2>" + quoted(scratch + ".err"))
-            .c_str());
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(scratch + ".out"),
-            readFile(scratch + ".err")};
+    int status = std::system((command + "</dev/null >/dev/null 2>'" + scratch + ".err'").c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(scratch + ".err")};
 }
 
-inline bool installed(const std::string& path) {
-    return access(path.c_str(), X_OK) == 0;
+inline std::vector<CK_SLOT_ID> slotList() {
+    CK_ULONG count = 0;
+    EXPECT_EQ(C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
+    std::vector<CK_SLOT_ID> slots(count);
+    EXPECT_EQ(C_GetSlotList(CK_TRUE, slots.data(), &count), CKR_OK);
+    slots.resize(count);
+    return slots;
+}
+
+// The token's label, which must come blank padded.
+inline std::string tokenLabel(CK_SLOT_ID slot) {
+    CK_TOKEN_INFO info{};
+    EXPECT_EQ(C_GetTokenInfo(slot, &info), CKR_OK);
+    std::string label(reinterpret_cast<const char*>(info.label), sizeof info.label);
+    return label.substr(0, label.find_last_not_of(' ') + 1);
+}
+
+inline CK_SESSION_HANDLE openSession(CK_SLOT_ID slot) {
+    CK_SESSION_HANDLE session = 0;
+    EXPECT_EQ(C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
+              CKR_OK);
+    return session;
+}
+
+inline std::vector<CK_OBJECT_HANDLE> find(CK_SESSION_HANDLE session,
+                                          std::vector<CK_ATTRIBUTE> pattern) {
+    EXPECT_EQ(C_FindObjectsInit(session, pattern.data(), pattern.size()), CKR_OK);
+    std::vector<CK_OBJECT_HANDLE> found(1000);
+    CK_ULONG count = 0;
+    EXPECT_EQ(C_FindObjects(session, found.data(), found.size(), &count), CKR_OK);
+    EXPECT_EQ(C_FindObjectsFinal(session), CKR_OK);
+    found.resize(count);
+    return found;
+}
+
+// One attribute through the length query and the value call; nothing when it is missing.
+inline std::optional<std::string> attribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                                            CK_ATTRIBUTE_TYPE type) {
+    CK_ATTRIBUTE query = {type, nullptr, 0};
+    if (C_GetAttributeValue(session, object, &query, 1) != CKR_OK) {
+        return std::nullopt;
+    }
+    std::string value(query.ulValueLen, '\0');
+    query.pValue = value.data();
+    EXPECT_EQ(C_GetAttributeValue(session, object, &query, 1), CKR_OK);
+    return value;
+}
+
+// A template attribute value that must outlive the CK_ATTRIBUTE pointing at it.
+inline CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
+
+template <typename Value>
+CK_ATTRIBUTE is(CK_ATTRIBUTE_TYPE type, Value& value) {
+    return {type, &value, sizeof value};
 }
 
 class SimTest : public testing::Test {
@@ -91,89 +124,7 @@ protected:
 
     void initialize() { ASSERT_EQ(C_Initialize(nullptr), CKR_OK); }
 
-    // Every event the library has now, in order.
-    std::vector<CK_SLOT_ID> events() {
-        std::vector<CK_SLOT_ID> slots;
-        CK_SLOT_ID slot = 0;
-        CK_RV rv = CKR_OK;
-        while (slots.size() < 100 &&
-               (rv = C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr)) != CKR_NO_EVENT) {
-            EXPECT_EQ(rv, CKR_OK);
-            slots.push_back(slot);
-        }
-        return slots;
-    }
-
-    // The two-call protocol of C_GetSlotList.
-    std::vector<CK_SLOT_ID> slotList(bool tokenPresent = true) {
-        CK_ULONG count = 0;
-        EXPECT_EQ(C_GetSlotList(tokenPresent, nullptr, &count), CKR_OK);
-        std::vector<CK_SLOT_ID> slots(count);
-        EXPECT_EQ(C_GetSlotList(tokenPresent, slots.data(), &count), CKR_OK);
-        slots.resize(count);
-        return slots;
-    }
-
-    bool tokenPresent(CK_SLOT_ID slot) {
-        CK_SLOT_INFO info{};
-        EXPECT_EQ(C_GetSlotInfo(slot, &info), CKR_OK);
-        return info.flags & CKF_TOKEN_PRESENT;
-    }
-
-    // The token's label, which must come blank padded.
-    std::string tokenLabel(CK_SLOT_ID slot) {
-        CK_TOKEN_INFO info{};
-        EXPECT_EQ(C_GetTokenInfo(slot, &info), CKR_OK);
-        std::string label = field(info.label, sizeof info.label);
-        return label.substr(0, label.find_last_not_of(' ') + 1);
-    }
-
-    CK_SESSION_HANDLE openSession(CK_SLOT_ID slot) {
-        CK_SESSION_HANDLE session = 0;
-        EXPECT_EQ(
-            C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
-            CKR_OK);
-        return session;
-    }
-
-    std::vector<CK_OBJECT_HANDLE> find(CK_SESSION_HANDLE session,
-                                       std::vector<CK_ATTRIBUTE> pattern) {
-        EXPECT_EQ(C_FindObjectsInit(session, pattern.data(), pattern.size()), CKR_OK);
-        std::vector<CK_OBJECT_HANDLE> found(1000);
-        CK_ULONG count = 0;
-        EXPECT_EQ(C_FindObjects(session, found.data(), found.size(), &count), CKR_OK);
-        EXPECT_EQ(C_FindObjectsFinal(session), CKR_OK);
-        found.resize(count);
-        return found;
-    }
-
-    // One attribute through the length query and the value call; nothing when it is missing.
-    std::optional<std::string> attribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
-                                         CK_ATTRIBUTE_TYPE type) {
-        CK_ATTRIBUTE query = {type, nullptr, 0};
-        if (C_GetAttributeValue(session, object, &query, 1) != CKR_OK) {
-            return std::nullopt;
-        }
-        std::string value(query.ulValueLen, '\0');
-        query.pValue = value.data();
-        EXPECT_EQ(C_GetAttributeValue(session, object, &query, 1), CKR_OK);
-        return value;
-    }
-
     fs::path tokenDir;
 };
-
-// Template attribute values that must outlive the CK_ATTRIBUTE pointing at them.
-inline CK_OBJECT_CLASS certificateClass = CKO_CERTIFICATE;
-inline CK_OBJECT_CLASS profileClass = 0x80000001UL;
-inline CK_CERTIFICATE_TYPE x509Type = CKC_X_509;
-inline CK_BBOOL trueValue = CK_TRUE;
-inline CK_BBOOL falseValue = CK_FALSE;
-
-// One template attribute.
-template <typename Value>
-CK_ATTRIBUTE is(CK_ATTRIBUTE_TYPE type, Value& value) {
-    return {type, &value, sizeof value};
-}
 
 }  // namespace simtest

@@ -3,8 +3,6 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
-#include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <stdexcept>
 
@@ -95,25 +93,6 @@ std::string fields(const Certificate& c) {
     return c.subject() + "|" + c.subjectOrganization() + "|" + c.subjectDomainComponent() + "|" +
            c.issuer() + "|" + c.issuerOrganization() + "|" + c.issuerDomainComponent() + "|" +
            c.altName() + "|" + c.fingerprint() + "|" + (c.isCaCert() ? "CA" : "");
-}
-
-std::string commandOutput(const std::string& command) {
-    std::string output;
-    if (FILE* pipe = popen(command.c_str(), "r")) {
-        char buffer[512];
-        while (size_t count = fread(buffer, 1, sizeof(buffer), pipe)) {
-            output.append(buffer, count);
-        }
-        pclose(pipe);
-    }
-    return output;
-}
-
-std::string outputDirectory(const std::string& name) {
-    std::filesystem::path path = std::filesystem::path(KX_TEST_OUTPUT_DIR) / name;
-    std::filesystem::remove_all(path);
-    std::filesystem::create_directories(path);
-    return path.string();
 }
 
 }  // namespace testcert

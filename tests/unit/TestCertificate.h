@@ -16,8 +16,7 @@ public:
     CertificateBuilder& subject(const std::string& type, const std::string& value,
                                 bool bmp = false);
     CertificateBuilder& issuer(const std::string& type, const std::string& value);
-    // An extension in OpenSSL's configuration syntax, e.g. ("subjectAltName", "URI:urn:x") or
-    // ("basicConstraints", "critical,CA:TRUE").
+    // An extension in OpenSSL's configuration syntax, e.g. ("subjectAltName", "URI:urn:x").
     CertificateBuilder& extension(const std::string& name, const std::string& value);
 
     // Each call signs anew (ECDSA signatures are randomised): take der() once and convert it
@@ -39,11 +38,5 @@ std::vector<unsigned char> bytes(const std::string& text);
 
 // Every field of a certificate in one line, so a comparison shows them all.
 std::string fields(const Certificate& certificate);
-
-// Runs a shell command and returns its standard output.
-std::string commandOutput(const std::string& command);
-
-// A fresh directory under the build tree for files the tests write.
-std::string outputDirectory(const std::string& name);
 
 }  // namespace testcert

@@ -1,8 +1,7 @@
 #pragma once
 
-// What the code under test logged, from the records the test world captures. Records arrive in
-// order, so everything up to a sentinel logged now is all that was logged, and proves what was
-// not.
+// What the code under test logged, from the world's records. They arrive in order, so all up to
+// a sentinel logged now is all that was logged, and proves what was not.
 
 #include <gtest/gtest.h>
 #include <syslog.h>
@@ -16,24 +15,17 @@
 
 namespace testlog {
 
-inline std::vector<world::LogRecord> recordsSince(size_t mark) {
+// The texts logged since the mark, of one level or (-1) of all.
+inline std::vector<std::string> textsSince(size_t mark, int level = -1) {
     static int sentinels = 0;
     const std::string sentinel = "test sentinel " + std::to_string(++sentinels);
     KxLogger::log(LOG_DEBUG, "%s", sentinel.c_str());
     EXPECT_TRUE(world::waitForLog(LOG_DEBUG, sentinel, mark));
-    std::vector<world::LogRecord> records = world::logRecords(), logged;
-    for (size_t i = mark; i < records.size() && records[i].text != sentinel; ++i) {
-        logged.push_back(records[i]);
-    }
-    return logged;
-}
-
-// The texts logged since the mark, of one level or (-1) of all.
-inline std::vector<std::string> textsSince(size_t mark, int level = -1) {
+    std::vector<world::LogRecord> records = world::logRecords();
     std::vector<std::string> texts;
-    for (const world::LogRecord& record : recordsSince(mark)) {
-        if (level == -1 || record.level == level) {
-            texts.push_back(record.text);
+    for (size_t i = mark; i < records.size() && records[i].text != sentinel; ++i) {
+        if (level == -1 || records[i].level == level) {
+            texts.push_back(records[i].text);
         }
     }
     return texts;
@@ -46,7 +38,7 @@ inline size_t countSince(size_t mark, int level, const std::string& text) {
 
 // A mark after every record sent so far, the sentinel included.
 inline size_t settledMark() {
-    recordsSince(world::logMark());
+    textsSince(world::logMark());
     return world::logMark();
 }
 

@@ -11,7 +11,7 @@
 #include <string>
 
 #include "Entry.h"
-#include "TestCertificate.h"
+#include "TestFiles.h"
 
 namespace testtoken {
 
@@ -21,7 +21,7 @@ class SimulatedTokens {
 public:
     // A fresh, empty token directory for this name; the library reads it at C_Initialize.
     explicit SimulatedTokens(const std::string& name)
-        : directory_(testcert::outputDirectory("tokens/" + name)) {
+        : directory_(testfiles::scratch("tokens/" + name).string()) {
         setenv("KXSIM_TOKEN_DIR", directory_.c_str(), 1);
         unsetenv("KXSIM_BRIDGE_MODULE");
     }

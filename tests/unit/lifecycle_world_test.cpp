@@ -1,22 +1,18 @@
-// The daemon's process-level promises, inside a world: the pid file handed from one instance to
-// the next, the fatal-signal handler after a stack overflow, and signals that come when the
-// daemon object is gone.
+// The daemon's process-level promises that no system test can provoke, inside a world: the
+// fatal-signal handler after a stack overflow, and signals that come when the daemon object is
+// gone. (The pid file's handover to a successor: test_lifecycle.py.)
 #include <gtest/gtest.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <csignal>
+#include <functional>
 #include <string>
-#include <thread>
-#include <vector>
 
 #include "TestLog.h"
 #include "daemon/Daemon.h"
-#include "daemon/Pid.h"
 
 namespace {
 
@@ -32,70 +28,40 @@ int overflow(int depth) {
     return overflow(depth + 1) + frame[0];
 }
 
-TEST(LifecycleTest, InstancesTakingTurnsNeverShareTheLockNorLoseTheFile) {
-    // An instance that starts while another stops must either be refused or hold the lock on
-    // the file that the path names, alone.
-    const std::string path = "/run/kx-lifecycle-test.pid";
-    std::atomic<int> holders{0}, shared{0}, lost{0}, turns{0};
-    auto instance = [&] {
-        for (int attempt = 0; attempt < 2000; ++attempt) {
-            Pid pid(path);
-            if (pid.lock() != 0) {
-                continue;
-            }
-            shared += ++holders != 1;
-            struct stat status {};
-            lost += stat(path.c_str(), &status) != 0;
-            --holders;
-            ++turns;
-        }  // the destructor unlocks
-    };
-    std::vector<std::thread> instances;
-    for (int i = 0; i < 3; ++i) {
-        instances.emplace_back(instance);
+// Runs body in a child process; its exit status, -1 when a signal ended it.
+int statusOf(const std::function<void()>& body) {
+    pid_t child = fork();
+    if (child == 0) {
+        body();
+        _exit(99);
     }
-    for (std::thread& running : instances) {
-        running.join();
-    }
-    EXPECT_GT(turns, 0);
-    EXPECT_EQ(shared, 0);
-    EXPECT_EQ(lost, 0);
+    int status = 0;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 TEST(LifecycleTest, StackOverflowStillEndsWithStatus3TheLogLineAndNoPidFile) {
     size_t mark = testlog::settledMark();
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // A small stack overflows sooner; the handler must not need it.
-        rlimit stack{256 * 1024, 256 * 1024};
-        setrlimit(RLIMIT_STACK, &stack);
-        Daemon daemon;
-        overflow(1);
-        _exit(99);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 3);
+    EXPECT_EQ(statusOf([] {
+                  // A small stack overflows sooner; the handler must not need it.
+                  rlimit stack{256 * 1024, 256 * 1024};
+                  setrlimit(RLIMIT_STACK, &stack);
+                  Daemon daemon;
+                  overflow(1);
+              }),
+              3);
     EXPECT_EQ(access(Daemon::kPidPath, F_OK), -1);
     EXPECT_EQ(testlog::countSince(mark, LOG_ERR, "[ERROR] Критическая ошибка 11"), 1u);
 }
 
 TEST(LifecycleTest, SignalsAfterTheDaemonIsGoneTouchNothingOfIt) {
     size_t mark = testlog::settledMark();
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        { Daemon daemon; }  // the handlers stay installed
-        raise(SIGTERM);
-        raise(SIGABRT);
-        _exit(99);
-    }
-    int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 3);
+    EXPECT_EQ(statusOf([] {
+                  { Daemon daemon; }  // the handlers stay installed
+                  raise(SIGTERM);
+                  raise(SIGABRT);
+              }),
+              3);
     EXPECT_EQ(testlog::countSince(mark, LOG_DEBUG, "Получен сигнал остановки демона 15"), 1u);
     EXPECT_EQ(testlog::countSince(mark, LOG_ERR, "[ERROR] Критическая ошибка 6"), 1u);
 }

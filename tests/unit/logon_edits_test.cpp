@@ -14,109 +14,62 @@ namespace {
 
 using Edit = std::function<void(LogonEdits::Lines&)>;
 
-std::string edited(const std::string& file, const Edit& edit) {
-    LogonEdits::Lines lines = LogonEdits::splitLines(file);
-    edit(lines);
-    return LogonEdits::joinLines(lines);
+void setOrder(LogonEdits::Lines& lines) {
+    LogonEdits::setAppletOrder(lines, "Forte,Quill", "1");
 }
-
-struct FileCase {
-    const char* file;
-    const char* result;
-};
+void setApplet(LogonEdits::Lines& lines) {
+    LogonEdits::setPamApplet(lines, "Forte");
+}
+void setFilter(LogonEdits::Lines& lines) {
+    LogonEdits::setTokenFilter(lines, "Korvex Quill", "0042");
+}
 
 }  // namespace
 
 TEST(LogonEditsTest, OnlyValuesWithoutControlCharactersStayOnTheirLine) {
-    for (const char* value : {"", "Forte,Quill", "Корвекс Quill", "x; touch /tmp/pwned", "a b"}) {
+    for (const char* value : {"", "Корвекс Quill", "x; touch /tmp/pwned"}) {
         EXPECT_TRUE(LogonEdits::isOneLine(value)) << value;
     }
-    for (const char* value : {"Forte\nauth sufficient pam_permit.so", "a\r", "tab\there", "\x1b[2J",
-                              "del\x7f", "\x01"}) {
+    for (const char* value : {"Forte\nauth sufficient pam_permit.so", "tab\there", "del\x7f"}) {
         EXPECT_FALSE(LogonEdits::isOneLine(value)) << value;
     }
 }
 
-TEST(LogonEditsTest, AppletOrderAndImagesReplaceTheFirstLineMentioningThemOrLeadTheFile) {
-    FileCase cases[] = {
-        {"", "AppletOrder = Forte,Quill\nImages = 1\n"},
-        // Blank lines stay, a last line without a newline gets one.
-        {"# vendor\n\n# settings",
-         "AppletOrder = Forte,Quill\nImages = 1\n# vendor\n\n# settings\n"},
-        {"Debug = 0\nImages = 0\nAppletOrder = Quill\n",
-         "Debug = 0\nImages = 1\nAppletOrder = Forte,Quill\n"},
-        // A comment that mentions a key is the first mention, so it is the line replaced.
-        {"# Images are shown when...\nImages = 0\n",
-         "AppletOrder = Forte,Quill\nImages = 1\nImages = 0\n"},
-        // A longer key counts as a mention too.
-        {"OldAppletOrder = x\nAppletOrder = y\n",
-         "Images = 1\nAppletOrder = Forte,Quill\nAppletOrder = y\n"},
-    };
-    for (const FileCase& c : cases) {
-        Edit edit = [](LogonEdits::Lines& lines) {
-            LogonEdits::setAppletOrder(lines, "Forte,Quill", "1");
-        };
-        EXPECT_EQ(edited(c.file, edit), c.result) << c.file;
-    }
-}
-
-TEST(LogonEditsTest, PamAppletArgumentsNameTheNewApplet) {
-    struct Case {
-        const char* applet;
-        const char* file;
-        const char* result;
-    } cases[] = {
-        {"Forte", "auth required pam_kx.so applet=Quill debug\n",
-         "auth required pam_kx.so applet=Forte debug\n"},
-        {"Forte", "auth required pam_kx.so applet\n", "auth required pam_kx.so applet=Forte\n"},
-        {"Forte", "auth x.so applet=-a:b try applet=c\naccount y.so\n",
-         "auth x.so applet=Forte try applet=Forte\naccount y.so\n"},
-        {"Forte", "auth x.so Applet=Quill\n", "auth x.so Applet=Quill\n"},  // case-sensitive
-        {"$&-2", "x applet=Quill\n", "x applet=applet=Quill-2\n"},          // a replacement format
-    };
-    for (const Case& c : cases) {
-        Edit edit = [&](LogonEdits::Lines& lines) { LogonEdits::setPamApplet(lines, c.applet); };
-        EXPECT_EQ(edited(c.file, edit), c.result) << c.file;
-    }
-}
-
-TEST(LogonEditsTest, OneTokenFilterInThePamSection) {
+// The plain edits of each file: test_logon_methods.py, through the running daemon.
+TEST(LogonEditsTest, LinesEditedInTheFilesOwnTerms) {
     const std::string filter = "p11_uri = PKCS11:model=Korvex Quill;serial=0042";
-    struct Case {
-        std::string file;
-        LogonEdits::FilterEdit edit;
-        std::string result;
+    const struct {
+        Edit edit;
+        std::string file, result;
     } cases[] = {
-        {"[sssd]\n[pam]\nx = 1\n[pam]\n", LogonEdits::FilterEdit::Inserted,
-         "[sssd]\n[pam]\n" + filter + "\nx = 1\n[pam]\n"},
-        {"[pam]\np11_uri = PKCS11:model=Other;serial=1\n#p11_uri = PKCS11:old\n",
-         LogonEdits::FilterEdit::Replaced, "[pam]\n" + filter + "\n#p11_uri = PKCS11:old\n"},
-        {"[pam]\n" + filter + "\n", LogonEdits::FilterEdit::AlreadyPresent,
-         "[pam]\n" + filter + "\n"},
-        {"[sssd]\nservices = nss\n", LogonEdits::FilterEdit::Appended,
-         "[sssd]\nservices = nss\n[pam]\n" + filter + "\n"},
-        {"", LogonEdits::FilterEdit::Appended, "[pam]\n" + filter + "\n"},
+        // A comment that mentions a key is the first mention, so it is the line replaced; a
+        // longer key counts as a mention too.
+        {setOrder, "# Images are shown when...\nImages = 0\n",
+         "AppletOrder = Forte,Quill\nImages = 1\nImages = 0\n"},
+        {setOrder, "OldAppletOrder = x\nAppletOrder = y\n",
+         "Images = 1\nAppletOrder = Forte,Quill\nAppletOrder = y\n"},
+        {setApplet, "auth x.so applet=-a:b try applet=c\naccount y.so\n",
+         "auth x.so applet=Forte try applet=Forte\naccount y.so\n"},
+        {[](LogonEdits::Lines& lines) { LogonEdits::setPamApplet(lines, "$&-2"); },
+         "x applet=Quill\n", "x applet=applet=Quill-2\n"},  // a replacement format
+        {setFilter, "[pam]\np11_uri = PKCS11:model=Other;serial=1\n#p11_uri = PKCS11:old\n",
+         "[pam]\n" + filter + "\n#p11_uri = PKCS11:old\n"},
+        {setFilter, "[sssd]\nservices = nss\n", "[sssd]\nservices = nss\n[pam]\n" + filter + "\n"},
+        // Reset: every line mentioning the filter goes, comments too.
+        {LogonEdits::removeTokenFilters, "[pam]\np11_uri = PKCS11:x\n# p11_uri = old\nx = 1\n",
+         "[pam]\nx = 1\n"},
     };
-    // Reset: every line mentioning the filter goes, comments too.
-    EXPECT_EQ(edited("[pam]\np11_uri = PKCS11:x\n# p11_uri = old\nx = 1\n",
-                     LogonEdits::removeTokenFilters),
-              "[pam]\nx = 1\n");
-    for (const Case& c : cases) {
-        LogonEdits::FilterEdit result{};
-        Edit edit = [&](LogonEdits::Lines& lines) {
-            result = LogonEdits::setTokenFilter(lines, "Korvex Quill", "0042");
-        };
-        EXPECT_EQ(edited(c.file, edit), c.result) << c.file;
-        EXPECT_EQ(result, c.edit) << c.file;
+    for (const auto& c : cases) {
+        LogonEdits::Lines lines = LogonEdits::splitLines(c.file);
+        c.edit(lines);
+        EXPECT_EQ(LogonEdits::joinLines(lines), c.result) << c.file;
     }
 }
 
 TEST(DomainDiagnosticsTest, DomainCheckAnswersTheExitCodeOfANormalEndOnly) {
     for (auto [status, answer] : {std::pair{W_EXITCODE(0, 0), 0},
-                                  {W_EXITCODE(255, 0), 255},
                                   {Command::kNotExecutable, 127},
                                   {SIGKILL, -1},
-                                  {SIGSEGV | WCOREFLAG, -1},
                                   {-1, -1}}) {
         EXPECT_EQ(DomainDiagnostics::domainCheckAnswer(status), answer) << status;
     }
@@ -128,7 +81,6 @@ TEST(DomainDiagnosticsTest, AuthResultsKeepTheLinesTailFromTheSearchedText) {
         std::string kept;
     } cases[] = {
         {"", ""},
-        {"Jan 1 sshd: other\n", ""},
         {"a pam_sss(sshd:auth): received for user ivanov: 0 (Success)\nb\n",
          "received for user ivanov: 0 (Success)\n"},
         {"x received for user a received for user b\nreceived for user c",

@@ -19,14 +19,7 @@ const Settings kForced{true, true};
 
 Session session(const std::string& user, bool isLocal, std::vector<std::string> groups = {},
                 const std::string& gecos = "") {
-    Session result;
-    result.user = user;
-    result.uid = isLocal ? 1001 : 70001;
-    result.home = "/home/" + user;
-    result.isLocal = isLocal;
-    result.groups = std::move(groups);
-    result.gecos = gecos;
-    return result;
+    return {"", "", user, gecos, isLocal ? 1001u : 70001u, "/home/" + user, isLocal, groups};
 }
 
 Token::Info withProfile(const std::string& user, const std::string& domain) {
@@ -52,7 +45,7 @@ std::string about(const Session& s, bool withGecos = false) {
            s.home + "'" + (withGecos ? ", gecos '" + s.gecos + "'" : "");
 }
 
-enum class Rule { LocalNoPki, NetworkPki, NetworkNoPki };
+using Rule = Verdict (*)(const Session&, const Token::Info&, const Settings&, const std::string&);
 
 struct RuleCase {
     const char* name;
@@ -67,21 +60,6 @@ struct RuleCase {
     bool withGecos = false;
 };
 
-Verdict apply(const RuleCase& c) {
-    switch (c.rule) {
-        case Rule::LocalNoPki:
-            return SessionMatch::localNoPki(c.session, c.token, c.settings, c.host);
-        case Rule::NetworkPki:
-            return SessionMatch::networkPki(c.session, c.token, c.settings, c.host);
-        case Rule::NetworkNoPki:
-            return SessionMatch::networkNoPki(c.session, c.token, c.settings, c.host);
-    }
-    return {};
-}
-
-const std::string kDomainUser = " пропускается т. к. пользователь доменный";
-const std::string kForcedMatch =
-    " соответствует токену т. к. включен флаг принудительного совпадения.\n";
 const std::string kProfileFound = " соответствует токену т. к. найден подходящий профиль ";
 const std::string kNoProfile = " пропускается т. к. на токене не удалось найти подходящий профиль ";
 const std::string kNoCertificate =
@@ -98,63 +76,66 @@ std::string certificateFound(const std::string& subject, const std::string& subj
 
 const RuleCase kRuleCases[] = {
     // The start every rule shares: account kind, the pass-only group, the forced match.
-    {"LocalRuleSkipsDomainUser", Rule::LocalNoPki, session("ivanov", false),
-     withProfile("ivanov", "WS1"), kDetailed, kHost, false, LOG_DEBUG, kDomainUser},
-    {"NetworkRuleSkipsLocalUser", Rule::NetworkNoPki, session("ivanov", true),
+    {"LocalRuleSkipsDomainUser", SessionMatch::localNoPki, session("ivanov", false),
+     withProfile("ivanov", "WS1"), kDetailed, kHost, false, LOG_DEBUG,
+     " пропускается т. к. пользователь доменный"},
+    {"NetworkRuleSkipsLocalUser", SessionMatch::networkNoPki, session("ivanov", true),
      withProfile("ivanov", "CORP"), kDetailed, kHost, false, LOG_DEBUG,
      " пропускается т. к. пользователь локальный"},
-    {"PassOnlyGroupIsSkippedEvenWhenForced", Rule::LocalNoPki,
+    {"PassOnlyGroupIsSkippedEvenWhenForced", SessionMatch::localNoPki,
      session("ivanov", true, {"users", "kx_local_pass"}), withProfile("ivanov", "WS1"), kForced,
      kHost, false, LOG_DEBUG, " пропускается т. к. он находится только в группе kx_local_pass"},
-    {"NetworkPassOnlyGroupIsSkipped", Rule::NetworkPki,
+    {"NetworkPassOnlyGroupIsSkipped", SessionMatch::networkPki,
      session("ivanov", false, {"kx_local_pin", "kx_net_pass"}),
      withCertificate("ivanov", "", "CORP.EXAMPLE.COM"), kDetailed, kHost, false, LOG_DEBUG,
      " пропускается т. к. он находится только в группе kx_net_pass"},
-    {"PassAndPinGroupsAreExamined", Rule::LocalNoPki,
+    {"PassAndPinGroupsAreExamined", SessionMatch::localNoPki,
      session("ivanov", true, {"kx_local_pass", "kx_local_pin"}), withProfile("ivanov", "WS1"),
      kDetailed, kHost, true, LOG_DEBUG, kProfileFound + "ivanov@WS1"},
-    {"ForcedMatchIgnoresTokenAndIsLoggedWithoutDebug", Rule::LocalNoPki, session("ivanov", true),
-     Token::Info{}, Settings{false, true}, kHost, true, LOG_DEBUG, kForcedMatch},
+    {"ForcedMatchIgnoresTokenAndIsLoggedWithoutDebug", SessionMatch::localNoPki,
+     session("ivanov", true), Token::Info{}, Settings{false, true}, kHost, true, LOG_DEBUG,
+     " соответствует токену т. к. включен флаг принудительного совпадения.\n"},
 
     // Local profiles: the host name or a leading run of its labels, ignoring case; the user
     // name exactly.
-    {"LocalProfileForHostLabel", Rule::LocalNoPki, session("ivanov", true),
+    {"LocalProfileForHostLabel", SessionMatch::localNoPki, session("ivanov", true),
      withProfile("ivanov", "ws1.CORP"), kDetailed, kHost, true, LOG_DEBUG,
      kProfileFound + "ivanov@ws1.CORP"},
-    {"LocalProfileForDomainOnly", Rule::LocalNoPki, session("ivanov", true),
+    {"LocalProfileForDomainOnly", SessionMatch::localNoPki, session("ivanov", true),
      withProfile("ivanov", "corp.example.com"), kDetailed, kHost, false, LOG_DEBUG,
      kNoProfile + "ivanov@ws1.corp.example.com"},
-    {"DetailOffLogsNothing", Rule::LocalNoPki, session("ivanov", true),
+    {"DetailOffLogsNothing", SessionMatch::localNoPki, session("ivanov", true),
      withProfile("ivanov", "WS1"), kQuiet, kHost, true, LOG_DEBUG, ""},
 
     // Network profiles: the host's domain.
-    {"NetworkProfileForWholeDomainAnyCase", Rule::NetworkNoPki, session("ivanov", false),
+    {"NetworkProfileForWholeDomainAnyCase", SessionMatch::networkNoPki, session("ivanov", false),
      withProfile("ivanov", "Corp.Example.Com"), kDetailed, kHost, true, LOG_DEBUG,
      kProfileFound + "ivanov@Corp.Example.Com"},
-    {"NetworkProfileForParentDomain", Rule::NetworkNoPki, session("ivanov", false),
+    {"NetworkProfileForParentDomain", SessionMatch::networkNoPki, session("ivanov", false),
      withProfile("ivanov", "example.com"), kDetailed, kHost, false, LOG_DEBUG,
      kNoProfile + "ivanov@corp.example.com"},
-    {"NetworkProfileOnHostWithoutDomainWarnsAlways", Rule::NetworkNoPki, session("ivanov", false),
-     withProfile("ivanov", ""), kQuiet, "ws1", false, LOG_WARNING,
+    {"NetworkProfileOnHostWithoutDomainWarnsAlways", SessionMatch::networkNoPki,
+     session("ivanov", false), withProfile("ivanov", ""), kQuiet, "ws1", false, LOG_WARNING,
      " пропускается т. к. компьютер не в домене. hostname 'ws1'"},
 
     // Network certificates: subject and domain, the principal as alternative name, or the
     // full name of the account.
-    {"CertificateSubjectInDomain", Rule::NetworkPki, session("ivanov", false),
+    {"CertificateSubjectInDomain", SessionMatch::networkPki, session("ivanov", false),
      withCertificate("ivanov", "", "CORP.EXAMPLE.COM"), kDetailed, kHost, true, LOG_DEBUG,
      certificateFound("ivanov", "", "CORP.EXAMPLE.COM", "", "", ""), true},
-    {"CertificateDomainFromIssuerOrganization", Rule::NetworkPki, session("ivanov", false),
+    {"CertificateDomainFromIssuerOrganization", SessionMatch::networkPki, session("ivanov", false),
      withCertificate("ivanov", "Other", "", "corp.example.com"), kDetailed, kHost, true, LOG_DEBUG,
      certificateFound("ivanov", "Other", "", "", "corp.example.com", ""), true},
-    {"CertificatePrincipalAltName", Rule::NetworkPki, session("ivanov", false),
+    {"CertificatePrincipalAltName", SessionMatch::networkPki, session("ivanov", false),
      withCertificate("Anyone", "", "", "", "", "ivanov@CORP.EXAMPLE.COM"), kDetailed, kHost, true,
      LOG_DEBUG,
      certificateFound("Anyone", "", "", ", alt subject name ivanov@CORP.EXAMPLE.COM", "", ""),
      true},
-    {"CertificateFullNameFromGecos", Rule::NetworkPki, session("ivanov", false, {}, "Ivan Ivanov"),
+    {"CertificateFullNameFromGecos", SessionMatch::networkPki,
+     session("ivanov", false, {}, "Ivan Ivanov"),
      withCertificate("IVAN IVANOV", "corp.example.com", ""), kDetailed, kHost, true, LOG_DEBUG,
      certificateFound("IVAN IVANOV", "corp.example.com", "", "", "", ""), true},
-    {"CertificateOfAnotherDomain", Rule::NetworkPki, session("ivanov", false),
+    {"CertificateOfAnotherDomain", SessionMatch::networkPki, session("ivanov", false),
      withCertificate("ivanov", "Example", "example.com"), kDetailed, kHost, false, LOG_DEBUG,
      kNoCertificate, true},
 };
@@ -162,7 +143,7 @@ const RuleCase kRuleCases[] = {
 TEST(SessionRuleTest, DecidesAndExplains) {
     for (const RuleCase& c : kRuleCases) {
         SCOPED_TRACE(c.name);
-        Verdict verdict = apply(c);
+        Verdict verdict = c.rule(c.session, c.token, c.settings, c.host);
         EXPECT_EQ(verdict.matches, c.matches);
         EXPECT_EQ(verdict.level, c.level);
         EXPECT_EQ(verdict.text, c.text.empty() ? "" : about(c.session, c.withGecos) + c.text);
@@ -192,8 +173,6 @@ const ClientCase kClientCases[] = {
      kDetailed, false, kClientNotFound + "ivanov@"},
     {"ServerWithoutUserMatchesAnyTokenAlwaysLogged", "xfreerdp\0/v:rdp.corp"s, Token::Info{},
      kQuiet, true, kNoUserGiven},
-    {"NeitherUserNorServer", "xfreerdp\0/f"s, withProfile("ivanov", "corp"), kDetailed, false,
-     kClientNotFound + "@"},
     {"ValueInTheNextArgumentIsEmpty", "xfreerdp\0/u:\0ivanov\0/d:corp\0/v:rdp"s,
      withProfile("ivanov", "corp"), kDetailed, true, kNoUserGiven},
     {"FirstOccurrenceCountsInsideAnotherArgument", "xfreerdp\0/t:x/u:petrov\0/u:ivanov\0/d:corp"s,
@@ -203,9 +182,6 @@ const ClientCase kClientCases[] = {
      " соответствует токену т. к. найден подходящий сертификат:id \\x01, label logon\nsubject "
      "ivanov, subject org , subject domain CORP.EXAMPLE.COM\nissuer CA, issuer org , issuer "
      "domain \nfingerprint AB01"},
-    {"CertificateIssuerDomainPlaysNoPart", "xfreerdp\0/u:ivanov\0/d:corp"s,
-     withCertificate("ivanov", "", "", "corp", "corp"), kDetailed, false,
-     kClientNotFound + "ivanov@corp"},
 };
 
 TEST(RemoteClientTest, DecidesAndExplains) {
@@ -225,7 +201,6 @@ TEST(RemoteClientTest, DecidesAndExplains) {
 TEST(AuthTypeTest, FirstLineWithAMarkerDecides) {
     const std::pair<const char*, AuthType> cases[] = {
         {"", AuthType::NotConfigured},
-        {"auth required pam_unix.so\n", AuthType::NotConfigured},
         {"auth sufficient /lib/security/kx-tf-net-auth_nopki.so\n", AuthType::NetworkNoPki},
         {"auth sufficient kx-tf-net-auth.so", AuthType::NetworkPki},
         {"auth sufficient kx-tf-auth_nopki.so\n", AuthType::LocalNoPki},
@@ -235,14 +210,11 @@ TEST(AuthTypeTest, FirstLineWithAMarkerDecides) {
     for (const auto& [pam, type] : cases) {
         EXPECT_EQ(SessionMatch::authTypeOf(pam), type) << pam;
     }
-    EXPECT_EQ(SessionMatch::authTypeName(AuthType::NetworkNoPki), "Сетевая noPKI");
-    EXPECT_EQ(SessionMatch::authTypeName(static_cast<AuthType>(9)), "Не настроена");
 }
 
 TEST(LoginDefsTest, FirstLineWithUidMaxGivesTheLimit) {
     const std::pair<const char*, const char*> cases[] = {
         {"UID_MIN 1000\nUID_MAX\t\t60000\n", "60000"},
-        {"#UID_MAX 5000\nUID_MAX 60000\n", "5000"},  // a comment counts when it comes first
         {"SYS_UID_MAX 999\nUID_MAX 60000\n", "999"},
         {"UID_MAX60000\nUID_MAX x\nUID_MAX UID_MAX 7", "7"},
         {"UID_MIN 1000\n", ""},

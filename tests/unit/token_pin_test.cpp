@@ -10,8 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "TestLog.h"
-#include "TestToken.h"
+#include "TokenTest.h"
 #include "token/Token.h"
 
 using testtoken::TokenSpec;
@@ -20,7 +19,6 @@ using State = Token::PinState;
 namespace {
 
 const std::string kWrongPin = "Неверный PIN-код.";
-const std::string kNoLifetime = "[INFO] На токене не установлено время жизни ПИН-кода!";
 
 // User PIN 1234 with 7 of 10 tries left, administrator PIN 87654321 with 4 of 5.
 TokenSpec pinToken() {
@@ -57,22 +55,14 @@ std::string changeBefore(int days) {
     return "Внимание! Необходимо сменить PIN-код до " + dateFromToday(days, "%d-%m-%Y") + "!";
 }
 
-class TokenPinTest : public testing::Test {
+class TokenPinTest : public testtoken::TokenTest {
 protected:
     void TearDown() override {
-        C_Finalize(nullptr);
+        TokenTest::TearDown();
         std::remove(Token::greeterConfigPath);
     }
 
     void start() { ASSERT_TRUE(Token::initialize()); }
-
-    bool wasLogged(int level, const std::string& text) {
-        return testlog::countSince(mark_, level, text) > 0;
-    }
-
-    testtoken::SimulatedTokens tokens_{
-        testing::UnitTest::GetInstance()->current_test_info()->name()};
-    size_t mark_ = testlog::settledMark();
 };
 
 void expectResult(const Token::PinResult& result, State state, const std::string& message) {
@@ -84,16 +74,13 @@ void expectResult(const Token::PinResult& result, State state, const std::string
 
 TEST_F(TokenPinTest, EachAppletFamilyCountsWrongPinsInItsOwnRecord) {
     // Counters after one wrong user PIN and one wrong administrator PIN, as (left, limit).
+    // (Quill, Forte and Linnet tokens: test_kxsentrixctl.py.)
     struct Case {
         std::string applet;
         std::pair<uint64_t, uint64_t> user, admin;
     } cases[] = {
-        {Token::Quill, {6, 10}, {3, 5}},
-        {Token::Forte, {6, 10}, {3, 5}},
         {Token::Nacre, {6, 10}, {3, 10}},
-        {Token::Nacre2, {6, 10}, {3, 10}},
         {Token::DataStore, {6, 10}, {3, 5}},
-        {Token::Linnet, {0, 0}, {0, 0}},
         {"", {0, 0}, {0, 0}},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
@@ -127,96 +114,69 @@ TEST_F(TokenPinTest, EachAppletFamilyCountsWrongPinsInItsOwnRecord) {
                   2u);
         EXPECT_TRUE(wasLogged(
             LOG_INFO, counted ? "[INFO] Проверка PIN-кода 6" : "[INFO] Проверка PIN-кода 0"));
-        // Only Quill and Forte tokens keep a lifetime policy; these have none set.
-        bool policy = c.applet == Token::Quill || c.applet == Token::Forte;
-        EXPECT_EQ(wasLogged(LOG_INFO, kNoLifetime), policy);
         C_CloseSession(other);
     }
 }
 
-TEST_F(TokenPinTest, RefusalsThatAreNotAWrongPin) {
+TEST_F(TokenPinTest, RefusalsAndLifetimePoliciesOfForteAndQuill) {
     TokenSpec locked = pinToken();
     locked.userCounter = {10, 0};
     TokenSpec unknownCode = pinToken();
     unknownCode.failures = {{"C_Login", 0x12345}};
-    TokenSpec noSession = pinToken();
-    noSession.failures = {{"C_OpenSession", CKR_DEVICE_ERROR}};
-    struct Case {
-        TokenSpec token;
-        std::string pin;
-        State state;
-        std::string message;
-    } cases[] = {
-        {locked, "1234", State::Locked,
-         "Указанный PIN-код заблокирован и не может быть использован."},
-        {pinToken(), "", State::Error, "Недопустимый размер PIN-кода."},
-        {unknownCode, "1234", State::Error, "неизвестный код возврата 0x12345"},
-        {noSession, "1234", State::Error,
-         "Ошибка при чтении смарт-карты. Код возврата:48 ошибка устройства"},
-    };
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        tokens_.insert(i + 1, cases[i].token);
-    }
-    start();
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        SCOPED_TRACE(cases[i].message);
-        Token::Info info = infoOf(i + 1, Token::Quill);
-        expectResult(Token::checkPin(info, cases[i].pin, false), cases[i].state, cases[i].message);
-    }
-    // The empty PIN was not tried: no retry spent.
-    EXPECT_EQ(Token::getPinCounters(infoOf(2, Token::Quill), false).first, 7u);
-}
-
-TEST_F(TokenPinTest, LifetimePoliciesOfForteAndQuillAndTheGreeterFile) {
-    TokenSpec forteSoon = pinToken();
-    forteSoon.policy.maxAgeDays = 30;
-    forteSoon.policy.warningDays = 5;
-    forteSoon.policy.ageDays = 27;
-    TokenSpec forteExpired = forteSoon;
+    TokenSpec forteExpired = pinToken();
+    forteExpired.policy.maxAgeDays = 30;
+    forteExpired.policy.warningDays = 5;
     forteExpired.policy.ageDays = 30;
+    TokenSpec forteUnreadable = forteExpired;
+    forteUnreadable.failures = {{"KX_PJ_GetCapabilities", CKR_DEVICE_ERROR}};
     TokenSpec quillSoon = pinToken();
     quillSoon.policy.lifetimeDays = 30;
     quillSoon.policy.changeDate = dateFromToday(-20, "%Y%m%d");  // 10 days left
-    TokenSpec forteUnreadable = forteSoon;
-    forteUnreadable.failures = {{"KX_PJ_GetCapabilities", CKR_DEVICE_ERROR}};
-    TokenSpec quillUnreadable = quillSoon;
-    quillUnreadable.failures = {{"KX_PKI_GetComplexity", CKR_FUNCTION_FAILED}};
+    // The token, its applet, the PIN tried, the answer, and whether the lifetime policy gives it.
     struct Case {
         TokenSpec token;
-        std::string applet;
+        std::string applet, pin;
         State state;
         std::string message;
+        bool policy;
     } cases[] = {
-        {forteSoon, Token::Forte, State::ChangeSoon, changeBefore(3)},
-        {forteExpired, Token::Forte, State::Expired, "Внимание! Необходимо сменить PIN-код!"},
-        {quillSoon, Token::Quill, State::ChangeSoon, changeBefore(10)},
-        {forteUnreadable, Token::Forte, State::Error,
-         "Ошибка при чтении смарт-карты. Код возврата:48 ошибка устройства"},
-        {quillUnreadable, Token::Quill, State::Error,
-         "Ошибка при чтении смарт-карты. Код возврата:6 не удалось выполнить запрошенную "
-         "функцию"},
+        {locked, Token::Quill, "1234", State::Locked,
+         "Указанный PIN-код заблокирован и не может быть использован.", false},
+        {pinToken(), Token::Quill, "", State::Error, "Недопустимый размер PIN-кода.", false},
+        {unknownCode, Token::Quill, "1234", State::Error, "неизвестный код возврата 0x12345",
+         false},
+        {forteExpired, Token::Forte, "1234", State::Expired,
+         "Внимание! Необходимо сменить PIN-код!", true},
+        {forteUnreadable, Token::Forte, "1234", State::Error,
+         "Ошибка при чтении смарт-карты. Код возврата:48 ошибка устройства", true},
+        {quillSoon, Token::Quill, "1234", State::ChangeSoon, changeBefore(10), true},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         tokens_.insert(i + 1, cases[i].token);
     }
     start();
     for (size_t i = 0; i < std::size(cases); ++i) {
-        SCOPED_TRACE(cases[i].message);
-        Token::Info info = infoOf(i + 1, cases[i].applet);
-        expectResult(Token::pinExpired(info), cases[i].state, cases[i].message);
-        // A right PIN gets the same answer.
-        expectResult(Token::checkPin(info, "1234", false), cases[i].state, cases[i].message);
-        if (cases[i].state == State::Expired || cases[i].state == State::Error) {
-            // So does a wrong one: it is refused before any login, and spends no retry.
-            expectResult(Token::checkPin(info, "0000", false), cases[i].state, cases[i].message);
-            EXPECT_EQ(Token::getPinCounters(info, false).first, 7u);
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.message);
+        Token::Info info = infoOf(i + 1, c.applet);
+        expectResult(Token::checkPin(info, c.pin, false), c.state, c.message);
+        if (c.policy) {
+            expectResult(Token::pinExpired(info), c.state, c.message);
         }
+        if (c.policy && c.state != State::ChangeSoon) {
+            // Refused before any login: a wrong PIN gets the same answer.
+            expectResult(Token::checkPin(info, "0000", false), c.state, c.message);
+        }
+        // No retry was spent: an empty PIN is not tried, an expired one refused before login;
+        // the accepted one resets the count.
+        const uint64_t left = c.state == State::Locked ? 0 : c.state == State::ChangeSoon ? 10 : 7;
+        EXPECT_EQ(Token::getPinCounters(info, false).first, left);
     }
 
     // The greeter's file moves the Quill warning window: 10 days left are within the default
     // 14 days, not within 7, within 123 (of 1234).
     EXPECT_EQ(Token::changePinNotification(), 14);
-    Token::Info quill = infoOf(3, Token::Quill);
+    Token::Info quill = infoOf(6, Token::Quill);
     std::filesystem::create_directories(
         std::filesystem::path(Token::greeterConfigPath).parent_path());
     std::ofstream(Token::greeterConfigPath) << "[Greeter]\ndaysForChangeNotification = 7\n";
