@@ -45,34 +45,35 @@ def loop_lines(daemon):
 
 def test_tokens_coming_and_going(world):
     big = 2**32 + 3  # the same low 32 bits as slot 3
-    insert(world, 3, "First")
+    first = "ok\\x1b[2K\\x0dОтключено"  # a label that would forge a record or steer a terminal
+    insert(world, 3, "ok\x1b[2K\rОтключено")
     daemon = started(world)
-    daemon.wait_for_log(connected(3, "First"))
+    daemon.wait_for_log(connected(3, first))
     insert(world, 5, "Ivanov token", "--hardware", "2.1", "--firmware", "3.4", "--cert",
-           ALICE_PEM, "--cert-id", "3031", "--profile", "ivanov@example.org")
+           ALICE_PEM, "--cert-id", "3031", "--profile", "ivan\x1b]0;x\x07@corp")
     daemon.wait_for_log(connected(5, "Ivanov token"))
     world.kxsim("insert", "2", "--label", "Flash", "--model", "Korvex Disk2")
-    world.kxsim("insert", "4", "--label", "Flash Pro", "--model", "Korvex Disk2 Pro")
     world.kxsim("remove", "2")
     insert(world, big, "Second")
     daemon.wait_for_log(connected(big, "Second"))
-    for slot, label in ((3, "First"), (5, "Ivanov token"), (big, "Second")):
+    for slot, label in ((3, first), (5, "Ivanov token"), (big, "Second")):
         world.kxsim("remove", str(slot))
         daemon.wait_for_log(disconnected(slot, label))
+    assert not [text for text in texts(daemon.records()) if "\x1b" in text or "\r" in text]
 
     # The initial scan announces the token present at start without an event; an insertion
     # reads and announces only the new token; storage-only devices are neither read nor
     # announced, so their removal reports nothing; each removal takes only its own token away.
     assert loop_lines(daemon) == [
-        *read_lines(), connected(3, "First"),
+        *read_lines(), connected(3, first),
         token_event(5, PRESENT, "2.1", "3.4"),
         "\tНайден сертификат: id:01 label:alice subject: Alice Ivanova@org.example "
         "issuer: Alice Ivanova@org.example",
-        read_lines(1)[0], "\tНайден профиль ivanov@example.org", read_lines(1, 1)[1],
+        read_lines(1)[0], "\tНайден профиль ivan\\x1b]0;x\\x07@corp", read_lines(1, 1)[1],
         connected(5, "Ivanov token"),
-        token_event(2, PRESENT, "1.0"), token_event(4, PRESENT, "1.0"), token_event(2, EMPTY),
+        token_event(2, PRESENT, "1.0"), token_event(2, EMPTY),
         token_event(big, PRESENT, "1.0"), *read_lines(), connected(big, "Second"),
-        token_event(3, EMPTY), *removed(3, "First"),
+        token_event(3, EMPTY), *removed(3, first),
         token_event(5, EMPTY), *removed(5, "Ivanov token"),
         token_event(big, EMPTY), *removed(big, "Second"),
     ]
@@ -148,14 +149,3 @@ def test_burst_of_slot_events_does_not_hold_up_a_removal(world):
     assert removal_logged_first(world, daemon, 5, "Ivanov token", pause=1.5)
     events = [text for text in texts(daemon.records(since=mark)) if "Token event" in text]
     assert len(events) == 2 * replacements  # the first is an insertion only; and slot 5
-
-
-def test_token_texts_cannot_forge_or_colour_records(world):
-    daemon = started(world)
-    insert(world, 6, "ok\x1b[2K\rОтключено", "--profile", "ivan\x1b]0;x\x07@corp")
-    escaped = "ok\\x1b[2K\\x0dОтключено"
-    daemon.wait_for_log(connected(6, escaped))
-    world.kxsim("remove", "6")
-    daemon.wait_for_log(disconnected(6, escaped))
-    assert daemon.records("\tНайден профиль ivan\\x1b]0;x\\x07@corp")
-    assert not [text for text in texts(daemon.records()) if "\x1b" in text or "\r" in text]
