@@ -12,11 +12,6 @@ from world import DAEMON_CONFIG, LOGIN_DEFS, PAM_SYSTEM_AUTH, World
 
 LOCK = '{\n"actionOnTokenDisabled": 1\n}\n'
 POWER_OFF = '{\n"actionOnTokenDisabled": 2\n}\n'
-# The PAM module that marks each authentication type, and its name in the log.
-AUTH_TYPES = {"LocalPki": ("kx-tf-auth", "Локальная PKI"),
-              "LocalNoPki": ("kx-tf-auth_nopki", "Локальная noPKI"),
-              "NetworkPki": ("kx-tf-net-auth", "Сетевая PKI"),
-              "NetworkNoPki": ("kx-tf-net-auth_nopki", "Сетевая noPKI")}
 REMOVED = re.compile(r"^\[INFO\] Отключено устройство в слоте 5 ")
 BARRIER_SLOTS = itertools.count(100)  # a token inserted after a removal marks its end
 POWERING_OFF = "[INFO] Выключаем систему"
@@ -27,20 +22,14 @@ LOCKED_ALL = ["[INFO] Попытка заблокировать все сесс�
               "Запуск хранителя экрана [Успех]", "[INFO] Статус хранителя экрана - активен"]
 
 
-def locked_in(count):
-    return re.compile(rf"^\[INFO\] {count} сессия пользователей были успешно заблокированы "
-                      r"через (\d+) msec$")
-
-
 def matching(user):
     return f"[INFO] Сессия пользователя {user} соответствует токену"
 
 
-def configure(world, auth_type, config=LOCK, host=None):
-    world.write(PAM_SYSTEM_AUTH, f"auth sufficient pam_{AUTH_TYPES[auth_type][0]}.so\n")
+def configure(world, pam_module, config=LOCK):
+    """Token logon by the PAM module that marks its authentication type."""
+    world.write(PAM_SYSTEM_AUTH, f"auth sufficient pam_{pam_module}.so\n")
     world.write_daemon_config(config)
-    if host:
-        world.set_hostname(host)
 
 
 def certificate(world, path, subject):
@@ -82,7 +71,8 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world):
     """The local PKI rule (the rules' cases are unit tables) on a host in a domain, with a
     login.defs limit that cannot be read (the default of 60000 is kept). A user's certificate
     file that is no file must neither stall nor crash the daemon."""
-    configure(world, "LocalPki", host="ws1.corp.example.com")
+    configure(world, "kx-tf-auth")
+    world.set_hostname("ws1.corp.example.com")
     world.write(LOGIN_DEFS, "UID_MAX 99999999999\n")
     world.add_group("kx_local_pass", 3001)
     mine, other = (certificate(world, f"/root/{name}.pem", subject)
@@ -127,7 +117,8 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world):
     checks = [text for text in handling if text.startswith("Сессия /org/freedesktop/")]
     assert checks[0].endswith("LockedHint: 0, Active: 1")
     assert checks[-1].endswith("LockedHint: 1, Active: 1")
-    assert 250 <= int(locked_in(1).search(handling[-1]).group(1)) < 3000
+    assert 250 <= int(re.fullmatch(r"\[INFO\] 1 сессия пользователей были успешно "
+                                   r"заблокированы через (\d+) msec", handling[-1])[1]) < 3000
     assert daemon.stop() == 0
 
 
@@ -154,7 +145,7 @@ FALLBACKS = {
 def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
     logind, config, lock, start, tail = FALLBACKS[case]
     with World(logind=logind) as world:
-        configure(world, "LocalNoPki", config)
+        configure(world, "kx-tf-auth_nopki", config)
         if logind:
             user_with_session(world, "c1", "ivanov", 1001)
             world.logind.on_lock_session(lock)
@@ -179,7 +170,7 @@ def test_power_off_ends_the_machine(world, configuration):
     if configuration == "gone":  # the remote clients are closed first
         world.write_daemon_config('{\n"actionOnTokenDisabledRemote": 1\n}\n')
     else:  # at the first matching session
-        configure(world, "LocalNoPki", POWER_OFF)
+        configure(world, "kx-tf-auth_nopki", POWER_OFF)
         user_with_session(world, "c1", "ivanov", 1001)
         world.logind.add_session("c2", 1001, "ivanov")
     daemon = started_with_token(world, "--profile", "ivanov@kxworld")
