@@ -38,11 +38,6 @@ def busctl(world, *argv):
     return reply["type"], reply["data"]
 
 
-def inserted(world, daemon, slot, *options):
-    world.kxsim("insert", str(slot), *options)
-    daemon.wait_for_log(re.compile(f"Подключено новое устройство в слоте {slot} "))
-
-
 def test_all_tokens_and_last_update_follow_the_store(world):
     started = int(time.time())
     daemon = serving(world)
@@ -50,30 +45,20 @@ def test_all_tokens_and_last_update_follow_the_store(world):
     (first,) = call(world, "lastDateUpdate")
     assert isinstance(first, dbus.Int64) and started <= first <= time.time()
     wait_until(lambda: int(time.time()) > first, what="the next second")  # a change shows
-
-    inserted(world, daemon, 9, "--label", "Petrov token", "--model", "Korvex Quill", "--serial",
-             "0042", "--isd", "KX123", "--profile", "petrov@corp.example", "--cert", ALICE_PEM,
-             "--cert-id", "4142", "--cert-label", "signing")
-    _, [(nine,)] = busctl(world, "allTokens")
-    slot, label, _, _, serial, isd, message, is_new, profiles, (cert,) = nine
-    assert (slot, label, serial, isd, message, is_new) == (
-        9, "Petrov token", "0042", "KX123", "", True)
-    assert profiles == [["petrov", "corp.example"]]
-    assert cert[:3] == ["AB", "signing", "Alice Ivanova"]  # the id as its raw bytes
-    assert cert[9:] == [ALICE_FINGERPRINT, True]  # self-signed: a CA by X509_check_ca
+    # (The fields of a record: the client tool's test and the unit tables.)
+    for slot, label, *options in [(9, "Petrov token", "--cert", ALICE_PEM),
+                                  (2**32 + 4, "Ivanov token")]:
+        world.kxsim("insert", str(slot), "--label", label, *options)
+        daemon.wait_for_log(re.compile(f"Подключено новое устройство в слоте {slot} "))
     assert first < call(world, "lastDateUpdate", "s", ["ignored"])[0] <= time.time()
-
-    inserted(world, daemon, 2**32 + 4, "--label", "Ivanov token", "--model", "Korvex Linnet",
-             "--isd", "KX214")
     _, [records] = busctl(world, "allTokens", "ss", "ignored", "too")
-    # In the store's slot order (9 < 2**32 + 4), each slot as its low 32 bits.
-    assert [(record[0], record[1], record[7]) for record in records] == [
-        (9, "Petrov token", False), (4, "Ivanov token", True)]
-
+    # In the store's slot order (9 < 2**32 + 4), each slot as its low 32 bits; the newest marked.
+    assert [(record[0], record[1], record[7], [cert[9] for cert in record[9]])
+            for record in records] == [(9, "Petrov token", False, [ALICE_FINGERPRINT]),
+                                       (4, "Ivanov token", True, [])]
     world.kxsim("remove", "9")
     daemon.wait_for_log(re.compile("Отключено устройство в слоте 9 "))
-    _, [records] = busctl(world, "allTokens")
-    assert [record[:2] for record in records] == [[4, "Ivanov token"]]
+    assert [record[:2] for record in busctl(world, "allTokens")[1][0]] == [[4, "Ivanov token"]]
     assert daemon.stop() == 0
     assert not daemon.records(re.compile("lastDateUpdate"))  # no per-call lines for it
 

@@ -145,9 +145,6 @@ def test_lock_all_runs_the_lock_command_and_passes_its_status_on(world):
     assert ctl(world, "lock-all", env=daemon)[0] == DONE
     assert world.logind.calls("LockSession") == [["c1"]]
 
-    world.logind.on_list_sessions("fail")
-    assert ctl(world, "lock-all", env=daemon) == (
-        FAILED, "", "kxsentrixd lock: Не удалось получить список сессий пользователей\n")
     assert ctl(world, "lock-all", env={"KXSENTRIXD": "/run/none"}) == (
         UNREACHABLE, "", "kxsentrixctl: cannot run /run/none lock: No such file or directory\n")
 
@@ -177,11 +174,6 @@ print(json.dumps([status, shown.decode().replace("\r\n", "\n"), echo]))
 def test_pin_status_and_pin_check_through_the_token_library(world):
     world.kxsim("insert", "5", "--label", "Quill", "--model", "Korvex Quill", "--isd", "KX123",
                 "--user-pin", "1234", "--user-tries-left", "3", "--so-tries", "8")
-    # Changed 10 days ago, 5 days before the end of a 15-day lifetime: inside the warning window.
-    world.kxsim("insert", "6", "--label", "Forte", "--model", "Forte", "--isd", "KX500",
-                "--user-pin", "1111", "--pin-max-age", "15", "--pin-age", "10",
-                "--pin-warning", "7")
-    change_soon = r"Внимание! Необходимо сменить PIN-код до \d\d-\d\d-\d{4}!"
     assert ctl(world, "pin-status", "5") == (
         DONE, "SLOT  LABEL  APPLET  USER TRIES  ADMIN TRIES  PIN  MESSAGE\n"
               "5     Quill  Quill   3/10        8/8          ok\n", "")
@@ -195,13 +187,12 @@ def test_pin_status_and_pin_check_through_the_token_library(world):
         ("5", "4321\n", [], FAILED, "PIN of Quill: \n" + wrong.format(2)),
         ("5", "\x03", [], -2, "PIN of Quill: "),  # interrupted
         ("5", "1234\n", ["--admin"], FAILED, "Administrator PIN of Quill: \n" + wrong.format(7)),
-        ("6", "1111\n", [], DONE, re.compile(rf"PIN of Forte: \nPIN accepted: {change_soon}\n")),
     ]
     for slot, typed, options, status, shown in cases:
         result = world.run(["/usr/bin/python3", "-c", ON_A_TERMINAL, ctl_path(world), "pin-check",
                             *options, slot, typed], check=True)
         code, seen, echo = json.loads(result.stdout)
         assert (code, echo) == (status, True), (slot, typed, seen)
-        assert shown.fullmatch(seen) if isinstance(shown, re.Pattern) else seen == shown, seen
+        assert seen == shown
     assert ctl(world, "pin-check", "5")[::2] == (USAGE, "kxsentrixctl: no terminal to ask the "
                                                         "PIN on\n")
