@@ -66,7 +66,6 @@ def test_edits_of_the_token_library_pam_and_sssd_files(world):
     world.write("/etc/kx-outside", OUTSIDE)
     world.symlink("/etc/kx-outside", "/etc/pam.d/kx-leaving")
     world.mkdir("/etc/pam.d/kx-directory")
-    world.write("/etc/pam.d/kx-large", "# applet\n" * 120000)
     world.stub("systemctl")
     daemon = serving(world, None)
     quill = ["Korvex Quill", "0042"]
@@ -84,8 +83,6 @@ def test_edits_of_the_token_library_pam_and_sssd_files(world):
           for path in ["/etc/kx-outside", "/etc/pam.d/../kx-outside", "/etc/pam.d/kx-leaving",
                        "etc/pam.d/system-auth", "/etc/pam.d/kx-missing",
                        "/etc/pam.d/kx-directory"]],
-        (PAM, ["/etc/pam.d/kx-large", "Forte"], -1,
-         ["[ERROR] Не удалось открыть файл /etc/pam.d/kx-large"], PAM_FILE, PAM_TEXT, None),
         (PAM, ["/etc/pam.d/system-auth", "Forte"], 0, [], PAM_FILE,
          "auth required pam_kx.so applet=Forte\nauth optional pam_kx.so applet=Forte\n", None),
         (FILTER, quill, -1, [SSSD_FILE], SSSD_CONFIG, None, None),
