@@ -1,13 +1,16 @@
 """The slot event loop of the running kxsentrixd as its log shows it, line by line: tokens coming
-and going, failing library calls, and hostile tokens (forged texts, a burst of events)."""
+and going, failing library calls, hostile tokens (forged texts, a burst of events) and a flood of
+files in /tmp. (The ticket cache guard's judgements: its world unit tests.)"""
 
 import os
 import re
 import signal
 
+import pytest
+
 from system_helpers import (ALICE_PEM, SERVICE_UP, WATCHING, connected, disconnected, insert,
                             removal_logged_first, serving, texts, token_event)
-from world import LOG_ERR, wait_until
+from world import LOG_ERR, LOG_WARNING, wait_until
 
 REMOVAL = re.compile(r"^\[INFO\] Отключено устройство")
 PRESENT, EMPTY = 7, 6  # slot flags: token present, removable device, hardware slot
@@ -127,21 +130,31 @@ def test_failed_library_initialisation_ends_with_status_1(world):
     assert not daemon.records(connected(5, "Any")) and world.read_pid_file() is None
 
 
-def test_burst_of_slot_events_does_not_hold_up_a_removal(world):
+@pytest.mark.parametrize("load", ["burst of slot events", "flood of files in /tmp"])
+def test_hostile_load_does_not_hold_up_a_removal(world, load):
     replacements = 500  # 1,000 events: five seconds at one event per 5 ms pass
-    daemon = serving(world, "{}\n")
+    world.add_user("attacker", 2001)
+    daemon = serving(world, '{\n"ticketsCheckInterval": 0\n}\n')  # the guard scans non-stop
     insert(world, 5, "Ivanov token")
     daemon.wait_for_log(connected(5, "Ivanov token"))
     mark = world.log_mark()
-    # A storage-only device that a hostile hub keeps replacing: a removal and an insertion
-    # each time.
-    hidden, entry = (world.host_path(f"/run/kxsim/tokens/{name}") for name in (".9.tmp", "9"))
-    for _ in range(replacements):
-        with open(hidden, "w") as file:
-            file.write("label = Flash\nmodel = Korvex Disk2\n")
-        os.rename(hidden, entry)
+    if load == "burst of slot events":
+        # A storage-only device that a hostile hub keeps replacing: a removal and an insertion
+        # each time.
+        hidden, entry = (world.host_path(f"/run/kxsim/tokens/{name}") for name in (".9.tmp", "9"))
+        for _ in range(replacements):
+            with open(hidden, "w") as file:
+                file.write("label = Flash\nmodel = Korvex Disk2\n")
+            os.rename(hidden, entry)
+    else:  # for the ticket cache guard to judge
+        world.run(["setpriv", "--reuid=2001", "--regid=2001", "--clear-groups", "/usr/bin/python3",
+                   "-c", "import os\nfor number in range(100000):\n"
+                   "    os.close(os.open(f'/tmp/krb5cc_2001_{number}', os.O_CREAT))\n"], check=True)
 
-    # The watcher thread logs the change at once: the loop must have got past the burst.
-    assert removal_logged_first(world, daemon, 5, "Ivanov token", pause=1.5)
+    # The watcher thread logs the change at once: the loop must have got past the load (the
+    # flood is judged while 20 passes of the loop go by).
+    assert removal_logged_first(world, daemon, 5, "Ivanov token",
+                                pause=1.5 if load == "burst of slot events" else 0.1)
     events = [text for text in texts(daemon.records(since=mark)) if "Token event" in text]
-    assert len(events) == 2 * replacements  # the first is an insertion only; and slot 5
+    assert len(events) == (2 * replacements if load == "burst of slot events" else 1)
+    assert not daemon.records(level=LOG_WARNING)
