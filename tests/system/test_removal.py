@@ -1,6 +1,5 @@
-"""What the running kxsentrixd does when a token leaves: the sessions each matching rule ties to
-the token are locked and no others, the wait and its fallback, the power-off, the remote-desktop
-clients interrupted, and users' certificate files that are not files."""
+"""What the running kxsentrixd does when a token leaves: the sessions a rule ties to the token
+locked and no others, the wait and its fallback, the power-off, remote-desktop clients ended."""
 
 import itertools
 import re
@@ -64,9 +63,6 @@ def remove_token(world, daemon):
     return logged[start + 1:next(i for i, text in enumerate(logged) if event.search(text))]
 
 
-IVANOV = "/CN=ivanov/O=Example Org"  # the subject of a certificate made for the test
-
-
 def test_rule_locks_the_tokens_sessions_and_no_others(world):
     """The local PKI rule (the rules' cases are unit tables) on a host in a domain, with a
     login.defs limit that cannot be read (the default of 60000 is kept). A user's certificate
@@ -75,26 +71,19 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world):
     world.set_hostname("ws1.corp.example.com")
     world.write(LOGIN_DEFS, "UID_MAX 99999999999\n")
     world.add_group("kx_local_pass", 3001)
-    mine, other = (certificate(world, f"/root/{name}.pem", subject)
-                   for name, subject in (("mine", IVANOV), ("other", "/CN=petrov")))
-    # (session, name, uid, groups, their .eid/authorized_certificates)
-    for session_id, name, uid, groups, cert in [
-            ("c1", "ivanov", 1001, (), mine), ("c2", "petrov", 1002, (), other),
-            ("c3", "sidorov", 1003, ("kx_local_pass",), mine), ("c5", "fifo", 1005, (), None),
-            ("c6", "folder", 1006, (), None), ("c7", "zero", 1007, (), None),
-            ("c8", "huge", 1008, (), None)]:
-        user_with_session(world, session_id, name, uid, groups=groups)
-        path = f"/home/{name}/.eid/authorized_certificates"
+    mine, other, foreign = (certificate(world, f"/root/{number}.pem", subject) for number, subject
+                            in enumerate(("/CN=ivanov/O=Example Org", "/CN=petrov", "/CN=x")))
+    # (name, groups, what makes their .eid/authorized_certificates), session c1 for uid 1001 ...
+    for uid, (name, groups, make) in enumerate([
+            ("ivanov", (), ["cp", mine]), ("petrov", (), ["cp", other]),
+            ("sidorov", ("kx_local_pass",), ["cp", mine]), ("fifo", (), ["mkfifo"]),
+            ("folder", (), ["mkdir"]), ("zero", (), ["ln", "-s", "/dev/zero"]),
+            ("huge", (), ["truncate", "-s", "8G"])], 1001):
+        user_with_session(world, f"c{uid - 1000}", name, uid, groups=groups)
         world.mkdir(f"/home/{name}/.eid")
-        if cert:
-            world.write(path, world.read(cert))
-    world.run(["mkfifo", "/home/fifo/.eid/authorized_certificates"], check=True)
-    world.mkdir("/home/folder/.eid/authorized_certificates")
-    world.symlink("/dev/zero", "/home/zero/.eid/authorized_certificates")
-    world.run(["truncate", "-s", "8G", "/home/huge/.eid/authorized_certificates"], check=True)
+        world.run([*make, f"/home/{name}/.eid/authorized_certificates"], check=True)
     world.logind.on_lock_session("lock", delay_ms=250)  # locked late: the daemon waits
-    daemon = started_with_token(world, "--cert", certificate(world, "/root/x.pem", "/CN=x"),
-                                "--cert", mine, "--cert-label", "logon")
+    daemon = started_with_token(world, "--cert", foreign, "--cert", mine, "--cert-label", "logon")
 
     handling = remove_token(world, daemon)
 
