@@ -1,6 +1,6 @@
 """The logon configuration and domain diagnostics methods of the running kxsentrixd, called as
-root: every answer with its log lines, the files and stub commands they leave, and what callers
-must not do with their arguments. That the bus refuses them to users: test_kxsentrixctl.py."""
+root: answers with their log lines, the files and stub commands they leave, hostile arguments.
+(The edits' text rules: unit tables; that the bus refuses users: test_kxsentrixctl.py.)"""
 
 import os
 import subprocess
@@ -12,6 +12,10 @@ LIBRARY_DIRECTORY = "/etc/xdg/HalvardLtd"
 LIBRARY_CONFIG = f"{LIBRARY_DIRECTORY}/kxpkcs11.conf"
 SSSD_CONFIG = "/etc/sssd/sssd.conf"
 AUTH_RESULT = "/tmp/pam_sss_auth_res"
+PAM_FILE = "/etc/pam.d/system-auth-ac"
+ORDER, PAM, FILTER, RESET = ("setOrderApplets", "setAppletInPamConf",
+                             "setTokenFilteringOptionsInSssdConf",
+                             "resetTokenFilteringOptionsInSssdConf")
 
 COUNT = "[ERROR] Не верное количество параметров!"
 WRONG_ARGUMENTS = "[ERROR] Не верные аргументы!"
@@ -19,18 +23,14 @@ WRONG_TYPE = "[ERROR] Не правильный тип аргументов!"
 LIBRARY_MISSING = ("[WARNING] Не удалось открыть конфигурационный файл ЕБ, он будет создан "
                    "заново!")
 SSSD_FILE = "[ERROR] Не удалось открыть конфигурационный файл sssd"
-SSSD_RESTART = "[ERROR] Не удалось перезапустить службу sssd"
 NOT_SAVED = "[INFO] Не удалось получить результат авторизации из логов pam_sss"
 
 INJECTED = "x\nauth sufficient pam_permit.so"
-SSSD_HEAD = "[sssd]\nservices = nss, pam\n\n[pam]\n"
-SSSD_TAIL = "offline_credentials_expiration = 2\n"
-SSSD = SSSD_HEAD + SSSD_TAIL
-QUILL = "p11_uri = PKCS11:model=Korvex Quill;serial=0042"
+SSSD = "[sssd]\nservices = nss, pam\n\n[pam]\noffline_credentials_expiration = 2\n"
 
 
-def sssd_with(filter_line):
-    return f"{SSSD_HEAD}{filter_line}\n{SSSD_TAIL}"
+def sssd_with(model, serial):
+    return SSSD.replace("[pam]\n", f"[pam]\np11_uri = PKCS11:model={model};serial={serial}\n")
 
 
 def answered(world, daemon, method, *args):
@@ -42,76 +42,62 @@ def answered(world, daemon, method, *args):
                     if record.level != LOG_DEBUG and not record.text.startswith("[INFO] dbus: ")]
 
 
-def content(world, path):
-    return world.read(path) if world.exists(path) else None
-
-
 def mode_and_owner(world, path):
     status = world.stat(path)
     return status.st_mode & 0o7777, status.st_uid, status.st_gid
 
 
-ORDER, PAM, FILTER, RESET = ("setOrderApplets", "setAppletInPamConf",
-                             "setTokenFilteringOptionsInSssdConf",
-                             "resetTokenFilteringOptionsInSssdConf")
-PAM_FILE = "/etc/pam.d/system-auth-ac"
-PAM_TEXT = "auth required pam_kx.so applet=Quill\nauth optional pam_kx.so applet\n"
-OUTSIDE = "password required pam_kx.so applet=Quill\n"
-
-
 def test_edits_of_the_token_library_pam_and_sssd_files(world):
+    pam_text = "auth required pam_kx.so applet=Quill\nauth optional pam_kx.so applet\n"
+    outside = "password required pam_kx.so applet=Quill\n"
     world.add_user("ivanov", 60001)
-    world.write(PAM_FILE, PAM_TEXT, mode=0o640, owner="ivanov")
+    world.write(PAM_FILE, pam_text, mode=0o640, owner="ivanov")
     world.symlink("system-auth-ac", "/etc/pam.d/system-auth")
-    world.write("/etc/kx-outside", OUTSIDE)
+    world.write("/etc/kx-outside", outside)
     world.symlink("/etc/kx-outside", "/etc/pam.d/kx-leaving")
     world.mkdir("/etc/pam.d/kx-directory")
-    world.stub("systemctl")
     daemon = serving(world, None)
     quill = ["Korvex Quill", "0042"]
-    cases = [
-        # (method, arguments, answer, log lines, file and its content afterwards (None: none),
-        #  systemctl's status when sssd is to be restarted)
-        (ORDER, ["Forte"], -2, [COUNT], LIBRARY_CONFIG, None, None),
-        (ORDER, [INJECTED, "1"], -2, [WRONG_ARGUMENTS], LIBRARY_CONFIG, None, None),
-        (ORDER, ["Forte,Quill", "1"], 0, [LIBRARY_MISSING], LIBRARY_CONFIG,
-         "AppletOrder = Forte,Quill\nImages = 1\n", None),
-        (PAM, ["/etc/pam.d/system-auth", INJECTED], -2, [WRONG_ARGUMENTS], PAM_FILE, PAM_TEXT,
-         None),
-        # Only a regular file inside /etc/pam.d, given by its absolute path.
-        *[(PAM, [path, "Forte"], -2, [WRONG_ARGUMENTS], "/etc/kx-outside", OUTSIDE, None)
-          for path in ["/etc/kx-outside", "/etc/pam.d/../kx-outside", "/etc/pam.d/kx-leaving",
-                       "etc/pam.d/system-auth", "/etc/pam.d/kx-missing",
-                       "/etc/pam.d/kx-directory"]],
-        (PAM, ["/etc/pam.d/system-auth", "Forte"], 0, [], PAM_FILE,
-         "auth required pam_kx.so applet=Forte\nauth optional pam_kx.so applet=Forte\n", None),
-        (FILTER, quill, -1, [SSSD_FILE], SSSD_CONFIG, None, None),
-        (FILTER, [INJECTED, "0042"], -2, [WRONG_TYPE], SSSD_CONFIG, SSSD, None),
-        (FILTER, quill, 0, [], SSSD_CONFIG, sssd_with(QUILL), 0),
-        (FILTER, quill, 0, ["[INFO] Токен уже записан в конфигурационном файле sssd!"],
-         SSSD_CONFIG, sssd_with(QUILL), None),
-        # Replaced in place; a failed restart leaves the edited file in place.
-        (FILTER, ["Korvex Forte", "0077"], -1, [SSSD_RESTART], SSSD_CONFIG,
-         sssd_with("p11_uri = PKCS11:model=Korvex Forte;serial=0077"), 1),
-        (RESET, ["ignored"], 0, [], SSSD_CONFIG, SSSD, 0),
-    ]
-    for method, args, answer, logged, path, after, restart in cases:
-        if path == SSSD_CONFIG and after == SSSD and not world.exists(SSSD_CONFIG):
+    for method, args, answer, logged, path, after, restart in [
+            # (method, arguments, answer, log lines, file and its content afterwards (None: none),
+            #  systemctl's status when sssd is to be restarted)
+            (ORDER, ["Forte"], -2, [COUNT], LIBRARY_CONFIG, None, None),
+            (ORDER, [INJECTED, "1"], -2, [WRONG_ARGUMENTS], LIBRARY_CONFIG, None, None),
+            (ORDER, ["Forte,Quill", "1"], 0, [LIBRARY_MISSING], LIBRARY_CONFIG,
+             "AppletOrder = Forte,Quill\nImages = 1\n", None),
+            (PAM, ["/etc/pam.d/system-auth", INJECTED], -2, [WRONG_ARGUMENTS], PAM_FILE,
+             pam_text, None),
+            # Only a regular file inside /etc/pam.d, given by its absolute path.
+            *[(PAM, [path, "Forte"], -2, [WRONG_ARGUMENTS], "/etc/kx-outside", outside, None)
+              for path in ["/etc/kx-outside", "/etc/pam.d/../kx-outside", "/etc/pam.d/kx-leaving",
+                           "etc/pam.d/system-auth", "/etc/pam.d/kx-missing",
+                           "/etc/pam.d/kx-directory"]],
+            (PAM, ["/etc/pam.d/system-auth", "Forte"], 0, [], PAM_FILE,
+             "auth required pam_kx.so applet=Forte\nauth optional pam_kx.so applet=Forte\n", None),
+            (FILTER, quill, -1, [SSSD_FILE], SSSD_CONFIG, None, None),
+            (FILTER, [INJECTED, "0042"], -2, [WRONG_TYPE], SSSD_CONFIG, SSSD, None),
+            (FILTER, quill, 0, [], SSSD_CONFIG, sssd_with(*quill), 0),
+            (FILTER, quill, 0, ["[INFO] Токен уже записан в конфигурационном файле sssd!"],
+             SSSD_CONFIG, sssd_with(*quill), None),
+            # Replaced in place; a failed restart leaves the edited file in place.
+            (FILTER, ["Korvex Forte", "0077"], -1, ["[ERROR] Не удалось перезапустить службу sssd"],
+             SSSD_CONFIG, sssd_with("Korvex Forte", "0077"), 1),
+            (RESET, ["ignored"], 0, [], SSSD_CONFIG, SSSD, 0)]:
+        if after == SSSD and not world.exists(SSSD_CONFIG):
             world.write(SSSD_CONFIG, SSSD, mode=0o600)  # SSSD insists on 0600
         world.stub("systemctl", status=restart or 0)
         restarts = len(world.stub_calls("systemctl"))
         assert answered(world, daemon, method, *args) == (answer, logged), (method, args)
         assert world.stub_calls("systemctl")[restarts:] == (
             [] if restart is None else [["restart", "sssd"]]), (method, args)
-        assert content(world, path) == after, (method, args)
+        assert (world.read(path) if world.exists(path) else None) == after, (method, args)
     # Created for everyone to read and only root to write, whatever the daemon's umask; or
     # keeping their mode and owner, and the link to system-auth-ac stays a link.
-    assert mode_and_owner(world, LIBRARY_CONFIG) == (0o644, 0, 0)
-    assert mode_and_owner(world, LIBRARY_DIRECTORY) == (0o755, 0, 0)
-    assert mode_and_owner(world, PAM_FILE) == (0o640, 60001, 60001)
+    assert [mode_and_owner(world, path) for path in (
+        LIBRARY_CONFIG, LIBRARY_DIRECTORY, PAM_FILE, SSSD_CONFIG)] == [
+        (0o644, 0, 0), (0o755, 0, 0), (0o640, 60001, 60001), (0o600, 0, 0)]
     assert os.readlink(world.host_path("/etc/pam.d/system-auth", follow=False)) == (
         "system-auth-ac")
-    assert mode_and_owner(world, SSSD_CONFIG) == (0o600, 0, 0)
 
     world.remove(LIBRARY_DIRECTORY)
     world.write(LIBRARY_DIRECTORY, "a file\n")
@@ -125,10 +111,8 @@ def test_a_failed_write_leaves_every_file_as_it_was(world):
     # content is cut off half-way.
     filler = "".join(f"# line {number:05} of an administrator's long comment\n"
                      for number in range(360))
-    originals = {
-        SSSD_CONFIG: sssd_with(QUILL) + filler,
-        "/etc/pam.d/system-auth-ac": "auth required pam_kx.so applet=Quill\n" + filler,
-    }
+    originals = {SSSD_CONFIG: sssd_with("Korvex Quill", "0042") + filler,
+                 PAM_FILE: "auth required pam_kx.so applet=Quill\n" + filler}
     for path, text in originals.items():
         # A small file system of its own, mounted before the machine boots so the daemon sees it.
         world.mkdir(os.path.dirname(path))
@@ -144,9 +128,10 @@ def test_a_failed_write_leaves_every_file_as_it_was(world):
     assert answered(world, daemon, PAM, "/etc/pam.d/system-auth", "Forte") == (
         -1, ["[ERROR] Не удалось создать файл /etc/pam.d/system-auth"])
     for path, text in originals.items():
-        assert world.read_bytes(path) == text.encode(), path
-        assert mode_and_owner(world, path) == (0o600, 0, 0)
-    assert world.listdir("/etc/sssd") == ["sssd.conf"]  # no temporary file left
+        assert (world.read_bytes(path), mode_and_owner(world, path)) == (
+            text.encode(), (0o600, 0, 0)), path
+    # No temporary file left; the link stays a link; sssd not restarted.
+    assert world.listdir("/etc/sssd") == ["sssd.conf"]
     assert world.listdir("/etc/pam.d") == ["system-auth", "system-auth-ac"]
     assert os.path.islink(world.host_path("/etc/pam.d/system-auth", follow=False))
     assert world.stub_calls("systemctl") == []
