@@ -1,6 +1,5 @@
-"""What an install puts on a machine, tried inside a world: the files, the unit, the manual
-pages; and the readiness a service manager hears. The installed bus policy is
-the file the world's system bus runs under, which the service tests exercise."""
+"""What an install puts on a machine, tried inside a world, and the readiness a service manager
+hears. The installed bus policy is the one the world's bus runs under (the service tests)."""
 
 import os
 import re
@@ -13,12 +12,10 @@ PREFIX = "/usr/local"  # CMake's default, which the lists below are written for
 UNIT = f"{PREFIX}/lib/systemd/system/kxsentrixd.service"
 DIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "dist")
 POLICY = "/etc/dbus-1/system.d/kx.daemon.server.conf"
-DAEMON_FILES = {
-    f"{PREFIX}/sbin/kxsentrixd", f"{PREFIX}/bin/kxsentrixctl", UNIT, POLICY,
-    f"{PREFIX}/share/doc/kxsentrix/examples/kxsentrixd.conf",
-    f"{PREFIX}/share/man/man8/kxsentrixd.8.gz", f"{PREFIX}/share/man/man5/kxsentrixd.conf.5.gz",
-    f"{PREFIX}/share/man/man1/kxsentrixctl.1.gz"}
-SIMULATOR_FILES = {f"{PREFIX}/lib/libkxPKCS11-2.so", f"{PREFIX}/bin/kxsim"}
+FILES = {UNIT, POLICY} | {f"{PREFIX}/{path}" for path in (
+    "sbin/kxsentrixd", "bin/kxsentrixctl", "share/doc/kxsentrix/examples/kxsentrixd.conf",
+    "share/man/man8/kxsentrixd.8.gz", "share/man/man5/kxsentrixd.conf.5.gz",
+    "share/man/man1/kxsentrixctl.1.gz", "lib/libkxPKCS11-2.so", "bin/kxsim")}
 
 
 @pytest.fixture
@@ -31,7 +28,7 @@ def default_prefix(world):
 def test_install_puts_the_product_in_place_and_its_files_check(world, default_prefix):
     world.run(["cmake", "--install", world.build_dir], env={"DESTDIR": "/tmp/stage"}, check=True)
     found = world.run(["find", "/tmp/stage", "-type", "f"], check=True).stdout.split()
-    assert {path[len("/tmp/stage"):] for path in found} == DAEMON_FILES | SIMULATOR_FILES
+    assert {path[len("/tmp/stage"):] for path in found} == FILES
 
     # Onto the world's machine, as on a real one.
     world.run(["cp", "-a", "/tmp/stage/.", "/"], check=True)

@@ -31,8 +31,7 @@ def test_changes_inside_do_not_reach_the_host(world):
 
 def test_neither_a_stop_nor_a_killed_test_runner_leaves_a_process_or_a_mount():
     def host_mounts():
-        with open("/proc/self/mountinfo") as mountinfo:
-            return sorted(line.split()[4] for line in mountinfo)
+        return sorted(line.split()[4] for line in open("/proc/self/mountinfo"))
 
     def alive(pids):
         return [pid for pid in pids if world_module._alive(pid)]
