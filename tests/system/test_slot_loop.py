@@ -7,7 +7,6 @@ import re
 import signal
 
 import pytest
-
 from system_helpers import (ALICE_PEM, SERVICE_UP, WATCHING, connected, disconnected, insert,
                             removal_logged_first, serving, texts, token_event)
 from world import LOG_ERR, LOG_WARNING, wait_until
@@ -28,11 +27,6 @@ def read_lines(certificates=0, profiles=0):
             f"[INFO] Прочитано {profiles} профилей с токена [Успех]"]
 
 
-def started(world, **options):
-    world.write_daemon_config("{}\n")  # without one a removal would power the machine off
-    return world.start_daemon(**options).wait_ready()
-
-
 def loop_lines(daemon):
     """Stops the daemon and returns what it logged between start-up and the stop signal."""
     # A removal is logged before it is handled: the handling ends before the stop signal comes.
@@ -48,7 +42,7 @@ def test_tokens_coming_and_going(world):
     big = 2**32 + 3  # the same low 32 bits as slot 3
     first = "ok\\x1b[2K\\x0dОтключено"  # a label that would forge a record or steer a terminal
     insert(world, 3, "ok\x1b[2K\rОтключено")
-    daemon = started(world)
+    daemon = serving(world, "{}\n")
     daemon.wait_for_log(connected(3, first))
     insert(world, 5, "Ivanov token", "--hardware", "2.1", "--firmware", "3.4", "--cert",
            ALICE_PEM, "--cert-id", "3031", "--profile", "ivan\x1b]0;x\x07@corp")
@@ -85,8 +79,8 @@ def test_slot_info_failing_for_a_stored_token_counts_as_removal(world):
     module = os.path.join(world.build_dir, "tests", "system", "libkx_failing_reader.so")
     slots = "/run/kxreader/slots"
     world.write(slots, "5\n")
-    daemon = started(world, env={"KXSIM_BRIDGE_MODULE": module,
-                                 "KX_FAILING_READER_SLOTS": slots})
+    daemon = serving(world, "{}\n", env={"KXSIM_BRIDGE_MODULE": module,
+                                       "KX_FAILING_READER_SLOTS": slots})
     daemon.wait_for_log(connected(5, "reader 5"))
     world.write(slots + ".new", "5 broken\n")
     os.rename(world.host_path(slots + ".new"), world.host_path(slots))
@@ -102,7 +96,7 @@ def test_slot_info_failing_for_a_stored_token_counts_as_removal(world):
 
 def test_token_info_failing_in_a_lower_slot_hides_no_later_token(world):
     failing = f"[ERROR] Ошибка C_GetTokenInfo. Код возврата = {CKR_DEVICE_ERROR}"
-    daemon = started(world)
+    daemon = serving(world, "{}\n")
     insert(world, 2, "Broken", "--fail", "C_GetTokenInfo=CKR_DEVICE_ERROR")
     daemon.wait_for_log(failing)
     insert(world, 9, "Good")
