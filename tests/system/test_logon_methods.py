@@ -99,12 +99,6 @@ def test_edits_of_the_token_library_pam_and_sssd_files(world):
     assert os.readlink(world.host_path("/etc/pam.d/system-auth", follow=False)) == (
         "system-auth-ac")
 
-    world.remove(LIBRARY_DIRECTORY)
-    world.write(LIBRARY_DIRECTORY, "a file\n")
-    assert answered(world, daemon, ORDER, "Forte", "1") == (
-        -3, [LIBRARY_MISSING, "[ERROR] Не смог создать /etc/xdg/HalvardLtd!"])
-    assert world.read(LIBRARY_DIRECTORY) == "a file\n"
-
 
 def test_a_failed_write_leaves_every_file_as_it_was(world):
     # Each original fills most of a file system too small for a second copy, so the new
