@@ -51,6 +51,12 @@ def test_edits_of_the_token_library_pam_and_sssd_files(world):
     pam_text = "auth required pam_kx.so applet=Quill\nauth optional pam_kx.so applet\n"
     outside = "password required pam_kx.so applet=Quill\n"
     world.add_user("ivanov", 60001)
+    for directory in ("/etc/sssd", "/etc/pam.d"):
+        # Small file systems of their own, mounted before the machine boots so the daemon sees
+        # them: a file that fills most of one has no room for a second copy.
+        world.mkdir(directory)
+        subprocess.run(["nsenter", f"--target={world.init_pid}", "--mount", "--", "mount", "-t",
+                        "tmpfs", "-o", "size=32k,mode=0755", "tmpfs", directory], check=True)
     world.write(PAM_FILE, pam_text, mode=0o640, owner="ivanov")
     world.symlink("system-auth-ac", "/etc/pam.d/system-auth")
     world.write("/etc/kx-outside", outside)
@@ -99,36 +105,23 @@ def test_edits_of_the_token_library_pam_and_sssd_files(world):
     assert os.readlink(world.host_path("/etc/pam.d/system-auth", follow=False)) == (
         "system-auth-ac")
 
-
-def test_a_failed_write_leaves_every_file_as_it_was(world):
-    # Each original fills most of a file system too small for a second copy, so the new
-    # content is cut off half-way.
+    # A write cut off half-way leaves every file as it was, and no temporary file.
     filler = "".join(f"# line {number:05} of an administrator's long comment\n"
                      for number in range(360))
-    originals = {SSSD_CONFIG: sssd_with("Korvex Quill", "0042") + filler,
-                 PAM_FILE: "auth required pam_kx.so applet=Quill\n" + filler}
-    for path, text in originals.items():
-        # A small file system of its own, mounted before the machine boots so the daemon sees it.
-        world.mkdir(os.path.dirname(path))
-        subprocess.run(["nsenter", f"--target={world.init_pid}", "--mount", "--", "mount", "-t",
-                        "tmpfs", "-o", "size=32k,mode=0755", "tmpfs", os.path.dirname(path)],
-                       check=True)
-        world.write(path, text, mode=0o600)
-    world.symlink("system-auth-ac", "/etc/pam.d/system-auth")
-    world.stub("systemctl")
-    daemon = serving(world, None)
-
+    for path in (SSSD_CONFIG, PAM_FILE):
+        with open(world.host_path(path), "a") as file:
+            file.write(filler)
+    before = [(world.read_bytes(path), mode_and_owner(world, path)) for path in (SSSD_CONFIG,
+                                                                                 PAM_FILE)]
+    listed, restarts = world.listdir("/etc/pam.d"), len(world.stub_calls("systemctl"))
     assert answered(world, daemon, FILTER, "Korvex Forte", "0077") == (-1, [SSSD_FILE])
-    assert answered(world, daemon, PAM, "/etc/pam.d/system-auth", "Forte") == (
+    assert answered(world, daemon, PAM, "/etc/pam.d/system-auth", "Quill") == (
         -1, ["[ERROR] Не удалось создать файл /etc/pam.d/system-auth"])
-    for path, text in originals.items():
-        assert (world.read_bytes(path), mode_and_owner(world, path)) == (
-            text.encode(), (0o600, 0, 0)), path
-    # No temporary file left; the link stays a link; sssd not restarted.
-    assert world.listdir("/etc/sssd") == ["sssd.conf"]
-    assert world.listdir("/etc/pam.d") == ["system-auth", "system-auth-ac"]
+    assert [(world.read_bytes(path), mode_and_owner(world, path))
+            for path in (SSSD_CONFIG, PAM_FILE)] == before
+    assert (world.listdir("/etc/sssd"), world.listdir("/etc/pam.d")) == (["sssd.conf"], listed)
     assert os.path.islink(world.host_path("/etc/pam.d/system-auth", follow=False))
-    assert world.stub_calls("systemctl") == []
+    assert len(world.stub_calls("systemctl")) == restarts
 
 
 def test_domain_diagnostics_pass_texts_as_single_arguments(world):
