@@ -1,7 +1,9 @@
 """The D-Bus service of the running kxsentrixd on the world's bus, under the policy an install
 ships: the token list as busctl reads it, the last-update time, fingerprints, the echo method,
-who may call what, and a stop while clients call."""
+who may call what, and stopping or losing the bus while clients call."""
 
+import contextlib
+import glob
 import hashlib
 import json
 import os
@@ -147,3 +149,27 @@ def test_stop_signal_while_clients_keep_calling(world):
     taken = daemon.records("[INFO] dbus: Вызов метода allTokens с 0 аргументами")
     sent = daemon.records("[INFO] dbus: Результат вызова allTokens отправлен")
     assert len(taken) == len(sent) >= len(replies)
+
+
+def test_losing_the_bus_neither_ends_nor_busies_the_daemon(world):
+    daemon = serving(world)
+    for pid in open(f"/proc/{world.init_pid}/task/{world.init_pid}/children").read().split():
+        with contextlib.suppress(FileNotFoundError):  # a short-lived helper has ended
+            if b"system-bus.conf" in open(f"/proc/{pid}/cmdline", "rb").read():
+                os.kill(int(pid), signal.SIGKILL)
+    (thread,) = [task for task in glob.glob(f"/proc/{daemon.host_pid}/task/*")
+                 if open(f"{task}/comm").read() == "kx-dbus\n"]
+
+    def activity():  # CPU clock ticks and context switches so far
+        return (open(f"{thread}/stat").read().rsplit(")", 1)[1].split()[11:13],
+                [line for line in open(f"{thread}/status") if "ctxt_switches:" in line])
+
+    def quiet():
+        before = activity()
+        time.sleep(0.3)
+        return activity() == before
+
+    # Once it has seen the bus go, the thread waits for the stop event alone. (libdbus's
+    # default for a bus connection would have ended the process.)
+    wait_until(quiet, timeout=5, what="the D-Bus thread to rest")
+    assert daemon.stop() == 0

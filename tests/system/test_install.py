@@ -1,8 +1,10 @@
-"""What an install puts on a machine, tried inside a world. The installed bus policy is the one
-the world's bus runs under (the service tests)."""
+"""What an install puts on a machine, tried inside a world, and the readiness a service manager
+hears. The installed bus policy is the one the world's bus runs under (the service tests)."""
 
 import os
+import re
 import shutil
+import socket
 
 import pytest
 
@@ -46,3 +48,21 @@ def test_install_puts_the_product_in_place_and_its_files_check(world, default_pr
     assert world.run([f"{PREFIX}/bin/kxsentrixctl", "--version"]).stdout == "0.1\n"
     world.kxsim("insert", "5", "--label", "Installed", "--model", "Korvex Quill")
     assert "Installed" in world.run([f"{PREFIX}/bin/kxsentrixctl", "pin-status"]).stdout
+
+
+def test_the_service_manager_hears_of_readiness_once_the_slot_loop_runs(world):
+    world.write_daemon_config("")
+    # Enough tokens that the first scan takes a while: all of them are stored before readiness.
+    for slot in range(1, 151):
+        world.write(f"/run/kxsim/tokens/{slot}", "label = Early\nmodel = Korvex Quill\n")
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as notify:
+        notify.bind(world.host_path("/run/notify"))
+        notify.settimeout(10)
+        daemon = world.start_daemon(env={"NOTIFY_SOCKET": "/run/notify"})
+        assert notify.recv(4096) == b"READY=1"
+        assert len(daemon.records(re.compile("^\\[INFO\\] Подключено новое устройство в "))) == 150
+        daemon.wait_ready()
+        notify.settimeout(0.2)
+        with pytest.raises(socket.timeout):
+            notify.recv(4096)
+    assert daemon.stop() == 0

@@ -1,6 +1,6 @@
 """kxsentrixctl against the real daemon in a world: each subcommand's output and exit status,
 and its main failures (daemon absent, bus refusing the caller, bad arguments); its JSON read
-back; the PIN status, and no PIN asked without a terminal."""
+back; the PIN commands, the PIN asked on a pseudo-terminal."""
 
 import json
 import os
@@ -133,7 +133,29 @@ def test_bad_arguments_are_refused_and_lock_all_runs_the_lock_command(world):
         UNREACHABLE, "", "kxsentrixctl: cannot run /run/none lock: No such file or directory\n")
 
 
-def test_pin_status_through_the_token_library_and_no_pin_check_without_a_terminal(world):
+# Runs a command (argv[1:-1]) on a pseudo-terminal, answers its first prompt with argv[-1] and
+# reports its exit status, what the terminal showed and whether echo was on again at its end.
+ON_A_TERMINAL = r"""
+import json, os, pty, sys, termios
+pid, terminal = pty.fork()
+if pid == 0:
+    os.execv(sys.argv[1], sys.argv[1:-1])
+shown = os.read(terminal, 4096)
+while b": " not in shown:
+    shown += os.read(terminal, 4096)
+os.write(terminal, sys.argv[-1].encode())
+try:
+    while data := os.read(terminal, 4096):
+        shown += data
+except OSError:  # EIO: the command has ended
+    pass
+echo = bool(termios.tcgetattr(terminal)[3] & termios.ECHO)
+status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+print(json.dumps([status, shown.decode().replace("\r\n", "\n"), echo]))
+"""
+
+
+def test_pin_status_and_pin_check_through_the_token_library(world):
     world.kxsim("insert", "5", "--label", "Quill", "--model", "Korvex Quill", "--isd", "KX123",
                 "--user-pin", "1234", "--user-tries-left", "3", "--so-tries", "8")
     assert ctl(world, "pin-status", "5") == (
@@ -141,5 +163,16 @@ def test_pin_status_through_the_token_library_and_no_pin_check_without_a_termina
               "5     Quill  Quill   3/10        8/8          ok\n", "")
     assert ctl(world, "pin-status", "9") == (
         FAILED, "", "kxsentrixctl: no readable token in slot 9\n")
+
+    wrong = "kxsentrixctl: PIN not accepted (error): Неверный PIN-код.\nОсталось попыток: {}\n"
+    for typed, options, status, shown in [
+            # (typed, options, exit status, what the terminal showed); echo always comes back
+            ("1234\n", [], DONE, "PIN of Quill: \nPIN accepted\n"),
+            ("4321\n", [], FAILED, "PIN of Quill: \n" + wrong.format(2)),
+            ("\x03", [], -2, "PIN of Quill: "),  # interrupted
+            ("1234\n", ["--admin"], FAILED, "Administrator PIN of Quill: \n" + wrong.format(7))]:
+        result = world.run(["/usr/bin/python3", "-c", ON_A_TERMINAL, ctl_path(world), "pin-check",
+                            *options, "5", typed], check=True)
+        assert json.loads(result.stdout) == [status, shown, True], typed
     assert ctl(world, "pin-check", "5")[::2] == (USAGE, "kxsentrixctl: no terminal to ask the "
                                                         "PIN on\n")
