@@ -88,3 +88,18 @@ def test_changes_are_loaded_at_the_next_slot_event_and_not_before(world):
         assert texts(daemon.records(since=mark)) == [
             f"Получен сигнал перечитывания конфигурации {signal.SIGHUP}", *settings()]
     assert daemon.stop() == 0
+
+
+def test_reloaded_ticket_interval_takes_effect_for_the_ticket_guard(world):
+    ticket = "/tmp/krb5cc_1000"
+    world.write(ticket, b"ticket", mode=0o600, owner=(0, 0))
+    daemon = serving(world, CONFIG.replace("1000", "600000"))
+
+    append(world, '"ticketsCheckInterval": 20\n')
+    time.sleep(1.2)  # past the default interval, so only the configured one kept it waiting
+    assert world.stat(ticket).st_uid == 0
+
+    world.kxsim("insert", "4", "--label", "Any")
+    daemon.wait_for_log("[INFO] Owner of file '/tmp/krb5cc_1000' is changed to uid 1000, gid 0")
+    status = world.stat(ticket)
+    assert (status.st_uid, status.st_gid, status.st_mode & 0o777) == (1000, 0, 0o660)

@@ -15,7 +15,7 @@ import time
 
 import dbus
 import pytest
-from system_helpers import ALICE_PEM, NAME, serving
+from system_helpers import ALICE_PEM, NAME, serving, texts
 from world import LOG_ERR, LOG_WARNING, wait_until
 
 CERT_FILE = ".eid/authorized_certificates"
@@ -149,6 +149,16 @@ def test_stop_signal_while_clients_keep_calling(world):
     taken = daemon.records("[INFO] dbus: Вызов метода allTokens с 0 аргументами")
     sent = daemon.records("[INFO] dbus: Результат вызова allTokens отправлен")
     assert len(taken) == len(sent) >= len(replies)
+
+
+def test_without_a_bus_the_daemon_runs_on(world):
+    daemon = world.start_daemon(
+        env={"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/run/no-bus"}).wait_ready()
+    daemon.wait_for_log(re.compile("Не удалось получить подключение к dbus"))
+    assert daemon.stop() == 0
+    assert texts(daemon.records(re.compile("dbus"))) == [
+        "[WARNING] Не удалось получить подключение к dbus. Failed to connect to socket "
+        "/run/no-bus: No such file or directory"]
 
 
 def test_losing_the_bus_neither_ends_nor_busies_the_daemon(world):

@@ -83,3 +83,12 @@ def test_lock_command_ends_with_0_only_once_every_session_is_locked(world, login
         assert world.logind.calls("LockSession") == [["c1"], ["c2"]]
         assert re.fullmatch(r"\[INFO\] 2 сессия пользователей были успешно заблокированы через "
                             r"\d+ msec", logged[-2])
+
+
+def test_pid_file_that_cannot_be_opened_ends_with_1(world):
+    world.mkdir(PID_FILE)
+    daemon = world.start_daemon()
+    assert daemon.wait() == 1
+    assert texts(daemon.records(level=LOG_ERR)) == [
+        "[ERROR] Ошибка при открытии файла /var/run/kxauthd.pid, error code: 21, "
+        "error: Is a directory"]

@@ -105,6 +105,12 @@ def test_edits_of_the_token_library_pam_and_sssd_files(world):
     assert os.readlink(world.host_path("/etc/pam.d/system-auth", follow=False)) == (
         "system-auth-ac")
 
+    world.remove(LIBRARY_DIRECTORY)
+    world.write(LIBRARY_DIRECTORY, "a file\n")
+    assert answered(world, daemon, ORDER, "Forte", "1") == (
+        -3, [LIBRARY_MISSING, "[ERROR] Не смог создать /etc/xdg/HalvardLtd!"])
+    assert world.read(LIBRARY_DIRECTORY) == "a file\n"
+
     # A write cut off half-way leaves every file as it was, and no temporary file.
     filler = "".join(f"# line {number:05} of an administrator's long comment\n"
                      for number in range(360))

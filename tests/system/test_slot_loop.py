@@ -9,7 +9,7 @@ import signal
 import pytest
 from system_helpers import (ALICE_PEM, SERVICE_UP, WATCHING, connected, disconnected, insert,
                             removal_logged_first, serving, texts, token_event)
-from world import LOG_WARNING, wait_until
+from world import LOG_ERR, LOG_WARNING, wait_until
 
 REMOVAL = re.compile(r"^\[INFO\] Отключено устройство")
 PRESENT, EMPTY = 7, 6  # slot flags: token present, removable device, hardware slot
@@ -94,6 +94,18 @@ def test_slot_info_failing_for_a_stored_token_counts_as_removal(world):
         token_event(5, 0),  # the slot information stays zeroed
         *removed(5, "reader 5"),
     ]
+
+
+def test_failed_library_initialisation_ends_with_status_1(world):
+    world.write_daemon_config("{}\n")
+    insert(world, 5, "Any", "--fail", "C_Initialize=CKR_DEVICE_ERROR")
+    daemon = world.start_daemon()
+
+    assert daemon.wait() == 1
+    assert texts(daemon.records(level=LOG_ERR)) == [
+        f"[ERROR] Ошибка C_Initialize. Код возврата = {CKR_DEVICE_ERROR}",
+        "[ERROR] Не удалось инициализировать единую библиотеку!"]
+    assert not daemon.records(connected(5, "Any")) and world.read_pid_file() is None
 
 
 @pytest.mark.parametrize("load", ["burst of slot events", "flood of files in /tmp"])
