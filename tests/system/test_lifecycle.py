@@ -1,6 +1,5 @@
 """Lifecycle of the shipped kxsentrixd with its real paths: the single instance lock, the pid
-file, stop signals, the one-shot lock command, the log tag. (Fatal signals: the lifecycle world
-unit tests.)"""
+file, stop and fatal signals with their exit statuses, the one-shot lock command, the log tag."""
 
 import re
 import signal
@@ -53,6 +52,18 @@ def test_stop_signal_ends_in_order_with_status_0(world, number, argument):
     # Every record, the signal handler's too, under the daemon's tag without a pid.
     assert {(r.facility, r.ident, r.pid) for r in daemon.records()} == {
         (LOG_LOCAL7, "kxsentrixd", None)}
+
+
+@pytest.mark.parametrize("number", [signal.SIGSEGV, signal.SIGILL, signal.SIGABRT,
+                                    signal.SIGFPE])
+def test_fatal_signal_logs_removes_pid_file_and_ends_with_3(world, number):
+    daemon = world.start_daemon().wait_ready()
+    mark = world.log_mark()
+    daemon.signal(number)
+    assert daemon.wait() == 3
+    assert [(r.text, r.level) for r in daemon.records(since=mark)] == [
+        (f"[ERROR] Критическая ошибка {number}", LOG_ERR)]
+    assert not world.exists(PID_FILE)
 
 
 @pytest.mark.parametrize("logind_fails, failure", [

@@ -103,7 +103,7 @@ def test_failed_library_initialisation_ends_with_status_1(world):
 
     assert daemon.wait() == 1
     assert texts(daemon.records(level=LOG_ERR)) == [
-        f"[ERROR] Ошибка C_Initialize. Код возврата = {CKR_DEVICE_ERROR}",
+        "[ERROR] Ошибка C_Initialize. Код возврата = 48",
         "[ERROR] Не удалось инициализировать единую библиотеку!"]
     assert not daemon.records(connected(5, "Any")) and world.read_pid_file() is None
 

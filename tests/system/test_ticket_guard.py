@@ -1,0 +1,111 @@
+"""The Kerberos ticket cache guard of the running kxsentrixd against what an unprivileged user
+puts into /tmp: uid texts that are no uid, give-aways, hard links, forged records (the flood of /tmp: the
+slot loop's tests)."""
+
+import re
+
+from system_helpers import serving, texts
+from world import LOG_WARNING
+
+ATTACKER, VICTIM = 2001, 2002
+SENTINEL = 59999  # a root-owned cache the guard repairs: proof that a scan has passed
+CONFIG = '{\n"ticketsCheckInterval": 20\n}\n'
+
+
+def create_as_attacker(world, names, then=""):
+    """Creates empty files in /tmp as the unprivileged attacker, then runs the Python `then`."""
+    code = (f"import os\nfor name in {names!r}:\n"
+            "    os.close(os.open('/tmp/' + name, os.O_CREAT | os.O_WRONLY, 0o600))\n" + then)
+    world.run(["setpriv", f"--reuid={ATTACKER}", f"--regid={ATTACKER}", "--clear-groups",
+               "/usr/bin/python3", "-c", code], check=True)
+
+
+def handed_over(name, uid, gid=0):
+    return f"[INFO] Owner of file '/tmp/{name}' is changed to uid {uid}, gid {gid}"
+
+
+def wrong_owner(name, owner, uid_text):
+    return (f"Found ticket cache file '/tmp/{name}' with wrong permissions. Current owner uid is "
+            f"'{owner}' but should be '{uid_text}'.")
+
+
+def bad_uid(uid_text):
+    return f"[WARNING] Failed to get valid uid from '{uid_text}'. This file will be ignore."
+
+
+def users_file(name, owner=ATTACKER):
+    return (f"[WARNING] Ticket cache file '/tmp/{name}' belongs to uid {owner}, not to root. "
+            "It is not handed over.")
+
+
+def full_scans(world, daemon, count):
+    """Returns after at least `count` scans ran from start to end: each repair of the sentinel
+    comes from a later scan than the one before, since a scan visits an entry once."""
+    sentinel = f"/tmp/krb5cc_{SENTINEL}"
+    for _ in range(count + 1):
+        mark = world.log_mark()
+        world.write(sentinel, b"", mode=0o600, owner=(0, 0))
+        daemon.wait_for_log(handed_over(f"krb5cc_{SENTINEL}", SENTINEL), since=mark)
+    world.remove(sentinel)
+
+
+def started(world, config=CONFIG):
+    world.add_user("ivanov", ATTACKER)
+    world.add_user("petrov", VICTIM)
+    return serving(world, config)
+
+
+def owner_and_mode(world, path):
+    status = world.stat(path, follow=False)
+    return status.st_uid, status.st_gid, status.st_mode & 0o777
+
+
+def guard_lines(daemon, since):
+    sentinel = f"krb5cc_{SENTINEL}"
+    return [text for text in texts(daemon.records(since=since))
+            if ("/tmp/krb5cc_" in text or "valid uid" in text) and sentinel not in text]
+
+
+def test_users_files_are_judged_once_and_never_given_away_nor_poisoned(world):
+    # name in /tmp -> what the guard says about it once, however often it scans
+    cases = {
+        # uid -1: chown would change nothing, so every scan would "repair" it again
+        "krb5cc_4294967295_x": [wrong_owner("krb5cc_4294967295_x", ATTACKER, "4294967295"),
+                                bad_uid("4294967295")],
+        "krb5cc_99999999999": [wrong_owner("krb5cc_99999999999", ATTACKER, "99999999999"),
+                               bad_uid("99999999999")],
+        # owned by the uid in its name, whatever the text says
+        "krb5cc_02001": [],
+        # the attacker's own file must not become the victim's cache that the attacker can write
+        f"krb5cc_{VICTIM}": [wrong_owner(f"krb5cc_{VICTIM}", ATTACKER, str(VICTIM)),
+                             users_file(f"krb5cc_{VICTIM}")],
+        # a line feed in a name must not start a record of its own
+        "krb5cc_x\nОтключено устройство в слоте 7": [
+            "[WARNING] Found ticket cache file '/tmp/krb5cc_x\\x0aОтключено устройство в слоте 7' "
+            "with wrong permissions. But can not determine uid from file path. This file will be "
+            "ignore."],
+    }
+    daemon = started(world)
+    mark = world.log_mark()
+    create_as_attacker(world, list(cases))
+
+    full_scans(world, daemon, 3)
+
+    expected = [line for lines in cases.values() for line in lines]
+    assert sorted(guard_lines(daemon, mark)) == sorted(expected)
+    assert not daemon.records(re.compile("^Отключено"), since=mark)
+    for name in cases:
+        assert owner_and_mode(world, f"/tmp/{name}") == (ATTACKER, ATTACKER, 0o600), name
+
+    # Nor does a hard link poison the victim's name for the real cache.
+    name = f"krb5cc_{VICTIM}"
+    mark = world.log_mark()
+    create_as_attacker(world, ["mine"], f"os.unlink('/tmp/{name}')\n"
+                                        f"os.link('/tmp/mine', '/tmp/{name}')\n")
+    daemon.wait_for_log(re.compile(f"^\\[WARNING\\] .*'/tmp/{name}'"), since=mark)
+    create_as_attacker(world, [], f"os.unlink('/tmp/{name}')")
+    # The victim logs on: root writes the cache, the guard gives it to the victim.
+    world.write(f"/tmp/{name}", b"ticket", mode=0o600, owner=(0, 0))
+    daemon.wait_for_log(handed_over(name, VICTIM), since=mark)
+    assert owner_and_mode(world, f"/tmp/{name}") == (VICTIM, 0, 0o660)
+    assert owner_and_mode(world, "/tmp/mine") == (ATTACKER, ATTACKER, 0o600)
