@@ -1,5 +1,6 @@
-"""What the running kxsentrixd does when a token leaves: the sessions a rule ties to the token
-locked and no others, the wait and its fallback, the power-off, remote-desktop clients ended."""
+"""What the running kxsentrixd does when a token leaves: the sessions each matching rule ties to
+the token are locked and no others, the wait and its fallback, the power-off, the remote-desktop
+clients interrupted, and users' certificate files that are not files."""
 
 import itertools
 import re
@@ -11,6 +12,11 @@ from world import DAEMON_CONFIG, LOGIN_DEFS, PAM_SYSTEM_AUTH, World
 
 LOCK = '{\n"actionOnTokenDisabled": 1\n}\n'
 POWER_OFF = '{\n"actionOnTokenDisabled": 2\n}\n'
+# The PAM module that marks each authentication type, and its name in the log.
+AUTH_TYPES = {"LocalPki": ("kx-tf-auth", "Локальная PKI"),
+              "LocalNoPki": ("kx-tf-auth_nopki", "Локальная noPKI"),
+              "NetworkPki": ("kx-tf-net-auth", "Сетевая PKI"),
+              "NetworkNoPki": ("kx-tf-net-auth_nopki", "Сетевая noPKI")}
 REMOVED = re.compile(r"^\[INFO\] Отключено устройство в слоте 5 ")
 BARRIER_SLOTS = itertools.count(100)  # a token inserted after a removal marks its end
 POWERING_OFF = "[INFO] Выключаем систему"
@@ -21,14 +27,20 @@ LOCKED_ALL = ["[INFO] Попытка заблокировать все сесс�
               "Запуск хранителя экрана [Успех]", "[INFO] Статус хранителя экрана - активен"]
 
 
+def locked_in(count):
+    return re.compile(rf"^\[INFO\] {count} сессия пользователей были успешно заблокированы "
+                      r"через (\d+) msec$")
+
+
 def matching(user):
     return f"[INFO] Сессия пользователя {user} соответствует токену"
 
 
-def configure(world, pam_module, config=LOCK):
-    """Token logon by the PAM module that marks its authentication type."""
-    world.write(PAM_SYSTEM_AUTH, f"auth sufficient pam_{pam_module}.so\n")
+def configure(world, auth_type, config=LOCK, host=None):
+    world.write(PAM_SYSTEM_AUTH, f"auth sufficient pam_{AUTH_TYPES[auth_type][0]}.so\n")
     world.write_daemon_config(config)
+    if host:
+        world.set_hostname(host)
 
 
 def certificate(world, path, subject):
@@ -63,46 +75,106 @@ def remove_token(world, daemon):
     return logged[start + 1:next(i for i, text in enumerate(logged) if event.search(text))]
 
 
-def test_rule_locks_the_tokens_sessions_and_no_others(world):
-    """The local PKI rule (the rules' cases are unit tables) on a host in a domain, with a
-    login.defs limit that cannot be read (the default of 60000 is kept). A user's certificate
-    file that is no file must neither stall nor crash the daemon."""
-    configure(world, "kx-tf-auth")
-    world.set_hostname("ws1.corp.example.com")
+IVANOV = "/CN=ivanov/O=Example Org"  # the subject of a certificate made for the test
+# Each rule on a host in a domain or not: the token's accounts are locked, the others are not; a
+# login.defs limit that cannot be read keeps the default of 60000. (auth type, host, forced
+# match, users (session, name, uid, groups, the certificate in their .eid/authorized_certificates:
+# a subject or what stands there instead), token options, sessions locked, warnings and errors)
+RULE_CASES = {
+    # A user's certificate file that is no file must neither stall nor crash the daemon.
+    "LocalPki": ("LocalPki", "ws1.corp.example.com", False,
+                 [("c1", "ivanov", 1001, (), IVANOV), ("c2", "petrov", 1002, (), "/CN=petrov"),
+                  ("c3", "sidorov", 1003, ("kx_local_pass",), IVANOV),
+                  ("c5", "fifo", 1005, (), "fifo"), ("c6", "folder", 1006, (), "folder"),
+                  ("c7", "zero", 1007, (), "zero"), ("c8", "huge", 1008, (), "huge")],
+                 ["--cert", "/CN=other", "--cert", IVANOV, "--cert-label", "logon"], [["c1"]],
+                 [f"[WARNING] Не удалось открыть файл /home/{name}/.eid/authorized_certificates"
+                  for name in ("fifo", "folder", "zero")] + ["[ERROR] Не удалось создать X509"]),
+    "LocalNoPki": ("LocalNoPki", "ws1.corp.example.com", False,
+                   [("c1", "ivanov", 1001, (), None), ("c2", "petrov", 1002, (), None),
+                    ("c3", "sidorov", 1003, ("kx_local_pass", "kx_local_pin"), None),
+                    ("c4", "Ivanov", 1004, (), None)],
+                   ["--profile", "ivanov@WS1", "--profile", "petrov@corp.example.com",
+                    "--profile", "sidorov@ws1.corp"], [["c1"], ["c3"]], []),
+    "NetworkPki": ("NetworkPki", "ws1.corp.example.com", False,
+                   [("c1", "ivanov", 60001, (), None), ("c2", "petrov", 60002, (), None),
+                    ("c3", "ivanovlocal", 1001, (), None)],
+                   ["--cert", "/DC=com/DC=example/DC=corp/CN=ivanov"], [["c1"]], []),
+    "NetworkNoPki": ("NetworkNoPki", "ws1.corp.example.com", False,
+                     [("c1", "ivanov", 60001, (), None),
+                      ("c2", "petrov", 60002, ("kx_net_pass",), None),
+                      ("c3", "sidorov", 60003, (), None)],
+                     ["--profile", "ivanov@CORP", "--profile", "petrov@CORP",
+                      "--profile", "sidorov@example.com"], [["c1"]], []),
+    # Every domain account but a pass-only one, even on a host without a domain part.
+    "forced match first": ("NetworkNoPki", "ws1", True,
+                           [("c1", "ivanov", 60001, (), None),
+                            ("c2", "petrov", 60002, ("kx_net_pass",), None),
+                            ("c3", "local", 1001, (), None)], [], [["c1"]], []),
+    "host without domain": ("NetworkPki", "ws1", False, [("c1", "ivanov", 60001, (), None)],
+                            ["--cert", "/CN=ivanov/O=ws1"], [],
+                            ["[WARNING] Сессия пользователя ivanov, uid 60001, home '/home/ivanov' "
+                             "пропускается т. к. компьютер не в домене"]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(RULE_CASES))
+def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
+    auth_type, host, forced, users, token, locked, problems = RULE_CASES[case]
+    configure(world, auth_type, '{\n"actionOnTokenDisabled": 1,\n"forceSessionMatch": true\n}\n'
+              if forced else LOCK, host=host)
     world.write(LOGIN_DEFS, "UID_MAX 99999999999\n")
-    world.add_group("kx_local_pass", 3001)
-    mine, other, foreign = (certificate(world, f"/root/{number}.pem", subject) for number, subject
-                            in enumerate(("/CN=ivanov/O=Example Org", "/CN=petrov", "/CN=x")))
-    # (name, groups, what makes their .eid/authorized_certificates), session c1 for uid 1001 ...
-    for uid, (name, groups, make) in enumerate([
-            ("ivanov", (), ["cp", mine]), ("petrov", (), ["cp", other]),
-            ("sidorov", ("kx_local_pass",), ["cp", mine]), ("fifo", (), ["mkfifo"]),
-            ("folder", (), ["mkdir"]), ("zero", (), ["ln", "-s", "/dev/zero"]),
-            ("huge", (), ["truncate", "-s", "8G"])], 1001):
-        user_with_session(world, f"c{uid - 1000}", name, uid, groups=groups)
+    for group, gid in (("kx_local_pass", 3001), ("kx_local_pin", 3002), ("kx_net_pass", 3003)):
+        world.add_group(group, gid)
+    made = {}  # subject -> certificate, so that the same subject is the same certificate
+
+    def certificate_of(subject):
+        if subject not in made:
+            made[subject] = certificate(world, f"/root/{len(made)}.pem", subject)
+        return made[subject]
+
+    for session_id, name, uid, groups, cert in users:
+        user_with_session(world, session_id, name, uid, groups=groups)
+        path = f"/home/{name}/.eid/authorized_certificates"
         world.mkdir(f"/home/{name}/.eid")
-        world.run([*make, f"/home/{name}/.eid/authorized_certificates"], check=True)
+        if cert == "fifo":
+            world.run(["mkfifo", path], check=True)
+        elif cert == "folder":
+            world.mkdir(path)
+        elif cert == "zero":
+            world.symlink("/dev/zero", path)
+        elif cert == "huge":
+            world.run(["truncate", "-s", "8G", path], check=True)
+        elif cert:
+            world.write(path, world.read(certificate_of(cert)))
+    token = [certificate_of(option) if option.startswith("/") else option for option in token]
     world.logind.on_lock_session("lock", delay_ms=250)  # locked late: the daemon waits
-    daemon = started_with_token(world, "--cert", foreign, "--cert", mine, "--cert-label", "logon")
+    daemon = started_with_token(world, *token)
 
     handling = remove_token(world, daemon)
 
-    assert world.logind.calls("LockSession") == [["c1"]]
+    assert world.logind.calls("LockSession") == locked
     assert world.logind.calls("LockSessions") == []  # no fallback
-    assert ["Текущий тип аутентификации - Локальная PKI", "hostName - ws1.corp.example.com",
-            "domainName - corp.example.com"] == [
+    type_name = AUTH_TYPES[auth_type][1]
+    assert [f"Текущий тип аутентификации - {type_name}", f"hostName - {host}",
+            f"domainName - {host.partition('.')[2]}"] == [
         text for text in texts(daemon.records())
         if text.startswith(("Текущий тип", "hostName", "domainName"))]
-    assert [text for text in handling if text.startswith(("[WARNING]", "[ERROR]"))] == [
+    assert handling[:4] == [
+        "[INFO] Настроенное действие для удаленного подключения - Бездействие",
+        "[INFO] Настроенное действие для системы - Блокировка сессии пользователя",
+        f"[INFO] Текущий тип аутентификации - {type_name}",
         "[ERROR] Некорректное значение UID_MAX в /etc/login.defs: 99999999999, используется "
-        "60000"] + [f"[WARNING] Не удалось открыть файл /home/{name}/.eid/authorized_certificates"
-                    for name in ("fifo", "folder", "zero")] + ["[ERROR] Не удалось создать X509"]
-    assert [text for text in handling if text.startswith("[INFO] Сессия")] == [matching("ivanov")]
-    checks = [text[text.find("LockedHint"):] for text in handling
-              if text.startswith("Сессия /org/freedesktop/")]
-    assert (checks[0], checks[-1]) == ("LockedHint: 0, Active: 1", "LockedHint: 1, Active: 1")
-    assert 250 <= int(re.fullmatch(r"\[INFO\] 1 сессия пользователей были успешно "
-                                   r"заблокированы через (\d+) msec", handling[-1])[1]) < 3000
+        "60000"]
+    assert [text for text in handling[4:] if text.startswith(("[WARNING]", "[ERROR]"))] == problems
+    names = {session_id: name for session_id, name, *_ in users}
+    assert [text for text in handling if text.startswith("[INFO] Сессия")] == [
+        matching(names[session_id]) for (session_id,) in locked]
+    if locked:
+        checks = [text for text in handling if text.startswith("Сессия /org/freedesktop/")]
+        assert checks[0].endswith("LockedHint: 0, Active: 1")
+        assert checks[-1].endswith("LockedHint: 1, Active: 1")
+        assert 250 <= int(locked_in(len(locked)).search(handling[-1]).group(1)) < 3000
     assert daemon.stop() == 0
 
 
@@ -129,7 +201,7 @@ FALLBACKS = {
 def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
     logind, config, lock, start, tail = FALLBACKS[case]
     with World(logind=logind) as world:
-        configure(world, "kx-tf-auth_nopki", config)
+        configure(world, "LocalNoPki", config)
         if logind:
             user_with_session(world, "c1", "ivanov", 1001)
             world.logind.on_lock_session(lock)
@@ -154,7 +226,7 @@ def test_power_off_ends_the_machine(world, configuration):
     if configuration == "gone":  # the remote clients are closed first
         world.write_daemon_config('{\n"actionOnTokenDisabledRemote": 1\n}\n')
     else:  # at the first matching session
-        configure(world, "kx-tf-auth_nopki", POWER_OFF)
+        configure(world, "LocalNoPki", POWER_OFF)
         user_with_session(world, "c1", "ivanov", 1001)
         world.logind.add_session("c2", 1001, "ivanov")
     daemon = started_with_token(world, "--profile", "ivanov@kxworld")
