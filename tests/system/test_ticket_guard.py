@@ -5,7 +5,6 @@ slot loop's tests)."""
 import re
 
 from system_helpers import serving, texts
-from world import LOG_WARNING
 
 ATTACKER, VICTIM = 2001, 2002
 SENTINEL = 59999  # a root-owned cache the guard repairs: proof that a scan has passed
