@@ -1,6 +1,6 @@
 """The Kerberos ticket cache guard of the running kxsentrixd against what an unprivileged user
-puts into /tmp: uid texts that are no uid, give-aways, hard links, forged records (the flood of /tmp: the
-slot loop's tests)."""
+puts into /tmp: uid texts that are no uid, give-aways, hard links, forged records. (The flood
+of /tmp is among the slot loop's tests.)"""
 
 import re
 
