@@ -12,7 +12,7 @@ WATCHING = "Запуск основного цикла FileWatcher"
 MODIFIED = f"Модификация файла {DAEMON_CONFIG}"
 ALICE_PEM = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "sim", "data",
                          "alice.pem")
-LINNET = "Korvex Linnet USB"  # the model the reader names for the ISD "KX214"
+LINNET = "model:Korvex Linnet USB"
 
 
 def texts(records):
@@ -36,12 +36,12 @@ def insert(world, slot, label, *options):
                 "KX214", *options)
 
 
-def connected(slot, label, model=LINNET):
-    return f"[INFO] Подключено новое устройство в слоте {slot} label:{label} model:{model}"
+def connected(slot, label):  # "Korvex Linnet USB": the model the reader names for ISD "KX214"
+    return f"[INFO] Подключено новое устройство в слоте {slot} label:{label} {LINNET}"
 
 
-def disconnected(slot, label, model=LINNET):
-    return f"[INFO] Отключено устройство в слоте {slot} label:{label} model:{model}"
+def disconnected(slot, label):
+    return f"[INFO] Отключено устройство в слоте {slot} label:{label} {LINNET}"
 
 
 def token_event(slot, flags, version="0.0", firmware=None):

@@ -1,6 +1,6 @@
 """The D-Bus service of the running kxsentrixd on the world's bus, under the policy an install
 ships: the token list as busctl reads it, the last-update time, fingerprints, the echo method,
-which calls are served, who may call what, and stopping or losing the bus while clients call."""
+who may call what, and stopping or losing the bus while clients call."""
 
 import contextlib
 import glob
@@ -33,14 +33,9 @@ def call(world, method, signature="", args=(), interface=NAME, timeout=5):
 
 def busctl(world, *argv):
     """busctl's JSON reading of a call made inside the world: (signature, data)."""
-    result = world.run(["busctl", "--json=short", "call", NAME, "/", NAME, *argv], check=True)
-    reply = json.loads(result.stdout)
+    reply = json.loads(world.run(["busctl", "--json=short", "call", NAME, "/", NAME, *argv],
+                                 check=True).stdout)
     return reply["type"], reply["data"]
-
-
-def inserted(world, daemon, slot, *options):
-    world.kxsim("insert", str(slot), *options)
-    daemon.wait_for_log(re.compile(f"Подключено новое устройство в слоте {slot} "))
 
 
 def test_all_tokens_and_last_update_follow_the_store(world):
@@ -50,115 +45,80 @@ def test_all_tokens_and_last_update_follow_the_store(world):
     (first,) = call(world, "lastDateUpdate")
     assert isinstance(first, dbus.Int64) and started <= first <= time.time()
     wait_until(lambda: int(time.time()) > first, what="the next second")  # a change shows
-
-    inserted(world, daemon, 9, "--label", "Petrov token", "--model", "Korvex Quill", "--serial",
-             "0042", "--isd", "KX123", "--profile", "petrov@corp.example", "--cert", ALICE_PEM,
-             "--cert-id", "4142", "--cert-label", "signing")
-    _, [(nine,)] = busctl(world, "allTokens")
-    slot, label, _, _, serial, isd, message, is_new, profiles, (cert,) = nine
-    assert (slot, label, serial, isd, message, is_new) == (
-        9, "Petrov token", "0042", "KX123", "", True)
-    assert profiles == [["petrov", "corp.example"]]
-    assert cert[:3] == ["AB", "signing", "Alice Ivanova"]  # the id as its raw bytes
-    assert cert[9:] == [ALICE_FINGERPRINT, True]  # self-signed: a CA by X509_check_ca
+    # (The fields of a record: the client tool's test and the unit tables.)
+    for slot, label, *options in [(9, "Petrov token", "--cert", ALICE_PEM),
+                                  (2**32 + 4, "Ivanov token")]:
+        world.kxsim("insert", str(slot), "--label", label, *options)
+        daemon.wait_for_log(re.compile(f"Подключено новое устройство в слоте {slot} "))
     assert first < call(world, "lastDateUpdate", "s", ["ignored"])[0] <= time.time()
-
-    inserted(world, daemon, 2**32 + 4, "--label", "Ivanov token", "--model", "Korvex Linnet",
-             "--isd", "KX214")
     _, [records] = busctl(world, "allTokens", "ss", "ignored", "too")
-    # In the store's slot order (9 < 2**32 + 4), each slot as its low 32 bits.
-    assert [(record[0], record[1], record[7]) for record in records] == [
-        (9, "Petrov token", False), (4, "Ivanov token", True)]
-
+    # In the store's slot order (9 < 2**32 + 4), each slot as its low 32 bits; the newest marked.
+    assert [(record[0], record[1], record[7], [cert[9] for cert in record[9]])
+            for record in records] == [(9, "Petrov token", False, [ALICE_FINGERPRINT]),
+                                       (4, "Ivanov token", True, [])]
     world.kxsim("remove", "9")
     daemon.wait_for_log(re.compile("Отключено устройство в слоте 9 "))
-    _, [records] = busctl(world, "allTokens")
-    assert [record[:2] for record in records] == [[4, "Ivanov token"]]
+    assert [record[:2] for record in busctl(world, "allTokens")[1][0]] == [[4, "Ivanov token"]]
     assert daemon.stop() == 0
     assert not daemon.records(re.compile("lastDateUpdate"))  # no per-call lines for it
 
 
+# A user may call without naming the interface and may not own the name. (Which methods the bus
+# lets a user call: test_kxsentrixctl.py.)
 POLICY_CLIENT = """
 import os, dbus
 os.setgid(60001)
 os.setuid(60001)
 bus = dbus.SystemBus()
-for interface, method, *args in [
-        ("kx.daemon.server", "test", "", []), (None, "allTokens", "", []),
-        ("kx.daemon.server", "getFingerPrintByUserCert", "s", ["with-cert"])]:
+for call in (lambda: bus.call_blocking("kx.daemon.server", "/", None, "allTokens", "", []),
+             lambda: bus.request_name("kx.daemon.server")):
     try:
-        bus.call_blocking("kx.daemon.server", "/", interface, method, *args)
-        print(method, "answered")
+        print(call())
     except dbus.exceptions.DBusException as error:
-        print(method, error.get_dbus_name())
-try:
-    bus.request_name("kx.daemon.server")
-except dbus.exceptions.DBusException as error:
-    print("own", error.get_dbus_name())
+        print(error.get_dbus_name())
 """
 
 
 def test_fingerprints_echoes_and_who_may_call_what(world):
     world.add_user("ivanov", 60001)
-    for uid, name in enumerate(("with-cert", "without-file", "fifo", "directory", "no-pem"), 60002):
+    for uid, name in enumerate(("with-cert", "without-file", "fifo", "no-pem"), 60002):
         world.add_user(name, uid)
         world.mkdir(f"/home/{name}/.eid")
     world.write(f"/home/with-cert/{CERT_FILE}", ALICE, owner="with-cert")
-    os.mkfifo(world.host_path(f"/home/fifo/{CERT_FILE}"))
-    world.mkdir(f"/home/directory/{CERT_FILE}")
+    os.mkfifo(world.host_path(f"/home/fifo/{CERT_FILE}"))  # must neither stall nor crash it
     world.write(f"/home/no-pem/{CERT_FILE}", "not a certificate\n")
     daemon = serving(world)
     cannot_open = "[WARNING] Не удалось открыть файл /home/{}/" + CERT_FILE
-    cases = [
-        # (arguments, signature, reply, records at error and warning level)
-        ([], "", [], ["[ERROR] Не верное количество параметров!"]),
-        (["with-cert", "x"], "ss", [], ["[ERROR] Не верное количество параметров!"]),
-        ([7], "i", [], ["[ERROR] Не верные аргументы!"]),
-        (["nobody-here"], "s", [], []),
-        (["without-file"], "s", [""], [cannot_open.format("without-file")]),
-        (["with-cert"], "s", [ALICE_FINGERPRINT], []),
-        # A FIFO or a directory at the path neither stalls nor crashes the service.
-        (["fifo"], "s", [""], [cannot_open.format("fifo")]),
-        (["directory"], "s", [""], [cannot_open.format("directory")]),
-        (["no-pem"], "s", [""], ["[ERROR] Не удалось создать X509"]),
-    ]
-    for args, signature, reply, logged in cases:
+    for args, signature, reply, logged in [
+            # (arguments, signature, reply, records at error and warning level)
+            ([], "", [], ["[ERROR] Не верное количество параметров!"]),
+            ([7], "i", [], ["[ERROR] Не верные аргументы!"]), (["nobody-here"], "s", [], []),
+            (["without-file"], "s", [""], [cannot_open.format("without-file")]),
+            (["with-cert"], "s", [ALICE_FINGERPRINT], []),
+            (["fifo"], "s", [""], [cannot_open.format("fifo")]),
+            (["no-pem"], "s", [""], ["[ERROR] Не удалось создать X509"])]:
         mark = world.log_mark()
         assert call(world, "getFingerPrintByUserCert", signature, args) == reply, args
         assert [record.text for record in daemon.records(since=mark)
                 if record.level in (LOG_ERR, LOG_WARNING)] == logged, args
 
-    mark = world.log_mark()
     assert busctl(world, "test", "isbdx", "7", "ab", "true", "1.5", "9") == (
         "s", ["Args count 5: 7, ab, true, , , "])
     assert busctl(world, "test") == ("s", ["Args count 0: "])
-    assert texts(daemon.records(since=mark)) == [
-        "[INFO] dbus: Вызов метода test с 5 аргументами", "DBUS method test is called",
-        "[INFO] dbus: Результат вызова test отправлен",
-        "[INFO] dbus: Вызов метода test с 0 аргументами", "DBUS method test is called",
-        "[INFO] dbus: Результат вызова test отправлен"]
     mark = world.log_mark()
     with pytest.raises(dbus.exceptions.DBusException) as unserved:
         call(world, "test", interface="kx.other", timeout=0.5)
     assert unserved.value.get_dbus_name() == "org.freedesktop.DBus.Error.NoReply"
     assert daemon.records(since=mark) == []
-    # Without an interface the call is served; an array argument is skipped.
-    assert call(world, "test", "ass", [["a", "b"], "x"], interface=None) == ["Args count 1: x, "]
-    assert texts(daemon.records(level=LOG_WARNING, since=mark)) == [
-        "[WARNING] dbus: Аргумент вызова test №1 имеет не поддерживаемый формат 97"]
-
-    # An unprivileged user must name the interface, may not ask for fingerprints nor own the
-    # name.
-    mark = world.log_mark()
+    assert call(world, "test", "s", ["x"], interface=None) == ["Args count 1: x, "]
     denied = "org.freedesktop.DBus.Error.AccessDenied"
     assert world.run(["/usr/bin/python3", "-c", POLICY_CLIENT], check=True).stdout == (
-        f"test answered\nallTokens {denied}\ngetFingerPrintByUserCert {denied}\nown {denied}\n")
-    assert not daemon.records(re.compile("getFingerPrintByUserCert"), since=mark)
+        f"{denied}\n{denied}\n")
     assert daemon.stop() == 0
 
 
 def test_stop_signal_while_clients_keep_calling(world):
-    world.kxsim("insert", "5", "--label", "Busy", "--cert", ALICE_PEM)
+    world.kxsim("insert", "5", "--label", "Busy")
     daemon = serving(world)
     daemon.wait_for_log(re.compile("Подключено новое устройство в слоте 5 "))
     replies, failures, stopping = [], [], threading.Event()
@@ -168,8 +128,8 @@ def test_stop_signal_while_clients_keep_calling(world):
         try:
             while True:
                 replies.append(bus.call_blocking(NAME, "/", NAME, "allTokens", "", (), timeout=5))
-        except dbus.exceptions.DBusException as error:
-            failures.append((stopping.is_set(), error.get_dbus_name()))
+        except dbus.exceptions.DBusException:
+            failures.append(stopping.is_set())
         finally:
             bus.close()
 
@@ -181,11 +141,9 @@ def test_stop_signal_while_clients_keep_calling(world):
     assert daemon.stop(signal.SIGTERM) == 0
     for thread in clients:
         thread.join(timeout=10)
-        assert not thread.is_alive()
-    # Calls fail only once the daemon is going, and then every client's does.
-    assert len(failures) == len(clients) and all(after for after, _ in failures), failures
-
-    # Every answer is whole, and every call the daemon took was answered.
+    # Calls fail only once the daemon is going, and then every client's does; every answer is
+    # whole, and every call the daemon took was answered.
+    assert failures == [True] * len(clients)
     assert {(len(reply), int(reply[0][0]), str(reply[0][1])) for reply in replies} == {
         (1, 5, "Busy")}
     taken = daemon.records("[INFO] dbus: Вызов метода allTokens с 0 аргументами")
@@ -205,19 +163,16 @@ def test_without_a_bus_the_daemon_runs_on(world):
 
 def test_losing_the_bus_neither_ends_nor_busies_the_daemon(world):
     daemon = serving(world)
-    with open(f"/proc/{world.init_pid}/task/{world.init_pid}/children") as children:
-        for pid in children.read().split():
-            with contextlib.suppress(FileNotFoundError):  # a short-lived helper has ended
-                with open(f"/proc/{pid}/cmdline", "rb") as cmdline:
-                    if b"system-bus.conf" in cmdline.read():
-                        os.kill(int(pid), signal.SIGKILL)
+    for pid in open(f"/proc/{world.init_pid}/task/{world.init_pid}/children").read().split():
+        with contextlib.suppress(FileNotFoundError):  # a short-lived helper has ended
+            if b"system-bus.conf" in open(f"/proc/{pid}/cmdline", "rb").read():
+                os.kill(int(pid), signal.SIGKILL)
     (thread,) = [task for task in glob.glob(f"/proc/{daemon.host_pid}/task/*")
                  if open(f"{task}/comm").read() == "kx-dbus\n"]
 
     def activity():  # CPU clock ticks and context switches so far
-        with open(f"{thread}/stat") as stat, open(f"{thread}/status") as status:
-            return (stat.read().rsplit(")", 1)[1].split()[11:13],
-                    [line for line in status if "ctxt_switches:" in line])
+        return (open(f"{thread}/stat").read().rsplit(")", 1)[1].split()[11:13],
+                [line for line in open(f"{thread}/status") if "ctxt_switches:" in line])
 
     def quiet():
         before = activity()

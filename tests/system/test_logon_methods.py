@@ -1,6 +1,6 @@
 """The logon configuration and domain diagnostics methods of the running kxsentrixd, called as
-root: every answer with its log lines, the files and stub commands they leave, and what callers
-must not do with their arguments. That the bus refuses them to users: test_kxsentrixctl.py."""
+root: answers with their log lines, the files and stub commands they leave, hostile arguments.
+(The edits' text rules: unit tables; that the bus refuses users: test_kxsentrixctl.py.)"""
 
 import os
 import subprocess
@@ -12,26 +12,25 @@ LIBRARY_DIRECTORY = "/etc/xdg/HalvardLtd"
 LIBRARY_CONFIG = f"{LIBRARY_DIRECTORY}/kxpkcs11.conf"
 SSSD_CONFIG = "/etc/sssd/sssd.conf"
 AUTH_RESULT = "/tmp/pam_sss_auth_res"
+PAM_FILE = "/etc/pam.d/system-auth-ac"
+ORDER, PAM, FILTER, RESET = ("setOrderApplets", "setAppletInPamConf",
+                             "setTokenFilteringOptionsInSssdConf",
+                             "resetTokenFilteringOptionsInSssdConf")
 
 COUNT = "[ERROR] Не верное количество параметров!"
 WRONG_ARGUMENTS = "[ERROR] Не верные аргументы!"
 WRONG_TYPE = "[ERROR] Не правильный тип аргументов!"
 LIBRARY_MISSING = ("[WARNING] Не удалось открыть конфигурационный файл ЕБ, он будет создан "
                    "заново!")
-LIBRARY_FAILED = "[ERROR] Не создать конфигурационный файл ЕБ!"
 SSSD_FILE = "[ERROR] Не удалось открыть конфигурационный файл sssd"
-SSSD_RESTART = "[ERROR] Не удалось перезапустить службу sssd"
 NOT_SAVED = "[INFO] Не удалось получить результат авторизации из логов pam_sss"
 
 INJECTED = "x\nauth sufficient pam_permit.so"
-SSSD_HEAD = "[sssd]\nservices = nss, pam\n\n[pam]\n"
-SSSD_TAIL = "offline_credentials_expiration = 2\n"
-SSSD = SSSD_HEAD + SSSD_TAIL
-QUILL = "p11_uri = PKCS11:model=Korvex Quill;serial=0042"
+SSSD = "[sssd]\nservices = nss, pam\n\n[pam]\noffline_credentials_expiration = 2\n"
 
 
-def sssd_with(filter_line):
-    return f"{SSSD_HEAD}{filter_line}\n{SSSD_TAIL}"
+def sssd_with(model, serial):
+    return SSSD.replace("[pam]\n", f"[pam]\np11_uri = PKCS11:model={model};serial={serial}\n")
 
 
 def answered(world, daemon, method, *args):
@@ -43,142 +42,103 @@ def answered(world, daemon, method, *args):
                     if record.level != LOG_DEBUG and not record.text.startswith("[INFO] dbus: ")]
 
 
-def content(world, path):
-    return world.read(path) if world.exists(path) else None
-
-
 def mode_and_owner(world, path):
     status = world.stat(path)
     return status.st_mode & 0o7777, status.st_uid, status.st_gid
 
 
-ORDER, PAM, FILTER, RESET = ("setOrderApplets", "setAppletInPamConf",
-                             "setTokenFilteringOptionsInSssdConf",
-                             "resetTokenFilteringOptionsInSssdConf")
-PAM_FILE = "/etc/pam.d/system-auth-ac"
-PAM_TEXT = "auth required pam_kx.so applet=Quill\nauth optional pam_kx.so applet\n"
-OUTSIDE = "password required pam_kx.so applet=Quill\n"
-
-
 def test_edits_of_the_token_library_pam_and_sssd_files(world):
+    pam_text = "auth required pam_kx.so applet=Quill\nauth optional pam_kx.so applet\n"
+    outside = "password required pam_kx.so applet=Quill\n"
     world.add_user("ivanov", 60001)
-    world.write(PAM_FILE, PAM_TEXT, mode=0o640, owner="ivanov")
+    for directory in ("/etc/sssd", "/etc/pam.d"):
+        # Small file systems of their own, mounted before the machine boots so the daemon sees
+        # them: a file that fills most of one has no room for a second copy.
+        world.mkdir(directory)
+        subprocess.run(["nsenter", f"--target={world.init_pid}", "--mount", "--", "mount", "-t",
+                        "tmpfs", "-o", "size=32k,mode=0755", "tmpfs", directory], check=True)
+    world.write(PAM_FILE, pam_text, mode=0o640, owner="ivanov")
     world.symlink("system-auth-ac", "/etc/pam.d/system-auth")
-    world.write("/etc/kx-outside", OUTSIDE)
+    world.write("/etc/kx-outside", outside)
     world.symlink("/etc/kx-outside", "/etc/pam.d/kx-leaving")
     world.mkdir("/etc/pam.d/kx-directory")
-    world.write("/etc/pam.d/kx-large", "# applet\n" * 120000)
-    world.stub("systemctl")
     daemon = serving(world, None)
     quill = ["Korvex Quill", "0042"]
-    cases = [
-        # (method, arguments, answer, log lines, file and its content afterwards (None: none),
-        #  systemctl's status when sssd is to be restarted)
-        (ORDER, ["Forte"], -2, [COUNT], LIBRARY_CONFIG, None, None),
-        (ORDER, ["Forte", 1], -2, [WRONG_ARGUMENTS], LIBRARY_CONFIG, None, None),
-        (ORDER, [INJECTED, "1"], -2, [WRONG_ARGUMENTS], LIBRARY_CONFIG, None, None),
-        (ORDER, ["Forte", "1\rAppletOrder = Quill"], -2, [WRONG_ARGUMENTS], LIBRARY_CONFIG, None,
-         None),
-        (ORDER, ["Forte,Quill", "1"], 0, [LIBRARY_MISSING], LIBRARY_CONFIG,
-         "AppletOrder = Forte,Quill\nImages = 1\n", None),
-        (ORDER, ["Quill", "0"], 0, [], LIBRARY_CONFIG, "AppletOrder = Quill\nImages = 0\n", None),
-        (PAM, ["/etc/pam.d/system-auth"], -2, [COUNT], PAM_FILE, PAM_TEXT, None),
-        (PAM, ["/etc/pam.d/system-auth", 7], -2, [WRONG_ARGUMENTS], PAM_FILE, PAM_TEXT, None),
-        (PAM, ["/etc/pam.d/system-auth", INJECTED], -2, [WRONG_ARGUMENTS], PAM_FILE, PAM_TEXT,
-         None),
-        # Only a regular file inside /etc/pam.d, given by its absolute path.
-        *[(PAM, [path, "Forte"], -2, [WRONG_ARGUMENTS], "/etc/kx-outside", OUTSIDE, None)
-          for path in ["/etc/kx-outside", "/etc/pam.d/../kx-outside", "/etc/pam.d/kx-leaving",
-                       "etc/pam.d/system-auth", "/etc/pam.d/kx-missing",
-                       "/etc/pam.d/kx-directory"]],
-        (PAM, ["/etc/pam.d/kx-large", "Forte"], -1,
-         ["[ERROR] Не удалось открыть файл /etc/pam.d/kx-large"], PAM_FILE, PAM_TEXT, None),
-        (PAM, ["/etc/pam.d/system-auth", "Forte"], 0, [], PAM_FILE,
-         "auth required pam_kx.so applet=Forte\nauth optional pam_kx.so applet=Forte\n", None),
-        (FILTER, quill, -1, [SSSD_FILE], SSSD_CONFIG, None, None),
-        (RESET, [], -1, [SSSD_FILE], SSSD_CONFIG, None, None),
-        (FILTER, ["Korvex Quill"], -2, [COUNT], SSSD_CONFIG, SSSD, None),
-        (FILTER, ["Korvex Quill", 42], -2, [WRONG_TYPE], SSSD_CONFIG, SSSD, None),
-        (FILTER, [INJECTED, "0042"], -2, [WRONG_TYPE], SSSD_CONFIG, SSSD, None),
-        (FILTER, ["Korvex Quill", "0042\n[nss]"], -2, [WRONG_TYPE], SSSD_CONFIG, SSSD, None),
-        (FILTER, quill, 0, [], SSSD_CONFIG, sssd_with(QUILL), 0),
-        (FILTER, quill, 0, ["[INFO] Токен уже записан в конфигурационном файле sssd!"],
-         SSSD_CONFIG, sssd_with(QUILL), None),
-        (FILTER, ["Korvex Forte", "0077"], 0, [], SSSD_CONFIG,
-         sssd_with("p11_uri = PKCS11:model=Korvex Forte;serial=0077"), 0),
-        # A failed restart leaves the edited file in place.
-        (FILTER, quill, -1, [SSSD_RESTART], SSSD_CONFIG, sssd_with(QUILL), 1),
-        (RESET, [], -1, [SSSD_RESTART], SSSD_CONFIG, SSSD, 1),
-        (RESET, ["ignored"], 0, [], SSSD_CONFIG, SSSD, 0),
-    ]
-    for method, args, answer, logged, path, after, restart in cases:
-        if path == SSSD_CONFIG and after == SSSD and not world.exists(SSSD_CONFIG):
+    for method, args, answer, logged, path, after, restart in [
+            # (method, arguments, answer, log lines, file and its content afterwards (None: none),
+            #  systemctl's status when sssd is to be restarted)
+            (ORDER, ["Forte"], -2, [COUNT], LIBRARY_CONFIG, None, None),
+            (ORDER, [INJECTED, "1"], -2, [WRONG_ARGUMENTS], LIBRARY_CONFIG, None, None),
+            (ORDER, ["Forte,Quill", "1"], 0, [LIBRARY_MISSING], LIBRARY_CONFIG,
+             "AppletOrder = Forte,Quill\nImages = 1\n", None),
+            (PAM, ["/etc/pam.d/system-auth", INJECTED], -2, [WRONG_ARGUMENTS], PAM_FILE,
+             pam_text, None),
+            # Only a regular file inside /etc/pam.d, given by its absolute path.
+            *[(PAM, [path, "Forte"], -2, [WRONG_ARGUMENTS], "/etc/kx-outside", outside, None)
+              for path in ["/etc/kx-outside", "/etc/pam.d/../kx-outside", "/etc/pam.d/kx-leaving",
+                           "etc/pam.d/system-auth", "/etc/pam.d/kx-missing",
+                           "/etc/pam.d/kx-directory"]],
+            (PAM, ["/etc/pam.d/system-auth", "Forte"], 0, [], PAM_FILE,
+             "auth required pam_kx.so applet=Forte\nauth optional pam_kx.so applet=Forte\n", None),
+            (FILTER, quill, -1, [SSSD_FILE], SSSD_CONFIG, None, None),
+            (FILTER, [INJECTED, "0042"], -2, [WRONG_TYPE], SSSD_CONFIG, SSSD, None),
+            (FILTER, quill, 0, [], SSSD_CONFIG, sssd_with(*quill), 0),
+            (FILTER, quill, 0, ["[INFO] Токен уже записан в конфигурационном файле sssd!"],
+             SSSD_CONFIG, sssd_with(*quill), None),
+            # Replaced in place; a failed restart leaves the edited file in place.
+            (FILTER, ["Korvex Forte", "0077"], -1, ["[ERROR] Не удалось перезапустить службу sssd"],
+             SSSD_CONFIG, sssd_with("Korvex Forte", "0077"), 1),
+            (RESET, ["ignored"], 0, [], SSSD_CONFIG, SSSD, 0)]:
+        if after == SSSD and not world.exists(SSSD_CONFIG):
             world.write(SSSD_CONFIG, SSSD, mode=0o600)  # SSSD insists on 0600
         world.stub("systemctl", status=restart or 0)
         restarts = len(world.stub_calls("systemctl"))
         assert answered(world, daemon, method, *args) == (answer, logged), (method, args)
         assert world.stub_calls("systemctl")[restarts:] == (
             [] if restart is None else [["restart", "sssd"]]), (method, args)
-        assert content(world, path) == after, (method, args)
+        assert (world.read(path) if world.exists(path) else None) == after, (method, args)
     # Created for everyone to read and only root to write, whatever the daemon's umask; or
     # keeping their mode and owner, and the link to system-auth-ac stays a link.
-    assert mode_and_owner(world, LIBRARY_CONFIG) == (0o644, 0, 0)
-    assert mode_and_owner(world, LIBRARY_DIRECTORY) == (0o755, 0, 0)
-    assert mode_and_owner(world, PAM_FILE) == (0o640, 60001, 60001)
+    assert [mode_and_owner(world, path) for path in (
+        LIBRARY_CONFIG, LIBRARY_DIRECTORY, PAM_FILE, SSSD_CONFIG)] == [
+        (0o644, 0, 0), (0o755, 0, 0), (0o640, 60001, 60001), (0o600, 0, 0)]
     assert os.readlink(world.host_path("/etc/pam.d/system-auth", follow=False)) == (
         "system-auth-ac")
-    assert mode_and_owner(world, SSSD_CONFIG) == (0o600, 0, 0)
 
-    # Too large to be read whole: neither cut short nor replaced by the two lines.
-    world.write(LIBRARY_CONFIG, "# Images\n" * 120000)
-    assert answered(world, daemon, ORDER, "Forte", "1") == (-1, [LIBRARY_FAILED])
-    assert world.read(LIBRARY_CONFIG) == "# Images\n" * 120000
     world.remove(LIBRARY_DIRECTORY)
     world.write(LIBRARY_DIRECTORY, "a file\n")
     assert answered(world, daemon, ORDER, "Forte", "1") == (
         -3, [LIBRARY_MISSING, "[ERROR] Не смог создать /etc/xdg/HalvardLtd!"])
     assert world.read(LIBRARY_DIRECTORY) == "a file\n"
 
-
-def test_a_failed_write_leaves_every_file_as_it_was(world):
-    # Each original fills most of a file system too small for a second copy, so the new
-    # content is cut off half-way.
+    # A write cut off half-way leaves every file as it was, and no temporary file.
     filler = "".join(f"# line {number:05} of an administrator's long comment\n"
                      for number in range(360))
-    originals = {
-        SSSD_CONFIG: sssd_with(QUILL) + filler,
-        "/etc/pam.d/system-auth-ac": "auth required pam_kx.so applet=Quill\n" + filler,
-        LIBRARY_CONFIG: "AppletOrder = Quill\n" + filler,
-    }
-    for path, text in originals.items():
-        # A small file system of its own, mounted before the machine boots so the daemon sees it.
-        world.mkdir(os.path.dirname(path))
-        subprocess.run(["nsenter", f"--target={world.init_pid}", "--mount", "--", "mount", "-t",
-                        "tmpfs", "-o", "size=32k,mode=0755", "tmpfs", os.path.dirname(path)],
-                       check=True)
-        world.write(path, text, mode=0o600)
-    world.symlink("system-auth-ac", "/etc/pam.d/system-auth")
-    world.stub("systemctl")
-    daemon = serving(world, None)
-
-    cases = [
-        (FILTER, ["Korvex Forte", "0077"], SSSD_FILE), (RESET, [], SSSD_FILE),
-        (PAM, ["/etc/pam.d/system-auth", "Forte"],
-         "[ERROR] Не удалось создать файл /etc/pam.d/system-auth"),
-        (ORDER, ["Forte", "1"], LIBRARY_FAILED),
-    ]
-    for method, args, logged in cases:
-        assert answered(world, daemon, method, *args) == (-1, [logged]), method
-    for path, text in originals.items():
-        assert world.read_bytes(path) == text.encode(), path
-        assert mode_and_owner(world, path) == (0o600, 0, 0)
-    assert world.listdir("/etc/sssd") == ["sssd.conf"]  # no temporary file left
-    assert world.listdir("/etc/pam.d") == ["system-auth", "system-auth-ac"]
+    for path in (SSSD_CONFIG, PAM_FILE):
+        with open(world.host_path(path), "a") as file:
+            file.write(filler)
+    before = [(world.read_bytes(path), mode_and_owner(world, path)) for path in (SSSD_CONFIG,
+                                                                                 PAM_FILE)]
+    listed, restarts = world.listdir("/etc/pam.d"), len(world.stub_calls("systemctl"))
+    assert answered(world, daemon, FILTER, "Korvex Forte", "0077") == (-1, [SSSD_FILE])
+    assert answered(world, daemon, PAM, "/etc/pam.d/system-auth", "Quill") == (
+        -1, ["[ERROR] Не удалось создать файл /etc/pam.d/system-auth"])
+    assert [(world.read_bytes(path), mode_and_owner(world, path))
+            for path in (SSSD_CONFIG, PAM_FILE)] == before
+    assert (world.listdir("/etc/sssd"), world.listdir("/etc/pam.d")) == (["sssd.conf"], listed)
     assert os.path.islink(world.host_path("/etc/pam.d/system-auth", follow=False))
-    assert world.stub_calls("systemctl") == []
+    assert len(world.stub_calls("systemctl")) == restarts
 
 
-def test_domain_check_runs_adcli_with_the_domain_as_one_argument(world):
+def test_domain_diagnostics_pass_texts_as_single_arguments(world):
+    journal = ("Jan 10 10:00:01 host sshd[12]: pam_sss(sshd:auth): authentication success\n"
+               "Jan 10 10:00:01 host sshd[12]: pam_sss(sshd:auth): received for user ivanov: "
+               "0 (Success)")
+    kept = "received for user ivanov: 0 (Success)\n"
+    saved = ("[INFO] Результат авторизации полученный из логов pam_sss, сохранен в "
+             "/tmp/pam_sss_auth_res")
+    hostile = "x; touch /tmp/pwned $(id) '\""
+    world.write("/etc/kx-target", "keep\n")
     world.stub("adcli")
     # Without the sbin directories, where an adcli of the host's would stand in for a missing one.
     daemon = serving(world, None, env={"PATH": "/run/kxworld/bin:/usr/bin:/bin"})
@@ -186,24 +146,16 @@ def test_domain_check_runs_adcli_with_the_domain_as_one_argument(world):
     def checked(domain, code):
         return f"[INFO] Выполнена проверки домена {domain}. Код возврата: {code}"
 
-    cases = [
-        # (arguments, adcli's status, answer, log lines)
-        ([], 0, -2, [COUNT]),
-        (["a", "b"], 0, -2, [COUNT]),
-        ([1], 0, -2, [WRONG_TYPE]),
-        (["corp.example"], 0, 0, [checked("corp.example", 0)]),
-        (["unreachable.example"], 5, 5, [checked("unreachable.example", 5)]),
-        *[([domain], 0, 0, [checked(domain, 0)])
-          for domain in ["x; touch /tmp/pwned", "$(id)", "'"]],
-        (["a\nb"], 0, 0, [checked("a\\x0ab", 0)]),
-    ]
-    for args, status, answer, logged in cases:
+    for args, status, answer, logged in [
+            # (arguments, adcli's status, answer, log lines)
+            ([], 0, -2, [COUNT]), ([1], 0, -2, [WRONG_TYPE]),
+            ([hostile], 0, 0, [checked(hostile, 0)]),
+            (["unreachable.example"], 5, 5, [checked("unreachable.example", 5)]),
+            (["a\nb"], 0, 0, [checked("a\\x0ab", 0)])]:
         world.stub("adcli", status=status)
         assert answered(world, daemon, "domainAccesssCheck", *args) == (answer, logged), args
-    assert world.stub_calls("adcli") == [["info", args[0]] for args, _, answer, _ in cases
-                                          if answer >= 0]
-    assert not world.exists("/tmp/pwned")
-
+    assert world.stub_calls("adcli") == [["info", hostile], ["info", "unreachable.example"],
+                                         ["info", "a\nb"]]
     world.remove("/run/kxworld/bin/adcli")
     world.write("/run/kxworld/bin/adcli", "#!/bin/sh\nkill -KILL $$\n", mode=0o755)
     assert answered(world, daemon, "domainAccesssCheck", "corp.example") == (
@@ -212,37 +164,18 @@ def test_domain_check_runs_adcli_with_the_domain_as_one_argument(world):
     assert answered(world, daemon, "domainAccesssCheck", "corp.example") == (
         127, [checked("corp.example", 127)])
 
-
-def test_auth_results_from_the_journal(world):
-    journal = ("Jan 10 10:00:01 host sshd[12]: pam_sss(sshd:auth): authentication success\n"
-               "Jan 10 10:00:01 host sshd[12]: pam_sss(sshd:auth): received for user ivanov: "
-               "0 (Success)\n"
-               "Jan 10 10:05:00 host login[40]: pam_sss(login:auth): received for user petrov: "
-               "7 (Authentication failure)")
-    kept = ("received for user ivanov: 0 (Success)\n"
-            "received for user petrov: 7 (Authentication failure)\n")
-    saved = ("[INFO] Результат авторизации полученный из логов pam_sss, сохранен в "
-             "/tmp/pam_sss_auth_res")
-    since, until = "2024-01-10 10:00:00'; touch /tmp/pwned; '", "2024-01-10 11:00:00\" $(id)"
-    world.write("/etc/kx-target", "keep\n")
-    daemon = serving(world, None)
     plant = {None: lambda: None,
-             "file": lambda: world.write(AUTH_RESULT, "stale results\n" * 10, mode=0o666),
              "link": lambda: world.symlink("/etc/kx-target", AUTH_RESULT),
              "fifo": lambda: os.mkfifo(world.host_path(AUTH_RESULT)),
              "directory": lambda: world.mkdir(AUTH_RESULT, mode=0o777)}
-    cases = [
-        # (planted at the result path, journal output, arguments, answer, log lines, result
-        #  file afterwards)
-        (None, journal, [since], -2, [COUNT], None),
-        (None, journal, [since, until, "x"], -2, [COUNT], None),
-        (None, journal, [since, 5], -2, [WRONG_TYPE], None),
-        (None, "nothing of interest\n", [since, until], -1, [NOT_SAVED], ""),
-        *[(planted, journal, [since, until], 0, [saved], kept) for planted in (
-            "file", "link", "fifo")],
-        ("directory", journal, [since, until], -1, [NOT_SAVED], None),
-    ]
-    for planted, output, args, answer, logged, after in cases:
+    for planted, output, args, answer, logged, after in [
+            # (planted at the result path, journal output, arguments, answer, log lines, result
+            #  file afterwards)
+            (None, journal, [hostile], -2, [COUNT], None),
+            (None, "nothing of interest\n", [hostile, hostile], -1, [NOT_SAVED], ""),
+            *[(planted, journal, [hostile, "now"], 0, [saved], kept) for planted in ("link",
+                                                                                     "fifo")],
+            ("directory", journal, [hostile, "now"], -1, [NOT_SAVED], None)]:
         world.remove(AUTH_RESULT)
         plant[planted]()
         world.stub("journalctl", stdout=output)
@@ -250,10 +183,10 @@ def test_auth_results_from_the_journal(world):
         assert answered(world, daemon, "saveAuthResultFromPamSssLog", *args) == (
             answer, logged), planted
         assert world.stub_calls("journalctl")[calls:] == (
-            [["--since", since, "--until", until]] if after is not None else []), planted
+            [["--since", *args[:1], "--until", *args[1:]]] if after is not None else []), planted
         if after is not None:
             assert not os.path.islink(world.host_path(AUTH_RESULT, follow=False))
-            assert world.read(AUTH_RESULT) == after, planted
-            assert mode_and_owner(world, AUTH_RESULT) == (0o644, 0, 0)
+            assert (world.read(AUTH_RESULT), mode_and_owner(world, AUTH_RESULT)) == (
+                after, (0o644, 0, 0)), planted
     assert world.read("/etc/kx-target") == "keep\n"
     assert not world.exists("/tmp/pwned")

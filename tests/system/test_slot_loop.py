@@ -1,35 +1,30 @@
-"""The slot event loop of the running kxsentrixd as its log shows it: tokens coming and going,
-storage-only devices, 64-bit slot ids, failing library calls (compared line by line), and
-hostile tokens: a burst of events ahead of a removal, texts that would forge records."""
+"""The slot event loop of the running kxsentrixd as its log shows it, line by line: tokens coming
+and going, failing library calls, hostile tokens (forged texts, a burst of events) and a flood of
+files in /tmp. (The ticket cache guard's judgements: its world unit tests.)"""
 
 import os
 import re
 import signal
 
+import pytest
 from system_helpers import (ALICE_PEM, SERVICE_UP, WATCHING, connected, disconnected, insert,
                             removal_logged_first, serving, texts, token_event)
-from world import LOG_ERR, wait_until
+from world import LOG_ERR, LOG_WARNING, wait_until
 
 REMOVAL = re.compile(r"^\[INFO\] Отключено устройство")
 PRESENT, EMPTY = 7, 6  # slot flags: token present, removable device, hardware slot
-CKR_DEVICE_ERROR = 0x30
+FAILING = "[ERROR] Ошибка C_GetTokenInfo. Код возврата = 48"  # CKR_DEVICE_ERROR
 NO_ACTION = ["[INFO] Настроенное действие для удаленного подключения - Бездействие",
              "[INFO] Настроенное действие для системы - Не определено"]
 
 
-def removed(slot, label):
-    """A removal as the loop logs it, with the removal handling of no configured action."""
+def removed(slot, label):  # with the removal handling of no configured action
     return [disconnected(slot, label), *NO_ACTION]
 
 
 def read_lines(certificates=0, profiles=0):
     return [f"[INFO] Прочитано {certificates} сертификатов с токена [Успех]",
             f"[INFO] Прочитано {profiles} профилей с токена [Успех]"]
-
-
-def started(world, **options):
-    world.write_daemon_config("{}\n")  # without one a removal would power the machine off
-    return world.start_daemon(**options).wait_ready()
 
 
 def loop_lines(daemon):
@@ -45,34 +40,37 @@ def loop_lines(daemon):
 
 def test_tokens_coming_and_going(world):
     big = 2**32 + 3  # the same low 32 bits as slot 3
-    insert(world, 3, "First")
-    daemon = started(world)
-    daemon.wait_for_log(connected(3, "First"))
+    first = "ok\\x1b[2K\\x0dОтключено"  # a label that would forge a record or steer a terminal
+    # A token whose information cannot be read, in a lower slot: each scan logs it and goes on.
+    insert(world, 1, "Broken", "--fail", "C_GetTokenInfo=CKR_DEVICE_ERROR")
+    insert(world, 3, "ok\x1b[2K\rОтключено")
+    daemon = serving(world, "{}\n")
+    daemon.wait_for_log(connected(3, first))
     insert(world, 5, "Ivanov token", "--hardware", "2.1", "--firmware", "3.4", "--cert",
-           ALICE_PEM, "--cert-id", "3031", "--profile", "ivanov@example.org")
+           ALICE_PEM, "--cert-id", "3031", "--profile", "ivan\x1b]0;x\x07@corp")
     daemon.wait_for_log(connected(5, "Ivanov token"))
     world.kxsim("insert", "2", "--label", "Flash", "--model", "Korvex Disk2")
-    world.kxsim("insert", "4", "--label", "Flash Pro", "--model", "Korvex Disk2 Pro")
     world.kxsim("remove", "2")
     insert(world, big, "Second")
     daemon.wait_for_log(connected(big, "Second"))
-    for slot, label in ((3, "First"), (5, "Ivanov token"), (big, "Second")):
+    for slot, label in ((3, first), (5, "Ivanov token"), (big, "Second")):
         world.kxsim("remove", str(slot))
         daemon.wait_for_log(disconnected(slot, label))
+    assert not [text for text in texts(daemon.records()) if "\x1b" in text or "\r" in text]
 
     # The initial scan announces the token present at start without an event; an insertion
     # reads and announces only the new token; storage-only devices are neither read nor
     # announced, so their removal reports nothing; each removal takes only its own token away.
     assert loop_lines(daemon) == [
-        *read_lines(), connected(3, "First"),
-        token_event(5, PRESENT, "2.1", "3.4"),
+        FAILING, *read_lines(), connected(3, first),
+        token_event(5, PRESENT, "2.1", "3.4"), FAILING,
         "\tНайден сертификат: id:01 label:alice subject: Alice Ivanova@org.example "
         "issuer: Alice Ivanova@org.example",
-        read_lines(1)[0], "\tНайден профиль ivanov@example.org", read_lines(1, 1)[1],
+        read_lines(1)[0], "\tНайден профиль ivan\\x1b]0;x\\x07@corp", read_lines(1, 1)[1],
         connected(5, "Ivanov token"),
-        token_event(2, PRESENT, "1.0"), token_event(4, PRESENT, "1.0"), token_event(2, EMPTY),
-        token_event(big, PRESENT, "1.0"), *read_lines(), connected(big, "Second"),
-        token_event(3, EMPTY), *removed(3, "First"),
+        token_event(2, PRESENT, "1.0"), FAILING, token_event(2, EMPTY), FAILING,
+        token_event(big, PRESENT, "1.0"), FAILING, *read_lines(), connected(big, "Second"),
+        token_event(3, EMPTY), *removed(3, first),
         token_event(5, EMPTY), *removed(5, "Ivanov token"),
         token_event(big, EMPTY), *removed(big, "Second"),
     ]
@@ -83,8 +81,8 @@ def test_slot_info_failing_for_a_stored_token_counts_as_removal(world):
     module = os.path.join(world.build_dir, "tests", "system", "libkx_failing_reader.so")
     slots = "/run/kxreader/slots"
     world.write(slots, "5\n")
-    daemon = started(world, env={"KXSIM_BRIDGE_MODULE": module,
-                                 "KX_FAILING_READER_SLOTS": slots})
+    daemon = serving(world, "{}\n", env={"KXSIM_BRIDGE_MODULE": module,
+                                       "KX_FAILING_READER_SLOTS": slots})
     daemon.wait_for_log(connected(5, "reader 5"))
     world.write(slots + ".new", "5 broken\n")
     os.rename(world.host_path(slots + ".new"), world.host_path(slots))
@@ -98,24 +96,6 @@ def test_slot_info_failing_for_a_stored_token_counts_as_removal(world):
     ]
 
 
-def test_token_info_failing_in_a_lower_slot_hides_no_later_token(world):
-    failing = f"[ERROR] Ошибка C_GetTokenInfo. Код возврата = {CKR_DEVICE_ERROR}"
-    daemon = started(world)
-    insert(world, 2, "Broken", "--fail", "C_GetTokenInfo=CKR_DEVICE_ERROR")
-    daemon.wait_for_log(failing)
-    insert(world, 9, "Good")
-    daemon.wait_for_log(connected(9, "Good"))
-    world.kxsim("remove", "9")
-    daemon.wait_for_log(disconnected(9, "Good"))
-
-    # Slot 2 comes first in the slot list; the rescan logs it and goes on with slot 9.
-    assert loop_lines(daemon) == [
-        token_event(2, PRESENT, "1.0"), failing,
-        token_event(9, PRESENT, "1.0"), failing, *read_lines(), connected(9, "Good"),
-        token_event(9, EMPTY), *removed(9, "Good"),
-    ]
-
-
 def test_failed_library_initialisation_ends_with_status_1(world):
     world.write_daemon_config("{}\n")
     insert(world, 5, "Any", "--fail", "C_Initialize=CKR_DEVICE_ERROR")
@@ -123,39 +103,36 @@ def test_failed_library_initialisation_ends_with_status_1(world):
 
     assert daemon.wait() == 1
     assert texts(daemon.records(level=LOG_ERR)) == [
-        f"[ERROR] Ошибка C_Initialize. Код возврата = {CKR_DEVICE_ERROR}",
+        "[ERROR] Ошибка C_Initialize. Код возврата = 48",
         "[ERROR] Не удалось инициализировать единую библиотеку!"]
-    assert daemon.records("[INFO] Korvex Sentrix daemon finished")
-    assert not daemon.records(connected(5, "Any"))
-    assert world.read_pid_file() is None
+    assert not daemon.records(connected(5, "Any")) and world.read_pid_file() is None
 
 
-def test_burst_of_slot_events_does_not_hold_up_a_removal(world):
+@pytest.mark.parametrize("load", ["burst of slot events", "flood of files in /tmp"])
+def test_hostile_load_does_not_hold_up_a_removal(world, load):
     replacements = 500  # 1,000 events: five seconds at one event per 5 ms pass
-    daemon = serving(world, "{}\n")
+    world.add_user("attacker", 2001)
+    daemon = serving(world, '{\n"ticketsCheckInterval": 0\n}\n')  # the guard scans non-stop
     insert(world, 5, "Ivanov token")
     daemon.wait_for_log(connected(5, "Ivanov token"))
     mark = world.log_mark()
-    # A storage-only device that a hostile hub keeps replacing: a removal and an insertion
-    # each time.
-    hidden, entry = (world.host_path(f"/run/kxsim/tokens/{name}") for name in (".9.tmp", "9"))
-    for _ in range(replacements):
-        with open(hidden, "w") as file:
-            file.write("label = Flash\nmodel = Korvex Disk2\n")
-        os.rename(hidden, entry)
+    if load == "burst of slot events":
+        # A storage-only device that a hostile hub keeps replacing: a removal and an insertion
+        # each time.
+        hidden, entry = (world.host_path(f"/run/kxsim/tokens/{name}") for name in (".9.tmp", "9"))
+        for _ in range(replacements):
+            with open(hidden, "w") as file:
+                file.write("label = Flash\nmodel = Korvex Disk2\n")
+            os.rename(hidden, entry)
+    else:  # for the ticket cache guard to judge
+        world.run(["setpriv", "--reuid=2001", "--regid=2001", "--clear-groups", "/usr/bin/python3",
+                   "-c", "import os\nfor number in range(100000):\n"
+                   "    os.close(os.open(f'/tmp/krb5cc_2001_{number}', os.O_CREAT))\n"], check=True)
 
-    # The watcher thread logs the change at once: the loop must have got past the burst.
-    assert removal_logged_first(world, daemon, 5, "Ivanov token", pause=1.5)
+    # The watcher thread logs the change at once: the loop must have got past the load (the
+    # flood is judged while 20 passes of the loop go by).
+    assert removal_logged_first(world, daemon, 5, "Ivanov token",
+                                pause=1.5 if load == "burst of slot events" else 0.1)
     events = [text for text in texts(daemon.records(since=mark)) if "Token event" in text]
-    assert len(events) == 2 * replacements  # the first is an insertion only; and slot 5
-
-
-def test_token_texts_cannot_forge_or_colour_records(world):
-    daemon = started(world)
-    insert(world, 6, "ok\x1b[2K\rОтключено", "--profile", "ivan\x1b]0;x\x07@corp")
-    escaped = "ok\\x1b[2K\\x0dОтключено"
-    daemon.wait_for_log(connected(6, escaped))
-    world.kxsim("remove", "6")
-    daemon.wait_for_log(disconnected(6, escaped))
-    assert daemon.records("\tНайден профиль ivan\\x1b]0;x\\x07@corp")
-    assert not [text for text in texts(daemon.records()) if "\x1b" in text or "\r" in text]
+    assert len(events) == (2 * replacements if load == "burst of slot events" else 1)
+    assert not daemon.records(level=LOG_WARNING)
