@@ -102,8 +102,12 @@ def test_fingerprints_echoes_and_who_may_call_what(world):
         assert [record.text for record in daemon.records(since=mark)
                 if record.level in (LOG_ERR, LOG_WARNING)] == logged, args
 
-    assert busctl(world, "test", "isbdx", "7", "ab", "true", "1.5", "9") == (
+    # An array is skipped with a warning that numbers it by the arguments kept so far.
+    mark = world.log_mark()
+    assert busctl(world, "test", "isasbdx", "7", "ab", "2", "p", "q", "true", "1.5", "9") == (
         "s", ["Args count 5: 7, ab, true, , , "])
+    assert texts(daemon.records(since=mark, level=LOG_WARNING)) == [
+        "[WARNING] dbus: Аргумент вызова test №3 имеет не поддерживаемый формат 97"]
     assert busctl(world, "test") == ("s", ["Args count 0: "])
     mark = world.log_mark()
     with pytest.raises(dbus.exceptions.DBusException) as unserved:

@@ -74,14 +74,15 @@ void expectResult(const Token::PinResult& result, State state, const std::string
 
 TEST_F(TokenPinTest, EachAppletFamilyCountsWrongPinsInItsOwnRecord) {
     // Counters after one wrong user PIN and one wrong administrator PIN, as (left, limit).
-    // (Quill, Forte and Linnet tokens: test_kxsentrixctl.py.)
     struct Case {
         std::string applet;
         std::pair<uint64_t, uint64_t> user, admin;
     } cases[] = {
+        {Token::Quill, {6, 10}, {3, 5}},
+        {Token::Forte, {6, 10}, {3, 5}},
+        {Token::Linnet, {0, 0}, {0, 0}},  // no counters
         {Token::Nacre, {6, 10}, {3, 10}},
         {Token::DataStore, {6, 10}, {3, 5}},
-        {"", {0, 0}, {0, 0}},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         tokens_.insert(i + 1, pinToken());
