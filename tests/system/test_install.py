@@ -1,5 +1,6 @@
 """What an install puts on a machine, tried inside a world, and the readiness a service manager
-hears. The installed bus policy is the one the world's bus runs under (the service tests)."""
+hears, and the Debian packages. The installed bus policy is the one the world's bus runs under
+(the service tests)."""
 
 import os
 import re
@@ -12,10 +13,11 @@ PREFIX = "/usr/local"  # CMake's default, which the lists below are written for
 UNIT = f"{PREFIX}/lib/systemd/system/kxsentrixd.service"
 DIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "dist")
 POLICY = "/etc/dbus-1/system.d/kx.daemon.server.conf"
-FILES = {UNIT, POLICY} | {f"{PREFIX}/{path}" for path in (
+SIMULATOR_FILES = {f"{PREFIX}/lib/libkxPKCS11-2.so", f"{PREFIX}/bin/kxsim"}
+DAEMON_FILES = {UNIT, POLICY} | {f"{PREFIX}/{path}" for path in (
     "sbin/kxsentrixd", "bin/kxsentrixctl", "share/doc/kxsentrix/examples/kxsentrixd.conf",
     "share/man/man8/kxsentrixd.8.gz", "share/man/man5/kxsentrixd.conf.5.gz",
-    "share/man/man1/kxsentrixctl.1.gz", "lib/libkxPKCS11-2.so", "bin/kxsim")}
+    "share/man/man1/kxsentrixctl.1.gz")}
 
 
 @pytest.fixture
@@ -28,7 +30,7 @@ def default_prefix(world):
 def test_install_puts_the_product_in_place_and_its_files_check(world, default_prefix):
     world.run(["cmake", "--install", world.build_dir], env={"DESTDIR": "/tmp/stage"}, check=True)
     found = world.run(["find", "/tmp/stage", "-type", "f"], check=True).stdout.split()
-    assert {path[len("/tmp/stage"):] for path in found} == FILES
+    assert {path[len("/tmp/stage"):] for path in found} == DAEMON_FILES | SIMULATOR_FILES
 
     # Onto the world's machine, as on a real one.
     world.run(["cp", "-a", "/tmp/stage/.", "/"], check=True)
@@ -48,6 +50,24 @@ def test_install_puts_the_product_in_place_and_its_files_check(world, default_pr
     assert world.run([f"{PREFIX}/bin/kxsentrixctl", "--version"]).stdout == "0.1\n"
     world.kxsim("insert", "5", "--label", "Installed", "--model", "Korvex Quill")
     assert "Installed" in world.run([f"{PREFIX}/bin/kxsentrixctl", "pin-status"]).stdout
+
+
+def test_debian_packages_hold_what_the_install_puts_in_place(world, default_prefix):
+    if not shutil.which("dpkg-deb"):
+        pytest.skip("no dpkg-deb")
+    world.run(["cpack", "-G", "DEB", "--config", f"{world.build_dir}/CPackConfig.cmake", "-B",
+               "/tmp/packages"], check=True, timeout=300)
+
+    def package(name, option, *field):
+        return world.run(["dpkg-deb", option, f"/tmp/packages/{name}_0.1_amd64.deb", *field],
+                         check=True).stdout
+
+    for name, files in (("kxsentrix", DAEMON_FILES), ("kxsentrix-simulator", SIMULATOR_FILES)):
+        assert {line.split()[-1][1:] for line in package(name, "--contents").splitlines()
+                if not line.startswith("d")} == files
+    depends = [item.split()[0] for item in package("kxsentrix", "--field", "Depends").split(", ")]
+    assert {"kxsentrix-simulator", "dbus", "libc6", "libdbus-1-3", "libglib2.0-0", "libssl3",
+            "libsystemd0"} <= set(depends)
 
 
 def test_the_service_manager_hears_of_readiness_once_the_slot_loop_runs(world):
