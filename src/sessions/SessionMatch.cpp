@@ -28,10 +28,9 @@ struct Family {
     bool local;
     const char* passGroup;
     const char* pinGroup;
-    const char* otherAccountKind;  // how the records name an account the family does not serve
 };
-constexpr Family kLocal{true, "kx_local_pass", "kx_local_pin", "доменный"};
-constexpr Family kNetwork{false, "kx_net_pass", "kx_net_pin", "локальный"};
+constexpr Family kLocal{true, "kx_local_pass", "kx_local_pin"};
+constexpr Family kNetwork{false, "kx_net_pass", "kx_net_pin"};
 
 std::string shown(const std::string& text) {
     return Common::printable(text);
@@ -68,22 +67,39 @@ bool inGroup(const Session& session, const char* group) {
     return std::find(session.groups.begin(), session.groups.end(), group) != session.groups.end();
 }
 
+std::string otherAccountKind(const Family& family, const SessionText& s) {
+    if (family.local) {
+        return Common::format(
+            "Сессия пользователя %s, uid %d, home '%s' пропускается т. к. пользователь доменный",
+            s.user.c_str(), s.uid, s.home.c_str());
+    }
+    return Common::format(
+        "Сессия пользователя %s, uid %d, home '%s' пропускается т. к. пользователь локальный",
+        s.user.c_str(), s.uid, s.home.c_str());
+}
+
+std::string passGroupOnly(const Family& family, const SessionText& s) {
+    if (family.local) {
+        return Common::format(
+            "Сессия пользователя %s, uid %d, home '%s' пропускается т. к. он "
+            "находится только в группе kx_local_pass",
+            s.user.c_str(), s.uid, s.home.c_str());
+    }
+    return Common::format(
+        "Сессия пользователя %s, uid %d, home '%s' пропускается т. к. он "
+        "находится только в группе kx_net_pass",
+        s.user.c_str(), s.uid, s.home.c_str());
+}
+
 // The checks every session rule starts with; a verdict when they already decide.
 std::optional<Verdict> commonStart(const Session& session, const Settings& settings,
                                    const Family& family) {
     const SessionText s(session);
     if (session.isLocal != family.local) {
-        return detailed(
-            false, settings,
-            Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается "
-                           "т. к. пользователь %s",
-                           s.user.c_str(), s.uid, s.home.c_str(), family.otherAccountKind));
+        return detailed(false, settings, otherAccountKind(family, s));
     }
     if (inGroup(session, family.passGroup) && !inGroup(session, family.pinGroup)) {
-        return detailed(false, settings,
-                        Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается "
-                                       "т. к. он находится только в группе %s",
-                                       s.user.c_str(), s.uid, s.home.c_str(), family.passGroup));
+        return detailed(false, settings, passGroupOnly(family, s));
     }
     if (settings.forceSessionMatch) {
         return Verdict{true, LOG_DEBUG,
