@@ -18,27 +18,28 @@ SystemConfig::SystemConfig(std::string path) : path_(std::move(path)) {
         replaceable_ = error == ENOENT;
         return;
     }
-    if (text.size() > kFileLimit) {
+    std::optional<Content> content = text.size() <= kFileLimit ? parse(text) : std::nullopt;
+    if (!content) {
         replaceable_ = false;
         return;
     }
-    sections_ = parse(text);
+    content_ = std::move(*content);
 }
 
 std::vector<SystemConfig::Section>::iterator SystemConfig::find(const std::string& section) {
-    return std::find_if(sections_.begin(), sections_.end(),
+    return std::find_if(content_.sections.begin(), content_.sections.end(),
                         [&](const Section& candidate) { return candidate.name == section; });
 }
 
 std::vector<SystemConfig::Section>::const_iterator SystemConfig::find(
     const std::string& section) const {
-    return std::find_if(sections_.begin(), sections_.end(),
+    return std::find_if(content_.sections.begin(), content_.sections.end(),
                         [&](const Section& candidate) { return candidate.name == section; });
 }
 
 std::string SystemConfig::get(const std::string& section, const std::string& key) const {
     auto found = find(section);
-    if (found == sections_.end()) {
+    if (found == content_.sections.end()) {
         return "";
     }
     for (const Parameter& parameter : found->parameters) {
@@ -49,26 +50,30 @@ std::string SystemConfig::get(const std::string& section, const std::string& key
     return "";
 }
 
-void SystemConfig::set(const std::string& section, const std::string& key,
+bool SystemConfig::set(const std::string& section, const std::string& key,
                        const std::string& value) {
+    if (!writable(section, key, value)) {
+        return false;
+    }
     auto found = find(section);
-    if (found == sections_.end()) {
-        sections_.push_back(Section{section, {Parameter{key, value}}});
-        return;
+    if (found == content_.sections.end()) {
+        content_.sections.push_back(Section{section, {Parameter{key, value}}});
+        return true;
     }
     for (Parameter& parameter : found->parameters) {
         if (parameter.key == key) {
             parameter.value = value;
-            return;
+            return true;
         }
     }
     found->parameters.push_back(Parameter{key, value});
+    return true;
 }
 
 void SystemConfig::remove_key(const std::string& section, const std::string& key,
                               bool removeEmptySection) {
     auto found = find(section);
-    if (found == sections_.end()) {
+    if (found == content_.sections.end()) {
         return;
     }
     std::vector<Parameter>& parameters = found->parameters;
@@ -78,17 +83,24 @@ void SystemConfig::remove_key(const std::string& section, const std::string& key
         parameters.erase(parameter);
     }
     if (parameters.empty() && removeEmptySection) {
-        sections_.erase(found);
+        content_.sections.erase(found);
     }
 }
 
 bool SystemConfig::contain_section(const std::string& section) const {
     const std::string wanted = Common::toLower(section);
-    return std::any_of(sections_.begin(), sections_.end(), [&](const Section& candidate) {
-        return Common::toLower(candidate.name) == wanted;
-    });
+    return std::any_of(
+        content_.sections.begin(), content_.sections.end(),
+        [&](const Section& candidate) { return Common::toLower(candidate.name) == wanted; });
 }
 
 bool SystemConfig::updateFileConfig() const {
-    return replaceable_ && AtomicFile::replace(path_, get_byte_array());
+    size_t items = content_.sections.size();
+    for (const Section& section : content_.sections) {
+        items += section.parameters.size();
+    }
+    // Grown by set past what the reader takes, the file would count as unreadable next time.
+    const std::string text = get_byte_array();
+    return replaceable_ && items <= kItemLimit && text.size() <= kFileLimit &&
+           AtomicFile::replace(path_, text);
 }

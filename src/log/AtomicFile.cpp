@@ -2,14 +2,19 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <vector>
 
 namespace {
+
+// A change of owner drops it, so it is given only after the new owner.
+const std::string kCapabilities = "security.capability";
 
 // The file that a write to `path` would change: the final target of a symbolic link, or the
 // path itself when nothing exists there yet. Empty, with `error` set, for a dangling link or an
@@ -43,18 +48,101 @@ int writeAll(int fd, const std::string& content) {
     return 0;
 }
 
-// Fills the open temporary file and gives it its final mode and owner. Returns 0 or an errno.
-int fillTemporary(int fd, const std::string& content, const struct stat* old, mode_t newMode) {
-    // Owner first: a change of owner clears set-id bits that the mode must keep.
-    if (old != nullptr && fchown(fd, old->st_uid, old->st_gid) != 0) {
-        return errno;
+// The names (or, with `name`, the value) of the extended attributes of the open file; the
+// size is asked first and asked again when the list grew in between. Returns 0 or an errno.
+int readAttributes(int fd, const std::string* name, std::vector<char>& data) {
+    for (;;) {
+        ssize_t size =
+            name != nullptr ? fgetxattr(fd, name->c_str(), nullptr, 0) : flistxattr(fd, nullptr, 0);
+        if (size >= 0) {
+            data.resize(static_cast<size_t>(size));
+            size = name != nullptr ? fgetxattr(fd, name->c_str(), data.data(), data.size())
+                                   : flistxattr(fd, data.data(), data.size());
+        }
+        if (size >= 0) {
+            data.resize(static_cast<size_t>(size));
+            return 0;
+        }
+        if (name == nullptr && errno == ENOTSUP) {
+            data.clear();  // a file system without extended attributes: the file has none
+            return 0;
+        }
+        if (errno != ERANGE) {
+            return errno;
+        }
     }
-    mode_t mode = old != nullptr ? (old->st_mode & 07777) : newMode;
-    if (fchmod(fd, mode) != 0) {
-        return errno;
+}
+
+int attributeNames(int fd, std::vector<std::string>& names) {
+    std::vector<char> list;
+    int result = readAttributes(fd, nullptr, list);
+    for (size_t at = 0; result == 0 && at < list.size();) {
+        names.emplace_back(list.data() + at);
+        at += names.back().size() + 1;
     }
+    return result;
+}
+
+// Gives the temporary file the extended attributes of the old one, no more and no fewer: its
+// ACL (system.posix_acl_access), SELinux label and the like. Returns 0 or an errno.
+int copyAttributes(int from, int to, bool capabilities) {
+    std::vector<std::string> wanted, present;
+    if (int result = attributeNames(from, wanted)) {
+        return result;
+    }
+    if (int result = attributeNames(to, present)) {
+        return result;
+    }
+    for (const std::string& name : present) {
+        // One the new file got from its directory (a default ACL) that the old one did not have.
+        if (std::find(wanted.begin(), wanted.end(), name) == wanted.end() &&
+            fremovexattr(to, name.c_str()) != 0) {
+            return errno;
+        }
+    }
+    for (const std::string& name : wanted) {
+        if ((name == kCapabilities) != capabilities) {
+            continue;
+        }
+        std::vector<char> value, current;
+        if (int result = readAttributes(from, &name, value)) {
+            return result;
+        }
+        // Set only where it differs: a label the new file already has needs no permission to
+        // relabel.
+        if (readAttributes(to, &name, current) == 0 && current == value) {
+            continue;
+        }
+        if (fsetxattr(to, name.c_str(), value.data(), value.size(), 0) != 0) {
+            return errno;
+        }
+    }
+    return 0;
+}
+
+// Fills the open temporary file and gives it its final attributes, mode and owner (those of
+// the old file, open as `old`, when there is one). Returns 0 or an errno.
+int fillTemporary(int fd, const std::string& content, int old, const struct stat& status,
+                  mode_t newMode) {
+    // Content first: a write drops file capabilities. Attributes while the file is still ours,
+    // so no permission of its owner is needed.
     if (int result = writeAll(fd, content)) {
         return result;
+    }
+    if (old >= 0) {
+        if (int result = copyAttributes(old, fd, false)) {
+            return result;
+        }
+        // Owner before mode: a change of owner clears set-id bits that the mode must keep.
+        if (fchown(fd, status.st_uid, status.st_gid) != 0) {
+            return errno;
+        }
+        if (int result = copyAttributes(old, fd, true)) {
+            return result;
+        }
+    }
+    if (fchmod(fd, old >= 0 ? (status.st_mode & 07777) : newMode) != 0) {
+        return errno;
     }
     return fsync(fd) == 0 ? 0 : errno;
 }
@@ -67,54 +155,76 @@ std::string directoryOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
+// Opens the file to be replaced, when there is one (-1 and 0 otherwise). Returns 0 or an errno.
+int openOld(const std::string& target, int& fd, struct stat& status) {
+    fd = -1;
+    if (stat(target.c_str(), &status) != 0) {
+        return errno == ENOENT ? 0 : errno;
+    }
+    // Not opened unless it is a regular file: opening a device may do something.
+    if (!S_ISREG(status.st_mode)) {
+        return S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+    }
+    fd = open(target.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0 || fstat(fd, &status) != 0) {
+        return errno;
+    }
+    if (!S_ISREG(status.st_mode)) {
+        return EINVAL;
+    }
+    // Its other names would keep the old content, and a change of one of them go unnoticed.
+    return status.st_nlink > 1 ? EMLINK : 0;
+}
+
+// Writes the temporary file and renames it over the target. Returns 0 or an errno.
+int replaceWith(const std::string& target, const std::string& content, int old,
+                const struct stat& status, mode_t newMode) {
+    // A hidden name, so a reader that lists the directory (PAM, SSSD) does not take the
+    // half-made file for a configuration of its own.
+    const std::string directory = directoryOf(target);
+    std::string temporary = directory + "/." + target.substr(target.rfind('/') + 1) + ".XXXXXX";
+    std::vector<char> pattern(temporary.begin(), temporary.end());
+    pattern.push_back('\0');
+    int fd = mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0) {
+        return errno;
+    }
+    int result = fillTemporary(fd, content, old, status, newMode);
+    if (close(fd) != 0 && result == 0) {
+        result = errno;
+    }
+    if (result == 0 && rename(pattern.data(), target.c_str()) != 0) {
+        result = errno;
+    }
+    if (result != 0) {
+        unlink(pattern.data());
+        return result;
+    }
+    // The rename itself reaches the disk only with its directory.
+    int directoryFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directoryFd >= 0) {
+        fsync(directoryFd);
+        close(directoryFd);
+    }
+    return 0;
+}
+
 }  // namespace
 
 bool AtomicFile::replace(const std::string& path, const std::string& content, mode_t newFileMode,
                          int* error) {
     int result = 0;
     const std::string target = resolveTarget(path, result);
-    struct stat old {};
-    bool hadFile = false;
+    int old = -1;
+    struct stat status {};
     if (result == 0) {
-        if (stat(target.c_str(), &old) == 0) {
-            hadFile = true;
-            if (!S_ISREG(old.st_mode)) {
-                result = S_ISDIR(old.st_mode) ? EISDIR : EINVAL;
-            }
-        } else if (errno != ENOENT) {
-            result = errno;
-        }
+        result = openOld(target, old, status);
     }
     if (result == 0) {
-        // A hidden name, so a reader that lists the directory (PAM, SSSD) does not take the
-        // half-made file for a configuration of its own.
-        const std::string directory = directoryOf(target);
-        std::string name = target.substr(target.rfind('/') + 1);
-        std::string temporary = directory + "/." + name + ".XXXXXX";
-        std::vector<char> pattern(temporary.begin(), temporary.end());
-        pattern.push_back('\0');
-        int fd = mkostemp(pattern.data(), O_CLOEXEC);
-        if (fd < 0) {
-            result = errno;
-        } else {
-            result = fillTemporary(fd, content, hadFile ? &old : nullptr, newFileMode);
-            if (close(fd) != 0 && result == 0) {
-                result = errno;
-            }
-            if (result == 0 && rename(pattern.data(), target.c_str()) != 0) {
-                result = errno;
-            }
-            if (result != 0) {
-                unlink(pattern.data());
-            } else {
-                // The rename itself reaches the disk only with its directory.
-                int directoryFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-                if (directoryFd >= 0) {
-                    fsync(directoryFd);
-                    close(directoryFd);
-                }
-            }
-        }
+        result = replaceWith(target, content, old, status, newFileMode);
+    }
+    if (old >= 0) {
+        close(old);
     }
     if (error != nullptr) {
         *error = result;

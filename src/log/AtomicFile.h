@@ -9,10 +9,14 @@
 class AtomicFile {
 public:
     // Writes `content` to a temporary file beside the target, flushes it to disk, gives it the
-    // mode and owner of the file it replaces (`newFileMode` and root when there was none) and
-    // renames it over the target. A symbolic link is followed: its target is replaced and the
-    // link stays a link. False on any failure, with the errno in `error`; the old file is then
-    // untouched and no temporary file is left behind.
+    // mode, owner and extended attributes (ACL, SELinux label, user.* and the like) of the file
+    // it replaces (`newFileMode` and root when there was none) and renames it over the target.
+    // A symbolic link is followed: its target is replaced and the link stays a link. A file
+    // with other hard links is refused (EMLINK): the rename would leave them the old content,
+    // and writing in place is not atomic; a symbolic link is the way to share such a file.
+    // Attributes the process may not see (trusted.* without CAP_SYS_ADMIN) are not kept; one
+    // it may not set fails the replacement. False on any failure, with the errno in `error`;
+    // the old file is then untouched and no temporary file is left behind.
     static bool replace(const std::string& path, const std::string& content,
                         mode_t newFileMode = 0644, int* error = nullptr);
 };

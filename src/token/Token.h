@@ -117,7 +117,8 @@ public:
     static std::string returnCodeText(uint64_t code);
 
     // Verifies pin by logging in as the user, or as the administrator when admin is set. An
-    // expired PIN is reported before any login is tried, so it costs no retry.
+    // expired user PIN is reported before any login is tried, so it costs no retry; the
+    // lifetime policy is the user PIN's, so an administrator's check never meets it.
     static PinResult checkPin(const Info& info, const std::string& pin, bool admin);
     // (retries left, retry limit) by the applet's counter extension; (0, 0) for an applet
     // without one, or when the counters cannot be read.

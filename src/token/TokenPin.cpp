@@ -4,8 +4,10 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <ctime>
 
 #include "log/KxLogger.h"
@@ -79,7 +81,8 @@ Token::PinResult Token::checkPin(const Info& info, const std::string& pin, bool 
     if (pin.empty()) {
         return {PinState::Error, returnCodeText(CKR_PIN_LEN_RANGE)};
     }
-    PinResult expiry = pinExpired(info);
+    // The lifetime the token keeps is the user PIN's: an administrator's check ignores it.
+    PinResult expiry = admin ? PinResult{PinState::Ok, ""} : pinExpired(info);
     if (expiry.first == PinState::Expired || expiry.first == PinState::Error) {
         return expiry;
     }
@@ -183,15 +186,34 @@ Token::PinResult Token::pinExpiredQuill(const Info& info) {
     std::string changeDate(
         reinterpret_cast<const char*>(record) + KX_PKI_COMPLEXITY_CHANGE_DATE_OFFSET,
         KX_PKI_COMPLEXITY_CHANGE_DATE_SIZE);
+    if (TokenPinExpiry::impossibleDate(changeDate)) {
+        // Only digits here, so the date prints as it is.
+        KxLogger::log(LOG_WARNING,
+                      "Недопустимая дата смены PIN-кода на токене: %s, время жизни PIN-кода не "
+                      "проверяется!",
+                      changeDate.c_str());
+    }
     return TokenPinExpiry::quill(lifetime, changeDate, changePinNotification(), std::time(nullptr));
 }
 
 int Token::changePinNotification() {
     std::string text;
-    int days = kDefaultWarningDays;
-    if (UntrustedFile::read(greeterConfigPath, text, kGreeterConfigLimit) &&
-        TokenPinExpiry::warningDaysFromGreeterConfig(text, days)) {
-        return days;
+    int error = 0;
+    // One byte over the bound tells a file at the bound from a larger one, which is not read
+    // at all: cut there, its last line would be read with a part of its number.
+    if (UntrustedFile::read(greeterConfigPath, text, kGreeterConfigLimit + 1, &error) &&
+        text.size() > kGreeterConfigLimit) {
+        error = EFBIG;
     }
-    return kDefaultWarningDays;
+    if (error != 0) {
+        // A missing file is the usual case: the greeter is not installed.
+        if (error != ENOENT) {
+            KxLogger::log(LOG_WARNING, "Ошибка чтения конфигурационного файла %s, error: %s",
+                          greeterConfigPath, strerror(error));
+        }
+        return kDefaultWarningDays;
+    }
+    int days = kDefaultWarningDays;
+    TokenPinExpiry::warningDaysFromGreeterConfig(text, days);
+    return days;
 }

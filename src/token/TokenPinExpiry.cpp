@@ -83,6 +83,27 @@ bool matchSetting(const std::string& line, size_t at, int& days) {
     return true;
 }
 
+// The 8 digits of a change date after 1 January 2014 (earlier ones, zero bytes and other
+// characters mean no date), not yet checked against the calendar.
+bool readDate(const std::string& text, int& year, int& month, int& day) {
+    if (text.size() != 8 || !std::all_of(text.begin(), text.end(), isDigit)) {
+        return false;
+    }
+    int date = std::stoi(text);
+    year = date / 10000, month = date / 100 % 100, day = date % 100;
+    return date > 20140101;
+}
+
+// mktime would make a real date of any other: 20261301 into 1 January 2027.
+bool isCalendarDate(int year, int month, int day) {
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (month < 1 || month > 12 || day < 1) {
+        return false;
+    }
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    return day <= kDays[month - 1] + (month == 2 && leap ? 1 : 0);
+}
+
 }  // namespace
 
 Token::PinResult TokenPinExpiry::forte(uint64_t maxAgeDays, uint64_t warningDays, uint64_t ageDays,
@@ -103,21 +124,30 @@ Token::PinResult TokenPinExpiry::forte(uint64_t maxAgeDays, uint64_t warningDays
 
 Token::PinResult TokenPinExpiry::quill(uint64_t lifetimeDays, const std::string& changeDate,
                                        uint64_t warningDays, std::time_t now) {
-    if (lifetimeDays == 0 || changeDate.size() != 8 ||
-        !std::all_of(changeDate.begin(), changeDate.end(), isDigit)) {
+    int year = 0, month = 0, day = 0;
+    if (lifetimeDays == 0 || !readDate(changeDate, year, month, day) ||
+        !isCalendarDate(year, month, day)) {
         return {Token::PinState::Ok, ""};
     }
-    int date = std::stoi(changeDate);
-    if (date <= 20140101) {
-        return {Token::PinState::Ok, ""};
-    }
-    int year = date / 10000, month = date / 100 % 100, day = date % 100;
     std::time_t changed = localMidnight(year, month, day, 0);
     std::time_t expiry = localMidnight(year, month, day, lifetimeDays);
-    if (now < changed || now >= expiry) {
+    if (now < changed) {
+        // Tomorrow by our clock is a change just after midnight in a zone ahead of ours: it
+        // counts as made today. A later date cannot be trusted.
+        if (changed > localMidnight(now, 1)) {
+            return expired();
+        }
+        expiry = localMidnight(now, lifetimeDays);
+    }
+    if (now >= expiry) {
         return expired();
     }
     return warnBefore(expiry, warningDays, now);
+}
+
+bool TokenPinExpiry::impossibleDate(const std::string& changeDate) {
+    int year = 0, month = 0, day = 0;
+    return readDate(changeDate, year, month, day) && !isCalendarDate(year, month, day);
 }
 
 bool TokenPinExpiry::warningDaysFromGreeterConfig(const std::string& text, int& days) {

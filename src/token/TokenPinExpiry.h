@@ -19,10 +19,14 @@ public:
 
     // Quill applets keep the date of the last change as 8 digits, YYYYMMDD; the PIN expires at
     // local midnight lifetimeDays after that date. A lifetime of 0, or no date after
-    // 1 January 2014 (zero bytes, other characters), means no limit. A change date in the future
-    // counts as expired: the token's clock or its record cannot be trusted then.
+    // 1 January 2014 (zero bytes, other characters, a month or day outside the calendar), means
+    // no limit. Tomorrow's date counts as today (the token's zone may be ahead of ours); a
+    // later one as expired: the token's clock or its record cannot be trusted then.
     static Token::PinResult quill(uint64_t lifetimeDays, const std::string& changeDate,
                                   uint64_t warningDays, std::time_t now);
+    // Whether the change date has 8 digits after 20140101 but names no calendar day
+    // (20261301, 20260230): worth a warning, as the token's record is damaged.
+    static bool impossibleDate(const std::string& changeDate);
 
     // The greeter's daysForChangeNotification in the text of its configuration file: the first
     // line that sets it with 1 to 3 digits (of more, the first three count); nothing otherwise.

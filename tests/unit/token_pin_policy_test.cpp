@@ -83,11 +83,17 @@ TEST_F(PinExpiryTest, QuillExpiresAtLocalMidnightLifetimeDaysAfterTheChange) {
         std::time_t now;
         Expected expected;
     } cases[] = {
-        {0, "20240101", 14, today, {State::Ok, ""}},              // no lifetime set
-        {30, std::string(8, '\0'), 14, today, {State::Ok, ""}},   // no change date
-        {30, "20140101", 14, today, {State::Ok, ""}},             // not after 1 January 2014
-        {30, "20240228", 14, today, {State::Expired, kExpired}},  // changed tomorrow
-        {30, "20240212", 14, today, {State::Ok, ""}},             // 15 days left
+        {0, "20240101", 14, today, {State::Ok, ""}},             // no lifetime set
+        {30, std::string(8, '\0'), 14, today, {State::Ok, ""}},  // no change date
+        {30, "20140101", 14, today, {State::Ok, ""}},            // not after 1 January 2014
+        // Tomorrow counts as today (a zone ahead of ours), the day after as expired.
+        {10, "20240228", 14, today, {State::ChangeSoon, changeBefore("08-03-2024")}},
+        {30, "20240229", 14, today, {State::Expired, kExpired}},
+        // No calendar day: mktime made later days of them, so "expired".
+        {30, "20261301", 14, today, {State::Ok, ""}},
+        {30, "20240230", 14, today, {State::Ok, ""}},
+        {30, "20260000", 14, today, {State::Ok, ""}},
+        {30, "20240212", 14, today, {State::Ok, ""}},  // 15 days left
         {30, "20240211", 14, today, {State::ChangeSoon, changeBefore("12-03-2024")}},
         {30, "20240129", 14, today, {State::ChangeSoon, changeBefore("28-02-2024")}},
         {30, "20240128", 14, today, {State::Expired, kExpired}},  // expires today

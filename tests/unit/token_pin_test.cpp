@@ -133,6 +133,8 @@ TEST_F(TokenPinTest, RefusalsAndLifetimePoliciesOfForteAndQuill) {
     TokenSpec quillSoon = pinToken();
     quillSoon.policy.lifetimeDays = 30;
     quillSoon.policy.changeDate = dateFromToday(-20, "%Y%m%d");  // 10 days left
+    TokenSpec quillNoDate = quillSoon;
+    quillNoDate.policy.changeDate = "20261301";  // mktime made it 1 January 2027: "expired"
     // The token, its applet, the PIN tried, the answer, and whether the lifetime policy gives it.
     struct Case {
         TokenSpec token;
@@ -151,6 +153,7 @@ TEST_F(TokenPinTest, RefusalsAndLifetimePoliciesOfForteAndQuill) {
         {forteUnreadable, Token::Forte, "1234", State::Error,
          "Ошибка при чтении смарт-карты. Код возврата:48 ошибка устройства", true},
         {quillSoon, Token::Quill, "1234", State::ChangeSoon, changeBefore(10), true},
+        {quillNoDate, Token::Quill, "1234", State::Ok, "", true},
     };
     for (size_t i = 0; i < std::size(cases); ++i) {
         tokens_.insert(i + 1, cases[i].token);
@@ -164,18 +167,27 @@ TEST_F(TokenPinTest, RefusalsAndLifetimePoliciesOfForteAndQuill) {
         if (c.policy) {
             expectResult(Token::pinExpired(info), c.state, c.message);
         }
-        if (c.policy && c.state != State::ChangeSoon) {
+        if (c.policy) {
+            // The lifetime is the user PIN's: the administrator's is checked whatever it says.
+            expectResult(Token::checkPin(info, "87654321", true), State::Ok, "");
+        }
+        const bool refused = c.state == State::Expired || c.state == State::Error;
+        if (c.policy && refused) {
             // Refused before any login: a wrong PIN gets the same answer.
             expectResult(Token::checkPin(info, "0000", false), c.state, c.message);
         }
         // No retry was spent: an empty PIN is not tried, an expired one refused before login;
-        // the accepted one resets the count.
-        const uint64_t left = c.state == State::Locked ? 0 : c.state == State::ChangeSoon ? 10 : 7;
+        // an accepted one resets the count.
+        const uint64_t left = c.state == State::Locked ? 0 : refused ? 7 : 10;
         EXPECT_EQ(Token::getPinCounters(info, false).first, left);
     }
+    EXPECT_TRUE(wasLogged(LOG_WARNING,
+                          "[WARNING] Недопустимая дата смены PIN-кода на токене: 20261301, время "
+                          "жизни PIN-кода не проверяется!"));
 
     // The greeter's file moves the Quill warning window: 10 days left are within the default
-    // 14 days, not within 7, within 123 (of 1234).
+    // 14 days, not within 7, within 123 (of 1234); a file over 64 KiB is not read, not even
+    // cut ("= 30" across the bound read as 3).
     EXPECT_EQ(Token::changePinNotification(), 14);
     Token::Info quill = infoOf(6, Token::Quill);
     std::filesystem::create_directories(
@@ -186,4 +198,10 @@ TEST_F(TokenPinTest, RefusalsAndLifetimePoliciesOfForteAndQuill) {
     std::ofstream(Token::greeterConfigPath) << "daysForChangeNotification=1234\n";
     EXPECT_EQ(Token::changePinNotification(), 123);
     expectResult(Token::pinExpired(quill), State::ChangeSoon, changeBefore(10));
+    std::ofstream(Token::greeterConfigPath)
+        << std::string(65506, '#') << "\ndaysForChangeNotification = 30\n";
+    EXPECT_EQ(Token::changePinNotification(), 14);
+    EXPECT_TRUE(
+        wasLogged(LOG_WARNING, std::string("[WARNING] Ошибка чтения конфигурационного файла ") +
+                                   Token::greeterConfigPath + ", error: File too large"));
 }
