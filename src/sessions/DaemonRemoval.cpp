@@ -73,6 +73,32 @@ void lockEverything() {
     }
 }
 
+void closeRemoteClients(const Daemon& daemon, const Token::Info& info) {
+    std::vector<Daemon::Process> clients = Daemon::procList(kRemoteClient);
+    KxLogger::log(LOG_DEBUG, "Найдено %d активных удаленных подключений",
+                  static_cast<int>(clients.size()));
+    for (const Daemon::Process& client : clients) {
+        if (!daemon.isRdpProcMatchTokenInfo(client, info)) {
+            continue;
+        }
+        KxLogger::log(LOG_INFO,
+                      "Завершение процесса удаленного подключения %s с pid %d и его родителя с "
+                      "pid %d",
+                      Common::printable(client.name).c_str(), client.pid, client.ppid);
+        ProcessTable::interrupt(client);
+        if (client.ppid <= 0) {
+            continue;
+        }
+        if (ProcessTable::parentName(client) == kRemoteClientParent) {
+            ProcessTable::interruptParent(client);
+        } else {
+            KxLogger::log(LOG_INFO,
+                          "Родительский процесс не является процессом sentrix, пропускаем его "
+                          "завершение");
+        }
+    }
+}
+
 // The file systems flushed on a thread of its own: a slow or hung file system must hold up
 // neither the power-off nor, with it, the store's lock. While one flush runs, a later power-off
 // waits for the same one instead of starting another that would hang as well.
@@ -125,8 +151,6 @@ private:
     std::shared_ptr<State> state_;
 };
 
-void closeRemoteClients(const Daemon& daemon, const Token::Info& info);
-
 // Locks every session, then powers the machine off by the deadline, flushed or not. Returns only
 // when the power-off failed, after locking everything: a machine that could not be switched off
 // must not stay open.
@@ -140,41 +164,13 @@ void powerOff(const Daemon& daemon, const Token::Info& info, const RemovalPlan& 
     }
     if (!flush.finishedBy(deadline)) {
         KxLogger::log(LOG_WARNING,
-                      "Сброс данных на диски не завершился за %d msec, выключаем систему без "
-                      "него",
-                      static_cast<int>(kPowerOffDeadline.count()));
+                      "Сброс данных на диски не завершился, выключаем систему без него");
     }
     reboot(RB_POWER_OFF);
     int error = errno;
     KxLogger::log(LOG_ERR, "Не удалось выключить компьютер, error code: %d, error: %s", error,
                   std::strerror(error));
     lockEverything();
-}
-
-void closeRemoteClients(const Daemon& daemon, const Token::Info& info) {
-    std::vector<Daemon::Process> clients = Daemon::procList(kRemoteClient);
-    KxLogger::log(LOG_DEBUG, "Найдено %d активных удаленных подключений",
-                  static_cast<int>(clients.size()));
-    for (const Daemon::Process& client : clients) {
-        if (!daemon.isRdpProcMatchTokenInfo(client, info)) {
-            continue;
-        }
-        KxLogger::log(LOG_INFO,
-                      "Завершение процесса удаленного подключения %s с pid %d и его родителя с "
-                      "pid %d",
-                      Common::printable(client.name).c_str(), client.pid, client.ppid);
-        ProcessTable::interrupt(client);
-        if (client.ppid <= 0) {
-            continue;
-        }
-        if (ProcessTable::parentName(client) == kRemoteClientParent) {
-            ProcessTable::interruptParent(client);
-        } else {
-            KxLogger::log(LOG_INFO,
-                          "Родительский процесс не является процессом sentrix, пропускаем его "
-                          "завершение");
-        }
-    }
 }
 
 // A removal's plan carried out as it is decided: each part logged, each matching session asked
