@@ -108,7 +108,8 @@ Connection connectSession(const char* failure) {
 // restart) is dropped here and made anew, and no other user of GIO can close it.
 class SystemBus {
 public:
-    // The open connection, made now when there is none; null after logging the failure.
+    // The open connection, made now when there is none; null after logging the failure (unless
+    // failure is null).
     static Connection get(const char* failure) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (kept_ && g_dbus_connection_is_closed(kept_.get())) {
@@ -118,7 +119,9 @@ public:
             Error error;
             kept_ = connect(error.out());
             if (!kept_) {
-                logFailure(failure, error.get());
+                if (failure != nullptr) {
+                    logFailure(failure, error.get());
+                }
                 return {};
             }
         }
@@ -430,7 +433,8 @@ std::vector<UserSessions::Session> UserSessions::sessions(bool* listed) {
 }
 
 bool UserSessions::connect() {
-    return static_cast<bool>(SystemBus::get(kProxyFailed));
+    // Quietly: the daemon's service reports a missing bus, and a removal reports it again.
+    return static_cast<bool>(SystemBus::get(nullptr));
 }
 
 bool UserSessions::lock(const Session& session) {

@@ -22,7 +22,7 @@ public:
     };
 
     // Connects to the system bus now, so that the first removal does not wait for it; false
-    // (logged) when there is no bus yet, and the next call tries again.
+    // when there is no bus yet, and the next call tries again.
     static bool connect();
     // Sessions of ordinary users, in logind's order. *listed (if given) tells an empty list
     // from a listing that failed.
