@@ -11,8 +11,8 @@
 #include "token/Token.h"
 
 // What a token's removal does to the login sessions, decided from records and settings alone.
-// Nothing here acts: the removal carries the plan out, and the same plan can be shown without
-// acting on it.
+// Nothing here acts. A removal carries the plan out through an observer told of each part as it
+// is decided; without one, the same plan shows what a removal would do.
 struct RemovalPlan {
     using Session = UserSessions::Session;
 

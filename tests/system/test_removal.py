@@ -1,6 +1,7 @@
 """What the running kxsentrixd does when a token leaves: the sessions each matching rule ties to
 the token are locked and no others, the wait and its fallback, the power-off, the remote-desktop
-clients interrupted, and users' certificate files that are not files."""
+clients interrupted, users' certificate files that are not files, and logind reached across a
+restart of the bus."""
 
 import itertools
 import os
@@ -193,9 +194,11 @@ FALLBACKS = {
     "idle or in the background": (True, LOCK, "ignore", [{"idle": True}, {"active": False}], {},
                                   [NOT_CONFIRMED, LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
     # Every session is asked to lock before the power-off, and again when it fails.
-    "power-off not permitted": (True, POWER_OFF, "lock", [{}], {"drop_capabilities": ["sys_boot"]}, [
-        POWERING_OFF, LOCKED_ALL[0].format(1), "[ERROR] Не удалось выключить компьютер, error "
-        "code: 1, error: Operation not permitted", LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
+    "power-off not permitted": (True, POWER_OFF, "lock", [{}], {"drop_capabilities": ["sys_boot"]},
+                                [POWERING_OFF, LOCKED_ALL[0].format(1),
+                                 "[ERROR] Не удалось выключить компьютер, error code: 1, error: "
+                                 "Operation not permitted", LOCKED_ALL[0].format(1),
+                                 *LOCKED_ALL[1:]]),
     "without logind": (False, LOCK, None, [], {}, [
         "[ERROR] Ошибка g_dbus_proxy_call_sync ListSessions",
         "[ERROR] Не удалось получить список сессий пользователей, блокируем все сессии",
