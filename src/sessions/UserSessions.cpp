@@ -85,7 +85,7 @@ void logFailure(const char* message, const GError* error) {
 
 // GIO raises SIGTERM in the whole process when a bus closes a connection of its making whose
 // exit-on-close is on; the daemon must outlive a restarted bus or an ended desktop session.
-Connection keptAlive(GDBusConnection* connection) {
+Connection withoutExitOnClose(GDBusConnection* connection) {
     if (connection != nullptr) {
         g_dbus_connection_set_exit_on_close(connection, FALSE);
     }
@@ -95,7 +95,8 @@ Connection keptAlive(GDBusConnection* connection) {
 // The session bus connection for one call to the screensaver of the daemon's own session.
 Connection connectSession(const char* failure) {
     Error error;
-    Connection connection = keptAlive(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, error.out()));
+    Connection connection =
+        withoutExitOnClose(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, error.out()));
     if (!connection) {
         logFailure(failure, error.get());
     }
@@ -134,7 +135,7 @@ private:
         if (address == nullptr) {
             return {};
         }
-        Connection connection = keptAlive(g_dbus_connection_new_for_address_sync(
+        Connection connection = withoutExitOnClose(g_dbus_connection_new_for_address_sync(
             address,
             static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
                                               G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
