@@ -150,7 +150,7 @@ TEST(SessionRuleTest, DecidesAndExplains) {
     }
 }
 
-// The local PKI rule reads the user's home: test_removal.py runs it through real removals.
+// The local PKI rule with the certificate files users keep: test_removal.py, through real removals.
 
 struct ClientCase {
     const char* name;
