@@ -144,6 +144,7 @@ int Daemon::exec() {
     KxLogger::log(LOG_DEBUG, "Текущий тип аутентификации - %s", authTypeName(authType()).c_str());
     KxLogger::log(LOG_DEBUG, "hostName - %s", Common::printable(hostName()).c_str());
     KxLogger::log(LOG_DEBUG, "domainName - %s", Common::printable(domainName()).c_str());
+    UserSessions::connect();  // the first removal must not wait for the system bus connection
     if (!fileWatcher_.startMainLoop()) {
         KxLogger::log(LOG_ERR,
                       "Не удалось запустить FileWatcher. Отслеживание файлов будет недоступно.");

@@ -5,10 +5,12 @@
 #include <vector>
 
 #include "config/DaemonConfig.h"
+#include "daemon/ElapsedTimer.h"
 #include "daemon/Pid.h"
 #include "daemon/SignalStack.h"
 #include "dbus/DBusServer.h"
 #include "sessions/ProcessTable.h"
+#include "sessions/RemovalPlan.h"
 #include "sessions/SessionMatch.h"
 #include "sessions/UserSessions.h"
 #include "token/kxpkcs11.h"
@@ -60,11 +62,17 @@ public:
     using AuthType = SessionMatch::AuthType;
     using Process = ProcessTable::Process;
 
-    // Closes the token's remote-desktop clients and locks (or powers off on) its sessions, as
+    // Locks (or powers off on) the token's sessions and closes its remote-desktop clients, as
     // configured. The caller holds the store's mutex.
     void onTokenEject(const Token::Info& info);
-    // Waits for the sessions to report locked, else locks everything; true when they did.
-    static bool checkSessionsLock(const std::vector<UserSessions::Session>& sessions);
+    // What the removal of the token would do now, as the live configuration, the PAM file, the
+    // host, logind and the users' certificates have it; asks, never acts (the observer may).
+    RemovalPlan planRemoval(const Token::Info& info,
+                            RemovalPlan::Observer* observer = nullptr) const;
+    // Waits for the sessions to report locked, else locks everything; true when they did. The
+    // time reported is that since the lock requests.
+    static bool checkSessionsLock(const std::vector<UserSessions::Session>& sessions,
+                                  const ElapsedTimer& sinceRequests);
     static bool isMateRunning();
     // The "lock" command; its exit status: 0 when every session was seen locked.
     static int lockAll();
@@ -75,14 +83,6 @@ public:
     static std::string domainName();
     static bool isHostOrDomainMatch(const std::string& name, const std::string& domain);
     static bool insensetiveCompare(const std::string& a, const std::string& b);
-    bool isSessionMatchLocalPki(const UserSessions::Session& session,
-                                const Token::Info& info) const;
-    bool isSessionMatchLocalNoPki(const UserSessions::Session& session,
-                                  const Token::Info& info) const;
-    bool isSessionMatchNetworkPki(const UserSessions::Session& session,
-                                  const Token::Info& info) const;
-    bool isSessionMatchNetworkNoPki(const UserSessions::Session& session,
-                                    const Token::Info& info) const;
     static std::vector<Process> procList(const std::string& name);
     bool isRdpProcMatchTokenInfo(const Process& process, const Token::Info& info) const;
 

@@ -1,11 +1,12 @@
-// The matching operations of Daemon: the rules of SessionMatch with the live configuration,
-// the PAM file and the host name.
+// The matching operations of Daemon: the rules of SessionMatch and the removal plan with the
+// live configuration, the PAM file, the host name, logind's sessions and the users' files.
 #include <syslog.h>
 #include <unistd.h>
 
 #include "daemon/Daemon.h"
 #include "log/KxLogger.h"
 #include "log/UntrustedFile.h"
+#include "sessions/UserCertificates.h"
 
 namespace {
 
@@ -56,24 +57,24 @@ bool Daemon::insensetiveCompare(const std::string& a, const std::string& b) {
     return SessionMatch::insensitiveCompare(a, b);
 }
 
-bool Daemon::isSessionMatchLocalPki(const UserSessions::Session& session,
-                                    const Token::Info& info) const {
-    return logged(SessionMatch::localPki(session, info, settingsOf(config_)));
-}
-
-bool Daemon::isSessionMatchLocalNoPki(const UserSessions::Session& session,
-                                      const Token::Info& info) const {
-    return logged(SessionMatch::localNoPki(session, info, settingsOf(config_), hostName()));
-}
-
-bool Daemon::isSessionMatchNetworkPki(const UserSessions::Session& session,
-                                      const Token::Info& info) const {
-    return logged(SessionMatch::networkPki(session, info, settingsOf(config_), hostName()));
-}
-
-bool Daemon::isSessionMatchNetworkNoPki(const UserSessions::Session& session,
-                                        const Token::Info& info) const {
-    return logged(SessionMatch::networkNoPki(session, info, settingsOf(config_), hostName()));
+RemovalPlan Daemon::planRemoval(const Token::Info& info, RemovalPlan::Observer* observer) const {
+    RemovalPlan::Settings settings;
+    settings.system = config_.tokenEjectActionSystem();
+    settings.remote = config_.tokenEjectActionRemote();
+    settings.configExists = config_.exists();
+    settings.match = settingsOf(config_);
+    RemovalPlan::Sources sources;
+    sources.authType = &Daemon::authType;
+    sources.sessions = [] {
+        bool listed = false;
+        std::vector<UserSessions::Session> sessions = UserSessions::sessions(&listed);
+        return listed ? std::optional(std::move(sessions)) : std::nullopt;
+    };
+    sources.machine.hostName = hostName();
+    sources.machine.userCertificate = [](const UserSessions::Session& session) {
+        return UserCertificates::of(session.home);
+    };
+    return RemovalPlan::of(info, settings, sources, observer);
 }
 
 std::vector<Daemon::Process> Daemon::procList(const std::string& name) {

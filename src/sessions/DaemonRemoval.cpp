@@ -6,9 +6,14 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <system_error>
 #include <thread>
 
 #include "daemon/Daemon.h"
@@ -19,8 +24,6 @@
 namespace {
 
 using Session = UserSessions::Session;
-using SystemAction = DaemonConfig::TokenEjectActionSystem;
-using RemoteAction = DaemonConfig::TokenEjectActionRemote;
 
 constexpr const char* kRemoteClient = "xfreerdp";
 constexpr const char* kRemoteClientParent = "kxsentrix";
@@ -31,6 +34,11 @@ constexpr auto kScreenSaverPause = std::chrono::milliseconds(500);
 // The lock command looks once more after the fallback: LockSessions only asks the screen
 // lockers, which report a moment later.
 constexpr int64_t kFallbackWaitMs = 1000;
+// From the decision to the power-off, whatever the file systems' flush does.
+constexpr auto kPowerOffDeadline = std::chrono::milliseconds(2000);
+// The request to lock every session before a power-off waits no longer than this for its
+// answer, so that the flush still has time before the deadline.
+constexpr int kPowerOffLockTimeoutMs = 1000;
 
 // True when every session reported locked within the limit; the first look is after a pause.
 bool waitUntilLocked(const std::vector<Session>& sessions, int64_t limitMs) {
@@ -65,17 +73,6 @@ void lockEverything() {
     }
 }
 
-// Returns only when the power-off failed, after locking everything instead: a machine that
-// could not be switched off must not stay open.
-void powerOff() {
-    sync();
-    reboot(RB_POWER_OFF);
-    int error = errno;
-    KxLogger::log(LOG_ERR, "Не удалось выключить компьютер, error code: %d, error: %s", error,
-                  std::strerror(error));
-    lockEverything();
-}
-
 void closeRemoteClients(const Daemon& daemon, const Token::Info& info) {
     std::vector<Daemon::Process> clients = Daemon::procList(kRemoteClient);
     KxLogger::log(LOG_DEBUG, "Найдено %d активных удаленных подключений",
@@ -102,83 +99,139 @@ void closeRemoteClients(const Daemon& daemon, const Token::Info& info) {
     }
 }
 
+// The file systems flushed on a thread of its own: a slow or hung file system must hold up
+// neither the power-off nor, with it, the store's lock. While one flush runs, a later power-off
+// waits for the same one instead of starting another that would hang as well.
+class Flush {
+public:
+    Flush() : state_(start()) {}
+
+    // True when the flush ended before the deadline.
+    bool finishedBy(std::chrono::steady_clock::time_point deadline) const {
+        if (!state_) {
+            return false;
+        }
+        std::unique_lock<std::mutex> lock(state_->mutex);
+        return state_->ended.wait_until(lock, deadline, [this] { return state_->done; });
+    }
+
+private:
+    struct State {
+        std::mutex mutex;
+        std::condition_variable ended;
+        bool done = false;
+    };
+
+    // Null when no thread could be started.
+    static std::shared_ptr<State> start() {
+        static std::mutex mutex;
+        static std::shared_ptr<State> running;
+        std::lock_guard<std::mutex> lock(mutex);
+        if (running) {
+            std::lock_guard<std::mutex> stateLock(running->mutex);
+            if (!running->done) {
+                return running;
+            }
+        }
+        auto state = std::make_shared<State>();
+        try {
+            std::thread([state] {
+                sync();
+                std::lock_guard<std::mutex> stateLock(state->mutex);
+                state->done = true;
+                state->ended.notify_all();
+            }).detach();
+        } catch (const std::system_error&) {
+            return nullptr;
+        }
+        running = state;
+        return state;
+    }
+
+    std::shared_ptr<State> state_;
+};
+
+// Locks every session, then powers the machine off by the deadline, flushed or not. Returns only
+// when the power-off failed, after locking everything: a machine that could not be switched off
+// must not stay open.
+void powerOff(const Daemon& daemon, const Token::Info& info, const RemovalPlan& plan,
+              std::chrono::steady_clock::time_point deadline) {
+    KxLogger::log(LOG_INFO, "Попытка заблокировать все сессии. %d",
+                  UserSessions::lockAll(kPowerOffLockTimeoutMs) ? 1 : 0);
+    const Flush flush;
+    if (plan.closeRemoteClients) {
+        closeRemoteClients(daemon, info);
+    }
+    if (!flush.finishedBy(deadline)) {
+        KxLogger::log(LOG_WARNING,
+                      "Сброс данных на диски не завершился, выключаем систему без него");
+    }
+    reboot(RB_POWER_OFF);
+    int error = errno;
+    KxLogger::log(LOG_ERR, "Не удалось выключить компьютер, error code: %d, error: %s", error,
+                  std::strerror(error));
+    lockEverything();
+}
+
+// A removal's plan carried out as it is decided: each part logged, each matching session asked
+// to lock at once, so its request does not wait for the sessions after it.
+class Removal : public RemovalPlan::Observer {
+public:
+    void noted(const RemovalPlan::Record& record) override {
+        KxLogger::log(record.level, "%s", record.text.c_str());
+    }
+
+    void examined(const RemovalPlan::Examined& examined) override {
+        for (const RemovalPlan::Record& record : examined.records) {
+            noted(record);
+        }
+        if (!examined.lock) {
+            return;
+        }
+        if (!requested_) {
+            requested_.emplace();
+        }
+        bool accepted = UserSessions::lock(examined.session);
+        KxLogger::log(LOG_DEBUG, "%s",
+                      accepted ? "Сессия заблокирована" : "Ошибка блокировки сессии");
+        // A refused request is awaited too: the wait runs out and everything is locked.
+        locking_.push_back(examined.session);
+    }
+
+    void awaitLocks() const {
+        if (requested_) {
+            Daemon::checkSessionsLock(locking_, *requested_);
+        }
+    }
+
+private:
+    std::optional<ElapsedTimer> requested_;  // from the first lock request
+    std::vector<Session> locking_;
+};
+
 }  // namespace
 
 void Daemon::onTokenEject(const Token::Info& info) {
     try {
-        const RemoteAction remote = config_.tokenEjectActionRemote();
-        KxLogger::log(LOG_INFO, "Настроенное действие для удаленного подключения - %s",
-                      DaemonConfig::remoteActionName(remote).c_str());
-        if (remote == RemoteAction::CloseConnection) {
+        Removal removal;
+        const RemovalPlan plan = planRemoval(info, &removal);
+        const auto decided = std::chrono::steady_clock::now();
+        switch (plan.action) {
+            case RemovalPlan::Action::PowerOff:
+                powerOff(*this, info, plan, decided + kPowerOffDeadline);
+                return;
+            case RemovalPlan::Action::LockEverything:
+                lockEverything();
+                break;
+            case RemovalPlan::Action::LockMatching:
+            case RemovalPlan::Action::None:
+                break;
+        }
+        // Only now the per-process work: the sessions have been asked to lock.
+        if (plan.closeRemoteClients) {
             closeRemoteClients(*this, info);
         }
-
-        if (!config_.exists()) {
-            KxLogger::log(LOG_WARNING, "Конфигурационный файл не найден, выключаем систему");
-            powerOff();
-            return;
-        }
-        const SystemAction action = config_.tokenEjectActionSystem();
-        KxLogger::log(LOG_INFO, "Настроенное действие для системы - %s",
-                      DaemonConfig::systemActionName(action).c_str());
-        if (action != SystemAction::LockSession && action != SystemAction::PowerOff) {
-            return;
-        }
-        const AuthType type = authType();
-        KxLogger::log(LOG_INFO, "Текущий тип аутентификации - %s", authTypeName(type).c_str());
-        if (type == AuthType::NotConfigured) {
-            return;
-        }
-
-        bool listed = false;
-        const std::vector<Session> sessions = UserSessions::sessions(&listed);
-        if (!listed) {
-            // Which sessions are the token's cannot be known; all of them are locked instead.
-            KxLogger::log(LOG_ERR,
-                          "Не удалось получить список сессий пользователей, блокируем все сессии");
-            lockEverything();
-            return;
-        }
-        KxLogger::log(LOG_DEBUG, "Найдено %d активных сессий пользователей",
-                      static_cast<int>(sessions.size()));
-        std::vector<Session> locked;
-        locked.reserve(sessions.size());
-        for (const Session& session : sessions) {
-            bool matches = false;
-            switch (type) {
-                case AuthType::LocalPki:
-                    matches = isSessionMatchLocalPki(session, info);
-                    break;
-                case AuthType::LocalNoPki:
-                    matches = isSessionMatchLocalNoPki(session, info);
-                    break;
-                case AuthType::NetworkPki:
-                    matches = isSessionMatchNetworkPki(session, info);
-                    break;
-                case AuthType::NetworkNoPki:
-                    matches = isSessionMatchNetworkNoPki(session, info);
-                    break;
-                case AuthType::NotConfigured:
-                    break;
-            }
-            if (!matches) {
-                continue;
-            }
-            KxLogger::log(LOG_INFO, "Сессия пользователя %s соответствует токену",
-                          Common::printable(session.user).c_str());
-            if (action == SystemAction::PowerOff) {
-                KxLogger::log(LOG_INFO, "Выключаем систему");
-                powerOff();
-                return;
-            }
-            bool requested = UserSessions::lock(session);
-            KxLogger::log(LOG_DEBUG, "%s",
-                          requested ? "Сессия заблокирована" : "Ошибка блокировки сессии");
-            locked.push_back(session);
-        }
-        if (!locked.empty()) {
-            checkSessionsLock(locked);
-        }
+        removal.awaitLocks();
     } catch (const std::exception& error) {
         // The loop must go on serving removals, and this token's sessions must not stay open.
         KxLogger::log(LOG_ERR, "Ошибка обработки отключения токена. %s",
@@ -190,11 +243,12 @@ void Daemon::onTokenEject(const Token::Info& info) {
     }
 }
 
-bool Daemon::checkSessionsLock(const std::vector<UserSessions::Session>& sessions) {
-    ElapsedTimer whole;
+bool Daemon::checkSessionsLock(const std::vector<UserSessions::Session>& sessions,
+                               const ElapsedTimer& sinceRequests) {
     if (waitUntilLocked(sessions, kLockWaitMs)) {
         KxLogger::log(LOG_INFO, "%u сессия пользователей были успешно заблокированы через %d msec",
-                      static_cast<unsigned>(sessions.size()), static_cast<int>(whole.elapsed()));
+                      static_cast<unsigned>(sessions.size()),
+                      static_cast<int>(sinceRequests.elapsed()));
         return true;
     }
     KxLogger::log(LOG_WARNING,
@@ -211,12 +265,14 @@ bool Daemon::isMateRunning() {
 int Daemon::lockAll() {
     bool listed = false;
     const std::vector<Session> sessions = UserSessions::sessions(&listed);
+    const ElapsedTimer requested;
     for (const Session& session : sessions) {
         UserSessions::lock(session);
     }
     if (!listed) {
         lockEverything();
-    } else if (checkSessionsLock(sessions) || waitUntilLocked(sessions, kFallbackWaitMs)) {
+    } else if (checkSessionsLock(sessions, requested) ||
+               waitUntilLocked(sessions, kFallbackWaitMs)) {
         return 0;
     }
     // Reporting success while sessions stay open would let a caller walk away from them.

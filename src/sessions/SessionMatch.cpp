@@ -5,22 +5,12 @@
 #include <optional>
 
 #include "log/Common.h"
-#include "sessions/UserCertificates.h"
-#include "token/Certificate.h"
 
 namespace {
 
 using Session = UserSessions::Session;
 using Verdict = SessionMatch::Verdict;
 using Settings = SessionMatch::Settings;
-
-// Markers of the PAM modules, each longer one first: every shorter one is its prefix.
-constexpr std::pair<const char*, SessionMatch::AuthType> kPamMarkers[] = {
-    {"kx-tf-net-auth_nopki", SessionMatch::AuthType::NetworkNoPki},
-    {"kx-tf-net-auth", SessionMatch::AuthType::NetworkPki},
-    {"kx-tf-auth_nopki", SessionMatch::AuthType::LocalNoPki},
-    {"kx-tf-auth", SessionMatch::AuthType::LocalPki},
-};
 
 // The group pair of a rule family: a user only in the pass group logs on by password and so
 // cannot belong to a token.
@@ -144,16 +134,164 @@ struct CertificateText {
         issuerDomain, fingerprint;
 };
 
+// Local accounts whose certificate in ~/.eid/authorized_certificates is on the token.
+Verdict localPki(const Session& session, const Token::Info& token, const Settings& settings,
+                 const SessionMatch::Machine& machine) {
+    if (auto decided = commonStart(session, settings, kLocal)) {
+        return *decided;
+    }
+    const SessionText s(session);
+    const Certificate own = machine.userCertificate(session);
+    if (own.fingerprint().empty()) {
+        return detailed(false, settings,
+                        Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается "
+                                       "т. к. не удалось загрузить его сертификат из "
+                                       "'.eid/authorized_certificates'",
+                                       s.user.c_str(), s.uid, s.home.c_str()));
+    }
+    for (const Token::Cert& cert : token.certs) {
+        if (cert.certificate == own) {
+            const CertificateText c(cert.certificate);
+            return detailed(
+                true, settings,
+                Common::format(
+                    "Сессия пользователя %s, uid %d, home '%s' соответствует токену т. к. найден "
+                    "подходящий сертификат:\nid %s, label %s\nsubject %s, subject org %s, subject "
+                    "domain %s\nissuer %s, issuer org %s, issuer domain %s\nfingerprint %s",
+                    s.user.c_str(), s.uid, s.home.c_str(), shown(cert.id).c_str(),
+                    shown(cert.label).c_str(), c.subject.c_str(), c.subjectOrganization.c_str(),
+                    c.subjectDomain.c_str(), c.issuer.c_str(), c.issuerOrganization.c_str(),
+                    c.issuerDomain.c_str(), c.fingerprint.c_str()));
+        }
+    }
+    return detailed(
+        false, settings,
+        Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается т. к. "
+                       "на токене не удалось найти подходящий сертификат с "
+                       "fingerprint %s",
+                       s.user.c_str(), s.uid, s.home.c_str(), shown(own.fingerprint()).c_str()));
+}
+
+// Local accounts with a profile of their name for this host on the token.
+Verdict localNoPki(const Session& session, const Token::Info& token, const Settings& settings,
+                   const SessionMatch::Machine& machine) {
+    if (auto decided = commonStart(session, settings, kLocal)) {
+        return *decided;
+    }
+    for (const Token::Profile& profile : token.profiles) {
+        if (profile.userName == session.user &&
+            SessionMatch::isHostOrDomainMatch(machine.hostName, profile.domain)) {
+            return profileFound(session, profile, settings);
+        }
+    }
+    return noProfile(session, machine.hostName, settings);
+}
+
+// Domain accounts with a certificate for their name in the host's domain.
+Verdict networkPki(const Session& session, const Token::Info& token, const Settings& settings,
+                   const SessionMatch::Machine& machine) {
+    if (auto decided = commonStart(session, settings, kNetwork)) {
+        return *decided;
+    }
+    const SessionText s(session);
+    const std::string domain = SessionMatch::domainOf(machine.hostName);
+    if (domain.empty()) {
+        return {false, LOG_WARNING,
+                Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается т. к. "
+                               "компьютер не в домене",
+                               s.user.c_str(), s.uid, s.home.c_str())};
+    }
+    const std::string principal = session.user + "@" + domain;
+    for (const Token::Cert& cert : token.certs) {
+        const Certificate& c = cert.certificate;
+        const bool inDomain =
+            SessionMatch::insensitiveCompare(domain, c.subjectDomainComponent()) ||
+            SessionMatch::insensitiveCompare(domain, c.subjectOrganization()) ||
+            SessionMatch::insensitiveCompare(domain, c.issuerDomainComponent()) ||
+            SessionMatch::insensitiveCompare(domain, c.issuerOrganization());
+        const bool fits =
+            (c.subject() == session.user && inDomain) ||
+            (!c.altName().empty() && SessionMatch::insensitiveCompare(c.altName(), principal)) ||
+            (!session.gecos.empty() && inDomain &&
+             SessionMatch::insensitiveCompare(session.gecos, c.subject()));
+        if (!fits) {
+            continue;
+        }
+        const CertificateText text(c);
+        const std::string alt =
+            c.altName().empty() ? "" : ", alt subject name " + shown(c.altName());
+        return detailed(
+            true, settings,
+            Common::format("Сессия пользователя %s, uid %d, home '%s', gecos '%s' соответствует "
+                           "токену т. к. найден подходящий сертификат:\nsubject %s, subject org "
+                           "%s, subject domain %s%s\nissuer %s, issuer org %s, issuer domain "
+                           "%s\nfingerprint %s",
+                           s.user.c_str(), s.uid, s.home.c_str(), s.gecos.c_str(),
+                           text.subject.c_str(), text.subjectOrganization.c_str(),
+                           text.subjectDomain.c_str(), alt.c_str(), text.issuer.c_str(),
+                           text.issuerOrganization.c_str(), text.issuerDomain.c_str(),
+                           text.fingerprint.c_str()));
+    }
+    return detailed(false, settings,
+                    Common::format("Сессия пользователя %s, uid %d, home '%s', gecos '%s' "
+                                   "пропускается т. к. на токене не удалось найти подходящий "
+                                   "сертификат %s@%s",
+                                   s.user.c_str(), s.uid, s.home.c_str(), s.gecos.c_str(),
+                                   s.user.c_str(), shown(domain).c_str()));
+}
+
+// Domain accounts with a profile of their name in the host's domain.
+Verdict networkNoPki(const Session& session, const Token::Info& token, const Settings& settings,
+                     const SessionMatch::Machine& machine) {
+    if (auto decided = commonStart(session, settings, kNetwork)) {
+        return *decided;
+    }
+    const std::string domain = SessionMatch::domainOf(machine.hostName);
+    if (domain.empty()) {
+        const SessionText s(session);
+        return {
+            false, LOG_WARNING,
+            Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается т. к. "
+                           "компьютер не в домене. hostname '%s'",
+                           s.user.c_str(), s.uid, s.home.c_str(), shown(machine.hostName).c_str())};
+    }
+    for (const Token::Profile& profile : token.profiles) {
+        if (profile.userName == session.user &&
+            SessionMatch::isHostOrDomainMatch(domain, profile.domain)) {
+            return profileFound(session, profile, settings);
+        }
+    }
+    return noProfile(session, domain, settings);
+}
+
+// Each marker must come before any marker that is its start: the first one a line holds, in
+// this order, decides.
+constexpr SessionMatch::Logon kLogons[] = {
+    {"kx-tf-net-auth_nopki", SessionMatch::AuthType::NetworkNoPki, "Сетевая noPKI", networkNoPki},
+    {"kx-tf-net-auth", SessionMatch::AuthType::NetworkPki, "Сетевая PKI", networkPki},
+    {"kx-tf-auth_nopki", SessionMatch::AuthType::LocalNoPki, "Локальная noPKI", localNoPki},
+    {"kx-tf-auth", SessionMatch::AuthType::LocalPki, "Локальная PKI", localPki},
+};
+
 }  // namespace
+
+const SessionMatch::Logon* SessionMatch::logonOf(AuthType type) {
+    for (const Logon& logon : kLogons) {
+        if (logon.type == type) {
+            return &logon;
+        }
+    }
+    return nullptr;
+}
 
 SessionMatch::AuthType SessionMatch::authTypeOf(const std::string& pamConfig) {
     size_t lineStart = 0;
     while (lineStart < pamConfig.size()) {
         size_t lineEnd = pamConfig.find('\n', lineStart);
         const std::string line = pamConfig.substr(lineStart, lineEnd - lineStart);
-        for (const auto& [marker, type] : kPamMarkers) {
-            if (line.find(marker) != std::string::npos) {
-                return type;
+        for (const Logon& logon : kLogons) {
+            if (line.find(logon.marker) != std::string::npos) {
+                return logon.type;
             }
         }
         if (lineEnd == std::string::npos) {
@@ -165,18 +303,8 @@ SessionMatch::AuthType SessionMatch::authTypeOf(const std::string& pamConfig) {
 }
 
 std::string SessionMatch::authTypeName(AuthType type) {
-    switch (type) {
-        case AuthType::LocalPki:
-            return "Локальная PKI";
-        case AuthType::LocalNoPki:
-            return "Локальная noPKI";
-        case AuthType::NetworkPki:
-            return "Сетевая PKI";
-        case AuthType::NetworkNoPki:
-            return "Сетевая noPKI";
-        default:
-            return "Не настроена";
-    }
+    const Logon* logon = logonOf(type);
+    return logon != nullptr ? logon->name : "Не настроена";
 }
 
 std::string SessionMatch::domainOf(const std::string& hostName) {
@@ -211,130 +339,6 @@ std::string SessionMatch::optionValue(const std::string& cmdline, const std::str
     at += key.size();
     size_t end = cmdline.find('\0', at);
     return cmdline.substr(at, end == std::string::npos ? std::string::npos : end - at);
-}
-
-SessionMatch::Verdict SessionMatch::localPki(const UserSessions::Session& session,
-                                             const Token::Info& token, const Settings& settings) {
-    if (auto decided = commonStart(session, settings, kLocal)) {
-        return *decided;
-    }
-    const SessionText s(session);
-    const Certificate own = UserCertificates::of(session.home);
-    if (own.fingerprint().empty()) {
-        return detailed(false, settings,
-                        Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается "
-                                       "т. к. не удалось загрузить его сертификат из "
-                                       "'.eid/authorized_certificates'",
-                                       s.user.c_str(), s.uid, s.home.c_str()));
-    }
-    for (const Token::Cert& cert : token.certs) {
-        if (cert.certificate == own) {
-            const CertificateText c(cert.certificate);
-            return detailed(
-                true, settings,
-                Common::format(
-                    "Сессия пользователя %s, uid %d, home '%s' соответствует токену т. к. найден "
-                    "подходящий сертификат:\nid %s, label %s\nsubject %s, subject org %s, subject "
-                    "domain %s\nissuer %s, issuer org %s, issuer domain %s\nfingerprint %s",
-                    s.user.c_str(), s.uid, s.home.c_str(), shown(cert.id).c_str(),
-                    shown(cert.label).c_str(), c.subject.c_str(), c.subjectOrganization.c_str(),
-                    c.subjectDomain.c_str(), c.issuer.c_str(), c.issuerOrganization.c_str(),
-                    c.issuerDomain.c_str(), c.fingerprint.c_str()));
-        }
-    }
-    return detailed(
-        false, settings,
-        Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается т. к. "
-                       "на токене не удалось найти подходящий сертификат с "
-                       "fingerprint %s",
-                       s.user.c_str(), s.uid, s.home.c_str(), shown(own.fingerprint()).c_str()));
-}
-
-SessionMatch::Verdict SessionMatch::localNoPki(const UserSessions::Session& session,
-                                               const Token::Info& token, const Settings& settings,
-                                               const std::string& hostName) {
-    if (auto decided = commonStart(session, settings, kLocal)) {
-        return *decided;
-    }
-    for (const Token::Profile& profile : token.profiles) {
-        if (profile.userName == session.user && isHostOrDomainMatch(hostName, profile.domain)) {
-            return profileFound(session, profile, settings);
-        }
-    }
-    return noProfile(session, hostName, settings);
-}
-
-SessionMatch::Verdict SessionMatch::networkPki(const UserSessions::Session& session,
-                                               const Token::Info& token, const Settings& settings,
-                                               const std::string& hostName) {
-    if (auto decided = commonStart(session, settings, kNetwork)) {
-        return *decided;
-    }
-    const SessionText s(session);
-    const std::string domain = domainOf(hostName);
-    if (domain.empty()) {
-        return {false, LOG_WARNING,
-                Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается т. к. "
-                               "компьютер не в домене",
-                               s.user.c_str(), s.uid, s.home.c_str())};
-    }
-    const std::string principal = session.user + "@" + domain;
-    for (const Token::Cert& cert : token.certs) {
-        const Certificate& c = cert.certificate;
-        const bool inDomain = insensitiveCompare(domain, c.subjectDomainComponent()) ||
-                              insensitiveCompare(domain, c.subjectOrganization()) ||
-                              insensitiveCompare(domain, c.issuerDomainComponent()) ||
-                              insensitiveCompare(domain, c.issuerOrganization());
-        const bool fits =
-            (c.subject() == session.user && inDomain) ||
-            (!c.altName().empty() && insensitiveCompare(c.altName(), principal)) ||
-            (!session.gecos.empty() && inDomain && insensitiveCompare(session.gecos, c.subject()));
-        if (!fits) {
-            continue;
-        }
-        const CertificateText text(c);
-        const std::string alt =
-            c.altName().empty() ? "" : ", alt subject name " + shown(c.altName());
-        return detailed(
-            true, settings,
-            Common::format("Сессия пользователя %s, uid %d, home '%s', gecos '%s' соответствует "
-                           "токену т. к. найден подходящий сертификат:\nsubject %s, subject org "
-                           "%s, subject domain %s%s\nissuer %s, issuer org %s, issuer domain "
-                           "%s\nfingerprint %s",
-                           s.user.c_str(), s.uid, s.home.c_str(), s.gecos.c_str(),
-                           text.subject.c_str(), text.subjectOrganization.c_str(),
-                           text.subjectDomain.c_str(), alt.c_str(), text.issuer.c_str(),
-                           text.issuerOrganization.c_str(), text.issuerDomain.c_str(),
-                           text.fingerprint.c_str()));
-    }
-    return detailed(false, settings,
-                    Common::format("Сессия пользователя %s, uid %d, home '%s', gecos '%s' "
-                                   "пропускается т. к. на токене не удалось найти подходящий "
-                                   "сертификат %s@%s",
-                                   s.user.c_str(), s.uid, s.home.c_str(), s.gecos.c_str(),
-                                   s.user.c_str(), shown(domain).c_str()));
-}
-
-SessionMatch::Verdict SessionMatch::networkNoPki(const UserSessions::Session& session,
-                                                 const Token::Info& token, const Settings& settings,
-                                                 const std::string& hostName) {
-    if (auto decided = commonStart(session, settings, kNetwork)) {
-        return *decided;
-    }
-    const std::string domain = domainOf(hostName);
-    if (domain.empty()) {
-        const SessionText s(session);
-        return {false, LOG_WARNING,
-                Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается т. к. "
-                               "компьютер не в домене. hostname '%s'",
-                               s.user.c_str(), s.uid, s.home.c_str(), shown(hostName).c_str())};
-    }
-    for (const Token::Profile& profile : token.profiles) {
-        if (profile.userName == session.user && isHostOrDomainMatch(domain, profile.domain)) {
-            return profileFound(session, profile, settings);
-        }
-    }
-    return noProfile(session, domain, settings);
 }
 
 SessionMatch::Verdict SessionMatch::remoteClient(const ProcessTable::Process& process,

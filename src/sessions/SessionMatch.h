@@ -2,10 +2,12 @@
 
 #include <syslog.h>
 
+#include <functional>
 #include <string>
 
 #include "sessions/ProcessTable.h"
 #include "sessions/UserSessions.h"
+#include "token/Certificate.h"
 #include "token/Token.h"
 
 // Which login sessions and remote-desktop clients belong to a token. Decisions only: each
@@ -33,6 +35,28 @@ public:
         std::string text;  // the record to log; empty when there is none
     };
 
+    // What a session rule may look at besides the session and the token.
+    struct Machine {
+        std::string hostName;
+        // The first certificate of the user's ~/.eid/authorized_certificates; one without a
+        // fingerprint when there is none.
+        std::function<Certificate(const UserSessions::Session&)> userCertificate;
+    };
+
+    using Rule = Verdict (*)(const UserSessions::Session& session, const Token::Info& token,
+                             const Settings& settings, const Machine& machine);
+
+    // One way of token logon: the PAM module that marks it, its name in the log and the rule
+    // that ties a session to a token.
+    struct Logon {
+        const char* marker;
+        AuthType type;
+        const char* name;
+        Rule rule;
+    };
+
+    // The logon of a type; null for NotConfigured.
+    static const Logon* logonOf(AuthType type);
     // The first line of the PAM file that holds a marker decides.
     static AuthType authTypeOf(const std::string& pamConfig);
     static std::string authTypeName(AuthType type);
@@ -43,18 +67,6 @@ public:
     // Equal after ASCII lower-casing.
     static bool insensitiveCompare(const std::string& a, const std::string& b);
 
-    // Local accounts whose certificate in ~/.eid/authorized_certificates is on the token.
-    static Verdict localPki(const UserSessions::Session& session, const Token::Info& token,
-                            const Settings& settings);
-    // Local accounts with a profile of their name for this host on the token.
-    static Verdict localNoPki(const UserSessions::Session& session, const Token::Info& token,
-                              const Settings& settings, const std::string& hostName);
-    // Domain accounts with a certificate for their name in the host's domain.
-    static Verdict networkPki(const UserSessions::Session& session, const Token::Info& token,
-                              const Settings& settings, const std::string& hostName);
-    // Domain accounts with a profile of their name in the host's domain.
-    static Verdict networkNoPki(const UserSessions::Session& session, const Token::Info& token,
-                                const Settings& settings, const std::string& hostName);
     // An xfreerdp client started for an account on the token, or for a server without a user.
     static Verdict remoteClient(const ProcessTable::Process& process, const Token::Info& token,
                                 const Settings& settings);

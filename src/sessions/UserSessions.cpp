@@ -6,6 +6,7 @@
 #include <syslog.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -13,6 +14,7 @@
 #include <exception>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 #include "log/AccountLookup.h"
@@ -42,7 +44,8 @@ constexpr uint32_t kOverflowUid = 65534;
 constexpr const char* kProxyFailed = "Ошибка g_dbus_proxy_new_for_bus_sync";
 constexpr const char* kMateProxyFailed = "Ошибка Mate g_dbus_proxy_new_for_bus_sync";
 
-uint32_t gMaxLocalUid = 0;  // 0: not read yet
+// 0: not read yet. Atomic: a removal plan may also be made off the main thread.
+std::atomic<uint32_t> gMaxLocalUid{0};
 
 struct ObjectUnref {
     void operator()(gpointer object) const { g_object_unref(object); }
@@ -80,25 +83,77 @@ void logFailure(const char* message, const GError* error) {
     }
 }
 
-// The bus connection for one operation.
-Connection connect(GBusType bus, const char* failure) {
+// GIO raises SIGTERM in the whole process when a bus closes a connection of its making whose
+// exit-on-close is on; the daemon must outlive a restarted bus or an ended desktop session.
+Connection withoutExitOnClose(GDBusConnection* connection) {
+    if (connection != nullptr) {
+        g_dbus_connection_set_exit_on_close(connection, FALSE);
+    }
+    return Connection(connection);
+}
+
+// The session bus connection for one call to the screensaver of the daemon's own session.
+Connection connectSession(const char* failure) {
     Error error;
-    Connection connection(g_bus_get_sync(bus, nullptr, error.out()));
+    Connection connection =
+        withoutExitOnClose(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, error.out()));
     if (!connection) {
         logFailure(failure, error.get());
-        return {};
     }
-    // GIO raises SIGTERM in the whole process when a bus closes a connection it made; the
-    // daemon must outlive a restarted bus or an ended desktop session.
-    g_dbus_connection_set_exit_on_close(connection.get(), FALSE);
     return connection;
 }
 
-// One method call on a connection made for it and dropped with it, so every call sees logind
-// and the screensaver as they are now. No proxy: a proxy would first ask the bus for the name's
-// owner and add and remove a signal match, three more messages a removal would wait for before
-// its lock request. The call goes to the well-known name, as a proxy's does when the name has
-// no owner yet, so the bus may start the service for it either way.
+// The system bus connection of every logind call, made at start and kept: a connection costs
+// an authentication and a Hello round trip, more than the rest of a removal's way to its lock
+// request. Its own connection, not GIO's shared one, so that one the bus has closed (a bus
+// restart) is dropped here and made anew, and no other user of GIO can close it.
+class SystemBus {
+public:
+    // The open connection, made now when there is none; null after logging the failure (unless
+    // failure is null).
+    static Connection get(const char* failure) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (kept_ && g_dbus_connection_is_closed(kept_.get())) {
+            kept_.reset();
+        }
+        if (!kept_) {
+            Error error;
+            kept_ = connect(error.out());
+            if (!kept_) {
+                if (failure != nullptr) {
+                    logFailure(failure, error.get());
+                }
+                return {};
+            }
+        }
+        return Connection(G_DBUS_CONNECTION(g_object_ref(kept_.get())));
+    }
+
+private:
+    static Connection connect(GError** error) {
+        gchar* address = g_dbus_address_get_for_bus_sync(G_BUS_TYPE_SYSTEM, nullptr, error);
+        if (address == nullptr) {
+            return {};
+        }
+        Connection connection = withoutExitOnClose(g_dbus_connection_new_for_address_sync(
+            address,
+            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+            nullptr, nullptr, error));
+        g_free(address);
+        return connection;
+    }
+
+    static std::mutex mutex_;
+    static Connection kept_;
+};
+
+std::mutex SystemBus::mutex_;
+Connection SystemBus::kept_;
+
+// One method call to the well-known name: no proxy, which would first ask the bus for the
+// name's owner and add and remove a signal match, three more messages a removal would wait for
+// before its lock request. The bus may start the service for the call, as for a proxy's.
 struct Destination {
     GBusType bus;
     const char* name;
@@ -112,29 +167,41 @@ const Destination kManager{G_BUS_TYPE_SYSTEM, kLogindName, kLogindPath, kManager
 const Destination kScreenSaver{G_BUS_TYPE_SESSION, kMateName, kMatePath, kMateInterface,
                                kMateProxyFailed};
 
-// The reply, or null after logging the failure.
+// The reply, or null after logging the failure (unless failure is null). A call that finds the
+// kept connection closed by the bus goes once more on a new one.
 Variant call(const Destination& to, const char* method, GVariant* arguments, int timeoutMs,
-             const char* failure) {
-    Connection connection = connect(to.bus, to.connectFailure);
-    if (!connection) {
+             const char* failure, const GVariantType* replyType = nullptr) {
+    // Owned here, not floating: a second attempt sends it again.
+    Variant owned(arguments != nullptr ? g_variant_ref_sink(arguments) : nullptr);
+    for (int attempt = 0;; ++attempt) {
+        Connection connection = to.bus == G_BUS_TYPE_SYSTEM ? SystemBus::get(to.connectFailure)
+                                                            : connectSession(to.connectFailure);
+        if (!connection) {
+            return {};
+        }
+        Error error;
+        Variant reply(g_dbus_connection_call_sync(
+            connection.get(), to.name, to.path, to.interface, method, owned.get(), replyType,
+            G_DBUS_CALL_FLAGS_NONE, timeoutMs, nullptr, error.out()));
+        if (reply) {
+            return reply;
+        }
+        if (attempt == 0 && to.bus == G_BUS_TYPE_SYSTEM &&
+            g_dbus_connection_is_closed(connection.get())) {
+            continue;
+        }
+        if (failure != nullptr) {
+            logFailure(failure, error.get());
+        }
         return {};
     }
-    Error error;
-    Variant reply(g_dbus_connection_call_sync(connection.get(), to.name, to.path, to.interface,
-                                              method, arguments, nullptr, G_DBUS_CALL_FLAGS_NONE,
-                                              timeoutMs, nullptr, error.out()));
-    if (!reply) {
-        logFailure(failure, error.get());
-    }
-    return reply;
 }
 
 // A method of logind's manager, with a session id as its one argument or none.
-Variant callManager(const char* method, const char* sessionId, const char* failure) {
-    // Owned here, not floating, so it is released also when no call is made.
-    Variant arguments(sessionId != nullptr ? g_variant_ref_sink(g_variant_new("(s)", sessionId))
-                                           : nullptr);
-    return call(kManager, method, arguments.get(), kDefaultTimeout, failure);
+Variant callManager(const char* method, const char* sessionId, const char* failure,
+                    int timeoutMs = kDefaultTimeout) {
+    return call(kManager, method, sessionId != nullptr ? g_variant_new("(s)", sessionId) : nullptr,
+                timeoutMs, failure);
 }
 
 Variant callScreenSaver(const char* method, const char* failure) {
@@ -366,6 +433,11 @@ std::vector<UserSessions::Session> UserSessions::sessions(bool* listed) {
     return found;
 }
 
+bool UserSessions::connect() {
+    // Quietly: the daemon's service reports a missing bus, and a removal reports it again.
+    return static_cast<bool>(SystemBus::get(nullptr));
+}
+
 bool UserSessions::lock(const Session& session) {
     return guarded(
         [&session] {
@@ -376,11 +448,11 @@ bool UserSessions::lock(const Session& session) {
         "Ошибка блокировки сессии пользователя");
 }
 
-bool UserSessions::lockAll() {
+bool UserSessions::lockAll(int timeoutMs) {
     return guarded(
-        [] {
-            return static_cast<bool>(
-                callManager("LockSessions", nullptr, "Ошибка g_dbus_proxy_call_sync LockSessions"));
+        [timeoutMs] {
+            return static_cast<bool>(callManager(
+                "LockSessions", nullptr, "Ошибка g_dbus_proxy_call_sync LockSessions", timeoutMs));
         },
         false, "Ошибка блокировки сессий пользователей. %s",
         "Ошибка блокировки сессий пользователей");
@@ -393,24 +465,22 @@ bool UserSessions::isSessionLocked(const Session& session) {
                 logFailure(kProxyFailed, nullptr);
                 return false;
             }
-            Connection connection = connect(G_BUS_TYPE_SYSTEM, kProxyFailed);
-            if (!connection) {
-                return false;
-            }
             // The properties as logind has them now. A session logind no longer knows has
             // none, and neither has an answer that failed: such a session does not count as
             // locked, and the failure is not reported, as a proxy loading them would not.
-            Variant reply(g_dbus_connection_call_sync(
-                connection.get(), kLogindName, session.path.c_str(), kPropertiesInterface, "GetAll",
-                g_variant_new("(s)", kSessionInterface), G_VARIANT_TYPE("(a{sv})"),
-                G_DBUS_CALL_FLAGS_NONE, kDefaultTimeout, nullptr, nullptr));
+            const Destination object{G_BUS_TYPE_SYSTEM, kLogindName, session.path.c_str(),
+                                     kPropertiesInterface, kProxyFailed};
+            Variant reply = call(object, "GetAll", g_variant_new("(s)", kSessionInterface),
+                                 kDefaultTimeout, nullptr, G_VARIANT_TYPE("(a{sv})"));
             Variant properties(reply ? g_variant_get_child_value(reply.get(), 0) : nullptr);
             int idle = flag(properties.get(), "IdleHint");
             int locked = flag(properties.get(), "LockedHint");
             int active = flag(properties.get(), "Active");
             KxLogger::log(LOG_DEBUG, "Сессия %s, IdleHint: %d, LockedHint: %d, Active: %d",
                           Common::printable(session.path).c_str(), idle, locked, active);
-            return idle == 1 || locked == 1 || active == 0;
+            // Idle or in the background is not locked: a screen nobody looks at right now is
+            // still open to whoever sits down or switches to it.
+            return locked == 1;
         },
         false, "Ошибка получения статуса блокировки сессии. %s",
         "Ошибка получения статуса блокировки сессии");

@@ -5,8 +5,9 @@
 #include <vector>
 
 // The daemon's view of who is logged in: systemd-logind's sessions completed from the user and
-// group database, logind's lock calls, and the MATE screensaver. Every call makes its own GDBus
-// connection and drops it again; nothing is kept between calls but the local-account limit.
+// group database, logind's lock calls, and the MATE screensaver. The logind calls share one
+// system bus connection, kept from the first call (or connect()) on and made anew when the bus
+// has closed it; each screensaver call asks GIO for the session bus at that moment.
 class UserSessions {
 public:
     struct Session {
@@ -20,13 +21,18 @@ public:
         std::vector<std::string> groups;
     };
 
+    // Connects to the system bus now, so that the first removal does not wait for it; false
+    // when there is no bus yet, and the next call tries again.
+    static bool connect();
     // Sessions of ordinary users, in logind's order. *listed (if given) tells an empty list
     // from a listing that failed.
     static std::vector<Session> sessions(bool* listed = nullptr);
     // True when logind accepted the request, not that the screen is locked yet.
     static bool lock(const Session& session);
-    static bool lockAll();
-    // Idle, locked, or not the active session on its seat.
+    // A timeout in milliseconds, or -1 for the bus library's default.
+    static bool lockAll(int timeoutMs = -1);
+    // Only logind's LockedHint confirms a lock: an idle session or one in the background is
+    // still open.
     static bool isSessionLocked(const Session& session);
     static bool mateScreenSaverLock();
     static bool mateIsScreenSaverActive();

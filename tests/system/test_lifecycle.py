@@ -66,19 +66,23 @@ def test_fatal_signal_logs_removes_pid_file_and_ends_with_3(world, number):
     assert not world.exists(PID_FILE)
 
 
+# An idle session or one in the background is not locked: only LockedHint confirms a lock.
 @pytest.mark.parametrize("logind_fails, failure", [
     (None, None),
     ("ListSessions", "Не удалось получить список сессий пользователей"),
-    ("LockSession", "Не удалось подтвердить блокировку сессий пользователей")])
+    ("fail", "Не удалось подтвердить блокировку сессий пользователей"),
+    ("ignore", "Не удалось подтвердить блокировку сессий пользователей")])
 def test_lock_command_ends_with_0_only_once_every_session_is_locked(world, logind_fails, failure):
     world.logind.add_session("c1", 1001, "ivanov")
     world.logind.add_session("c2", 60002, "petrov")
     world.logind.on_lock_session("lock", delay_ms=150)
     if logind_fails == "ListSessions":
         world.logind.on_list_sessions("fail")
-    elif logind_fails:
-        world.logind.on_lock_session("fail")
+    elif logind_fails:  # what LockSession does
+        world.logind.on_lock_session(logind_fails)
         world.logind.on_lock_sessions("ignore")
+        world.logind.set_session("c1", IdleHint=True)
+        world.logind.set_session("c2", Active=False)
 
     command = world.start_daemon("lock", "now")
 

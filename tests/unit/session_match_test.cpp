@@ -45,11 +45,9 @@ std::string about(const Session& s, bool withGecos = false) {
            s.home + "'" + (withGecos ? ", gecos '" + s.gecos + "'" : "");
 }
 
-using Rule = Verdict (*)(const Session&, const Token::Info&, const Settings&, const std::string&);
-
 struct RuleCase {
     const char* name;
-    Rule rule;
+    AuthType type;
     Session session;
     Token::Info token;
     Settings settings;
@@ -76,66 +74,66 @@ std::string certificateFound(const std::string& subject, const std::string& subj
 
 const RuleCase kRuleCases[] = {
     // The start every rule shares: account kind, the pass-only group, the forced match.
-    {"LocalRuleSkipsDomainUser", SessionMatch::localNoPki, session("ivanov", false),
+    {"LocalRuleSkipsDomainUser", AuthType::LocalNoPki, session("ivanov", false),
      withProfile("ivanov", "WS1"), kDetailed, kHost, false, LOG_DEBUG,
      " пропускается т. к. пользователь доменный"},
-    {"NetworkRuleSkipsLocalUser", SessionMatch::networkNoPki, session("ivanov", true),
+    {"NetworkRuleSkipsLocalUser", AuthType::NetworkNoPki, session("ivanov", true),
      withProfile("ivanov", "CORP"), kDetailed, kHost, false, LOG_DEBUG,
      " пропускается т. к. пользователь локальный"},
-    {"PassOnlyGroupIsSkippedEvenWhenForced", SessionMatch::localNoPki,
+    {"PassOnlyGroupIsSkippedEvenWhenForced", AuthType::LocalNoPki,
      session("ivanov", true, {"users", "kx_local_pass"}), withProfile("ivanov", "WS1"), kForced,
      kHost, false, LOG_DEBUG, " пропускается т. к. он находится только в группе kx_local_pass"},
-    {"NetworkPassOnlyGroupIsSkipped", SessionMatch::networkPki,
+    {"NetworkPassOnlyGroupIsSkipped", AuthType::NetworkPki,
      session("ivanov", false, {"kx_local_pin", "kx_net_pass"}),
      withCertificate("ivanov", "", "CORP.EXAMPLE.COM"), kDetailed, kHost, false, LOG_DEBUG,
      " пропускается т. к. он находится только в группе kx_net_pass"},
-    {"PassAndPinGroupsAreExamined", SessionMatch::localNoPki,
+    {"PassAndPinGroupsAreExamined", AuthType::LocalNoPki,
      session("ivanov", true, {"kx_local_pass", "kx_local_pin"}), withProfile("ivanov", "WS1"),
      kDetailed, kHost, true, LOG_DEBUG, kProfileFound + "ivanov@WS1"},
-    {"ForcedMatchIgnoresTokenAndIsLoggedWithoutDebug", SessionMatch::localNoPki,
+    {"ForcedMatchIgnoresTokenAndIsLoggedWithoutDebug", AuthType::LocalNoPki,
      session("ivanov", true), Token::Info{}, Settings{false, true}, kHost, true, LOG_DEBUG,
      " соответствует токену т. к. включен флаг принудительного совпадения.\n"},
 
     // Local profiles: the host name or a leading run of its labels, ignoring case; the user
     // name exactly.
-    {"LocalProfileForHostLabel", SessionMatch::localNoPki, session("ivanov", true),
+    {"LocalProfileForHostLabel", AuthType::LocalNoPki, session("ivanov", true),
      withProfile("ivanov", "ws1.CORP"), kDetailed, kHost, true, LOG_DEBUG,
      kProfileFound + "ivanov@ws1.CORP"},
-    {"LocalProfileForDomainOnly", SessionMatch::localNoPki, session("ivanov", true),
+    {"LocalProfileForDomainOnly", AuthType::LocalNoPki, session("ivanov", true),
      withProfile("ivanov", "corp.example.com"), kDetailed, kHost, false, LOG_DEBUG,
      kNoProfile + "ivanov@ws1.corp.example.com"},
-    {"DetailOffLogsNothing", SessionMatch::localNoPki, session("ivanov", true),
+    {"DetailOffLogsNothing", AuthType::LocalNoPki, session("ivanov", true),
      withProfile("ivanov", "WS1"), kQuiet, kHost, true, LOG_DEBUG, ""},
 
     // Network profiles: the host's domain.
-    {"NetworkProfileForWholeDomainAnyCase", SessionMatch::networkNoPki, session("ivanov", false),
+    {"NetworkProfileForWholeDomainAnyCase", AuthType::NetworkNoPki, session("ivanov", false),
      withProfile("ivanov", "Corp.Example.Com"), kDetailed, kHost, true, LOG_DEBUG,
      kProfileFound + "ivanov@Corp.Example.Com"},
-    {"NetworkProfileForParentDomain", SessionMatch::networkNoPki, session("ivanov", false),
+    {"NetworkProfileForParentDomain", AuthType::NetworkNoPki, session("ivanov", false),
      withProfile("ivanov", "example.com"), kDetailed, kHost, false, LOG_DEBUG,
      kNoProfile + "ivanov@corp.example.com"},
-    {"NetworkProfileOnHostWithoutDomainWarnsAlways", SessionMatch::networkNoPki,
+    {"NetworkProfileOnHostWithoutDomainWarnsAlways", AuthType::NetworkNoPki,
      session("ivanov", false), withProfile("ivanov", ""), kQuiet, "ws1", false, LOG_WARNING,
      " пропускается т. к. компьютер не в домене. hostname 'ws1'"},
 
     // Network certificates: subject and domain, the principal as alternative name, or the
     // full name of the account.
-    {"CertificateSubjectInDomain", SessionMatch::networkPki, session("ivanov", false),
+    {"CertificateSubjectInDomain", AuthType::NetworkPki, session("ivanov", false),
      withCertificate("ivanov", "", "CORP.EXAMPLE.COM"), kDetailed, kHost, true, LOG_DEBUG,
      certificateFound("ivanov", "", "CORP.EXAMPLE.COM", "", "", ""), true},
-    {"CertificateDomainFromIssuerOrganization", SessionMatch::networkPki, session("ivanov", false),
+    {"CertificateDomainFromIssuerOrganization", AuthType::NetworkPki, session("ivanov", false),
      withCertificate("ivanov", "Other", "", "corp.example.com"), kDetailed, kHost, true, LOG_DEBUG,
      certificateFound("ivanov", "Other", "", "", "corp.example.com", ""), true},
-    {"CertificatePrincipalAltName", SessionMatch::networkPki, session("ivanov", false),
+    {"CertificatePrincipalAltName", AuthType::NetworkPki, session("ivanov", false),
      withCertificate("Anyone", "", "", "", "", "ivanov@CORP.EXAMPLE.COM"), kDetailed, kHost, true,
      LOG_DEBUG,
      certificateFound("Anyone", "", "", ", alt subject name ivanov@CORP.EXAMPLE.COM", "", ""),
      true},
-    {"CertificateFullNameFromGecos", SessionMatch::networkPki,
+    {"CertificateFullNameFromGecos", AuthType::NetworkPki,
      session("ivanov", false, {}, "Ivan Ivanov"),
      withCertificate("IVAN IVANOV", "corp.example.com", ""), kDetailed, kHost, true, LOG_DEBUG,
      certificateFound("IVAN IVANOV", "corp.example.com", "", "", "", ""), true},
-    {"CertificateOfAnotherDomain", SessionMatch::networkPki, session("ivanov", false),
+    {"CertificateOfAnotherDomain", AuthType::NetworkPki, session("ivanov", false),
      withCertificate("ivanov", "Example", "example.com"), kDetailed, kHost, false, LOG_DEBUG,
      kNoCertificate, true},
 };
@@ -143,14 +141,16 @@ const RuleCase kRuleCases[] = {
 TEST(SessionRuleTest, DecidesAndExplains) {
     for (const RuleCase& c : kRuleCases) {
         SCOPED_TRACE(c.name);
-        Verdict verdict = c.rule(c.session, c.token, c.settings, c.host);
+        const SessionMatch::Machine machine{c.host, [](const Session&) { return Certificate(); }};
+        Verdict verdict =
+            SessionMatch::logonOf(c.type)->rule(c.session, c.token, c.settings, machine);
         EXPECT_EQ(verdict.matches, c.matches);
         EXPECT_EQ(verdict.level, c.level);
         EXPECT_EQ(verdict.text, c.text.empty() ? "" : about(c.session, c.withGecos) + c.text);
     }
 }
 
-// The local PKI rule reads the user's home: test_removal.py runs it through real removals.
+// The local PKI rule with the certificate files users keep: test_removal.py, through real removals.
 
 struct ClientCase {
     const char* name;

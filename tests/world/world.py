@@ -603,6 +603,20 @@ class World:
     def session_bus(self):
         return self._bus("session", SESSION_BUS_SOCKET)
 
+    def restart_system_bus(self):
+        """Restarts the system bus with its logind mock: every connection to the bus ends, and
+        the new mock has no sessions."""
+        bus = self._buses.pop("system", None)
+        if bus is not None:
+            bus.close()
+        restart = Machine._enter(self.init_pid, WORLD_NAMESPACES,
+                                 [PYTHON, os.path.join(HERE, "worldinit.py"),
+                                  "--restart-system-bus", json.dumps(self.env())], self.env(),
+                                 capture=True)
+        _, errors = restart.communicate(timeout=30)
+        if restart.returncode != 0:
+            raise RuntimeError(f"the system bus did not restart: {errors.decode()}")
+
     @property
     def logind(self):
         """The logind mock on the system bus (mocks.Logind)."""

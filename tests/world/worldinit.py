@@ -13,6 +13,7 @@ import ctypes
 import json
 import os
 import re
+import signal
 import socket
 import stat
 import struct
@@ -230,10 +231,10 @@ def wait_ready(name, process, reader, log_path):
     return line.strip()
 
 
-def start_buses(env):
-    os.makedirs("/run/dbus")
+def start_buses(env, names=("system", "session")):
+    os.makedirs("/run/dbus", exist_ok=True)
     buses = {}
-    for name in ("system", "session"):
+    for name in names:
         argv = ["dbus-daemon", f"--config-file={HERE}/{name}-bus.conf", "--nofork",
                 "--nopidfile", "--nosyslog"]
         buses[name] = start_with_ready_pipe(argv, env, "--print-address={fd}",
@@ -253,6 +254,25 @@ def start_mocks(options, env):
         wait_ready(f"{name} mock", *started)
 
 
+def restart_system_bus(env):
+    """Ends the system bus and the logind mock as a bus restart does, and starts both anew."""
+    ended = []
+    for pid in (int(name) for name in os.listdir("/proc") if name.isdigit()):
+        try:
+            with open(f"/proc/{pid}/cmdline", "rb") as file:
+                cmdline = file.read()
+        except OSError:
+            continue
+        if b"/system-bus.conf" in cmdline or b"/logind_world.py" in cmdline:
+            os.kill(pid, signal.SIGTERM)
+            ended.append(pid)
+    for pid in ended:  # the world's init reaps them
+        while os.path.exists(f"/proc/{pid}"):
+            time.sleep(0.005)
+    start_buses(env, ["system"])
+    start_mocks({"logind": True, "screensaver": False}, env)
+
+
 def reap_forever():
     while True:
         try:
@@ -262,6 +282,9 @@ def reap_forever():
 
 
 def main():
+    if sys.argv[1] == "--restart-system-bus":
+        restart_system_bus(json.loads(sys.argv[2]))
+        return
     options = json.loads(sys.argv[1])
     ready = os.fdopen(options["ready_fd"], "w")
     try:

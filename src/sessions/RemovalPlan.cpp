@@ -1,0 +1,77 @@
+#include "sessions/RemovalPlan.h"
+
+#include <syslog.h>
+
+#include "log/Common.h"
+
+namespace {
+
+using SystemAction = DaemonConfig::TokenEjectActionSystem;
+using RemoteAction = DaemonConfig::TokenEjectActionRemote;
+
+}  // namespace
+
+RemovalPlan RemovalPlan::of(const Token::Info& token, const Settings& settings,
+                            const Sources& sources, Observer* observer) {
+    RemovalPlan plan;
+    auto note = [&plan, observer](int level, std::string text) {
+        plan.opening.push_back({level, std::move(text)});
+        if (observer != nullptr) {
+            observer->noted(plan.opening.back());
+        }
+    };
+    plan.closeRemoteClients = settings.remote == RemoteAction::CloseConnection;
+    note(LOG_INFO, Common::format("Настроенное действие для удаленного подключения - %s",
+                                  DaemonConfig::remoteActionName(settings.remote).c_str()));
+    if (!settings.configExists) {
+        note(LOG_WARNING, "Конфигурационный файл не найден, выключаем систему");
+        plan.action = Action::PowerOff;
+        return plan;
+    }
+    note(LOG_INFO, Common::format("Настроенное действие для системы - %s",
+                                  DaemonConfig::systemActionName(settings.system).c_str()));
+    if (settings.system != SystemAction::LockSession && settings.system != SystemAction::PowerOff) {
+        return plan;
+    }
+    const SessionMatch::AuthType type = sources.authType();
+    note(LOG_INFO, Common::format("Текущий тип аутентификации - %s",
+                                  SessionMatch::authTypeName(type).c_str()));
+    const SessionMatch::Logon* logon = SessionMatch::logonOf(type);
+    if (logon == nullptr) {
+        return plan;
+    }
+    const std::optional<std::vector<Session>> sessions = sources.sessions();
+    if (!sessions) {
+        note(LOG_ERR, "Не удалось получить список сессий пользователей, блокируем все сессии");
+        plan.action = Action::LockEverything;
+        return plan;
+    }
+    note(LOG_DEBUG, Common::format("Найдено %d активных сессий пользователей",
+                                   static_cast<int>(sessions->size())));
+    const bool powerOff = settings.system == SystemAction::PowerOff;
+    for (const Session& session : *sessions) {
+        const SessionMatch::Verdict verdict =
+            logon->rule(session, token, settings.match, sources.machine);
+        Examined examined{session, verdict.matches, verdict.matches && !powerOff, {}};
+        if (!verdict.text.empty()) {
+            examined.records.push_back({verdict.level, verdict.text});
+        }
+        if (verdict.matches) {
+            examined.records.push_back(
+                {LOG_INFO, Common::format("Сессия пользователя %s соответствует токену",
+                                          Common::printable(session.user).c_str())});
+            plan.action = powerOff ? Action::PowerOff : Action::LockMatching;
+            if (powerOff) {
+                examined.records.push_back({LOG_INFO, "Выключаем систему"});
+            }
+        }
+        plan.sessions.push_back(std::move(examined));
+        if (observer != nullptr) {
+            observer->examined(plan.sessions.back());
+        }
+        if (plan.action == Action::PowerOff) {
+            break;  // the first match decides; later sessions are not looked at
+        }
+    }
+    return plan;
+}
