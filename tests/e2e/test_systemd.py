@@ -7,6 +7,7 @@ machine off."""
 import contextlib
 import os
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -50,16 +51,13 @@ def machine(tmp_path_factory):
         with timed("boot"):
             machine.start()
         with timed("users and sessions"):
-            machine.debs = [f"/root/{os.path.basename(deb)}" for deb in debs]
-            for deb in debs:
-                with open(deb, "rb") as source, open(machine.path("/root/" + os.path.basename(
-                        deb)), "wb") as target:
-                    target.write(source.read())
+            machine.debs = ["/root/" + os.path.basename(shutil.copy(deb, machine.path("/root")))
+                            for deb in debs]
             machine.write(world.PAM_SYSTEM_AUTH, "auth sufficient pam_kx-tf-auth.so\n")
             machine.sessions = {user: log_in(machine, user, uid, scratch)
                                 for uid, user in enumerate(USERS, 1001)}
             # The lockers answer logind before the daemon relies on them.
-            world.wait_until(lambda: machine.run(["loginctl", "lock-sessions"]) and all(
+            containers.until(lambda: machine.run(["loginctl", "lock-sessions"]) and all(
                 locked(machine, user) for user in USERS), 30, "the screen lockers")
             unlock(machine)
         yield machine
@@ -85,7 +83,7 @@ def log_in(machine, user, uid, scratch):
     machine.run(["chmod", "0700", f"/home/{user}"])
     machine.run(["systemd-run", f"--unit=session-{user}", "--property=PAMName=login",
                  f"--uid={user}", "sleep", "infinity"])
-    session = world.wait_until(lambda: machine.run(
+    session = containers.until(lambda: machine.run(
         ["loginctl", "show-user", user, "--property=Sessions", "--value"], check=False
     ).stdout.strip(), 30, f"{user}'s login session")
     path = machine.run(["busctl", "call", "org.freedesktop.login1", "/org/freedesktop/login1",
@@ -100,14 +98,9 @@ def locked(machine, user):
                         "--property=LockedHint", "--value"]).stdout.strip() == "yes"
 
 
-def wait_for_locks(machine, **expected):
-    world.wait_until(lambda: {user: locked(machine, user) for user in expected} == expected, 30,
-                     f"locked sessions {expected}")
-
-
 def unlock(machine):
     machine.run(["loginctl", "unlock-sessions"])
-    wait_for_locks(machine, ivanov=False, petrov=False)
+    containers.until(lambda: not any(locked(machine, user) for user in USERS), 30, "unlocked")
 
 
 def show(machine, unit, *properties):
@@ -124,8 +117,8 @@ def wait_for_record(machine, mark, pattern, timeout=30):
     """Waits for the daemon's record matching the regular expression (from its start) since
     the journal's mark."""
     try:
-        return world.wait_until(lambda: [text for text in records(machine, mark)
-                                         if re.match(pattern, text)], timeout, pattern)
+        return containers.until(lambda: [text for text in records(machine, mark)
+                                           if re.match(pattern, text)], timeout, pattern)
     except TimeoutError:
         raise AssertionError(f"no record {pattern!r} in the journal; the daemon's since then:\n" +
                              "\n".join(records(machine, mark)[-30:])) from None
@@ -135,7 +128,7 @@ def insert(machine, slot, label, user=None):
     owner = ["--profile", f"{user}@example.org", "--cert", f"/root/{user}.pem"] if user else []
     machine.run(["kxsim", "insert", str(slot), "--label", label, "--model", "Korvex Quill",
                  *owner])
-    world.wait_until(lambda: label in machine.run(["kxsentrixctl", "tokens"]).stdout, 30,
+    containers.until(lambda: label in machine.run(["kxsentrixctl", "tokens"]).stdout, 30,
                      f"{label} in the daemon's store")
 
 
@@ -205,7 +198,7 @@ def test_a_pulled_token_locks_its_owners_session_and_interrupts_his_remote_deskt
     # The daemon signals another user's process (CAP_KILL): code 2 is "killed", status SIGINT.
     interrupted = {"SubState": "exited", "ExecMainCode": "2", "ExecMainStatus": "2"}
     try:
-        world.wait_until(lambda: show(machine, "rdp-petrov", *interrupted) == interrupted, 30)
+        containers.until(lambda: show(machine, "rdp-petrov", *interrupted) == interrupted, 30)
     except TimeoutError:
         raise AssertionError("petrov's xfreerdp got no SIGINT (CAP_KILL): " +
                              str(show(machine, "rdp-petrov", *interrupted))) from None
@@ -232,7 +225,7 @@ def test_an_unprivileged_user_lists_the_tokens_and_is_refused_a_root_method(mach
 def test_a_ticket_cache_in_tmp_is_given_to_its_user(machine):
     machine.write("/tmp/krb5cc_1002", "ticket", 0o600)  # root's
     try:
-        world.wait_until(lambda: (lambda s: (s.st_uid, s.st_gid, s.st_mode & 0o7777))(
+        containers.until(lambda: (lambda s: (s.st_uid, s.st_gid, s.st_mode & 0o7777))(
             os.stat(machine.path("/tmp/krb5cc_1002"))) == (1002, 0, 0o660), 30, "the repair")
     except TimeoutError:
         status = os.stat(machine.path("/tmp/krb5cc_1002"))

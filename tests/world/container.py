@@ -4,10 +4,10 @@ under the real service manager, logind, journald and system bus. See README.md b
 The root file system comes from debootstrap (minbase plus systemd and what the packages depend
 on) and is cached in the build directory under a key of those dependencies, so only a fresh
 machine pays for it; each container runs on a throw-away overlay of it (systemd-nspawn
---volatile=overlay) and leaves nothing behind. systemd-nspawn runs as pid 1 of a PID namespace of its own: a killed test
-runner, or the container's power-off, takes every process of it along, and its mounts go with
-them. It also runs in a cgroup of its own, where it puts the container's (--keep-unit, as no
-systemd runs on the host).
+--volatile=overlay) and leaves nothing behind. systemd-nspawn runs as pid 1 of a PID namespace of
+its own: a killed test runner, or the container's power-off, takes every process of it along, and
+its mounts go with them. It also runs in a cgroup of its own, where it puts the container's
+(--keep-unit, as no systemd runs on the host).
 """
 
 import contextlib
@@ -107,6 +107,17 @@ def root_fs(cache_dir, debs):
         os.rename(made, root)
         os.remove(log)
         return root
+
+
+def until(predicate, timeout=30, what="condition"):
+    """Polls predicate() every 0.1 s, as it runs commands in a container, and returns its
+    first true result."""
+    deadline = time.monotonic() + timeout
+    while not (result := predicate()):
+        if time.monotonic() > deadline:
+            raise TimeoutError(f"timed out after {timeout} s waiting for {what}")
+        time.sleep(0.1)
+    return result
 
 
 def _cgroup_roots():
