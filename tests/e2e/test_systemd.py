@@ -1,0 +1,266 @@
+"""The packages under a real systemd: a booted Debian 12 (tests/world/container.py) with the
+project's packages installed, the real logind, journald, PAM stack and system bus under the
+installed policy. Two users are logged in, each session with a screen locker stand-in. One machine
+serves the whole file: the tests build on each other in file order, and the last one powers the
+machine off."""
+
+import contextlib
+import os
+import re
+import shutil
+import subprocess
+import sys
+import time
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "world"))
+import container as containers  # noqa: E402
+import world  # noqa: E402
+
+SERVICE = "kxsentrixd"
+USERS = {"ivanov": 5, "petrov": 6}  # and the slot of each one's token
+TIMINGS = {}
+
+
+def config(action=1, interval=1000):
+    return ('{\n"actionOnTokenDisabled": %d,\n"actionOnTokenDisabledRemote": 1,\n'
+            '"debug": false,\n"ticketsCheckInterval": %d\n}\n' % (action, interval))
+
+
+@contextlib.contextmanager
+def timed(phase):
+    start = time.monotonic()
+    yield
+    TIMINGS[phase] = time.monotonic() - start
+
+
+@pytest.fixture(scope="module")
+def machine(tmp_path_factory):
+    scratch = tmp_path_factory.mktemp("e2e")
+    with timed("packages"):
+        debs = containers.project_packages(world.build_dir(),
+                                           os.path.join(world.build_dir(), "e2e-debs"))
+    with timed("root file system"):
+        root = containers.root_fs(os.path.join(world.build_dir(), "e2e-rootfs"), debs)
+    binds = {"/srv/screen-locker": f"{HERE}/screen-locker", "/srv/xfreerdp": f"{HERE}/xfreerdp",
+             "/etc/systemd/journald.conf.d/rate-limit.conf": f"{HERE}/journald.conf"}
+    machine = containers.Container(root, str(scratch / "console.log"), binds)
+    try:
+        with timed("boot"):
+            machine.start()
+        with timed("users and sessions"):
+            machine.debs = ["/root/" + os.path.basename(shutil.copy(deb, machine.path("/root")))
+                            for deb in debs]
+            machine.write(world.PAM_SYSTEM_AUTH, "auth sufficient pam_kx-tf-auth.so\n")
+            machine.sessions = {user: log_in(machine, user, uid, scratch)
+                                for uid, user in enumerate(USERS, 1001)}
+            # The lockers answer logind before the daemon relies on them.
+            containers.until(lambda: machine.run(["loginctl", "lock-sessions"]) and all(
+                locked(machine, user) for user in USERS), 30, "the screen lockers")
+            unlock(machine)
+        yield machine
+    finally:
+        machine.close()
+        print("\ne2e timings: " + ", ".join(f"{phase} {seconds:.1f} s"
+                                             for phase, seconds in TIMINGS.items()))
+
+
+def log_in(machine, user, uid, scratch):
+    """A user with a private home and his logon certificate, logged in through PAM and logind
+    (a service with PAMName=login), with a screen locker; returns the logind session id."""
+    pem = scratch / f"{user}.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:prime256v1", "-nodes", "-days", "30", "-keyout",
+                    str(scratch / f"{user}.key"), "-out", str(pem), "-subj",
+                    f"/CN={user}/O=Example Org/DC=example/DC=org"], check=True,
+                   capture_output=True)
+    machine.run(["useradd", "--create-home", "--uid", str(uid), user])
+    machine.write(f"/root/{user}.pem", pem.read_text())
+    machine.write(f"/home/{user}/.eid/authorized_certificates", pem.read_text(), 0o600)
+    machine.run(["chown", "-R", f"{user}:{user}", f"/home/{user}"])
+    machine.run(["chmod", "0700", f"/home/{user}"])
+    machine.run(["systemd-run", f"--unit=session-{user}", "--property=PAMName=login",
+                 f"--uid={user}", "sleep", "infinity"])
+    session = containers.until(lambda: machine.run(
+        ["loginctl", "show-user", user, "--property=Sessions", "--value"], check=False
+    ).stdout.strip(), 30, f"{user}'s login session")
+    path = machine.run(["busctl", "call", "org.freedesktop.login1", "/org/freedesktop/login1",
+                        "org.freedesktop.login1.Manager", "GetSession", "s", session])
+    machine.run(["systemd-run", f"--unit=locker-{user}", f"--uid={user}", "/srv/screen-locker",
+                 path.stdout.split()[1].strip('"')])
+    return session
+
+
+def locked(machine, user):
+    return machine.run(["loginctl", "show-session", machine.sessions[user],
+                        "--property=LockedHint", "--value"]).stdout.strip() == "yes"
+
+
+def unlock(machine):
+    machine.run(["loginctl", "unlock-sessions"])
+    containers.until(lambda: not any(locked(machine, user) for user in USERS), 30, "unlocked")
+
+
+def show(machine, unit, *properties):
+    shown = machine.run(["systemctl", "show", unit, "--property=" + ",".join(properties)])
+    return dict(line.split("=", 1) for line in shown.stdout.splitlines())
+
+
+def records(machine, mark):
+    return [entry["MESSAGE"] for entry in
+            machine.journal(f"--after-cursor={mark}", f"--identifier={SERVICE}")]
+
+
+def wait_for_record(machine, mark, pattern, timeout=30):
+    """Waits for the daemon's record matching the regular expression (from its start) since
+    the journal's mark."""
+    try:
+        return containers.until(lambda: [text for text in records(machine, mark)
+                                           if re.match(pattern, text)], timeout, pattern)
+    except TimeoutError:
+        raise AssertionError(f"no record {pattern!r} in the journal; the daemon's since then:\n" +
+                             "\n".join(records(machine, mark)[-30:])) from None
+
+
+def insert(machine, slot, label, user=None):
+    owner = ["--profile", f"{user}@example.org", "--cert", f"/root/{user}.pem"] if user else []
+    machine.run(["kxsim", "insert", str(slot), "--label", label, "--model", "Korvex Quill",
+                 *owner])
+    containers.until(lambda: label in machine.run(["kxsentrixctl", "tokens"]).stdout, 30,
+                     f"{label} in the daemon's store")
+
+
+def test_packages_install_and_purge_cleanly_and_the_unit_waits_for_its_configuration(machine):
+    names = ["kxsentrix", "kxsentrix-simulator"]
+    directories = ["find", "/etc", "/usr", "/var", "-xdev", "-type", "d"]
+    before = set(machine.run(directories).stdout.split())
+    output = machine.run(["dpkg", "--install", *machine.debs]).stderr
+    files = [path for path in machine.run(["dpkg", "--listfiles", *names]).stdout.split()
+             if not os.path.isdir(machine.path(path))]
+    machine.run(["systemctl", "start", SERVICE])
+    unit = show(machine, SERVICE, "ActiveState", "ConditionResult")
+
+    output += machine.run(["dpkg", "--purge", *names]).stderr
+    left = [path for path in files if os.path.lexists(machine.path(path))]
+    gone = before - set(machine.run(directories).stdout.split())
+    unit.update(show(machine, SERVICE, "LoadState"))
+    machine.run(["dpkg", "--install", *machine.debs])  # for the tests below
+    complaints = [line for line in output.splitlines() if re.search("warning|error", line, re.I)]
+    assert (complaints, left, gone, unit) == ([], [], set(), {
+        "ActiveState": "inactive", "ConditionResult": "no", "LoadState": "not-found"})
+
+
+def test_the_unit_starts_with_its_configuration_and_notifies_readiness(machine):
+    example = [path for path in machine.run(["dpkg", "--listfiles", "kxsentrix"]).stdout.split()
+               if path.endswith("/examples/kxsentrixd.conf")]
+    machine.run(["install", "-D", "--mode=0644", *example, world.DAEMON_CONFIG])
+    machine.run(["systemctl", "enable", "--now", SERVICE])  # a notify unit starts at READY=1
+    state = show(machine, SERVICE, "Type", "ActiveState", "SubState", "MainPID")
+    assert state == {**state, "Type": "notify", "ActiveState": "active", "SubState": "running"}
+    assert "Active: active (running)" in machine.run(["systemctl", "status", SERVICE]).stdout
+    assert machine.run(["cat", world.PID_FILE]).stdout == state["MainPID"] + "\n"
+
+
+def test_the_unit_reloads_the_configuration(machine):
+    mark = machine.journal_mark()
+    machine.write(world.DAEMON_CONFIG, config(interval=250))
+    machine.run(["systemctl", "reload", SERVICE])
+    wait_for_record(machine, mark, "Интервал проверки .* тикетов Kerberos - 250 ms$")
+
+
+def test_the_unit_stops_with_status_0_and_the_pid_file_goes(machine):
+    machine.run(["systemctl", "stop", SERVICE])
+    assert show(machine, SERVICE, "Result", "ExecMainCode", "ExecMainStatus") == {
+        "Result": "success", "ExecMainCode": "1", "ExecMainStatus": "0"}  # 1: exited
+    assert machine.run(["test", "-e", world.PID_FILE], check=False).returncode == 1
+    machine.run(["systemctl", "start", SERVICE])
+
+
+def test_a_pulled_token_locks_its_owners_session_and_interrupts_his_remote_desktop(machine):
+    machine.run(["systemd-run", "--unit=rdp-petrov", "--uid=petrov", "--remain-after-exit",
+                 "/srv/xfreerdp", "/v:rdp.example.org", "/u:petrov", "/d:example.org"])
+    for user, slot in USERS.items():
+        insert(machine, slot, f"{user} token", user)
+    expected = dict.fromkeys(USERS, False)
+    for user, slot in USERS.items():
+        mark = machine.journal_mark()
+        machine.run(["kxsim", "remove", str(slot)])
+        wait_for_record(machine, mark, r"\[INFO\] 1 сессия пользователей были успешно "
+                                       r"заблокированы через \d+ msec$")
+        assert [text for text in records(machine, mark) if "соответствует токену" in text] == [
+            f"[INFO] Сессия пользователя {user} соответствует токену"]
+        expected[user] = True
+        assert {user: locked(machine, user) for user in USERS} == expected
+        if user == "ivanov":
+            assert show(machine, "rdp-petrov", "SubState") == {"SubState": "running"}
+    # The daemon signals another user's process (CAP_KILL): code 2 is "killed", status SIGINT.
+    interrupted = {"SubState": "exited", "ExecMainCode": "2", "ExecMainStatus": "2"}
+    try:
+        containers.until(lambda: show(machine, "rdp-petrov", *interrupted) == interrupted, 30)
+    except TimeoutError:
+        raise AssertionError("petrov's xfreerdp got no SIGINT (CAP_KILL): " +
+                             str(show(machine, "rdp-petrov", *interrupted))) from None
+
+
+def test_the_lock_command_locks_every_session_and_answers_1_without_a_screen_locker(machine):
+    unlock(machine)
+    assert machine.run(["kxsentrixd", "lock"]).returncode == 0
+    assert {user: locked(machine, user) for user in USERS} == dict.fromkeys(USERS, True)
+
+    unlock(machine)
+    machine.run(["systemctl", "stop", "locker-ivanov", "locker-petrov"])
+    assert machine.run(["kxsentrixd", "lock"], check=False).returncode == 1
+
+
+def test_an_unprivileged_user_lists_the_tokens_and_is_refused_a_root_method(machine):
+    insert(machine, 9, "Spare token")
+    listed = machine.run(["kxsentrixctl", "tokens"], user="ivanov")
+    assert "Spare token" in listed.stdout
+    refused = machine.run(["kxsentrixctl", "fingerprint", "petrov"], user="ivanov", check=False)
+    assert (refused.returncode, refused.stdout) == (4, ""), refused.stderr
+
+
+def test_a_ticket_cache_in_tmp_is_given_to_its_user(machine):
+    machine.write("/tmp/krb5cc_1002", "ticket", 0o600)  # root's
+    try:
+        containers.until(lambda: (lambda s: (s.st_uid, s.st_gid, s.st_mode & 0o7777))(
+            os.stat(machine.path("/tmp/krb5cc_1002"))) == (1002, 0, 0o660), 30, "the repair")
+    except TimeoutError:
+        status = os.stat(machine.path("/tmp/krb5cc_1002"))
+        raise AssertionError(f"ticket cache not repaired (CAP_CHOWN): owner "
+                             f"{status.st_uid}, mode {status.st_mode & 0o7777:o}") from None
+
+
+def test_records_land_in_the_journal_and_a_users_call_flood_does_not_push_them_out(machine):
+    entries = machine.journal(f"--identifier={SERVICE}", f"_SYSTEMD_UNIT={SERVICE}.service")
+    prefixes = {"3": "[ERROR] ", "4": "[WARNING] ", "6": "[INFO] "}
+    assert [(entry["MESSAGE"], entry["SYSLOG_FACILITY"]) for entry in entries
+            if not entry["MESSAGE"].startswith(prefixes.get(entry["PRIORITY"], ""))
+            or entry["SYSLOG_FACILITY"] != "23"] == []
+    assert "[INFO] Сессия пользователя ivanov соответствует токену" in [
+        entry["MESSAGE"] for entry in entries]
+
+    # More calls than journald lets one service log under its rate limit (journald.conf), from
+    # ivanov: a process of the host's that connects to the machine's bus with his uid.
+    flood = ("import dbus, sys\n"
+             "bus = dbus.bus.BusConnection('unix:path=/proc/self/cwd/system_bus_socket')\n"
+             "server = bus.get_object('kx.daemon.server', '/', introspect=False)\n"
+             "for _ in range(3000): server.allTokens(dbus_interface='kx.daemon.server')\n")
+    with timed("flood"):
+        subprocess.run([world.PYTHON, "-c", flood], cwd=machine.path("/run/dbus"), user=1001,
+                       group=1001, extra_groups=[], check=True, timeout=600)
+    insert(machine, 7, "ivanov again", "ivanov")
+    mark = machine.journal_mark()
+    machine.run(["kxsim", "remove", "7"])
+    wait_for_record(machine, mark, r"\[INFO\] Отключено устройство в слоте 7 ")
+    wait_for_record(machine, mark, r"\[INFO\] Сессия пользователя ivanov соответствует токену$")
+
+
+def test_a_removal_powers_the_machine_off(machine):
+    machine.write(world.DAEMON_CONFIG, config(action=2))  # read at the next token event
+    insert(machine, 10, "ivanov's last", "ivanov")
+    machine.run(["kxsim", "remove", "10"])
+    assert machine.stopped(60), "the machine runs on (CAP_SYS_BOOT, @reboot): " + "\n".join(
+        entry["MESSAGE"] for entry in machine.journal("--identifier=kxsentrixd")[-15:])
