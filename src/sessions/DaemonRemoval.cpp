@@ -190,6 +190,19 @@ void Daemon::onTokenEject(const Token::Info& info) {
     }
 }
 
+void Daemon::onUnknownTokenEject(CK_SLOT_ID slot) {
+    const SystemAction action = config_.tokenEjectActionSystem();
+    if (config_.exists() && action != SystemAction::LockSession &&
+        action != SystemAction::PowerOff) {
+        return;
+    }
+    KxLogger::log(LOG_ERR,
+                  "Отключено устройство в слоте %lu, неизвестное демону: список слотов получить "
+                  "не удалось, поэтому блокируем все сессии",
+                  slot);
+    lockEverything();
+}
+
 bool Daemon::checkSessionsLock(const std::vector<UserSessions::Session>& sessions) {
     ElapsedTimer whole;
     if (waitUntilLocked(sessions, kLockWaitMs)) {

@@ -1,8 +1,10 @@
 """What the running kxsentrixd does when a token leaves: the sessions each matching rule ties to
 the token are locked and no others, the wait and its fallback, the power-off, the remote-desktop
-clients interrupted, and users' certificate files that are not files."""
+clients interrupted, users' certificate files that are not files, and a configuration file in the
+middle of a change."""
 
 import itertools
+import os
 import re
 import signal
 
@@ -17,7 +19,7 @@ AUTH_TYPES = {"LocalPki": ("kx-tf-auth", "Локальная PKI"),
               "LocalNoPki": ("kx-tf-auth_nopki", "Локальная noPKI"),
               "NetworkPki": ("kx-tf-net-auth", "Сетевая PKI"),
               "NetworkNoPki": ("kx-tf-net-auth_nopki", "Сетевая noPKI")}
-REMOVED = re.compile(r"^\[INFO\] Отключено устройство в слоте 5 ")
+REMOVED = re.compile(r"^\[(INFO|ERROR)\] Отключено устройство в слоте 5[ ,]")  # or unknown
 BARRIER_SLOTS = itertools.count(100)  # a token inserted after a removal marks its end
 POWERING_OFF = "[INFO] Выключаем систему"
 # What the fallback does with mate-panel running.
@@ -178,9 +180,9 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
     assert daemon.stop() == 0
 
 
-# Sessions that cannot be confirmed locked: the daemon locks all of them and, with MATE
+# Sessions that cannot be confirmed locked, or known: the daemon locks all of them and, with MATE
 # running, the screensaver. (logind in the world, configuration, what LockSession does, start
-# options, the handling from its first line given on, without the debug lines)
+# options and the token's, the handling from its first line given on, without the debug lines)
 FALLBACKS = {
     "never locked": (True, LOCK, "fail", {}, [
         "[ERROR] Ошибка g_dbus_proxy_call_sync LockSession", "Ошибка блокировки сессии",
@@ -189,6 +191,9 @@ FALLBACKS = {
     "power-off not permitted": (True, POWER_OFF, "lock", {"drop_capabilities": ["sys_boot"]}, [
         POWERING_OFF, "[ERROR] Не удалось выключить компьютер, error code: 1, error: Operation "
         "not permitted", LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
+    # A token that no slot list showed (each listing fails while it is there) is never stored.
+    "token unknown": (True, LOCK, "lock", {"token": ["--fail", "C_GetSlotList=CKR_DEVICE_ERROR"]},
+                      [LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
     "without logind": (False, LOCK, None, {}, [
         "[ERROR] Ошибка g_dbus_proxy_call_sync ListSessions",
         "[ERROR] Не удалось получить список сессий пользователей, блокируем все сессии",
@@ -206,7 +211,9 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
             user_with_session(world, "c1", "ivanov", 1001)
             world.logind.on_lock_session(lock)
         world.spawn(["mate-panel"])
-        daemon = started_with_token(world, "--profile", "ivanov@kxworld", **start)
+        start = dict(start)
+        token = start.pop("token", [])
+        daemon = started_with_token(world, "--profile", "ivanov@kxworld", *token, **start)
 
         handling = [text for text in remove_token(world, daemon)
                     if not text.startswith(("\t", "Сессия "))]
@@ -220,15 +227,16 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
         assert daemon.stop() == 0
 
 
-@pytest.mark.parametrize("configuration", ["powering off", "gone"])
+@pytest.mark.parametrize("configuration", ["powering off", "gone", "others may write it"])
 def test_power_off_ends_the_machine(world, configuration):
     client = world.spawn(["xfreerdp", "/v:rdp.corp"])
-    if configuration == "gone":  # the remote clients are closed first
-        world.write_daemon_config('{\n"actionOnTokenDisabledRemote": 1\n}\n')
-    else:  # at the first matching session
+    if configuration == "powering off":  # at the first matching session
         configure(world, "LocalNoPki", POWER_OFF)
         user_with_session(world, "c1", "ivanov", 1001)
         world.logind.add_session("c2", 1001, "ivanov")
+    else:  # the remote clients are closed first, as configured
+        world.write(DAEMON_CONFIG, '{\n"actionOnTokenDisabledRemote": 1\n}\n',
+                    mode=0o646 if configuration == "others may write it" else 0o644)
     daemon = started_with_token(world, "--profile", "ivanov@kxworld")
     if configuration == "gone":
         world.remove(DAEMON_CONFIG)
@@ -240,19 +248,54 @@ def test_power_off_ends_the_machine(world, configuration):
     assert daemon.powered_off()
     handling = texts(daemon.records(since=mark))
     assert world.logind.calls("LockSession") == []
+    if configuration == "powering off":
+        assert handling[-3:] == [
+            "Сессия пользователя ivanov, uid 1001, home '/home/ivanov' соответствует токену т. к. "
+            "найден подходящий профиль ivanov@kxworld", matching("ivanov"), POWERING_OFF]
+        return
+    # No PAM file: no token logon configured, as the start-up line says.
+    assert "Текущий тип аутентификации - Не настроена" in texts(daemon.records())
+    gone = "[WARNING] Конфигурационный файл не найден, выключаем систему"
     if configuration == "gone":
         # The power-off can take the client down before it has noted its SIGINT; the records
         # show that the signal went out first.
         assert client.signals() in ([signal.SIGINT], [])
-        # No PAM file: no token logon configured, as the start-up line says.
-        assert "Текущий тип аутентификации - Не настроена" in texts(daemon.records())
         assert handling[-2:] == [
             f"[INFO] Завершение процесса удаленного подключения xfreerdp с pid {client.pid} и "
-            "его родителя с pid 0", "[WARNING] Конфигурационный файл не найден, выключаем систему"]
+            "его родителя с pid 0", gone]
+    else:  # not trusted, and no trusted settings before it: as without a file
+        assert daemon.records(f"[ERROR] Конфигурационный файл {DAEMON_CONFIG} не принят: "
+                              f"{DAEMON_CONFIG} доступен для записи всем. Изменять его и путь к "
+                              "нему должен только root")
+        assert handling[-1] == gone and client.signals() == []
+
+
+# A configuration file caught in the middle of a change at the removal (emptied by an editor that
+# rewrites it in place, or a link that leads nowhere for now): the settings in force stand.
+@pytest.mark.parametrize("change, problem", [
+    ("emptied", f"[WARNING] Конфигурационный файл {DAEMON_CONFIG} пуст или не содержит ни одного "
+                "корректного параметра, действуют прежние настройки"),
+    ("link loop", f"[ERROR] Не удалось открыть конфигурационный файл {DAEMON_CONFIG}, error code: "
+                  "40, error: Too many levels of symbolic links")])
+def test_configuration_in_the_middle_of_a_change_keeps_the_settings_in_force(world, change,
+                                                                             problem):
+    configure(world, "LocalNoPki")
+    user_with_session(world, "c1", "ivanov", 1001)
+    daemon = started_with_token(world, "--profile", "ivanov@kxworld")
+    mark = world.log_mark()
+    if change == "emptied":
+        world.write(DAEMON_CONFIG, "")
     else:
-        assert handling[-3:] == [
-            "Сессия пользователя ivanov, uid 1001, home '/home/ivanov' соответствует токену т. к. "
-            "найден подходящий профиль ivanov@kxworld", matching("ivanov"), POWERING_OFF]
+        new = world.host_path(DAEMON_CONFIG + ".new", follow=False)
+        os.symlink(os.path.basename(DAEMON_CONFIG), new)
+        os.rename(new, world.host_path(DAEMON_CONFIG))
+    daemon.wait_for_log(re.compile(f"^(Модификация файла|Файл) {DAEMON_CONFIG}"), since=mark)
+
+    handling = remove_token(world, daemon)
+
+    assert daemon.records(problem, since=mark)  # at the removal's event
+    assert matching("ivanov") in handling and world.logind.calls("LockSession") == [["c1"]]
+    assert not daemon.powered_off()
 
 
 def test_remote_clients_of_the_token_and_their_sentrix_parents_are_interrupted(world):
