@@ -181,6 +181,9 @@ int Daemon::exec() {
         if (listingFailed_) {
             std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
             refreshTokensInfo();
+            if (!listingFailed_) {
+                DataBase::updateTime();  // the rescan cleared isNew
+            }
             noteStatus();
         }
         pollSlotEvents(slot);

@@ -142,7 +142,7 @@ private:
     // to compare with its record.
     void requestRead(CK_SLOT_ID slot, bool verify);
     void takeFinishedReads();
-    void onTokenRead(CK_SLOT_ID slot, Token::Info info);
+    void onTokenRead(CK_SLOT_ID slot, uint64_t ticket, Token::Info info);
     void addRecord(CK_SLOT_ID slot, Token::Info info, bool isNew);
     // The stored token has left its slot: the removal handling, then the record goes.
     void ejectStored(DataBase::Storage::iterator record);
@@ -159,12 +159,14 @@ private:
 
     // The slot loop's own state; main thread only, under the store's mutex once the loop runs.
     struct SlotRead {
+        uint64_t ticket;
         bool verify;
         bool changed;         // the slot had an event while it was read: look at it again
         uint64_t generation;  // the rescan that asked for the read
     };
     TokenReadWorker reader_;
-    std::map<CK_SLOT_ID, SlotRead> reading_;  // one read at a time per slot
+    std::map<CK_SLOT_ID, SlotRead> reading_;  // the one read per slot waited for
+    uint64_t tickets_ = 0;
     // Counts the rescans; a record is new only when the latest one asked for it.
     uint64_t generation_ = 0;
     bool libraryReady_ = false;

@@ -151,15 +151,20 @@ void Daemon::onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot) {
 }
 
 void Daemon::onSlotChange(CK_SLOT_ID slot, bool present) {
-    auto reading = reading_.find(slot);
-    if (reading != reading_.end()) {
-        // What is being read may be the token that has just left, or half of it: once the read
-        // is stored, the slot is looked at again as it is then.
-        reading->second.changed = true;
-        return;
-    }
     DataBase::Storage& storage = DataBase::storage();
     auto record = storage.find(slot);
+    auto reading = reading_.find(slot);
+    if (reading != reading_.end()) {
+        if (record == storage.end()) {
+            // What is being read may be the token that has just left, or half of it: once the
+            // read is stored, the slot is looked at again as it is then.
+            reading->second.changed = true;
+            return;
+        }
+        // A stored token's check waits for nothing: this event decides anew, at once (a
+        // removal must not wait for reads queued before), and the old check's answer is void.
+        reading_.erase(reading);
+    }
     if (record != storage.end()) {
         if (present) {
             // One event may stand for a token pulled and another put in: the token there now
@@ -250,11 +255,14 @@ void Daemon::considerSlot(CK_SLOT_ID slot) {
 }
 
 void Daemon::requestRead(CK_SLOT_ID slot, bool verify) {
-    reading_[slot] = SlotRead{verify, false, generation_};
+    const uint64_t ticket = ++tickets_;
+    reading_[slot] = SlotRead{ticket, verify, false, generation_};
     if (reader_.running()) {
-        reader_.request(slot);
+        // A stored token's check goes first: until it is done, that token's removal (should
+        // the one in its slot be another) waits for it.
+        reader_.request(slot, ticket, verify);
     } else {
-        onTokenRead(slot, Token::tokenInfo(slot));  // the first scan
+        onTokenRead(slot, ticket, Token::tokenInfo(slot));  // the first scan
     }
 }
 
@@ -265,16 +273,16 @@ void Daemon::takeFinishedReads() {
     }
     std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
     for (TokenReadWorker::Read& read : reads) {
-        onTokenRead(read.slot, std::move(read.info));
+        onTokenRead(read.slot, read.ticket, std::move(read.info));
     }
     DataBase::updateTime();
     noteStatus();
 }
 
-void Daemon::onTokenRead(CK_SLOT_ID slot, Token::Info info) {
+void Daemon::onTokenRead(CK_SLOT_ID slot, uint64_t ticket, Token::Info info) {
     auto reading = reading_.find(slot);
-    if (reading == reading_.end()) {
-        return;
+    if (reading == reading_.end() || reading->second.ticket != ticket) {
+        return;  // given up
     }
     const SlotRead read = reading->second;
     reading_.erase(reading);
@@ -282,9 +290,7 @@ void Daemon::onTokenRead(CK_SLOT_ID slot, Token::Info info) {
     auto stored = storage.find(slot);
     if (!read.verify || stored == storage.end()) {
         addRecord(slot, std::move(info), read.generation == generation_);
-    } else if (!read.changed && !TokenIdentity::same(stored->second, info)) {
-        // (After a change the read tells nothing of the stored token: the slot is looked at
-        // again below, against its record.)
+    } else if (!TokenIdentity::same(stored->second, info)) {
         ejectStored(stored);
         // Added as a rescan would add it: the one new record.
         ++generation_;

@@ -40,10 +40,14 @@ void TokenReadWorker::stop() {
     running_ = false;
 }
 
-void TokenReadWorker::request(CK_SLOT_ID slot) {
+void TokenReadWorker::request(CK_SLOT_ID slot, uint64_t ticket, bool first) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        requested_.push_back(slot);
+        if (first) {
+            requested_.emplace_front(slot, ticket);
+        } else {
+            requested_.emplace_back(slot, ticket);
+        }
     }
     changed_.notify_all();
 }
@@ -68,10 +72,10 @@ void TokenReadWorker::run() {
         if (stopping_) {
             return;
         }
-        CK_SLOT_ID slot = requested_.front();
+        auto [slot, ticket] = requested_.front();
         requested_.pop_front();
         lock.unlock();
-        Read read{slot, Token::tokenInfo(slot)};
+        Read read{slot, ticket, Token::tokenInfo(slot)};
         lock.lock();
         finished_.push_back(std::move(read));
         anyFinished_ = true;

@@ -2,9 +2,11 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "token/Token.h"
@@ -22,6 +24,7 @@ class TokenReadWorker {
 public:
     struct Read {
         CK_SLOT_ID slot;
+        uint64_t ticket;  // the caller's, to tell a read it still waits for from one it gave up
         Token::Info info;
     };
 
@@ -35,8 +38,8 @@ public:
     void stop();
     bool running() const { return running_; }
 
-    // Reads the token in the slot, after the reads asked for before.
-    void request(CK_SLOT_ID slot);
+    // Reads the token in the slot, after the reads asked for before, or (first) before them.
+    void request(CK_SLOT_ID slot, uint64_t ticket, bool first = false);
     // The reads finished since the last call, in the order asked; cheap when there are none.
     std::vector<Read> takeFinished();
 
@@ -48,7 +51,7 @@ private:
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopping_ = false;
-    std::deque<CK_SLOT_ID> requested_;
+    std::deque<std::pair<CK_SLOT_ID, uint64_t>> requested_;
     std::vector<Read> finished_;
     std::atomic<bool> anyFinished_{false};
 };

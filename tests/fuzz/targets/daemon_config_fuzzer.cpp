@@ -25,8 +25,7 @@ auto settings(const DaemonConfig& config) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A real file in the working directory (the build tree): the reader walks the path to judge
     // who could change it, which a descriptor's /proc link does not allow.
-    static const std::string path = std::filesystem::absolute(
-        "kxsentrixd-fuzz-" + std::to_string(getpid()) + ".conf");
+    static const std::string path = std::filesystem::absolute("kxsentrixd-fuzz.conf");
     static const int file = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     REQUIRE(ftruncate(file, 0) == 0 && pwrite(file, data, size, 0) == static_cast<ssize_t>(size));
     DaemonConfig config(path);
