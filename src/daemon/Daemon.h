@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,10 @@ private:
     TokenReadWorker reader_;
     std::map<CK_SLOT_ID, SlotRead> reading_;  // the one read per slot waited for
     uint64_t tickets_ = 0;
+    // Slots that held a storage-only device when last looked at: a slot changes only with an
+    // event of its own, so rescans need not ask again (a hub of them would make each rescan
+    // cost a call per slot, and a burst of their events cost their square).
+    std::set<CK_SLOT_ID> storageOnly_;
     // Counts the rescans; a record is new only when the latest one asked for it.
     uint64_t generation_ = 0;
     bool libraryReady_ = false;

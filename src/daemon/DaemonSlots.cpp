@@ -151,6 +151,7 @@ void Daemon::onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot) {
 }
 
 void Daemon::onSlotChange(CK_SLOT_ID slot, bool present) {
+    storageOnly_.erase(slot);
     DataBase::Storage& storage = DataBase::storage();
     auto record = storage.find(slot);
     auto reading = reading_.find(slot);
@@ -231,8 +232,8 @@ void Daemon::refreshTokensInfo() {
 }
 
 void Daemon::considerSlot(CK_SLOT_ID slot) {
-    if (reading_.count(slot) != 0) {
-        return;  // being read already; the rescan that asked for it adds it
+    if (reading_.count(slot) != 0 || storageOnly_.count(slot) != 0) {
+        return;  // being read already (the rescan that asked for it adds it), or no logon token
     }
     CK_TOKEN_INFO tokenInfo{};
     CK_RV result = LibraryCall::run(C_GetTokenInfo, slot, &tokenInfo);
@@ -243,6 +244,7 @@ void Daemon::considerSlot(CK_SLOT_ID slot) {
         return;
     }
     if (isStorageOnly(tokenInfo)) {
+        storageOnly_.insert(slot);
         return;
     }
     DataBase::Storage& storage = DataBase::storage();
