@@ -106,7 +106,7 @@ const DaemonConfig::Setting DaemonConfig::kSettings[] = {
     {"debug", &DaemonConfig::applyDebug, "Обнаружено некорректное значение параметра debug: %s"},
     {"forceSessionMatch", &DaemonConfig::applyForceSessionMatch,
      "Обнаружено некорректное значение параметра forceSessionMatch: %s"},
-    // Stored as it converts, whatever it holds: never invalid.
+    // Stored as it converts, whatever it holds, without a warning.
     {"ticketsCheckInterval", &DaemonConfig::applyTicketsCheckInterval, nullptr},
 };
 
@@ -309,10 +309,14 @@ bool DaemonConfig::applyForceSessionMatch(const std::string& value, Settings& se
 bool DaemonConfig::applyTicketsCheckInterval(const std::string& value, Settings& settings) {
     // As atoi reads it, but a number beyond the 32-bit range is held at its end: atoi's result
     // is undefined there, and glibc's wraps, turning a long interval into a check on every pass.
-    long long number = std::strtoll(value.c_str(), nullptr, 10);
+    const char* start = value.c_str();
+    char* end = nullptr;
+    long long number = std::strtoll(start, &end, 10);
     settings.ticketsCheckIntervalMs = static_cast<int32_t>(std::clamp<long long>(
         number, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
-    return true;  // no range check beyond that
+    // Stored whatever it holds, but only digits make it a setting: a value cut off mid-write
+    // (nothing after the colon yet) is none.
+    return end != start;
 }
 
 void DaemonConfig::logSummary(const Settings& settings) {

@@ -48,8 +48,9 @@ TEST(DaemonConfigTest, ReadsSettingsLineByLine) {
         {"CRLF rejects a boolean unless after a comma",
          "debug: false\r\n\"forceSessionMatch\": true,\r\nticketsCheckInterval: 500\r\n", true,
          "action=-1 remote=0 debug=1 force=1 interval=500"},
-        {"interval in letters", "ticketsCheckInterval: often\n", true,
+        {"interval in letters", "debug: 1\nticketsCheckInterval: often\n", true,
          "action=-1 remote=0 debug=1 force=0 interval=0"},
+        {"interval cut mid-write", "ticketsCheckInterval: \n", false, kDefaults},
         // Beyond 32 bits atoi wrapped (2^31 became a check on every pass): held at the ends now.
         {"interval above the range", "ticketsCheckInterval: 2147483648\n", true,
          "action=-1 remote=0 debug=1 force=0 interval=2147483647"},
