@@ -88,8 +88,10 @@ TEST(DaemonConfigTest, ReloadKeepsTheSettingsInForceUnlessAFileIsReadOrGone) {
         bool exists;  // what the removal handling is told
         std::string expected;
     } steps[] = {
-        {"good", "actionOnTokenDisabled: 2\nactionOnTokenDisabledRemote: 1\ndebug: 0\n"
-                 "forceSessionMatch: 1\nticketsCheckInterval: 250\n", 0644, true, true, good},
+        {"good",
+         "actionOnTokenDisabled: 2\nactionOnTokenDisabledRemote: 1\ndebug: 0\n"
+         "forceSessionMatch: 1\nticketsCheckInterval: 250\n",
+         0644, true, true, good},
         {"emptied mid-write", "", 0644, false, true, good},
         {"cut in a key", "{\n\"actionOnToken", 0644, false, true, good},
         {"cut in a value", "actionOnTokenDisabled: 1\nactionOnTokenDisabledRemote: ", 0644, false,
@@ -138,7 +140,7 @@ TEST(DaemonConfigTest, OnlyRootMayBeAbleToChangeTheFileItsLinksAndDirectories) {
         {1000, 0, S_IFREG | 0600, "f принадлежит uid 1000"},
         {0, 50, S_IFDIR | 0775, "f доступен для записи группе gid 50"},
         {0, 0, S_IFDIR | 01777, "f доступен для записи всем"},  // sticky: a user may add it
-        {0, 0, S_IFLNK | 0777, ""},  // a link's mode means nothing
+        {0, 0, S_IFLNK | 0777, ""},                             // a link's mode means nothing
         {1000, 1000, S_IFLNK | 0777, "f принадлежит uid 1000"},
     };
     for (const auto& c : cases) {

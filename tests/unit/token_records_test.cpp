@@ -56,8 +56,8 @@ TEST(TokenWireTest, TextsUpToNulBinaryIdsWholeAndSlotsAsTheirLowHalf) {
 // glance (header) and by a full read.
 TEST(TokenIdentityTest, AnotherTokenDiffersInHeaderProfilesOrCertificates) {
     const auto certificate = [](const char* fingerprint) {
-        return Token::Cert{"01", "key", Certificate("Иван", "", "", "", "", "", "", fingerprint,
-                                                    false)};
+        return Token::Cert{"01", "key",
+                           Certificate("Иван", "", "", "", "", "", "", fingerprint, false)};
     };
     Token::Info stored;
     stored.label = "Ivanov";
@@ -86,8 +86,8 @@ TEST(TokenIdentityTest, AnotherTokenDiffersInHeaderProfilesOrCertificates) {
         {"applet", [](Token::Info& t) { t.applet = Token::Forte; }, false, false},
         {"model code", [](Token::Info& t) { t.isd = "KX107"; }, false, false},
         {"a profile", [](Token::Info& t) { t.profiles[1].domain = "corp"; }, true, false},
-        {"a certificate more", [&](Token::Info& t) { t.certs.push_back(certificate("CC")); },
-         true, false},
+        {"a certificate more", [&](Token::Info& t) { t.certs.push_back(certificate("CC")); }, true,
+         false},
         {"a certificate other", [&](Token::Info& t) { t.certs[1] = certificate("CC"); }, true,
          false},
     };
