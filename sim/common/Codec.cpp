@@ -1,26 +1,12 @@
 #include "Codec.h"
 
-#include <cctype>
+#include <array>
 
 namespace kxsim {
 
 namespace {
 
 const char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-int base64Value(char c) {
-    if (c >= 'A' && c <= 'Z')
-        return c - 'A';
-    if (c >= 'a' && c <= 'z')
-        return c - 'a' + 26;
-    if (c >= '0' && c <= '9')
-        return c - '0' + 52;
-    if (c == '+')
-        return 62;
-    if (c == '/')
-        return 63;
-    return -1;
-}
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9')
@@ -87,19 +73,45 @@ std::string toBase64(const std::string& bytes) {
 }
 
 std::optional<std::string> fromBase64(const std::string& text) {
-    std::string bytes;
+    // A table and one pass: the library decodes every inserted token's certificates inside the
+    // call that notices it, which the application may be waiting on (a slot event poll).
+    static const auto values = [] {
+        std::array<signed char, 256> table;
+        table.fill(-1);
+        for (int i = 0; i < 64; ++i) {
+            table[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<signed char>(i);
+        }
+        for (unsigned char blank : {' ', '\t', '\n', '\v', '\f', '\r'}) {
+            table[blank] = -2;
+        }
+        table['='] = -3;
+        return table;
+    }();
+    std::string bytes(text.size() / 4 * 3 + 3, '\0');
+    size_t out = 0;
     unsigned buffer = 0;
     int bits = 0;
     size_t padding = 0;
-    for (char c : text) {
-        if (std::isspace(static_cast<unsigned char>(c))) {
+    const auto valueAt = [&](size_t at) { return values[static_cast<unsigned char>(text[at])]; };
+    for (size_t at = 0; at < text.size();) {
+        if (bits == 0 && padding == 0 && at + 4 <= text.size()) {
+            int a = valueAt(at), b = valueAt(at + 1), c = valueAt(at + 2), d = valueAt(at + 3);
+            if ((a | b | c | d) >= 0) {  // four plain characters: three bytes
+                bytes[out++] = static_cast<char>(a << 2 | b >> 4);
+                bytes[out++] = static_cast<char>((b & 15) << 4 | c >> 2);
+                bytes[out++] = static_cast<char>((c & 3) << 6 | d);
+                at += 4;
+                continue;
+            }
+        }
+        int value = valueAt(at++);
+        if (value == -2) {
             continue;
         }
-        if (c == '=') {
+        if (value == -3) {
             ++padding;
             continue;
         }
-        int value = base64Value(c);
         if (value < 0 || padding > 0) {
             return std::nullopt;
         }
@@ -107,12 +119,13 @@ std::optional<std::string> fromBase64(const std::string& text) {
         bits += 6;
         if (bits >= 8) {
             bits -= 8;
-            bytes += static_cast<char>(buffer >> bits & 0xff);
+            bytes[out++] = static_cast<char>(buffer >> bits & 0xff);
         }
     }
     if (padding > 2 || bits >= 6) {
         return std::nullopt;
     }
+    bytes.resize(out);
     return bytes;
 }
 

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 namespace kxsim {
 
@@ -21,20 +22,20 @@ namespace {
 
 constexpr size_t kMaxEntryFileSize = 1 << 20;
 
-std::string trim(const std::string& text) {
-    size_t first = 0;
-    while (first < text.size() && std::isspace(static_cast<unsigned char>(text[first]))) {
-        ++first;
+// Views, not copies: an entry's certificate line may be a megabyte, and the library parses
+// entries inside the call that notices them.
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
+        text.remove_prefix(1);
     }
-    size_t last = text.size();
-    while (last > first && std::isspace(static_cast<unsigned char>(text[last - 1]))) {
-        --last;
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.remove_suffix(1);
     }
-    return text.substr(first, last - first);
+    return text;
 }
 
 // A value may be written in double quotes to keep blanks at its ends.
-std::string unquote(const std::string& value) {
+std::string_view unquote(std::string_view value) {
     if (value.size() >= 2 && value.front() == '"' && value.back() == '"') {
         return value.substr(1, value.size() - 2);
     }
@@ -274,7 +275,7 @@ std::string setCertificateKey(CertificateEntry& certificate, const std::string& 
         if (!readCertificateFields(*der)) {
             return "der does not hold an X.509 certificate";
         }
-        certificate.value = *der;
+        certificate.value = std::move(*der);
         return "";
     }
     if (key == "file") {
@@ -316,17 +317,19 @@ std::optional<TokenEntry> parseEntry(const std::string& text, const std::string&
     std::set<std::string> seen;
     std::set<std::string> seenInCertificate;
     CertificateEntry* certificate = nullptr;
-    std::istringstream lines(text);
-    std::string line;
-    for (int number = 1; std::getline(lines, line); ++number) {
-        std::string where = "line " + std::to_string(number) + ": ";
-        line = trim(line);
+    int number = 0;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = std::min(text.find('\n', start), text.size());
+        std::string_view line = trim(std::string_view(text).substr(start, end - start));
+        start = end + 1;
+        std::string where = "line " + std::to_string(++number) + ": ";
         if (line.empty() || line[0] == '#') {
             continue;
         }
         if (line[0] == '[') {
             if (line != "[certificate]") {
-                error = where + "unknown section " + line + ", only [certificate] exists";
+                error =
+                    where + "unknown section " + std::string(line) + ", only [certificate] exists";
                 return std::nullopt;
             }
             entry.certificates.emplace_back();
@@ -339,8 +342,8 @@ std::optional<TokenEntry> parseEntry(const std::string& text, const std::string&
             error = where + "expected KEY = VALUE";
             return std::nullopt;
         }
-        std::string key = trim(line.substr(0, equals));
-        std::string value = unquote(trim(line.substr(equals + 1)));
+        std::string key(trim(line.substr(0, equals)));
+        std::string value(unquote(trim(line.substr(equals + 1))));
         std::string problem;
         if (certificate != nullptr) {
             if (!seenInCertificate.insert(key == "der" ? "file" : key).second) {

@@ -1,21 +1,23 @@
 #include "SlotTable.h"
 
-#include <iterator>
+#include <algorithm>
 
 namespace kxsim {
 
 void SlotTable::record(DirectoryChange change, CK_OBJECT_HANDLE& nextHandle) {
     auto current = latest_.find(change.slot);
+    if (current == latest_.end() && !change.entry) {
+        return;  // nothing was there, nothing is
+    }
     if (current != latest_.end()) {
-        // A token replaced in place first leaves the slot.
-        latest_.erase(current);
-        pending_.push_back({change.slot, nullptr, false});
+        latest_.erase(current);  // a token replaced in place first leaves the slot
     }
     if (change.entry) {
-        auto token =
+        latest_[change.slot] =
             std::make_shared<TokenState>(change.slot, std::move(*change.entry), nextHandle);
-        latest_[change.slot] = token;
-        pending_.push_back({change.slot, token, false});
+    }
+    if (std::find(pending_.begin(), pending_.end(), change.slot) == pending_.end()) {
+        pending_.push_back(change.slot);
     }
 }
 
@@ -23,35 +25,35 @@ std::optional<CK_SLOT_ID> SlotTable::takeEvent(std::vector<TokenPtr>& gone) {
     if (pending_.empty()) {
         return std::nullopt;
     }
-    Change change = pending_.front();
+    CK_SLOT_ID slot = pending_.front();
     pending_.pop_front();
-    if (!change.applied) {
-        apply(change, gone);
-    }
-    return change.slot;
+    show(slot, gone);
+    return slot;
 }
 
 void SlotTable::catchUp(std::vector<TokenPtr>& gone) {
-    // Changes are applied in order, so the ones not applied yet are at the end.
-    auto first = pending_.end();
-    while (first != pending_.begin() && !std::prev(first)->applied) {
-        --first;
+    std::vector<CK_SLOT_ID> changed;
+    for (const auto& [slot, token] : latest_) {
+        changed.push_back(slot);
     }
-    for (auto it = first; it != pending_.end(); ++it) {
-        apply(*it, gone);
+    for (const auto& [slot, token] : view_) {
+        if (token && latest_.count(slot) == 0) {
+            changed.push_back(slot);
+        }
     }
-    while (pending_.size() > kMaxQueuedEvents) {
-        pending_.pop_front();
+    for (CK_SLOT_ID slot : changed) {
+        show(slot, gone);
     }
 }
 
-void SlotTable::apply(Change& change, std::vector<TokenPtr>& gone) {
-    TokenPtr& slot = view_[change.slot];
-    if (slot) {
-        gone.push_back(slot);
+void SlotTable::show(CK_SLOT_ID slot, std::vector<TokenPtr>& gone) {
+    auto now = latest_.find(slot);
+    TokenPtr present = now == latest_.end() ? nullptr : now->second;
+    TokenPtr& seen = view_[slot];
+    if (seen && seen != present) {
+        gone.push_back(seen);
     }
-    slot = change.token;
-    change.applied = true;
+    seen = present;
 }
 
 TokenPtr SlotTable::token(CK_SLOT_ID slot) const {

@@ -1,10 +1,11 @@
 #pragma once
 
 // The slots and tokens that the application sees. Changes found in the token directory are
-// queued; each slot event moves the application's view forward by exactly one change, so two
-// changes that happen between two polls are still seen one after the other. An application
-// that has not yet asked for slot events sees every change at once (the queue is kept for it,
-// so its first events still tell what changed).
+// recorded at once, but the application's view of a slot moves only when it takes that slot's
+// event, and then straight to the slot's present state: as in real libraries, a slot has at most
+// one event waiting, so two changes of one slot between two polls (a token pulled and another
+// put in) come as one event. An application that has not yet asked for slot events sees every
+// change at once (the events are kept for it, so its first events still tell what changed).
 
 #include "TokenDirectory.h"
 #include "TokenState.h"
@@ -24,12 +25,12 @@ public:
     // Records a change of the directory; the view does not move yet.
     void record(DirectoryChange change, CK_OBJECT_HANDLE& nextHandle);
 
-    // Moves the view forward by one change and returns its slot; tokens that left the view
-    // are added to gone.
+    // Takes the event of the slot whose oldest unreported change came first, and moves that
+    // slot's view to its present state; tokens that left the view are added to gone.
     std::optional<CK_SLOT_ID> takeEvent(std::vector<TokenPtr>& gone);
-    // Moves the view forward to the directory's state, keeping the changes as events.
+    // Moves the view of every slot to the directory's state, keeping the events.
     void catchUp(std::vector<TokenPtr>& gone);
-    // Forgets the queued events (the state at start-up is no event).
+    // Forgets the waiting events (the state at start-up is no event).
     void clearEvents() { pending_.clear(); }
 
     bool knows(CK_SLOT_ID slot) const { return view_.count(slot) > 0; }
@@ -41,19 +42,11 @@ public:
     std::vector<TokenPtr> tokens() const;
 
 private:
-    struct Change {
-        CK_SLOT_ID slot;
-        TokenPtr token;  // null: removal
-        bool applied;
-    };
-
-    void apply(Change& change, std::vector<TokenPtr>& gone);
-
-    static constexpr size_t kMaxQueuedEvents = 4096;
+    void show(CK_SLOT_ID slot, std::vector<TokenPtr>& gone);
 
     std::map<CK_SLOT_ID, TokenPtr> view_;    // every slot ever seen; null when empty
     std::map<CK_SLOT_ID, TokenPtr> latest_;  // what the directory holds now
-    std::deque<Change> pending_;
+    std::deque<CK_SLOT_ID> pending_;         // slots with an event waiting, each once
 };
 
 }  // namespace kxsim

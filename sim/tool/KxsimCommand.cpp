@@ -13,10 +13,12 @@ namespace {
 
 const char kUsage[] =
     "usage: kxsim [--dir DIR] insert SLOT [--from FILE] [--replace] [TOKEN OPTIONS]\n"
+    "       kxsim [--dir DIR] swap SLOT [--from FILE] [TOKEN OPTIONS]\n"
     "       kxsim [--dir DIR] remove SLOT\n"
     "       kxsim [--dir DIR] list\n"
     "\n"
     "DIR defaults to $KXSIM_TOKEN_DIR, else /run/kxsim/tokens. SLOT is a decimal slot id.\n"
+    "swap pulls the token in SLOT and puts this one in at the same instant: one slot event.\n"
     "\n"
     "Token options (each sets the entry key of the same name, see sim/README.md):\n"
     "  --label TEXT  --model TEXT  --serial TEXT  --manufacturer TEXT  --isd TEXT\n"
@@ -117,14 +119,18 @@ private:
     bool lastCertificateFromOptions_ = false;
 };
 
+// insert, and swap (which replaces a token already there).
 int insert(const TokenStore& store, const std::vector<std::string>& args, size_t at,
-           std::ostream& out) {
+           std::ostream& out, bool swap) {
     if (at >= args.size()) {
-        throw BadInput{"insert needs a SLOT"};
+        throw BadInput{args[at - 1] + " needs a SLOT"};
     }
     CK_SLOT_ID slot = parseSlot(args[at++]);
+    if (swap && !store.holds(slot)) {
+        throw Failed{"no token in slot " + entryName(slot)};
+    }
     EntryBuilder builder;
-    bool replace = false;
+    bool replace = swap;
     std::vector<std::pair<std::string, std::string>> options;
     for (; at < args.size(); ++at) {
         const std::string& name = args[at];
@@ -197,8 +203,8 @@ int runKxsim(const std::vector<std::string>& args, std::ostream& out, std::ostre
         }
         TokenStore store(dir);
         const std::string& command = args[at++];
-        if (command == "insert") {
-            return insert(store, args, at, out);
+        if (command == "insert" || command == "swap") {
+            return insert(store, args, at, out, command == "swap");
         }
         if (command == "remove") {
             if (at + 1 != args.size()) {

@@ -99,6 +99,10 @@ std::string TokenStore::remove(CK_SLOT_ID slot) const {
     return "";
 }
 
+bool TokenStore::holds(CK_SLOT_ID slot) const {
+    return ::access(pathOf(slot).c_str(), F_OK) == 0;
+}
+
 std::string TokenStore::list(std::vector<StoredEntry>& entries) const {
     DIR* dir = ::opendir(dir_.c_str());
     if (dir == nullptr) {

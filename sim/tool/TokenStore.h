@@ -28,6 +28,7 @@ public:
     // Each returns an empty string on success, else what went wrong.
     std::string insert(CK_SLOT_ID slot, const std::string& text, bool replace) const;
     std::string remove(CK_SLOT_ID slot) const;
+    bool holds(CK_SLOT_ID slot) const;
     std::string list(std::vector<StoredEntry>& entries) const;
 
 private:

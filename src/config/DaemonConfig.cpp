@@ -5,12 +5,15 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <stdexcept>
 #include <string>
 
+#include "config/TrustedPath.h"
 #include "log/Common.h"
 #include "log/KxLogger.h"
 #include "log/UntrustedFile.h"
@@ -86,6 +89,12 @@ const char* onOff(bool value) {
     return value ? "включен" : "выключен";
 }
 
+// Only these mean that nothing is at the path; any other failure (too many open files, no
+// memory, a loop of links) says nothing of whether the file is there.
+bool isMissing(int error) {
+    return error == ENOENT || error == ENOTDIR;
+}
+
 }  // namespace
 
 // Searched in this order; the first key found on a line is the only one read from it.
@@ -97,11 +106,12 @@ const DaemonConfig::Setting DaemonConfig::kSettings[] = {
     {"debug", &DaemonConfig::applyDebug, "Обнаружено некорректное значение параметра debug: %s"},
     {"forceSessionMatch", &DaemonConfig::applyForceSessionMatch,
      "Обнаружено некорректное значение параметра forceSessionMatch: %s"},
-    // Stored as it converts, whatever it holds: never invalid.
+    // Stored as it converts, whatever it holds, without a warning.
     {"ticketsCheckInterval", &DaemonConfig::applyTicketsCheckInterval, nullptr},
 };
 
 DaemonConfig::DaemonConfig(const std::string& path) : path_(path) {
+    status_.path = path;
     gDaemonConfig = this;
 }
 
@@ -113,56 +123,126 @@ DaemonConfig* DaemonConfig::instance() {
     return gDaemonConfig;
 }
 
-bool DaemonConfig::exists() const {
-    int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        return false;
+void DaemonConfig::setReloadCfgFlag(bool value) {
+    if (value) {
+        ++requests_;
     }
-    close(fd);
-    return true;
+    reloadCfg_ = value;
 }
 
-void DaemonConfig::resetSettings() {
-    // The check interval is deliberately kept: a file without it leaves the last value in force.
-    actionSystem_ = TokenEjectActionSystem::Undefined;
-    actionRemote_ = TokenEjectActionRemote::Inaction;
-    debug_ = true;
-    forceSessionMatch_ = false;
+DaemonConfig::Settings DaemonConfig::settings() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return status_.settings;
+}
+
+DaemonConfig::Status DaemonConfig::status() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return status_;
+}
+
+bool DaemonConfig::missing() const {
+    std::string untrusted;
+    int error = TrustedPath::check(path_, untrusted);
+    return isMissing(error);
+}
+
+bool DaemonConfig::exists() const {
+    std::string untrusted;
+    int error = TrustedPath::check(path_, untrusted);
+    if (isMissing(error)) {
+        return false;
+    }
+    if (error != 0 || untrusted.empty()) {
+        return true;  // there, even if it cannot be read now: the settings in force stand
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    return status_.fromFile;
+}
+
+bool DaemonConfig::keep(int level, const std::string& problem) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        status_.problem = problem;
+    }
+    uint64_t request = requests_;
+    if (problem != reported_ || request != reportedRequest_) {
+        KxLogger::log(level, "%s", problem.c_str());
+        reported_ = problem;
+        reportedRequest_ = request;
+    }
+    return false;
+}
+
+void DaemonConfig::take(const Settings& settings, bool fromFile) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_.settings = settings;
+    status_.fromFile = fromFile;
+    status_.loadedAt = static_cast<int64_t>(std::time(nullptr));
+    status_.problem.clear();
+    reported_.clear();
 }
 
 bool DaemonConfig::load() {
-    resetSettings();
+    Settings settings;
+    settings.ticketsCheckIntervalMs = ticketsCheckIntervalMs();
+    std::string untrusted;
+    int error = TrustedPath::check(path_, untrusted);
     std::string content;
-    int error = 0;
-    // One byte over the bound tells a file at the bound from a larger one.
-    if (!UntrustedFile::read(path_, content, kMaxFileSize + 1, &error)) {
+    if (error == 0 && untrusted.empty()) {
+        // One byte over the bound tells a file at the bound from a larger one.
+        UntrustedFile::read(path_, content, kMaxFileSize + 1, &error);
+    }
+    if (isMissing(error)) {
+        take(settings, false);
         KxLogger::log(LOG_WARNING,
                       "Не удалось открыть конфигурационный файл %s, error code: %d, error: %s",
                       path_.c_str(), error, strerror(error));
         return false;
     }
+    if (error != 0) {
+        return keep(LOG_ERR,
+                    Common::format("Не удалось открыть конфигурационный файл %s, error code: "
+                                   "%d, error: %s",
+                                   path_.c_str(), error, strerror(error)));
+    }
+    if (!untrusted.empty()) {
+        return keep(LOG_ERR,
+                    Common::format("Конфигурационный файл %s не принят: %s. Изменять его и "
+                                   "путь к нему должен только root",
+                                   path_.c_str(), Common::printable(untrusted).c_str()));
+    }
     if (content.size() > kMaxFileSize) {
-        KxLogger::log(LOG_WARNING, "Ошибка чтения конфигурационного файла %s, error: %s",
-                      path_.c_str(),
-                      ("размер файла больше " + std::to_string(kMaxFileSize) + " байт").c_str());
-        return false;
+        return keep(LOG_WARNING,
+                    Common::format(
+                        "Ошибка чтения конфигурационного файла %s, error: %s", path_.c_str(),
+                        ("размер файла больше " + std::to_string(kMaxFileSize) + " байт").c_str()));
     }
-    // A number that cannot be read for an action aborts the pass (std::stoi throws); the
-    // settings read so far stay and the reload flag stays set, so the next check retries.
+    // A number that cannot be read for an action aborts the pass (std::stoi throws), as does a
+    // file cut in such a value mid-write; the reload flag stays set, so the next check retries.
+    size_t valid = 0;
     try {
-        applyLines(content);
-    } catch (const std::exception& error) {
-        KxLogger::log(LOG_WARNING, "Ошибка чтения конфигурационного файла %s, error: %s",
-                      path_.c_str(), error.what());
-        return false;
+        valid = applyLines(content, settings);
+    } catch (const std::exception& failure) {
+        return keep(LOG_WARNING,
+                    Common::format("Ошибка чтения конфигурационного файла %s, error: %s",
+                                   path_.c_str(), failure.what()));
     }
-    logSummary();
+    if (valid == 0) {
+        // An editor that rewrites the file in place leaves it empty, then cut, for a moment.
+        return keep(LOG_WARNING, Common::format("Конфигурационный файл %s пуст или не содержит ни "
+                                                "одного корректного параметра, действуют прежние "
+                                                "настройки",
+                                                path_.c_str()));
+    }
+    take(settings, true);
+    logSummary(settings);
     reloadCfg_ = false;
     return true;
 }
 
-void DaemonConfig::applyLines(const std::string& content) {
+size_t DaemonConfig::applyLines(const std::string& content, Settings& settings) const {
     size_t number = 0;
+    size_t valid = 0;
     for (size_t start = 0; start < content.size();) {
         size_t end = content.find('\n', start);
         if (end == std::string::npos) {
@@ -174,72 +254,81 @@ void DaemonConfig::applyLines(const std::string& content) {
                           "Обнаружена некорректная строка %zu конфигурационного файла %s: длина "
                           "больше %zu байт",
                           number, path_.c_str(), kMaxLineLength);
-        } else {
-            applyLine(content.substr(start, end - start));
+        } else if (applyLine(content.substr(start, end - start), settings)) {
+            ++valid;
         }
         start = end + 1;
     }
+    return valid;
 }
 
-void DaemonConfig::applyLine(const std::string& line) {
+bool DaemonConfig::applyLine(const std::string& line, Settings& settings) const {
     for (const Setting& setting : kSettings) {
         std::string value;
         if (!findValue(line, setting.key, value)) {
             continue;
         }
-        if (!(this->*setting.apply)(value) && setting.invalidValueWarning != nullptr) {
+        if (setting.apply(value, settings)) {
+            return true;
+        }
+        if (setting.invalidValueWarning != nullptr) {
             KxLogger::log(LOG_WARNING, setting.invalidValueWarning,
                           Common::printable(value).c_str());
         }
-        return;
+        return false;
     }
+    return false;
 }
 
-bool DaemonConfig::applyActionSystem(const std::string& value) {
+bool DaemonConfig::applyActionSystem(const std::string& value, Settings& settings) {
     int number = std::stoi(value);
     if (number < -1 || number > 2) {
         return false;
     }
-    actionSystem_ = static_cast<TokenEjectActionSystem>(number);
+    settings.actionSystem = static_cast<TokenEjectActionSystem>(number);
     return true;
 }
 
-bool DaemonConfig::applyActionRemote(const std::string& value) {
+bool DaemonConfig::applyActionRemote(const std::string& value, Settings& settings) {
     int number = std::stoi(value);
     if (number != 0 && number != 1) {
         return false;
     }
-    actionRemote_ = static_cast<TokenEjectActionRemote>(number);
+    settings.actionRemote = static_cast<TokenEjectActionRemote>(number);
     return true;
 }
 
-bool DaemonConfig::applyDebug(const std::string& value) {
-    return toBool(value, debug_);
+bool DaemonConfig::applyDebug(const std::string& value, Settings& settings) {
+    return toBool(value, settings.debug);
 }
 
-bool DaemonConfig::applyForceSessionMatch(const std::string& value) {
-    return toBool(value, forceSessionMatch_);
+bool DaemonConfig::applyForceSessionMatch(const std::string& value, Settings& settings) {
+    return toBool(value, settings.forceSessionMatch);
 }
 
-bool DaemonConfig::applyTicketsCheckInterval(const std::string& value) {
+bool DaemonConfig::applyTicketsCheckInterval(const std::string& value, Settings& settings) {
     // As atoi reads it, but a number beyond the 32-bit range is held at its end: atoi's result
     // is undefined there, and glibc's wraps, turning a long interval into a check on every pass.
-    long long number = std::strtoll(value.c_str(), nullptr, 10);
-    ticketsCheckIntervalMs_ = static_cast<int32_t>(std::clamp<long long>(
+    const char* start = value.c_str();
+    char* end = nullptr;
+    long long number = std::strtoll(start, &end, 10);
+    settings.ticketsCheckIntervalMs = static_cast<int32_t>(std::clamp<long long>(
         number, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
-    return true;  // no range check beyond that
+    // Stored whatever it holds, but only digits make it a setting: a value cut off mid-write
+    // (nothing after the colon yet) is none.
+    return end != start;
 }
 
-void DaemonConfig::logSummary() const {
-    KxLogger::log(LOG_DEBUG, "Режим расширенного логирования - %s", onOff(debug_));
+void DaemonConfig::logSummary(const Settings& settings) {
+    KxLogger::log(LOG_DEBUG, "Режим расширенного логирования - %s", onOff(settings.debug));
     KxLogger::log(LOG_DEBUG, "Настроенное действие для системы - %s",
-                  systemActionName(actionSystem_).c_str());
+                  systemActionName(settings.actionSystem).c_str());
     KxLogger::log(LOG_DEBUG, "Настроенное действие для удаленного подключения - %s",
-                  remoteActionName(actionRemote_).c_str());
+                  remoteActionName(settings.actionRemote).c_str());
     KxLogger::log(LOG_DEBUG, "Режим принудительного совпадения сессий пользователей - %s",
-                  onOff(forceSessionMatch_));
+                  onOff(settings.forceSessionMatch));
     KxLogger::log(LOG_DEBUG, "Интервал проверки корректности прав доступа тикетов Kerberos - %d ms",
-                  ticketsCheckIntervalMs_.load());
+                  settings.ticketsCheckIntervalMs);
 }
 
 std::string DaemonConfig::systemActionName(TokenEjectActionSystem action) {

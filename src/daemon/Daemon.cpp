@@ -3,7 +3,6 @@
 #include <malloc.h>
 #include <sys/stat.h>
 #include <syslog.h>
-#include <systemd/sd-daemon.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +14,7 @@
 #include <vector>
 
 #include "daemon/DataBase.h"
+#include "daemon/ElapsedTimer.h"
 #include "dbus/MethodArguments.h"
 #include "log/Common.h"
 #include "log/KxLogger.h"
@@ -26,15 +26,9 @@ std::atomic<Daemon*> gDaemon{nullptr};
 namespace {
 
 constexpr auto kLoopPause = std::chrono::milliseconds(5);
-// Storage-only devices have no logon data: the store never lists them.
-constexpr char kStorageOnlyModel[] = "Korvex Disk2";
 
 // Signal handlers running right now; the daemon waits for them before it goes away.
 std::atomic<int> gHandlersRunning{0};
-
-bool isStorageOnly(const CK_TOKEN_INFO& info) {
-    return std::memcmp(info.model, kStorageOnlyModel, sizeof(kStorageOnlyModel) - 1) == 0;
-}
 
 }  // namespace
 
@@ -168,32 +162,37 @@ int Daemon::exec() {
     });
     dbusServer.start();
 
-    if (!Token::initialize()) {
-        KxLogger::log(LOG_ERR, "Не удалось инициализировать единую библиотеку!");
-        return 1;  // the D-Bus server stops as it goes out of scope, the watcher thread in the
-                   // destructor
-    }
-    {
-        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-        refreshTokensInfo();
-        DataBase::updateTime();
-    }
-    // A service manager waiting for us (Type=notify) may go on now: the store is filled and
-    // the loop acts on the next event. Without NOTIFY_SOCKET this does nothing.
-    sd_notify(0, "READY=1");
-
+    libraryReady_ = startLibrary();
     CK_SLOT_ID slot = 0;
+    ElapsedTimer sinceLibraryTried;
     while (!stop_) {
         std::this_thread::sleep_for(kLoopPause);
         if (hangup_.exchange(false)) {
             config_.setReloadCfgFlag(true);
             reloadConfig();
         }
+        if (!libraryReady_) {
+            if (sinceLibraryTried.elapsed() >= kLibraryRetryMs) {
+                sinceLibraryTried.start();
+                retryLibrary();
+            }
+            continue;
+        }
+        takeFinishedReads();
+        if (listingFailed_) {
+            std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
+            refreshTokensInfo();
+            if (!listingFailed_) {
+                DataBase::updateTime();  // the rescan cleared isNew
+            }
+            noteStatus();
+        }
         pollSlotEvents(slot);
     }
 
+    reader_.stop();  // before the library goes: a read in progress ends first
     dbusServer.stop();
-    if (!Token::finalize()) {
+    if (libraryReady_ && !Token::finalize()) {
         return 1;
     }
     ticketsWatcher_.stop();
@@ -202,102 +201,8 @@ int Daemon::exec() {
 }
 
 void Daemon::reloadConfig() {
-    if (config_.getReloadCfgFlag() && config_.exists()) {
+    if (config_.getReloadCfgFlag() && !config_.missing()) {
         config_.load();
         ticketsWatcher_.wake();  // the check interval may have changed
-    }
-}
-
-void Daemon::pollSlotEvents(CK_SLOT_ID& slot) {
-    // A burst (a flapping or hostile device) is drained without sleeping between its events,
-    // so a real removal waits behind it for passes, not for one pass per event. The bound keeps
-    // the stop flag in reach.
-    for (int taken = 0; taken < kMaxEventsPerPass && !stop_; ++taken) {
-        CK_RV result = C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr);
-        if (result == CKR_NO_EVENT) {
-            return;
-        }
-        onSlotEvent(result, slot);
-        if (result != CKR_OK) {
-            return;  // a library that fails is asked again at the next pass, not at once
-        }
-    }
-}
-
-void Daemon::onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot) {
-    reloadConfig();
-
-    CK_SLOT_INFO slotInfo{};
-    CK_RV result = C_GetSlotInfo(slot, &slotInfo);
-    if (result != CKR_OK) {
-        KxLogger::log(LOG_WARNING, "Ошибка получение информации о слоте %lu", slot);
-        slotInfo = CK_SLOT_INFO{};  // a failed call may have written part of it
-    }
-    KxLogger::log(LOG_INFO,
-                  "Token event: event %d, slot %lu, flags %d hardware version %d.%d, firmware "
-                  "version %d.%d",
-                  static_cast<int>(eventResult), slot, static_cast<int>(slotInfo.flags),
-                  slotInfo.hardwareVersion.major, slotInfo.hardwareVersion.minor,
-                  slotInfo.firmwareVersion.major, slotInfo.firmwareVersion.minor);
-
-    std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-    DataBase::Storage& storage = DataBase::storage();
-    auto record = storage.find(slot);
-    if (record == storage.end()) {
-        refreshTokensInfo();
-    } else if ((slotInfo.flags & CKF_TOKEN_PRESENT) == 0) {
-        KxLogger::log(LOG_INFO, "Отключено устройство в слоте %lu label:%s model:%s", slot,
-                      Common::printable(record->second.label).c_str(),
-                      Common::printable(record->second.model).c_str());
-        onTokenEject(record->second);
-        storage.erase(record);
-    }
-    DataBase::updateTime();
-}
-
-void Daemon::refreshTokensInfo() {
-    CK_ULONG count = 0;
-    CK_RV result = C_GetSlotList(CK_TRUE, nullptr, &count);
-    if (result != CKR_OK) {
-        KxLogger::log(LOG_ERR, "Ошибка C_GetSlotList nSlotCount. Код возврата = %d",
-                      static_cast<int>(result));
-        return;
-    }
-    if (count == 0) {
-        return;
-    }
-    std::vector<CK_SLOT_ID> slots(count);
-    result = C_GetSlotList(CK_TRUE, slots.data(), &count);
-    if (result != CKR_OK) {
-        KxLogger::log(LOG_ERR, "Ошибка C_GetSlotList. Код возврата = %d", static_cast<int>(result));
-        return;
-    }
-    // The second call may report fewer slots than the first (a token left in between).
-    slots.resize(std::min<size_t>(count, slots.size()));
-
-    DataBase::Storage& storage = DataBase::storage();
-    for (CK_SLOT_ID slot : slots) {
-        CK_TOKEN_INFO tokenInfo{};
-        result = C_GetTokenInfo(slot, &tokenInfo);
-        if (result != CKR_OK) {
-            // One broken or hostile token must not hide the tokens in later slots.
-            KxLogger::log(LOG_ERR, "Ошибка C_GetTokenInfo. Код возврата = %d",
-                          static_cast<int>(result));
-            continue;
-        }
-        if (isStorageOnly(tokenInfo)) {
-            continue;
-        }
-        auto known = storage.find(slot);
-        if (known != storage.end()) {
-            known->second.isNew = false;
-            continue;
-        }
-        auto [added, inserted] = storage.emplace(slot, Token::tokenInfo(slot));
-        if (inserted) {
-            KxLogger::log(LOG_INFO, "Подключено новое устройство в слоте %lu label:%s model:%s",
-                          slot, Common::printable(added->second.label).c_str(),
-                          Common::printable(added->second.model).c_str());
-        }
     }
 }

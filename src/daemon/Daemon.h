@@ -1,13 +1,19 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "config/DaemonConfig.h"
 #include "daemon/ElapsedTimer.h"
+#include "daemon/DataBase.h"
 #include "daemon/Pid.h"
 #include "daemon/SignalStack.h"
+#include "daemon/TokenReadWorker.h"
 #include "dbus/DBusServer.h"
 #include "sessions/ProcessTable.h"
 #include "sessions/RemovalPlan.h"
@@ -27,6 +33,22 @@ public:
     // Slot events taken in one pass of the loop before it sleeps again.
     static constexpr int kMaxEventsPerPass = 64;
 
+    // What a status report tells of the vendor library and the slot loop. Wall-clock times in
+    // seconds, 0 for never.
+    struct LoopStatus {
+        bool libraryReady = false;  // C_Initialize succeeded; otherwise it is retried
+        int64_t librarySince = 0;   // when it succeeded, or first failed
+        CK_RV libraryError = CKR_OK;
+        bool listingFailed = false;  // the last C_GetSlotList failed; retried at every pass
+        uint64_t slotsListed = 0;    // slots with a token in the last listing that succeeded
+        uint64_t tokensStored = 0;
+        uint64_t readsInProgress = 0;
+        int64_t lastEventAt = 0;
+        CK_SLOT_ID lastEventSlot = 0;
+        CK_RV lastEventResult = CKR_OK;
+        CK_FLAGS lastEventFlags = 0;
+    };
+
     Daemon();
     ~Daemon();
     Daemon(const Daemon&) = delete;
@@ -35,9 +57,10 @@ public:
     // Runs until SIGINT or SIGTERM; the result is the process exit status.
     int exec();
 
-    // Adds records for tokens not yet in the store and clears isNew on the others. The caller
-    // holds the store's mutex.
+    // Adds records for tokens not yet in the store (once read) and clears isNew on the others.
+    // The caller holds the store's mutex.
     void refreshTokensInfo();
+    LoopStatus loopStatus() const;
 
     static void signalHandler(int signalNumber);
 
@@ -65,6 +88,10 @@ public:
     // Locks (or powers off on) the token's sessions and closes its remote-desktop clients, as
     // configured. The caller holds the store's mutex.
     void onTokenEject(const Token::Info& info);
+    // A token left a slot that the store does not know while the slot list cannot be had, so
+    // its sessions cannot be known: locks all of them, as configured. The caller holds the
+    // store's mutex.
+    void onUnknownTokenEject(CK_SLOT_ID slot);
     // What the removal of the token would do now, as the live configuration, the PAM file, the
     // host, logind and the users' certificates have it; asks, never acts (the observer may).
     RemovalPlan planRemoval(const Token::Info& info,
@@ -93,10 +120,34 @@ private:
     void releaseSignalHandler();
     // Loads the configuration when a reload is due and the file is there.
     void reloadConfig();
+
+    // The vendor library (DaemonSlots.cpp). A library that cannot be started now is asked
+    // again every kLibraryRetryMs: the service, the watchers and the ticket guard run on
+    // meanwhile. Either way the service manager hears of readiness.
+    static constexpr int64_t kLibraryRetryMs = 1000;
+    bool startLibrary();
+    void retryLibrary();
+    // The first scan, once the library runs; it reads the tokens on this thread (nothing is
+    // stored yet that a read could hold up), then hands reading to reader_.
+    void scanAtStart();
     // Handles the events the library has queued, up to kMaxEventsPerPass.
     void pollSlotEvents(CK_SLOT_ID& slot);
     // One slot event as C_WaitForSlotEvent reported it (any result but CKR_NO_EVENT).
     void onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot);
+    // What an event means for the slot, with the token present in it or not. The caller holds
+    // the store's mutex; so for the rest of the slot loop below.
+    void onSlotChange(CK_SLOT_ID slot, bool present);
+    // One slot of a rescan: a token not yet known is read.
+    void considerSlot(CK_SLOT_ID slot);
+    // Reads the slot's token: a new one to store, or (verify) the one in a stored token's slot
+    // to compare with its record.
+    void requestRead(CK_SLOT_ID slot, bool verify);
+    void takeFinishedReads();
+    void onTokenRead(CK_SLOT_ID slot, uint64_t ticket, Token::Info info);
+    void addRecord(CK_SLOT_ID slot, Token::Info info, bool isNew);
+    // The stored token has left its slot: the removal handling, then the record goes.
+    void ejectStored(DataBase::Storage::iterator record);
+    void noteStatus();
 
     std::atomic<bool> stop_;
     // SIGHUP: reload the configuration at the next pass.
@@ -106,6 +157,28 @@ private:
     DaemonConfig config_;
     FileWatcher fileWatcher_;
     TicketsWatcher ticketsWatcher_;
+
+    // The slot loop's own state; main thread only, under the store's mutex once the loop runs.
+    struct SlotRead {
+        uint64_t ticket;
+        bool verify;
+        bool changed;         // the slot had an event while it was read: look at it again
+        uint64_t generation;  // the rescan that asked for the read
+    };
+    TokenReadWorker reader_;
+    std::map<CK_SLOT_ID, SlotRead> reading_;  // the one read per slot waited for
+    uint64_t tickets_ = 0;
+    // Slots that held a storage-only device when last looked at: a slot changes only with an
+    // event of its own, so rescans need not ask again (a hub of them would make each rescan
+    // cost a call per slot, and a burst of their events cost their square).
+    std::set<CK_SLOT_ID> storageOnly_;
+    // Counts the rescans; a record is new only when the latest one asked for it.
+    uint64_t generation_ = 0;
+    bool libraryReady_ = false;
+    bool listingFailed_ = false;
+    uint64_t slotsListed_ = 0;
+    mutable std::mutex statusMutex_;
+    LoopStatus status_;  // a copy for status reports, under statusMutex_
 };
 
 // The one daemon, for the signal handler; null before it is built and once it is going away.

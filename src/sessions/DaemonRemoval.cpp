@@ -243,6 +243,19 @@ void Daemon::onTokenEject(const Token::Info& info) {
     }
 }
 
+void Daemon::onUnknownTokenEject(CK_SLOT_ID slot) {
+    const DaemonConfig::TokenEjectActionSystem action = config_.tokenEjectActionSystem();
+    if (config_.exists() && action != DaemonConfig::TokenEjectActionSystem::LockSession &&
+        action != DaemonConfig::TokenEjectActionSystem::PowerOff) {
+        return;
+    }
+    KxLogger::log(LOG_ERR,
+                  "Отключено устройство в слоте %lu, неизвестное демону: список слотов получить "
+                  "не удалось, поэтому блокируем все сессии",
+                  slot);
+    lockEverything();
+}
+
 bool Daemon::checkSessionsLock(const std::vector<UserSessions::Session>& sessions,
                                const ElapsedTimer& sinceRequests) {
     if (waitUntilLocked(sessions, kLockWaitMs)) {

@@ -87,13 +87,18 @@ public:
     // letter, separated by ", ". A code may belong to more than one product.
     static const std::map<std::string, std::string> modelTokens;
 
-    // Start and stop the vendor library; false (and a log line) when it refuses.
-    static bool initialize();
+    // Start and stop the vendor library; false (and a log line) when it refuses. Given
+    // `failure`, initialize leaves the line to the caller and stores the library's answer there.
+    static bool initialize(CK_RV* failure = nullptr);
     static bool finalize();
 
     // Reads the token in slot. A default record when the token or slot information or a
     // session cannot be had.
     static Info tokenInfo(CK_SLOT_ID slot);
+    // What a token tells without a session (slot, label, serial number, applet, ISD, model),
+    // quietly: the slot loop's quick look at the token now in a slot. False when even the token
+    // information cannot be had.
+    static bool tokenHeader(CK_SLOT_ID slot, Info& info);
     static std::string detectTokenApplet(const CK_TOKEN_INFO& info);
     static std::string detectTokenModelName(std::string text);
     // Certificate objects of the session's token; sets message when one is outside a key

@@ -8,6 +8,7 @@
 
 #include "log/Common.h"
 #include "log/KxLogger.h"
+#include "token/LibraryCall.h"
 #include "token/Token.h"
 
 namespace {
@@ -16,7 +17,7 @@ namespace {
 class SessionCloser {
 public:
     explicit SessionCloser(CK_SESSION_HANDLE session) : session_(session) {}
-    ~SessionCloser() { C_CloseSession(session_); }
+    ~SessionCloser() { LibraryCall::run(C_CloseSession, session_); }
     SessionCloser(const SessionCloser&) = delete;
     SessionCloser& operator=(const SessionCloser&) = delete;
 
@@ -36,23 +37,23 @@ struct SearchMessages {
 bool findObjects(CK_SESSION_HANDLE session, CK_ATTRIBUTE* search, CK_ULONG searchSize,
                  CK_ULONG maxCount, const SearchMessages& messages,
                  std::vector<CK_OBJECT_HANDLE>& objects) {
-    CK_RV rv = C_FindObjectsInit(session, search, searchSize);
+    CK_RV rv = LibraryCall::run(C_FindObjectsInit, session, search, searchSize);
     if (rv != CKR_OK) {
         KxLogger::log(LOG_ERR, messages.init, static_cast<int>(rv));
         return false;
     }
     objects.assign(maxCount, CK_INVALID_HANDLE);
     CK_ULONG found = 0;
-    rv = C_FindObjects(session, objects.data(), maxCount, &found);
+    rv = LibraryCall::run(C_FindObjects, session, objects.data(), maxCount, &found);
     if (rv != CKR_OK) {
         KxLogger::log(LOG_ERR, messages.find, static_cast<int>(rv));
         // End the search anyway: an open search would refuse the session's next one and lose
         // the profiles along with the certificates.
-        C_FindObjectsFinal(session);
+        LibraryCall::run(C_FindObjectsFinal, session);
         return false;
     }
     objects.resize(std::min(found, maxCount));
-    rv = C_FindObjectsFinal(session);
+    rv = LibraryCall::run(C_FindObjectsFinal, session);
     if (rv != CKR_OK) {
         KxLogger::log(LOG_ERR, messages.final, static_cast<int>(rv));
         return false;
@@ -68,19 +69,33 @@ const std::string& orIfEmpty(const std::string& text, const std::string& fallbac
     return text.empty() ? fallback : text;
 }
 
+// The fields of Token::tokenHeader from the token information read; KX_GetISD's answer.
+CK_RV readHeader(CK_SLOT_ID slot, const CK_TOKEN_INFO& tokenInfo, Token::Info& info) {
+    info.applet = Common::trim(Token::detectTokenApplet(tokenInfo));
+    info.label = fieldText(tokenInfo.label, sizeof(tokenInfo.label));
+    info.serialNumber = fieldText(tokenInfo.serialNumber, sizeof(tokenInfo.serialNumber));
+    unsigned char isd[KX_ISD_SIZE];
+    std::memset(isd, 0, sizeof(isd));
+    CK_RV rv = LibraryCall::run(KX_GetISD, slot, isd);
+    info.isd = fieldText(isd, KX_ISD_TEXT_SIZE);
+    info.model = Token::detectTokenModelName(info.isd);
+    return rv;
+}
+
 }  // namespace
 
-bool Token::initialize() {
-    CK_RV rv = C_Initialize(nullptr);
-    if (rv != CKR_OK) {
+bool Token::initialize(CK_RV* failure) {
+    CK_RV rv = LibraryCall::run(C_Initialize, nullptr);
+    if (failure != nullptr) {
+        *failure = rv;
+    } else if (rv != CKR_OK) {
         KxLogger::log(LOG_ERR, "Ошибка C_Initialize. Код возврата = %d", static_cast<int>(rv));
-        return false;
     }
-    return true;
+    return rv == CKR_OK;
 }
 
 bool Token::finalize() {
-    CK_RV rv = C_Finalize(nullptr);
+    CK_RV rv = LibraryCall::run(C_Finalize, nullptr);
     if (rv != CKR_OK) {
         KxLogger::log(LOG_ERR, "Ошибка C_Finalize. Код возврата = %d", static_cast<int>(rv));
         return false;
@@ -88,11 +103,22 @@ bool Token::finalize() {
     return true;
 }
 
+bool Token::tokenHeader(CK_SLOT_ID slot, Info& info) {
+    CK_TOKEN_INFO tokenInfo;
+    std::memset(&tokenInfo, 0, sizeof(tokenInfo));
+    if (LibraryCall::run(C_GetTokenInfo, slot, &tokenInfo) != CKR_OK) {
+        return false;
+    }
+    info.slotId = slot;
+    readHeader(slot, tokenInfo, info);
+    return true;
+}
+
 Token::Info Token::tokenInfo(CK_SLOT_ID slot) {
     Info info;
     CK_TOKEN_INFO tokenInfo;
     std::memset(&tokenInfo, 0, sizeof(tokenInfo));
-    CK_RV rv = C_GetTokenInfo(slot, &tokenInfo);
+    CK_RV rv = LibraryCall::run(C_GetTokenInfo, slot, &tokenInfo);
     if (rv != CKR_OK) {
         KxLogger::log(LOG_ERR, "Не удалось получить информацию о токене! Код возврата = %d",
                       static_cast<int>(rv));
@@ -100,14 +126,15 @@ Token::Info Token::tokenInfo(CK_SLOT_ID slot) {
     }
     CK_SLOT_INFO slotInfo;
     std::memset(&slotInfo, 0, sizeof(slotInfo));
-    rv = C_GetSlotInfo(slot, &slotInfo);
+    rv = LibraryCall::run(C_GetSlotInfo, slot, &slotInfo);
     if (rv != CKR_OK) {
         KxLogger::log(LOG_ERR, "Не удалось получить информацию о слоте! Код возврата = %d",
                       static_cast<int>(rv));
         return info;
     }
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-    rv = C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session);
+    rv = LibraryCall::run(C_OpenSession, slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
+                          nullptr, &session);
     if (rv != CKR_OK) {
         KxLogger::log(LOG_ERR, "tokenInfo: Ошибка C_OpenSession. Код возврата = %d",
                       static_cast<int>(rv));
@@ -116,21 +143,13 @@ Token::Info Token::tokenInfo(CK_SLOT_ID slot) {
     SessionCloser closer(session);
 
     info.slotId = slot;
-    info.applet = Common::trim(detectTokenApplet(tokenInfo));
-    info.label = fieldText(tokenInfo.label, sizeof(tokenInfo.label));
-    info.serialNumber = fieldText(tokenInfo.serialNumber, sizeof(tokenInfo.serialNumber));
     info.isNew = true;
-
-    unsigned char isd[KX_ISD_SIZE];
-    std::memset(isd, 0, sizeof(isd));
-    rv = KX_GetISD(slot, isd);
+    rv = readHeader(slot, tokenInfo, info);
     if (rv != CKR_OK) {
         // Without the ISD the model falls back to the maker's generic names.
         KxLogger::log(LOG_WARNING, "tokenInfo: Ошибка KX_GetISD. Код возврата = %d",
                       static_cast<int>(rv));
     }
-    info.isd = fieldText(isd, KX_ISD_TEXT_SIZE);
-    info.model = detectTokenModelName(info.isd);
 
     if (info.label.empty()) {
         info.message = "Метка у смарт-карты " + info.model +
@@ -242,7 +261,8 @@ std::vector<std::string> Token::tokenObjectAttributes(CK_SESSION_HANDLE session,
     for (size_t i = 0; i < types.size(); ++i) {
         attributes[i] = CK_ATTRIBUTE{types[i], nullptr, 0};
     }
-    CK_RV rv = C_GetAttributeValue(session, object, attributes.data(), attributes.size());
+    CK_RV rv = LibraryCall::run(C_GetAttributeValue, session, object, attributes.data(),
+                                attributes.size());
     if (rv != CKR_OK) {
         KxLogger::log(LOG_ERR, kError, static_cast<int>(rv));
         return values;
@@ -264,7 +284,8 @@ std::vector<std::string> Token::tokenObjectAttributes(CK_SESSION_HANDLE session,
         }
         attributes[i].pValue = buffers[i].empty() ? nullptr : buffers[i].data();
     }
-    rv = C_GetAttributeValue(session, object, attributes.data(), attributes.size());
+    rv = LibraryCall::run(C_GetAttributeValue, session, object, attributes.data(),
+                          attributes.size());
     if (rv != CKR_OK) {
         KxLogger::log(LOG_ERR, kError, static_cast<int>(rv));
         return values;

@@ -1,7 +1,8 @@
 // The simulated library and kxsim in what the daemon's tests do not drive: failures injected into
 // calls the daemon never sees fail, the two-call protocols, bridge mode in front of SoftHSM2 and
-// kxsim's errors. (Slot events, searches, retry counters, the maker's records, the reader's and PIN
-// checks' failing calls, bridge mode's slot events: the daemon's unit and system tests.)
+// kxsim's errors, and slot events merged as real libraries merge them. (Slot events, searches,
+// retry counters, the maker's records, the reader's and PIN checks' failing calls, bridge mode's
+// slot events: the daemon's unit and system tests.)
 
 #include <algorithm>
 #include <cstring>
@@ -96,6 +97,29 @@ TEST_F(SimTest, LengthsValuesAndWhatDoesNotFitOrIsMissing) {
     CK_ATTRIBUTE label = {CKA_LABEL, small, sizeof small};
     EXPECT_EQ(C_GetAttributeValue(session, handles[2], &label, 1), CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(label.ulValueLen, CK_UNAVAILABLE_INFORMATION);
+}
+
+// A slot's changes between two polls come as one event, showing the slot as it is then; slots
+// come in the order of their first change not yet reported.
+TEST_F(SimTest, ChangesOfASlotBetweenTwoPollsAreOneEvent) {
+    insert(5, "label = first\n");
+    initialize();
+    CK_SLOT_ID slot = 0;
+    ASSERT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
+    CK_SESSION_HANDLE first = openSession(5);
+    remove(5);
+    insert(6, "label = other\n");
+    insert(5, "label = second\n");
+    std::vector<std::pair<CK_SLOT_ID, std::string>> events;  // the label, or "" for none
+    while (C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr) == CKR_OK) {
+        CK_SLOT_INFO info{};
+        ASSERT_EQ(C_GetSlotInfo(slot, &info), CKR_OK);
+        events.emplace_back(slot, (info.flags & CKF_TOKEN_PRESENT) ? tokenLabel(slot) : "");
+    }
+    EXPECT_EQ(events,
+              (std::vector<std::pair<CK_SLOT_ID, std::string>>{{5, "second"}, {6, "other"}}));
+    CK_SESSION_INFO session{};
+    EXPECT_EQ(C_GetSessionInfo(first, &session), CKR_SESSION_HANDLE_INVALID);
 }
 
 const std::string kSoftHsm = "/usr/lib/softhsm/libsofthsm2.so";

@@ -30,9 +30,10 @@ def serving(world, config="", **options):
     return daemon
 
 
-def insert(world, slot, label, *options):
-    """A Linnet token in `slot`, read and announced by the daemon."""
-    world.kxsim("insert", str(slot), "--label", label, "--model", "Korvex Linnet", "--isd",
+def insert(world, slot, label, *options, command="insert"):
+    """A Linnet token in `slot` (with "swap": in place of the one there), read and announced by
+    the daemon."""
+    world.kxsim(command, str(slot), "--label", label, "--model", "Korvex Linnet", "--isd",
                 "KX214", *options)
 
 

@@ -11,7 +11,7 @@ from world import DAEMON_CONFIG
 
 REPLACED = f"Файл {DAEMON_CONFIG} создан или заменён"
 WATCHED = f"[INFO] Файл {DAEMON_CONFIG} поставлен на контроль"
-CANNOT_OPEN = f"[WARNING] Не удалось открыть конфигурационный файл {DAEMON_CONFIG}, error code: "
+CANNOT_OPEN = f"[ERROR] Не удалось открыть конфигурационный файл {DAEMON_CONFIG}, error code: "
 CONFIG = '{\n"actionOnTokenDisabled": 1,\n"debug": true,\n"ticketsCheckInterval": 1000\n}\n'
 QUIET = 0.3  # dozens of passes of the 5 ms loop
 
@@ -46,14 +46,21 @@ def test_changes_are_loaded_at_the_next_slot_event_and_not_before(world):
     steps = [
         # (change, what the watcher logs at once, what the loop logs at the next slot event)
         (append, '"ticketsCheckInterval": 250\n', [MODIFIED], settings(interval=250)),
-        # Files that are no configuration are refused, and the loop goes on. A regular
-        # expression would recurse once per character of the long value; opening the FIFO for
-        # reading would wait for a writer for ever.
+        # Files that are no configuration are refused, and the loop goes on with the settings
+        # in force. A regular expression would recurse once per character of the long value;
+        # opening the FIFO for reading would wait for a writer for ever. A file cut mid-write or
+        # one that others may write is not taken either.
         (replace, '{\n"debug": "' + "x" * 32768 + '",\n"actionOnTokenDisabled": 0\n}\n',
          renamed, [f"[WARNING] Обнаружена некорректная строка 2 конфигурационного файла "
                    f"{DAEMON_CONFIG}: длина больше 4096 байт",
                    *settings(system="Бездействие", interval=250)]),  # interval kept
         (replace, os.mkfifo, renamed, [CANNOT_OPEN + "22, error: Invalid argument"]),
+        (replace, '{\n"actionOnTokenDisab', renamed, [
+            f"[WARNING] Конфигурационный файл {DAEMON_CONFIG} пуст или не содержит ни одного "
+            "корректного параметра, действуют прежние настройки"]),
+        (replace, lambda new: world.write(DAEMON_CONFIG + ".new", CONFIG, 0o664, (0, 4)), renamed,
+         [f"[ERROR] Конфигурационный файл {DAEMON_CONFIG} не принят: {DAEMON_CONFIG} доступен "
+          "для записи группе gid 4. Изменять его и путь к нему должен только root"]),
         (replace, CONFIG, renamed, settings()),
     ]
     for slot, (change, argument, noted, loaded) in enumerate(steps, start=4):

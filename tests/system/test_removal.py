@@ -1,7 +1,7 @@
 """What the running kxsentrixd does when a token leaves: the sessions each matching rule ties to
 the token are locked and no others, the wait and its fallback, the power-off, the remote-desktop
-clients interrupted, users' certificate files that are not files, and logind reached across a
-restart of the bus."""
+clients interrupted, users' certificate files that are not files, a configuration file in the
+middle of a change, and logind reached across a restart of the bus."""
 
 import itertools
 import os
@@ -20,7 +20,7 @@ AUTH_TYPES = {"LocalPki": ("kx-tf-auth", "Локальная PKI"),
               "LocalNoPki": ("kx-tf-auth_nopki", "Локальная noPKI"),
               "NetworkPki": ("kx-tf-net-auth", "Сетевая PKI"),
               "NetworkNoPki": ("kx-tf-net-auth_nopki", "Сетевая noPKI")}
-REMOVED = re.compile(r"^\[INFO\] Отключено устройство в слоте 5 ")
+REMOVED = re.compile(r"^\[(INFO|ERROR)\] Отключено устройство в слоте 5[ ,]")  # or unknown
 BARRIER_SLOTS = itertools.count(100)  # a token inserted after a removal marks its end
 POWERING_OFF = "[INFO] Выключаем систему"
 # What the fallback does with mate-panel running.
@@ -179,10 +179,10 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
     assert daemon.stop() == 0
 
 
-# Sessions that cannot be confirmed locked: the daemon locks all of them and, with MATE
-# running, the screensaver. (logind in the world, configuration, what LockSession does, the
-# states of ivanov's sessions, start options, the handling from its first line given on, without
-# the debug lines)
+# Sessions that cannot be confirmed locked, or known: the daemon locks all of them and, with MATE
+# running, the screensaver. (logind in the world, configuration, what LockSession does, the states
+# of ivanov's sessions, start options and the token's, the handling from its first line given on,
+# without the debug lines)
 NOT_CONFIRMED = "[WARNING] Не удалось заблокировать сессии за отведенное время через " \
     "org.freedesktop.login1.Manager"
 FALLBACKS = {
@@ -198,6 +198,10 @@ FALLBACKS = {
                                  "[ERROR] Не удалось выключить компьютер, error code: 1, error: "
                                  "Operation not permitted", LOCKED_ALL[0].format(1),
                                  *LOCKED_ALL[1:]]),
+    # A token that no slot list showed (each listing fails while it is there) is never stored.
+    "token unknown": (True, LOCK, "lock", [{}],
+                      {"token": ["--fail", "C_GetSlotList=CKR_DEVICE_ERROR"]},
+                      [LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
     "without logind": (False, LOCK, None, [], {}, [
         "[ERROR] Ошибка g_dbus_proxy_call_sync ListSessions",
         "[ERROR] Не удалось получить список сессий пользователей, блокируем все сессии",
@@ -217,7 +221,9 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
         if logind:
             world.logind.on_lock_session(lock)
         world.spawn(["mate-panel"])
-        daemon = started_with_token(world, "--profile", "ivanov@kxworld", **start)
+        start = dict(start)
+        token = start.pop("token", [])
+        daemon = started_with_token(world, "--profile", "ivanov@kxworld", *token, **start)
 
         handling = [text for text in remove_token(world, daemon)
                     if not text.startswith(("\t", "Сессия "))]
@@ -240,15 +246,16 @@ def hung_flush(world):
 
 
 # Every session is asked to lock first; a flush that never ends does not keep the machine up.
-@pytest.mark.parametrize("configuration", ["powering off", "gone"])
+@pytest.mark.parametrize("configuration", ["powering off", "gone", "others may write it"])
 def test_power_off_ends_the_machine(world, configuration):
     client = world.spawn(["xfreerdp", "/v:rdp.corp"])
-    if configuration == "gone":  # the remote clients are closed too
-        world.write_daemon_config('{\n"actionOnTokenDisabledRemote": 1\n}\n')
-    else:  # at the first matching session
+    if configuration == "powering off":  # at the first matching session
         configure(world, "LocalNoPki", POWER_OFF)
         user_with_session(world, "c1", "ivanov", 1001)
         world.logind.add_session("c2", 1001, "ivanov")
+    else:  # the remote clients are closed too, as configured
+        world.write(DAEMON_CONFIG, '{\n"actionOnTokenDisabledRemote": 1\n}\n',
+                    mode=0o646 if configuration == "others may write it" else 0o644)
     daemon = started_with_token(world, "--profile", "ivanov@kxworld", env=hung_flush(world))
     if configuration == "gone":
         world.remove(DAEMON_CONFIG)
@@ -263,21 +270,56 @@ def test_power_off_ends_the_machine(world, configuration):
     assert world.logind.calls("LockSessions") == [[]]
     flushing = ["[INFO] Попытка заблокировать все сессии. 1",
                 "[WARNING] Сброс данных на диски не завершился, выключаем систему без него"]
-    if configuration == "gone":
-        # The power-off can take the client down before it has noted its SIGINT; the records
-        # show that the signal went out first.
-        assert client.signals() in ([signal.SIGINT], [])
-        # No PAM file: no token logon configured, as the start-up line says.
-        assert "Текущий тип аутентификации - Не настроена" in texts(daemon.records())
-        assert [text for text in handling if text.startswith("[")][-4:] == [
-            "[WARNING] Конфигурационный файл не найден, выключаем систему", flushing[0],
-            f"[INFO] Завершение процесса удаленного подключения xfreerdp с pid {client.pid} и "
-            "его родителя с pid 0", flushing[1]]
-    else:
+    if configuration == "powering off":
         assert handling[-5:] == [
             "Сессия пользователя ivanov, uid 1001, home '/home/ivanov' соответствует токену т. к. "
             "найден подходящий профиль ivanov@kxworld", matching("ivanov"), POWERING_OFF,
             *flushing]
+        return
+    # No PAM file: no token logon configured, as the start-up line says.
+    assert "Текущий тип аутентификации - Не настроена" in texts(daemon.records())
+    gone = "[WARNING] Конфигурационный файл не найден, выключаем систему"
+    tail = [text for text in handling if text.startswith("[")]
+    if configuration == "gone":
+        # The power-off can take the client down before it has noted its SIGINT; the records
+        # show that the signal went out first.
+        assert client.signals() in ([signal.SIGINT], [])
+        assert tail[-4:] == [
+            gone, flushing[0], f"[INFO] Завершение процесса удаленного подключения xfreerdp с pid "
+            f"{client.pid} и его родителя с pid 0", flushing[1]]
+    else:  # not trusted, and no trusted settings before it: as without a file
+        assert daemon.records(f"[ERROR] Конфигурационный файл {DAEMON_CONFIG} не принят: "
+                              f"{DAEMON_CONFIG} доступен для записи всем. Изменять его и путь к "
+                              "нему должен только root")
+        assert tail[-3:] == [gone, *flushing] and client.signals() == []
+
+
+# A configuration file caught in the middle of a change at the removal (emptied by an editor that
+# rewrites it in place, or a link that leads nowhere for now): the settings in force stand.
+@pytest.mark.parametrize("change, problem", [
+    ("emptied", f"[WARNING] Конфигурационный файл {DAEMON_CONFIG} пуст или не содержит ни одного "
+                "корректного параметра, действуют прежние настройки"),
+    ("link loop", f"[ERROR] Не удалось открыть конфигурационный файл {DAEMON_CONFIG}, error code: "
+                  "40, error: Too many levels of symbolic links")])
+def test_configuration_in_the_middle_of_a_change_keeps_the_settings_in_force(world, change,
+                                                                             problem):
+    configure(world, "LocalNoPki")
+    user_with_session(world, "c1", "ivanov", 1001)
+    daemon = started_with_token(world, "--profile", "ivanov@kxworld")
+    mark = world.log_mark()
+    if change == "emptied":
+        world.write(DAEMON_CONFIG, "")
+    else:
+        new = world.host_path(DAEMON_CONFIG + ".new", follow=False)
+        os.symlink(os.path.basename(DAEMON_CONFIG), new)
+        os.rename(new, world.host_path(DAEMON_CONFIG))
+    daemon.wait_for_log(re.compile(f"^(Модификация файла|Файл) {DAEMON_CONFIG}"), since=mark)
+
+    handling = remove_token(world, daemon)
+
+    assert daemon.records(problem, since=mark)  # at the removal's event
+    assert matching("ivanov") in handling and world.logind.calls("LockSession") == [["c1"]]
+    assert not daemon.powered_off()
 
 
 # Once the token's sessions have been asked to lock: no per-process work before that.

@@ -2,8 +2,10 @@
 // their ranges; the interval at its default unless named, negative only from a written minus
 // sign; the reload flag cleared exactly when the load succeeds; a second load the same.
 
-#include <sys/mman.h>
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <filesystem>
 
 #include <tuple>
 
@@ -21,9 +23,12 @@ auto settings(const DaemonConfig& config) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const int file = memfd_create("kxsentrixd.conf", MFD_CLOEXEC);
+    // A real file in the working directory (the build tree): the reader walks the path to judge
+    // who could change it, which a descriptor's /proc link does not allow.
+    static const std::string path = std::filesystem::absolute("kxsentrixd-fuzz.conf");
+    static const int file = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     REQUIRE(ftruncate(file, 0) == 0 && pwrite(file, data, size, 0) == static_cast<ssize_t>(size));
-    DaemonConfig config("/proc/self/fd/" + std::to_string(file));
+    DaemonConfig config(path);
     const bool loaded = config.load();
 
     const int system = static_cast<int>(config.tokenEjectActionSystem());
