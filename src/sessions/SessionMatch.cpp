@@ -219,7 +219,7 @@ SessionMatch::Verdict SessionMatch::localPki(const UserSessions::Session& sessio
         return *decided;
     }
     const SessionText s(session);
-    const Certificate own = UserCertificates::of(session.home);
+    const Certificate own = UserCertificates::of(session.uid, session.home);
     if (own.fingerprint().empty()) {
         return detailed(false, settings,
                         Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается "
