@@ -157,6 +157,25 @@ bool UntrustedFile::readAs(const Rights& rights, const std::string& path, std::s
     return finish(fd, result, content, limit, error);
 }
 
+bool UntrustedFile::readProcessFile(int processDirectory, const char* name, std::string& content,
+                                    size_t limit) {
+    content.clear();
+    const int fd = openat(processDirectory, name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        return false;
+    }
+    // One read: these files hand out all they hold up to the count asked at once, so a short
+    // read is their end and no second call is needed to see it.
+    content.resize(limit);
+    ssize_t count;
+    do {
+        count = ::read(fd, &content[0], limit);
+    } while (count < 0 && errno == EINTR);
+    close(fd);
+    content.resize(count < 0 ? 0 : static_cast<size_t>(count));
+    return count >= 0;
+}
+
 std::optional<UntrustedFile::Rights> UntrustedFile::rightsOf(uid_t uid) {
     passwd entry{};
     std::vector<char> buffer;

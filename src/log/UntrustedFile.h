@@ -33,6 +33,13 @@ public:
     // the rights could not be taken on.
     static bool readAs(const Rights& rights, const std::string& path, std::string& content,
                        size_t limit = kDefaultLimit, int* error = nullptr);
+    // A file the kernel makes in a process's /proc directory ("comm", "stat", "cmdline"), read
+    // below `processDirectory`, a descriptor of /proc/PID. Such files are regular by
+    // construction and nobody can put anything else there, so the file is opened at once:
+    // half the system calls of read(), for walks over every process. Everything read below one
+    // such descriptor is that process's: once it is reaped the reads fail, whoever gets its pid.
+    static bool readProcessFile(int processDirectory, const char* name, std::string& content,
+                                size_t limit);
     // The rights of the account with this uid, from the user and group database.
     static std::optional<Rights> rightsOf(uid_t uid);
 };

@@ -16,6 +16,9 @@
 
 namespace {
 
+// The line is some 300 bytes; the bound only keeps a reader from trusting that.
+constexpr size_t kStatLimit = 4096;
+
 // Through syscall(): glibc 2.36 declares its wrappers without C linkage for C++.
 int pidfdOpen(pid_t pid) {
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
@@ -78,9 +81,18 @@ bool PidFd::sendSignal(int number) const {
 
 bool ProcStat::read(pid_t pid) {
     std::string stat;
-    if (pid <= 0 || !UntrustedFile::read("/proc/" + std::to_string(pid) + "/stat", stat, 4096)) {
-        return false;
-    }
+    return pid > 0 &&
+           UntrustedFile::read("/proc/" + std::to_string(pid) + "/stat", stat, kStatLimit) &&
+           parse(stat);
+}
+
+bool ProcStat::readIn(int processDirectory) {
+    std::string stat;
+    return UntrustedFile::readProcessFile(processDirectory, "stat", stat, kStatLimit) &&
+           parse(stat);
+}
+
+bool ProcStat::parse(const std::string& stat) {
     // The command name in parentheses may hold blanks and parentheses itself: the fields are
     // counted from after its last ")". The parent is the 4th field, the start time the 22nd.
     const size_t open = stat.find('('), close = stat.rfind(')');

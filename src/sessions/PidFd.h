@@ -34,4 +34,9 @@ struct ProcStat {
 
     // False when the process has gone or the file cannot be parsed.
     bool read(pid_t pid);
+    // The same below the process's /proc directory (see UntrustedFile::readProcessFile).
+    bool readIn(int processDirectory);
+
+private:
+    bool parse(const std::string& stat);
 };

@@ -1,6 +1,7 @@
 #include "sessions/ProcessTable.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <syslog.h>
 
 #include <csignal>
@@ -36,18 +37,18 @@ std::string procPath(int32_t pid, const char* file) {
 
 }  // namespace
 
-bool ProcessTable::read(int32_t pid, Process& process) {
+bool ProcessTable::read(int32_t pid, int directory, Process& process) {
     auto handle = std::make_shared<const PidFd>(pid);
     if (!handle->valid()) {
         return false;
     }
+    // Read below the directory of the process the listing showed, after the pid was held: the
+    // reads succeed only while that process is not reaped, so it had the pid all along and is
+    // the process held.
     ProcStat stat;
     std::string cmdline;
-    if (!stat.read(pid) || !UntrustedFile::read(procPath(pid, "cmdline"), cmdline, kCmdlineLimit)) {
-        return false;
-    }
-    // Not yet reaped after the reads: the files were this process's, not a successor's.
-    if (!handle->alive()) {
+    if (!stat.readIn(directory) ||
+        !UntrustedFile::readProcessFile(directory, "cmdline", cmdline, kCmdlineLimit)) {
         return false;
     }
     process.pid = pid;
@@ -83,27 +84,32 @@ std::vector<ProcessTable::Process> ProcessTable::list(const std::string& name) {
         KxLogger::log(LOG_ERR, "Не удалось открыть директорию %s", kProc);
         return {};
     }
-    std::vector<Process> found;
+    std::vector<Process> listed;
     while (const dirent* entry = readdir(directory.get())) {
         if (entry->d_type != DT_DIR || !isPid(entry->d_name)) {
             continue;
         }
-        int32_t pid = static_cast<int32_t>(std::strtol(entry->d_name, nullptr, 10));
+        const BaseFd folder(
+            openat(dirfd(directory.get()), entry->d_name, O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (folder.get() == 0) {
+            continue;  // ended since the listing
+        }
         if (!name.empty()) {
             // A cheap look first, so only candidates are held; the name is checked again on
             // what was read while held.
             std::string comm;
-            if (!UntrustedFile::read(procPath(pid, "comm"), comm, kCommLimit) ||
+            if (!UntrustedFile::readProcessFile(folder.get(), "comm", comm, kCommLimit) ||
                 firstLine(comm) != name) {
                 continue;
             }
         }
         Process process;
-        if (read(pid, process) && (name.empty() || process.name == name)) {
-            found.push_back(std::move(process));
+        const int32_t pid = static_cast<int32_t>(std::strtol(entry->d_name, nullptr, 10));
+        if (read(pid, folder.get(), process) && (name.empty() || process.name == name)) {
+            listed.push_back(std::move(process));
         }
     }
-    return found;
+    return listed;
 }
 
 bool ProcessTable::interrupt(const Process& process) {

@@ -33,6 +33,6 @@ public:
     static std::string parentName(const Process& process);
 
 private:
-    static bool read(int32_t pid, Process& process);
+    static bool read(int32_t pid, int directory, Process& process);
     static const PidFd* holdParent(const Process& process);
 };
