@@ -92,7 +92,7 @@ def test_fingerprints_echoes_and_who_may_call_what(world):
     # released, a device is not opened, a file only root may read is not answered.
     fifo = world.host_path(f"/home/fifo/{CERT_FILE}")
     os.mkfifo(fifo)
-    writer = threading.Thread(target=lambda: os.close(os.open(fifo, os.O_WRONLY)))
+    writer = threading.Thread(target=lambda: os.close(os.open(fifo, os.O_WRONLY)), daemon=True)
     writer.start()
     world.write("/run/alice.pem", ALICE, mode=0o600)
     world.symlink("/run/alice.pem", f"/home/root-only/{CERT_FILE}")
@@ -118,11 +118,6 @@ def test_fingerprints_echoes_and_who_may_call_what(world):
         assert call(world, "getFingerPrintByUserCert", signature, args) == reply, args
         assert [record.text for record in daemon.records(since=mark)
                 if record.level in (LOG_ERR, LOG_WARNING)] == logged, args
-    assert writer.is_alive()
-    with pytest.raises(BlockingIOError):  # no open of the device was seen
-        os.read(opens, 4096)
-    os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
-    writer.join()
 
     # An array is skipped with a warning that numbers it by the arguments kept so far.
     mark = world.log_mark()
@@ -140,6 +135,11 @@ def test_fingerprints_echoes_and_who_may_call_what(world):
     denied = "org.freedesktop.DBus.Error.AccessDenied"
     assert world.run(["/usr/bin/python3", "-c", POLICY_CLIENT], check=True).stdout == (
         f"{denied}\n{denied}\n")
+    assert writer.is_alive()  # still waiting for a reader
+    with pytest.raises(BlockingIOError):  # no open of the device was seen
+        os.read(opens, 4096)
+    os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+    writer.join()
     assert daemon.stop() == 0
 
 
