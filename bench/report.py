@@ -30,6 +30,7 @@ def benchmarks(build_dir):
         ("kxsim_event", [f"{tool}/kxsim_event_bench"]),
         ("tickets_scan", [RUN_IN_WORLD, f"{tool}/kx_tickets_scan_bench"]),
         ("token", [RUN_IN_WORLD, f"{tool}/kx_token_bench"]),
+        ("match_inputs", [RUN_IN_WORLD, f"{tool}/kx_match_inputs_bench"]),
         ("world_start", python + [f"{HERE}/world_start.py"]),
         ("daemon_idle", python + [f"{HERE}/daemon_idle.py"]),
         ("removal_reaction", python + [f"{HERE}/removal_reaction.py"]),

@@ -2,6 +2,7 @@
 
 #include <pwd.h>
 
+#include <utility>
 #include <vector>
 
 #include "daemon/Daemon.h"
@@ -9,18 +10,18 @@
 #include "dbus/MethodArguments.h"
 #include "log/AccountLookup.h"
 #include "sessions/UserCertificates.h"
-#include "token/Certificate.h"
 
 namespace {
 
-// The account's home directory; empty when there is no such account or it names none.
-std::string homeDirectory(const std::string& loginName) {
+// The account's uid and home directory; an empty home when there is no such account or it
+// names none.
+std::pair<uid_t, std::string> account(const std::string& loginName) {
     passwd entry{};
     std::vector<char> buffer;
     if (!lookUpAccount(loginName.c_str(), entry, buffer, getpwnam_r) || entry.pw_dir == nullptr) {
-        return "";
+        return {};
     }
-    return entry.pw_dir;
+    return {entry.pw_uid, entry.pw_dir};
 }
 
 }  // namespace
@@ -40,11 +41,9 @@ common::any Daemon::getFingerPrintByUserCert(DBusServer::Arguments& args) {
                                    "Не верные аргументы!")) {
         return {};
     }
-    std::string home = homeDirectory(common::any_cast<std::string>(args[0]));
+    const auto [uid, home] = account(common::any_cast<std::string>(args[0]));
     if (home.empty()) {
         return {};
     }
-    // Read as root from a directory the user controls: Certificate reads files through the
-    // bounded, non-blocking reader, so a FIFO, a directory or a huge file there cannot stall it.
-    return Certificate(home + UserCertificates::kFile, Certificate::Format::Pem).fingerprint();
+    return UserCertificates::of(uid, home).fingerprint();
 }

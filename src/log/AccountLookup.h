@@ -1,5 +1,8 @@
 #pragma once
 
+#include <grp.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <vector>
 
@@ -16,4 +19,23 @@ bool lookUpAccount(Key key, Entry& entry, std::vector<char>& buffer, Lookup look
         buffer.resize(buffer.size() * 2);
     }
     return error == 0 && result != nullptr;
+}
+
+// The account's group ids, its primary group among them. A first guess at the count spares most
+// accounts a second pass over the group database; one in more groups is asked again with the
+// count it reported.
+inline bool accountGroupIds(const char* account, gid_t primaryGroup, std::vector<gid_t>& ids) {
+    ids.resize(64);
+    int count = static_cast<int>(ids.size());
+    if (getgrouplist(account, primaryGroup, ids.data(), &count) == -1) {
+        if (count <= static_cast<int>(ids.size())) {
+            return false;
+        }
+        ids.resize(static_cast<size_t>(count));
+        if (getgrouplist(account, primaryGroup, ids.data(), &count) == -1) {
+            return false;
+        }
+    }
+    ids.resize(static_cast<size_t>(std::max(count, 0)));
+    return true;
 }

@@ -72,7 +72,7 @@ RemovalPlan Daemon::planRemoval(const Token::Info& info, RemovalPlan::Observer* 
     };
     sources.machine.hostName = hostName();
     sources.machine.userCertificate = [](const UserSessions::Session& session) {
-        return UserCertificates::of(session.home);
+        return UserCertificates::of(session.uid, session.home);
     };
     return RemovalPlan::of(info, settings, sources, observer);
 }

@@ -1,64 +1,30 @@
 #include "sessions/UserCertificates.h"
 
-#include <sys/stat.h>
+#include <syslog.h>
 
-#include <ctime>
-#include <map>
-#include <mutex>
-#include <tuple>
+#include <cerrno>
 
-namespace {
+#include "log/Common.h"
+#include "log/KxLogger.h"
+#include "log/UntrustedFile.h"
 
-// Enough for every session of a large terminal server; beyond it the cache starts over.
-constexpr size_t kMaxKept = 4096;
-// File times tick coarsely: a file changed this recently may change again without its times
-// moving, so what was decoded from it is not kept.
-constexpr time_t kSettledSeconds = 2;
-
-// What tells one state of a file from another.
-using Version = std::tuple<dev_t, ino_t, off_t, time_t, long, time_t, long>;
-
-struct Kept {
-    Version version;
-    Certificate certificate;
-};
-
-bool settledVersion(const std::string& path, Version& version) {
-    struct stat status {};
-    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) ||
-        std::time(nullptr) - status.st_ctim.tv_sec < kSettledSeconds) {
-        return false;
-    }
-    version = Version(status.st_dev, status.st_ino, status.st_size, status.st_mtim.tv_sec,
-                      status.st_mtim.tv_nsec, status.st_ctim.tv_sec, status.st_ctim.tv_nsec);
-    return true;
-}
-
-}  // namespace
-
-Certificate UserCertificates::of(const std::string& home) {
+Certificate UserCertificates::of(uid_t uid, const std::string& home) {
     const std::string path = home + kFile;
-    static std::mutex mutex;
-    static std::map<std::string, Kept> kept;  // by path
-    std::lock_guard<std::mutex> lock(mutex);
-
-    // Taken before the file is read: a change in between gives the next call another version.
-    Version version;
-    const bool settled = settledVersion(path, version);
-    auto known = kept.find(path);
-    if (settled && known != kept.end() && known->second.version == version) {
-        return known->second.certificate;
+    const std::optional<UntrustedFile::Rights> rights = UntrustedFile::rightsOf(uid);
+    std::string text;
+    int error = 0;
+    // One byte over the bound, so that a larger file is seen as such.
+    if (rights &&
+        UntrustedFile::readAs(*rights, path, text, Certificate::kMaxPemSize + 1, &error)) {
+        return Certificate({}, {}, {}, {}, {}, {}, {}, Certificate::pemFingerprint(text), false);
     }
-    Certificate certificate(path, Certificate::Format::Pem);
-    if (known != kept.end()) {
-        kept.erase(known);
+    if (error == EPERM) {
+        // Without CAP_SETUID and CAP_SETGID no user's file is read: the administrator must know.
+        KxLogger::log(LOG_ERR,
+                      "Не удалось перейти к правам пользователя uid %d для чтения файла %s",
+                      static_cast<int>(uid), Common::printable(path).c_str());
+    } else {
+        KxLogger::log(LOG_WARNING, "Не удалось открыть файл %s", Common::printable(path).c_str());
     }
-    // Only what decoded is kept: a file that does not is tried, and logged, every time.
-    if (settled && !certificate.fingerprint().empty()) {
-        if (kept.size() >= kMaxKept) {
-            kept.clear();
-        }
-        kept.emplace(path, Kept{version, certificate});
-    }
-    return certificate;
+    return {};
 }

@@ -1,16 +1,20 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 #include "token/Certificate.h"
 
-// The certificate a user keeps in ~/.eid/authorized_certificates, read by Certificate's file
-// form. Decoding costs OpenSSL about 0.15 ms per certificate, which made up most of a removal
-// on a machine with hundreds of sessions, while the files hardly ever change: a certificate is
-// decoded again only when its file is another file or has changed since.
+// The certificate a user keeps in ~/.eid/authorized_certificates: the first one of that PEM file.
+// The file is the user's to choose, also as a link to anything: it is read with the user's own
+// rights, never root's, by the one reader of such files.
 class UserCertificates {
 public:
     static constexpr const char* kFile = "/.eid/authorized_certificates";
 
-    static Certificate of(const std::string& home);
+    // The certificate of the account with this uid and home directory. Only its fingerprint is
+    // filled: certificates compare by it, and it needs no decoding of what the user wrote.
+    // Empty when the file cannot be read or holds no certificate (the reason is logged).
+    static Certificate of(uid_t uid, const std::string& home);
 };

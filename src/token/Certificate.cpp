@@ -3,6 +3,7 @@
 #include <openssl/bio.h>
 #include <openssl/conf.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/pem.h>
@@ -10,7 +11,9 @@
 #include <openssl/x509v3.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "log/Common.h"
@@ -25,6 +28,9 @@ struct BioFree {
 struct X509Free {
     void operator()(X509* certificate) const { X509_free(certificate); }
 };
+struct OpenSslFree {
+    void operator()(void* memory) const { OPENSSL_free(memory); }
+};
 struct GeneralNamesFree {
     void operator()(GENERAL_NAMES* names) const { GENERAL_NAMES_free(names); }
 };
@@ -36,11 +42,30 @@ struct NameFields {
     std::string domain;
 };
 
+// DC entries run from the top-level domain down: DC=com, DC=example is example.com. Joined once
+// at the end: prepending each entry to the domain so far took time quadratic in their count.
+// Empty entries before the first non-empty one leave no trace, as each entry replaced an empty
+// domain whole.
+std::string joinedDomain(const std::vector<std::string>& parts) {
+    auto first = std::find_if(parts.begin(), parts.end(),
+                              [](const std::string& part) { return !part.empty(); });
+    std::string domain;
+    for (auto part = parts.end(); part != first;) {
+        --part;
+        domain += *part;
+        if (part != first) {
+            domain += '.';
+        }
+    }
+    return domain;
+}
+
 NameFields readName(const X509_NAME* name) {
     NameFields fields;
     if (name == nullptr) {
         return fields;
     }
+    std::vector<std::string> domainParts;
     for (int i = 0; i < X509_NAME_entry_count(name); ++i) {
         const X509_NAME_ENTRY* entry = X509_NAME_get_entry(name, i);
         char type[512];
@@ -50,17 +75,16 @@ NameFields readName(const X509_NAME* name) {
         }
         // The value is taken as a C string: a BMPString ends at its first zero byte.
         const unsigned char* data = ASN1_STRING_get0_data(X509_NAME_ENTRY_get_data(entry));
-        std::string value = data != nullptr ? reinterpret_cast<const char*>(data) : "";
-        const std::string typeName = type;
-        if (typeName == "commonName") {
+        const char* value = data != nullptr ? reinterpret_cast<const char*>(data) : "";
+        if (std::strcmp(type, "commonName") == 0) {
             fields.commonName = value;
-        } else if (typeName == "organizationName") {
+        } else if (std::strcmp(type, "organizationName") == 0) {
             fields.organization = value;
-        } else if (typeName == "domainComponent") {
-            // DC entries run from the top-level domain down: DC=com, DC=example is example.com.
-            fields.domain = fields.domain.empty() ? value : value + "." + fields.domain;
+        } else if (std::strcmp(type, "domainComponent") == 0) {
+            domainParts.emplace_back(value);
         }
     }
+    fields.domain = joinedDomain(domainParts);
     return fields;
 }
 
@@ -97,11 +121,14 @@ std::string readAltName(const X509* certificate) {
     return altName;
 }
 
-std::string sha1Fingerprint(const X509* certificate) {
+// Hashed as stored, not as OpenSSL would encode it again: a user's certificate, compared by its
+// fingerprint alone, is never decoded, and both sides must give the same digest for the same
+// bytes even where a certificate is not strict DER.
+std::string sha1Fingerprint(const unsigned char* data, size_t size) {
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     const EVP_MD* sha1 = EVP_get_digestbyname("sha1");
-    if (sha1 == nullptr || X509_digest(certificate, sha1, digest, &length) != 1) {
+    if (sha1 == nullptr || EVP_Digest(data, size, digest, &length, sha1, nullptr) != 1) {
         return {};
     }
     std::string hex;
@@ -111,6 +138,53 @@ std::string sha1Fingerprint(const X509* certificate) {
         hex += pair;
     }
     return hex;
+}
+
+bool withinBound(size_t size, size_t limit) {
+    if (size <= limit) {
+        return true;
+    }
+    KxLogger::log(LOG_WARNING, "Сертификат больше %zu байт не разбирается", limit);
+    return false;
+}
+
+// The DER of the first certificate block of PEM text (other blocks before it are skipped);
+// false, and logged, when there is none or it is too large.
+bool pemCertificate(const void* text, size_t size, std::vector<unsigned char>& der) {
+    if (!withinBound(size, Certificate::kMaxPemSize)) {
+        return false;
+    }
+    std::unique_ptr<BIO, BioFree> bio(BIO_new_mem_buf(text, static_cast<int>(size)));
+    if (!bio) {
+        KxLogger::log(LOG_ERR, "Не удалось создать BIO");
+        return false;
+    }
+    for (;;) {
+        char* name = nullptr;
+        char* header = nullptr;
+        unsigned char* data = nullptr;
+        long length = 0;
+        if (PEM_read_bio(bio.get(), &name, &header, &data, &length) != 1) {
+            ERR_clear_error();
+            KxLogger::log(LOG_ERR, "Не удалось создать X509");
+            return false;
+        }
+        std::unique_ptr<char, OpenSslFree> ownName(name), ownHeader(header);
+        std::unique_ptr<unsigned char, OpenSslFree> ownData(data);
+        if (std::strcmp(name, PEM_STRING_X509) != 0 &&
+            std::strcmp(name, PEM_STRING_X509_OLD) != 0) {
+            continue;
+        }
+        // An encrypted block would need a password: it holds no certificate to read.
+        EVP_CIPHER_INFO cipher;
+        if (PEM_get_EVP_CIPHER_INFO(header, &cipher) != 1 || cipher.cipher != nullptr) {
+            ERR_clear_error();
+            KxLogger::log(LOG_ERR, "Не удалось создать X509");
+            return false;
+        }
+        der.assign(data, data + length);
+        return withinBound(der.size(), Certificate::kMaxSize);
+    }
 }
 
 }  // namespace
@@ -142,16 +216,19 @@ void Certificate::setData(const std::vector<unsigned char>& data, Format format)
     if (data.empty()) {
         return;
     }
-    std::unique_ptr<BIO, BioFree> bio(BIO_new(BIO_s_mem()));
-    if (!bio) {
-        KxLogger::log(LOG_ERR, "Не удалось создать BIO");
+    std::vector<unsigned char> pemDer;
+    if (format == Format::Pem && !pemCertificate(data.data(), data.size(), pemDer)) {
         return;
     }
-    BIO_write(bio.get(), data.data(), static_cast<int>(data.size()));
+    const std::vector<unsigned char>& der = format == Format::Pem ? pemDer : data;
+    if (!withinBound(der.size(), kMaxSize)) {
+        return;
+    }
+    const unsigned char* cursor = der.data();
     std::unique_ptr<X509, X509Free> certificate(
-        format == Format::Der ? d2i_X509_bio(bio.get(), nullptr)
-                              : PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+        d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
     if (!certificate) {
+        ERR_clear_error();
         KxLogger::log(LOG_ERR, "Не удалось создать X509");
         return;
     }
@@ -168,18 +245,40 @@ void Certificate::setData(const std::vector<unsigned char>& data, Format format)
     issuerDomainComponent_ = issuer.domain;
 
     altName_ = readAltName(certificate.get());
-    fingerprint_ = sha1Fingerprint(certificate.get());
+    // The bytes the certificate was read from; anything after it does not count.
+    fingerprint_ = sha1Fingerprint(der.data(), static_cast<size_t>(cursor - der.data()));
 }
 
 void Certificate::setData(const std::string& path, Format format) {
     // Certificate files live in users' homes: whatever a user put there (a FIFO, a directory, a
     // link to a device, a huge file) must neither stall nor stop the daemon.
     std::string content;
-    if (!UntrustedFile::read(path, content)) {
+    // One byte over the bound, so that a larger file is seen as such.
+    const size_t limit = (format == Format::Pem ? kMaxPemSize : kMaxSize) + 1;
+    if (!UntrustedFile::read(path, content, limit)) {
         KxLogger::log(LOG_WARNING, "Не удалось открыть файл %s", Common::printable(path).c_str());
         return;
     }
     setData(std::vector<unsigned char>(content.begin(), content.end()), format);
+}
+
+std::string Certificate::pemFingerprint(const std::string& text) {
+    std::vector<unsigned char> der;
+    if (text.empty() || !pemCertificate(text.data(), text.size(), der)) {
+        return {};
+    }
+    // One whole ASN.1 sequence, read only as far as to find its end: the bytes a full decode
+    // would take as the certificate.
+    const unsigned char* cursor = der.data();
+    ASN1_TYPE* object = d2i_ASN1_TYPE(nullptr, &cursor, static_cast<long>(der.size()));
+    const bool sequence = object != nullptr && ASN1_TYPE_get(object) == V_ASN1_SEQUENCE;
+    ASN1_TYPE_free(object);
+    if (!sequence) {
+        ERR_clear_error();
+        KxLogger::log(LOG_ERR, "Не удалось создать X509");
+        return {};
+    }
+    return sha1Fingerprint(der.data(), static_cast<size_t>(cursor - der.data()));
 }
 
 void Certificate::clear() {

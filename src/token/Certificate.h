@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -8,6 +9,16 @@
 class Certificate {
 public:
     enum class Format { Pem = 0, Der = 1 };
+
+    // A certificate larger than this is not decoded. A token's or a user's certificate is a few
+    // KiB (an RSA-4096 one with a long alternative-name list stays below 8 KiB), while OpenSSL
+    // spends about 0.2 ms per KiB of a certificate made of small name entries, which a token or
+    // a user can hand the daemon: 16 KiB keeps room for every real one and bounds a decode to
+    // about 3 ms.
+    static constexpr size_t kMaxSize = 16 * 1024;
+    // PEM text beyond this is not looked at: the base64 form of the largest certificate is a
+    // third larger, and the rest leaves room for a few more certificates or notes around it.
+    static constexpr size_t kMaxPemSize = 4 * kMaxSize;
 
     Certificate() = default;
     // Takes ready field values, for example decoded from D-Bus; nothing is parsed.
@@ -30,9 +41,13 @@ public:
     const std::string& issuerOrganization() const { return issuerOrganization_; }
     const std::string& issuerDomainComponent() const { return issuerDomainComponent_; }
     const std::string& altName() const { return altName_; }
-    // SHA-1 of the DER encoding, 40 upper-case hexadecimal digits.
+    // SHA-1 of the certificate's encoding as stored, 40 upper-case hexadecimal digits.
     const std::string& fingerprint() const { return fingerprint_; }
     bool isCaCert() const { return isCaCert_; }
+
+    // The fingerprint of the first certificate of PEM text, from its encoding alone: what a
+    // user's certificate is compared by, without decoding it. Empty when there is none.
+    static std::string pemFingerprint(const std::string& text);
 
     // Two certificates are the same certificate when their fingerprints are equal.
     bool operator==(const Certificate& other) const { return fingerprint_ == other.fingerprint_; }

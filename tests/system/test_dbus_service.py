@@ -3,6 +3,7 @@ ships: the token list as busctl reads it, the last-update time, fingerprints, th
 who may call what, and stopping or losing the bus while clients call."""
 
 import contextlib
+import ctypes
 import glob
 import hashlib
 import json
@@ -10,6 +11,7 @@ import os
 import re
 import signal
 import ssl
+import stat
 import threading
 import time
 
@@ -81,11 +83,24 @@ for call in (lambda: bus.call_blocking("kx.daemon.server", "/", None, "allTokens
 
 def test_fingerprints_echoes_and_who_may_call_what(world):
     world.add_user("ivanov", 60001)
-    for uid, name in enumerate(("with-cert", "without-file", "fifo", "no-pem"), 60002):
+    for uid, name in enumerate(("with-cert", "without-file", "fifo", "no-pem", "root-only",
+                                "device"), 60002):
         world.add_user(name, uid)
         world.mkdir(f"/home/{name}/.eid")
     world.write(f"/home/with-cert/{CERT_FILE}", ALICE, owner="with-cert")
-    os.mkfifo(world.host_path(f"/home/fifo/{CERT_FILE}"))  # must neither stall nor crash it
+    # Read with the user's rights and only if a regular file: a FIFO's waiting writer is not
+    # released, a device is not opened, a file only root may read is not answered.
+    fifo = world.host_path(f"/home/fifo/{CERT_FILE}")
+    os.mkfifo(fifo)
+    writer = threading.Thread(target=lambda: os.close(os.open(fifo, os.O_WRONLY)), daemon=True)
+    writer.start()
+    world.write("/run/alice.pem", ALICE, mode=0o600)
+    world.symlink("/run/alice.pem", f"/home/root-only/{CERT_FILE}")
+    os.mknod(world.host_path("/dev/observed"), stat.S_IFCHR | 0o666, os.makedev(1, 3))
+    world.symlink("/dev/observed", f"/home/device/{CERT_FILE}")
+    libc = ctypes.CDLL(None, use_errno=True)
+    opens = libc.inotify_init1(os.O_NONBLOCK)
+    libc.inotify_add_watch(opens, world.host_path("/dev/observed").encode(), 0x20)  # IN_OPEN
     world.write(f"/home/no-pem/{CERT_FILE}", "not a certificate\n")
     daemon = serving(world)
     cannot_open = "[WARNING] Не удалось открыть файл /home/{}/" + CERT_FILE
@@ -96,7 +111,9 @@ def test_fingerprints_echoes_and_who_may_call_what(world):
             (["without-file"], "s", [""], [cannot_open.format("without-file")]),
             (["with-cert"], "s", [ALICE_FINGERPRINT], []),
             (["fifo"], "s", [""], [cannot_open.format("fifo")]),
-            (["no-pem"], "s", [""], ["[ERROR] Не удалось создать X509"])]:
+            (["no-pem"], "s", [""], ["[ERROR] Не удалось создать X509"]),
+            (["root-only"], "s", [""], [cannot_open.format("root-only")]),
+            (["device"], "s", [""], [cannot_open.format("device")])]:
         mark = world.log_mark()
         assert call(world, "getFingerPrintByUserCert", signature, args) == reply, args
         assert [record.text for record in daemon.records(since=mark)
@@ -118,6 +135,11 @@ def test_fingerprints_echoes_and_who_may_call_what(world):
     denied = "org.freedesktop.DBus.Error.AccessDenied"
     assert world.run(["/usr/bin/python3", "-c", POLICY_CLIENT], check=True).stdout == (
         f"{denied}\n{denied}\n")
+    assert writer.is_alive()  # still waiting for a reader
+    with pytest.raises(BlockingIOError):  # no open of the device was seen
+        os.read(opens, 4096)
+    os.close(os.open(fifo, os.O_RDONLY | os.O_NONBLOCK))
+    writer.join()
     assert daemon.stop() == 0
 
 

@@ -125,6 +125,7 @@ def test_a_failing_slot_list_hides_no_token(world):
     insert(world, 5, "Ivanov token")  # read from its event; the listing is asked at every pass
     daemon.wait_for_log(connected(5, "Ivanov token"))
     world.kxsim("remove", "5")
+    daemon.wait_for_log(disconnected(5, "Ivanov token"))
 
     assert loop_lines(daemon) == [
         token_event(1, PRESENT, "1.0"),

@@ -57,11 +57,14 @@ TEST(CertificateTest, FirstPemBlockCountsAndUnreadableInputLeavesEmptyFields) {
     std::vector<unsigned char> der = CertificateBuilder().subject("CN", "cut").der();
     std::string pem = CertificateBuilder::pemOf(der);
     testfiles::fs::path directory = testfiles::scratch("files");
-    testfiles::writeFile(
-        directory / "cut.pem",
-        "leading text\n" + pem + CertificateBuilder().subject("CN", "second").pem());
+    const std::string text =
+        "leading text\n" + pem + CertificateBuilder().subject("CN", "second").pem();
+    testfiles::writeFile(directory / "cut.pem", text);
     Certificate certificate(directory / "cut.pem", Format::Pem);
     ASSERT_EQ(fields(certificate), fields(Certificate(der, Format::Der)));
+    // A user's certificate is compared by the digest of its first block's bytes alone.
+    EXPECT_EQ(Certificate::pemFingerprint(text), certificate.fingerprint());
+    EXPECT_EQ(Certificate::pemFingerprint(pem.substr(0, pem.size() / 2)), "");
     EXPECT_EQ(fields(Certificate(der, Format::Pem)), kEmpty) << "the wrong format reads nothing";
     // A missing file leaves whatever the certificate held; unreadable bytes clear it.
     certificate.setData(directory / "missing.pem", Format::Pem);
@@ -71,4 +74,13 @@ TEST(CertificateTest, FirstPemBlockCountsAndUnreadableInputLeavesEmptyFields) {
     EXPECT_EQ(fields(certificate), kEmpty);
     EXPECT_EQ(fields(Certificate(directory / "missing.pem", Format::Pem)), kEmpty);
     EXPECT_EQ(fields(Certificate(bytes(pem.substr(0, pem.size() / 2)), Format::Pem)), kEmpty);
+    // Beyond the size bound nothing is decoded, however valid.
+    CertificateBuilder large;
+    for (int i = 0; i < 600; ++i) {
+        large.subject("DC", "component-" + std::to_string(i));
+    }
+    der = large.der();
+    ASSERT_GT(der.size(), Certificate::kMaxSize);
+    EXPECT_EQ(fields(Certificate(der, Format::Der)), kEmpty);
+    EXPECT_EQ(Certificate::pemFingerprint(CertificateBuilder::pemOf(der)), "");
 }

@@ -443,9 +443,10 @@ class World:
         self._counter += 1
         return self._counter
 
-    def start_daemon(self, *args, env=None, drop_capabilities=()):
+    def start_daemon(self, *args, env=None, drop_capabilities=(), refuse_syscalls=()):
         """Starts build/src/kxsentrixd with these arguments in the machine. Capabilities named
-        in drop_capabilities (e.g. "sys_boot") are taken from it, still as root."""
+        in drop_capabilities (e.g. "sys_boot") are taken from it, still as root; system calls
+        named in refuse_syscalls (e.g. "pidfd_open") fail for it with ENOSYS."""
         if not os.access(self.daemon_path, os.X_OK):
             raise FileNotFoundError(f"{self.daemon_path} is not built (KX_BUILD_DIR?)")
         number = self._next_id()
@@ -456,6 +457,8 @@ class World:
             # setpriv execs the daemon in its own process, so its pid stays the one launched.
             dropped = ",".join(f"-{name}" for name in drop_capabilities)
             argv = ["setpriv", f"--bounding-set={dropped}", f"--inh-caps={dropped}", "--", *argv]
+        if refuse_syscalls:
+            argv = [PYTHON, os.path.join(HERE, "refuse_syscalls.py"), *refuse_syscalls, "--", *argv]
         launched = machine.launch(argv, env=self.env(env), output=output)
         daemon = Daemon(self, machine, launched, output)
         self.daemons.append(daemon)

@@ -1,6 +1,7 @@
 // Certificate parsing on any bytes, as DER (a token's CKA_VALUE) and as PEM (a user's file): no
 // crash, no leak; a certificate not read has no field at all, one read has a 40-digit upper-case
-// fingerprint and names without NUL; the same DER wrapped into PEM reads to the same fields.
+// fingerprint and names without NUL; the same DER wrapped into PEM reads to the same fields and
+// the same fingerprint as a user's certificate file.
 
 #include <openssl/pem.h>
 
@@ -50,7 +51,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<unsigned char> bytes(data, data + size);
     const Certificate der(bytes, Certificate::Format::Der);
     checkFields(der);
-    REQUIRE(fields(Certificate(pemOf(bytes), Certificate::Format::Pem)) == fields(der));
+    const std::vector<unsigned char> pem = pemOf(bytes);
+    REQUIRE(fields(Certificate(pem, Certificate::Format::Pem)) == fields(der));
+    // A user's certificate, compared without decoding it, has the same fingerprint.
+    REQUIRE(der.fingerprint().empty() ||
+            Certificate::pemFingerprint(std::string(pem.begin(), pem.end())) == der.fingerprint());
     checkFields(Certificate(bytes, Certificate::Format::Pem));
     return 0;
 }
