@@ -40,8 +40,7 @@ def timed(phase):
 def machine(tmp_path_factory):
     scratch = tmp_path_factory.mktemp("e2e")
     with timed("packages"):
-        debs = containers.project_packages(world.build_dir(),
-                                           os.path.join(world.build_dir(), "e2e-debs"))
+        debs = containers.project_packages(os.path.join(world.build_dir(), "e2e-debs"))
     with timed("root file system"):
         root = containers.root_fs(os.path.join(world.build_dir(), "e2e-rootfs"), debs)
     binds = {"/srv/screen-locker": f"{HERE}/screen-locker", "/srv/xfreerdp": f"{HERE}/xfreerdp",

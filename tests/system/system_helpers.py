@@ -2,7 +2,6 @@
 and the simulated tokens they insert."""
 
 import os
-import time
 
 from world import DAEMON_CONFIG
 
@@ -58,17 +57,3 @@ def settings(system="Блокировка сессии пользователя"
             f"Настроенное действие для удаленного подключения - {remote}",
             "Режим принудительного совпадения сессий пользователей - выключен",
             f"Интервал проверки корректности прав доступа тикетов Kerberos - {interval} ms"]
-
-
-def removal_logged_first(world, daemon, slot, label, pause):
-    """Pulls the token in `slot`, waits `pause`, then touches the configuration file, whose
-    change the watcher thread logs at once: whether the loop logged the removal before that."""
-    mark = world.log_mark()
-    world.kxsim("remove", str(slot))
-    time.sleep(pause)
-    with open(world.host_path(DAEMON_CONFIG), "a") as config:
-        config.write("\n")
-    daemon.wait_for_log(MODIFIED, since=mark)
-    daemon.wait_for_log(disconnected(slot, label), since=mark, timeout=60)
-    logged = texts(daemon.records(since=mark))
-    return logged.index(disconnected(slot, label)) < logged.index(MODIFIED)

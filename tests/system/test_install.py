@@ -1,23 +1,42 @@
-"""What an install puts on a machine, tried inside a world, and the readiness a service manager
-hears, and the Debian packages. The installed bus policy is the one the world's bus runs under
-(the service tests)."""
+"""What an install puts on a machine, tried inside a world, the Debian packages, and the
+readiness a service manager hears. The installed bus policy is the one the world's bus runs
+under (the service tests)."""
 
 import os
 import re
 import shutil
 import socket
+import subprocess
 
 import pytest
 
 PREFIX = "/usr/local"  # CMake's default, which the lists below are written for
 UNIT = f"{PREFIX}/lib/systemd/system/kxsentrixd.service"
-DIST = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "dist")
+SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+DIST = os.path.join(SOURCE, "dist")
 POLICY = "/etc/dbus-1/system.d/kx.daemon.server.conf"
-SIMULATOR_FILES = {f"{PREFIX}/lib/libkxPKCS11-2.so", f"{PREFIX}/bin/kxsim"}
+SIMULATOR_FILES = {f"{PREFIX}/lib/libkxPKCS11-2.so", f"{PREFIX}/bin/kxsim",
+                   f"{PREFIX}/share/man/man1/kxsim.1.gz"}
 DAEMON_FILES = {UNIT, POLICY} | {f"{PREFIX}/{path}" for path in (
     "sbin/kxsentrixd", "bin/kxsentrixctl", "share/doc/kxsentrix/examples/kxsentrixd.conf",
     "share/man/man8/kxsentrixd.8.gz", "share/man/man5/kxsentrixd.conf.5.gz",
     "share/man/man1/kxsentrixctl.1.gz")}
+
+# What each Debian package holds (built with prefix /usr, whatever the build directory's).
+DOCS = ("/usr/share/doc/{}/copyright", "/usr/share/doc/{}/changelog.gz",
+        "/usr/share/lintian/overrides/{}")
+PACKAGES = {
+    "kxsentrix": {"/usr/sbin/kxsentrixd", "/usr/bin/kxsentrixctl",
+                  "/lib/systemd/system/kxsentrixd.service",
+                  "/usr/share/dbus-1/system.d/kx.daemon.server.conf",
+                  "/usr/share/doc/kxsentrix/examples/kxsentrixd.conf",
+                  "/usr/share/man/man8/kxsentrixd.8.gz", "/usr/share/man/man5/kxsentrixd.conf.5.gz",
+                  "/usr/share/man/man1/kxsentrixctl.1.gz"} | {
+        path.format("kxsentrix") for path in DOCS},
+    "kxsentrix-simulator": {"/usr/lib/{multiarch}/libkxPKCS11-2.so", "/usr/bin/kxsim",
+                            "/usr/share/man/man1/kxsim.1.gz"} | {
+        path.format("kxsentrix-simulator") for path in DOCS},
+}
 
 
 @pytest.fixture
@@ -42,7 +61,7 @@ def test_install_puts_the_product_in_place_and_its_files_check(world, default_pr
     if shutil.which("systemd-analyze"):
         verified = world.run(["systemd-analyze", "verify", UNIT])
         assert (verified.returncode, verified.stderr) == (0, ""), verified.stderr
-    for page in ("kxsentrixd", "kxsentrixd.conf", "kxsentrixctl"):
+    for page in ("kxsentrixd", "kxsentrixd.conf", "kxsentrixctl", "kxsim"):
         shown = world.run(["man", "--warnings", "-E", "UTF-8", page], env={"MANWIDTH": "80"})
         assert (shown.returncode, shown.stderr) == (0, ""), page
         assert "kxsentrix" in shown.stdout
@@ -52,22 +71,34 @@ def test_install_puts_the_product_in_place_and_its_files_check(world, default_pr
     assert "Installed" in world.run([f"{PREFIX}/bin/kxsentrixctl", "pin-status"]).stdout
 
 
-def test_debian_packages_hold_what_the_install_puts_in_place(world, default_prefix):
-    if not shutil.which("dpkg-deb"):
-        pytest.skip("no dpkg-deb")
-    world.run(["cpack", "-G", "DEB", "--config", f"{world.build_dir}/CPackConfig.cmake", "-B",
-               "/tmp/packages"], check=True, timeout=300)
+def test_debian_packages_build_out_of_tree_and_pass_lintian(world):
+    with open(os.path.join(world.build_dir, "CMakeCache.txt")) as cache:
+        if re.search(r"^(KX_SANITIZE:STRING=(ON|thread)|KX_COVERAGE:BOOL=ON)$", cache.read(),
+                     re.MULTILINE):
+            pytest.skip("the packages are built from the sources: once, in the plain build")
+    git_status = ["git", "-C", SOURCE, "status", "--porcelain"]
+    before = subprocess.run(git_status, capture_output=True, check=True).stdout
+    built = world.run([f"{SOURCE}/scripts/build-debs", "/tmp/debs"], timeout=1200)
+    assert built.returncode == 0, built.stderr
+    assert subprocess.run(git_status, capture_output=True, check=True).stdout == before
 
-    def package(name, option, *field):
-        return world.run(["dpkg-deb", option, f"/tmp/packages/{name}_0.1_amd64.deb", *field],
-                         check=True).stdout
+    arch = world.run(["dpkg", "--print-architecture"], check=True).stdout.strip()
+    multiarch = world.run(["dpkg-architecture", "-qDEB_HOST_MULTIARCH"], check=True).stdout.strip()
+    debs = {name: f"/tmp/debs/{name}_0.1_{arch}.deb" for name in PACKAGES}
+    assert sorted(built.stdout.split()) == sorted(debs.values())
+    # Among others, lintian checks the library's shlibs and ldconfig trigger and that the
+    # programs need no search path to find it.
+    linted = world.run(["lintian", "--fail-on", "error,warning", *debs.values()], timeout=300)
+    assert (linted.returncode, linted.stdout) == (0, ""), linted.stdout
 
-    for name, files in (("kxsentrix", DAEMON_FILES), ("kxsentrix-simulator", SIMULATOR_FILES)):
-        assert {line.split()[-1][1:] for line in package(name, "--contents").splitlines()
-                if not line.startswith("d")} == files
-    depends = [item.split()[0] for item in package("kxsentrix", "--field", "Depends").split(", ")]
-    assert {"kxsentrix-simulator", "dbus", "libc6", "libdbus-1-3", "libglib2.0-0", "libssl3",
-            "libsystemd0"} <= set(depends)
+    for name, files in PACKAGES.items():
+        listed = world.run(["dpkg-deb", "--contents", debs[name]], check=True).stdout
+        assert {line.split()[-1][1:] for line in listed.splitlines() if line[0] != "d"} == {
+            path.format(multiarch=multiarch) for path in files}
+    depends = world.run(["dpkg-deb", "--field", debs["kxsentrix"], "Depends"], check=True).stdout
+    assert {"kxsentrix-simulator", "libc6", "libdbus-1-3", "libglib2.0-0", "libssl3",
+            "libsystemd0", "default-dbus-system-bus", "procps"} <= {
+        item.split()[0] for item in depends.replace("|", ",").split(",")}
 
 
 def test_the_service_manager_hears_of_readiness_once_the_slot_loop_runs(world):

@@ -16,15 +16,16 @@ PYTHON = "/usr/bin/python3"
 def test_changes_inside_do_not_reach_the_host(world):
     name = "kxworld-probe-" + uuid.uuid4().hex
     paths = [f"/etc/{name}", f"/usr/local/etc/{name}", f"/var/lib/{name}", f"/root/{name}",
-             f"/tmp/{name}", f"/var/run/{name}", f"/home/{name}"]
-    world.run(["touch", *paths], check=True)
+             f"/tmp/{name}", f"/var/run/{name}", f"/home/{name}", "/run/kxworld/bin/adcli"]
+    world.run(["sh", "-c", 'for path; do echo "#$0" >> "$path"; done', name, *paths], check=True)
     world.add_user(name + "-user", 61000)
     world.set_hostname("elsewhere")
 
     assert [path for path in paths if not world.exists(path) or os.path.lexists(path)] == []
     assert world.listdir("/run") == ["dbus", "kxworld", name]  # /var/run: the fresh /run
-    with open("/etc/passwd") as host_passwd:
-        assert name not in host_passwd.read()
+    for host_file in ("/etc/passwd", os.path.join(world_module.HERE, "stub.py")):
+        with open(host_file) as content:
+            assert name not in content.read()
     assert world.run(["hostname"]).stdout == "elsewhere\n"
     assert socket.gethostname() != "elsewhere"
 

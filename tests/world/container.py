@@ -31,17 +31,10 @@ PATH = "/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
 CGROUP_PREFIX = "kx-e2e-"
 
 
-def project_packages(build_dir, cache_dir):
-    """Paths of the project's Debian packages: those of scripts/build-debs, made from the source
-    tree again only when a file of it changed; in a tree without it, CPack's from build_dir."""
+def project_packages(cache_dir):
+    """Paths of the project's Debian packages (scripts/build-debs), made from the source tree
+    again only when a file of it changed."""
     build_debs = os.path.join(SOURCE_DIR, "scripts", "build-debs")
-    if not os.path.exists(build_debs):
-        out = os.path.join(cache_dir, "cpack")
-        shutil.rmtree(out, ignore_errors=True)
-        os.makedirs(out)
-        _step(["cpack", "-G", "DEB", "--config", f"{build_dir}/CPackConfig.cmake", "-B", out],
-              f"{out}/log")
-        return sorted(glob.glob(f"{out}/*.deb"))
     listed = subprocess.run(["git", "-C", SOURCE_DIR, "ls-files", "-z", "--cached", "--others",
                              "--exclude-standard"], check=True, capture_output=True).stdout
     state = hashlib.sha256()

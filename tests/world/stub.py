@@ -1,7 +1,7 @@
 #!/usr/bin/python3 -S
 """Stand-in for a system command inside a test world (systemctl, adcli, journalctl, ...).
 
-Installed as /run/kxworld/bin/NAME, first on the PATH of everything in the world. Each call
+Copied to /run/kxworld/bin/NAME, first on the PATH of everything in the world. Each call
 appends its arguments to /run/kxworld/stubs/NAME/calls.jsonl, then answers what the test put in
 /run/kxworld/stubs/NAME/answer.json: {"stdout": "...", "stderr": "...", "status": 0}.
 """

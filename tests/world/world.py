@@ -68,6 +68,15 @@ def _die_with_parent():
         _libc.signal(number, ctypes.c_void_p(0))  # SIG_DFL
 
 
+def _cache_says(build, line):
+    """Whether the build directory's CMakeCache.txt has this line."""
+    try:
+        with open(os.path.join(build, "CMakeCache.txt")) as cache:
+            return line + "\n" in cache.read()
+    except FileNotFoundError:
+        return False
+
+
 def _children(pid):
     with open(f"/proc/{pid}/task/{pid}/children") as file:
         return [int(child) for child in file.read().split()]
@@ -171,6 +180,7 @@ class World:
         self.options = {"logind": logind, "screensaver": screensaver}
         self.build_dir = build_dir()
         self.daemon_path = os.path.join(self.build_dir, "src", "kxsentrixd")
+        self.coverage = _cache_says(self.build_dir, "KX_COVERAGE:BOOL=ON")
         self.init_pid = None
         self._unshare = None
         self._machine = None
@@ -221,7 +231,14 @@ class World:
         return self
 
     def stop(self):
-        """Ends every process of the world at once; its mounts go with the last of them."""
+        """Ends every process of the world at once; its mounts go with the last of them. In a
+        coverage build the daemons still running are stopped first: a killed one writes no
+        counts."""
+        for daemon in self.daemons if self.coverage else ():
+            try:
+                daemon.stop()
+            except subprocess.TimeoutExpired:
+                pass
         for bus in self._buses.values():
             bus.close()
         self._buses.clear()
@@ -415,9 +432,10 @@ class World:
         """Makes NAME on the world's PATH a stub answering with this output and status."""
         self.write(f"{STATE}/stubs/{name}/answer.json",
                    json.dumps({"stdout": stdout, "stderr": stderr, "status": status}))
-        link = f"{STATE}/bin/{name}"
-        if not self.exists(link):
-            self.symlink(os.path.join(HERE, "stub.py"), link)
+        command = f"{STATE}/bin/{name}"
+        if not self.exists(command):
+            with open(os.path.join(HERE, "stub.py"), "rb") as stub:
+                self.write(command, stub.read(), mode=0o755)
 
     def stub_calls(self, name):
         """The argument lists of every call of stub NAME so far."""

@@ -13,6 +13,7 @@ import ctypes
 import json
 import os
 import re
+import shutil
 import signal
 import socket
 import stat
@@ -124,8 +125,10 @@ def set_up_system_files(options):
     os.makedirs(f"{STATE}/stubs")
     os.makedirs(f"{STATE}/procs")
     os.makedirs(f"{STATE}/services")
+    # Copies, not links: what the world writes to its commands stays in the world.
     for name in options["stubs"]:
-        os.symlink(os.path.join(HERE, "stub.py"), f"{STATE}/bin/{name}")
+        shutil.copyfile(os.path.join(HERE, "stub.py"), f"{STATE}/bin/{name}")
+        os.chmod(f"{STATE}/bin/{name}", 0o755)
 
 
 # --- system log ------------------------------------------------------------------------------
