@@ -7,6 +7,7 @@
 #include "config/DaemonConfig.h"
 #include "daemon/Pid.h"
 #include "daemon/SignalStack.h"
+#include "dbus/BusContract.h"
 #include "dbus/DBusServer.h"
 #include "sessions/ProcessTable.h"
 #include "sessions/SessionMatch.h"
@@ -21,7 +22,7 @@ class Daemon {
 public:
     static constexpr const char* kPidPath = "/var/run/kxauthd.pid";
     // The bus name of the control service, and its interface.
-    static constexpr const char* kDBusName = "kx.daemon.server";
+    static constexpr const char* kDBusName = BusContract::kName;
     // Slot events taken in one pass of the loop before it sleeps again.
     static constexpr int kMaxEventsPerPass = 64;
 
