@@ -1,7 +1,8 @@
 // A client that calls the daemon and never reads the replies: opens CONNECTIONS connections to
 // the system bus, sends CALLS calls of METHOD on each (with one string argument of ARGUMENT_BYTES
 // bytes when given), prints "sent" and holds the connections, unread, until its standard input
-// closes. Run inside a test world with a running daemon; bench/dbus_service.py does that.
+// closes. Run inside a test world with a running daemon; bench/dbus_service.py and
+// tests/system/test_dbus_service.py do that.
 //   kx_dbus_flood METHOD CONNECTIONS CALLS [ARGUMENT_BYTES]
 #include <dbus/dbus.h>
 #include <poll.h>
@@ -14,17 +15,21 @@
 
 namespace {
 
-// Writes what libdbus has queued without reading: a flush would also take the replies in.
+// Writes what libdbus has queued without reading anything: each send writes what the socket
+// takes, so small signals (which nobody listens to) push the queue out. A flush would also read
+// the replies that have come in meanwhile.
 bool writeQueued(DBusConnection* connection) {
     int fd = -1;
     if (!dbus_connection_get_unix_fd(connection, &fd)) {
         return false;
     }
-    while (dbus_connection_has_messages_to_send(connection)) {
+    while (dbus_connection_get_outgoing_size(connection) > 4096) {
         pollfd out{fd, POLLOUT, 0};
         poll(&out, 1, 1000);
-        // Reads too, but only what has arrived by now; the replies come later.
-        if (!dbus_connection_read_write(connection, 0)) {
+        DBusMessage* push = dbus_message_new_signal("/kx/flood", "kx.flood", "Push");
+        bool sent = dbus_connection_send(connection, push, nullptr);
+        dbus_message_unref(push);
+        if (!sent || !dbus_connection_get_is_connected(connection)) {
             return false;
         }
     }

@@ -200,29 +200,22 @@ void DBusServer::start() {
     // The handlers' commands end with the worker.
     Command::abandonWhen(wake_ ? wake_->get() : -1);
     running_ = true;
-    ended_ = false;
     worker_ = std::make_unique<std::thread>(&DBusServer::threadWorker, this);
-}
-
-bool DBusServer::requestStop() {
-    if (!worker_) {
-        return true;
-    }
-    if (running_.exchange(false) && wake_) {
-        try {
-            wake_->write(1);
-        } catch (const std::runtime_error&) {
-            // Only a counter at its maximum refuses, and that wakes the worker as well.
-        }
-    }
-    return ended_;
 }
 
 void DBusServer::stop() {
     if (!worker_) {
         return;
     }
-    requestStop();
+    running_ = false;
+    if (wake_) {
+        try {
+            // Stays readable: it also abandons a command a handler waits for.
+            wake_->write(1);
+        } catch (const std::runtime_error&) {
+            // Only a counter at its maximum refuses, and that wakes the worker as well.
+        }
+    }
     worker_->join();
     worker_.reset();
     Command::abandonWhen(-1);
@@ -262,7 +255,6 @@ void DBusServer::threadWorker() {
     if (served) {
         KxLogger::log(LOG_INFO, "Работа dbus завершена");
     }
-    ended_ = true;
 }
 
 DBusConnection* DBusServer::connect(bool quiet) {

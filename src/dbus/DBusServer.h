@@ -49,10 +49,8 @@ public:
     void registerHandler(const std::string& method, Handler handler);
     // Starts the worker (after stopping a running one).
     void start();
-    // Asks the worker to end, and a command a handler runs to be abandoned; returns at once:
-    // true when the worker has ended (or none runs).
-    bool requestStop();
-    // Returns once the worker has ended: at most the call being served is finished.
+    // Returns once the worker has ended: the call being served, if any, is finished first, and
+    // a command its handler waits for is killed.
     void stop();
 
     // The call's top-level arguments of the basic types the handlers take, in order; every
@@ -90,7 +88,6 @@ private:
     std::string name_;
     std::unique_ptr<std::thread> worker_;
     std::atomic<bool> running_{false};
-    std::atomic<bool> ended_{false};
     std::map<std::string, Handler> handlers_;
     // Wakes the worker out of its waits when stop() clears running_; stays readable from then on.
     std::unique_ptr<EventFd> wake_;
