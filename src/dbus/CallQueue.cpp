@@ -141,9 +141,7 @@ void CallQueue::gone(const std::string& name) {
     if (sender.uidQuestion != 0) {
         uidQuestions_.erase(sender.uidQuestion);
     }
-    if (sender.ping != 0) {
-        pings_.erase(sender.ping);
-    }
+    endPing(sender);
     ages_.erase(sender.age);
     senders_.erase(entry);
 }
@@ -232,15 +230,29 @@ void CallQueue::replied(const Call& call, uint64_t bytes) {
 
 bool CallQueue::wantsPing(const std::string& name) const {
     const Sender* sender = find(name);
-    return sender != nullptr && sender->unread > 0 && sender->ping == 0;
+    return sender != nullptr && sender->unread > 0 && sender->ping == 0 && sender->uid &&
+           valueOf(pingsOfUser_, *sender->uid) < kPingsPerUser && pings_.size() < kPingsInAll;
 }
 
 void CallQueue::pinged(const std::string& name, uint32_t serial) {
-    if (Sender* sender = find(name)) {
-        sender->ping = serial;
-        sender->unreadAtPing = sender->unread;
-        pings_[serial] = name;
+    Sender* sender = find(name);
+    if (sender == nullptr || !sender->uid) {
+        return;
     }
+    endPing(*sender);
+    sender->ping = serial;
+    sender->unreadAtPing = sender->unread;
+    pings_[serial] = name;
+    ++pingsOfUser_[*sender->uid];
+}
+
+void CallQueue::endPing(Sender& sender) {
+    if (sender.ping == 0) {
+        return;
+    }
+    pings_.erase(sender.ping);
+    subtract(pingsOfUser_, *sender.uid, size_t{1});
+    sender.ping = 0;
 }
 
 bool CallQueue::waiting(uint32_t serial) const {
@@ -252,13 +264,13 @@ bool CallQueue::pingAnswer(uint32_t serial, const std::string& from) {
     if (ping == pings_.end()) {
         return false;
     }
-    std::string name = std::move(ping->second);
-    pings_.erase(ping);
+    std::string name = ping->second;
     Sender* sender = find(name);
     if (sender == nullptr || sender->ping != serial) {
+        pings_.erase(serial);
         return true;
     }
-    sender->ping = 0;
+    endPing(*sender);
     if (from == name) {
         sender->repliesRefused = false;
         sender->refusedBytes = 0;

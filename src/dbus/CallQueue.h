@@ -30,6 +30,10 @@ public:
     static constexpr uint64_t kUnreadPerConnection = uint64_t{1} << 20;
     static constexpr uint64_t kUnreadPerUser = uint64_t{8} << 20;
     static constexpr uint64_t kUnreadOfAllUsers = uint64_t{32} << 20;
+    // Pings on the way, per user and in all: the bus lets a connection have 128 calls waiting
+    // for answers, and a user who never answers must not take them from the others.
+    static constexpr size_t kPingsPerUser = 8;
+    static constexpr size_t kPingsInAll = 96;
     // Connections remembered; idle ones are forgotten first.
     static constexpr size_t kSendersKept = 4096;
 
@@ -70,7 +74,8 @@ public:
     // would go now.
     Reply mayServe(const Call& call);
     void replied(const Call& call, uint64_t bytes);
-    // Whether the connection has replies not shown read and no ping on the way to it.
+    // Whether the connection has replies not shown read, no ping on the way to it, and its user
+    // may have another ping on the way.
     bool wantsPing(const std::string& sender) const;
     void pinged(const std::string& sender, uint32_t serial);
     // Whether `serial` is a ping or uid question on the way: no new message may reuse it.
@@ -102,6 +107,8 @@ private:
     bool forgetIdle();
     void takeTurn(const std::string& name, Sender& sender);
     void countUnread(const Sender& sender, int64_t bytes);
+    // Forgets the sender's ping on the way.
+    void endPing(Sender& sender);
 
     std::unordered_map<std::string, Sender> senders_;
     std::list<std::string> ages_;  // least recently active first
@@ -109,6 +116,7 @@ private:
     std::unordered_map<uint32_t, std::string> pings_;
     std::unordered_map<uint32_t, size_t> queuedOfUser_;
     std::unordered_map<uint32_t, uint64_t> unreadOfUser_;
+    std::unordered_map<uint32_t, size_t> pingsOfUser_;
     uint64_t unreadOfAllUsers_ = 0;
     // Senders with calls ready, in turn; a name may outlive its sender and is then skipped.
     std::deque<std::string> rootTurns_;

@@ -80,3 +80,18 @@ TEST(CallQueueTest, UsersRepliesStopUntilTheConnectionAnswersAPing) {
     queue.gone(":1.1");
     EXPECT_EQ(queue.mayReply(other, CallQueue::kUnreadPerUser), Reply::Send);
 }
+
+TEST(CallQueueTest, AUserWhoDoesNotAnswerHoldsFewPings) {
+    CallQueue queue;
+    for (uint32_t n = 1; n <= CallQueue::kPingsPerUser + 2; ++n) {
+        arrive(queue, ":1." + std::to_string(n), n == 1 ? 1001 : 1000, n);
+    }
+    uint32_t pinged = 0;
+    for (CallQueue::Call call; queue.next(call);) {
+        queue.replied(call, 1);
+        if (queue.wantsPing(call.sender)) {
+            queue.pinged(call.sender, 0x80000000 + ++pinged);
+        }
+    }
+    EXPECT_EQ(pinged, CallQueue::kPingsPerUser + 1);  // the other user's connection has one too
+}
