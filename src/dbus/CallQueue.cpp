@@ -203,7 +203,7 @@ CallQueue::Reply CallQueue::mayServe(const Call& call) {
 }
 
 void CallQueue::countUnread(const Sender& sender, int64_t bytes) {
-    if (bytes == 0) {
+    if (bytes == 0 || !sender.uid) {
         return;
     }
     if (bytes > 0) {
