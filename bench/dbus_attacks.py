@@ -8,13 +8,13 @@ kB). The user, in turn:
    calls "lastDateUpdate" back to back from its own connection (build/bench/kx_dbus_call_bench):
    its round-trip p99 must stay within 50 ms.
 2. calls "test" with a string of nearly 32 MiB, whose echo would be more than the bus takes.
-3. restarts nothing, but the bus goes away and a new one comes (as a restart of dbus does); the
-   daemon must connect again.
+3. (not the user's doing) the bus goes away and a new one starts, as in a restart of dbus; the
+   daemon connects again.
 4. floods as in 1 and holds on while root stops the daemon with SIGTERM: the daemon must be gone
    within 1 s.
 
-After each of the first three, once it has ended, the daemon's resident memory must come back
-within 4 MiB of what it was idle before them, 10 s later.
+After each of the first three has ended, the daemon's resident memory must be back within 4 MiB
+of what it was idle before them, 10 s later.
 
 Run as root on an optimised build (build directory of your choice):
     cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo && ninja -C build-rel -j2
