@@ -38,6 +38,7 @@ def benchmarks(build_dir):
         ("removal_lock_latency_crowded", python + [f"{HERE}/removal_lock_latency.py",
                                                    "crowded"]),
         ("dbus_service", python + [f"{HERE}/dbus_service.py"]),
+        ("dbus_attacks", python + [f"{HERE}/dbus_attacks.py"]),
         ("tmp_flood", python + [f"{HERE}/tmp_flood.py"]),
     ]
 

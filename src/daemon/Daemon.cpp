@@ -15,6 +15,7 @@
 
 #include "daemon/DataBase.h"
 #include "daemon/ElapsedTimer.h"
+#include "dbus/BusContract.h"
 #include "dbus/MethodArguments.h"
 #include "log/Common.h"
 #include "log/KxLogger.h"
@@ -145,18 +146,17 @@ int Daemon::exec() {
     }
     ticketsWatcher_.start();
     DBusServer dbusServer(kDBusName);
-    dbusServer.registerHandler("setOrderApplets", &Daemon::setOrderApplets);
-    dbusServer.registerHandler("setAppletInPamConf", &Daemon::setAppletInPamConf);
-    dbusServer.registerHandler("getFingerPrintByUserCert", &Daemon::getFingerPrintByUserCert);
-    dbusServer.registerHandler("setTokenFilteringOptionsInSssdConf",
-                               &Daemon::setTokenFilteringOptionsInSssdConf);
-    dbusServer.registerHandler("resetTokenFilteringOptionsInSssdConf",
-                               &Daemon::resetTokenFilteringOptionsInSssdConf);
-    dbusServer.registerHandler("domainAccesssCheck", &Daemon::domainAccesssCheck);
-    dbusServer.registerHandler("saveAuthResultFromPamSssLog", &Daemon::saveAuthResultFromPamSssLog);
-    dbusServer.registerHandler("allTokens", &Daemon::allTokens);
-    dbusServer.registerHandler("lastDateUpdate", &Daemon::lastDateUpdate);
-    dbusServer.registerHandler("test", [](DBusServer::Arguments& args) {
+    using namespace BusContract;
+    dbusServer.registerHandler(kSetOrderApplets, &Daemon::setOrderApplets);
+    dbusServer.registerHandler(kSetAppletInPamConf, &Daemon::setAppletInPamConf);
+    dbusServer.registerHandler(kFingerprint, &Daemon::getFingerPrintByUserCert);
+    dbusServer.registerHandler(kSetTokenFilter, &Daemon::setTokenFilteringOptionsInSssdConf);
+    dbusServer.registerHandler(kResetTokenFilter, &Daemon::resetTokenFilteringOptionsInSssdConf);
+    dbusServer.registerHandler(kDomainCheck, &Daemon::domainAccesssCheck);
+    dbusServer.registerHandler(kSaveAuthResult, &Daemon::saveAuthResultFromPamSssLog);
+    dbusServer.registerHandler(kAllTokens, &Daemon::allTokens);
+    dbusServer.registerHandler(kLastDateUpdate, &Daemon::lastDateUpdate);
+    dbusServer.registerHandler(kTest, [](DBusServer::Arguments& args) {
         KxLogger::log(LOG_DEBUG, "DBUS method test is called");
         return common::any(MethodArguments::describe(args));
     });

@@ -14,6 +14,7 @@
 #include "daemon/Pid.h"
 #include "daemon/SignalStack.h"
 #include "daemon/TokenReadWorker.h"
+#include "dbus/BusContract.h"
 #include "dbus/DBusServer.h"
 #include "sessions/ProcessTable.h"
 #include "sessions/RemovalPlan.h"
@@ -29,7 +30,7 @@ class Daemon {
 public:
     static constexpr const char* kPidPath = "/var/run/kxauthd.pid";
     // The bus name of the control service, and its interface.
-    static constexpr const char* kDBusName = "kx.daemon.server";
+    static constexpr const char* kDBusName = BusContract::kName;
     // Slot events taken in one pass of the loop before it sleeps again.
     static constexpr int kMaxEventsPerPass = 64;
 

@@ -3,13 +3,20 @@
 #include <dbus/dbus.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/random.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
+#include <random>
 #include <stdexcept>
 
 #include "daemon/DataBase.h"
+#include "daemon/SignalStack.h"
+#include "dbus/BusContract.h"
+#include "log/Command.h"
 #include "log/Common.h"
 #include "log/KxLogger.h"
 #include "watch/EventFd.h"
@@ -17,11 +24,19 @@
 namespace {
 
 // Clients poll this method: its calls are not logged one by one.
-const std::string kQuietMethod = "lastDateUpdate";
+const std::string kQuietMethod = BusContract::kLastDateUpdate;
 // Without a stop event the worker still looks at its running flag this often.
 constexpr int kFallbackWaitMs = 30;
-
-using Message = std::unique_ptr<DBusMessage, DBusServer::MessageUnref>;
+// Reads of the connection between two served calls: calls queued behind a burst reach their
+// queues (root's first in line) without waiting for the burst to be served.
+constexpr int kReadsPerCall = 16;
+// Pauses before the attempts to reach the bus again after losing it.
+constexpr int kRetryMs[] = {500, 1000, 2000, 4000, 8000, 10000};
+// A reply's header beside its destination: serials, signature, the sender the bus adds.
+constexpr uint64_t kReplyHeaderBytes = 256;
+// Ping serials are drawn from the upper half, which the connection's own counter never reaches:
+// unguessable, so nobody but the pinged connection can answer one without reading up to it.
+constexpr uint32_t kPingSerialBit = 0x80000000u;
 
 template <typename Wire>
 Wire readBasic(DBusMessageIter* iter) {
@@ -74,12 +89,25 @@ bool appendScalar(DBusMessage* reply, const common::any& result, int& code) {
     }
     if (auto value = any_cast<std::string>(&result)) {
         code = DBUS_TYPE_STRING;
-        // libdbus aborts the process on text that is not UTF-8; such a result is not sent.
-        return dbus_validate_utf8(value->c_str(), nullptr) &&
+        // libdbus aborts the process on text that is not UTF-8, and the bus drops a sender
+        // whose message is too large: such a result is not sent.
+        return value->size() <= DBusServer::kMaxReplyBytes &&
+               dbus_validate_utf8(value->c_str(), nullptr) &&
                appendBasic<const char*>(reply, code, value->c_str());
     }
     code = 0;
     return false;
+}
+
+// What a reply carrying a result of `resultBytes` takes at the bus.
+uint64_t replyBytes(const CallQueue::Call& call, uint64_t resultBytes) {
+    return resultBytes + kReplyHeaderBytes + call.sender.size();
+}
+
+// The size of a result appended by appendScalar.
+uint64_t scalarBytes(const common::any& result) {
+    auto text = common::any_cast<std::string>(&result);
+    return text != nullptr ? text->size() + 5 : 8;
 }
 
 // The token store as an array of token structures; the caller holds the store's mutex.
@@ -98,6 +126,45 @@ void appendStore(DBusMessage* reply) {
 std::string typeName(const std::type_info& type) {
     const char* name = type.name();
     return name[0] == '*' ? name + 1 : name;
+}
+
+// The bytes the call's string arguments hold, the only ones decoding copies.
+size_t argumentBytes(DBusMessage* message) {
+    size_t bytes = 0;
+    DBusMessageIter iter;
+    if (!dbus_message_iter_init(message, &iter)) {
+        return bytes;
+    }
+    do {
+        if (dbus_message_iter_get_arg_type(&iter) == DBUS_TYPE_STRING) {
+            const char* text = readBasic<const char*>(&iter);
+            bytes += text != nullptr ? std::strlen(text) : 0;
+        }
+    } while (dbus_message_iter_next(&iter));
+    return bytes;
+}
+
+// An empty method return to the call: what dbus_message_new_method_return() makes of the call
+// message, which is not kept while the call waits.
+DBusMessage* emptyReply(const CallQueue::Call& call) {
+    DBusMessage* reply = dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN);
+    if (reply == nullptr || !dbus_message_set_reply_serial(reply, call.serial) ||
+        !dbus_message_set_destination(reply, call.sender.c_str())) {
+        if (reply != nullptr) {
+            dbus_message_unref(reply);
+        }
+        return nullptr;
+    }
+    dbus_message_set_no_reply(reply, TRUE);
+    return reply;
+}
+
+uint32_t randomSerial() {
+    uint32_t value = 0;
+    if (getrandom(&value, sizeof(value), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(value))) {
+        value = std::random_device()();
+    }
+    return value | kPingSerialBit;
 }
 
 }  // namespace
@@ -130,6 +197,8 @@ void DBusServer::start() {
     } catch (const std::runtime_error&) {
         wake_.reset();  // the worker then looks at its flag every kFallbackWaitMs
     }
+    // The handlers' commands end with the worker.
+    Command::abandonWhen(wake_ ? wake_->get() : -1);
     running_ = true;
     worker_ = std::make_unique<std::thread>(&DBusServer::threadWorker, this);
 }
@@ -141,6 +210,7 @@ void DBusServer::stop() {
     running_ = false;
     if (wake_) {
         try {
+            // Stays readable: it also abandons a command a handler waits for.
             wake_->write(1);
         } catch (const std::runtime_error&) {
             // Only a counter at its maximum refuses, and that wakes the worker as well.
@@ -148,20 +218,55 @@ void DBusServer::stop() {
     }
     worker_->join();
     worker_.reset();
+    Command::abandonWhen(-1);
     wake_.reset();
 }
 
 void DBusServer::threadWorker() {
+    SignalStack signalStack;  // a stack overflow here still ends in the fatal-signal handler
     pthread_setname_np(pthread_self(), "kx-dbus");  // so ps and /proc tell the thread apart
+    size_t retries = 0;
+    bool quiet = false;  // once an outage is logged, its failed attempts are not
+    bool served = false;
+    while (running_) {
+        DBusConnection* connection = connect(quiet);
+        if (connection != nullptr) {
+            KxLogger::log(LOG_INFO, "Установлено соединение с dbus. Запущен интерфейс %s.",
+                          name_.c_str());
+            served = true;
+            retries = 0;
+            bool stopped = serve(connection);
+            dbus_connection_close(connection);
+            dbus_connection_unref(connection);
+            if (stopped) {
+                break;
+            }
+            KxLogger::log(LOG_ERR,
+                          "Потеряно соединение с dbus, интерфейс %s недоступен до повторного "
+                          "подключения",
+                          name_.c_str());
+        }
+        quiet = true;
+        int pauseMs = kRetryMs[std::min(retries++, std::size(kRetryMs) - 1)];
+        if (!pause(pauseMs)) {
+            break;
+        }
+    }
+    if (served) {
+        KxLogger::log(LOG_INFO, "Работа dbus завершена");
+    }
+}
+
+DBusConnection* DBusServer::connect(bool quiet) {
     DBusError error;
     dbus_error_init(&error);
     // A private connection: it is closed when the worker ends, and a restart gets a new one.
     DBusConnection* connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, &error);
     if (dbus_error_is_set(&error) || connection == nullptr) {
-        if (dbus_error_is_set(&error)) {
+        if (!quiet && dbus_error_is_set(&error)) {
             KxLogger::log(LOG_WARNING, "Не удалось получить подключение к dbus. %s",
                           Common::printable(error.message).c_str());
-        } else {
+        } else if (!quiet) {
             KxLogger::log(LOG_WARNING, "Не удалось получить подключение к dbus");
         }
         dbus_error_free(&error);
@@ -169,8 +274,7 @@ void DBusServer::threadWorker() {
             dbus_connection_close(connection);
             dbus_connection_unref(connection);
         }
-        running_ = false;
-        return;
+        return nullptr;
     }
     // libdbus would end the whole process when the bus goes away.
     dbus_connection_set_exit_on_disconnect(connection, FALSE);
@@ -178,41 +282,54 @@ void DBusServer::threadWorker() {
     int claimed =
         dbus_bus_request_name(connection, name_.c_str(), DBUS_NAME_FLAG_REPLACE_EXISTING, &error);
     if (claimed == -1 || dbus_error_is_set(&error)) {
-        KxLogger::log(LOG_WARNING, "Не удалось получить подключение к dbus. %s",
-                      Common::printable(error.message != nullptr ? error.message : "").c_str());
+        if (!quiet) {
+            KxLogger::log(LOG_WARNING, "Не удалось получить подключение к dbus. %s",
+                          Common::printable(error.message != nullptr ? error.message : "").c_str());
+        }
         dbus_error_free(&error);
         dbus_connection_close(connection);
         dbus_connection_unref(connection);
-        running_ = false;
-        return;
+        return nullptr;
     }
-    KxLogger::log(LOG_INFO, "Установлено соединение с dbus. Запущен интерфейс %s.", name_.c_str());
-
-    serve(connection);
-
-    dbus_connection_close(connection);
-    dbus_connection_unref(connection);
-    KxLogger::log(LOG_INFO, "Работа dbus завершена");
+    // Callers that leave the bus: their queues and counts go (no error: this does not wait).
+    dbus_bus_add_match(connection,
+                       "type='signal',sender='" DBUS_SERVICE_DBUS
+                       "',interface='" DBUS_INTERFACE_DBUS "',member='NameOwnerChanged',arg2=''",
+                       nullptr);
+    return connection;
 }
 
-void DBusServer::serve(DBusConnection* connection) {
+bool DBusServer::serve(DBusConnection* connection) {
+    CallQueue queue;
     while (running_) {
-        dbus_connection_read_write(connection, 0);
-        Message message(dbus_connection_pop_message(connection));
-        if (message) {
-            serveMessage(connection, message.get());
+        for (int read = 0; read < kReadsPerCall; ++read) {
+            // Reads and writes what the socket takes now; never waits for the bus.
+            dbus_connection_read_write(connection, 0);
+            bool took = false;
+            while (Message message{dbus_connection_pop_message(connection)}) {
+                took = true;
+                take(connection, queue, std::move(message));
+            }
+            if (!took) {
+                break;
+            }
+        }
+        if (!dbus_connection_get_is_connected(connection)) {
+            return false;
+        }
+        CallQueue::Call call;
+        if (queue.next(call)) {
+            serveCall(connection, queue, call);
         } else {
             waitForTraffic(connection);
         }
     }
+    return true;
 }
 
 void DBusServer::waitForTraffic(DBusConnection* connection) {
     int busFd = -1;
-    // A closed connection's descriptor would report a hang-up forever: then only the stop
-    // event is waited for.
-    if (!dbus_connection_get_is_connected(connection) ||
-        !dbus_connection_get_unix_fd(connection, &busFd)) {
+    if (!dbus_connection_get_unix_fd(connection, &busFd)) {
         busFd = -1;
     }
     pollfd fds[2] = {};
@@ -226,14 +343,67 @@ void DBusServer::waitForTraffic(DBusConnection* connection) {
     poll(fds, 2, wake_ ? -1 : kFallbackWaitMs);
 }
 
-void DBusServer::serveMessage(DBusConnection* connection, DBusMessage* message) {
-    if (dbus_message_get_type(message) != DBUS_MESSAGE_TYPE_METHOD_CALL) {
-        return;
+bool DBusServer::pause(int ms) {
+    if (wake_) {
+        pollfd wake{wake_->get(), POLLIN, 0};
+        poll(&wake, 1, ms);
+    } else {
+        for (int waited = 0; running_ && waited < ms; waited += kFallbackWaitMs) {
+            poll(nullptr, 0, kFallbackWaitMs);
+        }
     }
+    return running_;
+}
+
+void DBusServer::take(DBusConnection* connection, CallQueue& queue, Message message) {
+    DBusMessage* m = message.get();
+    const char* from = dbus_message_get_sender(m);
+    switch (dbus_message_get_type(m)) {
+        case DBUS_MESSAGE_TYPE_METHOD_CALL:
+            takeCall(connection, queue, m);
+            break;
+        case DBUS_MESSAGE_TYPE_METHOD_RETURN:
+        case DBUS_MESSAGE_TYPE_ERROR: {
+            uint32_t serial = dbus_message_get_reply_serial(m);
+            // Only the bus answers uid questions; nobody can send as it.
+            if (from != nullptr && std::strcmp(from, DBUS_SERVICE_DBUS) == 0) {
+                dbus_uint32_t uid = 0;
+                bool known =
+                    dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
+                    dbus_message_get_args(m, nullptr, DBUS_TYPE_UINT32, &uid, DBUS_TYPE_INVALID);
+                if (queue.uidAnswer(serial, known ? std::optional<uint32_t>(uid) : std::nullopt)) {
+                    break;
+                }
+            }
+            if (from != nullptr && queue.pingAnswer(serial, from)) {
+                pingIfDue(connection, queue, from);
+            }
+            break;
+        }
+        case DBUS_MESSAGE_TYPE_SIGNAL: {
+            const char* name = nullptr;
+            const char* oldOwner = nullptr;
+            const char* newOwner = nullptr;
+            if (from != nullptr && std::strcmp(from, DBUS_SERVICE_DBUS) == 0 &&
+                dbus_message_is_signal(m, DBUS_INTERFACE_DBUS, "NameOwnerChanged") &&
+                dbus_message_get_args(m, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING,
+                                      &oldOwner, DBUS_TYPE_STRING, &newOwner, DBUS_TYPE_INVALID) &&
+                *newOwner == '\0') {
+                queue.gone(name);
+            }
+            break;
+        }
+        default:
+            break;
+    }
+}
+
+void DBusServer::takeCall(DBusConnection* connection, CallQueue& queue, DBusMessage* message) {
     // The protocol lets a caller leave the interface out.
     const char* interface = dbus_message_get_interface(message);
     const char* member = dbus_message_get_member(message);
-    if ((interface != nullptr && name_ != interface) || member == nullptr) {
+    const char* sender = dbus_message_get_sender(message);
+    if ((interface != nullptr && name_ != interface) || member == nullptr || sender == nullptr) {
         return;
     }
     auto handler = handlers_.find(member);
@@ -241,23 +411,71 @@ void DBusServer::serveMessage(DBusConnection* connection, DBusMessage* message) 
         return;
     }
     const std::string& method = handler->first;
+    switch (queue.room(sender)) {
+        case CallQueue::Room::Full:
+            KxLogger::log(LOG_WARNING,
+                          "dbus: Очередь вызовов от %s заполнена, вызов %s и следующие за ним "
+                          "отброшены",
+                          Common::printable(sender).c_str(), method.c_str());
+            return;
+        case CallQueue::Room::FullAgain:
+            return;
+        case CallQueue::Room::Free:
+            break;
+    }
+    CallQueue::Call call;
+    call.sender = sender;
+    call.serial = dbus_message_get_serial(message);
+    call.replyWanted = !dbus_message_get_no_reply(message);
+    call.method = method;
+    call.oversized = argumentBytes(message) > kMaxArgumentBytes;
+    if (!call.oversized) {
+        call.args = inputArgs(message, method);
+    }
+    if (!queue.add(std::move(call))) {
+        return;
+    }
+    // The bus tells whose the connection is; until it has, the call waits.
+    Message question(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                                                  DBUS_INTERFACE_DBUS, "GetConnectionUnixUser"));
+    dbus_uint32_t serial = 0;
+    if (question &&
+        dbus_message_append_args(question.get(), DBUS_TYPE_STRING, &sender, DBUS_TYPE_INVALID) &&
+        dbus_connection_send(connection, question.get(), &serial)) {
+        queue.askedUid(sender, serial);
+    } else {
+        queue.gone(sender);  // out of memory: the call cannot be served
+    }
+}
 
-    Arguments args = inputArgs(message, method);
-    if (method != kQuietMethod) {
-        KxLogger::log(LOG_INFO, "dbus: Вызов метода %s с %d аргументами", method.c_str(),
-                      static_cast<int>(args.size()));
+void DBusServer::serveCall(DBusConnection* connection, CallQueue& queue, CallQueue::Call& call) {
+    const std::string& method = call.method;
+    // A caller that could not be answered anyway costs no work: users' methods change nothing.
+    if (call.replyWanted && queue.mayServe(call) != CallQueue::Reply::Send) {
+        pingIfDue(connection, queue, call.sender);
+        return;
     }
     common::any result;
-    try {
-        result = handler->second(args);
-    } catch (const std::exception& exception) {
-        KxLogger::log(LOG_WARNING, "dbus: Вызов обработчика метода %s завершился с исключением %s",
-                      method.c_str(), Common::printable(exception.what()).c_str());
-    } catch (...) {
-        KxLogger::log(LOG_WARNING, "dbus: Вызов обработчика метода %s завершился с исключением",
-                      method.c_str());
+    if (call.oversized) {
+        KxLogger::log(LOG_WARNING, "dbus: Аргументы вызова %s длиннее %zu байт, метод не вызван",
+                      method.c_str(), kMaxArgumentBytes);
+    } else {
+        if (method != kQuietMethod) {
+            KxLogger::log(LOG_INFO, "dbus: Вызов метода %s с %d аргументами", method.c_str(),
+                          static_cast<int>(call.args.size()));
+        }
+        try {
+            result = handlers_.at(method)(call.args);
+        } catch (const std::exception& exception) {
+            KxLogger::log(LOG_WARNING,
+                          "dbus: Вызов обработчика метода %s завершился с исключением %s",
+                          method.c_str(), Common::printable(exception.what()).c_str());
+        } catch (...) {
+            KxLogger::log(LOG_WARNING, "dbus: Вызов обработчика метода %s завершился с исключением",
+                          method.c_str());
+        }
     }
-    sendReply(connection, message, method, result);
+    sendReply(connection, queue, call, result);
 }
 
 DBusServer::Arguments DBusServer::inputArgs(DBusMessage* message, const std::string& method) {
@@ -317,54 +535,105 @@ DBusServer::Arguments DBusServer::inputArgs(DBusMessage* message, const std::str
     return args;
 }
 
-void DBusServer::sendReply(DBusConnection* connection, DBusMessage* message,
-                           const std::string& method, const common::any& result) {
-    Message reply(dbus_message_new_method_return(message));
+void DBusServer::sendReply(DBusConnection* connection, CallQueue& queue,
+                           const CallQueue::Call& call, const common::any& result) {
+    const std::string& method = call.method;
+    uint64_t bytes = 0;
+    Message reply;
+    if (common::any_cast<DataBase::Storage>(&result) != nullptr) {
+        // The value is only a marker: the answer is the store as it is now.
+        reply = tokensReply(call, bytes);
+        if (reply && bytes > kMaxReplyBytes) {
+            KxLogger::log(LOG_WARNING,
+                          "dbus: Не удалось в ответ на вызов %s записать код завершения типа %d",
+                          method.c_str(), DBUS_TYPE_ARRAY);
+            reply.reset(emptyReply(call));
+            bytes = 0;
+        }
+    } else {
+        reply.reset(emptyReply(call));
+        int code = 0;
+        if (!reply || result.empty()) {
+            // nothing to append
+        } else if (appendScalar(reply.get(), result, code)) {
+            bytes = scalarBytes(result);
+        } else if (code == 0) {
+            KxLogger::log(LOG_WARNING,
+                          "dbus: Не поддерживаемый тип возвращаемого значения %s обработчика "
+                          "вызова %s",
+                          typeName(result.type()).c_str(), method.c_str());
+        } else {
+            KxLogger::log(LOG_WARNING,
+                          "dbus: Не удалось в ответ на вызов %s записать код завершения типа %d",
+                          method.c_str(), code);
+            // A failed append may leave part of a value behind: answer with a clean return.
+            reply.reset(emptyReply(call));
+        }
+    }
     if (!reply) {
         KxLogger::log(LOG_WARNING, "dbus: Не удалось создать ответ за вызов %s", method.c_str());
         return;
     }
-    if (common::any_cast<DataBase::Storage>(&result) != nullptr) {
-        // The value is only a marker: the answer is the store as it is now.
-        reply.reset(tokensReply(message));
-        if (!reply) {
-            KxLogger::log(LOG_WARNING, "dbus: Не удалось создать ответ за вызов %s",
-                          method.c_str());
-            return;
-        }
-    } else if (!result.empty()) {
-        int code = 0;
-        if (!appendScalar(reply.get(), result, code)) {
-            if (code == 0) {
-                KxLogger::log(LOG_WARNING,
-                              "dbus: Не поддерживаемый тип возвращаемого значения %s обработчика "
-                              "вызова %s",
-                              typeName(result.type()).c_str(), method.c_str());
-            } else {
-                KxLogger::log(LOG_WARNING,
-                              "dbus: Не удалось в ответ на вызов %s записать код завершения "
-                              "типа %d",
-                              method.c_str(), code);
-                // A failed append may leave part of a value behind: answer with a clean return.
-                reply.reset(dbus_message_new_method_return(message));
-                if (!reply) {
-                    KxLogger::log(LOG_WARNING, "dbus: Не удалось создать ответ за вызов %s",
-                                  method.c_str());
-                    return;
-                }
-            }
-        }
+    if (!call.replyWanted) {
+        return;  // the bus would not pass it on
     }
+    uint64_t size = replyBytes(call, bytes);
+    if (!mayReply(connection, queue, call, bytes)) {
+        return;
+    }
+    // Queued for the socket only: written as the bus takes it, never waited for.
     if (!dbus_connection_send(connection, reply.get(), nullptr)) {
         KxLogger::log(LOG_WARNING, "dbus: Не удалось отправить результат вызова %s",
                       method.c_str());
-    } else if (method != kQuietMethod) {
+        return;
+    }
+    queue.replied(call, size);
+    if (method != kQuietMethod) {
         KxLogger::log(LOG_INFO, "dbus: Результат вызова %s отправлен", method.c_str());
     }
-    dbus_connection_flush(connection);
+    pingIfDue(connection, queue, call.sender);
 }
 
-DBusMessage* DBusServer::tokensReply(DBusMessage* message) {
+bool DBusServer::mayReply(DBusConnection* connection, CallQueue& queue, const CallQueue::Call& call,
+                          uint64_t resultBytes) {
+    switch (queue.mayReply(call, replyBytes(call, resultBytes))) {
+        case CallQueue::Reply::Send:
+            return true;
+        case CallQueue::Reply::Drop:
+            KxLogger::log(LOG_WARNING,
+                          "dbus: Ответ на вызов %s не отправлен: %s не прочитал прежние ответы",
+                          call.method.c_str(), Common::printable(call.sender).c_str());
+            break;
+        case CallQueue::Reply::DropAgain:
+            break;
+    }
+    pingIfDue(connection, queue, call.sender);
+    return false;
+}
+
+void DBusServer::pingIfDue(DBusConnection* connection, CallQueue& queue,
+                           const std::string& sender) {
+    if (!queue.wantsPing(sender)) {
+        return;
+    }
+    // Every D-Bus library answers Peer.Ping as it dispatches, that is after it has read
+    // everything sent before.
+    Message ping(dbus_message_new_method_call(sender.c_str(), "/", DBUS_INTERFACE_PEER, "Ping"));
+    if (!ping) {
+        return;
+    }
+    uint32_t serial = randomSerial();
+    while (queue.waiting(serial)) {
+        serial = randomSerial();
+    }
+    dbus_message_set_auto_start(ping.get(), FALSE);
+    dbus_message_set_serial(ping.get(), serial);
+    if (dbus_connection_send(connection, ping.get(), nullptr)) {
+        queue.pinged(sender, serial);
+    }
+}
+
+DBusServer::Message DBusServer::tokensReply(const CallQueue::Call& call, uint64_t& bytes) {
     {
         std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
         if (!tokens_ || tokensChangeCount_ != DataBase::changeCount()) {
@@ -374,14 +643,22 @@ DBusMessage* DBusServer::tokensReply(DBusMessage* message) {
             }
             appendStore(tokens_.get());
             tokensChangeCount_ = DataBase::changeCount();
+            char* wire = nullptr;
+            int length = 0;
+            // Measured once per change; a store that cannot be measured is not sent.
+            tokensBytes_ = dbus_message_marshal(tokens_.get(), &wire, &length)
+                               ? static_cast<uint64_t>(length)
+                               : UINT64_MAX;
+            dbus_free(wire);
         }
     }
-    // What dbus_message_new_method_return() would set, on a copy of the encoded store.
+    bytes = tokensBytes_;
+    // What emptyReply() would set, on a copy of the encoded store.
     Message reply(dbus_message_copy(tokens_.get()));
-    if (!reply || !dbus_message_set_reply_serial(reply.get(), dbus_message_get_serial(message)) ||
-        !dbus_message_set_destination(reply.get(), dbus_message_get_sender(message))) {
+    if (!reply || !dbus_message_set_reply_serial(reply.get(), call.serial) ||
+        !dbus_message_set_destination(reply.get(), call.sender.c_str())) {
         return nullptr;
     }
     dbus_message_set_no_reply(reply.get(), TRUE);
-    return reply.release();
+    return reply;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "dbus/Any.h"
+#include "dbus/CallQueue.h"
 
 struct DBusConnection;
 struct DBusMessage;
@@ -19,6 +21,10 @@ class EventFd;
 // values, calls the handler registered under the method name and answers with one method
 // return carrying the handler's result (no argument for an empty one). It never sends an error
 // reply; calls it does not serve (another interface, an unknown method) get no reply at all.
+//
+// No client can hold the worker: it never waits for the bus to take a message, takes at most a
+// few calls of each connection at a time, serves root's calls first, and drops the replies of a
+// connection that does not read them (CallQueue). A lost bus is reconnected to.
 class DBusServer {
 public:
     using Arguments = std::vector<common::any>;
@@ -26,6 +32,12 @@ public:
     struct MessageUnref {
         void operator()(DBusMessage* message) const;
     };
+
+    // Replies carry at most this much: the bus drops the connection of a sender whose message
+    // exceeds its limit (32 MiB by default).
+    static constexpr uint64_t kMaxReplyBytes = uint64_t{8} << 20;
+    // Calls whose string arguments hold more are answered without running their method.
+    static constexpr size_t kMaxArgumentBytes = 64 * 1024;
 
     // name is the bus name to claim and the interface of the served calls.
     explicit DBusServer(std::string name);
@@ -37,7 +49,8 @@ public:
     void registerHandler(const std::string& method, Handler handler);
     // Starts the worker (after stopping a running one).
     void start();
-    // Returns once the call being served, if any, is answered and the worker has ended.
+    // Returns once the worker has ended: the call being served, if any, is finished first, and
+    // a command its handler waits for is killed.
     void stop();
 
     // The call's top-level arguments of the basic types the handlers take, in order; every
@@ -45,27 +58,43 @@ public:
     static Arguments inputArgs(DBusMessage* message, const std::string& method);
 
 private:
+    using Message = std::unique_ptr<DBusMessage, MessageUnref>;
+
     void threadWorker();
-    // Serves calls until stop(), waiting on the connection and the stop event in between.
-    void serve(DBusConnection* connection);
+    // A connection with the name claimed, or null; the failure is logged unless `quiet`.
+    DBusConnection* connect(bool quiet);
+    // Serves calls until stop() (true) or until the connection is lost (false).
+    bool serve(DBusConnection* connection);
     // Sleeps until the bus has traffic for the connection or stop() is called.
     void waitForTraffic(DBusConnection* connection);
-    void serveMessage(DBusConnection* connection, DBusMessage* message);
-    void sendReply(DBusConnection* connection, DBusMessage* message, const std::string& method,
+    // Sleeps `ms` unless stop() is called first; false then.
+    bool pause(int ms);
+    // Routes a message taken off the connection: a call to its sender's queue, answers to the
+    // uid questions and pings, departures of callers.
+    void take(DBusConnection* connection, CallQueue& queue, Message message);
+    void takeCall(DBusConnection* connection, CallQueue& queue, DBusMessage* message);
+    void serveCall(DBusConnection* connection, CallQueue& queue, CallQueue::Call& call);
+    void sendReply(DBusConnection* connection, CallQueue& queue, const CallQueue::Call& call,
                    const common::any& result);
-    // A method return to the call carrying the token store as it is now; null when it cannot
-    // be made.
-    DBusMessage* tokensReply(DBusMessage* message);
+    // Whether a reply with a result of `resultBytes` may go to the caller; when not, the caller
+    // is pinged (and warned about once).
+    bool mayReply(DBusConnection* connection, CallQueue& queue, const CallQueue::Call& call,
+                  uint64_t resultBytes);
+    void pingIfDue(DBusConnection* connection, CallQueue& queue, const std::string& sender);
+    // A method return to the call carrying the token store as it is now, and the size of that
+    // content; null when it cannot be made.
+    Message tokensReply(const CallQueue::Call& call, uint64_t& bytes);
 
     std::string name_;
     std::unique_ptr<std::thread> worker_;
     std::atomic<bool> running_{false};
     std::map<std::string, Handler> handlers_;
-    // Wakes the worker out of its wait when stop() clears running_.
+    // Wakes the worker out of its waits when stop() clears running_; stays readable from then on.
     std::unique_ptr<EventFd> wake_;
-    // The token store encoded as a reply, and DataBase::changeCount() when it was: encoding
-    // thousands of fields is the dearest part of a call, so it is done once per change. Only
-    // the worker uses them.
-    std::unique_ptr<DBusMessage, MessageUnref> tokens_;
+    // The token store encoded as a reply, its size, and DataBase::changeCount() when it was:
+    // encoding thousands of fields is the dearest part of a call, so it is done once per change.
+    // Only the worker uses them.
+    Message tokens_;
+    uint64_t tokensBytes_ = 0;
     uint64_t tokensChangeCount_ = 0;
 };

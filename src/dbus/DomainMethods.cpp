@@ -2,14 +2,20 @@
 // module's authentication results of a time window taken from the journal into a file.
 
 #include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <random>
+#include <string>
+#include <vector>
 
 #include "daemon/Daemon.h"
+#include "dbus/BusContract.h"
 #include "dbus/DomainDiagnostics.h"
 #include "dbus/MethodArguments.h"
 #include "log/Command.h"
@@ -19,7 +25,11 @@
 
 namespace {
 
-constexpr char kAuthResultFile[] = "/tmp/pam_sss_auth_res";
+constexpr const char* kAuthResultFile = BusContract::kAuthResults;
+// Journal fields no user can set: records that root's processes sent to the authpriv facility,
+// where PAM modules (pam_sss among them, inside the login programs) write. Any user can log a
+// line holding the searched text, but only as themselves.
+const std::vector<std::string> kAuthRecords = {"_UID=0", "SYSLOG_FACILITY=10"};
 
 struct FileCloser {
     void operator()(FILE* file) const { fclose(file); }
@@ -31,29 +41,72 @@ bool argumentsOk(MethodArguments::Check check) {
     return MethodArguments::accepted(check, "Не правильный тип аргументов!");
 }
 
-// A new, empty result file. /tmp belongs to everyone: whatever was planted at the name (a link
-// into /etc, a FIFO, a hard link to another file) is removed rather than opened, and a name
-// taken again in between makes the open fail instead of following it.
+// Whether what stands at the result path is the daemon's own earlier result file.
+bool ownResultFile(const struct stat& status) {
+    return S_ISREG(status.st_mode) && status.st_uid == 0 && status.st_nlink == 1;
+}
+
+// A name for a foreign object in /tmp that no one holds yet.
+std::string asideName() {
+    uint64_t random = 0;
+    if (getrandom(&random, sizeof(random), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(random))) {
+        random = std::random_device()();
+    }
+    char name[64];
+    std::snprintf(name, sizeof(name), "%s.%016llx", kAuthResultFile,
+                  static_cast<unsigned long long>(random));
+    return name;
+}
+
+// Clears the result path: the daemon's earlier file goes, anything else a user may have put
+// there (a directory, a link into /etc, a FIFO, their own file) is moved aside, never followed or
+// emptied. Root may rename another's entry in the sticky /tmp.
+bool clearResultPath() {
+    struct stat status {};
+    if (lstat(kAuthResultFile, &status) != 0) {
+        return errno == ENOENT;
+    }
+    if (ownResultFile(status)) {
+        return unlink(kAuthResultFile) == 0 || errno == ENOENT;
+    }
+    std::string aside = asideName();
+    if (renameat2(AT_FDCWD, kAuthResultFile, AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) != 0) {
+        return errno == ENOENT;
+    }
+    KxLogger::log(LOG_WARNING,
+                  "Посторонний объект %s перемещён в %s, файл результата создан заново",
+                  kAuthResultFile, aside.c_str());
+    return true;
+}
+
+// A new, empty result file. A name taken again in between makes the open fail instead of
+// following it, and the path is cleared once more.
 File createResultFile() {
-    if (unlink(kAuthResultFile) != 0 && errno != ENOENT) {
-        return nullptr;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (!clearResultPath()) {
+            return nullptr;
+        }
+        int fd = open(kAuthResultFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EEXIST) {
+            continue;
+        }
+        if (fd < 0) {
+            return nullptr;
+        }
+        File file(fdopen(fd, "w"));
+        if (!file) {
+            close(fd);
+        }
+        return file;
     }
-    int fd = open(kAuthResultFile, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        return nullptr;
-    }
-    File file(fdopen(fd, "w"));
-    if (!file) {
-        close(fd);
-    }
-    return file;
+    return nullptr;
 }
 
 // Copies the kept lines of the output read from `output` to the file; false when a write failed.
 bool copyKept(int output, DomainDiagnostics::AuthResultFilter& filter, FILE* file) {
     char buffer[64 * 1024];
     for (;;) {
-        ssize_t count = read(output, buffer, sizeof(buffer));
+        ssize_t count = Command::read(output, buffer, sizeof(buffer));
         if (count < 0 && errno == EINTR) {
             continue;
         }
@@ -83,7 +136,9 @@ bool saveAuthResults(const std::string& since, const std::string& until, FILE* f
         BaseFd reader(ends[0]);
         {
             BaseFd writer(ends[1]);
-            pid = Command::start({"journalctl", "--since", since, "--until", until}, writer.get());
+            std::vector<std::string> argv = {"journalctl", "--since", since, "--until", until};
+            argv.insert(argv.end(), kAuthRecords.begin(), kAuthRecords.end());
+            pid = Command::start(argv, writer.get());
         }
         if (pid < 0) {
             return false;
@@ -98,10 +153,16 @@ bool saveAuthResults(const std::string& since, const std::string& until, FILE* f
 
 common::any Daemon::domainAccesssCheck(DBusServer::Arguments& args) {
     if (!argumentsOk(MethodArguments::check<std::string>(args))) {
-        return -2;
+        return BusContract::kWrongArguments;
     }
     const std::string& domain = common::any_cast<std::string>(args[0]);
-    int answer = DomainDiagnostics::domainCheckAnswer(Command::run({"adcli", "info", domain}));
+    // adcli would take it for an option (--domain-controller=...); "--" below is a second guard.
+    if (domain.empty() || domain[0] == '-') {
+        argumentsOk(MethodArguments::Check::WrongType);
+        return BusContract::kWrongArguments;
+    }
+    int answer =
+        DomainDiagnostics::domainCheckAnswer(Command::run({"adcli", "info", "--", domain}));
     if (answer < 0) {
         KxLogger::log(LOG_INFO, "Не удалось выполнить проверку домена %s",
                       Common::printable(domain).c_str());
@@ -114,7 +175,7 @@ common::any Daemon::domainAccesssCheck(DBusServer::Arguments& args) {
 
 common::any Daemon::saveAuthResultFromPamSssLog(DBusServer::Arguments& args) {
     if (!argumentsOk(MethodArguments::check<std::string, std::string>(args))) {
-        return -2;
+        return BusContract::kWrongArguments;
     }
     File file = createResultFile();
     bool saved = file && saveAuthResults(common::any_cast<std::string>(args[0]),
@@ -123,10 +184,10 @@ common::any Daemon::saveAuthResultFromPamSssLog(DBusServer::Arguments& args) {
     saved = file && fclose(file.release()) == 0 && saved;
     if (!saved) {
         KxLogger::log(LOG_INFO, "Не удалось получить результат авторизации из логов pam_sss");
-        return -1;
+        return BusContract::kFileOrCommandFailed;
     }
     KxLogger::log(LOG_INFO,
                   "Результат авторизации полученный из логов pam_sss, сохранен в "
                   "/tmp/pam_sss_auth_res");
-    return 0;
+    return BusContract::kDone;
 }

@@ -1,7 +1,6 @@
 #include "dbus/LogonEdits.h"
 
 #include <algorithm>
-#include <regex>
 #include <sstream>
 
 namespace {
@@ -13,10 +12,31 @@ bool mentions(const std::string& line, const char* text) {
     return line.find(text) != std::string::npos;
 }
 
+bool isBlank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Whether the line sets the key: blanks, the key, blanks, "=". A comment or a longer key that
+// holds the key's text is not the key, nor is a value that holds it.
+bool setsKey(const std::string& line, const std::string& key) {
+    size_t at = 0;
+    while (at < line.size() && isBlank(line[at])) {
+        ++at;
+    }
+    if (line.compare(at, key.size(), key) != 0) {
+        return false;
+    }
+    at += key.size();
+    while (at < line.size() && isBlank(line[at])) {
+        ++at;
+    }
+    return at < line.size() && line[at] == '=';
+}
+
 void setKey(LogonEdits::Lines& lines, const std::string& key, const std::string& value) {
     std::string line = key + " = " + value;
     auto found = std::find_if(lines.begin(), lines.end(), [&](const std::string& candidate) {
-        return mentions(candidate, key.c_str());
+        return setsKey(candidate, key);
     });
     if (found != lines.end()) {
         *found = line;
@@ -57,10 +77,98 @@ void LogonEdits::setAppletOrder(Lines& lines, const std::string& order, const st
     setKey(lines, "AppletOrder", order);
 }
 
+namespace {
+
+constexpr char kApplet[] = "applet";
+
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
+// \w of an ECMAScript pattern: ASCII letters, digits and the underscore.
+bool isWord(char c) {
+    return isDigit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+
+// The end of the match of applet=?-?\w*:?\w* that starts at `at`, where "applet" stands. Each
+// part is optional and greedy with nothing after it, so the first choice at each part is the
+// match a backtracking matcher finds; walked once, where std::regex recursed per character and
+// overflowed the stack on a long word.
+size_t argumentEnd(const std::string& line, size_t at) {
+    size_t end = at + sizeof(kApplet) - 1;
+    auto optional = [&](char c) {
+        if (end < line.size() && line[end] == c) {
+            ++end;
+        }
+    };
+    auto words = [&] {
+        while (end < line.size() && isWord(line[end])) {
+            ++end;
+        }
+    };
+    optional('=');
+    optional('-');
+    words();
+    optional(':');
+    words();
+    return end;
+}
+
+// The ECMAScript replacement format applied to one match: $& and $0 the match, $` the text since
+// the previous match, $' the rest of the line, $$ a dollar sign; other groups do not exist and
+// give nothing; any other $ stays as it is.
+void appendFormatted(std::string& out, const std::string& format, const std::string& line,
+                     size_t previousEnd, size_t start, size_t end) {
+    for (size_t i = 0; i < format.size(); ++i) {
+        char c = format[i];
+        if (c != '$' || i + 1 == format.size()) {
+            out += c;
+            continue;
+        }
+        char next = format[i + 1];
+        if (next == '$') {
+            out += '$';
+        } else if (next == '&') {
+            out.append(line, start, end - start);
+        } else if (next == '`') {
+            out.append(line, previousEnd, start - previousEnd);
+        } else if (next == '\'') {
+            out.append(line, end, std::string::npos);
+        } else if (isDigit(next)) {
+            bool twoDigits = i + 2 < format.size() && isDigit(format[i + 2]);
+            if (next == '0' && !twoDigits) {
+                out.append(line, start, end - start);
+            } else if (next == '0' && format[i + 2] == '0') {
+                out.append(line, start, end - start);
+            }
+            i += twoDigits ? 1 : 0;
+        } else {
+            out += '$';
+            continue;
+        }
+        ++i;
+    }
+}
+
+}  // namespace
+
 void LogonEdits::setPamApplet(Lines& lines, const std::string& applet) {
-    static const std::regex argument("applet=?-?\\w*:?\\w*");
+    const std::string format = std::string("applet=") + applet;
     for (std::string& line : lines) {
-        line = std::regex_replace(line, argument, "applet=" + applet);
+        size_t start = line.find(kApplet);
+        if (start == std::string::npos) {
+            continue;
+        }
+        std::string edited;
+        size_t previousEnd = 0;
+        for (; start != std::string::npos; start = line.find(kApplet, previousEnd)) {
+            size_t end = argumentEnd(line, start);
+            edited.append(line, previousEnd, start - previousEnd);
+            appendFormatted(edited, format, line, previousEnd, start, end);
+            previousEnd = end;
+        }
+        edited.append(line, previousEnd, std::string::npos);
+        line = std::move(edited);
     }
 }
 

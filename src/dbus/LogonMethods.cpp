@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "daemon/Daemon.h"
+#include "dbus/BusContract.h"
 #include "dbus/LogonEdits.h"
 #include "dbus/MethodArguments.h"
 #include "log/AtomicFile.h"
@@ -20,16 +21,9 @@
 
 namespace {
 
-constexpr char kLibraryConfigDirectory[] = "/etc/xdg/HalvardLtd";
-constexpr char kLibraryConfig[] = "/etc/xdg/HalvardLtd/kxpkcs11.conf";
-constexpr char kPamDirectory[] = "/etc/pam.d";
-constexpr char kSssdConfig[] = "/etc/sssd/sssd.conf";
-constexpr size_t kConfigLimit = UntrustedFile::kDefaultLimit;
+using namespace BusContract;
 
-constexpr int kDone = 0;
-constexpr int kFileFailed = -1;
-constexpr int kWrongArguments = -2;
-constexpr int kDirectoryFailed = -3;
+constexpr size_t kConfigLimit = UntrustedFile::kDefaultLimit;
 
 enum class Read { Done, Unreadable, TooLarge };
 
@@ -128,7 +122,7 @@ common::any Daemon::setOrderApplets(DBusServer::Arguments& args) {
             break;
         case Read::TooLarge:  // not to be replaced by two lines
             KxLogger::log(LOG_ERR, "Не создать конфигурационный файл ЕБ!");
-            return kFileFailed;
+            return kFileOrCommandFailed;
         case Read::Done:
             break;
     }
@@ -139,7 +133,7 @@ common::any Daemon::setOrderApplets(DBusServer::Arguments& args) {
     }
     if (!writeLines(kLibraryConfig, lines)) {
         KxLogger::log(LOG_ERR, "Не создать конфигурационный файл ЕБ!");
-        return kFileFailed;
+        return kFileOrCommandFailed;
     }
     return kDone;
 }
@@ -160,12 +154,12 @@ common::any Daemon::setAppletInPamConf(DBusServer::Arguments& args) {
     LogonEdits::Lines lines;
     if (readLines(file, lines) != Read::Done) {
         KxLogger::log(LOG_ERR, "Не удалось открыть файл %s", Common::printable(path).c_str());
-        return kFileFailed;
+        return kFileOrCommandFailed;
     }
     LogonEdits::setPamApplet(lines, applet);
     if (!writeLines(file, lines)) {
         KxLogger::log(LOG_ERR, "Не удалось создать файл %s", Common::printable(path).c_str());
-        return kFileFailed;
+        return kFileOrCommandFailed;
     }
     return kDone;
 }
@@ -179,7 +173,7 @@ common::any Daemon::setTokenFilteringOptionsInSssdConf(DBusServer::Arguments& ar
     LogonEdits::Lines lines;
     if (readLines(kSssdConfig, lines) != Read::Done) {
         KxLogger::log(LOG_ERR, "Не удалось открыть конфигурационный файл sssd");
-        return kFileFailed;
+        return kFileOrCommandFailed;
     }
     if (LogonEdits::setTokenFilter(lines, model, serial) ==
         LogonEdits::FilterEdit::AlreadyPresent) {
@@ -188,21 +182,21 @@ common::any Daemon::setTokenFilteringOptionsInSssdConf(DBusServer::Arguments& ar
     }
     if (!writeLines(kSssdConfig, lines)) {
         KxLogger::log(LOG_ERR, "Не удалось открыть конфигурационный файл sssd");
-        return kFileFailed;
+        return kFileOrCommandFailed;
     }
-    return restartSssd() ? kDone : kFileFailed;
+    return restartSssd() ? kDone : kFileOrCommandFailed;
 }
 
 common::any Daemon::resetTokenFilteringOptionsInSssdConf(DBusServer::Arguments&) {
     LogonEdits::Lines lines;
     if (readLines(kSssdConfig, lines) != Read::Done) {
         KxLogger::log(LOG_ERR, "Не удалось открыть конфигурационный файл sssd");
-        return kFileFailed;
+        return kFileOrCommandFailed;
     }
     LogonEdits::removeTokenFilters(lines);
     if (!writeLines(kSssdConfig, lines)) {
         KxLogger::log(LOG_ERR, "Не удалось открыть конфигурационный файл sssd");
-        return kFileFailed;
+        return kFileOrCommandFailed;
     }
-    return restartSssd() ? kDone : kFileFailed;
+    return restartSssd() ? kDone : kFileOrCommandFailed;
 }

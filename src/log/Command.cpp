@@ -1,11 +1,35 @@
 #include "log/Command.h"
 
+#include <poll.h>
 #include <spawn.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+
+namespace {
+
+std::atomic<int> gAbandonEvent{-1};
+
+// Waits until `fd` is readable or the abandon event is set; false when the event is set.
+bool readableBeforeAbandon(int fd) {
+    int event = gAbandonEvent.load();
+    if (event < 0) {
+        return true;
+    }
+    pollfd fds[2] = {{fd, POLLIN, 0}, {event, POLLIN, 0}};
+    while (poll(fds, 2, -1) < 0) {
+        if (errno != EINTR) {
+            return true;  // then the caller simply blocks as without the event
+        }
+    }
+    return (fds[1].revents & POLLIN) == 0;
+}
+
+}  // namespace
 
 const int Command::kNotExecutable = W_EXITCODE(127, 0);
 
@@ -56,6 +80,15 @@ pid_t Command::start(const std::vector<std::string>& argv, int output, bool* not
 }
 
 int Command::wait(pid_t pid) {
+    // A pidfd becomes readable when the child ends. Only this waiter reaps the child, so its pid
+    // cannot name another process before the kill.
+    int pidFd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidFd >= 0) {
+        if (!readableBeforeAbandon(pidFd)) {
+            kill(pid, SIGKILL);
+        }
+        close(pidFd);
+    }
     int status = 0;
     // The daemon's signal handlers run without SA_RESTART.
     while (waitpid(pid, &status, 0) < 0) {
@@ -64,6 +97,17 @@ int Command::wait(pid_t pid) {
         }
     }
     return status;
+}
+
+ssize_t Command::read(int fd, void* buffer, size_t size) {
+    if (!readableBeforeAbandon(fd)) {
+        return 0;
+    }
+    return ::read(fd, buffer, size);
+}
+
+void Command::abandonWhen(int eventFd) {
+    gAbandonEvent = eventFd;
 }
 
 int Command::run(const std::vector<std::string>& argv) {

@@ -19,9 +19,17 @@ public:
     // program itself could not be run.
     static pid_t start(const std::vector<std::string>& argv, int output = -1,
                        bool* notExecutable = nullptr);
-    // Waits for a started child; its wait status, or -1 when there is none to wait for.
+    // Waits for a started child; its wait status, or -1 when there is none to wait for. A child
+    // still running once the abandon event is set is killed first.
     static int wait(pid_t pid);
+    // Reads a started child's output like read(2); 0, as at its end, once the abandon event is
+    // set.
+    static ssize_t read(int fd, void* buffer, size_t size);
     // start and wait: the wait status, kNotExecutable for a program that cannot be executed, or
     // -1 when no process could be made.
     static int run(const std::vector<std::string>& argv);
+
+    // From now on, commands are abandoned while `eventFd` is readable (-1: never): the D-Bus
+    // server's stop event, so that no command a client asked for holds up the daemon's stop.
+    static void abandonWhen(int eventFd);
 };

@@ -8,28 +8,14 @@
 namespace {
 
 // D-Bus only carries valid UTF-8 without NUL, and libdbus aborts the process when asked to
-// append anything else. Token fields are raw bytes (CKA_ID is usually binary), so: a field that
-// is valid UTF-8 goes out up to its first NUL; any other goes out as the lower-case hex of all
-// its bytes, so no byte sequence on a token can bring the daemon down.
-bool isUtf8(const std::string& field) {
-    size_t start = 0;
-    while (start <= field.size()) {
-        size_t end = field.find('\0', start);
-        if (end == std::string::npos) {
-            end = field.size();
-        }
-        // The segment has no NUL, so its c_str() is exactly the segment.
-        if (!dbus_validate_utf8(field.substr(start, end - start).c_str(), nullptr)) {
-            return false;
-        }
-        start = end + 1;
-    }
-    return true;
-}
-
+// append anything else. Token fields are raw bytes (CKA_ID is usually binary), so: a field goes
+// out as its text up to the first NUL when that text is valid UTF-8 (what follows the NUL is
+// never sent, so it is not looked at); otherwise as the lower-case hex of all its bytes, so no
+// byte sequence on a token can bring the daemon down.
 std::string wireText(const std::string& field) {
-    if (isUtf8(field)) {
-        return field.substr(0, field.find('\0'));
+    std::string text = field.substr(0, field.find('\0'));
+    if (dbus_validate_utf8(text.c_str(), nullptr)) {
+        return text;
     }
     static const char kDigits[] = "0123456789abcdef";
     std::string hex;

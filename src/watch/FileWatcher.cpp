@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "config/DaemonConfig.h"
+#include "daemon/SignalStack.h"
 #include "log/KxLogger.h"
 
 namespace {
@@ -128,6 +129,7 @@ void FileWatcher::daemonConfigChanged() const {
 
 void FileWatcher::mainLoop() {
     pthread_setname_np(pthread_self(), "kx-config");  // so ps and /proc tell the thread apart
+    SignalStack signalStack;  // a stack overflow here still ends in the fatal-signal handler
     pollfd entries[2] = {{inotify_->get(), POLLIN, 0}, {stopEvent_->get(), POLLIN, 0}};
     while (true) {
         int ready = poll(entries, 2, -1);

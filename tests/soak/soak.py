@@ -64,10 +64,10 @@ def random_text(rng, limit):
 
 def wire_text(raw, size=0):
     """A field as a client reads it: a blank-padded token info field of `size` without its
-    trailing white space; up to its first NUL when UTF-8 throughout, else in hex."""
+    trailing white space; up to its first NUL when that much is UTF-8, else all of it in hex."""
     raw = raw.ljust(size).rstrip(b" \t\n\v\f\r") if size else raw
     try:
-        return raw.decode("utf-8").split("\0")[0]
+        return raw.split(b"\0")[0].decode("utf-8")
     except UnicodeDecodeError:
         return raw.hex()
 

@@ -2,10 +2,20 @@
 and the simulated tokens they insert."""
 
 import os
+import re
+import time
 
 from world import DAEMON_CONFIG
 
-NAME = "kx.daemon.server"
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "dbus",
+                       "BusContract.h")) as header:
+    _CONTRACT = header.read()
+_CONSTANTS = dict(re.findall(r'constexpr char (k\w+)\[\] = "([^"]*)";', _CONTRACT))
+NAME = _CONSTANTS["kName"]
+# The daemon's methods and who may call them, from src/dbus/BusContract.h: {name: "Everyone"
+# or "Root"}.
+METHODS = {_CONSTANTS[constant]: caller
+           for constant, caller in re.findall(r"\{(k\w+), Caller::(\w+)\}", _CONTRACT)}
 SERVICE_UP = "[INFO] Установлено соединение с dbus. Запущен интерфейс kx.daemon.server."
 WATCHING = "Запуск основного цикла FileWatcher"
 MODIFIED = f"Модификация файла {DAEMON_CONFIG}"

@@ -44,24 +44,27 @@ def test_every_subcommand_that_calls_the_daemon(world):
     world.kxsim("insert", "5", "--label", "Иванов", "--model", "Korvex Quill", "--serial", "0042",
                 "--isd", "KX123", "--profile", "ivanov@example.org", "--profile", "ivanov@corp",
                 "--cert", ALICE_PEM, "--cert-id", "ff01", "--cert-label", "logon")
-    # A label that would steer the administrator's terminal if it were printed as it is.
-    world.kxsim("insert", "12", "--label", "Petrov\x1b[31m", "--model", "Korvex Linnet",
-                "--isd", "KX214")
+    # A label that would steer the administrator's terminal if it were printed as it is: C0, DEL,
+    # C1 (CSI) and a right-to-left override.
+    world.kxsim("insert", "12", "--label", "Petrov\x1b[31m\x7f\x9b\u202e", "--model",
+                "Korvex Linnet", "--isd", "KX214")
     daemon.wait_for_log(re.compile("Подключено новое устройство в слоте 12 "))
-    # Columns line up by characters (the Cyrillic label), the escape sequence is shown, not sent.
+    # Columns line up by characters (the Cyrillic label), the controls are shown, not sent.
+    label = "Petrov\\x1b[31m\\x7f\\xc2\\x9b\\xe2\\x80\\xae"
     assert ctl(world, "tokens", user=True) == (DONE, (
-        "SLOT  LABEL           MODEL                   APPLET  SERIAL  PROFILES"
+        f"SLOT  {'LABEL':{len(label)}}  MODEL                   APPLET  SERIAL  PROFILES"
         "                         CERTIFICATES\n"
-        "5     Иванов          Korvex Quill 4 (USB-C)  Quill   0042    ivanov@example.org, "
-        "ivanov@corp  Alice Ivanova\n"
-        "12    Petrov\\x1b[31m  Korvex Linnet USB       Linnet\n"), "")
+        f"5     {'Иванов':{len(label)}}  Korvex Quill 4 (USB-C)  Quill   0042    "
+        "ivanov@example.org, ivanov@corp  Alice Ivanova\n"
+        f"12    {label}  Korvex Linnet USB       Linnet\n"), "")
     status, text, _ = ctl(world, "tokens", "--json")
     assert status == DONE
+    assert '"label": "Petrov\\u001b[31m\\u007f\\u009b\\u202e"' in text
     quill, linnet = json.loads(text)
     assert (quill["slotId"], quill["label"], quill["serialNumber"], quill["isd"],
             quill["isNew"], quill["profiles"][1], linnet["label"]) == (
         5, "Иванов", "0042", "KX123", False, {"userName": "ivanov", "domain": "corp"},
-        "Petrov\x1b[31m")
+        "Petrov\x1b[31m\x7f\x9b\u202e")
     assert {key: quill["certs"][0][key] for key in ("id", "label", "subject", "isCa")} == {
         "id": "ff01", "label": "logon", "subject": "Alice Ivanova", "isCa": True}  # id: hex
     seconds = world.system_bus().call_blocking(NAME, "/", NAME, "lastDateUpdate", "", ())

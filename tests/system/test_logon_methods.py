@@ -3,6 +3,7 @@ root: answers with their log lines, the files and stub commands they leave, host
 (The edits' text rules: unit tables; that the bus refuses users: test_kxsentrixctl.py.)"""
 
 import os
+import re
 import subprocess
 
 from system_helpers import NAME, serving
@@ -151,11 +152,14 @@ def test_domain_diagnostics_pass_texts_as_single_arguments(world):
             ([], 0, -2, [COUNT]), ([1], 0, -2, [WRONG_TYPE]),
             ([hostile], 0, 0, [checked(hostile, 0)]),
             (["unreachable.example"], 5, 5, [checked("unreachable.example", 5)]),
-            (["a\nb"], 0, 0, [checked("a\\x0ab", 0)])]:
+            (["a\nb"], 0, 0, [checked("a\\x0ab", 0)]),
+            # adcli would take it for an option.
+            (["--domain-controller=attacker.example"], 0, -2, [WRONG_TYPE])]:
         world.stub("adcli", status=status)
         assert answered(world, daemon, "domainAccesssCheck", *args) == (answer, logged), args
-    assert world.stub_calls("adcli") == [["info", hostile], ["info", "unreachable.example"],
-                                         ["info", "a\nb"]]
+    assert world.stub_calls("adcli") == [["info", "--", hostile],
+                                         ["info", "--", "unreachable.example"],
+                                         ["info", "--", "a\nb"]]
     world.remove("/run/kxworld/bin/adcli")
     world.write("/run/kxworld/bin/adcli", "#!/bin/sh\nkill -KILL $$\n", mode=0o755)
     assert answered(world, daemon, "domainAccesssCheck", "corp.example") == (
@@ -164,29 +168,43 @@ def test_domain_diagnostics_pass_texts_as_single_arguments(world):
     assert answered(world, daemon, "domainAccesssCheck", "corp.example") == (
         127, [checked("corp.example", 127)])
 
+    world.add_user("ivanov", 60001)
     plant = {None: lambda: None,
              "link": lambda: world.symlink("/etc/kx-target", AUTH_RESULT),
              "fifo": lambda: os.mkfifo(world.host_path(AUTH_RESULT)),
-             "directory": lambda: world.mkdir(AUTH_RESULT, mode=0o777)}
+             "directory": lambda: world.mkdir(AUTH_RESULT, mode=0o777),
+             "user's file": lambda: world.write(AUTH_RESULT, "forged\n", owner="ivanov")}
+    moved = ("[WARNING] Посторонний объект /tmp/pam_sss_auth_res перемещён в "
+             "/tmp/pam_sss_auth_res.N, файл результата создан заново")
     for planted, output, args, answer, logged, after in [
             # (planted at the result path, journal output, arguments, answer, log lines, result
             #  file afterwards)
             (None, journal, [hostile], -2, [COUNT], None),
             (None, "nothing of interest\n", [hostile, hostile], -1, [NOT_SAVED], ""),
-            *[(planted, journal, [hostile, "now"], 0, [saved], kept) for planted in ("link",
-                                                                                     "fifo")],
-            ("directory", journal, [hostile, "now"], -1, [NOT_SAVED], None)]:
+            *[(planted, journal, [hostile, "now"], 0, [moved, saved], kept)
+              for planted in ("link", "fifo", "directory", "user's file")]]:
         world.remove(AUTH_RESULT)
         plant[planted]()
         world.stub("journalctl", stdout=output)
         calls = len(world.stub_calls("journalctl"))
-        assert answered(world, daemon, "saveAuthResultFromPamSssLog", *args) == (
-            answer, logged), planted
+        answer_and_lines = answered(world, daemon, "saveAuthResultFromPamSssLog", *args)
+        assert (answer_and_lines[0], [re.sub(r"auth_res\.[0-9a-f]{16}", "auth_res.N", line)
+                                      for line in answer_and_lines[1]]) == (answer, logged), planted
+        # Only records that root's processes logged as PAM modules do: no user can forge them.
         assert world.stub_calls("journalctl")[calls:] == (
-            [["--since", *args[:1], "--until", *args[1:]]] if after is not None else []), planted
+            [["--since", *args[:1], "--until", *args[1:], "_UID=0", "SYSLOG_FACILITY=10"]]
+            if after is not None else []), planted
         if after is not None:
             assert not os.path.islink(world.host_path(AUTH_RESULT, follow=False))
             assert (world.read(AUTH_RESULT), mode_and_owner(world, AUTH_RESULT)) == (
                 after, (0o644, 0, 0)), planted
     assert world.read("/etc/kx-target") == "keep\n"
     assert not world.exists("/tmp/pwned")
+
+    # A command that does not end holds up no stop: it is killed.
+    world.write("/run/kxworld/bin/adcli", "#!/bin/sh\nexec sleep 600\n", mode=0o755)
+    mark = world.log_mark()
+    world.machine().popen_in(["busctl", "call", NAME, "/", NAME, "domainAccesssCheck", "s",
+                              "corp.example"], env=world.env())
+    daemon.wait_for_log("[INFO] dbus: Вызов метода domainAccesssCheck с 1 аргументами", since=mark)
+    assert daemon.stop() == 0

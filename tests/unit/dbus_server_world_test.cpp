@@ -68,8 +68,11 @@ TEST(DBusServerTest, ResultsGoOutByTheirExactTypeAndExceptionsWithoutArguments) 
         {2.5, "d", ""},
         {1.5f, "",
          warning + "Не поддерживаемый тип возвращаемого значения f обработчика вызова result"},
-        // libdbus would abort on text that is not UTF-8.
+        // libdbus would abort on text that is not UTF-8; the bus would drop the daemon for a
+        // message beyond its limit.
         {std::string("\xff"), "",
+         warning + "Не удалось в ответ на вызов result записать код завершения типа 115"},
+        {std::string(DBusServer::kMaxReplyBytes + 1, 'x'), "",
          warning + "Не удалось в ответ на вызов result записать код завершения типа 115"},
         {std::runtime_error("no such slot"), "",
          warning + "Вызов обработчика метода result завершился с исключением no such slot"},

@@ -42,16 +42,22 @@ TEST(LogonEditsTest, LinesEditedInTheFilesOwnTerms) {
         Edit edit;
         std::string file, result;
     } cases[] = {
-        // A comment that mentions a key is the first mention, so it is the line replaced; a
-        // longer key counts as a mention too.
-        {setOrder, "# Images are shown when...\nImages = 0\n",
-         "AppletOrder = Forte,Quill\nImages = 1\nImages = 0\n"},
-        {setOrder, "OldAppletOrder = x\nAppletOrder = y\n",
-         "Images = 1\nAppletOrder = Forte,Quill\nAppletOrder = y\n"},
+        // A key counts at the start of a line (after blanks) before blanks and "=": not in a
+        // comment, a longer key or a value.
+        {setOrder, "# Images are shown when...\n\tImages=0\nImages = 2\n",
+         "AppletOrder = Forte,Quill\n# Images are shown when...\nImages = 1\nImages = 2\n"},
+        {setOrder, "OldAppletOrder = x\nImages = AppletOrder-logo.png\n AppletOrder = y\n",
+         "OldAppletOrder = x\nImages = 1\nAppletOrder = Forte,Quill\n"},
         {setApplet, "auth x.so applet=-a:b try applet=c\naccount y.so\n",
          "auth x.so applet=Forte try applet=Forte\naccount y.so\n"},
-        {[](LogonEdits::Lines& lines) { LogonEdits::setPamApplet(lines, "$&-2"); },
-         "x applet=Quill\n", "x applet=applet=Quill-2\n"},  // a replacement format
+        // One long word is matched without a stack frame per character.
+        {setApplet, "auth x.so applet=" + std::string(300000, 'w') + "\n",
+         "auth x.so applet=Forte\n"},
+        // The name is a replacement format: the match, the text before it since the last match,
+        // the rest of the line, a dollar sign; groups that do not exist give nothing.
+        {[](LogonEdits::Lines& lines) { LogonEdits::setPamApplet(lines, "[$&|$`|$'|$$|$1|$x]"); },
+         "a applet=Q b applet c",
+         "a applet=[applet=Q|a | b applet c|$||$x] b applet=[applet| b | c|$||$x] c\n"},
         {setFilter, "[pam]\np11_uri = PKCS11:model=Other;serial=1\n#p11_uri = PKCS11:old\n",
          "[pam]\n" + filter + "\n#p11_uri = PKCS11:old\n"},
         {setFilter, "[sssd]\nservices = nss\n", "[sssd]\nservices = nss\n[pam]\n" + filter + "\n"},

@@ -1,6 +1,7 @@
 // The token record on the wire, beyond what test_dbus_service.py and test_kxsentrixctl.py see of
-// it: text fields cut at NUL, binary ids sent whole, slot ids at the 32-bit edge. (Messages of
-// any other shape: the token record fuzz target.) And when a token read again is another token.
+// it: text fields cut at NUL (and judged as UTF-8 only up to it), binary ids sent whole, slot ids
+// at the 32-bit edge. (Messages of any other shape: the token record fuzz target.) And when a
+// token read again is another token.
 #include <dbus/dbus.h>
 #include <gtest/gtest.h>
 
@@ -30,8 +31,8 @@ Token::Info sentAndDecoded(const Token::Info& info) {
 TEST(TokenWireTest, TextsUpToNulBinaryIdsWholeAndSlotsAsTheirLowHalf) {
     Token::Info token;
     token.slotId = 0xFFFFFFFFULL;
-    token.label = std::string("padded\0\0\0\0", 10);
-    token.model = "\xd0";  // a cut multi-byte sequence
+    token.label = std::string("padded\0\xff\0", 9);  // what follows the NUL is never sent
+    token.model = "\xd0";                            // a cut multi-byte sequence
     token.profiles = {{std::string("ivan\0x", 6), "corp.org"}};
     Certificate certificate("Иван", "", "", "CA", "", "", "", "AB01", false);
     token.certs = {{std::string("\x01\xAB\x00\x80\xFF", 5), "key", certificate},

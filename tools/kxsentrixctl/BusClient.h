@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "ExitStatus.h"
+#include "dbus/BusContract.h"
 
 // Calls a method of kxsentrixd on the system bus with string arguments and tells what came of
 // it: the daemon's answer, or why there is none in words for the administrator.
 class BusClient {
 public:
-    static constexpr const char* kName = "kx.daemon.server";
+    static constexpr const char* kName = BusContract::kName;
 
     explicit BusClient(int timeoutMs) : timeoutMs_(timeoutMs) {}
 

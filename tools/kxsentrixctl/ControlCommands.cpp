@@ -9,7 +9,9 @@
 #include <iostream>
 #include <sstream>
 
+#include "TerminalText.h"
 #include "TokenView.h"
+#include "dbus/BusContract.h"
 #include "log/Common.h"
 #include "log/UntrustedFile.h"
 
@@ -19,9 +21,6 @@
 
 namespace {
 
-constexpr char kAppletConfig[] = "/etc/xdg/HalvardLtd/kxpkcs11.conf";
-constexpr char kSssdConfig[] = "/etc/sssd/sssd.conf";
-constexpr char kAuthResults[] = "/tmp/pam_sss_auth_res";
 constexpr char kOneLine[] = "no value may hold a line break or another control character";
 
 ExitStatus fail(ExitStatus status, const std::string& problem) {
@@ -54,14 +53,14 @@ ExitStatus codeAnswer(const BusClient& bus, const std::string& method,
         return unexpected(method, reply);
     }
     switch (*code) {
-        case 0:
+        case BusContract::kDone:
             std::cout << done << "\n";
             return kDone;
-        case -1:
+        case BusContract::kFileOrCommandFailed:
             return fail(kFailed, failures.fileOrCommand + " (see the system log)");
-        case -2:
+        case BusContract::kWrongArguments:
             return fail(kUsage, "kxsentrixd refused the arguments: " + failures.arguments);
-        case -3:
+        case BusContract::kDirectoryFailed:
             if (!failures.directory.empty()) {
                 return fail(kFailed, failures.directory + " (see the system log)");
             }
@@ -83,18 +82,16 @@ std::string localTime(int64_t seconds) {
 }  // namespace
 
 ExitStatus ControlCommands::tokens(const BusClient& bus, bool json) {
-    BusClient::Reply reply = bus.call("allTokens");
+    BusClient::Reply reply = bus.call(BusContract::kAllTokens);
     if (reply.status != kDone) {
         return fail(reply.status, reply.problem);
     }
     std::optional<std::vector<Token::Info>> tokens = TokenView::decode(reply.message.get());
     if (!tokens) {
-        return unexpected("allTokens", reply);
+        return unexpected(BusContract::kAllTokens, reply);
     }
     if (json) {
-        std::cout << TokenView::json(*tokens).dump(2, ' ', false,
-                                                   nlohmann::ordered_json::error_handler_t::replace)
-                  << "\n";
+        std::cout << TerminalText::json(TokenView::json(*tokens)) << "\n";
     } else if (tokens->empty()) {
         std::cout << "No token is inserted.\n";
     } else {
@@ -104,13 +101,13 @@ ExitStatus ControlCommands::tokens(const BusClient& bus, bool json) {
 }
 
 ExitStatus ControlCommands::lastUpdate(const BusClient& bus) {
-    BusClient::Reply reply = bus.call("lastDateUpdate");
+    BusClient::Reply reply = bus.call(BusContract::kLastDateUpdate);
     if (reply.status != kDone) {
         return fail(reply.status, reply.problem);
     }
     std::optional<int64_t> seconds = reply.int64();
     if (!seconds) {
-        return unexpected("lastDateUpdate", reply);
+        return unexpected(BusContract::kLastDateUpdate, reply);
     }
     // 0: the daemon has not finished its first look at the slots.
     std::cout << *seconds << " " << (*seconds == 0 ? "never" : localTime(*seconds)) << "\n";
@@ -118,7 +115,7 @@ ExitStatus ControlCommands::lastUpdate(const BusClient& bus) {
 }
 
 ExitStatus ControlCommands::fingerprint(const BusClient& bus, const std::string& user) {
-    BusClient::Reply reply = bus.call("getFingerPrintByUserCert", {user});
+    BusClient::Reply reply = bus.call(BusContract::kFingerprint, {user});
     if (reply.status != kDone) {
         return fail(reply.status, reply.problem);
     }
@@ -127,7 +124,7 @@ ExitStatus ControlCommands::fingerprint(const BusClient& bus, const std::string&
         return fail(kFailed, "no such user: " + Common::printable(user));
     }
     if (!fingerprint) {
-        return unexpected("getFingerPrintByUserCert", reply);
+        return unexpected(BusContract::kFingerprint, reply);
     }
     if (fingerprint->empty()) {
         return fail(kFailed, "no certificate in the .eid/authorized_certificates file of " +
@@ -139,17 +136,19 @@ ExitStatus ControlCommands::fingerprint(const BusClient& bus, const std::string&
 
 ExitStatus ControlCommands::setAppletOrder(const BusClient& bus, const std::string& order,
                                            const std::string& images) {
-    return codeAnswer(bus, "setOrderApplets", {order, images},
-                      std::string("AppletOrder and Images set in ") + kAppletConfig,
-                      {std::string("kxsentrixd could not write ") + kAppletConfig, kOneLine,
-                       "kxsentrixd could not create /etc/xdg/HalvardLtd"});
+    return codeAnswer(bus, BusContract::kSetOrderApplets, {order, images},
+                      std::string("AppletOrder and Images set in ") + BusContract::kLibraryConfig,
+                      {std::string("kxsentrixd could not write ") + BusContract::kLibraryConfig,
+                       kOneLine, "kxsentrixd could not create /etc/xdg/HalvardLtd"});
 }
 
 ExitStatus ControlCommands::setPamApplet(const BusClient& bus, const std::string& file,
                                          const std::string& applet) {
-    std::string path = file.find('/') == std::string::npos ? "/etc/pam.d/" + file : file;
+    std::string path = file.find('/') == std::string::npos
+                           ? std::string(BusContract::kPamDirectory) + "/" + file
+                           : file;
     return codeAnswer(
-        bus, "setAppletInPamConf", {path, applet},
+        bus, BusContract::kSetAppletInPamConf, {path, applet},
         "Every applet= of " + Common::printable(path) + " now names " + Common::printable(applet),
         {"kxsentrixd could not read or write " + Common::printable(path),
          "the file must be a regular file inside /etc/pam.d, given by its "
@@ -160,40 +159,40 @@ ExitStatus ControlCommands::setPamApplet(const BusClient& bus, const std::string
 
 ExitStatus ControlCommands::setSssdFilter(const BusClient& bus, const std::string& model,
                                           const std::string& serial) {
-    return codeAnswer(
-        bus, "setTokenFilteringOptionsInSssdConf", {model, serial},
-        std::string("SSSD accepts only the token model=") + Common::printable(model) +
-            ";serial=" + Common::printable(serial),
-        {std::string("kxsentrixd could not rewrite ") + kSssdConfig + " or restart sssd", kOneLine,
-         ""});
+    return codeAnswer(bus, BusContract::kSetTokenFilter, {model, serial},
+                      std::string("SSSD accepts only the token model=") + Common::printable(model) +
+                          ";serial=" + Common::printable(serial),
+                      {std::string("kxsentrixd could not rewrite ") + BusContract::kSssdConfig +
+                           " or restart sssd",
+                       kOneLine, ""});
 }
 
 ExitStatus ControlCommands::resetSssdFilter(const BusClient& bus) {
-    return codeAnswer(
-        bus, "resetTokenFilteringOptionsInSssdConf", {},
-        std::string("SSSD's token filter removed from ") + kSssdConfig,
-        {std::string("kxsentrixd could not rewrite ") + kSssdConfig + " or restart sssd", kOneLine,
-         ""});
+    return codeAnswer(bus, BusContract::kResetTokenFilter, {},
+                      std::string("SSSD's token filter removed from ") + BusContract::kSssdConfig,
+                      {std::string("kxsentrixd could not rewrite ") + BusContract::kSssdConfig +
+                           " or restart sssd",
+                       kOneLine, ""});
 }
 
 ExitStatus ControlCommands::domainCheck(const BusClient& bus, const std::string& domain) {
-    BusClient::Reply reply = bus.call("domainAccesssCheck", {domain});
+    BusClient::Reply reply = bus.call(BusContract::kDomainCheck, {domain});
     if (reply.status != kDone) {
         return fail(reply.status, reply.problem);
     }
     std::optional<int32_t> code = reply.int32();
     if (!code) {
-        return unexpected("domainAccesssCheck", reply);
+        return unexpected(BusContract::kDomainCheck, reply);
     }
     std::string name = Common::printable(domain);
     switch (*code) {
-        case 0:
+        case BusContract::kDone:
             std::cout << "The domain " << name << " answers (adcli info: status 0)\n";
             return kDone;
-        case -1:
+        case BusContract::kFileOrCommandFailed:
             return fail(kFailed, "adcli info " + name + " did not end normally");
-        case -2:
-            return fail(kUsage, std::string("kxsentrixd refused the arguments: ") + kOneLine);
+        case BusContract::kWrongArguments:
+            return fail(kUsage, "kxsentrixd refused the arguments: a domain cannot start with '-'");
         case 127:
             return fail(kFailed, "kxsentrixd cannot run adcli: is it installed?");
     }
@@ -202,15 +201,15 @@ ExitStatus ControlCommands::domainCheck(const BusClient& bus, const std::string&
 
 ExitStatus ControlCommands::authResult(const BusClient& bus, const std::string& since,
                                        const std::string& until) {
-    BusClient::Reply reply = bus.call("saveAuthResultFromPamSssLog", {since, until});
+    BusClient::Reply reply = bus.call(BusContract::kSaveAuthResult, {since, until});
     if (reply.status != kDone) {
         return fail(reply.status, reply.problem);
     }
     std::optional<int32_t> code = reply.int32();
     if (!code) {
-        return unexpected("saveAuthResultFromPamSssLog", reply);
+        return unexpected(BusContract::kSaveAuthResult, reply);
     }
-    if (*code == -2) {
+    if (*code == BusContract::kWrongArguments) {
         return fail(kUsage, std::string("kxsentrixd refused the arguments: ") + kOneLine);
     }
     if (*code != 0) {
@@ -219,9 +218,10 @@ ExitStatus ControlCommands::authResult(const BusClient& bus, const std::string& 
     }
     std::string content;
     int error = 0;
-    if (!UntrustedFile::read(kAuthResults, content, UntrustedFile::kDefaultLimit, &error)) {
-        return fail(kFailed,
-                    std::string("cannot read ") + kAuthResults + ": " + std::strerror(error));
+    if (!UntrustedFile::read(BusContract::kAuthResults, content, UntrustedFile::kDefaultLimit,
+                             &error)) {
+        return fail(kFailed, std::string("cannot read ") + BusContract::kAuthResults + ": " +
+                                 std::strerror(error));
     }
     std::istringstream lines(content);
     for (std::string line; std::getline(lines, line);) {

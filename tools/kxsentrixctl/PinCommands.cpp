@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "PinPrompt.h"
+#include "TerminalText.h"
 #include "TextTable.h"
 #include "log/Common.h"
 #include "token/Certificate.h"
@@ -123,8 +124,7 @@ ExitStatus PinCommands::status(std::optional<CK_SLOT_ID> slot, bool json) {
                         {"message", expiry.second}});
     }
     if (json) {
-        std::cout << list.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace)
-                  << "\n";
+        std::cout << TerminalText::json(list) << "\n";
     } else {
         std::cout << table.render();
     }

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "log/Common.h"
+#include "TerminalText.h"
 
 TextTable::TextTable(std::vector<std::string> headers) {
     rows_.push_back(std::move(headers));
@@ -10,7 +10,7 @@ TextTable::TextTable(std::vector<std::string> headers) {
 
 void TextTable::addRow(std::vector<std::string> cells) {
     for (std::string& cell : cells) {
-        cell = Common::printable(cell);
+        cell = TerminalText::cell(cell);
     }
     cells.resize(rows_.front().size());
     rows_.push_back(std::move(cells));

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-// Columns aligned for a terminal. Cells are escaped with Common::printable, since they come from
+// Columns aligned for a terminal. Cells are escaped with TerminalText::cell, since they come from
 // tokens and certificates that anyone may have written, and measured in characters, not bytes,
 // so Cyrillic labels line up.
 class TextTable {

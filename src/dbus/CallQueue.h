@@ -1,0 +1,124 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <list>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "dbus/Any.h"
+
+// The method calls taken from the bus until they are served, and what may go back to their
+// senders; no D-Bus types, so a table can drive it.
+//
+// Calls wait per sender connection, a few each and a bounded number per user; root's are served
+// first and the others' in turn, so what users queue never delays root. The bus is asked once for
+// each connection's uid; until it answers, the connection may have one call waiting.
+//
+// The bus keeps the replies a client has not read, and stops reading from the daemon altogether
+// once those reach its limit (127 MiB by default): every caller, root too, would then wait for
+// the slowest reader. So the bytes of users' replies are counted per connection, per user and for
+// all users until the connection shows it has read them, by answering a ping sent after them;
+// past a bound its replies are dropped instead of sent. Root's replies always go.
+class CallQueue {
+public:
+    static constexpr size_t kCallsPerSender = 16;
+    static constexpr size_t kCallsPerUser = 256;
+    static constexpr uint64_t kUnreadPerConnection = uint64_t{1} << 20;
+    static constexpr uint64_t kUnreadPerUser = uint64_t{8} << 20;
+    static constexpr uint64_t kUnreadOfAllUsers = uint64_t{32} << 20;
+    // Pings on the way, per user and in all: the bus lets a connection have 128 calls waiting
+    // for answers, and a user who never answers must not take them from the others.
+    static constexpr size_t kPingsPerUser = 8;
+    static constexpr size_t kPingsInAll = 96;
+    // Connections remembered; idle ones are forgotten first.
+    static constexpr size_t kSendersKept = 4096;
+
+    struct Call {
+        std::string sender;  // the connection's unique name
+        uint32_t serial = 0;
+        bool replyWanted = true;
+        std::string method;
+        std::vector<common::any> args;
+        // Arguments too long to be taken: the call is answered without running its method.
+        bool oversized = false;
+        uint32_t uid = 0;  // set by next()
+    };
+
+    // Free: the call may be queued. Full: the sender's queue is full, for the first time;
+    // FullAgain: full once more. The call is dropped in both.
+    enum class Room { Free, Full, FullAgain };
+    // Remembers a new sender.
+    Room room(const std::string& sender);
+    // Queues a call that room() let in; true when the bus is to be asked for the sender's uid.
+    bool add(Call call);
+    void askedUid(const std::string& sender, uint32_t serial);
+    // The bus's answer to a uid question: the uid, or none when the sender has gone. False when
+    // the serial is not one of the questions.
+    bool uidAnswer(uint32_t serial, std::optional<uint32_t> uid);
+    // The connection has left the bus: its calls and counts go with it.
+    void gone(const std::string& sender);
+
+    // The next call to serve, root's before everyone else's; false when none is ready.
+    bool next(Call& call);
+
+    // Send: a reply of `bytes` may go to the caller. Drop: it may not, the first time since one
+    // went; DropAgain: still not, or the caller is gone. Once refused, a connection with replies
+    // not shown read gets none until it shows it.
+    enum class Reply { Send, Drop, DropAgain };
+    Reply mayReply(const Call& call, uint64_t bytes);
+    // Whether a call is worth serving: a reply as large as the last one refused to its caller
+    // would go now.
+    Reply mayServe(const Call& call);
+    void replied(const Call& call, uint64_t bytes);
+    // Whether the connection has replies not shown read, no ping on the way to it, and its user
+    // may have another ping on the way.
+    bool wantsPing(const std::string& sender) const;
+    void pinged(const std::string& sender, uint32_t serial);
+    // Whether `serial` is a ping or uid question on the way: no new message may reuse it.
+    bool waiting(uint32_t serial) const;
+    // An answer (return or error) to a ping: true when `serial` was one. An answer from the
+    // pinged connection itself shows that it has read every reply sent before the ping; one from
+    // anyone else (the bus, when the connection is gone or did not answer) shows nothing.
+    bool pingAnswer(uint32_t serial, const std::string& from);
+
+private:
+    struct Sender {
+        std::optional<uint32_t> uid;
+        uint32_t uidQuestion = 0;
+        std::deque<Call> calls;
+        bool inTurn = false;  // in one of the turn lists
+        bool queueRefused = false;
+        uint64_t unread = 0;
+        uint32_t ping = 0;
+        uint64_t unreadAtPing = 0;
+        bool repliesRefused = false;
+        uint64_t refusedBytes = 0;
+        std::list<std::string>::iterator age;
+    };
+
+    Sender* find(const std::string& sender);
+    const Sender* find(const std::string& sender) const;
+    void touch(Sender& sender);
+    // Forgets the least recently active sender that has nothing waiting; false when none.
+    bool forgetIdle();
+    void takeTurn(const std::string& name, Sender& sender);
+    void countUnread(const Sender& sender, int64_t bytes);
+    // Forgets the sender's ping on the way.
+    void endPing(Sender& sender);
+
+    std::unordered_map<std::string, Sender> senders_;
+    std::list<std::string> ages_;  // least recently active first
+    std::unordered_map<uint32_t, std::string> uidQuestions_;
+    std::unordered_map<uint32_t, std::string> pings_;
+    std::unordered_map<uint32_t, size_t> queuedOfUser_;
+    std::unordered_map<uint32_t, uint64_t> unreadOfUser_;
+    std::unordered_map<uint32_t, size_t> pingsOfUser_;
+    uint64_t unreadOfAllUsers_ = 0;
+    // Senders with calls ready, in turn; a name may outlive its sender and is then skipped.
+    std::deque<std::string> rootTurns_;
+    std::deque<std::string> userTurns_;
+};
