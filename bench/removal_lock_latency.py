@@ -23,7 +23,7 @@ target is the p99 with the attack within 5 ms of the p99 without it.
              removal
   tokens10   the same with ten such tokens
   tmp        4 busy loops of a user, + 300,000 names krb5cc_* in /tmp that the user keeps
-             recreating (the ticket guard warns about each)
+             replacing by new ones (the ticket guard warns about each)
   alltokens  + 8 users calling allTokens back to back
   log_rate   no removals: the records per second one user sustains in the daemon's log by
              calling allTokens back to back and recreating names in /tmp without pause
@@ -205,6 +205,7 @@ class BigTokens(Attack):
         stage.big_certificate(f"{BENCH}/token.pem")
 
     def before_removal(self, stage):
+        self.mark = stage.sandbox.log_mark()
         for slot in self.slots:
             stage.put_token(slot, f"label = Big {slot}\nmodel = Korvex Quill\nisd = KX123\n\n"
                                   f"[certificate]\nfile = {BENCH}/token.pem\n")
@@ -213,7 +214,8 @@ class BigTokens(Attack):
     def after_removal(self, stage):
         for slot in self.slots:
             stage.daemon.wait_for_log(f"[INFO] Подключено новое устройство в слоте {slot} "
-                                      f"label:Big {slot} model:Korvex Quill 4 (USB-C)", timeout=120)
+                                      f"label:Big {slot} model:Korvex Quill 4 (USB-C)",
+                                      since=self.mark, timeout=120)
         mark = stage.sandbox.log_mark()
         for slot in self.slots:
             os.unlink(stage.sandbox.host_path(f"{TOKENS}/{slot}"))
@@ -224,18 +226,17 @@ class BigTokens(Attack):
 
 def recreate_names(sandbox, count):
     """The user puts `count` names into /tmp for the ticket guard to warn about, and then
-    replaces them one by one without pause, each a new file the guard has not judged yet."""
-    sandbox.write(f"{BENCH}/names.py", "import os, sys\n"
-                  "names = [f'/tmp/krb5cc_x{n}' for n in range(int(sys.argv[1]))]\n"
-                  "while True:\n"
-                  "    for name in names:\n"
-                  "        try:\n"
-                  "            os.unlink(name)\n"
-                  "        except FileNotFoundError:\n"
-                  "            pass\n"
+    replaces them one by one without pause, each by a name the guard has not judged yet."""
+    sandbox.write(f"{BENCH}/names.py", "import itertools, os, sys\n"
+                  "count = int(sys.argv[1])\n"
+                  "for generation in itertools.count():\n"
+                  "    for n in range(count):\n"
+                  "        if generation:\n"
+                  "            os.unlink(f'/tmp/krb5cc_x{n}_{generation - 1}')\n"
+                  "        name = f'/tmp/krb5cc_x{n}_{generation}'\n"
                   "        os.close(os.open(name, os.O_CREAT | os.O_WRONLY, 0o600))\n")
     leave_running(sandbox, f"/usr/bin/python3 {BENCH}/names.py {count}")
-    world.wait_until(lambda: sandbox.exists("/tmp/krb5cc_x0"), 60, "the names")
+    world.wait_until(lambda: sandbox.exists("/tmp/krb5cc_x0_0"), 60, "the names")
 
 
 class TmpNames(Attack):
