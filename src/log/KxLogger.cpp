@@ -19,9 +19,11 @@ constexpr const char* kDroppedRecords = "Системный журнал не п
 constexpr const char* kHeldBackRecords =
     "Пропущено %llu записей журнала, вызванных пользователем с uid %u";
 
-// One user sustains 8 records a second and a summary every 5 s, a burst of 40 after a quiet
-// spell; a table of 1024 users is more than a machine has sessions.
-constexpr LogLimiter::Settings kUserLimits{125, 40, 5000, 1024};
+// A user sustains 4 records a second and a summary every 5 s, after a quiet spell a burst of 20;
+// and as much again through the bucket that all users share for what cannot be tied to one
+// (kUnknownUser): at most about 8.4 records a second in all. A table of 1024 users is more than
+// a machine has sessions.
+constexpr LogLimiter::Settings kUserLimits{250, 20, 5000, 1024};
 
 // Records the log did not take; lock-free, so a signal handler may count too.
 std::atomic<uint64_t> gDropped{0};
