@@ -35,16 +35,16 @@ TEST(LogLimiterTest, BurstThenOneRecordPerPeriodPerSourceAndOneSummaryPerInterva
         {50, 1, 1, false, ""},
         {100, 1, 1, true, ""},  // one period later, one record
         {100, 1, 1, false, ""},
-        {100, 2, 2, true, ""},  // each source has its own bucket
+        {100, 2, 2, true, ""},   // each source has its own bucket
         {100, 2, 2, false, ""},  // a group of records goes whole or not at all
         {100, 3, 1, true, ""},   // two busy sources fill the table: a third goes to the overflow
         {100, 4, 1, true, ""},
         {100, 5, 2, false, ""},  // ... and shares its bucket
         {999, 0, kDue, false, ""},
-        {1000, 0, kDue, false, "1:3 "},  // a second after source 1's first refusal
-        {1000, 0, kDue, false, ""},      // handed out once
+        {1000, 0, kDue, false, "1:3 "},               // a second after source 1's first refusal
+        {1000, 0, kDue, false, ""},                   // handed out once
         {1100, 0, kDue, false, "2:2 4294967295:2 "},  // the overflow's: sources 3 to 5
-        {1100, 1, 4, false, ""},  // more than a burst never goes out
+        {1100, 1, 4, false, ""},                      // more than a burst never goes out
         {2000, 0, kDue, false, ""},
         {2100, 0, kDue, false, "1:4 "},  // not before an interval after its last refusal began
         {5000, 6, 1, true, ""},          // the quiet sources made room for a new one
