@@ -20,6 +20,9 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE_DIR = os.path.dirname(HERE)
 RUN_IN_WORLD = os.path.join(SOURCE_DIR, "tests", "world", "run-in-world")
+# The rows of bench/removal_lock_latency.py, each a benchmark of its own here.
+REMOVAL_ROWS = ("small", "crowded", "xfreerdp", "eid", "eid5", "token", "tokens10", "tmp",
+                "alltokens", "log_rate")
 
 
 def benchmarks(build_dir):
@@ -34,9 +37,8 @@ def benchmarks(build_dir):
         ("world_start", python + [f"{HERE}/world_start.py"]),
         ("daemon_idle", python + [f"{HERE}/daemon_idle.py"]),
         ("removal_reaction", python + [f"{HERE}/removal_reaction.py"]),
-        ("removal_lock_latency", python + [f"{HERE}/removal_lock_latency.py", "small"]),
-        ("removal_lock_latency_crowded", python + [f"{HERE}/removal_lock_latency.py",
-                                                   "crowded"]),
+        *((f"removal_lock_latency_{row}", python + [f"{HERE}/removal_lock_latency.py", row])
+          for row in REMOVAL_ROWS),
         ("dbus_service", python + [f"{HERE}/dbus_service.py"]),
         ("dbus_attacks", python + [f"{HERE}/dbus_attacks.py"]),
         ("tmp_flood", python + [f"{HERE}/tmp_flood.py"]),

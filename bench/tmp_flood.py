@@ -10,8 +10,9 @@ default ticket check interval (1000 ms) while an unprivileged user fills /tmp:
    slot loop, so the flood must not make the reaction worse: its p99 must stay within what the
    two runs without the files gave, which is also how far this machine's noise alone moves it.
 2. Resident memory while the user creates 300,000 distinct ticket cache names the guard cannot
-   use (one warning each), and after the user deleted them again: the guard remembers only
-   names that are still there, so the memory must come back.
+   use (a warning each, beyond a few a second summarised for the user), and after the user
+   deleted them again: the guard remembers only names that are still there, so the memory must
+   come back.
 
 Run as root on an optimised build (build directory of your choice):
     cmake -S . -B build-rel -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo && ninja -C build-rel -j2

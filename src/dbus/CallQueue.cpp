@@ -146,6 +146,11 @@ void CallQueue::gone(const std::string& name) {
     senders_.erase(entry);
 }
 
+std::optional<uint32_t> CallQueue::uidOf(const std::string& sender) const {
+    const Sender* known = find(sender);
+    return known != nullptr ? known->uid : std::nullopt;
+}
+
 bool CallQueue::next(Call& call) {
     for (std::deque<std::string>* turns : {&rootTurns_, &userTurns_}) {
         while (!turns->empty()) {

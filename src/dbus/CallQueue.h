@@ -59,6 +59,8 @@ public:
     // The bus's answer to a uid question: the uid, or none when the sender has gone. False when
     // the serial is not one of the questions.
     bool uidAnswer(uint32_t serial, std::optional<uint32_t> uid);
+    // The sender's uid as the bus gave it; none before it has.
+    std::optional<uint32_t> uidOf(const std::string& sender) const;
     // The connection has left the bus: its calls and counts go with it.
     void gone(const std::string& sender);
 

@@ -411,6 +411,8 @@ void DBusServer::takeCall(DBusConnection* connection, CallQueue& queue, DBusMess
         return;
     }
     const std::string& method = handler->first;
+    // Whoever sends it, a call is worth at most a few records a second to its user.
+    KxLogger::CallerScope caller(queue.uidOf(sender).value_or(KxLogger::kUnknownUser));
     switch (queue.room(sender)) {
         case CallQueue::Room::Full:
             KxLogger::log(LOG_WARNING,
@@ -450,6 +452,7 @@ void DBusServer::takeCall(DBusConnection* connection, CallQueue& queue, DBusMess
 
 void DBusServer::serveCall(DBusConnection* connection, CallQueue& queue, CallQueue::Call& call) {
     const std::string& method = call.method;
+    KxLogger::CallerScope caller(call.uid);
     // A caller that could not be answered anyway costs no work: users' methods change nothing.
     if (call.replyWanted && queue.mayServe(call) != CallQueue::Reply::Send) {
         pingIfDue(connection, queue, call.sender);

@@ -1,15 +1,96 @@
 #include "log/KxLogger.h"
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <syslog.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include <atomic>
+#include <chrono>
 #include <cstdarg>
-#include <cstring>
-#include <ctime>
+#include <cstdint>
+#include <mutex>
 #include <string>
+#include <vector>
+
+#include "log/LogLimiter.h"
+#include "log/SyslogSocket.h"
+
+namespace {
+
+constexpr const char* kDroppedRecords = "Системный журнал не принял %llu записей";
+constexpr const char* kHeldBackRecords =
+    "Пропущено %llu записей журнала, вызванных пользователем с uid %u";
+
+// A user sustains 4 records a second and a summary every 5 s, after a quiet spell a burst of 20;
+// and as much again through the bucket that all users share for what cannot be tied to one
+// (kUnknownUser): at most about 8.4 records a second in all. A table of 1024 users is more than
+// a machine has sessions.
+constexpr LogLimiter::Settings kUserLimits{250, 20, 5000, 1024};
+
+// Records the log did not take; lock-free, so a signal handler may count too.
+std::atomic<uint64_t> gDropped{0};
+
+std::mutex gLimiterMutex;  // only the threads that log for users take it, never across a send
+
+LogLimiter& limiter() {
+    static LogLimiter instance(kUserLimits);
+    return instance;
+}
+
+int64_t nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool send(int level, const char* format, va_list args) {
+    // The prefix becomes part of the format, so the caller's arguments fill it unchanged.
+    std::string combined = KxLogger::prefix(level);
+    combined += format;
+    return SyslogSocket::send(LOG_LOCAL7 | level, combined.c_str(), args);
+}
+
+bool sendOne(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+bool sendOne(int level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    bool sent = send(level, format, args);
+    va_end(args);
+    return sent;
+}
+
+void logAndCount(int level, const char* format, va_list args) {
+    if (!send(level, format, args)) {
+        gDropped.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    // The log takes records again: say how many it missed.
+    if (gDropped.load(std::memory_order_relaxed) == 0) {
+        return;
+    }
+    unsigned long long dropped = gDropped.exchange(0, std::memory_order_relaxed);
+    if (dropped != 0 && !sendOne(LOG_WARNING, kDroppedRecords, dropped)) {
+        gDropped.fetch_add(dropped, std::memory_order_relaxed);
+    }
+}
+
+void logCounted(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void logCounted(int level, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    logAndCount(level, format, args);
+    va_end(args);
+}
+
+void logSummaries(const std::vector<LogLimiter::Summary>& summaries) {
+    for (const LogLimiter::Summary& summary : summaries) {
+        logCounted(LOG_WARNING, kHeldBackRecords,
+                   static_cast<unsigned long long>(summary.heldBack), summary.source);
+    }
+}
+
+// The user a CallerScope of this thread charges; 0 (root, who is not limited) without one.
+thread_local uid_t tCaller = 0;
+
+}  // namespace
 
 const char* KxLogger::prefix(int level) {
     switch (level) {
@@ -25,124 +106,61 @@ const char* KxLogger::prefix(int level) {
 }
 
 void KxLogger::log(int level, const char* format, ...) {
-    // The prefix becomes part of the format, so the caller's arguments fill it unchanged.
-    std::string combined = prefix(level);
-    combined += format;
+    if (tCaller != 0 && level != LOG_ERR && !admit(tCaller)) {
+        return;
+    }
     va_list args;
     va_start(args, format);
-    vsyslog(LOG_LOCAL7 | level, combined.c_str(), args);
+    logAndCount(level, format, args);
     va_end(args);
 }
 
-namespace {
-
-char gIdent[64] = "kxsentrixd";
-long gUtcOffsetSeconds = 0;
-
-// A fixed-size text builder that only touches its own buffer.
-struct SafeText {
-    char data[512];
-    size_t length = 0;
-
-    void add(char c) {
-        if (length + 1 < sizeof(data)) {
-            data[length++] = c;
-        }
+bool KxLogger::admit(uid_t user, unsigned records) {
+    int64_t now = nowMs();
+    std::vector<LogLimiter::Summary> summaries;
+    bool admitted = false;
+    {
+        std::lock_guard<std::mutex> lock(gLimiterMutex);
+        summaries = limiter().due(now);
+        admitted = limiter().admit(static_cast<uint32_t>(user), now, records);
     }
-    void add(const char* text) {
-        for (; *text != '\0'; ++text) {
-            add(*text);
-        }
-    }
-    void addNumber(long value, int minDigits = 1, char pad = '0') {
-        char digits[24];
-        int count = 0;
-        bool negative = value < 0;
-        unsigned long rest =
-            negative ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
-        do {
-            digits[count++] = static_cast<char>('0' + rest % 10);
-            rest /= 10;
-        } while (rest != 0 && count < 22);
-        if (negative) {
-            add("-");
-        }
-        for (int i = count; i < minDigits; ++i) {
-            add(pad);
-        }
-        while (count > 0) {
-            add(digits[--count]);
-        }
-    }
-};
-
-// Local time as syslog shows it ("Dec  6 09:15:54"), from the offset captured at start-up.
-void addTimestamp(SafeText& text) {
-    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    long seconds = static_cast<long>(time(nullptr)) + gUtcOffsetSeconds;
-    long days = seconds / 86400;
-    long daySeconds = seconds % 86400;
-    // Civil date from days since the epoch (proleptic Gregorian calendar).
-    long z = days + 719468;
-    long era = (z >= 0 ? z : z - 146096) / 146097;
-    long dayOfEra = z - era * 146097;
-    long yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-    long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-    long shiftedMonth = (5 * dayOfYear + 2) / 153;
-    long day = dayOfYear - (153 * shiftedMonth + 2) / 5 + 1;
-    long month = shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9;
-    text.add(kMonths[month - 1]);
-    text.add(" ");
-    text.addNumber(day, 2, ' ');
-    text.add(" ");
-    text.addNumber(daySeconds / 3600, 2);
-    text.add(":");
-    text.addNumber(daySeconds / 60 % 60, 2);
-    text.add(":");
-    text.addNumber(daySeconds % 60, 2);
+    logSummaries(summaries);
+    return admitted;
 }
 
-}  // namespace
+void KxLogger::logFrom(uid_t user, int level, const char* format, ...) {
+    if (!admit(user)) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    logAndCount(level, format, args);
+    va_end(args);
+}
+
+KxLogger::CallerScope::CallerScope(uid_t user) : previous_(tCaller) {
+    tCaller = user;
+}
+
+KxLogger::CallerScope::~CallerScope() {
+    tCaller = previous_;
+}
+
+void KxLogger::summariseHeldBack() {
+    std::vector<LogLimiter::Summary> summaries;
+    {
+        std::lock_guard<std::mutex> lock(gLimiterMutex);
+        summaries = limiter().due(nowMs());
+    }
+    logSummaries(summaries);
+}
 
 void KxLogger::prepareSignalSafeLogging() {
-    std::strncpy(gIdent, program_invocation_short_name, sizeof(gIdent) - 1);
-    time_t now = time(nullptr);
-    struct tm local {};
-    localtime_r(&now, &local);
-    gUtcOffsetSeconds = local.tm_gmtoff;
+    SyslogSocket::prepare();
 }
 
 void KxLogger::logFromSignalHandler(int level, const char* format, int number) {
-    int savedErrno = errno;
-    SafeText record;
-    record.add("<");
-    record.addNumber(LOG_LOCAL7 | level);
-    record.add(">");
-    addTimestamp(record);
-    record.add(" ");
-    record.add(gIdent);
-    record.add(": ");
-    record.add(prefix(level));
-    // The one conversion such a format holds: "%d" stands for the number.
-    for (const char* at = format; *at != '\0'; ++at) {
-        if (at[0] == '%' && at[1] == 'd') {
-            record.addNumber(number);
-            ++at;
-        } else {
-            record.add(*at);
-        }
+    if (!SyslogSocket::sendFromSignalHandler(LOG_LOCAL7 | level, prefix(level), format, number)) {
+        gDropped.fetch_add(1, std::memory_order_relaxed);
     }
-
-    int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::strncpy(address.sun_path, _PATH_LOG, sizeof(address.sun_path) - 1);
-        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0) {
-            (void)send(fd, record.data, record.length, MSG_NOSIGNAL);
-        }
-        close(fd);
-    }
-    errno = savedErrno;
 }

@@ -1,12 +1,44 @@
 #pragma once
 
+#include <sys/types.h>
+
 // The one logging call of the daemon: every record goes to the system log with
 // facility LOG_LOCAL7, the level as severity and a level prefix in front of the format.
+// Sending never waits (SyslogSocket): a record the log cannot take at once is counted, and the
+// count goes out in a later record.
 class KxLogger {
 public:
     static void log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-    // Captures what the signal-handler path needs (program name, time zone offset) while it
+    // For records that a local user can cause at will (a name in /tmp, a call on the bus):
+    // true while `user` stays within a few records a second; what is held back is counted and
+    // reported in one summary record per user and interval, so no user can flood the log or
+    // push the log daemon's own rate limit onto the removal records. `records` are the records
+    // the caller is about to log together. Removal, lock, power-off and error records never ask.
+    static bool admit(uid_t user, unsigned records = 1);
+    // log() when admit(user) allows it.
+    static void logFrom(uid_t user, int level, const char* format, ...)
+        __attribute__((format(printf, 3, 4)));
+    // While it lives, what its thread logs below error level counts as caused by `user`, as with
+    // logFrom: the D-Bus worker holds one for each call it takes and serves, so neither its
+    // per-call records nor a method's let a user flood the log. Root (0) is not limited.
+    class CallerScope {
+    public:
+        explicit CallerScope(uid_t user);
+        ~CallerScope();
+        CallerScope(const CallerScope&) = delete;
+        CallerScope& operator=(const CallerScope&) = delete;
+
+    private:
+        uid_t previous_;
+    };
+    // Sends the summaries that are due for users who have gone quiet since. The ticket guard's
+    // thread calls it now and then; any admit() does it too.
+    static void summariseHeldBack();
+    // The source for what cannot be tied to a user (a name gone before its owner was read).
+    static constexpr uid_t kUnknownUser = static_cast<uid_t>(-1);
+
+    // Captures what the signal-handler path needs (the socket, the time zone offset) while it
     // is still safe to ask for it. Call before installing signal handlers.
     static void prepareSignalSafeLogging();
 

@@ -59,6 +59,7 @@ bool TicketsScanner::scan(const std::atomic<bool>& stop) {
     }
     bool forgotMany = remarks_.size() >= present.size() + kTrimAfterForgetting;
     remarks_.swap(present);
+    KxLogger::summariseHeldBack();
     if (forgotMany) {
         present = Remarks();
         malloc_trim(0);  // names a user created and deleted in bulk must not keep their memory
@@ -75,8 +76,11 @@ void TicketsScanner::visit(int directory, const char* entryName, Remarks& presen
     }
     struct stat status {};
     if (fstatat(directory, entryName, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-        KxLogger::log(LOG_WARNING, "Failed to get stat for file %s, errno %d.",
-                      printablePath(name).c_str(), errno);
+        // Mostly a name deleted since the listing: a user can have that at will.
+        int error = errno;
+        KxLogger::logFrom(KxLogger::kUnknownUser, LOG_WARNING,
+                          "Failed to get stat for file %s, errno %d.", printablePath(name).c_str(),
+                          error);
         return;
     }
     if (!S_ISREG(status.st_mode)) {
@@ -100,6 +104,11 @@ void TicketsScanner::visit(int directory, const char* entryName, Remarks& presen
 
 void TicketsScanner::report(const std::string& path, const struct stat& status,
                             const TicketRules::Verdict& verdict) {
+    // Every name a user makes can bring one or two records: what a user's names say is
+    // limited per owner, the rest summarised.
+    if (!KxLogger::admit(status.st_uid, verdict.action == Action::NoUid ? 1 : 2)) {
+        return;
+    }
     if (verdict.action == Action::NoUid) {
         KxLogger::log(LOG_WARNING,
                       "Found ticket cache file '%s' with wrong permissions. But can not determine "

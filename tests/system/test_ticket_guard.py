@@ -1,10 +1,12 @@
 """The Kerberos ticket cache guard of the running kxsentrixd against what an unprivileged user
-puts into /tmp: uid texts that are no uid, give-aways, hard links, forged records. (The flood
-of /tmp is among the slot loop's tests.)"""
+puts into /tmp: uid texts that are no uid, give-aways, hard links, forged records, a flood of
+names for the log. (The flood of /tmp against the slot loop is among the slot loop's tests.)"""
 
+import os
 import re
 
-from system_helpers import serving, texts
+from system_helpers import disconnected, insert, serving, texts
+from world import wait_until
 
 ATTACKER, VICTIM = 2001, 2002
 SENTINEL = 59999  # a root-owned cache the guard repairs: proof that a scan has passed
@@ -108,3 +110,56 @@ def test_users_files_are_judged_once_and_never_given_away_nor_poisoned(world):
     daemon.wait_for_log(handed_over(name, VICTIM), since=mark)
     assert owner_and_mode(world, f"/tmp/{name}") == (VICTIM, 0, 0o660)
     assert owner_and_mode(world, "/tmp/mine") == (ATTACKER, ATTACKER, 0o600)
+
+
+def test_a_users_flood_of_names_and_calls_is_summarised_and_a_removal_still_fully_logged(world):
+    names, calls = 2000, 300
+    no_uid = re.compile(r"^\[WARNING\] Found ticket cache file '/tmp/krb5cc_x\d+' with wrong ")
+    # Each of the attacker's calls is worth three records: the call, the method's, the reply.
+    call_records = re.compile(r"^(\[INFO\] dbus: (Вызов метода test с 0 аргументами|Результат "
+                              r"вызова test отправлен)|DBUS method test is called)$")
+    held_back = re.compile(f"^\\[WARNING\\] Пропущено (\\d+) записей журнала, вызванных "
+                           f"пользователем с uid {ATTACKER}$")
+    removal = [disconnected(5, "Ivanov token"),
+               "[INFO] Настроенное действие для удаленного подключения - Бездействие",
+               "[INFO] Настроенное действие для системы - Не определено"]
+    daemon = started(world)
+    insert(world, 5, "Ivanov token")
+    mark = world.log_mark()
+    create_as_attacker(world, [f"krb5cc_x{number}" for number in range(names)],
+                       then=f"import dbus\nbus = dbus.SystemBus()\nfor _ in range({calls}):\n"
+                       "    bus.call_blocking('kx.daemon.server', '/', 'kx.daemon.server', 'test', "
+                       "'', [])\n")
+    world.kxsim("remove", "5")
+    for line in removal:
+        daemon.wait_for_log(line, since=mark)
+
+    # Each record the attacker caused is either logged or counted in a summary of the attacker's
+    # records, and most are counted: a user gets a few records a second into the log.
+    def accounted():
+        logged = len(daemon.records(no_uid, since=mark)) + len(
+            daemon.records(call_records, since=mark))
+        summarised = [int(held_back.match(record.text).group(1))
+                      for record in daemon.records(held_back, since=mark)]
+        return (logged, summarised) if logged + sum(summarised) == names + 3 * calls else None
+    logged, summarised = wait_until(accounted, 60, "every record logged or summarised")
+    assert summarised and logged < (names + 3 * calls) / 10
+
+    # While the log takes nothing, records are counted, and the count comes with the next one
+    # the log takes again (also through a new socket at /dev/log, as after a journald restart).
+    insert(world, 5, "Ivanov token")
+    daemon.wait_for_log(f"[INFO] Подключено новое устройство в слоте 5 label:Ivanov token "
+                        "model:Korvex Linnet USB")
+    mark = world.log_mark()
+    log, away = world.host_path("/dev/log"), world.host_path("/dev/log.away")
+    os.rename(log, away)
+    world.kxsim("remove", "5")
+    bus = world.system_bus()
+    wait_until(lambda: len(bus.call_blocking("kx.daemon.server", "/", None, "allTokens", "",
+                                             [])) == 0, what="the removal handled")
+    os.rename(away, log)
+    insert(world, 5, "Ivanov token")
+    dropped = re.compile(r"^\[WARNING\] Системный журнал не принял (\d+) записей$")
+    report = daemon.wait_for_log(dropped, since=mark)
+    assert int(dropped.match(report.text).group(1)) >= len(removal)
+    assert not set(removal) & set(texts(daemon.records(since=mark)))

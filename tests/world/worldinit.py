@@ -117,7 +117,8 @@ def set_up_system_files(options):
                "passwd: files\ngroup: files\nshadow: files\nhosts: files\n")
     write_text("/etc/hostname", options["hostname"] + "\n")
     try:
-        # A burst of log records must not block the senders on a short queue.
+        # As on a systemd machine: a burst of log records must find room, since the daemon does
+        # not wait for the log (the kernel default, 10, would drop a removal's records).
         write_text("/proc/sys/net/unix/max_dgram_qlen", "512\n")
     except OSError:
         pass
