@@ -175,14 +175,12 @@ uint32_t randomSerial() {
 // (not built with the interface, or a policy that keeps it from the daemon), rather than that
 // the connection asked about has gone.
 bool busWillNotTell(const char* error) {
-    static const char* const kNotTold[] = {DBUS_ERROR_UNKNOWN_INTERFACE,
-                                           DBUS_ERROR_UNKNOWN_METHOD,
+    static const char* const kNotTold[] = {DBUS_ERROR_UNKNOWN_INTERFACE, DBUS_ERROR_UNKNOWN_METHOD,
                                            DBUS_ERROR_UNKNOWN_OBJECT, DBUS_ERROR_ACCESS_DENIED,
                                            DBUS_ERROR_NOT_SUPPORTED};
-    return error != nullptr && std::any_of(std::begin(kNotTold), std::end(kNotTold),
-                                           [error](const char* name) {
-                                               return std::strcmp(error, name) == 0;
-                                           });
+    return error != nullptr &&
+           std::any_of(std::begin(kNotTold), std::end(kNotTold),
+                       [error](const char* name) { return std::strcmp(error, name) == 0; });
 }
 
 // The bytes the bus holds for delivery to a connection, from its statistics of it; none when

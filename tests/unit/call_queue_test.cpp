@@ -1,6 +1,6 @@
 // What the D-Bus server decides about its callers, without a bus: who is served first, how many
-// calls may wait, and when replies stop until a connection is shown to have read them. (That root is
-// answered while users leave replies unread: test_dbus_service.py, through the daemon.)
+// calls may wait, and when replies stop until a connection is shown to have read them. (That root
+// is answered while users leave replies unread: test_dbus_service.py, through the daemon.)
 #include <gtest/gtest.h>
 
 #include <string>
