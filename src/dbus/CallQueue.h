@@ -33,7 +33,9 @@ public:
     static constexpr uint64_t kUnreadPerConnection = uint64_t{1} << 20;
     static constexpr uint64_t kUnreadPerUser = uint64_t{8} << 20;
     static constexpr uint64_t kUnreadOfAllUsers = uint64_t{32} << 20;
-    // Past this many unread bytes, a connection's reading is checked with the bus.
+    // From this many bytes not shown read, the bus is asked ahead of the bound, so that its
+    // answer is back before a client that reads meets the bound; below, small replies cost
+    // no question.
     static constexpr uint64_t kUnreadBeforeAsking = uint64_t{64} << 10;
     // Checks on the way, per user and in all: the bus lets a connection have 128 calls waiting
     // for answers, and a user who never answers a ping must not take them from the others.
