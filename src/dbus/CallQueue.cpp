@@ -43,7 +43,7 @@ void CallQueue::touch(Sender& sender) {
 bool CallQueue::forgetIdle() {
     for (const std::string& name : ages_) {
         const Sender& sender = senders_.at(name);
-        if (sender.calls.empty() && sender.unread == 0 && sender.ping == 0 &&
+        if (sender.calls.empty() && sender.unread == 0 && sender.check == 0 &&
             sender.uidQuestion == 0) {
             gone(std::string(name));
             return true;
@@ -141,7 +141,7 @@ void CallQueue::gone(const std::string& name) {
     if (sender.uidQuestion != 0) {
         uidQuestions_.erase(sender.uidQuestion);
     }
-    endPing(sender);
+    endCheck(sender);
     ages_.erase(sender.age);
     senders_.erase(entry);
 }
@@ -185,20 +185,22 @@ CallQueue::Reply CallQueue::mayReply(const Call& call, uint64_t bytes) {
     if (call.uid == kRoot) {
         return Reply::Send;
     }
-    if (sender->repliesRefused && sender->unread > 0) {
-        return Reply::DropAgain;  // until it shows it has read what it has
-    }
     auto fits = [bytes](uint64_t unread, uint64_t bound) {
         return unread == 0 || unread + bytes <= bound;
     };
-    if (fits(sender->unread, kUnreadPerConnection) &&
-        fits(valueOf(unreadOfUser_, call.uid), kUnreadPerUser) &&
-        unreadOfAllUsers_ + bytes <= kUnreadOfAllUsers) {
-        return Reply::Send;
+    // Once refused, not before it is seen reading: a small reply after a large one refused
+    // would otherwise go to a client that reads nothing.
+    if (!sender->repliesRefused || sender->unread == 0) {
+        if (fits(sender->unread, kUnreadPerConnection) &&
+            fits(valueOf(unreadOfUser_, call.uid), kUnreadPerUser) &&
+            unreadOfAllUsers_ + bytes <= kUnreadOfAllUsers) {
+            return Reply::Send;
+        }
+        sender->refusedBytes = bytes;
     }
-    bool first = !sender->repliesRefused;
     sender->repliesRefused = true;
-    sender->refusedBytes = bytes;
+    bool first = !sender->refusalTold;
+    sender->refusalTold = true;
     return first ? Reply::Drop : Reply::DropAgain;
 }
 
@@ -229,58 +231,115 @@ void CallQueue::replied(const Call& call, uint64_t bytes) {
     sender->unread += bytes;
     sender->repliesRefused = false;
     sender->refusedBytes = 0;
+    sender->refusalTold = false;
     countUnread(*sender, static_cast<int64_t>(bytes));
     touch(*sender);
 }
 
-bool CallQueue::wantsPing(const std::string& name) const {
+CallQueue::Check CallQueue::checkDue(const std::string& name) const {
     const Sender* sender = find(name);
-    return sender != nullptr && sender->unread > 0 && sender->ping == 0 && sender->uid &&
-           valueOf(pingsOfUser_, *sender->uid) < kPingsPerUser && pings_.size() < kPingsInAll;
+    if (sender == nullptr || sender->unread == 0 || sender->check != 0 || !sender->uid ||
+        valueOf(checksOfUser_, *sender->uid) >= kChecksPerUser || checks_.size() >= kChecksInAll) {
+        return Check::None;
+    }
+    if (!busTells_) {
+        return Check::Ping;
+    }
+    // The bus answers at once, whatever the client does: asked only when the answer matters.
+    return sender->unread >= kUnreadBeforeAsking || sender->repliesRefused ? Check::AskBus
+                                                                           : Check::None;
 }
 
-void CallQueue::pinged(const std::string& name, uint32_t serial) {
+void CallQueue::startCheck(const std::string& name, uint32_t serial, bool ping) {
     Sender* sender = find(name);
     if (sender == nullptr || !sender->uid) {
         return;
     }
-    endPing(*sender);
-    sender->ping = serial;
-    sender->unreadAtPing = sender->unread;
-    pings_[serial] = name;
-    ++pingsOfUser_[*sender->uid];
+    endCheck(*sender);
+    sender->check = serial;
+    sender->unreadAtCheck = sender->unread;
+    checks_[serial] = Pending{name, ping};
+    ++checksOfUser_[*sender->uid];
 }
 
-void CallQueue::endPing(Sender& sender) {
-    if (sender.ping == 0) {
+void CallQueue::askedBus(const std::string& name, uint32_t serial) {
+    startCheck(name, serial, false);
+}
+
+void CallQueue::pinged(const std::string& name, uint32_t serial) {
+    startCheck(name, serial, true);
+}
+
+void CallQueue::endCheck(Sender& sender) {
+    if (sender.check == 0) {
         return;
     }
-    pings_.erase(sender.ping);
-    subtract(pingsOfUser_, *sender.uid, size_t{1});
-    sender.ping = 0;
+    checks_.erase(sender.check);
+    subtract(checksOfUser_, *sender.uid, size_t{1});
+    sender.check = 0;
 }
 
 bool CallQueue::waiting(uint32_t serial) const {
-    return pings_.count(serial) != 0 || uidQuestions_.count(serial) != 0;
+    return checks_.count(serial) != 0 || uidQuestions_.count(serial) != 0;
+}
+
+std::optional<std::string> CallQueue::askedAbout(uint32_t serial) const {
+    auto check = checks_.find(serial);
+    if (check == checks_.end() || check->second.ping) {
+        return std::nullopt;
+    }
+    return check->second.sender;
+}
+
+CallQueue::Sender* CallQueue::answered(uint32_t serial, bool ping, std::string& name) {
+    auto check = checks_.find(serial);
+    if (check == checks_.end() || check->second.ping != ping) {
+        return nullptr;
+    }
+    name = std::move(check->second.sender);
+    checks_.erase(check);
+    Sender* sender = find(name);
+    if (sender == nullptr || sender->check != serial) {
+        return nullptr;
+    }
+    subtract(checksOfUser_, *sender->uid, size_t{1});
+    sender->check = 0;
+    return sender;
+}
+
+void CallQueue::confirm(Sender& sender, uint64_t held) {
+    uint64_t read = sender.unreadAtCheck > held ? sender.unreadAtCheck - held : 0;
+    if (read == 0) {
+        return;
+    }
+    sender.repliesRefused = false;
+    sender.refusedBytes = 0;
+    sender.unread -= read;
+    countUnread(sender, -static_cast<int64_t>(read));
+}
+
+void CallQueue::busAnswer(uint32_t serial, std::optional<uint64_t> held) {
+    std::string name;
+    Sender* sender = answered(serial, false, name);
+    if (sender != nullptr && held) {
+        // What the bus holds beyond the daemon's replies is others' messages.
+        confirm(*sender, *held);
+    }
+}
+
+bool CallQueue::busWillNotTell(uint32_t serial) {
+    std::string name;
+    answered(serial, false, name);
+    bool news = !name.empty() && busTells_;
+    busTells_ = busTells_ && name.empty();
+    return news;
 }
 
 bool CallQueue::pingAnswer(uint32_t serial, const std::string& from) {
-    auto ping = pings_.find(serial);
-    if (ping == pings_.end()) {
-        return false;
+    std::string name;
+    Sender* sender = answered(serial, true, name);
+    if (sender != nullptr && from == name) {
+        confirm(*sender, 0);
     }
-    std::string name = ping->second;
-    Sender* sender = find(name);
-    if (sender == nullptr || sender->ping != serial) {
-        pings_.erase(serial);
-        return true;
-    }
-    endPing(*sender);
-    if (from == name) {
-        sender->repliesRefused = false;
-        sender->refusedBytes = 0;
-        sender->unread -= sender->unreadAtPing;
-        countUnread(*sender, -static_cast<int64_t>(sender->unreadAtPing));
-    }
-    return true;
+    return !name.empty();
 }

@@ -21,8 +21,11 @@
 // The bus keeps the replies a client has not read, and stops reading from the daemon altogether
 // once those reach its limit (127 MiB by default): every caller, root too, would then wait for
 // the slowest reader. So the bytes of users' replies are counted per connection, per user and for
-// all users until the connection shows it has read them, by answering a ping sent after them;
-// past a bound its replies are dropped instead of sent. Root's replies always go.
+// all users until the connection is shown to have read them; past a bound its replies are dropped
+// instead of sent. Root's replies always go. What shows it: the bus's own count of the bytes it
+// still holds for the connection (asked ahead of the bound, so that a client that reads never
+// meets it), or, from a bus that does not tell, the connection's answer to a ping sent after
+// them, which only clients that dispatch what they read give.
 class CallQueue {
 public:
     static constexpr size_t kCallsPerSender = 16;
@@ -30,10 +33,14 @@ public:
     static constexpr uint64_t kUnreadPerConnection = uint64_t{1} << 20;
     static constexpr uint64_t kUnreadPerUser = uint64_t{8} << 20;
     static constexpr uint64_t kUnreadOfAllUsers = uint64_t{32} << 20;
-    // Pings on the way, per user and in all: the bus lets a connection have 128 calls waiting
-    // for answers, and a user who never answers must not take them from the others.
-    static constexpr size_t kPingsPerUser = 8;
-    static constexpr size_t kPingsInAll = 96;
+    // From this many bytes not shown read, the bus is asked ahead of the bound, so that its
+    // answer is back before a client that reads meets the bound; below, small replies cost
+    // no question.
+    static constexpr uint64_t kUnreadBeforeAsking = uint64_t{64} << 10;
+    // Checks on the way, per user and in all: the bus lets a connection have 128 calls waiting
+    // for answers, and a user who never answers a ping must not take them from the others.
+    static constexpr size_t kChecksPerUser = 8;
+    static constexpr size_t kChecksInAll = 96;
     // Connections remembered; idle ones are forgotten first.
     static constexpr size_t kSendersKept = 4096;
 
@@ -69,19 +76,31 @@ public:
 
     // Send: a reply of `bytes` may go to the caller. Drop: it may not, the first time since one
     // went; DropAgain: still not, or the caller is gone. Once refused, a connection with replies
-    // not shown read gets none until it shows it.
+    // not shown read gets none until a check shows it has read some.
     enum class Reply { Send, Drop, DropAgain };
     Reply mayReply(const Call& call, uint64_t bytes);
     // Whether a call is worth serving: a reply as large as the last one refused to its caller
     // would go now.
     Reply mayServe(const Call& call);
     void replied(const Call& call, uint64_t bytes);
-    // Whether the connection has replies not shown read, no ping on the way to it, and its user
-    // may have another ping on the way.
-    bool wantsPing(const std::string& sender) const;
+
+    // How to learn now whether a connection has read its replies: not at all (nothing to learn,
+    // a check on the way, or its user's share of checks taken), by asking the bus how many bytes
+    // it still holds for the connection, or by pinging it where the bus does not tell.
+    enum class Check { None, AskBus, Ping };
+    Check checkDue(const std::string& sender) const;
+    void askedBus(const std::string& sender, uint32_t serial);
     void pinged(const std::string& sender, uint32_t serial);
-    // Whether `serial` is a ping or uid question on the way: no new message may reuse it.
+    // Whether `serial` is a check or uid question on the way: no new message may reuse it.
     bool waiting(uint32_t serial) const;
+    // The connection a question to the bus about its backlog is on the way for.
+    std::optional<std::string> askedAbout(uint32_t serial) const;
+    // The bus's answer to such a question: the bytes it holds for the connection, or none (the
+    // connection is gone). Of the bytes counted when the question went, all but those are read.
+    void busAnswer(uint32_t serial, std::optional<uint64_t> held);
+    // The bus does not tell (the answer to `serial` said so): pings from now on. True the first
+    // time.
+    bool busWillNotTell(uint32_t serial);
     // An answer (return or error) to a ping: true when `serial` was one. An answer from the
     // pinged connection itself shows that it has read every reply sent before the ping; one from
     // anyone else (the bus, when the connection is gone or did not answer) shows nothing.
@@ -95,11 +114,17 @@ private:
         bool inTurn = false;  // in one of the turn lists
         bool queueRefused = false;
         uint64_t unread = 0;
-        uint32_t ping = 0;
-        uint64_t unreadAtPing = 0;
+        uint32_t check = 0;  // the serial of the ping or question on the way
+        uint64_t unreadAtCheck = 0;
+        // A reply was refused: none goes until a check shows some read.
         bool repliesRefused = false;
         uint64_t refusedBytes = 0;
+        bool refusalTold = false;  // since the last reply went
         std::list<std::string>::iterator age;
+    };
+    struct Pending {
+        std::string sender;
+        bool ping;
     };
 
     Sender* find(const std::string& sender);
@@ -109,17 +134,25 @@ private:
     bool forgetIdle();
     void takeTurn(const std::string& name, Sender& sender);
     void countUnread(const Sender& sender, int64_t bytes);
-    // Forgets the sender's ping on the way.
-    void endPing(Sender& sender);
+    void startCheck(const std::string& name, uint32_t serial, bool ping);
+    // Forgets the sender's check on the way.
+    void endCheck(Sender& sender);
+    // Ends the ping (or question) `serial`, naming the sender it was about in `name` (empty when
+    // `serial` is none); that sender, or null when it has gone or has been checked anew.
+    Sender* answered(uint32_t serial, bool ping, std::string& name);
+    // All but `held` bytes of those unread when the sender's check went have been read.
+    void confirm(Sender& sender, uint64_t held);
 
     std::unordered_map<std::string, Sender> senders_;
     std::list<std::string> ages_;  // least recently active first
     std::unordered_map<uint32_t, std::string> uidQuestions_;
-    std::unordered_map<uint32_t, std::string> pings_;
+    std::unordered_map<uint32_t, Pending> checks_;
     std::unordered_map<uint32_t, size_t> queuedOfUser_;
     std::unordered_map<uint32_t, uint64_t> unreadOfUser_;
-    std::unordered_map<uint32_t, size_t> pingsOfUser_;
+    std::unordered_map<uint32_t, size_t> checksOfUser_;
     uint64_t unreadOfAllUsers_ = 0;
+    // Until the bus says otherwise, it is assumed to tell what it holds for a connection.
+    bool busTells_ = true;
     // Senders with calls ready, in turn; a name may outlive its sender and is then skipped.
     std::deque<std::string> rootTurns_;
     std::deque<std::string> userTurns_;

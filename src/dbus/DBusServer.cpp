@@ -9,7 +9,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <stdexcept>
 
@@ -37,6 +39,8 @@ constexpr uint64_t kReplyHeaderBytes = 256;
 // Ping serials are drawn from the upper half, which the connection's own counter never reaches:
 // unguessable, so nobody but the pinged connection can answer one without reading up to it.
 constexpr uint32_t kPingSerialBit = 0x80000000u;
+// Where the bus tells, among its statistics of a connection, how many bytes it holds for it.
+constexpr const char* kStatsInterface = "org.freedesktop.DBus.Debug.Stats";
 
 template <typename Wire>
 Wire readBasic(DBusMessageIter* iter) {
@@ -165,6 +169,49 @@ uint32_t randomSerial() {
         value = std::random_device()();
     }
     return value | kPingSerialBit;
+}
+
+// Whether an error answering a backlog question says the bus does not answer such questions
+// (not built with the interface, or a policy that keeps it from the daemon), rather than that
+// the connection asked about has gone.
+bool busWillNotTell(const char* error) {
+    static const char* const kNotTold[] = {DBUS_ERROR_UNKNOWN_INTERFACE, DBUS_ERROR_UNKNOWN_METHOD,
+                                           DBUS_ERROR_UNKNOWN_OBJECT, DBUS_ERROR_ACCESS_DENIED,
+                                           DBUS_ERROR_NOT_SUPPORTED};
+    return error != nullptr &&
+           std::any_of(std::begin(kNotTold), std::end(kNotTold),
+                       [error](const char* name) { return std::strcmp(error, name) == 0; });
+}
+
+// The bytes the bus holds for delivery to a connection, from its statistics of it; none when
+// the answer does not carry them.
+std::optional<uint64_t> heldBytes(DBusMessage* stats) {
+    DBusMessageIter iter;
+    DBusMessageIter array;
+    if (dbus_message_get_type(stats) != DBUS_MESSAGE_TYPE_METHOD_RETURN ||
+        !dbus_message_iter_init(stats, &iter) ||
+        dbus_message_iter_get_arg_type(&iter) != DBUS_TYPE_ARRAY ||
+        dbus_message_iter_get_element_type(&iter) != DBUS_TYPE_DICT_ENTRY) {
+        return std::nullopt;
+    }
+    dbus_message_iter_recurse(&iter, &array);
+    for (; dbus_message_iter_get_arg_type(&array) == DBUS_TYPE_DICT_ENTRY;
+         dbus_message_iter_next(&array)) {
+        DBusMessageIter entry;
+        DBusMessageIter value;
+        dbus_message_iter_recurse(&array, &entry);
+        if (dbus_message_iter_get_arg_type(&entry) != DBUS_TYPE_STRING ||
+            std::strcmp(readBasic<const char*>(&entry), "OutgoingBytes") != 0 ||
+            !dbus_message_iter_next(&entry) ||
+            dbus_message_iter_get_arg_type(&entry) != DBUS_TYPE_VARIANT) {
+            continue;
+        }
+        dbus_message_iter_recurse(&entry, &value);
+        if (dbus_message_iter_get_arg_type(&value) == DBUS_TYPE_UINT32) {
+            return readBasic<dbus_uint32_t>(&value);
+        }
+    }
+    return std::nullopt;
 }
 
 }  // namespace
@@ -365,7 +412,7 @@ void DBusServer::take(DBusConnection* connection, CallQueue& queue, Message mess
         case DBUS_MESSAGE_TYPE_METHOD_RETURN:
         case DBUS_MESSAGE_TYPE_ERROR: {
             uint32_t serial = dbus_message_get_reply_serial(m);
-            // Only the bus answers uid questions; nobody can send as it.
+            // Only the bus answers uid and backlog questions; nobody can send as it.
             if (from != nullptr && std::strcmp(from, DBUS_SERVICE_DBUS) == 0) {
                 dbus_uint32_t uid = 0;
                 bool known =
@@ -374,9 +421,13 @@ void DBusServer::take(DBusConnection* connection, CallQueue& queue, Message mess
                 if (queue.uidAnswer(serial, known ? std::optional<uint32_t>(uid) : std::nullopt)) {
                     break;
                 }
+                if (std::optional<std::string> about = queue.askedAbout(serial)) {
+                    takeBacklog(connection, queue, m, serial, *about);
+                    break;
+                }
             }
             if (from != nullptr && queue.pingAnswer(serial, from)) {
-                pingIfDue(connection, queue, from);
+                checkIfDue(connection, queue, from);
             }
             break;
         }
@@ -455,7 +506,7 @@ void DBusServer::serveCall(DBusConnection* connection, CallQueue& queue, CallQue
     KxLogger::CallerScope caller(call.uid);
     // A caller that could not be answered anyway costs no work: users' methods change nothing.
     if (call.replyWanted && queue.mayServe(call) != CallQueue::Reply::Send) {
-        pingIfDue(connection, queue, call.sender);
+        checkIfDue(connection, queue, call.sender);
         return;
     }
     common::any result;
@@ -594,7 +645,7 @@ void DBusServer::sendReply(DBusConnection* connection, CallQueue& queue,
     if (method != kQuietMethod) {
         KxLogger::log(LOG_INFO, "dbus: Результат вызова %s отправлен", method.c_str());
     }
-    pingIfDue(connection, queue, call.sender);
+    checkIfDue(connection, queue, call.sender);
 }
 
 bool DBusServer::mayReply(DBusConnection* connection, CallQueue& queue, const CallQueue::Call& call,
@@ -610,14 +661,30 @@ bool DBusServer::mayReply(DBusConnection* connection, CallQueue& queue, const Ca
         case CallQueue::Reply::DropAgain:
             break;
     }
-    pingIfDue(connection, queue, call.sender);
+    checkIfDue(connection, queue, call.sender);
     return false;
 }
 
-void DBusServer::pingIfDue(DBusConnection* connection, CallQueue& queue,
-                           const std::string& sender) {
-    if (!queue.wantsPing(sender)) {
-        return;
+void DBusServer::checkIfDue(DBusConnection* connection, CallQueue& queue,
+                            const std::string& sender) {
+    switch (queue.checkDue(sender)) {
+        case CallQueue::Check::None:
+            return;
+        case CallQueue::Check::AskBus: {
+            Message question(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                                                          kStatsInterface, "GetConnectionStats"));
+            const char* name = sender.c_str();
+            dbus_uint32_t serial = 0;
+            if (question &&
+                dbus_message_append_args(question.get(), DBUS_TYPE_STRING, &name,
+                                         DBUS_TYPE_INVALID) &&
+                dbus_connection_send(connection, question.get(), &serial)) {
+                queue.askedBus(sender, serial);
+            }
+            return;
+        }
+        case CallQueue::Check::Ping:
+            break;
     }
     // Every D-Bus library answers Peer.Ping as it dispatches, that is after it has read
     // everything sent before.
@@ -634,6 +701,27 @@ void DBusServer::pingIfDue(DBusConnection* connection, CallQueue& queue,
     if (dbus_connection_send(connection, ping.get(), nullptr)) {
         queue.pinged(sender, serial);
     }
+}
+
+void DBusServer::takeBacklog(DBusConnection* connection, CallQueue& queue, DBusMessage* answer,
+                             uint32_t serial, const std::string& about) {
+    if (dbus_message_get_type(answer) == DBUS_MESSAGE_TYPE_ERROR &&
+        !busWillNotTell(dbus_message_get_error_name(answer))) {
+        queue.busAnswer(serial, std::nullopt);  // gone meanwhile: nothing to learn
+        return;
+    }
+    if (std::optional<uint64_t> held = heldBytes(answer)) {
+        queue.busAnswer(serial, held);
+        return;
+    }
+    if (queue.busWillNotTell(serial)) {
+        const char* why = dbus_message_get_error_name(answer);
+        KxLogger::log(LOG_INFO,
+                      "dbus: Шина не сообщает объём непрочитанных сообщений (%s), прочтение "
+                      "ответов подтверждается ответом на Peer.Ping",
+                      Common::printable(why != nullptr ? why : "OutgoingBytes").c_str());
+    }
+    checkIfDue(connection, queue, about);
 }
 
 DBusServer::Message DBusServer::tokensReply(const CallQueue::Call& call, uint64_t& bytes) {

@@ -77,10 +77,14 @@ private:
     void sendReply(DBusConnection* connection, CallQueue& queue, const CallQueue::Call& call,
                    const common::any& result);
     // Whether a reply with a result of `resultBytes` may go to the caller; when not, the caller
-    // is pinged (and warned about once).
+    // is checked for having read its replies (and warned about once).
     bool mayReply(DBusConnection* connection, CallQueue& queue, const CallQueue::Call& call,
                   uint64_t resultBytes);
-    void pingIfDue(DBusConnection* connection, CallQueue& queue, const std::string& sender);
+    // Asks the bus what it holds for the sender, or pings the sender, when CallQueue says so.
+    void checkIfDue(DBusConnection* connection, CallQueue& queue, const std::string& sender);
+    // The bus's answer to the backlog question `serial` about the connection `about`.
+    void takeBacklog(DBusConnection* connection, CallQueue& queue, DBusMessage* answer,
+                     uint32_t serial, const std::string& about);
     // A method return to the call carrying the token store as it is now, and the size of that
     // content; null when it cannot be made.
     Message tokensReply(const CallQueue::Call& call, uint64_t& bytes);
