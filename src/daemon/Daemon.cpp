@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -33,7 +34,11 @@ std::atomic<int> gHandlersRunning{0};
 
 }  // namespace
 
-Daemon::Daemon() : stop_(false), pid_(kPidPath), config_(DaemonConfig::default_config_path) {
+Daemon::Daemon()
+    : stop_(false),
+      startedAt_(static_cast<int64_t>(std::time(nullptr))),
+      pid_(kPidPath),
+      config_(DaemonConfig::default_config_path) {
     // One malloc arena for the few threads, before any starts: malloc_trim can give back the
     // free pages of the main arena only, and the ticket guard's memory must come back after a
     // user's flood of names in /tmp.
@@ -160,6 +165,16 @@ int Daemon::exec() {
         KxLogger::log(LOG_DEBUG, "DBUS method test is called");
         return common::any(MethodArguments::describe(args));
     });
+    dbusServer.registerHandler(kDaemonStatus, [this, &dbusServer](DBusServer::Arguments&) {
+        StatusReport report = statusReport();
+        report.authType = authTypeName(authType());
+        report.busName = kDBusName;
+        report.busNameHeld = dbusServer.nameHeld();
+        return common::any(report.json());
+    });
+    dbusServer.registerHandler(kExplainTokenRemoval, [this](DBusServer::Arguments& args) {
+        return explainTokenRemoval(args);
+    });
     dbusServer.start();
 
     libraryReady_ = startLibrary();
@@ -170,6 +185,9 @@ int Daemon::exec() {
         if (hangup_.exchange(false)) {
             config_.setReloadCfgFlag(true);
             reloadConfig();
+        }
+        if (statusChanged_.exchange(false)) {
+            notifyStatus();
         }
         if (!libraryReady_) {
             if (sinceLibraryTried.elapsed() >= kLibraryRetryMs) {
@@ -204,5 +222,6 @@ void Daemon::reloadConfig() {
     if (config_.getReloadCfgFlag() && !config_.missing()) {
         config_.load();
         ticketsWatcher_.wake();  // the check interval may have changed
+        statusChanged_ = true;
     }
 }
