@@ -28,6 +28,7 @@ std::atomic<Daemon*> gDaemon{nullptr};
 namespace {
 
 constexpr auto kLoopPause = std::chrono::milliseconds(5);
+constexpr int64_t kStatusIntervalMs = 1000;
 
 // Signal handlers running right now; the daemon waits for them before it goes away.
 std::atomic<int> gHandlersRunning{0};
@@ -180,13 +181,17 @@ int Daemon::exec() {
     libraryReady_ = startLibrary();
     CK_SLOT_ID slot = 0;
     ElapsedTimer sinceLibraryTried;
+    ElapsedTimer sinceStatus;
     while (!stop_) {
         std::this_thread::sleep_for(kLoopPause);
         if (hangup_.exchange(false)) {
             config_.setReloadCfgFlag(true);
             reloadConfig();
         }
-        if (statusChanged_.exchange(false)) {
+        // At most once a second: a device that comes and goes must not flood the manager.
+        if (statusChanged_ && sinceStatus.elapsed() >= kStatusIntervalMs &&
+            statusChanged_.exchange(false)) {
+            sinceStatus.start();
             notifyStatus();
         }
         if (!libraryReady_) {

@@ -153,8 +153,8 @@ private:
     std::atomic<bool> stop_;
     const int64_t startedAt_;  // wall-clock seconds
     const ElapsedTimer running_;
-    // The status line has changed (library, configuration, a removal): the loop tells the
-    // service manager at its next pass, once.
+    // The status line has changed (tokens, configuration, a removal): the loop tells the
+    // service manager, once.
     std::atomic<bool> statusChanged_{false};
     // SIGHUP: reload the configuration at the next pass.
     std::atomic<bool> hangup_{false};

@@ -126,6 +126,10 @@ void Daemon::noteRemoval(CK_SLOT_ID slot, StatusReport::Removal removal) {
 
 void Daemon::noteStatus() {
     std::lock_guard<std::mutex> lock(statusMutex_);
+    if (status_.listingFailed != listingFailed_ ||
+        status_.tokensStored != DataBase::storage().size()) {
+        statusChanged_ = true;  // both are in the status line
+    }
     status_.listingFailed = listingFailed_;
     status_.slotsListed = slotsListed_;
     status_.tokensStored = DataBase::storage().size();

@@ -40,7 +40,7 @@ std::string oneLine(std::string reason) {
         reason.pop_back();
     }
     for (size_t at = reason.find('\n'); at != std::string::npos; at = reason.find('\n', at)) {
-        reason.replace(at, 1, "; ");
+        reason.replace(at, 1, at > 0 && reason[at - 1] == ':' ? " " : "; ");
     }
     return reason;
 }
