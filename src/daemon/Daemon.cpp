@@ -190,9 +190,8 @@ int Daemon::exec() {
         }
         // At most once a second: a device that comes and goes must not flood the manager.
         if (statusChanged_ && sinceStatus.elapsed() >= kStatusIntervalMs &&
-            statusChanged_.exchange(false)) {
+            statusChanged_.exchange(false) && notifyStatus()) {
             sinceStatus.start();
-            notifyStatus();
         }
         if (!libraryReady_) {
             if (sinceLibraryTried.elapsed() >= kLibraryRetryMs) {
@@ -224,9 +223,12 @@ int Daemon::exec() {
 }
 
 void Daemon::reloadConfig() {
-    if (config_.getReloadCfgFlag() && !config_.missing()) {
+    if (!config_.getReloadCfgFlag()) {
+        return;
+    }
+    statusChanged_ = true;  // also when the file has gone: a removal would power off
+    if (!config_.missing()) {
         config_.load();
         ticketsWatcher_.wake();  // the check interval may have changed
-        statusChanged_ = true;
     }
 }

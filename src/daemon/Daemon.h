@@ -147,15 +147,17 @@ private:
     void ejectStored(DataBase::Storage::iterator record);
     void noteRemoval(CK_SLOT_ID slot, StatusReport::Removal removal);
     void noteStatus();
-    // Tells the service manager the status line (after `first`, e.g. "READY=1\n").
-    void notifyStatus(const char* first = "") const;
+    // Tells the service manager the status line (after `first`, e.g. "READY=1\n"); without
+    // `first`, only a line that differs from the one told before. False when nothing was told.
+    bool notifyStatus(const char* first = "");
 
     std::atomic<bool> stop_;
     const int64_t startedAt_;  // wall-clock seconds
     const ElapsedTimer running_;
-    // The status line has changed (tokens, configuration, a removal): the loop tells the
-    // service manager, once.
+    // The status line may have changed (tokens, configuration, a removal): the loop tells the
+    // service manager, once. Main thread only: the line last told.
     std::atomic<bool> statusChanged_{false};
+    std::string statusLine_;
     // SIGHUP: reload the configuration at the next pass.
     std::atomic<bool> hangup_{false};
     SignalStack signalStack_;

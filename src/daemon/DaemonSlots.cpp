@@ -109,9 +109,15 @@ StatusReport Daemon::statusReport() const {
     return report;
 }
 
-void Daemon::notifyStatus(const char* first) const {
+bool Daemon::notifyStatus(const char* first) {
+    std::string line = statusReport().line();
+    if (*first == '\0' && line == statusLine_) {
+        return false;
+    }
     // Without NOTIFY_SOCKET this does nothing.
-    sd_notify(0, (first + std::string("STATUS=") + statusReport().line()).c_str());
+    sd_notify(0, (first + std::string("STATUS=") + line).c_str());
+    statusLine_ = std::move(line);
+    return true;
 }
 
 void Daemon::noteRemoval(CK_SLOT_ID slot, StatusReport::Removal removal) {
