@@ -2,7 +2,6 @@
 // what the removal of a token would do.
 
 #include <pwd.h>
-#include <syslog.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -17,7 +16,6 @@
 #include "dbus/MethodArguments.h"
 #include "log/AccountLookup.h"
 #include "log/JsonWriter.h"
-#include "log/KxLogger.h"
 #include "sessions/RemovalExplanation.h"
 #include "sessions/UserCertificates.h"
 
