@@ -376,8 +376,8 @@ def test_remote_clients_of_the_token_and_their_sentrix_parents_are_interrupted(w
     daemon = started_with_token(world, "--profile", "ivanov@corp", "--profile", "ivanov@kxworld",
                                 refuse_syscalls=["pidfd_open"] if pidfd == "refused" else [])
     clients = ask(world, "explainTokenRemoval")["tokens"][0]["remoteClients"]
-    processes = (with_sentrix, no_user, orphan, other_user)
-    assert [process.signals() for process in processes] == [[]] * 4  # explaining signals none
+    processes = (with_sentrix, with_sentrix.parent, no_user, no_user.parent, orphan, other_user)
+    assert [process.signals() for process in processes] == [[]] * 6  # explaining signals none
 
     handling = remove_token(world, daemon)
 
