@@ -2,13 +2,15 @@
 """The demo scenario: kxsentrixd in a test world, step by step, with its log shown live.
 
 Two users, ivanov and petrov, are logged in (two logind sessions) with their tokens plugged in;
-ivanov also runs a remote-desktop client. kxsentrixctl lists the tokens; ivanov pulls his token,
-and the daemon locks his session, leaves petrov's alone and interrupts his client. Each step is
+ivanov also runs a remote-desktop client. kxsentrixctl lists the tokens and has the daemon
+explain what pulling ivanov's token would do; ivanov pulls it, and the daemon does just that: it
+locks his session, leaves petrov's alone and interrupts his client. Each step is
 a function taking a Demo; SCENARIO lists them in order. Run through scripts/demo, which builds
 the project first; `scripts/demo --shell` sets the same machine up and leaves a shell in it.
 """
 
 import argparse
+import json
 import os
 import re
 import signal
@@ -28,6 +30,8 @@ LOCKED = re.compile(r"^\[INFO\] 1 сессия пользователей был
 SHELL_HELP = """\
 A shell inside the world; exit to leave (the world goes with it). Try:
   kxsentrixctl tokens                 the daemon's tokens (--json for every field)
+  kxsentrixctl explain 5              what pulling ivanov's token would do, and why
+  kxsentrixctl status                 how the daemon is doing
   kxsentrixctl pin-status             PIN retries and expiry (ivanov's PIN is 1234)
   kxsentrixctl pin-check 5            asks the PIN without echo
   kxsim remove 5                      pull ivanov's token: his session c1 gets locked
@@ -44,6 +48,7 @@ class Demo:
         self.world = sandbox
         self.daemon = None
         self.client = None  # ivanov's remote-desktop client
+        self.explained = None  # the daemon's explanation of his token's removal
         self.colour = sys.stdout.isatty()
 
     def say(self, text):
@@ -150,6 +155,14 @@ def connect_remote_desktop(demo):
              f"{demo.client.ppid}.")
 
 
+def explain_removal(demo):
+    demo.say("Before ivanov pulls his token, the daemon tells what its removal would do and why, "
+             "by the rules it will follow then:")
+    kxsentrixctl(demo, "explain", "5")
+    demo.explained = json.loads(demo.world.run(["kxsentrixctl", "explain", "--json", "5"],
+                                               env=tool_paths(demo)).stdout)["tokens"][0]
+
+
 def pull_token_out(demo):
     demo.say("ivanov pulls his token out:")
     demo.world.kxsim("remove", "5")
@@ -164,8 +177,16 @@ def pull_token_out(demo):
              "kxsentrix parent got SIGINT.")
     demo.expect(locked == [["c1"]], f"LockSession calls {locked}")
     demo.expect(sessions == {"c1": True, "c2": False}, f"sessions {sessions}")
+    demo.say("Just as explained.")
+    demo.expect([[session["id"]] for session in demo.explained["sessions"]
+                 if session["verdict"] == "lock"] == locked, "not as explained: sessions")
+    demo.expect([(client["pid"], client["parent"]["verdict"])
+                 for client in demo.explained["remoteClients"] if client["verdict"] == "interrupt"]
+                == [(demo.client.pid, "interrupt")], "not as explained: remote clients")
     demo.say("The daemon's token list now holds petrov's token alone:")
     demo.expect("Ivanov" not in kxsentrixctl(demo, "tokens"), "ivanov's token still listed")
+    demo.say("The daemon's status names the removal and what it did:")
+    demo.expect("Last removal:     slot 5 " in kxsentrixctl(demo, "status"), "no last removal")
 
 
 def refuse_second_instance(demo):
@@ -190,7 +211,7 @@ def stop_daemon(demo):
 
 
 SETUP = [prepare_machine, start_daemon, plug_tokens_in, connect_remote_desktop]
-SCENARIO = [*SETUP, list_tokens, pull_token_out, refuse_second_instance, lock_command,
+SCENARIO = [*SETUP, list_tokens, explain_removal, pull_token_out, refuse_second_instance, lock_command,
             stop_daemon]
 
 

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -27,13 +28,18 @@ std::atomic<Daemon*> gDaemon{nullptr};
 namespace {
 
 constexpr auto kLoopPause = std::chrono::milliseconds(5);
+constexpr int64_t kStatusIntervalMs = 1000;
 
 // Signal handlers running right now; the daemon waits for them before it goes away.
 std::atomic<int> gHandlersRunning{0};
 
 }  // namespace
 
-Daemon::Daemon() : stop_(false), pid_(kPidPath), config_(DaemonConfig::default_config_path) {
+Daemon::Daemon()
+    : stop_(false),
+      startedAt_(static_cast<int64_t>(std::time(nullptr))),
+      pid_(kPidPath),
+      config_(DaemonConfig::default_config_path) {
     // One malloc arena for the few threads, before any starts: malloc_trim can give back the
     // free pages of the main arena only, and the ticket guard's memory must come back after a
     // user's flood of names in /tmp.
@@ -160,16 +166,32 @@ int Daemon::exec() {
         KxLogger::log(LOG_DEBUG, "DBUS method test is called");
         return common::any(MethodArguments::describe(args));
     });
+    dbusServer.registerHandler(kDaemonStatus, [this, &dbusServer](DBusServer::Arguments&) {
+        StatusReport report = statusReport();
+        report.authType = authTypeName(authType());
+        report.busName = kDBusName;
+        report.busNameHeld = dbusServer.nameHeld();
+        return common::any(report.json());
+    });
+    dbusServer.registerHandler(kExplainTokenRemoval, [this](DBusServer::Arguments& args) {
+        return explainTokenRemoval(args);
+    });
     dbusServer.start();
 
     libraryReady_ = startLibrary();
     CK_SLOT_ID slot = 0;
     ElapsedTimer sinceLibraryTried;
+    ElapsedTimer sinceStatus;
     while (!stop_) {
         std::this_thread::sleep_for(kLoopPause);
         if (hangup_.exchange(false)) {
             config_.setReloadCfgFlag(true);
             reloadConfig();
+        }
+        // At most once a second: a device that comes and goes must not flood the manager.
+        if (statusChanged_ && sinceStatus.elapsed() >= kStatusIntervalMs &&
+            statusChanged_.exchange(false) && notifyStatus()) {
+            sinceStatus.start();
         }
         if (!libraryReady_) {
             if (sinceLibraryTried.elapsed() >= kLibraryRetryMs) {
@@ -201,7 +223,11 @@ int Daemon::exec() {
 }
 
 void Daemon::reloadConfig() {
-    if (config_.getReloadCfgFlag() && !config_.missing()) {
+    if (!config_.getReloadCfgFlag()) {
+        return;
+    }
+    statusChanged_ = true;  // also when the file has gone: a removal would power off
+    if (!config_.missing()) {
         config_.load();
         ticketsWatcher_.wake();  // the check interval may have changed
     }

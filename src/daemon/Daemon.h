@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "config/DaemonConfig.h"
-#include "daemon/ElapsedTimer.h"
 #include "daemon/DataBase.h"
+#include "daemon/ElapsedTimer.h"
 #include "daemon/Pid.h"
 #include "daemon/SignalStack.h"
+#include "daemon/StatusReport.h"
 #include "daemon/TokenReadWorker.h"
 #include "dbus/BusContract.h"
 #include "dbus/DBusServer.h"
@@ -34,21 +35,8 @@ public:
     // Slot events taken in one pass of the loop before it sleeps again.
     static constexpr int kMaxEventsPerPass = 64;
 
-    // What a status report tells of the vendor library and the slot loop. Wall-clock times in
-    // seconds, 0 for never.
-    struct LoopStatus {
-        bool libraryReady = false;  // C_Initialize succeeded; otherwise it is retried
-        int64_t librarySince = 0;   // when it succeeded, or first failed
-        CK_RV libraryError = CKR_OK;
-        bool listingFailed = false;  // the last C_GetSlotList failed; retried at every pass
-        uint64_t slotsListed = 0;    // slots with a token in the last listing that succeeded
-        uint64_t tokensStored = 0;
-        uint64_t readsInProgress = 0;
-        int64_t lastEventAt = 0;
-        CK_SLOT_ID lastEventSlot = 0;
-        CK_RV lastEventResult = CKR_OK;
-        CK_FLAGS lastEventFlags = 0;
-    };
+    // What a status report tells of the vendor library and the slot loop.
+    using LoopStatus = StatusReport::Loop;
 
     Daemon();
     ~Daemon();
@@ -62,6 +50,8 @@ public:
     // The caller holds the store's mutex.
     void refreshTokensInfo();
     LoopStatus loopStatus() const;
+    // How the daemon is doing now; all but the bus's part, which its server knows.
+    StatusReport statusReport() const;
 
     static void signalHandler(int signalNumber);
 
@@ -81,20 +71,27 @@ public:
     // window saved from the journal to /tmp/pam_sss_auth_res.
     static common::any domainAccesssCheck(DBusServer::Arguments& args);
     static common::any saveAuthResultFromPamSssLog(DBusServer::Arguments& args);
+    // What the removal of the token in the slot given (of every token, without one or with an
+    // empty string) would do now, as JSON; never acts (docs/dbus-api.md).
+    common::any explainTokenRemoval(DBusServer::Arguments& args) const;
 
     // The removal policy; defined in src/sessions.
     using AuthType = SessionMatch::AuthType;
     using Process = ProcessTable::Process;
 
     // Locks (or powers off on) the token's sessions and closes its remote-desktop clients, as
-    // configured. The caller holds the store's mutex.
-    void onTokenEject(const Token::Info& info);
+    // configured; returns what was done (its time and slot left to the caller). The caller
+    // holds the store's mutex.
+    StatusReport::Removal onTokenEject(const Token::Info& info);
     // A token left a slot that the store does not know while the slot list cannot be had, so
     // its sessions cannot be known: locks all of them, as configured. The caller holds the
     // store's mutex.
-    void onUnknownTokenEject(CK_SLOT_ID slot);
-    // What the removal of the token would do now, as the live configuration, the PAM file, the
-    // host, logind and the users' certificates have it; asks, never acts (the observer may).
+    StatusReport::Removal onUnknownTokenEject(CK_SLOT_ID slot);
+    // What a removal reads now: the live configuration, and the PAM file, the host, logind and
+    // the users' certificates.
+    RemovalPlan::Settings removalSettings() const;
+    static RemovalPlan::Sources removalSources();
+    // What the removal of the token would do now; asks, never acts (the observer may).
     RemovalPlan planRemoval(const Token::Info& info,
                             RemovalPlan::Observer* observer = nullptr) const;
     // Waits for the sessions to report locked, else locks everything; true when they did. The
@@ -148,9 +145,19 @@ private:
     void addRecord(CK_SLOT_ID slot, Token::Info info, bool isNew);
     // The stored token has left its slot: the removal handling, then the record goes.
     void ejectStored(DataBase::Storage::iterator record);
+    void noteRemoval(CK_SLOT_ID slot, StatusReport::Removal removal);
     void noteStatus();
+    // Tells the service manager the status line (after `first`, e.g. "READY=1\n"); without
+    // `first`, only a line that differs from the one told before. False when nothing was told.
+    bool notifyStatus(const char* first = "");
 
     std::atomic<bool> stop_;
+    const int64_t startedAt_;  // wall-clock seconds
+    const ElapsedTimer running_;
+    // The status line may have changed (tokens, configuration, a removal): the loop tells the
+    // service manager, once. Main thread only: the line last told.
+    std::atomic<bool> statusChanged_{false};
+    std::string statusLine_;
     // SIGHUP: reload the configuration at the next pass.
     std::atomic<bool> hangup_{false};
     SignalStack signalStack_;

@@ -45,7 +45,7 @@ bool Daemon::startLibrary() {
         scanAtStart();
         // A service manager waiting for us (Type=notify) may go on now: the store is filled
         // and the loop acts on the next event. Without NOTIFY_SOCKET this does nothing.
-        sd_notify(0, "READY=1");
+        notifyStatus("READY=1\n");
         return true;
     }
     KxLogger::log(LOG_ERR,
@@ -57,9 +57,7 @@ bool Daemon::startLibrary() {
         status_.librarySince = now();
         status_.libraryError = failure;
     }
-    std::string status = "READY=1\nSTATUS=Единая библиотека не инициализирована (код возврата " +
-                         std::to_string(failure) + "), повторная попытка каждую секунду";
-    sd_notify(0, status.c_str());
+    notifyStatus("READY=1\n");
     return false;
 }
 
@@ -79,7 +77,7 @@ void Daemon::retryLibrary() {
     }
     libraryReady_ = true;
     scanAtStart();
-    sd_notify(0, "STATUS=Единая библиотека инициализирована");
+    notifyStatus();
 }
 
 void Daemon::scanAtStart() {
@@ -97,8 +95,47 @@ Daemon::LoopStatus Daemon::loopStatus() const {
     return status_;
 }
 
+StatusReport Daemon::statusReport() const {
+    StatusReport report;
+    report.version = KX_VERSION;
+    report.startedAt = startedAt_;
+    report.uptimeSeconds = running_.elapsed() / 1000;
+    report.loop = loopStatus();
+    report.config = config_.status();
+    report.configActedOn = config_.exists();
+    const KxLogger::Counts logged = KxLogger::counts();
+    report.logDropped = logged.dropped;
+    report.logHeldBack = logged.heldBack;
+    return report;
+}
+
+bool Daemon::notifyStatus(const char* first) {
+    std::string line = statusReport().line();
+    if (*first == '\0' && line == statusLine_) {
+        return false;
+    }
+    // Without NOTIFY_SOCKET this does nothing.
+    sd_notify(0, (first + std::string("STATUS=") + line).c_str());
+    statusLine_ = std::move(line);
+    return true;
+}
+
+void Daemon::noteRemoval(CK_SLOT_ID slot, StatusReport::Removal removal) {
+    removal.at = now();
+    removal.slot = slot;
+    {
+        std::lock_guard<std::mutex> lock(statusMutex_);
+        status_.lastRemoval = removal;
+    }
+    statusChanged_ = true;
+}
+
 void Daemon::noteStatus() {
     std::lock_guard<std::mutex> lock(statusMutex_);
+    if (status_.listingFailed != listingFailed_ ||
+        status_.tokensStored != DataBase::storage().size()) {
+        statusChanged_ = true;  // both are in the status line
+    }
     status_.listingFailed = listingFailed_;
     status_.slotsListed = slotsListed_;
     status_.tokensStored = DataBase::storage().size();
@@ -182,7 +219,7 @@ void Daemon::onSlotChange(CK_SLOT_ID slot, bool present) {
             return;
         }
     } else if (!present && listingFailed_) {
-        onUnknownTokenEject(slot);
+        noteRemoval(slot, onUnknownTokenEject(slot));
     }
     refreshTokensInfo();
     if (listingFailed_ && present && storage.count(slot) == 0 && reading_.count(slot) == 0) {
@@ -194,7 +231,7 @@ void Daemon::ejectStored(DataBase::Storage::iterator record) {
     KxLogger::log(LOG_INFO, "Отключено устройство в слоте %lu label:%s model:%s", record->first,
                   Common::printable(record->second.label).c_str(),
                   Common::printable(record->second.model).c_str());
-    onTokenEject(record->second);
+    noteRemoval(record->first, onTokenEject(record->second));
     DataBase::storage().erase(record);
 }
 

@@ -30,14 +30,17 @@ constexpr char kSetTokenFilter[] = "setTokenFilteringOptionsInSssdConf";
 constexpr char kResetTokenFilter[] = "resetTokenFilteringOptionsInSssdConf";
 constexpr char kDomainCheck[] = "domainAccesssCheck";
 constexpr char kSaveAuthResult[] = "saveAuthResultFromPamSssLog";
+constexpr char kDaemonStatus[] = "daemonStatus";
+constexpr char kExplainTokenRemoval[] = "explainTokenRemoval";
 
 // One row per method the daemon serves.
 constexpr Method kMethods[] = {
-    {kAllTokens, Caller::Everyone},   {kLastDateUpdate, Caller::Everyone},
-    {kTest, Caller::Everyone},        {kFingerprint, Caller::Root},
-    {kSetOrderApplets, Caller::Root}, {kSetAppletInPamConf, Caller::Root},
-    {kSetTokenFilter, Caller::Root},  {kResetTokenFilter, Caller::Root},
-    {kDomainCheck, Caller::Root},     {kSaveAuthResult, Caller::Root},
+    {kAllTokens, Caller::Everyone},    {kLastDateUpdate, Caller::Everyone},
+    {kTest, Caller::Everyone},         {kFingerprint, Caller::Root},
+    {kSetOrderApplets, Caller::Root},  {kSetAppletInPamConf, Caller::Root},
+    {kSetTokenFilter, Caller::Root},   {kResetTokenFilter, Caller::Root},
+    {kDomainCheck, Caller::Root},      {kSaveAuthResult, Caller::Root},
+    {kDaemonStatus, Caller::Everyone}, {kExplainTokenRemoval, Caller::Root},
 };
 
 // Answers of the methods that change the system or run a command (the domain check answers the

@@ -283,6 +283,7 @@ void DBusServer::threadWorker() {
             served = true;
             retries = 0;
             bool stopped = serve(connection);
+            nameHeld_ = false;
             dbus_connection_close(connection);
             dbus_connection_unref(connection);
             if (stopped) {
@@ -338,6 +339,8 @@ DBusConnection* DBusServer::connect(bool quiet) {
         dbus_connection_unref(connection);
         return nullptr;
     }
+    nameHeld_ = claimed == DBUS_REQUEST_NAME_REPLY_PRIMARY_OWNER ||
+                claimed == DBUS_REQUEST_NAME_REPLY_ALREADY_OWNER;
     // Callers that leave the bus: their queues and counts go (no error: this does not wait).
     dbus_bus_add_match(connection,
                        "type='signal',sender='" DBUS_SERVICE_DBUS
@@ -435,8 +438,17 @@ void DBusServer::take(DBusConnection* connection, CallQueue& queue, Message mess
             const char* name = nullptr;
             const char* oldOwner = nullptr;
             const char* newOwner = nullptr;
-            if (from != nullptr && std::strcmp(from, DBUS_SERVICE_DBUS) == 0 &&
-                dbus_message_is_signal(m, DBUS_INTERFACE_DBUS, "NameOwnerChanged") &&
+            const bool fromBus = from != nullptr && std::strcmp(from, DBUS_SERVICE_DBUS) == 0;
+            // The bus tells the owner alone when the name comes or goes.
+            for (const auto& [signal, held] :
+                 {std::pair{"NameAcquired", true}, {"NameLost", false}}) {
+                if (fromBus && dbus_message_is_signal(m, DBUS_INTERFACE_DBUS, signal) &&
+                    dbus_message_get_args(m, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID) &&
+                    name_ == name) {
+                    nameHeld_ = held;
+                }
+            }
+            if (fromBus && dbus_message_is_signal(m, DBUS_INTERFACE_DBUS, "NameOwnerChanged") &&
                 dbus_message_get_args(m, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING,
                                       &oldOwner, DBUS_TYPE_STRING, &newOwner, DBUS_TYPE_INVALID) &&
                 *newOwner == '\0') {

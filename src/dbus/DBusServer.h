@@ -53,6 +53,10 @@ public:
     // a command its handler waits for is killed.
     void stop();
 
+    // Whether the worker is connected and owns the name (a name request may be queued behind
+    // another owner, or the name lost to one).
+    bool nameHeld() const { return nameHeld_; }
+
     // The call's top-level arguments of the basic types the handlers take, in order; every
     // other argument is left out with a warning naming its position among the kept ones.
     static Arguments inputArgs(DBusMessage* message, const std::string& method);
@@ -92,6 +96,7 @@ private:
     std::string name_;
     std::unique_ptr<std::thread> worker_;
     std::atomic<bool> running_{false};
+    std::atomic<bool> nameHeld_{false};
     std::map<std::string, Handler> handlers_;
     // Wakes the worker out of its waits when stop() clears running_; stays readable from then on.
     std::unique_ptr<EventFd> wake_;

@@ -1,7 +1,13 @@
-// The read-only methods: the token list, its last change and a user's certificate fingerprint.
+// The read-only methods: the token list, its last change, a user's certificate fingerprint, and
+// what the removal of a token would do.
 
 #include <pwd.h>
 
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -9,6 +15,8 @@
 #include "daemon/DataBase.h"
 #include "dbus/MethodArguments.h"
 #include "log/AccountLookup.h"
+#include "log/JsonWriter.h"
+#include "sessions/RemovalExplanation.h"
 #include "sessions/UserCertificates.h"
 
 namespace {
@@ -22,6 +30,37 @@ std::pair<uid_t, std::string> account(const std::string& loginName) {
         return {};
     }
     return {entry.pw_uid, entry.pw_dir};
+}
+
+// The slot an explanation is asked for, none for every token (no argument, or an empty string);
+// false, after logging why, when the arguments name no slot.
+bool requestedSlot(const DBusServer::Arguments& args, std::optional<CK_SLOT_ID>& slot) {
+    if (args.empty()) {
+        return true;
+    }
+    if (args.size() != 1) {
+        return MethodArguments::accepted(MethodArguments::Check::WrongCount, "");
+    }
+    if (auto number = common::any_cast<uint64_t>(&args[0])) {
+        slot = *number;
+        return true;
+    }
+    if (auto number = common::any_cast<uint32_t>(&args[0])) {
+        slot = *number;
+        return true;
+    }
+    if (auto text = common::any_cast<std::string>(&args[0])) {
+        if (text->empty()) {
+            return true;
+        }
+        errno = 0;
+        const unsigned long long number = std::strtoull(text->c_str(), nullptr, 10);
+        if (std::strspn(text->c_str(), "0123456789") == text->size() && errno == 0) {
+            slot = number;
+            return true;
+        }
+    }
+    return MethodArguments::accepted(MethodArguments::Check::WrongType, "Не верные аргументы!");
 }
 
 }  // namespace
@@ -46,4 +85,42 @@ common::any Daemon::getFingerPrintByUserCert(DBusServer::Arguments& args) {
         return {};
     }
     return UserCertificates::of(uid, home).fingerprint();
+}
+
+common::any Daemon::explainTokenRemoval(DBusServer::Arguments& args) const {
+    std::optional<CK_SLOT_ID> slot;
+    if (!requestedSlot(args, slot)) {
+        return {};
+    }
+    std::vector<Token::Info> tokens;
+    {
+        // Copied under the lock and explained outside it: the slot loop waits for this no
+        // longer than for a token list.
+        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
+        const DataBase::Storage& storage = DataBase::storage();
+        for (auto stored = slot ? storage.find(*slot) : storage.begin(); stored != storage.end();
+             ++stored) {
+            tokens.push_back(stored->second);
+            if (slot) {
+                break;
+            }
+        }
+    }
+    const RemovalPlan::Settings settings = RemovalExplanation::withReasons(removalSettings());
+    const RemovalPlan::Sources sources = removalSources();
+    // Listed once for every token; the clients are let go of (no pidfd kept) before the answer.
+    std::vector<Process> running;
+    if (settings.remote == DaemonConfig::TokenEjectActionRemote::CloseConnection &&
+        !tokens.empty()) {
+        running = procList(SessionMatch::kRemoteClient);
+    }
+    JsonWriter json;
+    json.beginObject().key("tokens").beginArray();
+    for (const Token::Info& token : tokens) {
+        RemovalExplanation::write(
+            json, token, settings, RemovalPlan::of(token, settings, sources),
+            RemovalExplanation::remoteClients(running, token, settings.match));
+    }
+    json.end().end();
+    return json.text();
 }

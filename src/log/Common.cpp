@@ -97,6 +97,20 @@ std::string Common::printable(const std::string& text) {
     return out;
 }
 
+bool Common::isUtf8(const std::string& text) {
+    for (size_t at = 0; at < text.size();) {
+        unsigned codePoint = 0;
+        size_t length = static_cast<unsigned char>(text[at]) < 0x80
+                            ? 1
+                            : utf8SequenceLength(text, at, codePoint);
+        if (length == 0) {
+            return false;
+        }
+        at += length;
+    }
+    return true;
+}
+
 std::string Common::format(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);

@@ -16,6 +16,8 @@ public:
     // the C1 range), and bytes that are not valid UTF-8, are written as \xNN, so the value can
     // neither end its record and forge another nor steer a terminal. Other text stays as it is.
     static std::string printable(const std::string& text);
+    // Whether the text is valid UTF-8 throughout (a NUL byte counts as a character).
+    static bool isUtf8(const std::string& text);
     // printf into a string: for a message that is put together before it is logged.
     static std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 };

@@ -25,8 +25,16 @@ constexpr const char* kHeldBackRecords =
 // a machine has sessions.
 constexpr LogLimiter::Settings kUserLimits{250, 20, 5000, 1024};
 
-// Records the log did not take; lock-free, so a signal handler may count too.
+// Records the log did not take and not yet reported; lock-free, so a signal handler may count
+// too. The totals since the start are for status reports.
 std::atomic<uint64_t> gDropped{0};
+std::atomic<uint64_t> gDroppedTotal{0};
+std::atomic<uint64_t> gHeldBackTotal{0};
+
+void countDropped() {
+    gDropped.fetch_add(1, std::memory_order_relaxed);
+    gDroppedTotal.fetch_add(1, std::memory_order_relaxed);
+}
 
 std::mutex gLimiterMutex;  // only the threads that log for users take it, never across a send
 
@@ -59,7 +67,7 @@ bool sendOne(int level, const char* format, ...) {
 
 void logAndCount(int level, const char* format, va_list args) {
     if (!send(level, format, args)) {
-        gDropped.fetch_add(1, std::memory_order_relaxed);
+        countDropped();
         return;
     }
     // The log takes records again: say how many it missed.
@@ -124,6 +132,9 @@ bool KxLogger::admit(uid_t user, unsigned records) {
         summaries = limiter().due(now);
         admitted = limiter().admit(static_cast<uint32_t>(user), now, records);
     }
+    if (!admitted) {
+        gHeldBackTotal.fetch_add(records, std::memory_order_relaxed);
+    }
     logSummaries(summaries);
     return admitted;
 }
@@ -155,12 +166,17 @@ void KxLogger::summariseHeldBack() {
     logSummaries(summaries);
 }
 
+KxLogger::Counts KxLogger::counts() {
+    return {gDroppedTotal.load(std::memory_order_relaxed),
+            gHeldBackTotal.load(std::memory_order_relaxed)};
+}
+
 void KxLogger::prepareSignalSafeLogging() {
     SyslogSocket::prepare();
 }
 
 void KxLogger::logFromSignalHandler(int level, const char* format, int number) {
     if (!SyslogSocket::sendFromSignalHandler(LOG_LOCAL7 | level, prefix(level), format, number)) {
-        gDropped.fetch_add(1, std::memory_order_relaxed);
+        countDropped();
     }
 }

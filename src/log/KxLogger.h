@@ -2,6 +2,8 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
+
 // The one logging call of the daemon: every record goes to the system log with
 // facility LOG_LOCAL7, the level as severity and a level prefix in front of the format.
 // Sending never waits (SyslogSocket): a record the log cannot take at once is counted, and the
@@ -37,6 +39,14 @@ public:
     static void summariseHeldBack();
     // The source for what cannot be tied to a user (a name gone before its owner was read).
     static constexpr uid_t kUnknownUser = static_cast<uid_t>(-1);
+
+    // Records lost since the start: those the log did not take, and those held back from users
+    // (reported in summaries instead).
+    struct Counts {
+        uint64_t dropped = 0;
+        uint64_t heldBack = 0;
+    };
+    static Counts counts();
 
     // Captures what the signal-handler path needs (the socket, the time zone offset) while it
     // is still safe to ask for it. Call before installing signal handlers.

@@ -57,12 +57,17 @@ bool Daemon::insensetiveCompare(const std::string& a, const std::string& b) {
     return SessionMatch::insensitiveCompare(a, b);
 }
 
-RemovalPlan Daemon::planRemoval(const Token::Info& info, RemovalPlan::Observer* observer) const {
+RemovalPlan::Settings Daemon::removalSettings() const {
+    const DaemonConfig::Settings configured = config_.settings();
     RemovalPlan::Settings settings;
-    settings.system = config_.tokenEjectActionSystem();
-    settings.remote = config_.tokenEjectActionRemote();
+    settings.system = configured.actionSystem;
+    settings.remote = configured.actionRemote;
     settings.configExists = config_.exists();
-    settings.match = settingsOf(config_);
+    settings.match = {configured.debug, configured.forceSessionMatch};
+    return settings;
+}
+
+RemovalPlan::Sources Daemon::removalSources() {
     RemovalPlan::Sources sources;
     sources.authType = &Daemon::authType;
     sources.sessions = [] {
@@ -74,7 +79,11 @@ RemovalPlan Daemon::planRemoval(const Token::Info& info, RemovalPlan::Observer* 
     sources.machine.userCertificate = [](const UserSessions::Session& session) {
         return UserCertificates::of(session.uid, session.home);
     };
-    return RemovalPlan::of(info, settings, sources, observer);
+    return sources;
+}
+
+RemovalPlan Daemon::planRemoval(const Token::Info& info, RemovalPlan::Observer* observer) const {
+    return RemovalPlan::of(info, removalSettings(), removalSources(), observer);
 }
 
 std::vector<Daemon::Process> Daemon::procList(const std::string& name) {

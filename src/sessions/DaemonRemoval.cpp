@@ -25,8 +25,6 @@ namespace {
 
 using Session = UserSessions::Session;
 
-constexpr const char* kRemoteClient = "xfreerdp";
-constexpr const char* kRemoteClientParent = "kxsentrix";
 constexpr const char* kMatePanel = "mate-panel";
 constexpr int64_t kLockWaitMs = 3000;
 constexpr auto kLockCheckPause = std::chrono::milliseconds(100);
@@ -73,10 +71,12 @@ void lockEverything() {
     }
 }
 
-void closeRemoteClients(const Daemon& daemon, const Token::Info& info) {
-    std::vector<Daemon::Process> clients = Daemon::procList(kRemoteClient);
+// The number of clients interrupted.
+size_t closeRemoteClients(const Daemon& daemon, const Token::Info& info) {
+    std::vector<Daemon::Process> clients = Daemon::procList(SessionMatch::kRemoteClient);
     KxLogger::log(LOG_DEBUG, "Найдено %d активных удаленных подключений",
                   static_cast<int>(clients.size()));
+    size_t interrupted = 0;
     for (const Daemon::Process& client : clients) {
         if (!daemon.isRdpProcMatchTokenInfo(client, info)) {
             continue;
@@ -86,17 +86,20 @@ void closeRemoteClients(const Daemon& daemon, const Token::Info& info) {
                       "pid %d",
                       Common::printable(client.name).c_str(), client.pid, client.ppid);
         ProcessTable::interrupt(client);
-        if (client.ppid <= 0) {
-            continue;
-        }
-        if (ProcessTable::parentName(client) == kRemoteClientParent) {
-            ProcessTable::interruptParent(client);
-        } else {
-            KxLogger::log(LOG_INFO,
-                          "Родительский процесс не является процессом sentrix, пропускаем его "
-                          "завершение");
+        ++interrupted;
+        // After the client's signal: reading the parent's name must not hold it up.
+        switch (SessionMatch::clientParent(client, ProcessTable::parentName(client))) {
+            case SessionMatch::ClientParent::Launcher:
+                ProcessTable::interruptParent(client);
+                break;
+            case SessionMatch::ClientParent::Other:
+                KxLogger::log(LOG_INFO, "%s", SessionMatch::kParentNotLauncher);
+                break;
+            case SessionMatch::ClientParent::None:
+                break;
         }
     }
+    return interrupted;
 }
 
 // The file systems flushed on a thread of its own: a slow or hung file system must hold up
@@ -154,14 +157,13 @@ private:
 // Locks every session, then powers the machine off by the deadline, flushed or not. Returns only
 // when the power-off failed, after locking everything: a machine that could not be switched off
 // must not stay open.
-void powerOff(const Daemon& daemon, const Token::Info& info, const RemovalPlan& plan,
-              std::chrono::steady_clock::time_point deadline) {
+// The remote clients interrupted.
+size_t powerOff(const Daemon& daemon, const Token::Info& info, const RemovalPlan& plan,
+                std::chrono::steady_clock::time_point deadline) {
     KxLogger::log(LOG_INFO, "Попытка заблокировать все сессии. %d",
                   UserSessions::lockAll(kPowerOffLockTimeoutMs) ? 1 : 0);
     const Flush flush;
-    if (plan.closeRemoteClients) {
-        closeRemoteClients(daemon, info);
-    }
+    const size_t interrupted = plan.closeRemoteClients ? closeRemoteClients(daemon, info) : 0;
     if (!flush.finishedBy(deadline)) {
         KxLogger::log(LOG_WARNING,
                       "Сброс данных на диски не завершился, выключаем систему без него");
@@ -171,6 +173,7 @@ void powerOff(const Daemon& daemon, const Token::Info& info, const RemovalPlan& 
     KxLogger::log(LOG_ERR, "Не удалось выключить компьютер, error code: %d, error: %s", error,
                   std::strerror(error));
     lockEverything();
+    return interrupted;
 }
 
 // A removal's plan carried out as it is decided: each part logged, each matching session asked
@@ -198,11 +201,11 @@ public:
         locking_.push_back(examined.session);
     }
 
-    void awaitLocks() const {
-        if (requested_) {
-            Daemon::checkSessionsLock(locking_, *requested_);
-        }
+    // Whether every session asked to lock reported locked in time (else all were locked).
+    bool awaitLocks() const {
+        return !requested_ || Daemon::checkSessionsLock(locking_, *requested_);
     }
+    size_t asked() const { return locking_.size(); }
 
 private:
     std::optional<ElapsedTimer> requested_;  // from the first lock request
@@ -211,17 +214,21 @@ private:
 
 }  // namespace
 
-void Daemon::onTokenEject(const Token::Info& info) {
+StatusReport::Removal Daemon::onTokenEject(const Token::Info& info) {
+    using Outcome = StatusReport::Removal::Outcome;
+    StatusReport::Removal done;
     try {
         Removal removal;
         const RemovalPlan plan = planRemoval(info, &removal);
         const auto decided = std::chrono::steady_clock::now();
         switch (plan.action) {
             case RemovalPlan::Action::PowerOff:
-                powerOff(*this, info, plan, decided + kPowerOffDeadline);
-                return;
+                done.remoteClients = powerOff(*this, info, plan, decided + kPowerOffDeadline);
+                done.outcome = Outcome::PowerOffFailed;
+                return done;
             case RemovalPlan::Action::LockEverything:
                 lockEverything();
+                done.outcome = Outcome::LockedAll;
                 break;
             case RemovalPlan::Action::LockMatching:
             case RemovalPlan::Action::None:
@@ -229,31 +236,41 @@ void Daemon::onTokenEject(const Token::Info& info) {
         }
         // Only now the per-process work: the sessions have been asked to lock.
         if (plan.closeRemoteClients) {
-            closeRemoteClients(*this, info);
+            done.remoteClients = closeRemoteClients(*this, info);
         }
-        removal.awaitLocks();
+        if (removal.asked() != 0) {
+            done.outcome = removal.awaitLocks() ? Outcome::Locked : Outcome::LockedAll;
+            done.sessions = removal.asked();
+        }
     } catch (const std::exception& error) {
         // The loop must go on serving removals, and this token's sessions must not stay open.
         KxLogger::log(LOG_ERR, "Ошибка обработки отключения токена. %s",
                       Common::printable(error.what()).c_str());
         lockEverything();
+        done.outcome = Outcome::LockedAll;
     } catch (...) {
         KxLogger::log(LOG_ERR, "Ошибка обработки отключения токена");
         lockEverything();
+        done.outcome = Outcome::LockedAll;
     }
+    return done;
 }
 
-void Daemon::onUnknownTokenEject(CK_SLOT_ID slot) {
+StatusReport::Removal Daemon::onUnknownTokenEject(CK_SLOT_ID slot) {
+    StatusReport::Removal done;
+    done.known = false;
     const DaemonConfig::TokenEjectActionSystem action = config_.tokenEjectActionSystem();
     if (config_.exists() && action != DaemonConfig::TokenEjectActionSystem::LockSession &&
         action != DaemonConfig::TokenEjectActionSystem::PowerOff) {
-        return;
+        return done;
     }
     KxLogger::log(LOG_ERR,
                   "Отключено устройство в слоте %lu, неизвестное демону: список слотов получить "
                   "не удалось, поэтому блокируем все сессии",
                   slot);
     lockEverything();
+    done.outcome = StatusReport::Removal::Outcome::LockedAll;
+    return done;
 }
 
 bool Daemon::checkSessionsLock(const std::vector<UserSessions::Session>& sessions,

@@ -34,6 +34,7 @@ RemovalPlan RemovalPlan::of(const Token::Info& token, const Settings& settings,
         return plan;
     }
     const SessionMatch::AuthType type = sources.authType();
+    plan.authType = type;
     note(LOG_INFO, Common::format("Текущий тип аутентификации - %s",
                                   SessionMatch::authTypeName(type).c_str()));
     const SessionMatch::Logon* logon = SessionMatch::logonOf(type);
@@ -49,7 +50,8 @@ RemovalPlan RemovalPlan::of(const Token::Info& token, const Settings& settings,
     note(LOG_DEBUG, Common::format("Найдено %d активных сессий пользователей",
                                    static_cast<int>(sessions->size())));
     const bool powerOff = settings.system == SystemAction::PowerOff;
-    for (const Session& session : *sessions) {
+    for (auto next = sessions->begin(); next != sessions->end(); ++next) {
+        const Session& session = *next;
         const SessionMatch::Verdict verdict =
             logon->rule(session, token, settings.match, sources.machine);
         Examined examined{session, verdict.matches, verdict.matches && !powerOff, {}};
@@ -70,7 +72,9 @@ RemovalPlan RemovalPlan::of(const Token::Info& token, const Settings& settings,
             observer->examined(plan.sessions.back());
         }
         if (plan.action == Action::PowerOff) {
-            break;  // the first match decides; later sessions are not looked at
+            // The first match decides; later sessions are not looked at.
+            plan.unexamined.assign(next + 1, sessions->end());
+            break;
         }
     }
     return plan;

@@ -69,7 +69,11 @@ struct RemovalPlan {
 
     Action action = Action::None;
     bool closeRemoteClients = false;
+    // The machine's logon, when the plan had to know it.
+    std::optional<SessionMatch::AuthType> authType;
     std::vector<Record> opening;  // what comes before the sessions
     // In logind's order; with PowerOff only up to the first match, which decides.
     std::vector<Examined> sessions;
+    // With PowerOff, the sessions after the one that decided, which no rule looks at.
+    std::vector<Session> unexamined;
 };

@@ -389,3 +389,11 @@ SessionMatch::Verdict SessionMatch::remoteClient(const ProcessTable::Process& pr
                        "удалось найти подходящий профиль или сертификат %s@%s",
                        p.name.c_str(), p.pid, p.ppid, shown(user).c_str(), shown(domain).c_str()));
 }
+
+SessionMatch::ClientParent SessionMatch::clientParent(const ProcessTable::Process& client,
+                                                      const std::string& parentName) {
+    if (client.ppid <= 0) {
+        return ClientParent::None;
+    }
+    return parentName == kRemoteClientLauncher ? ClientParent::Launcher : ClientParent::Other;
+}

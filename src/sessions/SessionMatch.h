@@ -67,9 +67,21 @@ public:
     // Equal after ASCII lower-casing.
     static bool insensitiveCompare(const std::string& a, const std::string& b);
 
+    // The remote-desktop client's command name, and that of the launcher interrupted with it.
+    static constexpr const char* kRemoteClient = "xfreerdp";
+    static constexpr const char* kRemoteClientLauncher = "kxsentrix";
+    static constexpr const char* kParentNotLauncher =
+        "Родительский процесс не является процессом sentrix, пропускаем его завершение";
+
     // An xfreerdp client started for an account on the token, or for a server without a user.
     static Verdict remoteClient(const ProcessTable::Process& process, const Token::Info& token,
                                 const Settings& settings);
+    // What becomes of a matching client's parent, named `parentName` (empty when it could not
+    // be read): interrupted with it when it is the launcher; left, with kParentNotLauncher, when
+    // it is another process; not looked at when there is none (a parent pid of 0 or -1).
+    enum class ClientParent { None, Launcher, Other };
+    static ClientParent clientParent(const ProcessTable::Process& client,
+                                     const std::string& parentName);
 
     // The value of an xfreerdp option ("/u:") in a NUL-separated command line: from after the
     // key's first occurrence to the next NUL.

@@ -156,8 +156,10 @@ def test_the_unit_starts_with_its_configuration_and_notifies_readiness(machine):
                if path.endswith("/examples/kxsentrixd.conf")]
     machine.run(["install", "-D", "--mode=0644", *example, world.DAEMON_CONFIG])
     machine.run(["systemctl", "enable", "--now", SERVICE])  # a notify unit starts at READY=1
-    state = show(machine, SERVICE, "Type", "ActiveState", "SubState", "MainPID")
+    state = show(machine, SERVICE, "Type", "ActiveState", "SubState", "MainPID", "StatusText")
     assert state == {**state, "Type": "notify", "ActiveState": "active", "SubState": "running"}
+    assert state["StatusText"].startswith(  # what systemctl status shows beside
+        "Единая библиотека инициализирована; токенов: 0; конфигурация загружена ")
     assert "Active: active (running)" in machine.run(["systemctl", "status", SERVICE]).stdout
     assert machine.run(["cat", world.PID_FILE]).stdout == state["MainPID"] + "\n"
 

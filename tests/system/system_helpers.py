@@ -1,6 +1,7 @@
 """What the system tests share: the daemon's bus name, the log lines they wait for or compare,
 and the simulated tokens they insert."""
 
+import json
 import os
 import re
 import time
@@ -37,6 +38,13 @@ def serving(world, config="", **options):
     daemon.wait_for_log(WATCHING)
     daemon.wait_for_log(SERVICE_UP)
     return daemon
+
+
+def ask(world, method, *slot):
+    """The JSON answer of daemonStatus or explainTokenRemoval (for one slot, or every token),
+    called by root."""
+    return json.loads(world.system_bus().call_blocking(NAME, "/", NAME, method, "s" * len(slot),
+                                                       [str(s) for s in slot], timeout=30))
 
 
 def insert(world, slot, label, *options, command="insert"):

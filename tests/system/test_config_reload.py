@@ -1,12 +1,13 @@
 """Configuration reload in the running kxsentrixd: the watcher thread only notes a change, the
-loop reloads at the next slot event or after SIGHUP; files that are no configuration refused."""
+loop reloads at the next slot event or after SIGHUP; files that are no configuration refused,
+as the daemon's status says."""
 
 import os
 import re
 import signal
 import time
 
-from system_helpers import MODIFIED, serving, settings, texts, token_event
+from system_helpers import MODIFIED, ask, serving, settings, texts, token_event
 from world import DAEMON_CONFIG
 
 REPLACED = f"Файл {DAEMON_CONFIG} создан или заменён"
@@ -70,6 +71,13 @@ def test_changes_are_loaded_at_the_next_slot_event_and_not_before(world):
         time.sleep(QUIET)
         assert not daemon.records(settings()[0], since=mark), noted
         assert lines_up_to_event(world, daemon, mark, slot) == noted + loaded, noted
+        configuration = ask(world, "daemonStatus")["configuration"]
+        problem = loaded[-1].partition("] ")[2] if loaded[-1].startswith("[") else ""
+        assert [configuration["state"], configuration["problem"]] == [
+            "refused" if problem else "loaded", problem], noted
+    assert configuration["settings"] == {
+        "actionOnTokenDisabled": 1, "actionOnTokenDisabledRemote": 0, "debug": True,
+        "forceSessionMatch": False, "ticketsCheckInterval": 1000}
 
     # Deleted while a reload is due: nothing is loaded, nor complained of, until it is back.
     mark = world.log_mark()

@@ -110,7 +110,9 @@ def test_the_service_manager_hears_of_readiness_once_the_slot_loop_runs(world):
         notify.bind(world.host_path("/run/notify"))
         notify.settimeout(10)
         daemon = world.start_daemon(env={"NOTIFY_SOCKET": "/run/notify"})
-        assert notify.recv(4096) == b"READY=1"
+        assert notify.recv(4096).decode() == (
+            "READY=1\nSTATUS=Единая библиотека инициализирована; токенов: 150; конфигурация не "
+            "принята, действуют прежние настройки")  # an empty file sets nothing
         assert len(daemon.records(re.compile("^\\[INFO\\] Подключено новое устройство в "))) == 150
         daemon.wait_ready()
         notify.settimeout(0.2)

@@ -37,7 +37,9 @@ def test_every_subcommand_that_calls_the_daemon(world):
         world.write("/home/alice/.eid/authorized_certificates", pem.read(), owner="alice")
     world.write(PAM_SYSTEM_AUTH, "auth sufficient pam_kx-tf-auth.so applet=Quill\n")
     world.write(SSSD, SSSD_HEAD, mode=0o600)
-    daemon = serving(world)
+    world.logind.add_session("c1", 60002, "alice")
+    # Explanations give their reasons whatever the log is set to show.
+    daemon = serving(world, '{\n"actionOnTokenDisabled": 1,\n"debug": false\n}\n')
     assert ctl(world, "tokens") == (DONE, "No token is inserted.\n", "")
     assert ctl(world, "tokens", "--json") == (DONE, "[]\n", "")
 
@@ -68,6 +70,18 @@ def test_every_subcommand_that_calls_the_daemon(world):
     assert {key: quill["certs"][0][key] for key in ("id", "label", "subject", "isCa")} == {
         "id": "ff01", "label": "logon", "subject": "Alice Ivanova", "isCa": True}  # id: hex
     seconds = world.system_bus().call_blocking(NAME, "/", NAME, "lastDateUpdate", "", ())
+    status, text, _ = ctl(world, "explain", "--json")
+    assert (status, [token["label"] for token in json.loads(text)["tokens"]]) == (
+        DONE, ["Иванов", "Petrov\x1b[31m\x7f\x9b\u202e"])
+    assert '"label": "Petrov\\u001b[31m\\u007f\\u009b\\u202e"' in text
+    status, text, _ = ctl(world, "status", user=True)
+    assert (status, [line.partition(":")[0] for line in text.splitlines()]) == (DONE, [
+        "kxsentrixd", "Token library", "Tokens", "Configuration", "Settings", "Authentication",
+        "D-Bus name", "Last slot event", "Last removal", "Log", "Status"])
+    assert "\nD-Bus name:       kx.daemon.server, held\n" in text
+    status, text, _ = ctl(world, "status", "--json")
+    assert (status, json.loads(text)["tokens"], json.loads(text)["authType"]) == (
+        DONE, 2, "Локальная PKI")
     status, text, _ = ctl(world, "last-update", user=True)
     assert status == DONE
     assert re.fullmatch(rf"{seconds} \d{{4}}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{{4}}\n", text)
@@ -80,6 +94,16 @@ def test_every_subcommand_that_calls_the_daemon(world):
         (["fingerprint", "alice"], None, DONE, "CCD5B8E70BEB8299D36134619F896DF4D174DFB7\n", ""),
         (["fingerprint", "nobody-here"], None, FAILED, "", "kxsentrixctl: no such user: "
                                                            "nobody-here\n"),
+        (["explain", "5"], None, DONE,
+         "Slot 5: Иванов (Korvex Quill 4 (USB-C)), serial 0042\n"
+         "Sessions:         Блокировка сессии пользователя\n"
+         "Remote clients:   Бездействие\n"
+         "Authentication:   Локальная PKI\n"
+         "Would:            touch no session\n"
+         "SESSION  USER   UID    VERDICT  REASON\n"
+         "c1       alice  60002  skip     Сессия пользователя alice, uid 60002, home "
+         "'/home/alice' пропускается т. к. пользователь доменный\n", ""),
+        (["explain", "9"], None, FAILED, "", "kxsentrixctl: no token in slot 9\n"),
         (["set-applet-order", "Quill,Forte", "logo.png"], None, DONE,
          f"AppletOrder and Images set in {APPLETS}\n", ""),
         (["set-applet-order", "Quill\nImages = evil", "x"], None, USAGE, "", refused + one_line),
@@ -106,9 +130,10 @@ def test_every_subcommand_that_calls_the_daemon(world):
     # The refused edit changed nothing.
     assert world.read(APPLETS) == "AppletOrder = Quill,Forte\nImages = logo.png\n"
 
-    # The bus refuses users all but the token list; without the daemon nothing answers.
+    # The bus refuses users the methods that are root's; without the daemon nothing answers.
     mark = world.log_mark()
     for args, method in [(["fingerprint", "alice"], "getFingerPrintByUserCert"),
+                         (["explain"], "explainTokenRemoval"),
                          (["set-pam-applet", "system-auth", "Quill"], "setAppletInPamConf"),
                          (["domain-check", "corp.example"], "domainAccesssCheck")]:
         assert ctl(world, *args, user=True) == (REFUSED, "", "kxsentrixctl: the system bus "

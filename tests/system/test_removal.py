@@ -1,7 +1,8 @@
 """What the running kxsentrixd does when a token leaves: the sessions each matching rule ties to
-the token are locked and no others, the wait and its fallback, the power-off, the remote-desktop
-clients interrupted, users' certificate files that are not files, a configuration file in the
-middle of a change, and logind reached across a restart of the bus."""
+the token are locked and no others, as its explanation beforehand said, the wait and its
+fallback, the power-off, the remote-desktop clients interrupted, users' certificate files that
+are not files, a configuration file in the middle of a change, and logind reached across a
+restart of the bus; what the status then says of the removal."""
 
 import itertools
 import os
@@ -10,7 +11,7 @@ import signal
 
 import dbus
 import pytest
-from system_helpers import texts
+from system_helpers import ask, texts
 from world import DAEMON_CONFIG, LOGIN_DEFS, PAM_SYSTEM_AUTH, World
 
 LOCK = '{\n"actionOnTokenDisabled": 1\n}\n'
@@ -62,6 +63,12 @@ def user_with_session(world, session_id, name, uid, groups=()):
 def started_with_token(world, *options, **start):
     world.kxsim("insert", "5", "--label", "Logon", "--model", "Korvex Quill", *options)
     return world.start_daemon(**start).wait_ready()
+
+
+def verdicts(handling, of="Сессия пользователя [^ ]*, uid"):
+    """The verdict records of the session rules (or, of="Процесс", the remote client rule)."""
+    return [text.removeprefix("[WARNING] ") for text in handling
+            if re.match(rf"(\[WARNING\] )?{of}", text)]
 
 
 def remove_token(world, daemon, lock_late=()):
@@ -165,9 +172,17 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
     token = [certificate_of(option) if option.startswith("/") else option for option in token]
     world.logind.on_lock_session("ignore")
     daemon = started_with_token(world, *token)
+    (explained,) = ask(world, "explainTokenRemoval", 5)["tokens"]
 
     handling = remove_token(world, daemon, lock_late=[session for (session,) in locked])
 
+    # The explanation said it, session by session, with the reasons the debug lines give.
+    assert [explained["records"], [[s["id"]] for s in explained["sessions"] if s["verdict"] ==
+                                   "lock"], [s["reason"] for s in explained["sessions"]]] == [
+        [text for text in handling if text in explained["records"]], locked, verdicts(handling)]
+    assert ask(world, "daemonStatus")["lastRemoval"] | {"at": 0} == {
+        "at": 0, "slot": 5, "known": True, "outcome": "locked" if locked else "nothing",
+        "sessions": len(locked), "remoteClients": 0}
     assert world.logind.calls("LockSession") == locked
     assert world.logind.calls("LockSessions") == []  # no fallback
     type_name = AUTH_TYPES[auth_type][1]
@@ -175,13 +190,15 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
             f"domainName - {host.partition('.')[2]}"] == [
         text for text in texts(daemon.records())
         if text.startswith(("Текущий тип", "hostName", "domainName"))]
-    assert handling[:4] == [
-        "[INFO] Настроенное действие для удаленного подключения - Бездействие",
-        "[INFO] Настроенное действие для системы - Блокировка сессии пользователя",
-        f"[INFO] Текущий тип аутентификации - {type_name}",
+    # The limit is read once, at the first look at the sessions: the explanation's.
+    assert texts(daemon.records(re.compile("UID_MAX"))) == [
         "[ERROR] Некорректное значение UID_MAX в /etc/login.defs: 99999999999, используется "
         "60000"]
-    assert [text for text in handling[4:] if text.startswith(("[WARNING]", "[ERROR]"))] == problems
+    assert handling[:3] == [
+        "[INFO] Настроенное действие для удаленного подключения - Бездействие",
+        "[INFO] Настроенное действие для системы - Блокировка сессии пользователя",
+        f"[INFO] Текущий тип аутентификации - {type_name}"]
+    assert [text for text in handling if text.startswith(("[WARNING]", "[ERROR]"))] == problems
     names = {session_id: name for session_id, name, *_ in users}
     assert [text for text in handling if text.startswith("[INFO] Сессия")] == [
         matching(names[session_id]) for (session_id,) in locked]
@@ -243,6 +260,8 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
                     if not text.startswith(("\t", "Сессия "))]
 
         assert handling[handling.index(tail[0]):] == tail
+        assert ask(world, "daemonStatus")["lastRemoval"]["outcome"] == (
+            "powerOffFailed" if case == "power-off not permitted" else "lockedAll")
         assert world.screensaver.calls("Lock") == [[]]
         if logind:
             assert world.logind.calls("LockSessions") == [[]] * tail.count(LOCKED_ALL[0].format(1))
@@ -273,6 +292,9 @@ def test_power_off_ends_the_machine(world, configuration):
     daemon = started_with_token(world, "--profile", "ivanov@kxworld", env=hung_flush(world))
     if configuration == "gone":
         world.remove(DAEMON_CONFIG)
+    (explained,) = ask(world, "explainTokenRemoval", "")["tokens"]
+    assert (explained["action"], [session["verdict"] for session in explained["sessions"]]) == (
+        "powerOff", ["powerOff", "notExamined"] if configuration == "powering off" else [])
     mark = world.log_mark()
 
     world.kxsim("remove", "5", check=False)  # the power-off may end kxsim before it does
@@ -294,6 +316,7 @@ def test_power_off_ends_the_machine(world, configuration):
     assert "Текущий тип аутентификации - Не настроена" in texts(daemon.records())
     gone = "[WARNING] Конфигурационный файл не найден, выключаем систему"
     tail = [text for text in handling if text.startswith("[")]
+    assert explained["records"][-1] == gone
     if configuration == "gone":
         # The power-off can take the client down before it has noted its SIGINT; the records
         # show that the signal went out first.
@@ -352,10 +375,18 @@ def test_remote_clients_of_the_token_and_their_sentrix_parents_are_interrupted(w
     other_user = world.spawn(["xfreerdp", "/u:petrov", "/d:corp"], parent=["kxsentrix"])
     daemon = started_with_token(world, "--profile", "ivanov@corp", "--profile", "ivanov@kxworld",
                                 refuse_syscalls=["pidfd_open"] if pidfd == "refused" else [])
+    clients = ask(world, "explainTokenRemoval")["tokens"][0]["remoteClients"]
+    processes = (with_sentrix, with_sentrix.parent, no_user, no_user.parent, orphan, other_user)
+    assert [process.signals() for process in processes] == [[]] * 6  # explaining signals none
 
     handling = remove_token(world, daemon)
 
-    assert [text for text in handling if text.startswith("[WARNING]")] == (
+    assert {c["pid"]: (c["verdict"], (c["parent"] or {}).get("verdict")) for c in clients} == {
+        with_sentrix.pid: ("interrupt", "interrupt"), no_user.pid: ("interrupt", "leave"),
+        orphan.pid: ("interrupt", None), other_user.pid: ("leave", None)}
+    assert [client["reason"] for client in clients] == verdicts(handling, of="Процесс")
+
+    assert [text for text in texts(daemon.records()) if text.startswith("[WARNING]")] == (
         ["[WARNING] pidfd недоступен (Function not implemented), сигналы процессам "
          "отправляются через kill с проверкой времени их запуска"] if pidfd == "refused" else [])
     for process in (with_sentrix, with_sentrix.parent, no_user, orphan):

@@ -9,9 +9,9 @@ import socket
 import time
 
 import pytest
-from system_helpers import (ALICE_PEM, SERVICE_UP, WATCHING, connected, disconnected, insert,
-                            serving, texts, token_event)
-from world import LOG_ERR, LOG_WARNING, wait_until
+from system_helpers import (ALICE_PEM, SERVICE_UP, WATCHING, ask, connected, disconnected,
+                            insert, serving, texts, token_event)
+from world import DAEMON_CONFIG, LOG_ERR, LOG_WARNING, wait_until
 
 REMOVAL = re.compile(r"^\[INFO\] Отключено устройство")
 PRESENT, EMPTY = 7, 6  # slot flags: token present, removable device, hardware slot
@@ -137,6 +137,7 @@ def test_a_failing_slot_list_hides_no_token(world):
 
 def test_library_that_cannot_start_is_asked_again_every_second(world):
     insert(world, 5, "Any", "--fail", "C_Initialize=CKR_DEVICE_ERROR")
+    refused = "конфигурация не принята, действуют прежние настройки"  # "{}" sets nothing
     with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as notify:
         notify.bind(world.host_path("/run/notify"))
         notify.settimeout(30)
@@ -144,17 +145,29 @@ def test_library_that_cannot_start_is_asked_again_every_second(world):
         daemon = serving(world, "{}\n", env={"NOTIFY_SOCKET": "/run/notify"})
         assert notify.recv(4096).decode() == (
             "READY=1\nSTATUS=Единая библиотека не инициализирована (код возврата 48), повторная "
-            "попытка каждую секунду")
+            f"попытка каждую секунду; {refused}")
         time.sleep(2.5)  # tried again twice or more, without a line each time
+        status = ask(world, "daemonStatus")
+        assert (status["library"] | {"since": status["library"]["since"] > 0},
+                status["configuration"]["state"], status["configuration"]["problem"]) == (
+            {"state": "retrying", "since": True, "error": 48}, "refused",
+            f"Конфигурационный файл {DAEMON_CONFIG} пуст или не содержит ни одного корректного "
+            "параметра, действуют прежние настройки")
         world.kxsim("remove", "5")  # the failure leaves with the token
-        insert(world, 6, "Later")
-        daemon.wait_for_log(connected(6, "Later"))
-        assert notify.recv(4096).decode() == "STATUS=Единая библиотека инициализирована"
+        daemon.wait_for_log("[INFO] Единая библиотека инициализирована")
+        # Told again when the library starts, and when the token count changes.
+        for count in (0, 1):
+            line = notify.recv(4096).decode()
+            assert line == f"STATUS=Единая библиотека инициализирована; токенов: {count}; {refused}"
+            if count == 0:
+                insert(world, 6, "Later")
+        status = ask(world, "daemonStatus")
+        assert (status["library"]["state"], status["tokens"], status["summary"]) == (
+            "initialised", 1, line.removeprefix("STATUS="))
 
     assert texts(daemon.records(level=LOG_ERR)) == [
         "[ERROR] Не удалось инициализировать единую библиотеку! Ошибка C_Initialize. Код возврата "
         "= 48. Повторная попытка каждую секунду"]
-    assert daemon.records("[INFO] Единая библиотека инициализирована")
     assert daemon.stop() == 0
 
 

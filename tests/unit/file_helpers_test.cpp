@@ -16,6 +16,7 @@
 #include "TestFiles.h"
 #include "log/AtomicFile.h"
 #include "log/Common.h"
+#include "log/JsonWriter.h"
 
 using namespace testfiles;
 
@@ -36,6 +37,17 @@ TEST(PrintableTest, EscapesWhatCouldForgeARecordOrSteerATerminal) {
     }
     // NUL is not white space: a NUL-padded PKCS#11 field keeps its padding.
     EXPECT_EQ(Common::trim(std::string("  ab\0 \t\r\n\v\f ", 12)), std::string("  ab\0", 5));
+}
+
+TEST(JsonWriterTest, WritesValidJsonWhateverTheTextsHold) {
+    JsonWriter json;
+    json.beginObject().key("a").beginArray();
+    json.string("\"\\\n\x01 Ключ").string("not\xff").string(std::string("\0", 1)).end();
+    json.key("b").beginObject().key("n").integer(-1).key("u").unsignedInteger(UINT64_MAX);
+    json.key("t").boolean(true).key("z").null().end().key("c").beginArray().end().end();
+    EXPECT_EQ(json.text(),
+              "{\"a\":[\"\\\"\\\\\\n\\u0001 Ключ\",\"not\\\\xff\",\"\\u0000\"],"
+              "\"b\":{\"n\":-1,\"u\":18446744073709551615,\"t\":true,\"z\":null},\"c\":[]}");
 }
 
 // Replacing through a link, keeping mode and owner, creating 0644 files and a failed write:

@@ -5,10 +5,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <iostream>
 #include <sstream>
 
+#include "DaemonView.h"
 #include "TerminalText.h"
 #include "TokenView.h"
 #include "dbus/BusContract.h"
@@ -69,14 +69,18 @@ ExitStatus codeAnswer(const BusClient& bus, const std::string& method,
     return fail(kFailed, "kxsentrixd answered " + method + " with " + std::to_string(*code));
 }
 
-std::string localTime(int64_t seconds) {
-    std::time_t time = static_cast<std::time_t>(seconds);
-    std::tm local{};
-    char text[64] = "";
-    if (localtime_r(&time, &local) != nullptr) {
-        std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S %z", &local);
+// A JSON answer (daemonStatus, explainTokenRemoval): the object, or null when the answer is
+// none.
+std::optional<nlohmann::ordered_json> jsonAnswer(const BusClient::Reply& reply) {
+    std::optional<std::string> text = reply.string();
+    if (!text) {
+        return std::nullopt;
     }
-    return text;
+    nlohmann::ordered_json value = nlohmann::ordered_json::parse(*text, nullptr, false);
+    if (!value.is_object()) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 }  // namespace
@@ -110,7 +114,45 @@ ExitStatus ControlCommands::lastUpdate(const BusClient& bus) {
         return unexpected(BusContract::kLastDateUpdate, reply);
     }
     // 0: the daemon has not finished its first look at the slots.
-    std::cout << *seconds << " " << (*seconds == 0 ? "never" : localTime(*seconds)) << "\n";
+    std::cout << *seconds << " " << (*seconds == 0 ? "never" : DaemonView::localTime(*seconds))
+              << "\n";
+    return kDone;
+}
+
+ExitStatus ControlCommands::status(const BusClient& bus, bool json) {
+    BusClient::Reply reply = bus.call(BusContract::kDaemonStatus);
+    if (reply.status != kDone) {
+        return fail(reply.status, reply.problem);
+    }
+    std::optional<nlohmann::ordered_json> status = jsonAnswer(reply);
+    if (!status) {
+        return unexpected(BusContract::kDaemonStatus, reply);
+    }
+    std::cout << (json ? TerminalText::json(*status) + "\n" : DaemonView::status(*status));
+    return kDone;
+}
+
+ExitStatus ControlCommands::explain(const BusClient& bus, std::optional<uint64_t> slot, bool json) {
+    BusClient::Reply reply = bus.call(
+        BusContract::kExplainTokenRemoval,
+        slot ? std::vector<std::string>{std::to_string(*slot)} : std::vector<std::string>{});
+    if (reply.status != kDone) {
+        return fail(reply.status, reply.problem);
+    }
+    std::optional<nlohmann::ordered_json> explanation = jsonAnswer(reply);
+    if (!explanation || !(*explanation)["tokens"].is_array()) {
+        return unexpected(BusContract::kExplainTokenRemoval, reply);
+    }
+    if (slot && (*explanation)["tokens"].empty()) {
+        return fail(kFailed, "no token in slot " + std::to_string(*slot));
+    }
+    if (json) {
+        std::cout << TerminalText::json(*explanation) << "\n";
+    } else if ((*explanation)["tokens"].empty()) {
+        std::cout << "No token is inserted.\n";
+    } else {
+        std::cout << DaemonView::explanation(*explanation);
+    }
     return kDone;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "BusClient.h"
@@ -11,6 +13,9 @@ namespace ControlCommands {
 
 ExitStatus tokens(const BusClient& bus, bool json);
 ExitStatus lastUpdate(const BusClient& bus);
+ExitStatus status(const BusClient& bus, bool json);
+// What the removal of the token in `slot` (of every token without one) would do.
+ExitStatus explain(const BusClient& bus, std::optional<uint64_t> slot, bool json);
 ExitStatus fingerprint(const BusClient& bus, const std::string& user);
 ExitStatus setAppletOrder(const BusClient& bus, const std::string& order,
                           const std::string& images);

@@ -51,6 +51,18 @@ int main(int argc, char* argv[]) {
     on(app.add_subcommand("last-update", "When the token list last changed"),
        [](const BusClient& bus) { return ControlCommands::lastUpdate(bus); });
 
+    on(app.add_subcommand("status", "How the daemon is doing"), [&](const BusClient& bus) {
+        return ControlCommands::status(bus, in.json);
+    })->add_flag("--json", in.json, "As JSON");
+
+    CLI::App* explain =
+        on(app.add_subcommand("explain", "What pulling a token would do now, and why"),
+           [&](const BusClient& bus) {
+               return ControlCommands::explain(bus, in.optionalSlot, in.json);
+           });
+    explain->add_option("SLOT", in.optionalSlot, "Only the token in this slot");
+    explain->add_flag("--json", in.json, "As JSON");
+
     on(app.add_subcommand("fingerprint", "SHA-1 fingerprint of the certificate bound to USER"),
        [&](const BusClient& bus) { return ControlCommands::fingerprint(bus, in.first); })
         ->add_option("USER", in.first, "Login name")

@@ -1,0 +1,190 @@
+#include "daemon/StatusReport.h"
+
+#include <ctime>
+#include <vector>
+
+#include "log/Common.h"
+#include "log/JsonWriter.h"
+
+namespace {
+
+using Outcome = StatusReport::Removal::Outcome;
+
+// What the configuration in force is, as the last load left it.
+const char* configState(const DaemonConfig::Status& config) {
+    if (!config.problem.empty()) {
+        return "refused";  // the settings before it stay
+    }
+    return config.fromFile ? "loaded" : "missing";
+}
+
+const char* outcomeName(Outcome outcome) {
+    switch (outcome) {
+        case Outcome::Nothing:
+            return "nothing";
+        case Outcome::Locked:
+            return "locked";
+        case Outcome::LockedAll:
+            return "lockedAll";
+        case Outcome::PowerOffFailed:
+            return "powerOffFailed";
+    }
+    return "";
+}
+
+JsonWriter& time(JsonWriter& json, int64_t seconds) {
+    return seconds == 0 ? json.null() : json.integer(seconds);
+}
+
+std::string localTime(int64_t seconds) {
+    std::time_t time = static_cast<std::time_t>(seconds);
+    std::tm local{};
+    char text[32] = "";
+    if (localtime_r(&time, &local) != nullptr) {
+        std::strftime(text, sizeof(text), "%d.%m.%Y %H:%M:%S", &local);
+    }
+    return text;
+}
+
+unsigned long long count(uint64_t value) {
+    return static_cast<unsigned long long>(value);
+}
+
+std::string configLine(const StatusReport& report) {
+    const bool refused = !report.config.problem.empty();
+    if (!report.configActedOn) {
+        return refused ? "конфигурация не принята: при отключении токена компьютер будет выключен"
+                       : "конфигурационный файл не найден: при отключении токена компьютер будет "
+                         "выключен";
+    }
+    if (refused) {
+        return "конфигурация не принята, действуют прежние настройки";
+    }
+    if (!report.config.fromFile) {
+        return "конфигурация не загружена, действуют настройки по умолчанию";
+    }
+    return "конфигурация загружена " + localTime(report.config.loadedAt);
+}
+
+std::string removalLine(const StatusReport::Removal& removal) {
+    std::string line = Common::format("последнее отключение токена: слот %lu в %s, ", removal.slot,
+                                      localTime(removal.at).c_str());
+    switch (removal.outcome) {
+        case Outcome::Nothing:
+            line += "сессии не затронуты";
+            break;
+        case Outcome::Locked:
+            line += Common::format("заблокировано сессий: %llu", count(removal.sessions));
+            break;
+        case Outcome::LockedAll:
+            line += "заблокированы все сессии";
+            break;
+        case Outcome::PowerOffFailed:
+            line += "выключить компьютер не удалось, заблокированы все сессии";
+            break;
+    }
+    if (removal.remoteClients != 0) {
+        line +=
+            Common::format(", прервано удаленных подключений: %llu", count(removal.remoteClients));
+    }
+    return line;
+}
+
+}  // namespace
+
+std::string StatusReport::json() const {
+    JsonWriter json;
+    json.beginObject();
+    json.key("version").string(version);
+    time(json.key("startedAt"), startedAt);
+    json.key("uptimeSeconds").integer(uptimeSeconds);
+    json.key("library").beginObject();
+    json.key("state").string(loop.libraryReady ? "initialised" : "retrying");
+    time(json.key("since"), loop.librarySince);
+    json.key("error").unsignedInteger(loop.libraryError);
+    json.end();
+    json.key("slotsListed").unsignedInteger(loop.slotsListed);
+    json.key("tokens").unsignedInteger(loop.tokensStored);
+    json.key("slotListFailed").boolean(loop.listingFailed);
+    json.key("readsInProgress").unsignedInteger(loop.readsInProgress);
+
+    json.key("configuration").beginObject();
+    json.key("path").string(config.path);
+    json.key("state").string(configState(config));
+    time(json.key("loadedAt"), config.loadedAt);
+    json.key("problem").string(config.problem);
+    json.key("removalPowersOff").boolean(!configActedOn);
+    const DaemonConfig::Settings& settings = config.settings;
+    json.key("settings").beginObject();
+    json.key("actionOnTokenDisabled").integer(static_cast<int64_t>(settings.actionSystem));
+    json.key("actionOnTokenDisabledRemote").integer(static_cast<int64_t>(settings.actionRemote));
+    json.key("debug").boolean(settings.debug);
+    json.key("forceSessionMatch").boolean(settings.forceSessionMatch);
+    json.key("ticketsCheckInterval").integer(settings.ticketsCheckIntervalMs);
+    json.end().end();
+
+    json.key("authType").string(authType);
+    json.key("bus").beginObject().key("name").string(busName);
+    json.key("held").boolean(busNameHeld).end();
+    json.key("lastEvent");
+    if (loop.lastEventAt == 0) {
+        json.null();
+    } else {
+        json.beginObject();
+        json.key("at").integer(loop.lastEventAt);
+        json.key("slot").unsignedInteger(loop.lastEventSlot);
+        json.key("result").unsignedInteger(loop.lastEventResult);
+        json.key("flags").unsignedInteger(loop.lastEventFlags);
+        json.end();
+    }
+    const Removal& removal = loop.lastRemoval;
+    json.key("lastRemoval");
+    if (removal.at == 0) {
+        json.null();
+    } else {
+        json.beginObject();
+        json.key("at").integer(removal.at);
+        json.key("slot").unsignedInteger(removal.slot);
+        json.key("known").boolean(removal.known);
+        json.key("outcome").string(outcomeName(removal.outcome));
+        json.key("sessions").unsignedInteger(removal.sessions);
+        json.key("remoteClients").unsignedInteger(removal.remoteClients);
+        json.end();
+    }
+    json.key("log").beginObject().key("dropped").unsignedInteger(logDropped);
+    json.key("heldBack").unsignedInteger(logHeldBack).end();
+    json.key("summary").string(line());
+    json.end();
+    return json.text();
+}
+
+std::string StatusReport::line() const {
+    std::vector<std::string> parts;
+    if (loop.libraryReady) {
+        parts.push_back("Единая библиотека инициализирована");
+        parts.push_back(Common::format("токенов: %llu", count(loop.tokensStored)));
+        if (loop.listingFailed) {
+            parts.push_back("список слотов получить не удалось");
+        }
+    } else {
+        parts.push_back(
+            Common::format("Единая библиотека не инициализирована (код возврата %lu), "
+                           "повторная попытка каждую секунду",
+                           loop.libraryError));
+    }
+    parts.push_back(configLine(*this));
+    if (loop.lastRemoval.at != 0) {
+        parts.push_back(removalLine(loop.lastRemoval));
+    }
+    if (logDropped != 0 || logHeldBack != 0) {
+        parts.push_back(
+            Common::format("журнал не принял записей: %llu, пропущено записей "
+                           "пользователей: %llu",
+                           count(logDropped), count(logHeldBack)));
+    }
+    std::string line;
+    for (const std::string& part : parts) {
+        line += (line.empty() ? "" : "; ") + part;
+    }
+    return line;
+}

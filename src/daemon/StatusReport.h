@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "config/DaemonConfig.h"
+#include "token/kxpkcs11.h"
+
+// How the daemon is doing, as the daemonStatus method answers it (JSON) and, in one line, as the
+// service manager shows it (STATUS=). Made of plain values read from the parts that own them;
+// wall-clock times in seconds since the epoch, 0 for never.
+struct StatusReport {
+    // What the handling of a removal did.
+    struct Removal {
+        enum class Outcome {
+            Nothing,         // no session was to be locked
+            Locked,          // the token's sessions were locked (`sessions` of them)
+            LockedAll,       // they could not be confirmed locked, or known: all were locked
+            PowerOffFailed,  // the power-off was refused; all sessions were locked
+        };
+        int64_t at = 0;
+        CK_SLOT_ID slot = 0;
+        bool known = true;  // the store held the token (else its slot list could not be had)
+        Outcome outcome = Outcome::Nothing;
+        uint64_t sessions = 0;
+        uint64_t remoteClients = 0;  // interrupted
+    };
+
+    // The vendor library and the slot loop.
+    struct Loop {
+        bool libraryReady = false;  // C_Initialize succeeded; otherwise it is retried
+        int64_t librarySince = 0;   // when it succeeded, or first failed
+        CK_RV libraryError = CKR_OK;
+        bool listingFailed = false;  // the last C_GetSlotList failed; retried at every pass
+        uint64_t slotsListed = 0;    // slots with a token in the last listing that succeeded
+        uint64_t tokensStored = 0;
+        uint64_t readsInProgress = 0;
+        int64_t lastEventAt = 0;
+        CK_SLOT_ID lastEventSlot = 0;
+        CK_RV lastEventResult = CKR_OK;
+        CK_FLAGS lastEventFlags = 0;
+        Removal lastRemoval;  // at 0: none yet
+    };
+
+    std::string version;
+    int64_t startedAt = 0;
+    int64_t uptimeSeconds = 0;
+    Loop loop;
+    DaemonConfig::Status config;
+    bool configActedOn = true;  // DaemonConfig::exists(): else a removal powers off
+    std::string authType;       // its name in the log
+    std::string busName;
+    bool busNameHeld = false;
+    uint64_t logDropped = 0;   // records the log did not take since the start
+    uint64_t logHeldBack = 0;  // users' records held back for summaries since the start
+
+    // Every field, for clients (docs/dbus-api.md).
+    std::string json() const;
+    // The library, the tokens, the configuration, the last removal and lost records: what
+    // `systemctl status` shows.
+    std::string line() const;
+};
