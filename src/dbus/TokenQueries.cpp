@@ -84,7 +84,8 @@ common::any Daemon::getFingerPrintByUserCert(DBusServer::Arguments& args) {
     if (home.empty()) {
         return {};
     }
-    return UserCertificates::of(uid, home).fingerprint();
+    const std::optional<Certificate> certificate = UserCertificates::of(uid, home);
+    return certificate ? certificate->fingerprint() : std::string();
 }
 
 common::any Daemon::explainTokenRemoval(DBusServer::Arguments& args) const {

@@ -141,7 +141,16 @@ Verdict localPki(const Session& session, const Token::Info& token, const Setting
         return *decided;
     }
     const SessionText s(session);
-    const Certificate own = machine.userCertificate(session);
+    const std::optional<Certificate> read = machine.userCertificate(session);
+    if (!read) {
+        // Whose the session is cannot be told: it is taken for the token's, so that a failure
+        // of the daemon's own never leaves the token's session open.
+        return {true, LOG_WARNING,
+                Common::format("Сессия пользователя %s, uid %d, home '%s' соответствует токену "
+                               "т. к. его сертификат не удалось проверить",
+                               s.user.c_str(), s.uid, s.home.c_str())};
+    }
+    const Certificate& own = *read;
     if (own.fingerprint().empty()) {
         return detailed(false, settings,
                         Common::format("Сессия пользователя %s, uid %d, home '%s' пропускается "

@@ -3,6 +3,7 @@
 #include <syslog.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "sessions/ProcessTable.h"
@@ -39,8 +40,8 @@ public:
     struct Machine {
         std::string hostName;
         // The first certificate of the user's ~/.eid/authorized_certificates; one without a
-        // fingerprint when there is none.
-        std::function<Certificate(const UserSessions::Session&)> userCertificate;
+        // fingerprint when there is none; none at all when the daemon could not read the file.
+        std::function<std::optional<Certificate>(const UserSessions::Session&)> userCertificate;
     };
 
     using Rule = Verdict (*)(const UserSessions::Session& session, const Token::Info& token,

@@ -8,7 +8,16 @@
 #include "log/KxLogger.h"
 #include "log/UntrustedFile.h"
 
-Certificate UserCertificates::of(uid_t uid, const std::string& home) {
+namespace {
+
+// Failures of the daemon's own, as opposed to what the user's file is or is not.
+bool ownFailure(int error) {
+    return error == EPERM || error == EMFILE || error == ENFILE || error == ENOMEM;
+}
+
+}  // namespace
+
+std::optional<Certificate> UserCertificates::of(uid_t uid, const std::string& home) {
     const std::string path = home + kFile;
     const std::optional<UntrustedFile::Rights> rights = UntrustedFile::rightsOf(uid);
     std::string text;
@@ -26,5 +35,8 @@ Certificate UserCertificates::of(uid_t uid, const std::string& home) {
     } else {
         KxLogger::log(LOG_WARNING, "Не удалось открыть файл %s", Common::printable(path).c_str());
     }
-    return {};
+    if (rights && ownFailure(error)) {
+        return std::nullopt;
+    }
+    return Certificate();
 }

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 
 #include "token/Certificate.h"
@@ -15,6 +16,8 @@ public:
 
     // The certificate of the account with this uid and home directory. Only its fingerprint is
     // filled: certificates compare by it, and it needs no decoding of what the user wrote.
-    // Empty when the file cannot be read or holds no certificate (the reason is logged).
-    static Certificate of(uid_t uid, const std::string& home);
+    // Empty when the file cannot be read or holds no certificate (the reason is logged); none
+    // when the daemon itself failed to read it (the user's rights could not be taken, no
+    // descriptor or memory was left): then nobody can tell whose the session is.
+    static std::optional<Certificate> of(uid_t uid, const std::string& home);
 };

@@ -130,6 +130,18 @@ RULE_CASES = {
                            [("c1", "ivanov", 60001, (), None),
                             ("c2", "petrov", 60002, ("kx_net_pass",), None),
                             ("c3", "local", 1001, (), None)], [], [["c1"]], []),
+    # Without the right to take the users' rights the daemon cannot read their certificates, so
+    # it cannot tell whose each session is: all of them count as the token's. (Start options
+    # before the token's.)
+    "LocalPki, users' rights not taken": (
+        "LocalPki", "ws1", False, [("c1", "ivanov", 1001, (), IVANOV),
+                                   ("c2", "petrov", 1002, (), "/CN=petrov")],
+        [{"drop_capabilities": ["setuid", "setgid"]}, "--cert", IVANOV], [["c1"], ["c2"]],
+        [text for name, uid in (("ivanov", 1001), ("petrov", 1002)) for text in (
+            f"[ERROR] Не удалось перейти к правам пользователя uid {uid} для чтения файла "
+            f"/home/{name}/.eid/authorized_certificates",
+            f"[WARNING] Сессия пользователя {name}, uid {uid}, home '/home/{name}' соответствует "
+            "токену т. к. его сертификат не удалось проверить")]),
     "host without domain": ("NetworkPki", "ws1", False, [("c1", "ivanov", 60001, (), None)],
                             ["--cert", "/CN=ivanov/O=ws1"], [],
                             ["[WARNING] Сессия пользователя ivanov, uid 60001, home '/home/ivanov' "
@@ -169,9 +181,11 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
             world.symlink("/run/ivanov.pem", path)
         elif cert:
             world.write(path, world.read(certificate_of(cert)))
-    token = [certificate_of(option) if option.startswith("/") else option for option in token]
+    start = token[0] if token and isinstance(token[0], dict) else {}
+    token = [certificate_of(option) if option.startswith("/") else option
+             for option in token[bool(start):]]
     world.logind.on_lock_session("ignore")
-    daemon = started_with_token(world, *token)
+    daemon = started_with_token(world, *token, **start)
     (explained,) = ask(world, "explainTokenRemoval", 5)["tokens"]
 
     handling = remove_token(world, daemon, lock_late=[session for (session,) in locked])

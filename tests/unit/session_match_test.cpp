@@ -94,6 +94,16 @@ const RuleCase kRuleCases[] = {
      session("ivanov", true), Token::Info{}, Settings{false, true}, kHost, true, LOG_DEBUG,
      " соответствует токену т. к. включен флаг принудительного совпадения.\n"},
 
+    // Local certificates: a file the daemon itself failed to read (it could not take the user's
+    // rights) leaves whose the session is unknown, so it counts as the token's, whatever the
+    // extended logging; one the user left unreadable skips it. (Real files: test_removal.py.)
+    {"CertificateTheDaemonCouldNotReadMatches", AuthType::LocalPki, session("unread", true),
+     Token::Info{}, kQuiet, kHost, true, LOG_WARNING,
+     " соответствует токену т. к. его сертификат не удалось проверить"},
+    {"CertificateTheUserLeftUnreadableIsSkipped", AuthType::LocalPki, session("ivanov", true),
+     Token::Info{}, kDetailed, kHost, false, LOG_DEBUG,
+     " пропускается т. к. не удалось загрузить его сертификат из '.eid/authorized_certificates'"},
+
     // Local profiles: the host name or a leading run of its labels, ignoring case; the user
     // name exactly.
     {"LocalProfileForHostLabel", AuthType::LocalNoPki, session("ivanov", true),
@@ -141,7 +151,11 @@ const RuleCase kRuleCases[] = {
 TEST(SessionRuleTest, DecidesAndExplains) {
     for (const RuleCase& c : kRuleCases) {
         SCOPED_TRACE(c.name);
-        const SessionMatch::Machine machine{c.host, [](const Session&) { return Certificate(); }};
+        // The user named "unread" stands for a file the daemon itself failed to read.
+        const SessionMatch::Machine machine{
+            c.host, [](const Session& s) -> std::optional<Certificate> {
+                return s.user == "unread" ? std::nullopt : std::optional(Certificate());
+            }};
         Verdict verdict =
             SessionMatch::logonOf(c.type)->rule(c.session, c.token, c.settings, machine);
         EXPECT_EQ(verdict.matches, c.matches);
