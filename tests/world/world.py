@@ -52,6 +52,7 @@ PASSED_VARIABLES = ("TERM", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TS
                     "KX_BUILD_DIR")
 
 _libc = ctypes.CDLL(None, use_errno=True)
+_libc.fallocate.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_long, ctypes.c_long]
 _PR_SET_PDEATHSIG = 1
 
 
@@ -647,6 +648,31 @@ class World:
     def screensaver(self):
         """The MATE screensaver mock on the session bus (mocks.ScreenSaver)."""
         return ScreenSaver(self.session_bus())
+
+
+class LogFollower:
+    """Follows a world's record file from its start without keeping the records, for runs that log
+    more than memory should hold (tests/soak): records() gives (level, text) of each record come
+    since its last call; release() frees what was read of the record files, which live in memory."""
+
+    def __init__(self, world):
+        self.path, self.json_path = world.host_path(LOG_TEXT), world.host_path(LOG_JSON)
+        self.file = open(self.path, "rb")
+        self.rest, self.read_bytes = b"", 0
+
+    def records(self):
+        data = self.file.read()
+        self.read_bytes += len(data)
+        lines = (self.rest + data).split(b"\n")
+        self.rest = lines.pop()
+        return [tuple(line.decode("utf-8", "replace").split(" ", 2)[1:]) for line in lines]
+
+    def release(self):
+        for path, length in ((self.path, self.read_bytes),
+                             (self.json_path, os.path.getsize(self.json_path))):
+            fd = os.open(path, os.O_WRONLY)
+            _libc.fallocate(fd, 0x02 | 0x01, 0, length // 4096 * 4096)  # PUNCH_HOLE | KEEP_SIZE
+            os.close(fd)
 
 
 class Machine:
