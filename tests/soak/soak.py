@@ -160,24 +160,6 @@ def halves(samples):
     return statistics.median(samples[:half]), statistics.median(samples[half:])
 
 
-def with_heap_probe(sandbox):
-    """In the sanitizer build, starts the daemon through a script that loads heap_probe.cpp into
-    it after the sanitizer's runtime (which must come first); False without the probe."""
-    probe = os.path.join(sandbox.build_dir, "tests", "soak", "kx_heap_probe.so")
-    if not os.path.exists(probe):
-        return False
-    libraries = subprocess.run(["ldd", sandbox.daemon_path], check=True, capture_output=True,
-                               text=True).stdout
-    runtime = re.search(r"libasan\.so\S* => (\S+)", libraries).group(1)
-    script = os.path.join(sandbox.build_dir, "tests", "soak", "kxsentrixd-with-heap-probe")
-    with open(script, "w") as file:
-        file.write(f"#!/bin/sh\nexport LD_PRELOAD={runtime}:{probe} "
-                   f"KX_HEAP_PROBE={HEAP_PROBE_OUTPUT}\nexec {sandbox.daemon_path} \"$@\"\n")
-    os.chmod(script, 0o755)
-    sandbox.daemon_path = script  # exec keeps the pid: the daemon is the process started
-    return True
-
-
 class Soak:
     def __init__(self, sandbox, seed, scratch):
         self.sandbox, self.rng = sandbox, random.Random(seed)
@@ -244,8 +226,10 @@ class Soak:
         sandbox.mkdir(TOKENS)
         for slot in self.rng.sample(SLOTS, 6):
             self.insert(slot)
-        probed = with_heap_probe(sandbox)
-        daemon = sandbox.start_daemon().wait_ready(timeout=30)
+        probed = os.path.exists(os.path.join(sandbox.build_dir, "tests", "world",
+                                             "kx_heap_probe.so"))
+        daemon = sandbox.start_daemon(heap_probe=HEAP_PROBE_OUTPUT if probed else None)
+        daemon.wait_ready(timeout=30)
         log = DaemonLog(sandbox)
         for slot in sorted(self.inserted):  # the first scan goes through the slots in order
             log.wait_for(f"{INSERTED}{slot} ")

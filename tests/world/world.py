@@ -462,10 +462,13 @@ class World:
         self._counter += 1
         return self._counter
 
-    def start_daemon(self, *args, env=None, drop_capabilities=(), refuse_syscalls=()):
+    def start_daemon(self, *args, env=None, drop_capabilities=(), refuse_syscalls=(),
+                     heap_probe=None):
         """Starts build/src/kxsentrixd with these arguments in the machine. Capabilities named
         in drop_capabilities (e.g. "sys_boot") are taken from it, still as root; system calls
-        named in refuse_syscalls (e.g. "pidfd_open") fail for it with ENOSYS."""
+        named in refuse_syscalls (e.g. "pidfd_open") fail for it with ENOSYS. With heap_probe (a
+        world path; the sanitizer build only) it appends the bytes its heap holds there once a
+        second (kx_heap_probe.cpp)."""
         if not os.access(self.daemon_path, os.X_OK):
             raise FileNotFoundError(f"{self.daemon_path} is not built (KX_BUILD_DIR?)")
         number = self._next_id()
@@ -478,6 +481,11 @@ class World:
             argv = ["setpriv", f"--bounding-set={dropped}", f"--inh-caps={dropped}", "--", *argv]
         if refuse_syscalls:
             argv = [PYTHON, os.path.join(HERE, "refuse_syscalls.py"), *refuse_syscalls, "--", *argv]
+        if heap_probe:  # env execs the daemon, after the sanitizer's runtime, which must come first
+            runtime = re.search(r"libasan\.so\S* => (\S+)", subprocess.run(
+                ["ldd", self.daemon_path], check=True, capture_output=True, text=True).stdout)[1]
+            probe = os.path.join(self.build_dir, "tests", "world", "kx_heap_probe.so")
+            argv = ["env", f"LD_PRELOAD={runtime}:{probe}", f"KX_HEAP_PROBE={heap_probe}", *argv]
         launched = machine.launch(argv, env=self.env(env), output=output)
         daemon = Daemon(self, machine, launched, output)
         self.daemons.append(daemon)
