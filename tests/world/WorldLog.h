@@ -68,9 +68,10 @@ inline size_t logMark() {
     return logRecords().size();
 }
 
-// Waits until a record with exactly this level and text arrives after the mark.
+// Waits until a record with exactly this level and text arrives after the mark (generously: it
+// returns as soon as the record is there, and a busy machine may take seconds to deliver it).
 inline bool waitForLog(int level, const std::string& text, size_t mark = 0,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(3)) {
+                       std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     do {
         auto records = logRecords();
