@@ -102,27 +102,6 @@ def unlock(machine):
     containers.until(lambda: not any(locked(machine, user) for user in USERS), 30, "unlocked")
 
 
-def show(machine, unit, *properties):
-    shown = machine.run(["systemctl", "show", unit, "--property=" + ",".join(properties)])
-    return dict(line.split("=", 1) for line in shown.stdout.splitlines())
-
-
-def records(machine, mark):
-    return [entry["MESSAGE"] for entry in
-            machine.journal(f"--after-cursor={mark}", f"--identifier={SERVICE}")]
-
-
-def wait_for_record(machine, mark, pattern, timeout=30):
-    """Waits for the daemon's record matching the regular expression (from its start) since
-    the journal's mark."""
-    try:
-        return containers.until(lambda: [text for text in records(machine, mark)
-                                           if re.match(pattern, text)], timeout, pattern)
-    except TimeoutError:
-        raise AssertionError(f"no record {pattern!r} in the journal; the daemon's since then:\n" +
-                             "\n".join(records(machine, mark)[-30:])) from None
-
-
 def insert(machine, slot, label, user=None):
     owner = ["--profile", f"{user}@example.org", "--cert", f"/root/{user}.pem"] if user else []
     machine.run(["kxsim", "insert", str(slot), "--label", label, "--model", "Korvex Quill",
@@ -139,12 +118,12 @@ def test_packages_install_and_purge_cleanly_and_the_unit_waits_for_its_configura
     files = [path for path in machine.run(["dpkg", "--listfiles", *names]).stdout.split()
              if not os.path.isdir(machine.path(path))]
     machine.run(["systemctl", "start", SERVICE])
-    unit = show(machine, SERVICE, "ActiveState", "ConditionResult")
+    unit = machine.show(SERVICE, "ActiveState", "ConditionResult")
 
     output += machine.run(["dpkg", "--purge", *names]).stderr
     left = [path for path in files if os.path.lexists(machine.path(path))]
     gone = before - set(machine.run(directories).stdout.split())
-    unit.update(show(machine, SERVICE, "LoadState"))
+    unit.update(machine.show(SERVICE, "LoadState"))
     machine.run(["dpkg", "--install", *machine.debs])  # for the tests below
     complaints = [line for line in output.splitlines() if re.search("warning|error", line, re.I)]
     assert (complaints, left, gone, unit) == ([], [], set(), {
@@ -156,7 +135,7 @@ def test_the_unit_starts_with_its_configuration_and_notifies_readiness(machine):
                if path.endswith("/examples/kxsentrixd.conf")]
     machine.run(["install", "-D", "--mode=0644", *example, world.DAEMON_CONFIG])
     machine.run(["systemctl", "enable", "--now", SERVICE])  # a notify unit starts at READY=1
-    state = show(machine, SERVICE, "Type", "ActiveState", "SubState", "MainPID", "StatusText")
+    state = machine.show(SERVICE, "Type", "ActiveState", "SubState", "MainPID", "StatusText")
     assert state == {**state, "Type": "notify", "ActiveState": "active", "SubState": "running"}
     assert state["StatusText"].startswith(  # what systemctl status shows beside
         "Единая библиотека инициализирована; токенов: 0; конфигурация загружена ")
@@ -168,12 +147,12 @@ def test_the_unit_reloads_the_configuration(machine):
     mark = machine.journal_mark()
     machine.write(world.DAEMON_CONFIG, config(interval=250))
     machine.run(["systemctl", "reload", SERVICE])
-    wait_for_record(machine, mark, "Интервал проверки .* тикетов Kerberos - 250 ms$")
+    machine.wait_for_message(SERVICE, mark, "Интервал проверки .* тикетов Kerberos - 250 ms$")
 
 
 def test_the_unit_stops_with_status_0_and_the_pid_file_goes(machine):
     machine.run(["systemctl", "stop", SERVICE])
-    assert show(machine, SERVICE, "Result", "ExecMainCode", "ExecMainStatus") == {
+    assert machine.show(SERVICE, "Result", "ExecMainCode", "ExecMainStatus") == {
         "Result": "success", "ExecMainCode": "1", "ExecMainStatus": "0"}  # 1: exited
     assert machine.run(["test", "-e", world.PID_FILE], check=False).returncode == 1
     machine.run(["systemctl", "start", SERVICE])
@@ -188,21 +167,22 @@ def test_a_pulled_token_locks_its_owners_session_and_interrupts_his_remote_deskt
     for user, slot in USERS.items():
         mark = machine.journal_mark()
         machine.run(["kxsim", "remove", str(slot)])
-        wait_for_record(machine, mark, r"\[INFO\] 1 сессия пользователей были успешно "
-                                       r"заблокированы через \d+ msec$")
-        assert [text for text in records(machine, mark) if "соответствует токену" in text] == [
+        machine.wait_for_message(SERVICE, mark, r"\[INFO\] 1 сессия пользователей были успешно "
+                                                r"заблокированы через \d+ msec$")
+        assert [text for text in machine.messages(SERVICE, mark)
+                if "соответствует токену" in text] == [
             f"[INFO] Сессия пользователя {user} соответствует токену"]
         expected[user] = True
         assert {user: locked(machine, user) for user in USERS} == expected
         if user == "ivanov":
-            assert show(machine, "rdp-petrov", "SubState") == {"SubState": "running"}
+            assert machine.show("rdp-petrov", "SubState") == {"SubState": "running"}
     # The daemon signals another user's process (CAP_KILL): code 2 is "killed", status SIGINT.
     interrupted = {"SubState": "exited", "ExecMainCode": "2", "ExecMainStatus": "2"}
     try:
-        containers.until(lambda: show(machine, "rdp-petrov", *interrupted) == interrupted, 30)
+        containers.until(lambda: machine.show("rdp-petrov", *interrupted) == interrupted, 30)
     except TimeoutError:
         raise AssertionError("petrov's xfreerdp got no SIGINT (CAP_KILL): " +
-                             str(show(machine, "rdp-petrov", *interrupted))) from None
+                             str(machine.show("rdp-petrov", *interrupted))) from None
 
 
 def test_the_lock_command_locks_every_session_and_answers_1_without_a_screen_locker(machine):
@@ -255,8 +235,9 @@ def test_records_land_in_the_journal_and_a_users_call_flood_does_not_push_them_o
     insert(machine, 7, "ivanov again", "ivanov")
     mark = machine.journal_mark()
     machine.run(["kxsim", "remove", "7"])
-    wait_for_record(machine, mark, r"\[INFO\] Отключено устройство в слоте 7 ")
-    wait_for_record(machine, mark, r"\[INFO\] Сессия пользователя ivanov соответствует токену$")
+    machine.wait_for_message(SERVICE, mark, r"\[INFO\] Отключено устройство в слоте 7 ")
+    machine.wait_for_message(SERVICE, mark,
+                             r"\[INFO\] Сессия пользователя ivanov соответствует токену$")
 
 
 def test_a_removal_powers_the_machine_off(machine):

@@ -2,16 +2,94 @@
 // calls the daemon never sees fail, the two-call protocols, bridge mode in front of SoftHSM2 and
 // kxsim's errors, and slot events merged as real libraries merge them. (Slot events, searches,
 // retry counters, the maker's records, the reader's and PIN checks' failing calls, bridge mode's
-// slot events: the daemon's unit and system tests.)
+// slot events: the daemon's unit and system tests.) The tests talk to the library only through
+// its exported functions, each with a token directory of its own under the build tree.
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <optional>
+#include <vector>
 
-#include "SimClient.h"
+#include "TestToken.h"
+#include "kxpkcs11.h"
 
-namespace simtest {
 namespace {
+
+namespace fs = std::filesystem;
+using testfiles::contentOf;
+
+const std::string kBoris = contentOf(KXSIM_TEST_DATA "/boris.der");
+
+std::string testName() {
+    return testing::UnitTest::GetInstance()->current_test_info()->name();
+}
+
+// Runs a program; its exit status (-1 when it did not exit) and the first line of its errors.
+// The tests' own arguments hold no single quote.
+std::string run(const std::vector<std::string>& args) {
+    const std::string errors = (fs::path(KX_TEST_OUTPUT_DIR) / (testName() + ".err")).string();
+    std::string command;
+    for (const std::string& arg : args) {
+        command += "'" + arg + "' ";
+    }
+    int status = std::system((command + "</dev/null >/dev/null 2>'" + errors + "'").c_str());
+    std::string error = contentOf(errors);
+    return std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) + " " +
+           error.substr(0, error.find('\n'));
+}
+
+// The token's label, which must come blank padded.
+std::string tokenLabel(CK_SLOT_ID slot) {
+    CK_TOKEN_INFO info{};
+    EXPECT_EQ(C_GetTokenInfo(slot, &info), CKR_OK);
+    std::string label(reinterpret_cast<const char*>(info.label), sizeof info.label);
+    return label.substr(0, label.find_last_not_of(' ') + 1);
+}
+
+CK_SESSION_HANDLE openSession(CK_SLOT_ID slot) {
+    CK_SESSION_HANDLE session = 0;
+    EXPECT_EQ(C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session),
+              CKR_OK);
+    return session;
+}
+
+std::vector<CK_OBJECT_HANDLE> certificates(CK_SESSION_HANDLE session) {
+    CK_OBJECT_CLASS certificate = CKO_CERTIFICATE;
+    CK_ATTRIBUTE pattern = {CKA_CLASS, &certificate, sizeof certificate};
+    EXPECT_EQ(C_FindObjectsInit(session, &pattern, 1), CKR_OK);
+    std::vector<CK_OBJECT_HANDLE> found(1000);
+    CK_ULONG count = 0;
+    EXPECT_EQ(C_FindObjects(session, found.data(), found.size(), &count), CKR_OK);
+    EXPECT_EQ(C_FindObjectsFinal(session), CKR_OK);
+    found.resize(count);
+    return found;
+}
+
+// One attribute through the length query and the value call; nothing when it is missing.
+std::optional<std::string> attribute(CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                                     CK_ATTRIBUTE_TYPE type) {
+    CK_ATTRIBUTE query = {type, nullptr, 0};
+    if (C_GetAttributeValue(session, object, &query, 1) != CKR_OK) {
+        return std::nullopt;
+    }
+    std::string value(query.ulValueLen, '\0');
+    query.pValue = value.data();
+    EXPECT_EQ(C_GetAttributeValue(session, object, &query, 1), CKR_OK);
+    return value;
+}
+
+class SimTest : public testing::Test {
+protected:
+    void TearDown() override { C_Finalize(nullptr); }
+    void initialize() { ASSERT_EQ(C_Initialize(nullptr), CKR_OK); }
+
+    testtoken::SimulatedTokens tokens_{testName()};
+};
 
 // Calls a slot's record call with room for whatever it writes.
 template <typename Record>
@@ -47,45 +125,43 @@ const std::vector<std::pair<std::string, std::function<CK_RV(CK_SLOT_ID)>>> kPer
 };
 
 TEST_F(SimTest, InjectedCallFailsOnlyOnTheTokenThatAsks) {
-    CK_SLOT_ID slot = 10;
-    for (const auto& [name, call] : kPerTokenCalls) {
-        // An unusual code, so that a pass cannot come from an ordinary error path.
-        insert(slot, "user-pin = 1234\nfail = " + name + " 0x80000123\n");
-        insert(slot + 1, "user-pin = 1234\n");
-        slot += 2;
+    // Token 10 + 2i fails call i, token 11 + 2i beside it does not. An unusual code, so that a
+    // pass cannot come from an ordinary error path.
+    for (size_t i = 0; i < kPerTokenCalls.size(); ++i) {
+        tokens_.insert(10 + 2 * i,
+                       "user-pin = 1234\nfail = " + kPerTokenCalls[i].first + " 0x80000123\n");
+        tokens_.insert(11 + 2 * i, std::string("user-pin = 1234\n"));
     }
     initialize();
-    slot = 10;
-    for (const auto& [name, call] : kPerTokenCalls) {
-        EXPECT_EQ(call(slot), 0x80000123UL) << name;
-        EXPECT_EQ(call(slot + 1), CKR_OK) << name;
-        slot += 2;
+    for (size_t i = 0; i < kPerTokenCalls.size(); ++i) {
+        const auto& [name, call] = kPerTokenCalls[i];
+        EXPECT_EQ(call(10 + 2 * i), 0x80000123UL) << name;
+        EXPECT_EQ(call(11 + 2 * i), CKR_OK) << name;
     }
 }
 
 TEST_F(SimTest, LengthsValuesAndWhatDoesNotFitOrIsMissing) {
-    insert(
+    tokens_.insert(
         5,
         "label = Ivanov\n[certificate]\nid = 0a:0b\nlabel = Ivanov signing\nfile = " KXSIM_TEST_DATA
         "/boris.der\n[certificate]\nlabel = Outside\nid =\nfile = " KXSIM_TEST_DATA
         "/alice.pem\n[certificate]\nlabel = No value\nid = 01\n");
-    insert(7, "label = another\n");
+    tokens_.insert(7, std::string("label = another\n"));
     initialize();
     CK_SLOT_ID slots[2] = {};
     CK_ULONG count = 1;
     EXPECT_EQ(C_GetSlotList(CK_TRUE, slots, &count), CKR_BUFFER_TOO_SMALL);
     EXPECT_EQ(count, 2u);
     CK_SESSION_HANDLE session = openSession(5);
-    auto handles = find(session, {is(CKA_CLASS, certificateClass)});
+    auto handles = certificates(session);
     ASSERT_EQ(handles.size(), 3u);
-    const std::string boris = readFile(KXSIM_TEST_DATA "/boris.der");
     CK_ATTRIBUTE query[] = {{CKA_ID, nullptr, 0}, {CKA_LABEL, nullptr, 0}, {CKA_VALUE, nullptr, 0}};
     ASSERT_EQ(C_GetAttributeValue(session, handles[0], query, 3), CKR_OK);
     EXPECT_EQ(query[0].ulValueLen, 2u);
     EXPECT_EQ(query[1].ulValueLen, std::strlen("Ivanov signing"));
-    EXPECT_EQ(query[2].ulValueLen, boris.size());
+    EXPECT_EQ(query[2].ulValueLen, kBoris.size());
     EXPECT_EQ(attribute(session, handles[0], CKA_ID), std::string("\x0a\x0b"));
-    EXPECT_EQ(attribute(session, handles[0], CKA_VALUE), boris);
+    EXPECT_EQ(attribute(session, handles[0], CKA_VALUE), kBoris);
     EXPECT_EQ(attribute(session, handles[1], CKA_ID), "") << "an empty id is present, length 0";
 
     // The object without a value: the attributes it has are still filled in.
@@ -102,14 +178,14 @@ TEST_F(SimTest, LengthsValuesAndWhatDoesNotFitOrIsMissing) {
 // A slot's changes between two polls come as one event, showing the slot as it is then; slots
 // come in the order of their first change not yet reported.
 TEST_F(SimTest, ChangesOfASlotBetweenTwoPollsAreOneEvent) {
-    insert(5, "label = first\n");
+    tokens_.insert(5, std::string("label = first\n"));
     initialize();
     CK_SLOT_ID slot = 0;
     ASSERT_EQ(C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr), CKR_NO_EVENT);
     CK_SESSION_HANDLE first = openSession(5);
-    remove(5);
-    insert(6, "label = other\n");
-    insert(5, "label = second\n");
+    ASSERT_TRUE(tokens_.remove(5));
+    tokens_.insert(6, std::string("label = other\n"));
+    tokens_.insert(5, std::string("label = second\n"));
     std::vector<std::pair<CK_SLOT_ID, std::string>> events;  // the label, or "" for none
     while (C_WaitForSlotEvent(CKF_DONT_BLOCK, &slot, nullptr) == CKR_OK) {
         CK_SLOT_INFO info{};
@@ -122,79 +198,71 @@ TEST_F(SimTest, ChangesOfASlotBetweenTwoPollsAreOneEvent) {
     EXPECT_EQ(C_GetSessionInfo(first, &session), CKR_SESSION_HANDLE_INVALID);
 }
 
-const std::string kSoftHsm = "/usr/lib/softhsm/libsofthsm2.so";
-
 TEST_F(SimTest, BridgedSoftHsmCertificatesAndTheirAttributesComeThrough) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "bridge mode needs RTLD_DEEPBIND, which the sanitizers refuse";
 #endif
+    const std::string softHsm = "/usr/lib/softhsm/libsofthsm2.so";
     if (access("/usr/bin/softhsm2-util", X_OK) != 0 || access("/usr/bin/pkcs11-tool", X_OK) != 0 ||
-        !fs::exists(kSoftHsm)) {
+        !fs::exists(softHsm)) {
         GTEST_SKIP() << "softhsm2 and opensc are needed for bridge mode";
     }
     // SoftHSM2 keeps its configuration and tokens beside the test, never the system's.
-    fs::path hsm = tokenDir.parent_path() / (testName() + ".softhsm");
-    fs::remove_all(hsm);
+    fs::path hsm = testfiles::scratch(testName() + ".softhsm");
     fs::create_directories(hsm / "tokens");
-    std::ofstream(hsm / "softhsm2.conf")
-        << "directories.tokendir = " << (hsm / "tokens").string() << "\n"
-        << "objectstore.backend = file\nlog.level = ERROR\nslots.removable = false\n";
+    testfiles::writeFile(hsm / "softhsm2.conf",
+                         "directories.tokendir = " + (hsm / "tokens").string() +
+                             "\nobjectstore.backend = file\nlog.level = ERROR\n"
+                             "slots.removable = false\n");
     setenv("SOFTHSM2_CONF", (hsm / "softhsm2.conf").c_str(), 1);
-    std::string scratch = (hsm / "run").string();
-    auto init = run({"softhsm2-util", "--init-token", "--free", "--label", "bridge", "--pin",
-                     "1234", "--so-pin", "12345678"},
-                    scratch);
-    ASSERT_EQ(init.status, 0) << init.err;
-    auto write = run({"pkcs11-tool", "--module", kSoftHsm, "--token-label", "bridge", "--login",
-                      "--pin", "1234", "--write-object", KXSIM_TEST_DATA "/boris.der", "--type",
-                      "cert", "--id", "0b0c", "--label", "Boris cert"},
-                     scratch);
-    ASSERT_EQ(write.status, 0) << write.err;
-    setenv("KXSIM_BRIDGE_MODULE", kSoftHsm.c_str(), 1);
+    ASSERT_EQ(run({"softhsm2-util", "--init-token", "--free", "--label", "bridge", "--pin", "1234",
+                   "--so-pin", "12345678"}),
+              "0 ");
+    ASSERT_EQ(run({"pkcs11-tool", "--module", softHsm, "--token-label", "bridge", "--login",
+                   "--pin", "1234", "--write-object", KXSIM_TEST_DATA "/boris.der", "--type",
+                   "cert", "--id", "0b0c", "--label", "Boris cert"}),
+              "0 ");
+    setenv("KXSIM_BRIDGE_MODULE", softHsm.c_str(), 1);
     initialize();
 
-    std::vector<CK_SLOT_ID> slots = slotList();
-    auto bridged = std::find_if(slots.begin(), slots.end(),
-                                [this](CK_SLOT_ID slot) { return tokenLabel(slot) == "bridge"; });
-    ASSERT_NE(bridged, slots.end());
+    CK_SLOT_ID slots[16];
+    CK_ULONG count = std::size(slots);
+    ASSERT_EQ(C_GetSlotList(CK_TRUE, slots, &count), CKR_OK);
+    auto bridged = std::find_if(slots, slots + count,
+                                [](CK_SLOT_ID slot) { return tokenLabel(slot) == "bridge"; });
+    ASSERT_NE(bridged, slots + count);
     CK_SESSION_HANDLE session = openSession(*bridged);
-    auto certificates = find(session, {is(CKA_CLASS, certificateClass)});
-    ASSERT_EQ(certificates.size(), 1u);
-    EXPECT_EQ(attribute(session, certificates[0], CKA_ID), std::string("\x0b\x0c"));
-    EXPECT_EQ(attribute(session, certificates[0], CKA_VALUE),
-              readFile(KXSIM_TEST_DATA "/boris.der"));
+    auto found = certificates(session);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(attribute(session, found[0], CKA_ID), std::string("\x0b\x0c"));
+    EXPECT_EQ(attribute(session, found[0], CKA_VALUE), kBoris);
     CK_UTF8CHAR wrong[] = {'0', '0', '0', '0'};
     EXPECT_EQ(C_Login(session, CKU_USER, wrong, sizeof wrong), CKR_PIN_INCORRECT);
     unsetenv("SOFTHSM2_CONF");
 }
 
 TEST_F(SimTest, KxsimBadInputGetsAClearErrorAndLeavesNothingBehind) {
-    auto kxsim = [this](std::vector<std::string> args) {
-        args.insert(args.begin(), {KXSIM_TOOL, "--dir", tokenDir.string()});
-        return run(args, (tokenDir.parent_path() / (testName() + ".kxsim")).string());
-    };
-    fs::path badEntry = tokenDir.parent_path() / "bad.entry";
-    std::ofstream(badEntry) << "label = ok\nlable = typo\n";
-    ASSERT_EQ(kxsim({"insert", "2"}).status, 0);
+    const std::string badEntry = tokens_.directory + ".bad";
+    testfiles::writeFile(badEntry, "label = ok\nlable = typo\n");
+    ASSERT_EQ(run({KXSIM_TOOL, "--dir", tokens_.directory, "insert", "2"}), "0 ");
     // The arguments; the exit status and the first line of the error.
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"insert", "05"},
          "2 kxsim: SLOT must be a decimal slot id without leading zeros, not \"05\""},
         {{"insert", "5", "--fail", "C_Login=CKR_OOPS"},
          "2 kxsim: --fail: fail has an unknown return code \"CKR_OOPS\""},
-        {{"insert", "5", "--from", badEntry.string()},
-         "2 kxsim: " + badEntry.string() + ": line 2: unknown key \"lable\""},
+        {{"insert", "5", "--from", badEntry},
+         "2 kxsim: " + badEntry + ": line 2: unknown key \"lable\""},
         {{"insert", "2"},
          "1 kxsim: slot 2 already holds a token; remove it first or use --replace"},
         {{"remove", "6"}, "1 kxsim: no token in slot 6"},
     };
-    for (const auto& [args, error] : cases) {
-        ProcessResult result = kxsim(args);
-        EXPECT_EQ(std::to_string(result.status) + " " + result.err.substr(0, result.err.find('\n')),
-                  error);
+    for (auto [args, error] : cases) {
+        args.insert(args.begin(), {KXSIM_TOOL, "--dir", tokens_.directory});
+        EXPECT_EQ(run(args), error);
     }
-    EXPECT_EQ(std::distance(fs::directory_iterator(tokenDir), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(tokens_.directory), fs::directory_iterator()),
+              1);
 }
 
 }  // namespace
-}  // namespace simtest

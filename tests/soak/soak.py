@@ -11,7 +11,6 @@ LockSession and no other; every client call answered with a valid reply.
 
 import base64
 import collections
-import ctypes
 import hashlib
 import os
 import random
@@ -124,42 +123,24 @@ def store_view(tokens):
              [(str(cert[0]), str(cert[1]), str(cert[9])) for cert in token[9]]) for token in tokens]
 
 
-_libc = ctypes.CDLL(None, use_errno=True)
-_libc.fallocate.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_long, ctypes.c_long]
-
-
-def punch_out(path, length):
-    """Frees the first length bytes of a tmpfs file another process appends to: the clients'
-    calls are logged at well over a thousand records a second."""
-    fd = os.open(path, os.O_WRONLY)
-    _libc.fallocate(fd, 0x02 | 0x01, 0, length)  # FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE
-    os.close(fd)
-
-
 class DaemonLog:
-    """Follows the world's record file (only the daemon writes to the world's /dev/log here)."""
+    """The daemon's records as they come (only the daemon writes to the world's /dev/log here),
+    counted: records, "3" errors, "4" warnings, lock fallbacks; error and warning texts by shape."""
 
     def __init__(self, sandbox):
-        self.path = sandbox.host_path(world.LOG_TEXT)
-        self.json_path = sandbox.host_path(world.LOG_JSON)
-        self.file = open(self.path, "rb")
-        self.rest, self.pending, self.read_bytes = b"", [], 0
-        # Records, "3" errors, "4" warnings, lock fallbacks; error and warning texts by shape.
+        self.follower = world.LogFollower(sandbox)
+        self.pending = []
         self.counts, self.problems = collections.Counter(), collections.Counter()
 
     def catch_up(self):
-        data = self.file.read()
-        self.read_bytes += len(data)
-        lines = (self.rest + data).split(b"\n")
-        self.rest = lines.pop()
-        texts = [line.decode("utf-8", "replace").split(" ", 2) for line in lines]
-        self.counts["records"] += len(texts)
-        for _facility, level, text in texts:
+        records = self.follower.records()
+        self.counts["records"] += len(records)
+        for level, text in records:
             if level in ("3", "4"):
                 self.counts[level] += 1
                 self.problems[re.sub(r"/\S*|\b\d+\b", "#", text)] += 1
             self.counts["lock fallbacks"] += text.startswith(NOT_LOCKED)
-        return [text for _facility, _level, text in texts]
+        return [text for _level, text in records]
 
     def wait_for(self, prefix, timeout=60.0):
         deadline = time.monotonic() + timeout
@@ -173,32 +154,10 @@ class DaemonLog:
                     raise TimeoutError(f"no record {prefix!r} within {timeout} s")
                 time.sleep(0.002)
 
-    def release_read_part(self):
-        punch_out(self.path, self.read_bytes - self.read_bytes % 4096)
-        punch_out(self.json_path, os.path.getsize(self.json_path) // 4096 * 4096)
-
 
 def halves(samples):
     half = len(samples) // 2
     return statistics.median(samples[:half]), statistics.median(samples[half:])
-
-
-def with_heap_probe(sandbox):
-    """In the sanitizer build, starts the daemon through a script that loads heap_probe.cpp into
-    it after the sanitizer's runtime (which must come first); False without the probe."""
-    probe = os.path.join(sandbox.build_dir, "tests", "soak", "kx_heap_probe.so")
-    if not os.path.exists(probe):
-        return False
-    libraries = subprocess.run(["ldd", sandbox.daemon_path], check=True, capture_output=True,
-                               text=True).stdout
-    runtime = re.search(r"libasan\.so\S* => (\S+)", libraries).group(1)
-    script = os.path.join(sandbox.build_dir, "tests", "soak", "kxsentrixd-with-heap-probe")
-    with open(script, "w") as file:
-        file.write(f"#!/bin/sh\nexport LD_PRELOAD={runtime}:{probe} "
-                   f"KX_HEAP_PROBE={HEAP_PROBE_OUTPUT}\nexec {sandbox.daemon_path} \"$@\"\n")
-    os.chmod(script, 0o755)
-    sandbox.daemon_path = script  # exec keeps the pid: the daemon is the process started
-    return True
 
 
 class Soak:
@@ -267,8 +226,10 @@ class Soak:
         sandbox.mkdir(TOKENS)
         for slot in self.rng.sample(SLOTS, 6):
             self.insert(slot)
-        probed = with_heap_probe(sandbox)
-        daemon = sandbox.start_daemon().wait_ready(timeout=30)
+        probed = os.path.exists(os.path.join(sandbox.build_dir, "tests", "world",
+                                             "kx_heap_probe.so"))
+        daemon = sandbox.start_daemon(heap_probe=HEAP_PROBE_OUTPUT if probed else None)
+        daemon.wait_ready(timeout=30)
         log = DaemonLog(sandbox)
         for slot in sorted(self.inserted):  # the first scan goes through the slots in order
             log.wait_for(f"{INSERTED}{slot} ")
@@ -283,7 +244,7 @@ class Soak:
             for done in range(1, cycles + 1):
                 self.cycle(log)
                 if done % 500 == 0 or done == cycles:
-                    log.release_read_part()
+                    log.follower.release()  # the clients' calls log over 1000 records/s
                     elapsed = time.monotonic() - began
                     rss = self.resident[-1] if self.resident else 0
                     heap = f"  heap {self.heap()[-1]:7.0f} KiB" if probed and self.heap() else ""

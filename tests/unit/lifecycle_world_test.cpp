@@ -11,8 +11,8 @@
 #include <functional>
 #include <string>
 
-#include "TestLog.h"
 #include "daemon/Daemon.h"
+#include "world/WorldLog.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ int statusOf(const std::function<void()>& body) {
 }
 
 TEST(LifecycleTest, StackOverflowStillEndsWithStatus3TheLogLineAndNoPidFile) {
-    size_t mark = testlog::settledMark();
+    size_t mark = world::settledMark();
     EXPECT_EQ(statusOf([] {
                   // A small stack overflows sooner; the handler must not need it.
                   rlimit stack{256 * 1024, 256 * 1024};
@@ -51,19 +51,19 @@ TEST(LifecycleTest, StackOverflowStillEndsWithStatus3TheLogLineAndNoPidFile) {
               }),
               3);
     EXPECT_EQ(access(Daemon::kPidPath, F_OK), -1);
-    EXPECT_EQ(testlog::countSince(mark, LOG_ERR, "[ERROR] Критическая ошибка 11"), 1u);
+    EXPECT_EQ(world::countSince(mark, LOG_ERR, "[ERROR] Критическая ошибка 11"), 1u);
 }
 
 TEST(LifecycleTest, SignalsAfterTheDaemonIsGoneTouchNothingOfIt) {
-    size_t mark = testlog::settledMark();
+    size_t mark = world::settledMark();
     EXPECT_EQ(statusOf([] {
                   { Daemon daemon; }  // the handlers stay installed
                   raise(SIGTERM);
                   raise(SIGABRT);
               }),
               3);
-    EXPECT_EQ(testlog::countSince(mark, LOG_DEBUG, "Получен сигнал остановки демона 15"), 1u);
-    EXPECT_EQ(testlog::countSince(mark, LOG_ERR, "[ERROR] Критическая ошибка 6"), 1u);
+    EXPECT_EQ(world::countSince(mark, LOG_DEBUG, "Получен сигнал остановки демона 15"), 1u);
+    EXPECT_EQ(world::countSince(mark, LOG_ERR, "[ERROR] Критическая ошибка 6"), 1u);
 }
 
 }  // namespace

@@ -116,7 +116,7 @@ TEST(GreeterConfigTest, FirstLineThatSetsTheWarningDays) {
         std::string text;
         int days;  // -1: not set
     } cases[] = {
-        // 7 and 1234 (read as 123) at the greeter's real path: token_pin_test.cpp.
+        // 7 and 1234 (read as 123) at the greeter's real path: token_world_test.cpp.
         {"daysForChangeNotification = x\ndaysForChangeNotification=9\ndaysForChangeNotification=8",
          9},
         // std::regex recursed once per blank here and overflowed the stack.

@@ -3,7 +3,12 @@
 // Reads the system log records that the test world's /dev/log receiver captured. The world
 // appends one record per line to the file named by KX_WORLD_LOG:
 //   "<facility> <level> <text>"  with backslash and newline in the text escaped as \\ and \n.
+// Records arrive in order, so all up to a sentinel the daemon's logger sends now is all that the
+// code under test logged, and proves what it did not (textsSince).
 
+#include <syslog.h>
+
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -11,6 +16,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "log/KxLogger.h"
 
 namespace world {
 
@@ -61,9 +68,10 @@ inline size_t logMark() {
     return logRecords().size();
 }
 
-// Waits until a record with exactly this level and text arrives after the mark.
+// Waits until a record with exactly this level and text arrives after the mark (generously: it
+// returns as soon as the record is there, and a busy machine may take seconds to deliver it).
 inline bool waitForLog(int level, const std::string& text, size_t mark = 0,
-                       std::chrono::milliseconds timeout = std::chrono::seconds(3)) {
+                       std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     auto deadline = std::chrono::steady_clock::now() + timeout;
     do {
         auto records = logRecords();
@@ -75,6 +83,35 @@ inline bool waitForLog(int level, const std::string& text, size_t mark = 0,
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     } while (std::chrono::steady_clock::now() < deadline);
     return false;
+}
+
+// The texts logged since the mark, of one level or (-1) of all.
+inline std::vector<std::string> textsSince(size_t mark, int level = -1) {
+    static int sentinels = 0;
+    const std::string sentinel = "test sentinel " + std::to_string(++sentinels);
+    KxLogger::log(LOG_DEBUG, "%s", sentinel.c_str());
+    if (!waitForLog(LOG_DEBUG, sentinel, mark)) {
+        throw std::runtime_error("the log sentinel did not arrive");
+    }
+    std::vector<LogRecord> records = logRecords();
+    std::vector<std::string> texts;
+    for (size_t i = mark; i < records.size() && records[i].text != sentinel; ++i) {
+        if (level == -1 || records[i].level == level) {
+            texts.push_back(records[i].text);
+        }
+    }
+    return texts;
+}
+
+inline size_t countSince(size_t mark, int level, const std::string& text) {
+    std::vector<std::string> texts = textsSince(mark, level);
+    return std::count(texts.begin(), texts.end(), text);
+}
+
+// A mark after every record sent so far, the sentinel included.
+inline size_t settledMark() {
+    textsSince(logMark());
+    return logMark();
 }
 
 }  // namespace world

@@ -16,6 +16,7 @@ import glob
 import hashlib
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -237,6 +238,26 @@ class Container:
     def journal_mark(self):
         """A cursor after the newest entry, for journal(f"--after-cursor={mark}")."""
         return self.journal("--lines=1")[-1]["__CURSOR"]
+
+    def messages(self, identifier, mark):
+        """The texts of the entries of `identifier` after the journal's mark."""
+        return [entry["MESSAGE"] for entry in
+                self.journal(f"--after-cursor={mark}", f"--identifier={identifier}")]
+
+    def wait_for_message(self, identifier, mark, pattern, timeout=30):
+        """Waits for an entry of `identifier` after the mark whose text matches the regular
+        expression (from its start); the failure shows the last of them."""
+        try:
+            return until(lambda: [text for text in self.messages(identifier, mark)
+                                  if re.match(pattern, text)], timeout, pattern)
+        except TimeoutError:
+            raise AssertionError(f"no entry {pattern!r} of {identifier} in the journal; since then:"
+                                 "\n" + "\n".join(self.messages(identifier, mark)[-30:])) from None
+
+    def show(self, unit, *properties):
+        """The unit's properties, as systemctl shows them: {name: value}."""
+        shown = self.run(["systemctl", "show", unit, "--property=" + ",".join(properties)])
+        return dict(line.split("=", 1) for line in shown.stdout.splitlines())
 
 
 def _cgroup_busy(cgroup):

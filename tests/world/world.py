@@ -52,6 +52,7 @@ PASSED_VARIABLES = ("TERM", "ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "TS
                     "KX_BUILD_DIR")
 
 _libc = ctypes.CDLL(None, use_errno=True)
+_libc.fallocate.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_long, ctypes.c_long]
 _PR_SET_PDEATHSIG = 1
 
 
@@ -461,10 +462,13 @@ class World:
         self._counter += 1
         return self._counter
 
-    def start_daemon(self, *args, env=None, drop_capabilities=(), refuse_syscalls=()):
+    def start_daemon(self, *args, env=None, drop_capabilities=(), refuse_syscalls=(),
+                     heap_probe=None):
         """Starts build/src/kxsentrixd with these arguments in the machine. Capabilities named
         in drop_capabilities (e.g. "sys_boot") are taken from it, still as root; system calls
-        named in refuse_syscalls (e.g. "pidfd_open") fail for it with ENOSYS."""
+        named in refuse_syscalls (e.g. "pidfd_open") fail for it with ENOSYS. With heap_probe (a
+        world path; the sanitizer build only) it appends the bytes its heap holds there once a
+        second (kx_heap_probe.cpp)."""
         if not os.access(self.daemon_path, os.X_OK):
             raise FileNotFoundError(f"{self.daemon_path} is not built (KX_BUILD_DIR?)")
         number = self._next_id()
@@ -477,6 +481,11 @@ class World:
             argv = ["setpriv", f"--bounding-set={dropped}", f"--inh-caps={dropped}", "--", *argv]
         if refuse_syscalls:
             argv = [PYTHON, os.path.join(HERE, "refuse_syscalls.py"), *refuse_syscalls, "--", *argv]
+        if heap_probe:  # env execs the daemon, after the sanitizer's runtime, which must come first
+            runtime = re.search(r"libasan\.so\S* => (\S+)", subprocess.run(
+                ["ldd", self.daemon_path], check=True, capture_output=True, text=True).stdout)[1]
+            probe = os.path.join(self.build_dir, "tests", "world", "kx_heap_probe.so")
+            argv = ["env", f"LD_PRELOAD={runtime}:{probe}", f"KX_HEAP_PROBE={heap_probe}", *argv]
         launched = machine.launch(argv, env=self.env(env), output=output)
         daemon = Daemon(self, machine, launched, output)
         self.daemons.append(daemon)
@@ -647,6 +656,31 @@ class World:
     def screensaver(self):
         """The MATE screensaver mock on the session bus (mocks.ScreenSaver)."""
         return ScreenSaver(self.session_bus())
+
+
+class LogFollower:
+    """Follows a world's record file from its start without keeping the records, for runs that log
+    more than memory should hold (tests/soak): records() gives (level, text) of each record come
+    since its last call; release() frees what was read of the record files, which live in memory."""
+
+    def __init__(self, world):
+        self.path, self.json_path = world.host_path(LOG_TEXT), world.host_path(LOG_JSON)
+        self.file = open(self.path, "rb")
+        self.rest, self.read_bytes = b"", 0
+
+    def records(self):
+        data = self.file.read()
+        self.read_bytes += len(data)
+        lines = (self.rest + data).split(b"\n")
+        self.rest = lines.pop()
+        return [tuple(line.decode("utf-8", "replace").split(" ", 2)[1:]) for line in lines]
+
+    def release(self):
+        for path, length in ((self.path, self.read_bytes),
+                             (self.json_path, os.path.getsize(self.json_path))):
+            fd = os.open(path, os.O_WRONLY)
+            _libc.fallocate(fd, 0x02 | 0x01, 0, length // 4096 * 4096)  # PUNCH_HOLE | KEEP_SIZE
+            os.close(fd)
 
 
 class Machine:

@@ -3,13 +3,10 @@
 // fingerprint and names without NUL; the same DER wrapped into PEM reads to the same fields and
 // the same fingerprint as a user's certificate file.
 
-#include <openssl/pem.h>
-
-#include <memory>
 #include <vector>
 
 #include "Fuzz.h"
-#include "token/Certificate.h"
+#include "TestCertificate.h"
 
 namespace {
 
@@ -32,14 +29,6 @@ void checkFields(const Certificate& c) {
     }
 }
 
-std::vector<unsigned char> pemOf(const std::vector<unsigned char>& der) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
-    PEM_write_bio(bio.get(), "CERTIFICATE", "", der.data(), static_cast<long>(der.size()));
-    char* pem = nullptr;
-    const long length = BIO_get_mem_data(bio.get(), &pem);
-    return {pem, pem + length};
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -51,11 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::vector<unsigned char> bytes(data, data + size);
     const Certificate der(bytes, Certificate::Format::Der);
     checkFields(der);
-    const std::vector<unsigned char> pem = pemOf(bytes);
-    REQUIRE(fields(Certificate(pem, Certificate::Format::Pem)) == fields(der));
+    const std::string pem = testcert::CertificateBuilder::pemOf(bytes);
+    REQUIRE(fields(Certificate(testcert::bytes(pem), Certificate::Format::Pem)) == fields(der));
     // A user's certificate, compared without decoding it, has the same fingerprint.
-    REQUIRE(der.fingerprint().empty() ||
-            Certificate::pemFingerprint(std::string(pem.begin(), pem.end())) == der.fingerprint());
+    REQUIRE(der.fingerprint().empty() || Certificate::pemFingerprint(pem) == der.fingerprint());
     checkFields(Certificate(bytes, Certificate::Format::Pem));
     return 0;
 }

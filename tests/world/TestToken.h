@@ -21,23 +21,24 @@ class SimulatedTokens {
 public:
     // A fresh, empty token directory for this name; the library reads it at C_Initialize.
     explicit SimulatedTokens(const std::string& name)
-        : directory_(testfiles::scratch("tokens/" + name).string()) {
-        setenv("KXSIM_TOKEN_DIR", directory_.c_str(), 1);
+        : directory(testfiles::scratch("tokens/" + name).string()) {
+        setenv("KXSIM_TOKEN_DIR", directory.c_str(), 1);
         unsetenv("KXSIM_BRIDGE_MODULE");
     }
 
-    // Written aside and renamed, so the library never sees half an entry.
     void insert(CK_SLOT_ID slot, const TokenSpec& token) const {
-        std::string hidden = directory_ + "/." + std::to_string(slot) + ".tmp";
-        std::ofstream(hidden) << kxsim::formatEntry(token);
+        insert(slot, kxsim::formatEntry(token));
+    }
+    // Written aside and renamed, so the library never sees half an entry.
+    void insert(CK_SLOT_ID slot, const std::string& entry) const {
+        std::string hidden = directory + "/." + std::to_string(slot) + ".tmp";
+        std::ofstream(hidden) << entry;
         std::rename(hidden.c_str(), path(slot).c_str());
     }
-    void remove(CK_SLOT_ID slot) const { std::remove(path(slot).c_str()); }
+    bool remove(CK_SLOT_ID slot) const { return std::remove(path(slot).c_str()) == 0; }
+    std::string path(CK_SLOT_ID slot) const { return directory + "/" + std::to_string(slot); }
 
-private:
-    std::string path(CK_SLOT_ID slot) const { return directory_ + "/" + std::to_string(slot); }
-
-    std::string directory_;
+    const std::string directory;
 };
 
 }  // namespace testtoken

@@ -1,7 +1,8 @@
-// Loaded into the sanitizer build's daemon by the soak run (LD_PRELOAD, after the sanitizer's
-// runtime): appends the bytes the heap holds, as the sanitizer's allocator counts them, to the
-// file KX_HEAP_PROBE names once a second. The resident size of a sanitizer build also grows with
-// the sanitizer's own bookkeeping and cannot tell a leak from noise; this count can.
+// Loaded into the sanitizer build's daemon by World.start_daemon(heap_probe=PATH) (LD_PRELOAD,
+// after the sanitizer's runtime), e.g. for the soak run: appends the bytes the heap holds, as the
+// sanitizer's allocator counts them, to the file KX_HEAP_PROBE names once a second. The resident
+// size of a sanitizer build also grows with the sanitizer's own bookkeeping and cannot tell a leak
+// from noise; this count can.
 #include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
