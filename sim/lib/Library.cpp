@@ -120,14 +120,23 @@ void Library::sync() {
     }
     std::vector<DirectoryChange> changes;
     directory_->poll(changes);
-    for (DirectoryChange& change : changes) {
-        slots_.record(std::move(change), nextObjectHandle_);
+    if (!eventMode_) {
+        while (directory_->read(changes)) {
+        }
     }
+    record(changes);
     if (!eventMode_) {
         std::vector<TokenPtr> gone;
         slots_.catchUp(gone);
         closeGoneSessions(gone);
     }
+}
+
+void Library::record(std::vector<DirectoryChange>& changes) {
+    for (DirectoryChange& change : changes) {
+        slots_.record(std::move(change), nextObjectHandle_);
+    }
+    changes.clear();
 }
 
 CK_RV Library::waitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID* slot,
@@ -139,6 +148,19 @@ CK_RV Library::waitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID* slot,
             rv = bridge_->nextEvent(slot);
         } else {
             sync();
+            // Parse written entries one at a time, only until an event is ready; the slot whose
+            // event comes next is read first, since its event shows the slot as it is now.
+            std::vector<DirectoryChange> changes;
+            for (;;) {
+                std::optional<CK_SLOT_ID> next = slots_.nextEvent();
+                if (next && !directory_->unread(*next)) {
+                    break;
+                }
+                if (!directory_->read(changes, next)) {
+                    break;
+                }
+                record(changes);
+            }
             std::vector<TokenPtr> gone;
             if (auto changed = slots_.takeEvent(gone)) {
                 closeGoneSessions(gone);

@@ -37,7 +37,8 @@ public:
     CK_FUNCTION_LIST* bridgeModule() const { return bridgeModule_.load(); }
     Bridge* bridge() const { return bridge_.get(); }
 
-    // Takes in what changed in the token directory since the last call.
+    // Takes in what changed in the token directory since the last call. Once the application
+    // takes slot events, entries written meanwhile are parsed only when an event needs them.
     void sync();
     CK_RV waitForSlotEvent(CK_FLAGS flags, CK_SLOT_ID* slot, std::unique_lock<std::mutex>& lock);
 
@@ -59,6 +60,7 @@ public:
 private:
     Library() = default;
     CK_RV initializeBridge(const char* module, CK_VOID_PTR args);
+    void record(std::vector<DirectoryChange>& changes);
     void closeGoneSessions(const std::vector<TokenPtr>& gone);
     void reset();
 

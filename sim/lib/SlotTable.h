@@ -28,6 +28,10 @@ public:
     // Takes the event of the slot whose oldest unreported change came first, and moves that
     // slot's view to its present state; tokens that left the view are added to gone.
     std::optional<CK_SLOT_ID> takeEvent(std::vector<TokenPtr>& gone);
+    // The slot whose event takeEvent would take.
+    std::optional<CK_SLOT_ID> nextEvent() const {
+        return pending_.empty() ? std::nullopt : std::optional(pending_.front());
+    }
     // Moves the view of every slot to the directory's state, keeping the events.
     void catchUp(std::vector<TokenPtr>& gone);
     // Forgets the waiting events (the state at start-up is no event).

@@ -86,10 +86,11 @@ void TokenDirectory::poll(std::vector<DirectoryChange>& changes) {
                 continue;  // hidden, temporary or foreign file
             }
             if (event->mask & (IN_DELETE | IN_MOVED_FROM)) {
+                unread_.erase(*slot);
                 dropEntry(*slot, changes);
             }
             if (event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) {
-                readEntry(*slot, name, changes);
+                unread_[*slot] = name;
             }
         }
     }
@@ -99,6 +100,18 @@ void TokenDirectory::poll(std::vector<DirectoryChange>& changes) {
     } else if (overflow) {
         rescan(changes);
     }
+}
+
+bool TokenDirectory::read(std::vector<DirectoryChange>& changes, std::optional<CK_SLOT_ID> slot) {
+    auto next = slot ? unread_.find(*slot) : unread_.begin();
+    if (next == unread_.end()) {
+        return false;
+    }
+    const CK_SLOT_ID entrySlot = next->first;
+    const std::string name = std::move(next->second);
+    unread_.erase(next);
+    readEntry(entrySlot, name, changes);
+    return true;
 }
 
 void TokenDirectory::startWatch(std::vector<DirectoryChange>& changes) {
@@ -113,6 +126,7 @@ void TokenDirectory::stopWatch(std::vector<DirectoryChange>& changes) {
         ::inotify_rm_watch(fd_, wd_);
         wd_ = -1;
     }
+    unread_.clear();
     while (!known_.empty()) {
         dropEntry(known_.begin()->first, changes);
     }
@@ -123,6 +137,7 @@ void TokenDirectory::rescan(std::vector<DirectoryChange>& changes) {
     if (dir == nullptr) {
         return;
     }
+    unread_.clear();  // every entry is read below
     std::set<CK_SLOT_ID> present;
     while (const struct dirent* item = ::readdir(dir)) {
         std::string name = item->d_name;

@@ -30,8 +30,14 @@ public:
     // there come back as insertions. False when inotify itself is unavailable.
     bool open(std::vector<DirectoryChange>& changes);
 
-    // Appends what changed since the last call, without blocking.
+    // Appends what changed since the last call, without blocking. A removed entry counts at
+    // once; one written meanwhile is only noted, and read() parses it: so a caller can take a
+    // token's removal without first parsing every (possibly large) entry written beside it.
     void poll(std::vector<DirectoryChange>& changes);
+    // Parses the noted entry of `slot`, or of any slot when none is given, appending what it
+    // changes; false when no such entry was waiting.
+    bool read(std::vector<DirectoryChange>& changes, std::optional<CK_SLOT_ID> slot = std::nullopt);
+    bool unread(CK_SLOT_ID slot) const { return unread_.count(slot) > 0; }
 
     // Readable when something may have changed; for callers that want to block.
     int descriptor() const { return fd_; }
@@ -47,7 +53,8 @@ private:
     std::string path_;
     int fd_ = -1;
     int wd_ = -1;
-    std::map<CK_SLOT_ID, std::string> known_;  // valid entries as last read, by content
+    std::map<CK_SLOT_ID, std::string> known_;   // valid entries as last read, by content
+    std::map<CK_SLOT_ID, std::string> unread_;  // entries written since, by name
 };
 
 }  // namespace kxsim

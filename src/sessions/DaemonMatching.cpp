@@ -3,6 +3,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <memory>
+
 #include "daemon/Daemon.h"
 #include "log/KxLogger.h"
 #include "log/UntrustedFile.h"
@@ -72,12 +74,17 @@ RemovalPlan::Sources Daemon::removalSources() {
     sources.authType = &Daemon::authType;
     sources.sessions = [] {
         bool listed = false;
-        std::vector<UserSessions::Session> sessions = UserSessions::sessions(&listed);
+        std::vector<UserSessions::Session> sessions = UserSessions::listed(&listed);
         return listed ? std::optional(std::move(sessions)) : std::nullopt;
+    };
+    // Looked up once for all the sessions of one removal (or explanation), never kept longer.
+    auto accounts = std::make_shared<UserSessions::Accounts>();
+    sources.complete = [accounts](UserSessions::Session& session) {
+        UserSessions::complete(session, *accounts);
     };
     sources.machine.hostName = hostName();
     sources.machine.userCertificate = [](const UserSessions::Session& session) {
-        return UserCertificates::of(session.uid, session.home);
+        return UserCertificates::of(session);
     };
     return sources;
 }

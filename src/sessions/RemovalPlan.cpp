@@ -2,6 +2,8 @@
 
 #include <syslog.h>
 
+#include <algorithm>
+
 #include "log/Common.h"
 
 namespace {
@@ -41,7 +43,7 @@ RemovalPlan RemovalPlan::of(const Token::Info& token, const Settings& settings,
     if (logon == nullptr) {
         return plan;
     }
-    const std::optional<std::vector<Session>> sessions = sources.sessions();
+    std::optional<std::vector<Session>> sessions = sources.sessions();
     if (!sessions) {
         note(LOG_ERR, "Не удалось получить список сессий пользователей, блокируем все сессии");
         plan.action = Action::LockEverything;
@@ -49,9 +51,17 @@ RemovalPlan RemovalPlan::of(const Token::Info& token, const Settings& settings,
     }
     note(LOG_DEBUG, Common::format("Найдено %d активных сессий пользователей",
                                    static_cast<int>(sessions->size())));
+    // Sessions whose user the token names go first, so that the owner's lock request does not
+    // wait for the other sessions' database lookups and files. Every session is still looked at.
+    std::stable_partition(sessions->begin(), sessions->end(), [&token](const Session& session) {
+        return SessionMatch::namesUser(token, session.user);
+    });
     const bool powerOff = settings.system == SystemAction::PowerOff;
     for (auto next = sessions->begin(); next != sessions->end(); ++next) {
-        const Session& session = *next;
+        Session& session = *next;
+        if (sources.complete) {
+            sources.complete(session);
+        }
         const SessionMatch::Verdict verdict =
             logon->rule(session, token, settings.match, sources.machine);
         Examined examined{session, verdict.matches, verdict.matches && !powerOff, {}};

@@ -59,8 +59,10 @@ struct RemovalPlan {
     // What the plan asks of the machine, each only when the answer can change the plan.
     struct Sources {
         std::function<SessionMatch::AuthType()> authType;
-        // Logind's sessions; none when logind could not be asked.
+        // Logind's sessions, as listed; none when logind could not be asked.
         std::function<std::optional<std::vector<Session>>()> sessions;
+        // Completes a listed session from the user and group database before its rule runs.
+        std::function<void(Session&)> complete;
         SessionMatch::Machine machine;
     };
 
@@ -72,7 +74,8 @@ struct RemovalPlan {
     // The machine's logon, when the plan had to know it.
     std::optional<SessionMatch::AuthType> authType;
     std::vector<Record> opening;  // what comes before the sessions
-    // In logind's order; with PowerOff only up to the first match, which decides.
+    // In the order looked at: those whose user the token names first, each group in logind's
+    // order; with PowerOff only up to the first match, which decides.
     std::vector<Examined> sessions;
     // With PowerOff, the sessions after the one that decided, which no rule looks at.
     std::vector<Session> unexamined;

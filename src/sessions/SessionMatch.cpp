@@ -340,6 +340,22 @@ bool SessionMatch::insensitiveCompare(const std::string& a, const std::string& b
     return a.size() == b.size() && Common::toLower(a) == Common::toLower(b);
 }
 
+bool SessionMatch::namesUser(const Token::Info& token, const std::string& user) {
+    for (const Token::Profile& profile : token.profiles) {
+        if (profile.userName == user) {
+            return true;
+        }
+    }
+    for (const Token::Cert& cert : token.certs) {
+        const std::string& altName = cert.certificate.altName();
+        if (insensitiveCompare(cert.certificate.subject(), user) ||
+            insensitiveCompare(altName.substr(0, altName.find('@')), user)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::string SessionMatch::optionValue(const std::string& cmdline, const std::string& key) {
     size_t at = cmdline.find(key);
     if (at == std::string::npos) {

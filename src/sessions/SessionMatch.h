@@ -67,6 +67,10 @@ public:
     static bool isHostOrDomainMatch(const std::string& name, const std::string& domain);
     // Equal after ASCII lower-casing.
     static bool insensitiveCompare(const std::string& a, const std::string& b);
+    // Whether the token names the user: a profile of that name, or a certificate whose subject
+    // or alternative name (before its "@") is that name, ignoring case. No rule's verdict; it
+    // only tells which sessions to look at first.
+    static bool namesUser(const Token::Info& token, const std::string& user);
 
     // The remote-desktop client's command name, and that of the launcher interrupted with it.
     static constexpr const char* kRemoteClient = "xfreerdp";

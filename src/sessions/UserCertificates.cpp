@@ -18,8 +18,16 @@ bool ownFailure(int error) {
 }  // namespace
 
 std::optional<Certificate> UserCertificates::of(uid_t uid, const std::string& home) {
+    return read(UntrustedFile::rightsOf(uid), uid, home);
+}
+
+std::optional<Certificate> UserCertificates::of(const UserSessions::Session& session) {
+    return read(session.rights, session.uid, session.home);
+}
+
+std::optional<Certificate> UserCertificates::read(const std::optional<UntrustedFile::Rights>& rights,
+                                                  uid_t uid, const std::string& home) {
     const std::string path = home + kFile;
-    const std::optional<UntrustedFile::Rights> rights = UntrustedFile::rightsOf(uid);
     std::string text;
     int error = 0;
     // One byte over the bound, so that a larger file is seen as such.

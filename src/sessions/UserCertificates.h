@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "sessions/UserSessions.h"
 #include "token/Certificate.h"
 
 // The certificate a user keeps in ~/.eid/authorized_certificates: the first one of that PEM file.
@@ -20,4 +21,10 @@ public:
     // when the daemon itself failed to read it (the user's rights could not be taken, no
     // descriptor or memory was left): then nobody can tell whose the session is.
     static std::optional<Certificate> of(uid_t uid, const std::string& home);
+    // The same for a completed session, with the rights its completion found.
+    static std::optional<Certificate> of(const UserSessions::Session& session);
+
+private:
+    static std::optional<Certificate> read(const std::optional<UntrustedFile::Rights>& rights,
+                                           uid_t uid, const std::string& home);
 };

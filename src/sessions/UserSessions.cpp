@@ -235,99 +235,7 @@ int flag(GVariant* properties, const char* name) {
     return g_variant_get_boolean(value.get()) ? 1 : 0;
 }
 
-// Group names, looked up once per listing: accounts share groups, and with the files backend
-// every lookup reads the group file from the start.
-class GroupNames {
-public:
-    // Null when the database has no name for the group.
-    const std::string* of(gid_t id) {
-        auto known = names_.find(id);
-        if (known == names_.end()) {
-            group entry{};
-            std::optional<std::string> name;
-            if (lookUpAccount(id, entry, buffer_, getgrgid_r) && entry.gr_name != nullptr) {
-                name = entry.gr_name;
-            }
-            known = names_.emplace(id, std::move(name)).first;
-        }
-        return known->second ? &*known->second : nullptr;
-    }
-
-private:
-    std::map<gid_t, std::optional<std::string>> names_;
-    std::vector<char> buffer_;
-};
-
-// The account's group ids. A first guess at the count spares most accounts a second pass over
-// the group database; one in more groups is asked again with the count it reported.
-bool groupIds(const char* account, gid_t primaryGroup, std::vector<gid_t>& ids) {
-    ids.resize(64);
-    int count = static_cast<int>(ids.size());
-    if (getgrouplist(account, primaryGroup, ids.data(), &count) == -1) {
-        if (count <= static_cast<int>(ids.size())) {
-            return false;
-        }
-        ids.resize(static_cast<size_t>(count));
-        if (getgrouplist(account, primaryGroup, ids.data(), &count) == -1) {
-            return false;
-        }
-    }
-    ids.resize(static_cast<size_t>(std::max(count, 0)));
-    return true;
-}
-
-std::vector<std::string> groupNames(const char* account, gid_t primaryGroup,
-                                    const std::string& loginName, uint32_t uid,
-                                    GroupNames& groups) {
-    std::vector<gid_t> ids;
-    if (!groupIds(account, primaryGroup, ids)) {
-        KxLogger::log(LOG_WARNING, "Не удалось получить список групп у пользователя %s, uid %d",
-                      Common::printable(loginName).c_str(), static_cast<int>(uid));
-        return {};
-    }
-    std::vector<std::string> names;
-    for (gid_t id : ids) {
-        if (const std::string* name = groups.of(id)) {
-            names.push_back(*name);
-        } else {
-            KxLogger::log(LOG_WARNING,
-                          "Не удалось получить название группы с gid %d у пользователя %s, uid %d",
-                          static_cast<int>(id), Common::printable(loginName).c_str(),
-                          static_cast<int>(uid));
-        }
-    }
-    return names;
-}
-
-UserSessions::Session makeSession(const char* id, uint32_t uid, const std::string& loginName,
-                                  const char* path, uint32_t maxLocalUid, GroupNames& groups) {
-    UserSessions::Session session;
-    session.id = id;
-    session.path = path;
-    session.uid = uid;
-    session.user = loginName.substr(0, loginName.find('@'));
-    passwd entry{};
-    std::vector<char> buffer;
-    if (lookUpAccount(static_cast<uid_t>(uid), entry, buffer, getpwuid_r)) {
-        session.uid = entry.pw_uid;
-        session.home = entry.pw_dir != nullptr ? entry.pw_dir : "";
-        session.gecos = entry.pw_gecos != nullptr ? entry.pw_gecos : "";
-        if (entry.pw_name != nullptr) {
-            session.groups = groupNames(entry.pw_name, entry.pw_gid, loginName, uid, groups);
-            if (session.user != entry.pw_name) {
-                KxLogger::log(LOG_WARNING,
-                              "Обнаружено несовпадение имени пользователя сессии %s и логином %s, "
-                              "uid %d",
-                              Common::printable(loginName).c_str(),
-                              Common::printable(entry.pw_name).c_str(), static_cast<int>(uid));
-            }
-        }
-    }
-    session.isLocal = session.uid < maxLocalUid;
-    return session;
-}
-
-// Appends the sessions of ordinary users to `found`; false when logind could not be asked.
+// Sessions as logind lists them, not yet completed; false when logind could not be asked.
 bool listSessions(std::vector<UserSessions::Session>& found, uint32_t maxLocalUid) {
     Variant reply =
         callManager("ListSessions", nullptr, "Ошибка g_dbus_proxy_call_sync ListSessions");
@@ -341,7 +249,6 @@ bool listSessions(std::vector<UserSessions::Session>& found, uint32_t maxLocalUi
     }
     Variant list(g_variant_get_child_value(reply.get(), 0));
     size_t count = g_variant_n_children(list.get());
-    GroupNames groups;
     for (size_t i = 0; i < count; ++i) {
         Variant entry(g_variant_get_child_value(list.get(), i));
         if (!entry) {
@@ -358,12 +265,97 @@ bool listSessions(std::vector<UserSessions::Session>& found, uint32_t maxLocalUi
         if (uid < kFirstUserUid || uid == kOverflowUid) {
             continue;
         }
-        found.push_back(makeSession(id, uid, user, path, maxLocalUid, groups));
+        UserSessions::Session session;
+        session.id = id;
+        session.path = path;
+        session.uid = uid;
+        session.loginName = user;
+        session.user = session.loginName.substr(0, session.loginName.find('@'));
+        session.isLocal = uid < maxLocalUid;
+        found.push_back(std::move(session));
     }
     return true;
 }
 
 }  // namespace
+
+const UserSessions::Accounts::Account* UserSessions::Accounts::account(uint32_t uid) {
+    auto known = accounts_.find(uid);
+    if (known == accounts_.end()) {
+        passwd entry{};
+        std::optional<Account> found;
+        if (lookUpAccount(static_cast<uid_t>(uid), entry, buffer_, getpwuid_r)) {
+            found.emplace();
+            found->uid = entry.pw_uid;
+            found->home = entry.pw_dir != nullptr ? entry.pw_dir : "";
+            found->gecos = entry.pw_gecos != nullptr ? entry.pw_gecos : "";
+            found->gid = entry.pw_gid;
+            if (entry.pw_name != nullptr) {
+                found->name = entry.pw_name;
+                std::vector<gid_t> ids;
+                found->groupsListed = accountGroupIds(entry.pw_name, entry.pw_gid, ids);
+                found->groupIds.assign(ids.begin(), ids.end());
+            }
+        }
+        known = accounts_.emplace(uid, std::move(found)).first;
+    }
+    return known->second ? &*known->second : nullptr;
+}
+
+const std::string* UserSessions::Accounts::groupName(uint32_t gid) {
+    auto known = groupNames_.find(gid);
+    if (known == groupNames_.end()) {
+        group entry{};
+        std::optional<std::string> name;
+        if (lookUpAccount(static_cast<gid_t>(gid), entry, buffer_, getgrgid_r) &&
+            entry.gr_name != nullptr) {
+            name = entry.gr_name;
+        }
+        known = groupNames_.emplace(gid, std::move(name)).first;
+    }
+    return known->second ? &*known->second : nullptr;
+}
+
+void UserSessions::complete(Session& session, Accounts& accounts) {
+    const std::string& loginName = session.loginName;
+    const uint32_t listedUid = session.uid;
+    if (const Accounts::Account* account = accounts.account(listedUid)) {
+        session.uid = account->uid;
+        session.home = account->home;
+        session.gecos = account->gecos;
+        if (account->name) {
+            if (!account->groupsListed) {
+                KxLogger::log(LOG_WARNING,
+                              "Не удалось получить список групп у пользователя %s, uid %d",
+                              Common::printable(loginName).c_str(), static_cast<int>(listedUid));
+            } else {
+                for (uint32_t gid : account->groupIds) {
+                    if (const std::string* name = accounts.groupName(gid)) {
+                        session.groups.push_back(*name);
+                    } else {
+                        KxLogger::log(LOG_WARNING,
+                                      "Не удалось получить название группы с gid %d у "
+                                      "пользователя %s, uid %d",
+                                      static_cast<int>(gid), Common::printable(loginName).c_str(),
+                                      static_cast<int>(listedUid));
+                    }
+                }
+                session.rights = UntrustedFile::Rights{
+                    account->uid, account->gid,
+                    std::vector<gid_t>(account->groupIds.begin(), account->groupIds.end())};
+            }
+            if (session.user != *account->name) {
+                KxLogger::log(LOG_WARNING,
+                              "Обнаружено несовпадение имени пользователя сессии %s и логином %s, "
+                              "uid %d",
+                              Common::printable(loginName).c_str(),
+                              Common::printable(*account->name).c_str(),
+                              static_cast<int>(listedUid));
+            }
+        }
+    }
+    session.isLocal = session.uid < maxLocalUid();
+}
 
 std::string UserSessions::uidMaxText(const std::string& loginDefs) {
     static const std::string kKey = "UID_MAX";
@@ -422,13 +414,31 @@ uint32_t UserSessions::maxLocalUid() {
     return gMaxLocalUid;
 }
 
-std::vector<UserSessions::Session> UserSessions::sessions(bool* listed) {
+std::vector<UserSessions::Session> UserSessions::listed(bool* listed) {
     std::vector<Session> found;
-    bool complete = guarded([&found] { return listSessions(found, maxLocalUid()); }, false,
+    bool answered = guarded([&found] { return listSessions(found, maxLocalUid()); }, false,
                             "Ошибка получения списка активных сессий %s",
                             "Ошибка получения списка активных сессий");
     if (listed != nullptr) {
-        *listed = complete;
+        *listed = answered;
+    }
+    return found;
+}
+
+std::vector<UserSessions::Session> UserSessions::sessions(bool* listed) {
+    std::vector<Session> found = UserSessions::listed(listed);
+    bool completed = guarded(
+        [&found] {
+            Accounts accounts;
+            for (Session& session : found) {
+                complete(session, accounts);
+            }
+            return true;
+        },
+        false, "Ошибка получения списка активных сессий %s",
+        "Ошибка получения списка активных сессий");
+    if (!completed && listed != nullptr) {
+        *listed = false;
     }
     return found;
 }

@@ -1,8 +1,12 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "log/UntrustedFile.h"
 
 // The daemon's view of who is logged in: systemd-logind's sessions completed from the user and
 // group database, logind's lock calls, and the MATE screensaver. The logind calls share one
@@ -19,6 +23,35 @@ public:
         std::string home;  // from the user database; empty without an entry
         bool isLocal = false;
         std::vector<std::string> groups;
+        // What the account's own files are read with, from the same lookups as `groups`; none
+        // before the session is completed or when the database could not tell them.
+        std::optional<UntrustedFile::Rights> rights;
+        std::string loginName;  // the user name as logind gave it, "@" and all
+    };
+
+    // The user and group database as one removal sees it: each account and group is looked up
+    // once, however many sessions share it. Kept for one removal only, since the database may
+    // change between two.
+    class Accounts {
+    public:
+        struct Account {
+            uint32_t uid = 0;
+            std::optional<std::string> name;
+            std::string home, gecos;
+            uint32_t gid = 0;
+            bool groupsListed = false;  // groupIds holds the account's groups
+            std::vector<uint32_t> groupIds;
+        };
+
+        // Null when the database has no entry for the uid.
+        const Account* account(uint32_t uid);
+        // Null when the database has no name for the group.
+        const std::string* groupName(uint32_t gid);
+
+    private:
+        std::map<uint32_t, std::optional<Account>> accounts_;
+        std::map<uint32_t, std::optional<std::string>> groupNames_;
+        std::vector<char> buffer_;
     };
 
     // Connects to the system bus now, so that the first removal does not wait for it; false
@@ -27,6 +60,11 @@ public:
     // Sessions of ordinary users, in logind's order. *listed (if given) tells an empty list
     // from a listing that failed.
     static std::vector<Session> sessions(bool* listed = nullptr);
+    // The same as logind gave them: id, path, user, uid, and isLocal by that uid; complete()
+    // adds what the user and group database say, when a session is about to be looked at.
+    static std::vector<Session> listed(bool* listed = nullptr);
+    // Completes a listed session from the database, logging what it lacks.
+    static void complete(Session& session, Accounts& accounts);
     // True when logind accepted the request, not that the screen is locked yet.
     static bool lock(const Session& session);
     // A timeout in milliseconds, or -1 for the bus library's default.
