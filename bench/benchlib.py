@@ -15,6 +15,25 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 import world  # noqa: E402,F401  (for the benchmarks)
 
 
+# The stored tokens of the D-Bus benchmarks: what "allTokens" answers with.
+TOKENS, CERTIFICATES = 16, 10
+_CERTIFICATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "sim",
+                            "data", "alice.pem")
+
+
+def insert_tokens(sandbox, daemon):
+    """Puts TOKENS tokens of CERTIFICATES certificates each in slots 1.. and waits until the
+    daemon has stored the last one."""
+    for slot in range(1, TOKENS + 1):
+        certificates = []
+        for number in range(CERTIFICATES):
+            certificates += ["--cert", _CERTIFICATE, "--cert-id", f"{number:02x}"]
+        sandbox.kxsim("insert", str(slot), "--label", f"Token {slot}", "--model", "Korvex Quill",
+                      "--isd", "KX123", "--profile", f"user{slot}@example.org", *certificates)
+    daemon.wait_for_log(f"[INFO] Подключено новое устройство в слоте {TOKENS} "
+                        f"label:Token {TOKENS} model:Korvex Quill 4 (USB-C)", timeout=30)
+
+
 def nearest_rank(sorted_values, fraction):
     return sorted_values[max(0, math.ceil(fraction * len(sorted_values)) - 1)]
 

@@ -26,13 +26,10 @@ import os
 import signal
 import time
 
-from benchlib import MachineProbe, Report, world
+from benchlib import MachineProbe, Report, insert_tokens, world
 
-CERTIFICATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "sim",
-                           "data", "alice.pem")
 BUS_CONFIG = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "world",
                           "system-bus.conf")
-TOKENS, CERTIFICATES = 16, 10
 CONNECTIONS, CALLS = 250, 128
 USER = 60001
 ROOT_P99_TARGET_MS = 50
@@ -86,15 +83,7 @@ def main():
     with world.World() as sandbox:
         sandbox.add_user("attacker", USER)
         daemon = sandbox.start_daemon().wait_ready()
-        for slot in range(1, TOKENS + 1):
-            certificates = []
-            for number in range(CERTIFICATES):
-                certificates += ["--cert", CERTIFICATE, "--cert-id", f"{number:02x}"]
-            sandbox.kxsim("insert", str(slot), "--label", f"Token {slot}", "--model",
-                          "Korvex Quill", "--isd", "KX123", "--profile",
-                          f"user{slot}@example.org", *certificates)
-        daemon.wait_for_log(f"[INFO] Подключено новое устройство в слоте {TOKENS} "
-                            f"label:Token {TOKENS} model:Korvex Quill 4 (USB-C)", timeout=30)
+        insert_tokens(sandbox, daemon)
         quiet = root_round_trips(sandbox, calls)
         sandbox.system_bus().call_blocking("kx.daemon.server", "/", "kx.daemon.server",
                                            "allTokens", "", ())

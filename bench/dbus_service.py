@@ -15,11 +15,9 @@ Run as root on an optimised build (build directory of your choice):
 
 import os
 
-from benchlib import MachineProbe, Report, process_cpu_seconds, world
+from benchlib import (CERTIFICATES, TOKENS, MachineProbe, Report, insert_tokens,
+                      process_cpu_seconds, world)
 
-CERTIFICATE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "sim",
-                           "data", "alice.pem")
-TOKENS, CERTIFICATES = 16, 10
 LAST_UPDATE_MEDIAN_TARGET_MS = 0.5
 THROUGHPUT_TARGET = 2000
 
@@ -51,15 +49,7 @@ def main():
             idle = measure(sandbox, daemon, "lastDateUpdate", calls, 1)
         report.say(describe("lastDateUpdate, idle, 1 client", idle))
 
-        for slot in range(1, TOKENS + 1):
-            certificates = []
-            for number in range(CERTIFICATES):
-                certificates += ["--cert", CERTIFICATE, "--cert-id", f"{number:02x}"]
-            sandbox.kxsim("insert", str(slot), "--label", f"Token {slot}", "--model",
-                          "Korvex Quill", "--isd", "KX123", "--profile",
-                          f"user{slot}@example.org", *certificates)
-        daemon.wait_for_log(f"[INFO] Подключено новое устройство в слоте {TOKENS} "
-                            f"label:Token {TOKENS} model:Korvex Quill 4 (USB-C)", timeout=30)
+        insert_tokens(sandbox, daemon)
         single = measure(sandbox, daemon, "allTokens", calls, 1)
         report.say(describe(f"allTokens, {TOKENS}x{CERTIFICATES}, 1 client", single))
         with MachineProbe(sandbox.build_dir) as crowded_probe:
