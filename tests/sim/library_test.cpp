@@ -1,8 +1,8 @@
 // The simulated library and kxsim in what the daemon's tests do not drive: failures injected into
 // calls the daemon never sees fail, the two-call protocols, bridge mode in front of SoftHSM2 and
 // kxsim's errors, and slot events merged as real libraries merge them. (Slot events, searches,
-// retry counters, the maker's records, the reader's and PIN checks' failing calls, bridge mode's
-// slot events: the daemon's unit and system tests.) The tests talk to the library only through
+// retry counters, the maker's records, the reader's and PIN checks' failing calls: the daemon's
+// unit and system tests.) The tests talk to the library only through
 // its exported functions, each with a token directory of its own under the build tree.
 
 #include <gtest/gtest.h>

@@ -4,7 +4,6 @@ and the simulated tokens they insert."""
 import json
 import os
 import re
-import time
 
 from world import DAEMON_CONFIG
 

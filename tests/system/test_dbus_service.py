@@ -1,11 +1,10 @@
 """The D-Bus service of the running kxsentrixd on the world's bus, under the policy an install
-ships: the token list as busctl reads it, the last-update time, fingerprints, the echo method,
+ships (the token list and last-update time: test_kxsentrixctl.py): fingerprints, the echo method,
 who may call what, stopping while clients call and users leave their replies unread, and a bus
-that goes away and comes back."""
+that goes away and comes back. (A daemon started without a bus: test_lifecycle.py.)"""
 
 import contextlib
 import ctypes
-import glob
 import hashlib
 import json
 import os
@@ -14,7 +13,6 @@ import signal
 import ssl
 import stat
 import threading
-import time
 
 import dbus
 import pytest
@@ -39,31 +37,6 @@ def busctl(world, *argv):
     reply = json.loads(world.run(["busctl", "--json=short", "call", NAME, "/", NAME, *argv],
                                  check=True).stdout)
     return reply["type"], reply["data"]
-
-
-def test_all_tokens_and_last_update_follow_the_store(world):
-    started = int(time.time())
-    daemon = serving(world)
-    assert busctl(world, "allTokens") == ("a(ussssssba(ss)a(ssssssssssb))", [[]])
-    (first,) = call(world, "lastDateUpdate")
-    assert isinstance(first, dbus.Int64) and started <= first <= time.time()
-    wait_until(lambda: int(time.time()) > first, what="the next second")  # a change shows
-    # (The fields of a record: the client tool's test and the unit tables.)
-    for slot, label, *options in [(9, "Petrov token", "--cert", ALICE_PEM),
-                                  (2**32 + 4, "Ivanov token")]:
-        world.kxsim("insert", str(slot), "--label", label, *options)
-        daemon.wait_for_log(re.compile(f"Подключено новое устройство в слоте {slot} "))
-    assert first < call(world, "lastDateUpdate", "s", ["ignored"])[0] <= time.time()
-    _, [records] = busctl(world, "allTokens", "ss", "ignored", "too")
-    # In the store's slot order (9 < 2**32 + 4), each slot as its low 32 bits; the newest marked.
-    assert [(record[0], record[1], record[7], [cert[9] for cert in record[9]])
-            for record in records] == [(9, "Petrov token", False, [ALICE_FINGERPRINT]),
-                                       (4, "Ivanov token", True, [])]
-    world.kxsim("remove", "9")
-    daemon.wait_for_log(re.compile("Отключено устройство в слоте 9 "))
-    assert [record[:2] for record in busctl(world, "allTokens")[1][0]] == [[4, "Ivanov token"]]
-    assert daemon.stop() == 0
-    assert not daemon.records(re.compile("lastDateUpdate"))  # no per-call lines for it
 
 
 # A user may not call without naming the interface, nor own the name; then each method given.
@@ -240,16 +213,6 @@ def test_unread_replies_and_a_stop_while_clients_keep_calling(world):
     taken = daemon.records("[INFO] dbus: Вызов метода allTokens с 0 аргументами")
     sent = daemon.records("[INFO] dbus: Результат вызова allTokens отправлен")
     assert len(taken) == len(sent) >= len(replies)
-
-
-def test_without_a_bus_the_daemon_runs_on(world):
-    daemon = world.start_daemon(
-        env={"DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/run/no-bus"}).wait_ready()
-    daemon.wait_for_log(re.compile("Не удалось получить подключение к dbus"))
-    assert daemon.stop() == 0
-    assert texts(daemon.records(re.compile("dbus"))) == [
-        "[WARNING] Не удалось получить подключение к dbus. Failed to connect to socket "
-        "/run/no-bus: No such file or directory"]
 
 
 def test_a_bus_that_comes_back_is_served_again(world):

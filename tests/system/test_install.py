@@ -1,19 +1,17 @@
-"""What an install puts on a machine, tried inside a world, the Debian packages, and the
-readiness a service manager hears. The installed bus policy is the one the world's bus runs
-under (the service tests)."""
+"""What an install puts on a machine, tried inside a world, and the Debian packages. The installed
+bus policy is the one the world's bus runs under (the service tests)."""
 
 import os
 import re
 import shutil
-import socket
 import subprocess
 
 import pytest
+from container import project_packages
+from world import SOURCE_DIR, build_dir
 
 PREFIX = "/usr/local"  # CMake's default, which the lists below are written for
 UNIT = f"{PREFIX}/lib/systemd/system/kxsentrixd.service"
-SOURCE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
-DIST = os.path.join(SOURCE, "dist")
 POLICY = "/etc/dbus-1/system.d/kx.daemon.server.conf"
 SIMULATOR_FILES = {f"{PREFIX}/lib/libkxPKCS11-2.so", f"{PREFIX}/bin/kxsim",
                    f"{PREFIX}/share/man/man1/kxsim.1.gz"}
@@ -39,21 +37,25 @@ PACKAGES = {
 }
 
 
-@pytest.fixture
-def default_prefix(world):
-    with open(os.path.join(world.build_dir, "CMakeCache.txt")) as cache:
-        if f"CMAKE_INSTALL_PREFIX:PATH={PREFIX}\n" not in cache.read():
-            pytest.skip(f"the build installs elsewhere than {PREFIX}")
+def cache():
+    with open(os.path.join(build_dir(), "CMakeCache.txt")) as file:
+        return file.read()
 
 
-def test_install_puts_the_product_in_place_and_its_files_check(world, default_prefix):
+def output(*argv):
+    return subprocess.run(argv, check=True, capture_output=True, text=True).stdout
+
+
+def test_install_puts_the_product_in_place_and_its_files_check(world):
+    if f"CMAKE_INSTALL_PREFIX:PATH={PREFIX}\n" not in cache():
+        pytest.skip(f"the build installs elsewhere than {PREFIX}")
     world.run(["cmake", "--install", world.build_dir], env={"DESTDIR": "/tmp/stage"}, check=True)
     found = world.run(["find", "/tmp/stage", "-type", "f"], check=True).stdout.split()
     assert {path[len("/tmp/stage"):] for path in found} == DAEMON_FILES | SIMULATOR_FILES
 
     # Onto the world's machine, as on a real one.
     world.run(["cp", "-a", "/tmp/stage/.", "/"], check=True)
-    with open(os.path.join(DIST, "dbus", "kx.daemon.server.conf")) as policy:
+    with open(os.path.join(SOURCE_DIR, "dist", "dbus", "kx.daemon.server.conf")) as policy:
         assert world.read(POLICY) == policy.read()
     unit = world.read(UNIT)
     assert "\nExecStart=/usr/local/sbin/kxsentrixd\n" in unit
@@ -67,51 +69,30 @@ def test_install_puts_the_product_in_place_and_its_files_check(world, default_pr
     assert "Installed" in world.run([f"{PREFIX}/bin/kxsentrixctl", "pin-status"]).stdout
 
 
-def test_debian_packages_build_out_of_tree_and_pass_lintian(world):
-    with open(os.path.join(world.build_dir, "CMakeCache.txt")) as cache:
-        if re.search(r"^(KX_SANITIZE:STRING=(ON|thread)|KX_COVERAGE:BOOL=ON)$", cache.read(),
-                     re.MULTILINE):
-            pytest.skip("the packages are built from the sources: once, in the plain build")
-    git_status = ["git", "-C", SOURCE, "status", "--porcelain"]
-    before = subprocess.run(git_status, capture_output=True, check=True).stdout
-    built = world.run([f"{SOURCE}/scripts/build-debs", "/tmp/debs"], timeout=1200)
-    assert built.returncode == 0, built.stderr
-    assert subprocess.run(git_status, capture_output=True, check=True).stdout == before
+def test_debian_packages_build_out_of_tree_and_pass_lintian():
+    if re.search(r"^(KX_SANITIZE:STRING=(ON|thread)|KX_COVERAGE:BOOL=ON)$", cache(), re.MULTILINE):
+        pytest.skip("the packages are built from the sources: once, in the plain build")
+    # Made once per run, by the CTest fixture "packages"; the end-to-end test installs them.
+    built = project_packages(os.path.join(build_dir(), "debs"))
+    out = os.path.dirname(built[0])
+    with open(os.path.join(out, "source-status")) as before:  # the tree's, when they were built
+        assert output("git", "-C", SOURCE_DIR, "status", "--porcelain") == before.read()
 
-    arch = world.run(["dpkg", "--print-architecture"], check=True).stdout.strip()
-    multiarch = world.run(["dpkg-architecture", "-qDEB_HOST_MULTIARCH"], check=True).stdout.strip()
-    debs = {name: f"/tmp/debs/{name}_0.1_{arch}.deb" for name in PACKAGES}
-    assert sorted(built.stdout.split()) == sorted(debs.values())
+    arch = output("dpkg", "--print-architecture").strip()
+    multiarch = output("dpkg-architecture", "-qDEB_HOST_MULTIARCH").strip()
+    debs = {name: f"{out}/{name}_0.1_{arch}.deb" for name in PACKAGES}
+    assert built == sorted(debs.values())
     # Among others, lintian checks the library's shlibs and ldconfig trigger, that the programs
     # need no search path to find it, and that man renders every manual page without a warning.
-    linted = world.run(["lintian", "--fail-on", "error,warning", *debs.values()], timeout=300)
+    linted = subprocess.run(["lintian", "--fail-on", "error,warning", *debs.values()],
+                            capture_output=True, text=True, timeout=300)
     assert (linted.returncode, linted.stdout) == (0, ""), linted.stdout
 
     for name, files in PACKAGES.items():
-        listed = world.run(["dpkg-deb", "--contents", debs[name]], check=True).stdout
+        listed = output("dpkg-deb", "--contents", debs[name])
         assert {line.split()[-1][1:] for line in listed.splitlines() if line[0] != "d"} == {
             path.format(multiarch=multiarch) for path in files}
-    depends = world.run(["dpkg-deb", "--field", debs["kxsentrix"], "Depends"], check=True).stdout
+    depends = output("dpkg-deb", "--field", debs["kxsentrix"], "Depends")
     assert {"kxsentrix-simulator", "libc6", "libdbus-1-3", "libglib2.0-0", "libssl3",
             "libsystemd0", "default-dbus-system-bus", "procps"} <= {
         item.split()[0] for item in depends.replace("|", ",").split(",")}
-
-
-def test_the_service_manager_hears_of_readiness_once_the_slot_loop_runs(world):
-    world.write_daemon_config("")
-    # Enough tokens that the first scan takes a while: all of them are stored before readiness.
-    for slot in range(1, 151):
-        world.write(f"/run/kxsim/tokens/{slot}", "label = Early\nmodel = Korvex Quill\n")
-    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as notify:
-        notify.bind(world.host_path("/run/notify"))
-        notify.settimeout(10)
-        daemon = world.start_daemon(env={"NOTIFY_SOCKET": "/run/notify"})
-        assert notify.recv(4096).decode() == (
-            "READY=1\nSTATUS=Единая библиотека инициализирована; токенов: 150; конфигурация не "
-            "принята, действуют прежние настройки")  # an empty file sets nothing
-        assert len(daemon.records(re.compile("^\\[INFO\\] Подключено новое устройство в "))) == 150
-        daemon.wait_ready()
-        notify.settimeout(0.2)
-        with pytest.raises(socket.timeout):
-            notify.recv(4096)
-    assert daemon.stop() == 0

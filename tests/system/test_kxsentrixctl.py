@@ -1,13 +1,17 @@
 """kxsentrixctl against the real daemon in a world: each subcommand's output and exit status,
 and its main failures (daemon absent, bus refusing the caller, bad arguments); its JSON read
-back; the PIN commands, the PIN asked on a pseudo-terminal."""
+back, the token list and last-update time following the store; the PIN commands, the PIN asked
+on a pseudo-terminal."""
 
 import json
 import os
 import re
+import time
 
 from system_helpers import ALICE_PEM, NAME, serving
-from world import PAM_SYSTEM_AUTH
+from world import PAM_SYSTEM_AUTH, wait_until
+
+ALICE_FINGERPRINT = "CCD5B8E70BEB8299D36134619F896DF4D174DFB7"
 
 USER = ["setpriv", "--reuid=60001", "--regid=60001", "--clear-groups"]
 # Exit statuses of kxsentrixctl.
@@ -42,15 +46,17 @@ def test_every_subcommand_that_calls_the_daemon(world):
     daemon = serving(world, '{\n"actionOnTokenDisabled": 1,\n"debug": false\n}\n')
     assert ctl(world, "tokens") == (DONE, "No token is inserted.\n", "")
     assert ctl(world, "tokens", "--json") == (DONE, "[]\n", "")
+    before = world.system_bus().call_blocking(NAME, "/", NAME, "lastDateUpdate", "", ())
+    wait_until(lambda: int(time.time()) > before, what="the next second")  # a change shows
 
     world.kxsim("insert", "5", "--label", "Иванов", "--model", "Korvex Quill", "--serial", "0042",
                 "--isd", "KX123", "--profile", "ivanov@example.org", "--profile", "ivanov@corp",
                 "--cert", ALICE_PEM, "--cert-id", "ff01", "--cert-label", "logon")
     # A label that would steer the administrator's terminal if it were printed as it is: C0, DEL,
-    # C1 (CSI) and a right-to-left override.
-    world.kxsim("insert", "12", "--label", "Petrov\x1b[31m\x7f\x9b\u202e", "--model",
+    # C1 (CSI) and a right-to-left override. A slot given as its low 32 bits, in store order.
+    world.kxsim("insert", str(2**32 + 12), "--label", "Petrov\x1b[31m\x7f\x9b\u202e", "--model",
                 "Korvex Linnet", "--isd", "KX214")
-    daemon.wait_for_log(re.compile("Подключено новое устройство в слоте 12 "))
+    daemon.wait_for_log(re.compile(f"Подключено новое устройство в слоте {2**32 + 12} "))
     # Columns line up by characters (the Cyrillic label), the controls are shown, not sent.
     label = "Petrov\\x1b[31m\\x7f\\xc2\\x9b\\xe2\\x80\\xae"
     assert ctl(world, "tokens", user=True) == (DONE, (
@@ -67,9 +73,15 @@ def test_every_subcommand_that_calls_the_daemon(world):
             quill["isNew"], quill["profiles"][1], linnet["label"]) == (
         5, "Иванов", "0042", "KX123", False, {"userName": "ivanov", "domain": "corp"},
         "Petrov\x1b[31m\x7f\x9b\u202e")
-    assert {key: quill["certs"][0][key] for key in ("id", "label", "subject", "isCa")} == {
-        "id": "ff01", "label": "logon", "subject": "Alice Ivanova", "isCa": True}  # id: hex
-    seconds = world.system_bus().call_blocking(NAME, "/", NAME, "lastDateUpdate", "", ())
+    assert {key: quill["certs"][0][key] for key in ("id", "label", "subject", "isCa",
+                                                    "fingerprint")} == {
+        "id": "ff01", "label": "logon", "subject": "Alice Ivanova", "isCa": True,  # id: hex
+        "fingerprint": ALICE_FINGERPRINT}
+    busctl = world.run(["busctl", "--json=short", "call", NAME, "/", NAME, "allTokens", "ss", "x",
+                        "y"], check=True).stdout  # the arguments ignored
+    assert json.loads(busctl)["type"] == "a(ussssssba(ss)a(ssssssssssb))"
+    seconds = world.system_bus().call_blocking(NAME, "/", NAME, "lastDateUpdate", "s", ["x"])
+    assert before < seconds <= time.time()
     status, text, _ = ctl(world, "explain", "--json")
     assert (status, [token["label"] for token in json.loads(text)["tokens"]]) == (
         DONE, ["Иванов", "Petrov\x1b[31m\x7f\x9b\u202e"])
@@ -85,13 +97,14 @@ def test_every_subcommand_that_calls_the_daemon(world):
     status, text, _ = ctl(world, "last-update", user=True)
     assert status == DONE
     assert re.fullmatch(rf"{seconds} \d{{4}}-\d\d-\d\d \d\d:\d\d:\d\d [+-]\d{{4}}\n", text)
+    assert not daemon.records(re.compile("lastDateUpdate"))  # no per-call lines for it
 
     refused = "kxsentrixctl: kxsentrixd refused the arguments: "
     one_line = "no value may hold a line break or another control character\n"
     journal = "Mar 01 pam_sss(login:auth): received for user ivanov: 0 (Success)\nMar 01 sshd: x\n"
     cases = [
         # (arguments, stubbed command and its status, exit status, stdout, stderr)
-        (["fingerprint", "alice"], None, DONE, "CCD5B8E70BEB8299D36134619F896DF4D174DFB7\n", ""),
+        (["fingerprint", "alice"], None, DONE, ALICE_FINGERPRINT + "\n", ""),
         (["fingerprint", "nobody-here"], None, FAILED, "", "kxsentrixctl: no such user: "
                                                            "nobody-here\n"),
         (["explain", "5"], None, DONE,
@@ -129,6 +142,9 @@ def test_every_subcommand_that_calls_the_daemon(world):
         assert ctl(world, *args) == (status, stdout, stderr), args
     # The refused edit changed nothing.
     assert world.read(APPLETS) == "AppletOrder = Quill,Forte\nImages = logo.png\n"
+    world.kxsim("remove", "5")  # the list loses it with the store
+    daemon.wait_for_log(re.compile("Отключено устройство в слоте 5 "))
+    assert [token["slotId"] for token in json.loads(ctl(world, "tokens", "--json")[1])] == [12]
 
     # The bus refuses users the methods that are root's; without the daemon nothing answers.
     mark = world.log_mark()
@@ -155,8 +171,10 @@ def test_bad_arguments_are_refused_and_lock_all_runs_the_lock_command(world):
         assert (status, stdout, "Run with --help for more information." in stderr) == (
             USAGE, "", True), args
     world.logind.add_session("c1", 60001, "ivanov")
+    world.logind.add_session("c2", 60002, "petrov")
+    world.logind.on_lock_session("lock", delay_ms=150)  # confirmed only once LockedHint is set
     assert ctl(world, "lock-all", env={"KXSENTRIXD": world.daemon_path})[0] == DONE
-    assert world.logind.calls("LockSession") == [["c1"]]
+    assert world.logind.calls("LockSession") == [["c1"], ["c2"]]
     assert ctl(world, "lock-all", env={"KXSENTRIXD": "/run/none"}) == (
         UNREACHABLE, "", "kxsentrixctl: cannot run /run/none lock: No such file or directory\n")
 

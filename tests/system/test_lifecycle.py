@@ -1,8 +1,10 @@
 """Lifecycle of the shipped kxsentrixd with its real paths: the single instance lock, the pid
-file, stop and fatal signals with their exit statuses, the one-shot lock command, the log tag."""
+file, readiness, stop and fatal signals with their exit statuses, the one-shot lock command, the
+log tag."""
 
 import re
 import signal
+import socket
 
 import pytest
 from system_helpers import texts
@@ -13,9 +15,18 @@ FINISHED = "[INFO] Korvex Sentrix daemon finished"
 ALREADY_RUNNING = ("[WARNING] Korvex Daemon уже запущен. Может быть запущен только один "
                    "экземпляр демона.")
 LOCK_COMMAND = "[INFO] Вызов с блокировкой всех сессий"
+NO_BUS = ("[WARNING] Не удалось получить подключение к dbus. Failed to connect to socket "
+          "/run/no-bus: No such file or directory")
 
 
 def test_pid_file_keeps_a_second_instance_out_but_not_a_successor_nor_the_lock_command(world):
+    world.mkdir(PID_FILE)
+    refused = world.start_daemon()
+    assert refused.wait() == 1
+    assert texts(refused.records(level=LOG_ERR)) == [
+        "[ERROR] Ошибка при открытии файла /var/run/kxauthd.pid, error code: 21, "
+        "error: Is a directory"]
+    world.remove(PID_FILE)
     first = world.start_daemon().wait_ready()
     assert world.stat(PID_FILE).st_mode & 0o777 == 0o600
     second = world.start_daemon()
@@ -26,84 +37,81 @@ def test_pid_file_keeps_a_second_instance_out_but_not_a_successor_nor_the_lock_c
     assert command.wait() == 0 and ALREADY_RUNNING not in texts(command.records())
     assert world.read_pid_file() == f"{first.pid}\n"
 
-    # A killed daemon leaves its pid file behind; it does not block the next start.
+    # A killed daemon leaves its pid file behind; it does not block the next start, which tells
+    # the service manager it is ready once, when the first scan has stored every token.
     assert first.stop(signal.SIGKILL) == -signal.SIGKILL
     assert world.read_pid_file() == f"{first.pid}\n"
-    successor = world.start_daemon().wait_ready()
+    world.write_daemon_config("")
+    for slot in range(1, 151):  # enough that the first scan takes a while
+        world.write(f"/run/kxsim/tokens/{slot}", "label = Early\nmodel = Korvex Quill\n")
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as notify:
+        notify.bind(world.host_path("/run/notify"))
+        notify.settimeout(30)
+        successor = world.start_daemon(env={"NOTIFY_SOCKET": "/run/notify"})
+        assert notify.recv(4096).decode() == (
+            "READY=1\nSTATUS=Единая библиотека инициализирована; токенов: 150; конфигурация не "
+            "принята, действуют прежние настройки")  # an empty file sets nothing
+        assert len(successor.records(re.compile("^\\[INFO\\] Подключено новое устройство"))) == 150
+        successor.wait_ready(timeout=30)
+        notify.settimeout(0.2)
+        with pytest.raises(socket.timeout):
+            notify.recv(4096)
     assert world.read_pid_file() == f"{successor.pid}\n"
     assert successor.stop() == 0
 
 
-# Any first argument but "lock" starts the daemon.
-@pytest.mark.parametrize("number, argument", [(signal.SIGTERM, "Lock"), (signal.SIGINT, "lock ")])
-def test_stop_signal_ends_in_order_with_status_0(world, number, argument):
-    daemon = world.start_daemon(argument).wait_ready()
+# A stop signal ends the daemon in order with 0, a fatal one with 3; any first argument but
+# "lock" starts the daemon, and without a bus it runs on. (SIGTERM: every other test's stop.)
+@pytest.mark.parametrize("number, argument", [
+    (signal.SIGINT, "lock "), (signal.SIGSEGV, "Lock"), (signal.SIGILL, None),
+    (signal.SIGABRT, None), (signal.SIGFPE, None)])
+def test_signals_end_the_daemon_and_take_the_pid_file_along(world, number, argument):
+    fatal = number != signal.SIGINT
+    daemon = world.start_daemon(*filter(None, [argument]), env={} if fatal else {
+        "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/run/no-bus"}).wait_ready()
+    if not fatal:
+        daemon.wait_for_log(NO_BUS)
     mark = world.log_mark()
 
-    assert daemon.stop(number) == 0
+    daemon.signal(number)
 
-    stopping = daemon.records(since=mark)
-    assert (stopping[0].text, stopping[0].level) == (
-        f"Получен сигнал остановки демона {number}", LOG_DEBUG)
-    assert texts(stopping).count(FINISHED) == 1 and stopping[-1].text == FINISHED
-    assert not [record for record in stopping if record.level in (LOG_ERR, LOG_WARNING)]
+    assert daemon.wait() == (3 if fatal else 0)
+    ending = daemon.records(since=mark)
     assert not world.exists(PID_FILE)
+    if fatal:
+        assert [(r.text, r.level) for r in ending] == [
+            (f"[ERROR] Критическая ошибка {number}", LOG_ERR)]
+        return
+    assert (ending[0].text, ending[0].level) == (
+        f"Получен сигнал остановки демона {number}", LOG_DEBUG)
+    assert texts(ending).count(FINISHED) == 1 and ending[-1].text == FINISHED
+    assert not [record for record in ending if record.level in (LOG_ERR, LOG_WARNING)]
     assert LOCK_COMMAND not in texts(daemon.records())
+    assert texts(daemon.records(re.compile("dbus"))) == [NO_BUS]
     # Every record, the signal handler's too, under the daemon's tag without a pid.
     assert {(r.facility, r.ident, r.pid) for r in daemon.records()} == {
         (LOG_LOCAL7, "kxsentrixd", None)}
 
 
-@pytest.mark.parametrize("number", [signal.SIGSEGV, signal.SIGILL, signal.SIGABRT,
-                                    signal.SIGFPE])
-def test_fatal_signal_logs_removes_pid_file_and_ends_with_3(world, number):
-    daemon = world.start_daemon().wait_ready()
-    mark = world.log_mark()
-    daemon.signal(number)
-    assert daemon.wait() == 3
-    assert [(r.text, r.level) for r in daemon.records(since=mark)] == [
-        (f"[ERROR] Критическая ошибка {number}", LOG_ERR)]
-    assert not world.exists(PID_FILE)
-
-
-# An idle session or one in the background is not locked: only LockedHint confirms a lock.
+# Sessions idle or in the background are not locked: only LockedHint confirms a lock. (A lock
+# command that succeeds: test_kxsentrixctl.py's lock-all and the end-to-end test.)
 @pytest.mark.parametrize("logind_fails, failure", [
-    (None, None),
     ("ListSessions", "Не удалось получить список сессий пользователей"),
-    ("fail", "Не удалось подтвердить блокировку сессий пользователей"),
     ("ignore", "Не удалось подтвердить блокировку сессий пользователей")])
-def test_lock_command_ends_with_0_only_once_every_session_is_locked(world, logind_fails, failure):
-    world.logind.add_session("c1", 1001, "ivanov")
-    world.logind.add_session("c2", 60002, "petrov")
-    world.logind.on_lock_session("lock", delay_ms=150)
+def test_lock_command_ends_with_1_unless_every_session_is_locked(world, logind_fails, failure):
+    world.logind.add_session("c1", 1001, "ivanov", idle=True)
+    world.logind.add_session("c2", 60002, "petrov", active=False)
+    world.logind.on_lock_sessions("ignore")
     if logind_fails == "ListSessions":
         world.logind.on_list_sessions("fail")
-    elif logind_fails:  # what LockSession does
-        world.logind.on_lock_session(logind_fails)
-        world.logind.on_lock_sessions("ignore")
-        world.logind.set_session("c1", IdleHint=True)
-        world.logind.set_session("c2", Active=False)
+    else:
+        world.logind.on_lock_session("ignore")
 
     command = world.start_daemon("lock", "now")
 
-    assert command.wait() == (1 if failure else 0)
+    assert command.wait() == 1
     logged = texts(command.records())
-    assert logged[:2] == [STARTED, LOCK_COMMAND] and logged[-1] == FINISHED
+    assert logged[:2] == [STARTED, LOCK_COMMAND] and logged[-2:] == [f"[ERROR] {failure}", FINISHED]
     assert not world.exists(PID_FILE)
-    if failure:
-        assert world.logind.calls("LockSessions") == [[]]  # the fallback was tried either way
-        assert command.output() == f"kxsentrixd lock: {failure}\n"
-        assert logged[-2] == f"[ERROR] {failure}"
-    else:
-        assert world.logind.calls("LockSession") == [["c1"], ["c2"]]
-        assert re.fullmatch(r"\[INFO\] 2 сессия пользователей были успешно заблокированы через "
-                            r"\d+ msec", logged[-2])
-
-
-def test_pid_file_that_cannot_be_opened_ends_with_1(world):
-    world.mkdir(PID_FILE)
-    daemon = world.start_daemon()
-    assert daemon.wait() == 1
-    assert texts(daemon.records(level=LOG_ERR)) == [
-        "[ERROR] Ошибка при открытии файла /var/run/kxauthd.pid, error code: 21, "
-        "error: Is a directory"]
+    assert world.logind.calls("LockSessions") == [[]]  # the fallback was tried either way
+    assert command.output() == f"kxsentrixd lock: {failure}\n"

@@ -1,9 +1,10 @@
 """The Kerberos ticket cache guard of the running kxsentrixd against what an unprivileged user
 puts into /tmp: uid texts that are no uid, give-aways, hard links, forged records, a flood of
-names for the log. (The flood of /tmp against the slot loop is among the slot loop's tests.)"""
+names for the log, with a removal logged in full beside it."""
 
 import os
 import re
+import time
 
 from system_helpers import disconnected, insert, serving, texts
 from world import wait_until
@@ -84,7 +85,15 @@ def test_users_files_are_judged_once_and_never_given_away_nor_poisoned(world):
             "with wrong permissions. But can not determine uid from file path. This file will be "
             "ignore."],
     }
-    daemon = started(world)
+    # Held back by the interval set at start (past the default's), the guard takes the one
+    # reloaded at the next slot event.
+    world.write("/tmp/krb5cc_1000", b"ticket", mode=0o600, owner=(0, 0))
+    daemon = started(world, CONFIG.replace("20", "600000"))
+    world.write_daemon_config(CONFIG)
+    time.sleep(1.2)
+    assert world.stat("/tmp/krb5cc_1000").st_uid == 0
+    insert(world, 4, "Any")
+    daemon.wait_for_log(handed_over("krb5cc_1000", 1000))
     mark = world.log_mark()
     create_as_attacker(world, list(cases))
 

@@ -20,6 +20,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import time
 
 from world import SOURCE_DIR, _children, _die_with_parent, _namespace_pids, wait_until
@@ -34,7 +35,8 @@ CGROUP_PREFIX = "kx-e2e-"
 
 def project_packages(cache_dir):
     """Paths of the project's Debian packages (scripts/build-debs), made from the source tree
-    again only when a file of it changed."""
+    again only when a file of it changed. Beside them, source-status holds what `git status
+    --porcelain` said of the tree before they were made."""
     build_debs = os.path.join(SOURCE_DIR, "scripts", "build-debs")
     listed = subprocess.run(["git", "-C", SOURCE_DIR, "ls-files", "-z", "--cached", "--others",
                              "--exclude-standard"], check=True, capture_output=True).stdout
@@ -46,7 +48,10 @@ def project_packages(cache_dir):
     out = os.path.join(cache_dir, state.hexdigest()[:16])
     if not os.path.isdir(out):
         shutil.rmtree(cache_dir, ignore_errors=True)
-        os.makedirs(cache_dir)
+        os.makedirs(out + ".new")
+        with open(out + ".new/source-status", "wb") as status:
+            status.write(subprocess.run(["git", "-C", SOURCE_DIR, "status", "--porcelain"],
+                                        check=True, capture_output=True).stdout)
         _step([build_debs, out + ".new"], out + ".log")
         os.rename(out + ".new", out)
     return sorted(glob.glob(f"{out}/*.deb"))
@@ -266,3 +271,7 @@ def _cgroup_busy(cgroup):
             if procs.read().strip():
                 return True
     return False
+
+
+if __name__ == "__main__":  # the CTest fixture "packages": made once for a whole test run
+    print("\n".join(project_packages(sys.argv[1])))

@@ -458,6 +458,12 @@ class World:
         """True when the last machine ended through a power-off (its init killed by SIGINT)."""
         return self._machine is not None and self._machine.powered_off()
 
+    def hung_flush_env(self):
+        """The daemon's environment for file systems whose flush never ends (kx_hung_sync,
+        preloaded; a sanitizer's runtime then need not come first)."""
+        return {"LD_PRELOAD": os.path.join(self.build_dir, "tests", "world", "libkx_hung_sync.so"),
+                "ASAN_OPTIONS": os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"}
+
     def _next_id(self):
         self._counter += 1
         return self._counter
