@@ -95,12 +95,16 @@ def test_signals_end_the_daemon_and_take_the_pid_file_along(world, number, argum
 
 # Sessions idle or in the background are not locked: only LockedHint confirms a lock. (A lock
 # command that succeeds: test_kxsentrixctl.py's lock-all and the end-to-end test.)
-@pytest.mark.parametrize("logind_fails, failure", [
-    ("ListSessions", "Не удалось получить список сессий пользователей"),
-    ("ignore", "Не удалось подтвердить блокировку сессий пользователей")])
-def test_lock_command_ends_with_1_unless_every_session_is_locked(world, logind_fails, failure):
-    world.logind.add_session("c1", 1001, "ivanov", idle=True)
-    world.logind.add_session("c2", 60002, "petrov", active=False)
+@pytest.mark.parametrize("sessions, logind_fails, failure", [
+    ("idle and background", "ListSessions", "Не удалось получить список сессий пользователей"),
+    ("idle", "ignore", "Не удалось подтвердить блокировку сессий пользователей"),
+    ("background", "ignore", "Не удалось подтвердить блокировку сессий пользователей")])
+def test_lock_command_ends_with_1_unless_every_session_is_locked(world, sessions, logind_fails,
+                                                                 failure):
+    if "idle" in sessions:
+        world.logind.add_session("c1", 1001, "ivanov", idle=True)
+    if "background" in sessions:
+        world.logind.add_session("c2", 60002, "petrov", active=False)
     world.logind.on_lock_sessions("ignore")
     if logind_fails == "ListSessions":
         world.logind.on_list_sessions("fail")
