@@ -91,15 +91,17 @@ def remove_token(world, daemon, lock_late=()):
 
 IVANOV = "/CN=ivanov/O=Example Org"  # the subject of a certificate made for the test
 # Each rule with what the daemon reads of the machine: the PAM file, the host name, the groups,
-# the users' certificate files; the token's accounts are locked, the others are not; a login.defs
-# limit that cannot be read keeps the default of 60000. (auth type, host, forced match, users
+# the users' certificate files; the token's accounts are locked, the others and the system accounts
+# (below uid 1000, the overflow uid) are not; a login.defs limit that cannot be read, or none in it,
+# or no login.defs keeps the default of 60000. (auth type, host, forced match, users
 # (session, name, uid, groups, the certificate in their .eid/authorized_certificates: a subject or
 # what stands there instead), token options, sessions locked, warnings and errors)
 RULE_CASES = {
     # A file too large to parse, or a link to the token's certificate in a file only root may
     # read, matches nothing.
     "LocalPki": ("LocalPki", "ws1.corp.example.com", False,
-                 [("c1", "ivanov", 1001, (), IVANOV), ("c2", "petrov", 1002, (), "/CN=petrov"),
+                 [("c0", "service", 999, (), IVANOV),
+                  ("c1", "ivanov", 1001, (), IVANOV), ("c2", "petrov", 1002, (), "/CN=petrov"),
                   ("c3", "sidorov", 1003, ("kx_local_pass",), IVANOV),
                   ("c8", "huge", 1008, (), "huge"), ("c9", "stolen", 1009, (), "stolen")],
                  ["--cert", "/CN=other", "--cert", IVANOV, "--cert-label", "logon"], [["c1"]],
@@ -119,7 +121,8 @@ RULE_CASES = {
     "forced match first": ("NetworkNoPki", "ws1", True,
                            [("c1", "ivanov", 60001, (), None),
                             ("c2", "petrov", 60002, ("kx_net_pass",), None),
-                            ("c3", "local", 1001, (), None)], [], [["c1"]], []),
+                            ("c3", "local", 1001, (), None), ("c4", "nobody", 65534, (), None)],
+                           [], [["c1"]], []),
     # Without the right to take the users' rights the daemon cannot read their certificates, so
     # it cannot tell whose each session is: all of them count as the token's. (Start options
     # before the token's.)
@@ -140,7 +143,12 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
     auth_type, host, forced, users, token, locked, problems = RULE_CASES[case]
     configure(world, auth_type, '{\n"actionOnTokenDisabled": 1,\n"forceSessionMatch": true\n}\n'
               if forced else LOCK, host=host)
-    world.write(LOGIN_DEFS, "UID_MAX 99999999999\n")
+    unreadable = "UID_MAX 99999999999\n"
+    login_defs = {"LocalNoPki": None, "NetworkPki": "UID_MAX\n"}.get(case, unreadable)
+    if login_defs:
+        world.write(LOGIN_DEFS, login_defs)
+    else:
+        world.remove(LOGIN_DEFS)
     for group, gid in (("kx_local_pass", 3001), ("kx_local_pin", 3002), ("kx_net_pass", 3003)):
         world.add_group(group, gid)
     made = {}  # subject -> certificate, so that the same subject is the same certificate
@@ -185,9 +193,9 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
         text for text in texts(daemon.records())
         if text.startswith(("Текущий тип", "hostName", "domainName"))]
     # The limit is read once, at the first look at the sessions: the explanation's.
-    assert texts(daemon.records(re.compile("UID_MAX"))) == [
+    assert texts(daemon.records(re.compile("UID_MAX"))) == ([
         "[ERROR] Некорректное значение UID_MAX в /etc/login.defs: 99999999999, используется "
-        "60000"]
+        "60000"] if login_defs == unreadable else [])
     assert handling[:3] == [
         "[INFO] Настроенное действие для удаленного подключения - Бездействие",
         "[INFO] Настроенное действие для системы - Блокировка сессии пользователя",
