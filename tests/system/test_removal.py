@@ -215,6 +215,7 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
 # running, the screensaver. (configuration, what LockSession does (None: no logind in the world),
 # start options and the token's, the handling from its first line given on, without the debug
 # lines)
+FLUSH_HUNG = "[WARNING] Сброс данных на диски не завершился, выключаем систему без него"
 NOT_CONFIRMED = "[WARNING] Не удалось заблокировать сессии за отведенное время через " \
     "org.freedesktop.login1.Manager"
 FALLBACKS = {
@@ -222,14 +223,19 @@ FALLBACKS = {
         "[ERROR] Ошибка g_dbus_proxy_call_sync LockSession", "Ошибка блокировки сессии",
         NOT_CONFIRMED, LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
     # Every session is asked to lock before the power-off, and again when it fails.
-    "power-off not permitted": (POWER_OFF, "lock", {"drop_capabilities": ["sys_boot"]},
-                                [POWERING_OFF, LOCKED_ALL[0].format(1),
+    "power-off not permitted": (POWER_OFF, "lock", {"drop_capabilities": ["sys_boot"],
+                                                    "hung_flush": True},
+                                [POWERING_OFF, LOCKED_ALL[0].format(1), FLUSH_HUNG,
                                  "[ERROR] Не удалось выключить компьютер, error code: 1, error: "
                                  "Operation not permitted", LOCKED_ALL[0].format(1),
                                  *LOCKED_ALL[1:]]),
     # A token that no slot list showed (each listing fails while it is there) is never stored.
     "token unknown": (LOCK, "lock", {"token": ["--fail", "C_GetSlotList=CKR_DEVICE_ERROR"]},
                       [LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
+    "session list malformed": (LOCK, "lock", {"list": "malformed"}, [
+        "[ERROR] Ошибка получения списка сессий g_variant_get_child_value",
+        "[ERROR] Не удалось получить список сессий пользователей, блокируем все сессии",
+        LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
     "without logind": (LOCK, None, {}, [
         "[ERROR] Ошибка g_dbus_proxy_call_sync ListSessions",
         "[ERROR] Не удалось получить список сессий пользователей, блокируем все сессии",
@@ -250,6 +256,10 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
         world.spawn(["mate-panel"])
         start = dict(start)
         token = start.pop("token", [])
+        if "list" in start:
+            world.logind.on_list_sessions(start.pop("list"))
+        if start.pop("hung_flush", False):
+            start["env"] = world.hung_flush_env()
         daemon = started_with_token(world, "--profile", "ivanov@kxworld", *token, **start)
 
         handling = [text for text in remove_token(world, daemon)
@@ -262,6 +272,14 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
         if lock:
             assert world.logind.calls("LockSessions") == [[]] * tail.count(LOCKED_ALL[0].format(1))
             assert world.logind.session("c1")["LockedHint"]
+        if config == POWER_OFF:  # a second power-off waits for the hung flush, in no new thread
+            threads = world.run(["ls", f"/proc/{daemon.pid}/task"]).stdout
+            mark = world.log_mark()
+            world.kxsim("insert", "5", "--label", "Logon", "--profile", "ivanov@kxworld")
+            daemon.wait_for_log(re.compile(r"^\[INFO\] Подключено новое устройство в слоте 5 "),
+                                since=mark)
+            assert FLUSH_HUNG in remove_token(world, daemon)
+            assert world.run(["ls", f"/proc/{daemon.pid}/task"]).stdout == threads
         assert not daemon.powered_off()
         assert daemon.stop() == 0
 
@@ -292,8 +310,7 @@ def test_power_off_ends_the_machine(world, configuration):
     handling = texts(daemon.records(since=mark))
     assert world.logind.calls("LockSession") == []
     assert world.logind.calls("LockSessions") == [[]]
-    flushing = ["[INFO] Попытка заблокировать все сессии. 1",
-                "[WARNING] Сброс данных на диски не завершился, выключаем систему без него"]
+    flushing = ["[INFO] Попытка заблокировать все сессии. 1", FLUSH_HUNG]
     if configuration == "powering off":
         assert handling[-5:] == [
             "Сессия пользователя ivanov, uid 1001, home '/home/ivanov' соответствует токену т. к. "
