@@ -218,17 +218,18 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
 FLUSH_HUNG = "[WARNING] Сброс данных на диски не завершился, выключаем систему без него"
 NOT_CONFIRMED = "[WARNING] Не удалось заблокировать сессии за отведенное время через " \
     "org.freedesktop.login1.Manager"
+REFUSED = [POWERING_OFF, LOCKED_ALL[0].format(1), "[ERROR] Не удалось выключить компьютер, error "
+           "code: 1, error: Operation not permitted", LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]
 FALLBACKS = {
     "never locked": (LOCK, "fail", {}, [
         "[ERROR] Ошибка g_dbus_proxy_call_sync LockSession", "Ошибка блокировки сессии",
         NOT_CONFIRMED, LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
     # Every session is asked to lock before the power-off, and again when it fails.
-    "power-off not permitted": (POWER_OFF, "lock", {"drop_capabilities": ["sys_boot"],
-                                                    "hung_flush": True},
-                                [POWERING_OFF, LOCKED_ALL[0].format(1), FLUSH_HUNG,
-                                 "[ERROR] Не удалось выключить компьютер, error code: 1, error: "
-                                 "Operation not permitted", LOCKED_ALL[0].format(1),
-                                 *LOCKED_ALL[1:]]),
+    "power-off not permitted": (POWER_OFF, "lock", {"drop_capabilities": ["sys_boot"]}, REFUSED),
+    # A second power-off waits for the flush still hung, in no new thread.
+    "power-off not permitted, flush hung": (POWER_OFF, "lock", {"drop_capabilities": ["sys_boot"],
+                                                                "hung_flush": True},
+                                            [*REFUSED[:2], FLUSH_HUNG, *REFUSED[2:]]),
     # A token that no slot list showed (each listing fails while it is there) is never stored.
     "token unknown": (LOCK, "lock", {"token": ["--fail", "C_GetSlotList=CKR_DEVICE_ERROR"]},
                       [LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
@@ -258,7 +259,8 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
         token = start.pop("token", [])
         if "list" in start:
             world.logind.on_list_sessions(start.pop("list"))
-        if start.pop("hung_flush", False):
+        hung = start.pop("hung_flush", False)
+        if hung:
             start["env"] = world.hung_flush_env()
         daemon = started_with_token(world, "--profile", "ivanov@kxworld", *token, **start)
 
@@ -272,7 +274,7 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
         if lock:
             assert world.logind.calls("LockSessions") == [[]] * tail.count(LOCKED_ALL[0].format(1))
             assert world.logind.session("c1")["LockedHint"]
-        if config == POWER_OFF:  # a second power-off waits for the hung flush, in no new thread
+        if hung:  # the flush still hangs at the next power-off
             threads = world.run(["ls", f"/proc/{daemon.pid}/task"]).stdout
             mark = world.log_mark()
             world.kxsim("insert", "5", "--label", "Logon", "--profile", "ivanov@kxworld")
