@@ -62,12 +62,13 @@ for call in calls:
 def test_fingerprints_echoes_and_who_may_call_what(world):
     world.add_user("ivanov", 60001)
     for uid, name in enumerate(("with-cert", "without-file", "fifo", "no-pem", "root-only",
-                                "device"), 60002):
+                                "device", "unreadable"), 60002):
         world.add_user(name, uid)
         world.mkdir(f"/home/{name}/.eid")
     world.write(f"/home/with-cert/{CERT_FILE}", ALICE, owner="with-cert")
     # Read with the user's rights and only if a regular file: a FIFO's waiting writer is not
-    # released, a device is not opened, a file only root may read is not answered.
+    # released, a device is not opened, a file only root may read, or one that fails to read, is
+    # not answered.
     fifo = world.host_path(f"/home/fifo/{CERT_FILE}")
     os.mkfifo(fifo)
     writer = threading.Thread(target=lambda: os.close(os.open(fifo, os.O_WRONLY)), daemon=True)
@@ -76,6 +77,7 @@ def test_fingerprints_echoes_and_who_may_call_what(world):
     world.symlink("/run/alice.pem", f"/home/root-only/{CERT_FILE}")
     os.mknod(world.host_path("/dev/observed"), stat.S_IFCHR | 0o666, os.makedev(1, 3))
     world.symlink("/dev/observed", f"/home/device/{CERT_FILE}")
+    world.symlink("/sys/class/net/lo/speed", f"/home/unreadable/{CERT_FILE}")  # read: EINVAL
     libc = ctypes.CDLL(None, use_errno=True)
     opens = libc.inotify_init1(os.O_NONBLOCK)
     libc.inotify_add_watch(opens, world.host_path("/dev/observed").encode(), 0x20)  # IN_OPEN
@@ -91,7 +93,8 @@ def test_fingerprints_echoes_and_who_may_call_what(world):
             (["fifo"], "s", [""], [cannot_open.format("fifo")]),
             (["no-pem"], "s", [""], ["[ERROR] Не удалось создать X509"]),
             (["root-only"], "s", [""], [cannot_open.format("root-only")]),
-            (["device"], "s", [""], [cannot_open.format("device")])]:
+            (["device"], "s", [""], [cannot_open.format("device")]),
+            (["unreadable"], "s", [""], [cannot_open.format("unreadable")])]:
         mark = world.log_mark()
         assert call(world, "getFingerPrintByUserCert", signature, args) == reply, args
         assert [record.text for record in daemon.records(since=mark)

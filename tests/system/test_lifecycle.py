@@ -93,8 +93,9 @@ def test_signals_end_the_daemon_and_take_the_pid_file_along(world, number, argum
         (LOG_LOCAL7, "kxsentrixd", None)}
 
 
-# Sessions idle or in the background are not locked: only LockedHint confirms a lock. (A lock
-# command that succeeds: test_kxsentrixctl.py's lock-all and the end-to-end test.)
+# Sessions idle or in the background are not locked: only LockedHint confirms a lock. An account
+# that logind names otherwise, or in a group without a name, is warned of. (A lock command that
+# succeeds: test_kxsentrixctl.py's lock-all and the end-to-end test.)
 @pytest.mark.parametrize("sessions, logind_fails, failure", [
     ("idle and background", "ListSessions", "Не удалось получить список сессий пользователей"),
     ("idle", "ignore", "Не удалось подтвердить блокировку сессий пользователей"),
@@ -102,6 +103,8 @@ def test_signals_end_the_daemon_and_take_the_pid_file_along(world, number, argum
 def test_lock_command_ends_with_1_unless_every_session_is_locked(world, sessions, logind_fails,
                                                                  failure):
     if "idle" in sessions:
+        world.add_user("ivan", 1001)
+        world.add_group("ivan", 4001)  # gid 1001 loses its name
         world.logind.add_session("c1", 1001, "ivanov", idle=True)
     if "background" in sessions:
         world.logind.add_session("c2", 60002, "petrov", active=False)
@@ -116,6 +119,10 @@ def test_lock_command_ends_with_1_unless_every_session_is_locked(world, sessions
     assert command.wait() == 1
     logged = texts(command.records())
     assert logged[:2] == [STARTED, LOCK_COMMAND] and logged[-2:] == [f"[ERROR] {failure}", FINISHED]
+    assert [text for text in logged if "uid 1001" in text] == ([
+        "[WARNING] Не удалось получить название группы с gid 1001 у пользователя ivanov, uid 1001",
+        "[WARNING] Обнаружено несовпадение имени пользователя сессии ivanov и логином ivan, uid "
+        "1001"] if sessions == "idle" else [])
     assert not world.exists(PID_FILE)
     assert world.logind.calls("LockSessions") == [[]]  # the fallback was tried either way
     assert command.output() == f"kxsentrixd lock: {failure}\n"

@@ -91,15 +91,17 @@ def remove_token(world, daemon, lock_late=()):
 
 IVANOV = "/CN=ivanov/O=Example Org"  # the subject of a certificate made for the test
 # Each rule with what the daemon reads of the machine: the PAM file, the host name, the groups,
-# the users' certificate files; the token's accounts are locked, the others are not; a login.defs
-# limit that cannot be read keeps the default of 60000. (auth type, host, forced match, users
+# the users' certificate files; the token's accounts are locked, the others and the system accounts
+# (below uid 1000, the overflow uid) are not; a login.defs limit that cannot be read, or none in it,
+# or no login.defs keeps the default of 60000. (auth type, host, forced match, users
 # (session, name, uid, groups, the certificate in their .eid/authorized_certificates: a subject or
 # what stands there instead), token options, sessions locked, warnings and errors)
 RULE_CASES = {
     # A file too large to parse, or a link to the token's certificate in a file only root may
     # read, matches nothing.
     "LocalPki": ("LocalPki", "ws1.corp.example.com", False,
-                 [("c1", "ivanov", 1001, (), IVANOV), ("c2", "petrov", 1002, (), "/CN=petrov"),
+                 [("c0", "service", 999, (), IVANOV),
+                  ("c1", "ivanov", 1001, (), IVANOV), ("c2", "petrov", 1002, (), "/CN=petrov"),
                   ("c3", "sidorov", 1003, ("kx_local_pass",), IVANOV),
                   ("c8", "huge", 1008, (), "huge"), ("c9", "stolen", 1009, (), "stolen")],
                  ["--cert", "/CN=other", "--cert", IVANOV, "--cert-label", "logon"], [["c1"]],
@@ -119,7 +121,8 @@ RULE_CASES = {
     "forced match first": ("NetworkNoPki", "ws1", True,
                            [("c1", "ivanov", 60001, (), None),
                             ("c2", "petrov", 60002, ("kx_net_pass",), None),
-                            ("c3", "local", 1001, (), None)], [], [["c1"]], []),
+                            ("c3", "local", 1001, (), None), ("c4", "nobody", 65534, (), None)],
+                           [], [["c1"]], []),
     # Without the right to take the users' rights the daemon cannot read their certificates, so
     # it cannot tell whose each session is: all of them count as the token's. (Start options
     # before the token's.)
@@ -140,7 +143,12 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
     auth_type, host, forced, users, token, locked, problems = RULE_CASES[case]
     configure(world, auth_type, '{\n"actionOnTokenDisabled": 1,\n"forceSessionMatch": true\n}\n'
               if forced else LOCK, host=host)
-    world.write(LOGIN_DEFS, "UID_MAX 99999999999\n")
+    unreadable = "UID_MAX 99999999999\n"
+    login_defs = {"LocalNoPki": None, "NetworkPki": "UID_MAX\n"}.get(case, unreadable)
+    if login_defs:
+        world.write(LOGIN_DEFS, login_defs)
+    else:
+        world.remove(LOGIN_DEFS)
     for group, gid in (("kx_local_pass", 3001), ("kx_local_pin", 3002), ("kx_net_pass", 3003)):
         world.add_group(group, gid)
     made = {}  # subject -> certificate, so that the same subject is the same certificate
@@ -185,9 +193,9 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
         text for text in texts(daemon.records())
         if text.startswith(("Текущий тип", "hostName", "domainName"))]
     # The limit is read once, at the first look at the sessions: the explanation's.
-    assert texts(daemon.records(re.compile("UID_MAX"))) == [
+    assert texts(daemon.records(re.compile("UID_MAX"))) == ([
         "[ERROR] Некорректное значение UID_MAX в /etc/login.defs: 99999999999, используется "
-        "60000"]
+        "60000"] if login_defs == unreadable else [])
     assert handling[:3] == [
         "[INFO] Настроенное действие для удаленного подключения - Бездействие",
         "[INFO] Настроенное действие для системы - Блокировка сессии пользователя",
@@ -207,21 +215,28 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
 # running, the screensaver. (configuration, what LockSession does (None: no logind in the world),
 # start options and the token's, the handling from its first line given on, without the debug
 # lines)
+FLUSH_HUNG = "[WARNING] Сброс данных на диски не завершился, выключаем систему без него"
 NOT_CONFIRMED = "[WARNING] Не удалось заблокировать сессии за отведенное время через " \
     "org.freedesktop.login1.Manager"
+REFUSED = [POWERING_OFF, LOCKED_ALL[0].format(1), "[ERROR] Не удалось выключить компьютер, error "
+           "code: 1, error: Operation not permitted", LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]
 FALLBACKS = {
     "never locked": (LOCK, "fail", {}, [
         "[ERROR] Ошибка g_dbus_proxy_call_sync LockSession", "Ошибка блокировки сессии",
         NOT_CONFIRMED, LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
     # Every session is asked to lock before the power-off, and again when it fails.
-    "power-off not permitted": (POWER_OFF, "lock", {"drop_capabilities": ["sys_boot"]},
-                                [POWERING_OFF, LOCKED_ALL[0].format(1),
-                                 "[ERROR] Не удалось выключить компьютер, error code: 1, error: "
-                                 "Operation not permitted", LOCKED_ALL[0].format(1),
-                                 *LOCKED_ALL[1:]]),
+    "power-off not permitted": (POWER_OFF, "lock", {"drop_capabilities": ["sys_boot"]}, REFUSED),
+    # A second power-off waits for the flush still hung, in no new thread.
+    "power-off not permitted, flush hung": (POWER_OFF, "lock", {"drop_capabilities": ["sys_boot"],
+                                                                "hung_flush": True},
+                                            [*REFUSED[:2], FLUSH_HUNG, *REFUSED[2:]]),
     # A token that no slot list showed (each listing fails while it is there) is never stored.
     "token unknown": (LOCK, "lock", {"token": ["--fail", "C_GetSlotList=CKR_DEVICE_ERROR"]},
                       [LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
+    "session list malformed": (LOCK, "lock", {"list": "malformed"}, [
+        "[ERROR] Ошибка получения списка сессий g_variant_get_child_value",
+        "[ERROR] Не удалось получить список сессий пользователей, блокируем все сессии",
+        LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
     "without logind": (LOCK, None, {}, [
         "[ERROR] Ошибка g_dbus_proxy_call_sync ListSessions",
         "[ERROR] Не удалось получить список сессий пользователей, блокируем все сессии",
@@ -242,6 +257,11 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
         world.spawn(["mate-panel"])
         start = dict(start)
         token = start.pop("token", [])
+        if "list" in start:
+            world.logind.on_list_sessions(start.pop("list"))
+        hung = start.pop("hung_flush", False)
+        if hung:
+            start["env"] = world.hung_flush_env()
         daemon = started_with_token(world, "--profile", "ivanov@kxworld", *token, **start)
 
         handling = [text for text in remove_token(world, daemon)
@@ -254,6 +274,14 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
         if lock:
             assert world.logind.calls("LockSessions") == [[]] * tail.count(LOCKED_ALL[0].format(1))
             assert world.logind.session("c1")["LockedHint"]
+        if hung:  # the flush still hangs at the next power-off
+            threads = world.run(["ls", f"/proc/{daemon.pid}/task"]).stdout
+            mark = world.log_mark()
+            world.kxsim("insert", "5", "--label", "Logon", "--profile", "ivanov@kxworld")
+            daemon.wait_for_log(re.compile(r"^\[INFO\] Подключено новое устройство в слоте 5 "),
+                                since=mark)
+            assert FLUSH_HUNG in remove_token(world, daemon)
+            assert world.run(["ls", f"/proc/{daemon.pid}/task"]).stdout == threads
         assert not daemon.powered_off()
         assert daemon.stop() == 0
 
@@ -284,8 +312,7 @@ def test_power_off_ends_the_machine(world, configuration):
     handling = texts(daemon.records(since=mark))
     assert world.logind.calls("LockSession") == []
     assert world.logind.calls("LockSessions") == [[]]
-    flushing = ["[INFO] Попытка заблокировать все сессии. 1",
-                "[WARNING] Сброс данных на диски не завершился, выключаем систему без него"]
+    flushing = ["[INFO] Попытка заблокировать все сессии. 1", FLUSH_HUNG]
     if configuration == "powering off":
         assert handling[-5:] == [
             "Сессия пользователя ivanov, uid 1001, home '/home/ivanov' соответствует токену т. к. "

@@ -137,7 +137,11 @@ class Logind(_Mock):
 
     def on_list_sessions(self, action, seconds=1.0):
         """"fail" makes ListSessions answer AccessDenied; "hang" makes it answer nothing for
-        the given seconds."""
+        the given seconds; "malformed" makes it answer sessions of another shape, (a(sus))."""
+        if action == "malformed":
+            self.mock().AddMethod(MANAGER_IFACE, "ListSessions", "", "a(sus)",
+                                  "ret = [('c1', 1001, 'ivanov')]")
+            return
         code = {"fail": _FAIL, "hang": _hang(seconds) + "ret = []\n"}[action]
         self.mock().AddMethod(MANAGER_IFACE, "ListSessions", "", "a(susso)", code)
 
