@@ -41,9 +41,12 @@ def serving(world, config="", **options):
 
 def ask(world, method, *slot):
     """The JSON answer of daemonStatus or explainTokenRemoval (for one slot, or every token),
-    called by root."""
-    return json.loads(world.system_bus().call_blocking(NAME, "/", NAME, method, "s" * len(slot),
-                                                       [str(s) for s in slot], timeout=30))
+    called by root. Returns once the call's last record is logged, so none follows a later mark."""
+    mark = world.log_mark()
+    answer = world.system_bus().call_blocking(NAME, "/", NAME, method, "s" * len(slot),
+                                              [str(s) for s in slot], timeout=30)
+    world.wait_for_log(f"[INFO] dbus: Результат вызова {method} отправлен", since=mark, timeout=30)
+    return json.loads(answer)
 
 
 def insert(world, slot, label, *options, command="insert"):

@@ -20,6 +20,20 @@ std::string settingsOf(const DaemonConfig& config) {
            " interval=" + std::to_string(config.ticketsCheckIntervalMs());
 }
 
+// A directory for configuration files that the daemon trusts: the build tree's, unless others may
+// change a directory on its way (a checkout under /tmp), then one under /run.
+testfiles::fs::path trustedScratch(const std::string& name) {
+    testfiles::fs::path directory = testfiles::scratch(name);
+    std::string reason;
+    if (TrustedPath::check(directory.string(), reason) == 0 && reason.empty()) {
+        return directory;
+    }
+    directory = testfiles::fs::path("/run/kx-unit-tests") / name;
+    testfiles::fs::remove_all(directory);
+    testfiles::fs::create_directories(directory);
+    return directory;
+}
+
 const std::string kDefaults = "action=-1 remote=0 debug=1 force=0 interval=1000";
 
 // Files in JSON form, as the example configuration and the system tests write them:
@@ -62,7 +76,7 @@ TEST(DaemonConfigTest, ReadsSettingsLineByLine) {
         {"key inside another word", "nodebug: 0\n# forceSessionMatch: 1\n", true,
          "action=-1 remote=0 debug=0 force=1 interval=1000"},
     };
-    testfiles::fs::path directory = testfiles::scratch("daemon_config");
+    testfiles::fs::path directory = trustedScratch("daemon_config");
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         testfiles::writeFile(directory / c.name, c.content);
@@ -76,7 +90,7 @@ TEST(DaemonConfigTest, ReadsSettingsLineByLine) {
 // Each load after a good one, in order: only a trusted file read whole and holding a valid
 // setting changes the settings; a missing one resets them; the interval stays unless named.
 TEST(DaemonConfigTest, ReloadKeepsTheSettingsInForceUnlessAFileIsReadOrGone) {
-    testfiles::fs::path directory = testfiles::scratch("daemon_config_reload");
+    testfiles::fs::path directory = trustedScratch("daemon_config_reload");
     const std::string path = (directory / "kx.conf").string();
     const std::string good = "action=2 remote=1 debug=0 force=1 interval=250";
     const std::string reset = "action=-1 remote=0 debug=1 force=0 interval=250";
