@@ -31,8 +31,10 @@ std::optional<Certificate> UserCertificates::read(const std::optional<UntrustedF
     std::string text;
     int error = 0;
     // One byte over the bound, so that a larger file is seen as such.
-    if (rights &&
-        UntrustedFile::readAs(*rights, path, text, Certificate::kMaxPemSize + 1, &error)) {
+    if (!rights) {
+        // The account's ids or groups could not be looked up: its rights cannot be taken.
+        error = EPERM;
+    } else if (UntrustedFile::readAs(*rights, path, text, Certificate::kMaxPemSize + 1, &error)) {
         return Certificate({}, {}, {}, {}, {}, {}, {}, Certificate::pemFingerprint(text), false);
     }
     if (error == EPERM) {
@@ -43,7 +45,7 @@ std::optional<Certificate> UserCertificates::read(const std::optional<UntrustedF
     } else {
         KxLogger::log(LOG_WARNING, "Не удалось открыть файл %s", Common::printable(path).c_str());
     }
-    if (rights && ownFailure(error)) {
+    if (ownFailure(error)) {
         return std::nullopt;
     }
     return Certificate();

@@ -103,10 +103,16 @@ RULE_CASES = {
                  [("c0", "service", 999, (), IVANOV),
                   ("c1", "ivanov", 1001, (), IVANOV), ("c2", "petrov", 1002, (), "/CN=petrov"),
                   ("c3", "sidorov", 1003, ("kx_local_pass",), IVANOV),
-                  ("c8", "huge", 1008, (), "huge"), ("c9", "stolen", 1009, (), "stolen")],
-                 ["--cert", "/CN=other", "--cert", IVANOV, "--cert-label", "logon"], [["c1"]],
+                  ("c8", "huge", 1008, (), "huge"), ("c9", "stolen", 1009, (), "stolen"),
+                  ("c7", "gone", 1007, (), "no account")],
+                 ["--cert", "/CN=other", "--cert", IVANOV, "--cert-label", "logon"],
+                 [["c1"], ["c7"]],
                  ["[WARNING] Сертификат больше 65536 байт не разбирается", "[WARNING] Не удалось "
-                  "открыть файл /home/stolen/.eid/authorized_certificates"]),
+                  "открыть файл /home/stolen/.eid/authorized_certificates",
+                  # An account the database cannot tell: whose its session is, nobody knows.
+                  "[ERROR] Не удалось перейти к правам пользователя uid 1007 для чтения файла "
+                  "/.eid/authorized_certificates", "[WARNING] Сессия пользователя gone, uid 1007, "
+                  "home '' соответствует токену т. к. его сертификат не удалось проверить"]),
     "LocalNoPki": ("LocalNoPki", "ws1.corp.example.com", False,
                    [("c1", "ivanov", 1001, (), None), ("c2", "petrov", 1002, (), None),
                     ("c3", "sidorov", 1003, ("kx_local_pass", "kx_local_pin"), None),
@@ -159,6 +165,9 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
         return made[subject]
 
     for session_id, name, uid, groups, cert in users:
+        if cert == "no account":
+            world.logind.add_session(session_id, uid, name)
+            continue
         user_with_session(world, session_id, name, uid, groups=groups)
         path = f"/home/{name}/.eid/authorized_certificates"
         world.mkdir(f"/home/{name}/.eid")
