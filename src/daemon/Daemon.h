@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -103,6 +104,8 @@ public:
     static int lockAll();
 
     static AuthType authType();
+    // None when the PAM file exists but could not be read (logged): the logon is then unknown.
+    static std::optional<AuthType> readAuthType();
     static std::string authTypeName(AuthType type);
     static std::string hostName();
     static std::string domainName();

@@ -3,6 +3,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <memory>
 
 #include "daemon/Daemon.h"
@@ -25,14 +27,34 @@ bool logged(const SessionMatch::Verdict& verdict) {
     return verdict.matches;
 }
 
-}  // namespace
-
-Daemon::AuthType Daemon::authType() {
+// None when the file is there but could not be read; `error` then says why.
+std::optional<Daemon::AuthType> pamAuthType(int& error) {
     std::string pamConfig;
-    if (!UntrustedFile::read(kPamSystemAuth, pamConfig)) {
-        return AuthType::NotConfigured;
+    if (!UntrustedFile::read(kPamSystemAuth, pamConfig, UntrustedFile::kDefaultLimit, &error)) {
+        if (error == ENOENT || error == ENOTDIR) {
+            return Daemon::AuthType::NotConfigured;  // no token logon on this machine
+        }
+        return std::nullopt;
     }
     return SessionMatch::authTypeOf(pamConfig);
+}
+
+}  // namespace
+
+// For the status and the start's debug line: quiet, as any user may ask for the status.
+Daemon::AuthType Daemon::authType() {
+    int error = 0;
+    return pamAuthType(error).value_or(AuthType::NotConfigured);
+}
+
+std::optional<Daemon::AuthType> Daemon::readAuthType() {
+    int error = 0;
+    const std::optional<AuthType> type = pamAuthType(error);
+    if (!type) {
+        KxLogger::log(LOG_ERR, "Не удалось прочитать файл %s, error code: %d, error: %s",
+                      kPamSystemAuth, error, strerror(error));
+    }
+    return type;
 }
 
 std::string Daemon::authTypeName(AuthType type) {
@@ -71,7 +93,7 @@ RemovalPlan::Settings Daemon::removalSettings() const {
 
 RemovalPlan::Sources Daemon::removalSources() {
     RemovalPlan::Sources sources;
-    sources.authType = &Daemon::authType;
+    sources.authType = &Daemon::readAuthType;
     sources.sessions = [] {
         bool listed = false;
         std::vector<UserSessions::Session> sessions = UserSessions::listed(&listed);

@@ -35,7 +35,13 @@ RemovalPlan RemovalPlan::of(const Token::Info& token, const Settings& settings,
     if (settings.system != SystemAction::LockSession && settings.system != SystemAction::PowerOff) {
         return plan;
     }
-    const SessionMatch::AuthType type = sources.authType();
+    const std::optional<SessionMatch::AuthType> read = sources.authType();
+    if (!read) {
+        note(LOG_ERR, "Не удалось определить тип аутентификации, блокируем все сессии");
+        plan.action = Action::LockEverything;
+        return plan;
+    }
+    const SessionMatch::AuthType type = *read;
     plan.authType = type;
     note(LOG_INFO, Common::format("Текущий тип аутентификации - %s",
                                   SessionMatch::authTypeName(type).c_str()));

@@ -58,7 +58,8 @@ struct RemovalPlan {
 
     // What the plan asks of the machine, each only when the answer can change the plan.
     struct Sources {
-        std::function<SessionMatch::AuthType()> authType;
+        // The machine's logon; none when it could not be read.
+        std::function<std::optional<SessionMatch::AuthType>()> authType;
         // Logind's sessions, as listed; none when logind could not be asked.
         std::function<std::optional<std::vector<Session>>()> sessions;
         // Completes a listed session from the user and group database before its rule runs.

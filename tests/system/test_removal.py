@@ -242,6 +242,11 @@ FALLBACKS = {
     # A token that no slot list showed (each listing fails while it is there) is never stored.
     "token unknown": (LOCK, "lock", {"token": ["--fail", "C_GetSlotList=CKR_DEVICE_ERROR"]},
                       [LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
+    # The logon cannot be told when its PAM file cannot be read.
+    "logon unreadable": (LOCK, "lock", {"pam": "directory"}, [
+        "[ERROR] Не удалось прочитать файл /etc/pam.d/system-auth, error code: 21, error: Is a "
+        "directory", "[ERROR] Не удалось определить тип аутентификации, блокируем все сессии",
+        LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
     "session list malformed": (LOCK, "lock", {"list": "malformed"}, [
         "[ERROR] Ошибка получения списка сессий g_variant_get_child_value",
         "[ERROR] Не удалось получить список сессий пользователей, блокируем все сессии",
@@ -268,6 +273,9 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
         token = start.pop("token", [])
         if "list" in start:
             world.logind.on_list_sessions(start.pop("list"))
+        if start.pop("pam", None):
+            world.remove(PAM_SYSTEM_AUTH)
+            world.mkdir(PAM_SYSTEM_AUTH)
         hung = start.pop("hung_flush", False)
         if hung:
             start["env"] = world.hung_flush_env()
