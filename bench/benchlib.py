@@ -70,6 +70,13 @@ class Report:
         met = self.met(figure)
         return "" if met is None else ("met" if met else "MISSED")
 
+    def say_figures(self):
+        """Each figure against its target, one line each, for the reader of the prose."""
+        for figure in self.figures:
+            bound = ">=" if figure["goal"] == "min" else "<="
+            self.say(f"  {figure['metric']}: {figure['value']} {figure['unit']}, target "
+                     f"{bound} {figure['target']}: {self.verdict(figure)}")
+
     def finish(self):
         if self.json:
             print(json.dumps({"benchmark": self.name, "figures": self.figures},

@@ -140,9 +140,7 @@ def main():
                   note=f"idle {idle / 1024:.1f} MiB; " + ", ".join(
                       f"{name} {(kib - idle) / 1024:+.2f}" for name, kib in after.items())
                        + f"; during the flood {peak / 1024:.1f} MiB")
-    for figure in report.figures:
-        report.say(f"  {figure['metric']}: {figure['value']} {figure['unit']}, target "
-                   f"{figure['target']}: {report.verdict(figure)}")
+    report.say_figures()
     report.finish()
 
 

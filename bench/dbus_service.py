@@ -75,9 +75,7 @@ def main():
                   note=f"1 client: {single[4]:.0f} calls/s, median {single[1]:.3f} ms; daemon CPU "
                        f"{crowded[5]:.3f} ms per call, so one core would serve {served:.0f} "
                        f"calls/s{crowded_bound}; " + crowded_probe.describe())
-    for figure in report.figures:
-        report.say(f"  {figure['metric']}: {figure['value']} {figure['unit']}, target "
-                   f"{figure['target']}: {report.verdict(figure)}")
+    report.say_figures()
     report.finish()
 
 

@@ -379,9 +379,7 @@ def main():
         run_row(name, report.arg(1, ROWS[name].rounds), report)
     else:
         raise SystemExit(f"no row {name}: {', '.join([*ROWS, 'log_rate'])}")
-    for figure in report.figures:
-        report.say(f"  {figure['metric']}: {figure['value']} {figure['unit']}, target "
-                   f"<= {figure['target']}: {report.verdict(figure)}")
+    report.say_figures()
     report.finish()
 
 
