@@ -20,6 +20,7 @@
 #include "dbus/MethodArguments.h"
 #include "log/Common.h"
 #include "log/KxLogger.h"
+#include "sessions/PidFd.h"
 #include "token/Certificate.h"
 #include "token/Token.h"
 
@@ -146,6 +147,9 @@ int Daemon::exec() {
     KxLogger::log(LOG_DEBUG, "hostName - %s", Common::printable(hostName()).c_str());
     KxLogger::log(LOG_DEBUG, "domainName - %s", Common::printable(domainName()).c_str());
     UserSessions::connect();  // the first removal must not wait for the system bus connection
+    PidFd::available();       // asked once, so that its warning (if any) comes now
+    UserSessions::startEvents([this] { lockAhead_.refresh(); });
+    lockAhead_.start();
     if (!fileWatcher_.startMainLoop()) {
         KxLogger::log(LOG_ERR,
                       "Не удалось запустить FileWatcher. Отслеживание файлов будет недоступно.");
@@ -213,6 +217,9 @@ int Daemon::exec() {
     }
 
     reader_.stop();  // before the library goes: a read in progress ends first
+    lockAhead_.stop();
+    removals_.stop();  // a removal in its wait cuts it short and locks every session
+    UserSessions::stopEvents();
     dbusServer.stop();
     if (libraryReady_ && !Token::finalize()) {
         return 1;
@@ -231,4 +238,5 @@ void Daemon::reloadConfig() {
         config_.load();
         ticketsWatcher_.wake();  // the check interval may have changed
     }
+    lockAhead_.refresh();
 }

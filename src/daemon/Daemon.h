@@ -18,8 +18,11 @@
 #include "daemon/TokenReadWorker.h"
 #include "dbus/BusContract.h"
 #include "dbus/DBusServer.h"
+#include "removal/LockAhead.h"
+#include "removal/Removal.h"
+#include "removal/RemovalRunner.h"
+#include "removal/SystemActions.h"
 #include "sessions/ProcessTable.h"
-#include "sessions/RemovalPlan.h"
 #include "sessions/SessionMatch.h"
 #include "sessions/UserSessions.h"
 #include "token/kxpkcs11.h"
@@ -81,20 +84,15 @@ public:
     using Process = ProcessTable::Process;
 
     // Locks (or powers off on) the token's sessions and closes its remote-desktop clients, as
-    // configured; returns what was done (its time and slot left to the caller). The caller
-    // holds the store's mutex.
-    StatusReport::Removal onTokenEject(const Token::Info& info);
-    // A token left a slot that the store does not know while the slot list cannot be had, so
-    // its sessions cannot be known: locks all of them, as configured. The caller holds the
-    // store's mutex.
-    StatusReport::Removal onUnknownTokenEject(CK_SLOT_ID slot);
+    // configured, taking the answers of the lock requests that left ahead; returns what was
+    // done (its time and slot left to the caller). Runs on a removal's own thread.
+    RemovalOutcome onTokenEject(const Token::Info& info, const EarlyLocks& early);
     // What a removal reads now: the live configuration, and the PAM file, the host, logind and
     // the users' certificates.
     RemovalPlan::Settings removalSettings() const;
     static RemovalPlan::Sources removalSources();
-    // What the removal of the token would do now; asks, never acts (the observer may).
-    RemovalPlan planRemoval(const Token::Info& info,
-                            RemovalPlan::Observer* observer = nullptr) const;
+    // What the removal of the token would do now; asks, never acts.
+    RemovalPlan planRemoval(const Token::Info& info) const;
     // Waits for the sessions to report locked, else locks everything; true when they did. The
     // time reported is that since the lock requests.
     static bool checkSessionsLock(const std::vector<UserSessions::Session>& sessions,
@@ -137,7 +135,7 @@ private:
     void onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot);
     // What an event means for the slot, with the token present in it or not. The caller holds
     // the store's mutex; so for the rest of the slot loop below.
-    void onSlotChange(CK_SLOT_ID slot, bool present);
+    void onSlotChange(CK_SLOT_ID slot, bool present, std::optional<EarlyLocks> early = {});
     // One slot of a rescan: a token not yet known is read.
     void considerSlot(CK_SLOT_ID slot);
     // Reads the slot's token: a new one to store, or (verify) the one in a stored token's slot
@@ -146,8 +144,13 @@ private:
     void takeFinishedReads();
     void onTokenRead(CK_SLOT_ID slot, uint64_t ticket, Token::Info info);
     void addRecord(CK_SLOT_ID slot, Token::Info info, bool isNew);
-    // The stored token has left its slot: the removal handling, then the record goes.
-    void ejectStored(DataBase::Storage::iterator record);
+    // The stored token has left its slot: the lock requests made ahead for it leave (unless
+    // `early` already holds them), the record goes, and its removal starts on a thread of its own.
+    void ejectStored(DataBase::Storage::iterator record, std::optional<EarlyLocks> early = {});
+    // The removal of the token, or of one the store does not know while the slot list cannot be
+    // had (its sessions cannot be known: all are locked, as configured), on a thread of its own.
+    void startRemoval(CK_SLOT_ID slot, Token::Info info, EarlyLocks early);
+    void startUnknownRemoval(CK_SLOT_ID slot);
     void noteRemoval(CK_SLOT_ID slot, StatusReport::Removal removal);
     void noteStatus();
     // Tells the service manager the status line (after `first`, e.g. "READY=1\n"); without
@@ -168,6 +171,9 @@ private:
     DaemonConfig config_;
     FileWatcher fileWatcher_;
     TicketsWatcher ticketsWatcher_;
+    // Each removal on a thread of its own; the lock requests of every stored token decided ahead.
+    RemovalRunner removals_;
+    LockAhead lockAhead_{[this](const Token::Info& info) { return planRemoval(info); }};
 
     // The slot loop's own state; main thread only, under the store's mutex once the loop runs.
     struct SlotRead {

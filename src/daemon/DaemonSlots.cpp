@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -126,6 +127,7 @@ void Daemon::noteRemoval(CK_SLOT_ID slot, StatusReport::Removal removal) {
     {
         std::lock_guard<std::mutex> lock(statusMutex_);
         status_.lastRemoval = removal;
+        ++status_.removalsHandled;
     }
     statusChanged_ = true;
 }
@@ -159,13 +161,21 @@ void Daemon::pollSlotEvents(CK_SLOT_ID& slot) {
 }
 
 void Daemon::onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot) {
-    reloadConfig();
-
     CK_SLOT_INFO slotInfo{};
     CK_RV result = LibraryCall::run(C_GetSlotInfo, slot, &slotInfo);
     if (result != CKR_OK) {
-        KxLogger::log(LOG_WARNING, "Ошибка получение информации о слоте %lu", slot);
         slotInfo = CK_SLOT_INFO{};  // a failed call may have written part of it
+    }
+    const bool present = (slotInfo.flags & CKF_TOKEN_PRESENT) != 0;
+    // A stored token has left: the lock requests decided ahead for it leave first, before
+    // anything is logged, read or looked up.
+    std::optional<EarlyLocks> early;
+    if (!present) {
+        early = LockAhead::send(lockAhead_.take(slot));
+    }
+    reloadConfig();
+    if (result != CKR_OK) {
+        KxLogger::log(LOG_WARNING, "Ошибка получение информации о слоте %lu", slot);
     }
     KxLogger::log(LOG_INFO,
                   "Token event: event %d, slot %lu, flags %d hardware version %d.%d, firmware "
@@ -182,12 +192,12 @@ void Daemon::onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot) {
     }
 
     std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-    onSlotChange(slot, (slotInfo.flags & CKF_TOKEN_PRESENT) != 0);
+    onSlotChange(slot, present, std::move(early));
     DataBase::updateTime();
     noteStatus();
 }
 
-void Daemon::onSlotChange(CK_SLOT_ID slot, bool present) {
+void Daemon::onSlotChange(CK_SLOT_ID slot, bool present, std::optional<EarlyLocks> early) {
     storageOnly_.erase(slot);
     DataBase::Storage& storage = DataBase::storage();
     auto record = storage.find(slot);
@@ -214,12 +224,12 @@ void Daemon::onSlotChange(CK_SLOT_ID slot, bool present) {
                 return;
             }
         }
-        ejectStored(record);
+        ejectStored(record, std::move(early));
         if (!present) {
             return;
         }
     } else if (!present && listingFailed_) {
-        noteRemoval(slot, onUnknownTokenEject(slot));
+        startUnknownRemoval(slot);
     }
     refreshTokensInfo();
     if (listingFailed_ && present && storage.count(slot) == 0 && reading_.count(slot) == 0) {
@@ -227,12 +237,14 @@ void Daemon::onSlotChange(CK_SLOT_ID slot, bool present) {
     }
 }
 
-void Daemon::ejectStored(DataBase::Storage::iterator record) {
-    KxLogger::log(LOG_INFO, "Отключено устройство в слоте %lu label:%s model:%s", record->first,
-                  Common::printable(record->second.label).c_str(),
-                  Common::printable(record->second.model).c_str());
-    noteRemoval(record->first, onTokenEject(record->second));
+void Daemon::ejectStored(DataBase::Storage::iterator record, std::optional<EarlyLocks> early) {
+    const CK_SLOT_ID slot = record->first;
+    if (!early) {
+        early = LockAhead::send(lockAhead_.take(slot));
+    }
+    Token::Info info = std::move(record->second);
     DataBase::storage().erase(record);
+    startRemoval(slot, std::move(info), std::move(*early));
 }
 
 void Daemon::refreshTokensInfo() {
@@ -350,6 +362,7 @@ void Daemon::addRecord(CK_SLOT_ID slot, Token::Info info, bool isNew) {
     info.isNew = isNew;
     auto [added, inserted] = DataBase::storage().insert_or_assign(slot, std::move(info));
     (void)inserted;
+    lockAhead_.stored(slot, added->second);
     KxLogger::log(LOG_INFO, "Подключено новое устройство в слоте %lu label:%s model:%s", slot,
                   Common::printable(added->second.label).c_str(),
                   Common::printable(added->second.model).c_str());

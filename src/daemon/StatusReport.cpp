@@ -151,6 +151,7 @@ std::string StatusReport::json() const {
         json.key("remoteClients").unsignedInteger(removal.remoteClients);
         json.end();
     }
+    json.key("removalsHandled").unsignedInteger(loop.removalsHandled);
     json.key("log").beginObject().key("dropped").unsignedInteger(logDropped);
     json.key("heldBack").unsignedInteger(logHeldBack).end();
     json.key("summary").string(line());

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "config/DaemonConfig.h"
+#include "removal/Removal.h"
 #include "token/kxpkcs11.h"
 
 // How the daemon is doing, as the daemonStatus method answers it (JSON) and, in one line, as the
@@ -11,20 +12,7 @@
 // wall-clock times in seconds since the epoch, 0 for never.
 struct StatusReport {
     // What the handling of a removal did.
-    struct Removal {
-        enum class Outcome {
-            Nothing,         // no session was to be locked
-            Locked,          // the token's sessions were locked (`sessions` of them)
-            LockedAll,       // they could not be confirmed locked, or known: all were locked
-            PowerOffFailed,  // the power-off was refused; all sessions were locked
-        };
-        int64_t at = 0;
-        CK_SLOT_ID slot = 0;
-        bool known = true;  // the store held the token (else its slot list could not be had)
-        Outcome outcome = Outcome::Nothing;
-        uint64_t sessions = 0;
-        uint64_t remoteClients = 0;  // interrupted
-    };
+    using Removal = RemovalOutcome;
 
     // The vendor library and the slot loop.
     struct Loop {
@@ -40,6 +28,7 @@ struct StatusReport {
         CK_RV lastEventResult = CKR_OK;
         CK_FLAGS lastEventFlags = 0;
         Removal lastRemoval;  // at 0: none yet
+        uint64_t removalsHandled = 0;  // since the start, each once its handling ended
     };
 
     std::string version;

@@ -16,7 +16,8 @@
 #include "dbus/MethodArguments.h"
 #include "log/AccountLookup.h"
 #include "log/JsonWriter.h"
-#include "sessions/RemovalExplanation.h"
+#include "log/KxLogger.h"
+#include "removal/RemovalExplanation.h"
 #include "sessions/UserCertificates.h"
 
 namespace {
@@ -109,6 +110,8 @@ common::any Daemon::explainTokenRemoval(DBusServer::Arguments& args) const {
     }
     const RemovalPlan::Settings settings = RemovalExplanation::withReasons(removalSettings());
     const RemovalPlan::Sources sources = removalSources();
+    // What a removal would log of the sessions and files it looks at stays out of the log.
+    const KxLogger::Capture quiet(KxLogger::discard());
     // Listed once for every token; the clients are let go of (no pidfd kept) before the answer.
     std::vector<Process> running;
     if (settings.remote == DaemonConfig::TokenEjectActionRemote::CloseConnection &&
@@ -118,9 +121,8 @@ common::any Daemon::explainTokenRemoval(DBusServer::Arguments& args) const {
     JsonWriter json;
     json.beginObject().key("tokens").beginArray();
     for (const Token::Info& token : tokens) {
-        RemovalExplanation::write(
-            json, token, settings, RemovalPlan::of(token, settings, sources),
-            RemovalExplanation::remoteClients(running, token, settings.match));
+        RemovalExplanation::write(json, token, settings, RemovalPlan::of(token, settings, sources),
+                                  running, lockAhead_.peek(token.slotId));
     }
     json.end().end();
     return json.text();

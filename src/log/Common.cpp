@@ -114,14 +114,22 @@ bool Common::isUtf8(const std::string& text) {
 std::string Common::format(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
+    std::string text = vformat(format, arguments);
+    va_end(arguments);
+    return text;
+}
+
+std::string Common::vformat(const char* format, va_list arguments) {
     va_list counting;
     va_copy(counting, arguments);
     int length = std::vsnprintf(nullptr, 0, format, counting);
     va_end(counting);
     std::string text(length > 0 ? static_cast<size_t>(length) : 0, '\0');
     if (length > 0) {
-        std::vsnprintf(text.data(), text.size() + 1, format, arguments);
+        va_list writing;
+        va_copy(writing, arguments);
+        std::vsnprintf(text.data(), text.size() + 1, format, writing);
+        va_end(writing);
     }
-    va_end(arguments);
     return text;
 }

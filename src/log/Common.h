@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdarg>
 #include <string>
 
 // Byte-wise string helpers; those that change a text return the changed copy.
@@ -20,4 +21,5 @@ public:
     static bool isUtf8(const std::string& text);
     // printf into a string: for a message that is put together before it is logged.
     static std::string format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+    static std::string vformat(const char* format, va_list arguments);
 };

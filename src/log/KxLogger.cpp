@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "log/Common.h"
 #include "log/LogLimiter.h"
 #include "log/SyslogSocket.h"
 
@@ -97,6 +98,16 @@ void logSummaries(const std::vector<LogLimiter::Summary>& summaries) {
 
 // The user a CallerScope of this thread charges; 0 (root, who is not limited) without one.
 thread_local uid_t tCaller = 0;
+// What this thread logs goes there while a Capture lives.
+thread_local KxLogger::Sink* tSink = nullptr;
+
+bool captured(int level, const char* format, va_list args) {
+    if (tSink == nullptr) {
+        return false;
+    }
+    tSink->record(level, Common::vformat(format, args));
+    return true;
+}
 
 }  // namespace
 
@@ -114,13 +125,33 @@ const char* KxLogger::prefix(int level) {
 }
 
 void KxLogger::log(int level, const char* format, ...) {
-    if (tCaller != 0 && level != LOG_ERR && !admit(tCaller)) {
-        return;
-    }
     va_list args;
     va_start(args, format);
-    logAndCount(level, format, args);
+    if (!captured(level, format, args) &&
+        (tCaller == 0 || level == LOG_ERR || admit(tCaller))) {
+        logAndCount(level, format, args);
+    }
     va_end(args);
+}
+
+void KxLogger::write(int level, const std::string& text) {
+    logCounted(level, "%s", text.c_str());
+}
+
+KxLogger::Capture::Capture(Sink& sink) : previous_(tSink) {
+    tSink = &sink;
+}
+
+KxLogger::Capture::~Capture() {
+    tSink = previous_;
+}
+
+KxLogger::Sink& KxLogger::discard() {
+    class Discard : public Sink {
+        void record(int, std::string) override {}
+    };
+    static Discard instance;
+    return instance;
 }
 
 bool KxLogger::admit(uid_t user, unsigned records) {
@@ -140,12 +171,11 @@ bool KxLogger::admit(uid_t user, unsigned records) {
 }
 
 void KxLogger::logFrom(uid_t user, int level, const char* format, ...) {
-    if (!admit(user)) {
-        return;
-    }
     va_list args;
     va_start(args, format);
-    logAndCount(level, format, args);
+    if (!captured(level, format, args) && admit(user)) {
+        logAndCount(level, format, args);
+    }
     va_end(args);
 }
 

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <string>
 
 // The one logging call of the daemon: every record goes to the system log with
 // facility LOG_LOCAL7, the level as severity and a level prefix in front of the format.
@@ -57,4 +58,27 @@ public:
     static void logFromSignalHandler(int level, const char* format, int number);
 
     static const char* prefix(int level);
+
+    // Where what one thread logs goes while a Capture of that thread lives, instead of the log:
+    // a removal decided ahead of time or explained writes nothing, and a removal carried out
+    // gets its records in the order they were made, to be written as one group.
+    class Sink {
+    public:
+        virtual ~Sink() = default;
+        virtual void record(int level, std::string text) = 0;
+    };
+    class Capture {
+    public:
+        explicit Capture(Sink& sink);
+        ~Capture();
+        Capture(const Capture&) = delete;
+        Capture& operator=(const Capture&) = delete;
+
+    private:
+        Sink* previous_;
+    };
+    // A sink that keeps nothing.
+    static Sink& discard();
+    // Writes a record a sink took, to the log itself.
+    static void write(int level, const std::string& text);
 };

@@ -111,8 +111,8 @@ RemovalPlan::Sources Daemon::removalSources() {
     return sources;
 }
 
-RemovalPlan Daemon::planRemoval(const Token::Info& info, RemovalPlan::Observer* observer) const {
-    return RemovalPlan::of(info, removalSettings(), removalSources(), observer);
+RemovalPlan Daemon::planRemoval(const Token::Info& info) const {
+    return RemovalPlan::of(info, removalSettings(), removalSources());
 }
 
 std::vector<Daemon::Process> Daemon::procList(const std::string& name) {

@@ -57,8 +57,12 @@ bool pidfdsWork() {
 
 }  // namespace
 
+bool PidFd::available() {
+    return pidfdsWork();
+}
+
 PidFd::PidFd(pid_t pid) : pid_(pid) {
-    if (pidfdsWork()) {
+    if (available()) {
         fd_ = std::max(pidfdOpen(pid), 0);
         if (fd_ > 0 || errno == ESRCH) {
             return;

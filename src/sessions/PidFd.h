@@ -15,6 +15,10 @@ class PidFd : public BaseFd {
 public:
     explicit PidFd(pid_t pid);
 
+    // Whether the kernel gives pidfds here; asked once for the process (its warning, when not,
+    // is logged then): the daemon asks at its start.
+    static bool available();
+
     // False when the process was already gone.
     bool valid() const { return fd_ > 0 || startTime_ != 0; }
     // True until the process has been reaped (a zombie still counts).

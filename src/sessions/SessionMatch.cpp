@@ -148,7 +148,8 @@ Verdict localPki(const Session& session, const Token::Info& token, const Setting
         return {true, LOG_WARNING,
                 Common::format("Сессия пользователя %s, uid %d, home '%s' соответствует токену "
                                "т. к. его сертификат не удалось проверить",
-                               s.user.c_str(), s.uid, s.home.c_str())};
+                               s.user.c_str(), s.uid, s.home.c_str()),
+                true};
     }
     const Certificate& own = *read;
     if (own.fingerprint().empty()) {

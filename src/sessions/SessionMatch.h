@@ -34,6 +34,9 @@ public:
         bool matches = false;
         int level = LOG_DEBUG;
         std::string text;  // the record to log; empty when there is none
+        // It matches only because something could not be found out (the user's certificate,
+        // the account's groups): a removal then locks every session, never more.
+        bool unknown = false;
     };
 
     // What a session rule may look at besides the session and the token.

@@ -5,8 +5,12 @@
 #include <pwd.h>
 #include <syslog.h>
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -16,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 
 #include "log/AccountLookup.h"
 #include "log/Common.h"
@@ -34,6 +39,8 @@ constexpr const char* kMatePath = "/org/mate/ScreenSaver";
 constexpr const char* kMateInterface = "org.mate.ScreenSaver";
 constexpr int kMateTimeoutMs = 500;
 constexpr int kDefaultTimeout = -1;
+// A lock request's answer is waited for no longer than this.
+constexpr int kLockTimeoutMs = 1000;
 
 constexpr const char* kLoginDefs = "/etc/login.defs";
 constexpr uint32_t kDefaultMaxLocalUid = 60000;
@@ -103,6 +110,8 @@ Connection connectSession(const char* failure) {
     return connection;
 }
 
+void subscribeSessionSignals(GDBusConnection* connection);
+
 // The system bus connection of every logind call, made at start and kept: a connection costs
 // an authentication and a Hello round trip, more than the rest of a removal's way to its lock
 // request. Its own connection, not GIO's shared one, so that one the bus has closed (a bus
@@ -125,6 +134,7 @@ public:
                 }
                 return {};
             }
+            subscribeSessionSignals(kept_.get());
         }
         return Connection(G_DBUS_CONNECTION(g_object_ref(kept_.get())));
     }
@@ -444,6 +454,7 @@ std::vector<UserSessions::Session> UserSessions::sessions(bool* listed) {
 }
 
 bool UserSessions::connect() {
+    maxLocalUid();
     // Quietly: the daemon's service reports a missing bus, and a removal reports it again.
     return static_cast<bool>(SystemBus::get(nullptr));
 }
@@ -526,4 +537,193 @@ bool UserSessions::mateIsScreenSaverActive() {
         },
         false, "Ошибка получения статуса экрана блокировки mate. %s",
         "Ошибка получения статуса экрана блокировки mate");
+}
+
+namespace {
+
+// The thread that runs GLib's global main context: answers to the requests made without
+// waiting, and logind's session signals, are delivered there (GIO hands them to the context
+// that was the caller's when they were asked for, which is this one on every daemon thread).
+class EventThread {
+public:
+    static void start(std::function<void()> changed) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        changed_ = std::move(changed);
+        if (thread_.joinable()) {
+            return;
+        }
+        loop_ = g_main_loop_new(nullptr, FALSE);
+        thread_ = std::thread([] {
+            pthread_setname_np(pthread_self(), "kx-logind");
+            g_main_loop_run(loop_);
+        });
+        running_ = true;
+    }
+
+    static void stop() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!thread_.joinable()) {
+            return;
+        }
+        running_ = false;
+        g_main_loop_quit(loop_);
+        thread_.join();
+        g_main_loop_unref(loop_);
+        loop_ = nullptr;
+        changed_ = nullptr;
+        // What arrived meanwhile is delivered, so the requests waiting for it are answered.
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+    }
+
+    static bool running() { return running_; }
+
+    // On the thread itself.
+    static void sessionsChanged() {
+        std::function<void()> changed;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            changed = changed_;
+        }
+        if (changed) {
+            changed();
+        }
+    }
+
+private:
+    static std::mutex mutex_;
+    static std::thread thread_;
+    static GMainLoop* loop_;
+    static std::atomic<bool> running_;
+    static std::function<void()> changed_;
+};
+
+std::mutex EventThread::mutex_;
+std::thread EventThread::thread_;
+GMainLoop* EventThread::loop_ = nullptr;
+std::atomic<bool> EventThread::running_{false};
+std::function<void()> EventThread::changed_;
+
+void onSessionSignal(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*,
+                     GVariant*, gpointer) {
+    EventThread::sessionsChanged();
+}
+
+void subscribeSessionSignals(GDBusConnection* connection) {
+    for (const char* member : {"SessionNew", "SessionRemoved"}) {
+        g_dbus_connection_signal_subscribe(connection, kLogindName, kManagerInterface, member,
+                                           kLogindPath, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+                                           &onSessionSignal, nullptr, nullptr);
+    }
+    // A new connection after a lost one: what changed meanwhile was not heard.
+    if (EventThread::running()) {
+        g_idle_add(
+            [](gpointer) -> gboolean {
+                EventThread::sessionsChanged();
+                return G_SOURCE_REMOVE;
+            },
+            nullptr);
+    }
+}
+
+}  // namespace
+
+struct UserSessions::Request::State {
+    const char* method;
+    std::string sessionId;  // empty for LockSessions
+    const char* failure;
+    std::mutex mutex;
+    std::condition_variable answered;
+    bool sent = false;  // asynchronously; else the call is made when its answer is asked for
+    bool done = false;
+    bool accepted = false;
+    std::string error;
+};
+
+namespace {
+
+using RequestState = UserSessions::Request::State;
+
+void onLockAnswer(GObject* source, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<std::shared_ptr<RequestState>> owned(
+        static_cast<std::shared_ptr<RequestState>*>(data));
+    RequestState& state = **owned;
+    Error error;
+    Variant reply(
+        g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, error.out()));
+    std::lock_guard<std::mutex> lock(state.mutex);
+    state.accepted = static_cast<bool>(reply);
+    if (!reply && error.get() != nullptr) {
+        state.error = Common::format("\terror code %d, error %s", error.get()->code,
+                                     Common::printable(error.get()->message).c_str());
+    }
+    state.done = true;
+    state.answered.notify_all();
+}
+
+UserSessions::Request requestLater(const char* method, std::string sessionId,
+                                   const char* failure) {
+    auto state = std::make_shared<RequestState>();
+    state->method = method;
+    state->sessionId = std::move(sessionId);
+    state->failure = failure;
+    if (!EventThread::running()) {
+        return UserSessions::Request(state);
+    }
+    Connection connection = SystemBus::get(nullptr);
+    if (connection) {
+        state->sent = true;
+        GVariant* arguments =
+            state->sessionId.empty() ? nullptr : g_variant_new("(s)", state->sessionId.c_str());
+        g_dbus_connection_call(connection.get(), kLogindName, kLogindPath, kManagerInterface,
+                               method, arguments, nullptr, G_DBUS_CALL_FLAGS_NONE,
+                               kLockTimeoutMs, nullptr, &onLockAnswer,
+                               new std::shared_ptr<RequestState>(state));
+    }
+    return UserSessions::Request(state);
+}
+
+}  // namespace
+
+bool UserSessions::Request::accepted() const {
+    if (!state_) {
+        return false;
+    }
+    State& state = *state_;
+    if (!state.sent) {
+        // Not sent ahead (no event thread, or no connection then): made now, as lock() would.
+        const char* id = state.sessionId.empty() ? nullptr : state.sessionId.c_str();
+        return static_cast<bool>(callManager(state.method, id, state.failure, kLockTimeoutMs));
+    }
+    std::unique_lock<std::mutex> lock(state.mutex);
+    // GIO answers by the request's timeout; a little more, in case its thread is late.
+    const auto limit = std::chrono::milliseconds(kLockTimeoutMs + 500);
+    if (!state.answered.wait_for(lock, limit, [&state] { return state.done; })) {
+        KxLogger::log(LOG_ERR, "%s", state.failure);
+        return false;
+    }
+    if (!state.accepted) {
+        KxLogger::log(LOG_ERR, "%s", state.failure);
+        if (!state.error.empty()) {
+            KxLogger::log(LOG_DEBUG, "%s", state.error.c_str());
+        }
+    }
+    return state.accepted;
+}
+
+UserSessions::Request UserSessions::lockLater(const Session& session) {
+    return requestLater("LockSession", session.id, "Ошибка g_dbus_proxy_call_sync LockSession");
+}
+
+UserSessions::Request UserSessions::lockAllLater() {
+    return requestLater("LockSessions", {}, "Ошибка g_dbus_proxy_call_sync LockSessions");
+}
+
+void UserSessions::startEvents(std::function<void()> changed) {
+    EventThread::start(std::move(changed));
+    SystemBus::get(nullptr);  // subscribes, if the connection is not made yet
+}
+
+void UserSessions::stopEvents() {
+    EventThread::stop();
 }

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,7 +57,8 @@ public:
     };
 
     // Connects to the system bus now, so that the first removal does not wait for it; false
-    // when there is no bus yet, and the next call tries again.
+    // when there is no bus yet, and the next call tries again. Reads login.defs' limit of local
+    // uids too (once for the process), so that what is wrong with it is logged at the start.
     static bool connect();
     // Sessions of ordinary users, in logind's order. *listed (if given) tells an empty list
     // from a listing that failed.
@@ -69,6 +72,30 @@ public:
     static bool lock(const Session& session);
     // A timeout in milliseconds, or -1 for the bus library's default.
     static bool lockAll(int timeoutMs = -1);
+    // A lock request sent without waiting for logind's answer, so that the next request leaves
+    // at once; the answer is asked for when it is needed. Answers arrive on the thread that
+    // startEvents() runs; without it, the request is made when its answer is asked for.
+    class Request {
+    public:
+        struct State;
+        Request() = default;
+        explicit Request(std::shared_ptr<State> state) : state_(std::move(state)) {}
+        // As lock() and lockAll() answer: true when logind accepted the request. Waits for the
+        // answer at most as long as the request may take; logs a failure as they do.
+        bool accepted() const;
+        bool sent() const { return state_ != nullptr; }
+
+    private:
+        std::shared_ptr<State> state_;
+    };
+    static Request lockLater(const Session& session);
+    static Request lockAllLater();
+    // Runs the thread that takes the answers to requests and logind's signals: `changed` runs
+    // there whenever logind reports a session new or removed, and after the bus connection was
+    // made anew (sessions may have changed meanwhile). Until stopEvents().
+    static void startEvents(std::function<void()> changed);
+    static void stopEvents();
+
     // Only logind's LockedHint confirms a lock: an idle session or one in the background is
     // still open.
     static bool isSessionLocked(const Session& session);

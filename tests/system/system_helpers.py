@@ -4,8 +4,9 @@ and the simulated tokens they insert."""
 import json
 import os
 import re
+import time
 
-from world import DAEMON_CONFIG
+from world import DAEMON_CONFIG, wait_until
 
 with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "src", "dbus",
                        "BusContract.h")) as header:
@@ -47,6 +48,17 @@ def ask(world, method, *slot):
                                               [str(s) for s in slot], timeout=30)
     world.wait_for_log(f"[INFO] dbus: Результат вызова {method} отправлен", since=mark, timeout=30)
     return json.loads(answer)
+
+
+def removals_handled(world):
+    return ask(world, "daemonStatus")["removalsHandled"]
+
+
+def wait_for_removals(world, count, timeout=20):
+    """Waits until the daemon has ended `count` removals since its start: each runs on a thread
+    of its own, so the slot loop's records say nothing of when one has ended."""
+    wait_until(lambda: time.sleep(0.05) or removals_handled(world) >= count, timeout=timeout,
+               what=f"{count} removals handled")
 
 
 def insert(world, slot, label, *options, command="insert"):

@@ -2,7 +2,6 @@
 // and the record each decision leaves in the log.
 #include <gtest/gtest.h>
 
-#include "sessions/RemovalPlan.h"
 #include "sessions/SessionMatch.h"
 #include "sessions/UserSessions.h"
 
@@ -169,45 +168,6 @@ TEST(SessionRuleTest, DecidesAndExplains) {
         EXPECT_EQ(verdict.matches, c.matches);
         EXPECT_EQ(verdict.level, c.level);
         EXPECT_EQ(verdict.text, c.text.empty() ? "" : about(c.session, c.withGecos) + c.text);
-    }
-}
-
-// The token owner's session is asked to lock first, whatever logind's order: the others' lookups
-// and files cannot hold it up. Every session is still looked at, and a session is completed from
-// the user database only when its turn comes.
-TEST(RemovalPlanTest, TheTokensOwnSessionsComeFirstAndAreCompletedInTurn) {
-    for (auto system : {DaemonConfig::TokenEjectActionSystem::LockSession,
-                        DaemonConfig::TokenEjectActionSystem::PowerOff}) {
-        const bool powerOff = system == DaemonConfig::TokenEjectActionSystem::PowerOff;
-        SCOPED_TRACE(powerOff ? "PowerOff" : "LockSession");
-        RemovalPlan::Settings settings;
-        settings.system = system;
-        std::vector<std::string> completed;
-        RemovalPlan::Sources sources;
-        sources.authType = [] { return AuthType::LocalNoPki; };
-        sources.sessions = [] {
-            return std::optional(std::vector<Session>{session("petrov", true),
-                                                      session("ivanov", true),
-                                                      session("sidorov", true)});
-        };
-        sources.complete = [&completed](Session& s) { completed.push_back(s.user); };
-        sources.machine.hostName = kHost;
-        const RemovalPlan plan = RemovalPlan::of(withProfile("ivanov", "ws1"), settings, sources);
-
-        std::vector<std::string> examined;
-        for (const RemovalPlan::Examined& e : plan.sessions) {
-            examined.push_back(e.session.user + (e.lock ? " locked" : ""));
-        }
-        if (powerOff) {
-            EXPECT_EQ(plan.action, RemovalPlan::Action::PowerOff);
-            EXPECT_EQ(examined, std::vector<std::string>({"ivanov"}));
-            EXPECT_EQ(completed, std::vector<std::string>({"ivanov"}));
-            ASSERT_EQ(plan.unexamined.size(), 2u);
-        } else {
-            EXPECT_EQ(plan.action, RemovalPlan::Action::LockMatching);
-            EXPECT_EQ(examined, std::vector<std::string>({"ivanov locked", "petrov", "sidorov"}));
-            EXPECT_EQ(completed, std::vector<std::string>({"ivanov", "petrov", "sidorov"}));
-        }
     }
 }
 

@@ -8,7 +8,18 @@ Tests change that per test through mocks.Logind (on_lock_session and friends).
 from dbusmock.templates.logind import *  # noqa: F401,F403
 from dbusmock.templates import logind as stock
 
+import dbus
+from dbusmock import MOCK_IFACE
+
 import mocks
+
+
+@dbus.service.method(MOCK_IFACE, in_signature="ssusb", out_signature="s")
+def AddSession(self, session_id, seat, uid, username, active):
+    """The stock AddSession, and logind's SessionNew signal, as logind sends it."""
+    path = stock.AddSession(self, session_id, seat, uid, username, active)
+    self.EmitSignal(MAIN_IFACE, "SessionNew", "so", [session_id, path])
+    return path
 
 
 def load(mock, parameters):

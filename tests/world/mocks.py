@@ -114,6 +114,8 @@ class Logind(_Mock):
 
     def remove_session(self, session_id):
         self.mock().RemoveObject(SESSION_PATH + session_id)
+        self.mock().EmitSignal(MANAGER_IFACE, "SessionRemoved", "so",
+                               [session_id, SESSION_PATH + session_id])
 
     def set_session(self, session_id, **properties):
         """Changes session properties, e.g. set_session("c1", LockedHint=True)."""

@@ -1,0 +1,191 @@
+// A removal's decision and the steps it takes, from settings and sources alone: what a removal
+// does when every source answers, and when one fails (it must fail closed: lock every session,
+// never power off on what could not be found out).
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include <string>
+#include <vector>
+
+#include "removal/Removal.h"
+
+namespace {
+
+using System = DaemonConfig::TokenEjectActionSystem;
+using Action = RemovalPlan::Action;
+using Session = UserSessions::Session;
+
+Session session(const std::string& id, const std::string& user) {
+    Session made;
+    made.id = id;
+    made.user = user;
+    made.uid = 1001;
+    made.home = "/home/" + user;
+    made.isLocal = true;
+    return made;
+}
+
+// The token holds ivanov's certificate; what each user keeps in ~/.eid is below.
+Token::Info ivanovsToken() {
+    Token::Info token;
+    token.certs = {{"\x01", "logon", Certificate("ivanov", "", "", "CA", "", "", "", "AB01", false)}};
+    return token;
+}
+
+std::optional<Certificate> usersCertificate(const Session& s) {
+    if (s.user == "unread") {
+        return std::nullopt;  // the daemon could not read it
+    }
+    return Certificate("", "", "", "", "", "", "", s.user == "ivanov" ? "AB01" : "CD02", false);
+}
+
+// Writes each step down instead of taking it.
+class Steps : public RemovalActions {
+public:
+    void note(const RemovalPlan::Record& record) override {
+        if (record.level <= LOG_WARNING) {
+            taken.push_back("record " + record.text);
+        }
+    }
+    void lock(const Session& s) override { taken.push_back("lock " + s.id); }
+    void lockEverything() override { taken.push_back("lockEverything"); }
+    bool awaitLocked(const std::vector<Session>& sessions) override {
+        std::string ids;
+        for (const Session& s : sessions) {
+            ids += " " + s.id;
+        }
+        taken.push_back("await" + ids);
+        return locks;
+    }
+    std::vector<ProcessTable::Process> remoteClients() override { return {}; }
+    void interrupt(const RemovalPlan::Client& client) override {
+        taken.push_back("interrupt " + std::to_string(client.process.pid));
+    }
+    void prepareForPowerOff() override { taken.push_back("prepareForPowerOff"); }
+    void powerOff() override { taken.push_back("powerOff"); }
+
+    bool locks = true;
+    std::vector<std::string> taken;
+};
+
+const std::string kUnread =
+    "record Сессия пользователя unread, uid 1001, home '/home/unread' соответствует токену т. к. "
+    "его сертификат не удалось проверить";
+
+struct DecisionCase {
+    const char* name;
+    System system;
+    bool configExists;
+    bool logonReadable;
+    bool sessionsListed;
+    std::vector<Session> sessions;  // in logind's order
+    bool locksInTime;
+    Action action;
+    std::vector<std::string> steps;
+};
+
+const DecisionCase kDecisions[] = {
+    {"LockAsksTheOwnersSessionFirstThenWaits", System::LockSession, true, true, true,
+     {session("c2", "petrov"), session("c1", "ivanov")}, true, Action::LockMatching,
+     {"lock c1", "await c1"}},
+    {"LockNotConfirmedLocksEverything", System::LockSession, true, true, true,
+     {session("c1", "ivanov")}, false, Action::LockMatching,
+     {"lock c1", "await c1", "lockEverything"}},
+    {"NoMatchTouchesNothing", System::LockSession, true, true, true, {session("c2", "petrov")},
+     true, Action::None, {}},
+    {"NothingConfiguredTouchesNothing", System::Inaction, true, false, false,
+     {session("c1", "ivanov")}, true, Action::None, {}},
+    {"PowerOffAtTheFirstMatch", System::PowerOff, true, true, true,
+     {session("c1", "ivanov"), session("c3", "ivanov")}, true, Action::PowerOff,
+     {"prepareForPowerOff", "powerOff"}},
+    {"NoConfigurationPowersOff", System::LockSession, false, false, false, {}, true,
+     Action::PowerOff,
+     {"record Конфигурационный файл не найден, выключаем систему", "prepareForPowerOff",
+      "powerOff"}},
+    // What could not be found out counts as the token's: every session is locked.
+    {"LogonUnreadableLocksEverything", System::PowerOff, true, false, true,
+     {session("c1", "ivanov")}, true, Action::LockEverything,
+     {"record Не удалось определить тип аутентификации, блокируем все сессии",
+      "lockEverything"}},
+    {"SessionsUnlistedLockEverything", System::LockSession, true, true, false, {}, true,
+     Action::LockEverything,
+     {"record Не удалось получить список сессий пользователей, блокируем все сессии",
+      "lockEverything"}},
+    {"UnreadCertificateLocksEverythingBesideTheOwner", System::LockSession, true, true, true,
+     {session("c4", "unread"), session("c1", "ivanov")}, true, Action::LockEverything,
+     {"lock c1", kUnread, "lockEverything", "await c1"}},
+    {"UnreadCertificateNeverPowersOff", System::PowerOff, true, true, true,
+     {session("c4", "unread"), session("c2", "petrov")}, true, Action::LockEverything,
+     {kUnread, "lockEverything"}},
+    {"PowerOffStaysForWhatMatches", System::PowerOff, true, true, true,
+     {session("c4", "unread"), session("c1", "ivanov")}, true, Action::PowerOff,
+     {"prepareForPowerOff", "powerOff"}},
+};
+
+TEST(RemovalTest, DecidesAndActsAsConfiguredAndFailsClosed) {
+    for (const DecisionCase& c : kDecisions) {
+        SCOPED_TRACE(c.name);
+        RemovalPlan::Settings settings;
+        settings.system = c.system;
+        settings.configExists = c.configExists;
+        settings.match.debug = false;
+        RemovalPlan::Sources sources;
+        sources.authType = [&c]() -> std::optional<SessionMatch::AuthType> {
+            if (!c.logonReadable) {
+                return std::nullopt;
+            }
+            return SessionMatch::AuthType::LocalPki;
+        };
+        sources.sessions = [&c]() -> std::optional<std::vector<Session>> {
+            if (!c.sessionsListed) {
+                return std::nullopt;
+            }
+            return c.sessions;
+        };
+        sources.machine.userCertificate = usersCertificate;
+        const Token::Info token = ivanovsToken();
+        const RemovalPlan plan = RemovalPlan::of(token, settings, sources);
+        Steps steps;
+        steps.locks = c.locksInTime;
+        Removal::carryOut(token, plan, settings, steps);
+        EXPECT_EQ(plan.action, c.action);
+        EXPECT_EQ(steps.taken, c.steps);
+    }
+}
+
+// The token owner's session is looked at first, whatever logind's order: the others' lookups
+// and files cannot hold its lock up. Every session is still looked at, each completed from the
+// user database only when its turn comes; with power-off, the first match ends the look.
+TEST(RemovalTest, TheTokensOwnSessionsComeFirstAndAreCompletedInTurn) {
+    for (auto system : {System::LockSession, System::PowerOff}) {
+        const bool powerOff = system == System::PowerOff;
+        SCOPED_TRACE(powerOff ? "PowerOff" : "LockSession");
+        RemovalPlan::Settings settings;
+        settings.system = system;
+        std::vector<std::string> completed;
+        RemovalPlan::Sources sources;
+        sources.authType = [] { return SessionMatch::AuthType::LocalPki; };
+        sources.sessions = [] {
+            return std::optional(std::vector<Session>{
+                session("c2", "petrov"), session("c1", "ivanov"), session("c3", "sidorov")});
+        };
+        sources.complete = [&completed](Session& s) { completed.push_back(s.user); };
+        sources.machine.userCertificate = usersCertificate;
+        const RemovalPlan plan = RemovalPlan::of(ivanovsToken(), settings, sources);
+
+        std::vector<std::string> examined;
+        for (const RemovalPlan::Examined& e : plan.sessions) {
+            examined.push_back(e.session.user + (e.lock ? " locked" : ""));
+        }
+        if (powerOff) {
+            EXPECT_EQ(examined, std::vector<std::string>({"ivanov"}));
+            EXPECT_EQ(completed, std::vector<std::string>({"ivanov"}));
+            EXPECT_EQ(plan.unexamined.size(), 2u);
+        } else {
+            EXPECT_EQ(examined, std::vector<std::string>({"ivanov locked", "petrov", "sidorov"}));
+            EXPECT_EQ(completed, std::vector<std::string>({"ivanov", "petrov", "sidorov"}));
+        }
+    }
+}
+
+}  // namespace
