@@ -117,7 +117,10 @@ void RemovalExplanation::write(JsonWriter& json, const Token::Info& token,
     json.end();
     json.key("sessions").beginArray();
     for (const RemovalPlan::Examined& examined : plan.sessions) {
-        const char* verdict = !examined.matches ? "skip" : examined.lock ? "lock" : "powerOff";
+        const char* verdict = !examined.matches ? "skip"
+                              : examined.unknown ? "unknown"
+                              : examined.lock    ? "lock"
+                                                 : "powerOff";
         // With the reasons on, every verdict comes with its record, first.
         writeSession(json, examined.session, verdict,
                      examined.records.empty() ? std::string() : examined.records.front().text);

@@ -70,17 +70,26 @@ RemovalPlan RemovalPlan::of(const Token::Info& token, const Settings& settings,
         }
         const SessionMatch::Verdict verdict =
             logon->rule(session, token, settings.match, sources.machine);
-        Examined examined{session, verdict.matches, verdict.matches && !powerOff, {}};
+        const bool positive = verdict.matches && !verdict.unknown;
+        Examined examined{session, verdict.matches, positive && !powerOff, {}, verdict.unknown};
         if (!verdict.text.empty()) {
             examined.records.push_back({verdict.level, verdict.text});
         }
-        if (verdict.matches) {
+        if (verdict.unknown) {
+            examined.records.push_back(
+                {LOG_WARNING, Common::format("Сессия пользователя %s считается принадлежащей "
+                                             "токену, блокируем все сессии",
+                                             Common::printable(session.user).c_str())});
+            plan.action = Action::LockEverything;
+        } else if (positive) {
             examined.records.push_back(
                 {LOG_INFO, Common::format("Сессия пользователя %s соответствует токену",
                                           Common::printable(session.user).c_str())});
-            plan.action = powerOff ? Action::PowerOff : Action::LockMatching;
             if (powerOff) {
+                plan.action = Action::PowerOff;
                 examined.records.push_back({LOG_INFO, "Выключаем систему"});
+            } else if (plan.action != Action::LockEverything) {
+                plan.action = Action::LockMatching;
             }
         }
         plan.sessions.push_back(std::move(examined));

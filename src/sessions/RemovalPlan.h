@@ -34,6 +34,9 @@ struct RemovalPlan {
         bool matches = false;
         bool lock = false;            // a match under the lock setting: asked to lock
         std::vector<Record> records;  // the verdict's, and what follows from a match
+        // Matches only because something could not be found out: not asked to lock on its
+        // own; every session is locked instead, and never is the machine powered off for it.
+        bool unknown = false;
     };
 
     // Told of each part of the plan the moment it is decided, so that a removal logs it in

@@ -11,7 +11,7 @@ import signal
 import dbus
 import pytest
 from system_helpers import ask, texts
-from world import DAEMON_CONFIG, LOGIN_DEFS, PAM_SYSTEM_AUTH, World
+from world import DAEMON_CONFIG, LOGIN_DEFS, NSS_UNAVAILABLE, PAM_SYSTEM_AUTH, World
 
 LOCK = '{\n"actionOnTokenDisabled": 1\n}\n'
 POWER_OFF = '{\n"actionOnTokenDisabled": 2\n}\n'
@@ -103,16 +103,10 @@ RULE_CASES = {
                  [("c0", "service", 999, (), IVANOV),
                   ("c1", "ivanov", 1001, (), IVANOV), ("c2", "petrov", 1002, (), "/CN=petrov"),
                   ("c3", "sidorov", 1003, ("kx_local_pass",), IVANOV),
-                  ("c8", "huge", 1008, (), "huge"), ("c9", "stolen", 1009, (), "stolen"),
-                  ("c7", "gone", 1007, (), "no account")],
-                 ["--cert", "/CN=other", "--cert", IVANOV, "--cert-label", "logon"],
-                 [["c1"], ["c7"]],
+                  ("c8", "huge", 1008, (), "huge"), ("c9", "stolen", 1009, (), "stolen")],
+                 ["--cert", "/CN=other", "--cert", IVANOV, "--cert-label", "logon"], [["c1"]],
                  ["[WARNING] Сертификат больше 65536 байт не разбирается", "[WARNING] Не удалось "
-                  "открыть файл /home/stolen/.eid/authorized_certificates",
-                  # An account the database cannot tell: whose its session is, nobody knows.
-                  "[ERROR] Не удалось перейти к правам пользователя uid 1007 для чтения файла "
-                  "/.eid/authorized_certificates", "[WARNING] Сессия пользователя gone, uid 1007, "
-                  "home '' соответствует токену т. к. его сертификат не удалось проверить"]),
+                  "открыть файл /home/stolen/.eid/authorized_certificates"]),
     "LocalNoPki": ("LocalNoPki", "ws1.corp.example.com", False,
                    [("c1", "ivanov", 1001, (), None), ("c2", "petrov", 1002, (), None),
                     ("c3", "sidorov", 1003, ("kx_local_pass", "kx_local_pin"), None),
@@ -129,18 +123,6 @@ RULE_CASES = {
                             ("c2", "petrov", 60002, ("kx_net_pass",), None),
                             ("c3", "local", 1001, (), None), ("c4", "nobody", 65534, (), None)],
                            [], [["c1"]], []),
-    # Without the right to take the users' rights the daemon cannot read their certificates, so
-    # it cannot tell whose each session is: all of them count as the token's. (Start options
-    # before the token's.)
-    "LocalPki, users' rights not taken": (
-        "LocalPki", "ws1", False, [("c1", "ivanov", 1001, (), IVANOV),
-                                   ("c2", "petrov", 1002, (), "/CN=petrov")],
-        [{"drop_capabilities": ["setuid", "setgid"]}, "--cert", IVANOV], [["c1"], ["c2"]],
-        [text for name, uid in (("ivanov", 1001), ("petrov", 1002)) for text in (
-            f"[ERROR] Не удалось перейти к правам пользователя uid {uid} для чтения файла "
-            f"/home/{name}/.eid/authorized_certificates",
-            f"[WARNING] Сессия пользователя {name}, uid {uid}, home '/home/{name}' соответствует "
-            "токену т. к. его сертификат не удалось проверить")]),
 }
 
 
@@ -165,9 +147,6 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
         return made[subject]
 
     for session_id, name, uid, groups, cert in users:
-        if cert == "no account":
-            world.logind.add_session(session_id, uid, name)
-            continue
         user_with_session(world, session_id, name, uid, groups=groups)
         path = f"/home/{name}/.eid/authorized_certificates"
         world.mkdir(f"/home/{name}/.eid")
@@ -221,14 +200,23 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
 
 
 # Sessions that cannot be confirmed locked, or known: the daemon locks all of them and, with MATE
-# running, the screensaver. (configuration, what LockSession does (None: no logind in the world),
-# start options and the token's, the handling from its first line given on, without the debug
-# lines)
+# running, the screensaver, and never powers off for what it could not find out. (configuration,
+# what LockSession does (None: no logind in the world), start options and the token's, the
+# handling from its first line given on, without the debug lines)
 FLUSH_HUNG = "[WARNING] Сброс данных на диски не завершился, выключаем систему без него"
 NOT_CONFIRMED = "[WARNING] Не удалось заблокировать сессии за отведенное время через " \
     "org.freedesktop.login1.Manager"
 REFUSED = [POWERING_OFF, LOCKED_ALL[0].format(1), "[ERROR] Не удалось выключить компьютер, error "
            "code: 1, error: Operation not permitted", LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]
+LISTING_FAILED = "[ERROR] Не удалось получить список сессий пользователей, блокируем все сессии"
+COUNTS_AS_TOKENS = "[WARNING] Сессия пользователя ivanov считается принадлежащей токену, " \
+    "блокируем все сессии"
+UNKNOWN_GROUPS = [
+    "[WARNING] Не удалось получить группу kx_local_pin для проверки членства пользователя ivanov, "
+    "uid 1001, error code: 111, error: Connection refused",
+    "[WARNING] Сессия пользователя ivanov, uid 1001, home '/home/ivanov' соответствует токену т. "
+    "к. его группы не удалось проверить", COUNTS_AS_TOKENS, LOCKED_ALL[0].format(1),
+    *LOCKED_ALL[1:]]
 FALLBACKS = {
     "never locked": (LOCK, "fail", {}, [
         "[ERROR] Ошибка g_dbus_proxy_call_sync LockSession", "Ошибка блокировки сессии",
@@ -248,12 +236,24 @@ FALLBACKS = {
         "directory", "[ERROR] Не удалось определить тип аутентификации, блокируем все сессии",
         LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
     "session list malformed": (LOCK, "lock", {"list": "malformed"}, [
-        "[ERROR] Ошибка получения списка сессий g_variant_get_child_value",
-        "[ERROR] Не удалось получить список сессий пользователей, блокируем все сессии",
+        "[ERROR] Ошибка получения списка сессий g_variant_get_child_value", LISTING_FAILED,
         LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
+    # What the database or the daemon could not find out of the user makes the session count as
+    # the token's: every session is locked, also where a match would power off. A group
+    # database that is down leaves unconfirmed that the pass group's member is not in the pin
+    # group.
+    "groups unavailable": (LOCK, "lock", {"groups": "unavailable"}, UNKNOWN_GROUPS),
+    "groups unavailable, power-off": (POWER_OFF, "lock", {"groups": "unavailable"},
+                                      UNKNOWN_GROUPS),
+    "users' rights not taken": (LOCK, "lock", {"auth": "LocalPki",
+                                              "drop_capabilities": ["setuid", "setgid"]}, [
+        "[ERROR] Не удалось перейти к правам пользователя uid 1001 для чтения файла "
+        "/home/ivanov/.eid/authorized_certificates",
+        "[WARNING] Сессия пользователя ivanov, uid 1001, home '/home/ivanov' соответствует токену "
+        "т. к. его сертификат не удалось проверить", COUNTS_AS_TOKENS, LOCKED_ALL[0].format(1),
+        *LOCKED_ALL[1:]]),
     "without logind": (LOCK, None, {}, [
-        "[ERROR] Ошибка g_dbus_proxy_call_sync ListSessions",
-        "[ERROR] Не удалось получить список сессий пользователей, блокируем все сессии",
+        "[ERROR] Ошибка g_dbus_proxy_call_sync ListSessions", LISTING_FAILED,
         "[ERROR] Ошибка g_dbus_proxy_call_sync LockSessions", LOCKED_ALL[0].format(0),
         *LOCKED_ALL[1:]]),
 }
@@ -263,16 +263,19 @@ FALLBACKS = {
 def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
     config, lock, start, tail = FALLBACKS[case]
     with World(logind=lock is not None) as world:
-        configure(world, "LocalNoPki", config)
+        start = dict(start)
+        configure(world, start.pop("auth", "LocalNoPki"), config)
         world.add_user("ivanov", 1001)
         if lock:
             world.logind.add_session("c1", 1001, "ivanov")
             world.logind.on_lock_session(lock)
         world.spawn(["mate-panel"])
-        start = dict(start)
         token = start.pop("token", [])
         if "list" in start:
             world.logind.on_list_sessions(start.pop("list"))
+        if start.pop("groups", None):  # ivanov's pin group would be the directory's
+            world.add_group("kx_local_pass", 3001, ["ivanov"])
+            world.write(NSS_UNAVAILABLE, "")
         if start.pop("pam", None):
             world.remove(PAM_SYSTEM_AUTH)
             world.mkdir(PAM_SYSTEM_AUTH)
@@ -286,10 +289,12 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
 
         assert handling[handling.index(tail[0]):] == tail
         assert ask(world, "daemonStatus")["lastRemoval"]["outcome"] == (
-            "powerOffFailed" if config == POWER_OFF else "lockedAll")
+            "powerOffFailed" if tail[0] == POWERING_OFF else "lockedAll")
         assert world.screensaver.calls("Lock") == [[]]
         if lock:
             assert world.logind.calls("LockSessions") == [[]] * tail.count(LOCKED_ALL[0].format(1))
+            if COUNTS_AS_TOKENS in tail:  # not asked to lock on its own
+                assert world.logind.calls("LockSession") == []
             assert world.logind.session("c1")["LockedHint"]
         if hung:  # the flush still hangs at the next power-off
             threads = world.run(["ls", f"/proc/{daemon.pid}/task"]).stdout

@@ -30,6 +30,11 @@ Session session(const std::string& user, bool isLocal, std::vector<std::string> 
     return made;
 }
 
+Session unknownGroups(Session made) {
+    made.membershipUnknown = true;
+    return made;
+}
+
 Token::Info withProfile(const std::string& user, const std::string& domain) {
     Token::Info token;
     token.profiles = {{"someone", "elsewhere"}, {user, domain}};
@@ -64,6 +69,7 @@ struct RuleCase {
     int level;
     std::string text;  // after the session's opening; "" for no record
     bool withGecos = false;
+    bool unknown = false;
 };
 
 const std::string kProfileFound = " соответствует токену т. к. найден подходящий профиль ";
@@ -102,12 +108,26 @@ const RuleCase kRuleCases[] = {
      session("ivanov", true), Token::Info{}, Settings{false, true}, kHost, true, LOG_DEBUG,
      " соответствует токену т. к. включен флаг принудительного совпадения.\n"},
 
+    // What the database could not tell of the user's groups, and a pin group whose absence it
+    // could not confirm (user "unlisted"), leave whose the session is unknown: it counts as the
+    // token's, whatever the extended logging and the forced match. A confirmed member
+    // ("listed") is examined.
+    {"GroupsUnknownMatchAsUnknown", AuthType::NetworkNoPki, unknownGroups(session("ivanov", false)),
+     Token::Info{}, kForced, kHost, true, LOG_WARNING,
+     " соответствует токену т. к. его группы не удалось проверить", false, true},
+    {"PinGroupUnconfirmedMatchesAsUnknown", AuthType::LocalNoPki,
+     session("unlisted", true, {"kx_local_pass"}), Token::Info{}, kQuiet, kHost, true,
+     LOG_WARNING, " соответствует токену т. к. его группы не удалось проверить", false, true},
+    {"PinGroupConfirmedIsExamined", AuthType::LocalNoPki,
+     session("listed", true, {"kx_local_pass"}), withProfile("listed", "WS1"), kDetailed, kHost,
+     true, LOG_DEBUG, kProfileFound + "listed@WS1"},
+
     // Local certificates: a file the daemon itself failed to read (it could not take the user's
     // rights) leaves whose the session is unknown, so it counts as the token's, whatever the
     // extended logging; one the user left unreadable skips it. (Real files: test_removal.py.)
     {"CertificateTheDaemonCouldNotReadMatches", AuthType::LocalPki, session("unread", true),
      Token::Info{}, kQuiet, kHost, true, LOG_WARNING,
-     " соответствует токену т. к. его сертификат не удалось проверить"},
+     " соответствует токену т. к. его сертификат не удалось проверить", false, true},
     {"CertificateTheUserLeftUnreadableIsSkipped", AuthType::LocalPki, session("ivanov", true),
      Token::Info{}, kDetailed, kHost, false, LOG_DEBUG,
      " пропускается т. к. не удалось загрузить его сертификат из '.eid/authorized_certificates'"},
@@ -156,19 +176,85 @@ const RuleCase kRuleCases[] = {
      kNoCertificate, true},
 };
 
+// The machine of the rule and plan tables. Users "unread" and "unlisted" stand for what the
+// daemon could not find out: a certificate file it failed to read, a group it could not look up;
+// "listed" is a member of every group; "owner" keeps the certificate AB01.
+SessionMatch::Machine machineOf(const std::string& host) {
+    return {host,
+            [](const Session& s) -> std::optional<Certificate> {
+                if (s.user == "owner") {
+                    return Certificate("Someone", "", "", "CA", "", "", "", "AB01", false);
+                }
+                return s.user == "unread" ? std::nullopt : std::optional(Certificate());
+            },
+            [](const Session& s, const std::string&) -> std::optional<bool> {
+                return s.user == "unlisted" ? std::nullopt : std::optional(s.user == "listed");
+            }};
+}
+
 TEST(SessionRuleTest, DecidesAndExplains) {
     for (const RuleCase& c : kRuleCases) {
         SCOPED_TRACE(c.name);
-        // The user named "unread" stands for a file the daemon itself failed to read.
-        const SessionMatch::Machine machine{
-            c.host, [](const Session& s) -> std::optional<Certificate> {
-                return s.user == "unread" ? std::nullopt : std::optional(Certificate());
-            }};
         Verdict verdict =
-            SessionMatch::logonOf(c.type)->rule(c.session, c.token, c.settings, machine);
+            SessionMatch::logonOf(c.type)->rule(c.session, c.token, c.settings, machineOf(c.host));
         EXPECT_EQ(verdict.matches, c.matches);
+        EXPECT_EQ(verdict.unknown, c.unknown);
         EXPECT_EQ(verdict.level, c.level);
         EXPECT_EQ(verdict.text, c.text.empty() ? "" : about(c.session, c.withGecos) + c.text);
+    }
+}
+
+// A session that counts as the token's only because something could not be found out is not
+// asked to lock on its own: every session is locked instead, and it never powers the machine
+// off, nor keeps a later positive match from doing so. (LocalPki; the users of machineOf.)
+TEST(RemovalPlanTest, WhatCouldNotBeFoundOutLocksEverySessionAndNeverPowersOff) {
+    using System = DaemonConfig::TokenEjectActionSystem;
+    using Action = RemovalPlan::Action;
+    struct Row {
+        System system;
+        std::vector<std::string> users;  // logind's sessions; "down": logind cannot list them
+        Action action;
+        std::vector<std::string> examined;  // "+lock", "?" unknown; then the unexamined count
+    };
+    const Row rows[] = {
+        {System::LockSession, {"owner", "petrov"}, Action::LockMatching, {"owner+lock", "petrov"}},
+        {System::LockSession, {"unread", "owner", "petrov"}, Action::LockEverything,
+         {"unread?", "owner+lock", "petrov"}},
+        {System::LockSession, {"unlisted"}, Action::LockEverything, {"unlisted?"}},
+        {System::LockSession, {"down"}, Action::LockEverything, {}},
+        {System::PowerOff, {"unread", "unlisted", "petrov"}, Action::LockEverything,
+         {"unread?", "unlisted?", "petrov"}},
+        {System::PowerOff, {"unread", "owner", "petrov"}, Action::PowerOff,
+         {"unread?", "owner", "1"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(::testing::PrintToString(row.users));
+        RemovalPlan::Settings settings;
+        settings.system = row.system;
+        RemovalPlan::Sources sources;
+        sources.authType = [] { return AuthType::LocalPki; };
+        sources.sessions = [&row]() -> std::optional<std::vector<Session>> {
+            std::vector<Session> listed;
+            for (const std::string& user : row.users) {
+                // Only the pin group's absence can exempt, and only a pass group member.
+                listed.push_back(session(user, true, {user == "unlisted" ? "kx_local_pass" : ""}));
+            }
+            return row.users == std::vector<std::string>{"down"} ? std::nullopt
+                                                                 : std::optional(listed);
+        };
+        sources.machine = machineOf(kHost);
+        const RemovalPlan plan = RemovalPlan::of(
+            withCertificate("Someone", "", "", "", "", ""), settings, sources);
+
+        std::vector<std::string> examined;
+        for (const RemovalPlan::Examined& e : plan.sessions) {
+            examined.push_back(e.session.user + (e.lock ? "+lock" : "") + (e.unknown ? "?" : ""));
+        }
+        if (!plan.unexamined.empty()) {
+            examined.push_back(std::to_string(plan.unexamined.size()));
+        }
+        EXPECT_EQ(plan.action, row.action);
+        EXPECT_EQ(examined, row.examined);
     }
 }
 

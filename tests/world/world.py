@@ -41,6 +41,9 @@ PID_FILE = "/var/run/kxauthd.pid"
 DAEMON_CONFIG = "/usr/local/etc/kxsentrix/kxsentrixd.conf"
 PAM_SYSTEM_AUTH = "/etc/pam.d/system-auth"
 LOGIN_DEFS = "/etc/login.defs"
+# While this file exists, the world's directory service, consulted after /etc/passwd and
+# /etc/group, answers as a service that is down.
+NSS_UNAVAILABLE = f"{STATE}/nss-unavailable"
 
 LOG_LOCAL7 = 23
 LOG_ERR, LOG_WARNING, LOG_INFO, LOG_DEBUG = 3, 4, 6, 7
@@ -280,6 +283,8 @@ class World:
             "DBUS_SYSTEM_BUS_ADDRESS": f"unix:path={SYSTEM_BUS_SOCKET}",
             "DBUS_SESSION_BUS_ADDRESS": f"unix:path={SESSION_BUS_SOCKET}",
             "KX_WORLD_LOG": LOG_TEXT,
+            # Where glibc finds the world's directory service (NSS_UNAVAILABLE).
+            "LD_LIBRARY_PATH": os.path.join(self.build_dir, "tests", "world", "nss"),
         }
         env.update({name: os.environ[name] for name in PASSED_VARIABLES if name in os.environ})
         for name, value in (extra or {}).items():

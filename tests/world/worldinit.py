@@ -112,9 +112,10 @@ def write_text(path, text, mode=0o644):
 
 def set_up_system_files(options):
     socket.sethostname(options["hostname"])
-    # Accounts come from the world's own files only, so tests control them fully.
-    write_text("/etc/nsswitch.conf",
-               "passwd: files\ngroup: files\nshadow: files\nhosts: files\n")
+    # Accounts come from the world's own files, so tests control them fully, and from the
+    # world's directory service (kx_nss_world.c), which knows none but can be made to fail.
+    write_text("/etc/nsswitch.conf", "passwd: files kxworld\ngroup: files kxworld\n"
+               "shadow: files\nhosts: files\n")
     write_text("/etc/hostname", options["hostname"] + "\n")
     try:
         # As on a systemd machine: a burst of log records must find room, since the daemon does
