@@ -97,16 +97,20 @@ IVANOV = "/CN=ivanov/O=Example Org"  # the subject of a certificate made for the
 # (session, name, uid, groups, the certificate in their .eid/authorized_certificates: a subject or
 # what stands there instead), token options, sessions locked, warnings and errors)
 RULE_CASES = {
-    # A file too large to parse, or a link to the token's certificate in a file only root may
-    # read, matches nothing.
+    # A file too large to parse, a link to the token's certificate in a file only root may
+    # read, or to a file of /proc whose read would fail for the daemon (EPERM without
+    # CAP_SYS_NICE), matches nothing.
     "LocalPki": ("LocalPki", "ws1.corp.example.com", False,
                  [("c0", "service", 999, (), IVANOV),
                   ("c1", "ivanov", 1001, (), IVANOV), ("c2", "petrov", 1002, (), "/CN=petrov"),
                   ("c3", "sidorov", 1003, ("kx_local_pass",), IVANOV),
-                  ("c8", "huge", 1008, (), "huge"), ("c9", "stolen", 1009, (), "stolen")],
-                 ["--cert", "/CN=other", "--cert", IVANOV, "--cert-label", "logon"], [["c1"]],
-                 ["[WARNING] Сертификат больше 65536 байт не разбирается", "[WARNING] Не удалось "
-                  "открыть файл /home/stolen/.eid/authorized_certificates"]),
+                  ("c8", "huge", 1008, (), "huge"), ("c9", "stolen", 1009, (), "stolen"),
+                  ("c6", "slack", 1006, (), "/proc/1/timerslack_ns")],
+                 [{"drop_capabilities": ["sys_nice"]}, "--cert", "/CN=other", "--cert", IVANOV,
+                  "--cert-label", "logon"], [["c1"]],
+                 ["[WARNING] Сертификат больше 65536 байт не разбирается"] + [
+                     f"[WARNING] Не удалось открыть файл /home/{name}/.eid/authorized_certificates"
+                     for name in ("stolen", "slack")]),
     "LocalNoPki": ("LocalNoPki", "ws1.corp.example.com", False,
                    [("c1", "ivanov", 1001, (), None), ("c2", "petrov", 1002, (), None),
                     ("c3", "sidorov", 1003, ("kx_local_pass", "kx_local_pin"), None),
@@ -155,6 +159,8 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
         elif cert == "stolen":
             world.write("/run/ivanov.pem", world.read(certificate_of(IVANOV)), mode=0o600)
             world.symlink("/run/ivanov.pem", path)
+        elif cert and cert.startswith("/proc/"):
+            world.symlink(cert, path)
         elif cert:
             world.write(path, world.read(certificate_of(cert)))
     start = token[0] if token and isinstance(token[0], dict) else {}
