@@ -34,7 +34,10 @@ constexpr const char* kMateName = "org.mate.ScreenSaver";
 constexpr const char* kMatePath = "/org/mate/ScreenSaver";
 constexpr const char* kMateInterface = "org.mate.ScreenSaver";
 constexpr int kMateTimeoutMs = 500;
-constexpr int kDefaultTimeout = -1;
+// A lock call that runs out leads to the removal's next step (the wait, then locking
+// everything), a listing that runs out to locking everything.
+constexpr int kLockTimeoutMs = UserSessions::kLockTimeoutMs;
+constexpr int kListTimeoutMs = UserSessions::kListTimeoutMs;
 
 constexpr const char* kLoginDefs = "/etc/login.defs";
 constexpr uint32_t kDefaultMaxLocalUid = 60000;
@@ -200,7 +203,7 @@ Variant call(const Destination& to, const char* method, GVariant* arguments, int
 
 // A method of logind's manager, with a session id as its one argument or none.
 Variant callManager(const char* method, const char* sessionId, const char* failure,
-                    int timeoutMs = kDefaultTimeout) {
+                    int timeoutMs = kLockTimeoutMs) {
     return call(kManager, method, sessionId != nullptr ? g_variant_new("(s)", sessionId) : nullptr,
                 timeoutMs, failure);
 }
@@ -239,7 +242,8 @@ int flag(GVariant* properties, const char* name) {
 // Sessions as logind lists them, not yet completed; false when logind could not be asked.
 bool listSessions(std::vector<UserSessions::Session>& found, uint32_t maxLocalUid) {
     Variant reply =
-        callManager("ListSessions", nullptr, "Ошибка g_dbus_proxy_call_sync ListSessions");
+        callManager("ListSessions", nullptr, "Ошибка g_dbus_proxy_call_sync ListSessions",
+                    kListTimeoutMs);
     if (!reply) {
         return false;
     }
@@ -557,7 +561,7 @@ bool UserSessions::isSessionLocked(const Session& session) {
             const Destination object{G_BUS_TYPE_SYSTEM, kLogindName, session.path.c_str(),
                                      kPropertiesInterface, kProxyFailed};
             Variant reply = call(object, "GetAll", g_variant_new("(s)", kSessionInterface),
-                                 kDefaultTimeout, nullptr, G_VARIANT_TYPE("(a{sv})"));
+                                 kLockTimeoutMs, nullptr, G_VARIANT_TYPE("(a{sv})"));
             Variant properties(reply ? g_variant_get_child_value(reply.get(), 0) : nullptr);
             int idle = flag(properties.get(), "IdleHint");
             int locked = flag(properties.get(), "LockedHint");

@@ -92,8 +92,14 @@ public:
                                         Accounts& accounts);
     // True when logind accepted the request, not that the screen is locked yet.
     static bool lock(const Session& session);
-    // A timeout in milliseconds, or -1 for the bus library's default.
-    static bool lockAll(int timeoutMs = -1);
+    // How long a lock request or a lock-state read waits for logind's answer: it answers at
+    // once when it is well, and GDBus's own 25 s would hold a removal for as long when it is not.
+    static constexpr int kLockTimeoutMs = 1000;
+    // The same for the session listing.
+    static constexpr int kListTimeoutMs = 2000;
+
+    // True when logind accepted the request within the timeout, in milliseconds.
+    static bool lockAll(int timeoutMs = kLockTimeoutMs);
     // Only logind's LockedHint confirms a lock: an idle session or one in the background is
     // still open.
     static bool isSessionLocked(const Session& session);

@@ -11,6 +11,7 @@ import signal
 import dbus
 import pytest
 from system_helpers import ask, texts
+from mocks import RELEASE
 from world import DAEMON_CONFIG, LOGIN_DEFS, NSS_UNAVAILABLE, PAM_SYSTEM_AUTH, World
 
 LOCK = '{\n"actionOnTokenDisabled": 1\n}\n'
@@ -244,6 +245,16 @@ FALLBACKS = {
     "session list malformed": (LOCK, "lock", {"list": "malformed"}, [
         "[ERROR] Ошибка получения списка сессий g_variant_get_child_value", LISTING_FAILED,
         LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
+    # logind that answers nothing holds a lock request, a lock-state read or the listing no
+    # longer than its bound: the fallback is logged while logind still hangs.
+    "lock request hangs": (LOCK, "hang", {}, [
+        "[ERROR] Ошибка g_dbus_proxy_call_sync LockSession", "Ошибка блокировки сессии",
+        NOT_CONFIRMED, "[ERROR] Ошибка g_dbus_proxy_call_sync LockSessions",
+        LOCKED_ALL[0].format(0), *LOCKED_ALL[1:]]),
+    "session list hangs": (LOCK, "lock", {"list": "hang"}, [
+        "[ERROR] Ошибка g_dbus_proxy_call_sync ListSessions", LISTING_FAILED,
+        "[ERROR] Ошибка g_dbus_proxy_call_sync LockSessions", LOCKED_ALL[0].format(0),
+        *LOCKED_ALL[1:]]),
     # What the database or the daemon could not find out of the user makes the session count as
     # the token's: every session is locked, also where a match would power off. A group
     # database that is down leaves unconfirmed that the pass group's member is not in the pin
@@ -274,11 +285,12 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
         world.add_user("ivanov", 1001)
         if lock:
             world.logind.add_session("c1", 1001, "ivanov")
-            world.logind.on_lock_session(lock)
+            world.logind.on_lock_session("lock" if lock == "hang" else lock)
         world.spawn(["mate-panel"])
         token = start.pop("token", [])
-        if "list" in start:
-            world.logind.on_list_sessions(start.pop("list"))
+        listing = start.pop("list", None)
+        if listing and listing != "hang":
+            world.logind.on_list_sessions(listing)
         if start.pop("groups", None):  # ivanov's pin group would be the directory's
             world.add_group("kx_local_pass", 3001, ["ivanov"])
             world.write(NSS_UNAVAILABLE, "")
@@ -289,16 +301,23 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
         if hung:
             start["env"] = world.hung_flush_env()
         daemon = started_with_token(world, "--profile", "ivanov@kxworld", *token, **start)
+        if "hang" in (lock, listing):  # logind hangs from now until released below
+            if lock == "hang":
+                world.logind.on_lock_session("hang", seconds=120)
+            else:
+                world.logind.on_list_sessions("hang", seconds=120)
 
         handling = [text for text in remove_token(world, daemon)
                     if not text.startswith(("\t", "Сессия "))]
+        world.write(RELEASE, "")
 
         assert handling[handling.index(tail[0]):] == tail
         assert ask(world, "daemonStatus")["lastRemoval"]["outcome"] == (
             "powerOffFailed" if tail[0] == POWERING_OFF else "lockedAll")
         assert world.screensaver.calls("Lock") == [[]]
         if lock:
-            assert world.logind.calls("LockSessions") == [[]] * tail.count(LOCKED_ALL[0].format(1))
+            assert world.logind.calls("LockSessions") == [[]] * len(
+                [text for text in tail if text.startswith(LOCKED_ALL[0].format(""))])
             if COUNTS_AS_TOKENS in tail:  # not asked to lock on its own
                 assert world.logind.calls("LockSession") == []
             assert world.logind.session("c1")["LockedHint"]
