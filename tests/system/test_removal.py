@@ -5,6 +5,7 @@ restart of the bus; what the status then says of the removal. (The rules' cases:
 what a certificate file that is no regular file yields: test_dbus_service.py.)"""
 
 import itertools
+import os
 import re
 import signal
 
@@ -100,18 +101,20 @@ IVANOV = "/CN=ivanov/O=Example Org"  # the subject of a certificate made for the
 RULE_CASES = {
     # A file too large to parse, a link to the token's certificate in a file only root may
     # read, or to a file of /proc whose read would fail for the daemon (EPERM without
-    # CAP_SYS_NICE), matches nothing.
+    # CAP_SYS_NICE), or a FUSE mount that never answers or answers "no descriptor" (EMFILE),
+    # matches nothing.
     "LocalPki": ("LocalPki", "ws1.corp.example.com", False,
                  [("c0", "service", 999, (), IVANOV),
                   ("c1", "ivanov", 1001, (), IVANOV), ("c2", "petrov", 1002, (), "/CN=petrov"),
                   ("c3", "sidorov", 1003, ("kx_local_pass",), IVANOV),
                   ("c8", "huge", 1008, (), "huge"), ("c9", "stolen", 1009, (), "stolen"),
-                  ("c6", "slack", 1006, (), "/proc/1/timerslack_ns")],
+                  ("c6", "slack", 1006, (), "/proc/1/timerslack_ns"),
+                  ("c4", "fused", 1004, (), "fuse hang"), ("c5", "forged", 1005, (), "fuse EMFILE")],
                  [{"drop_capabilities": ["sys_nice"]}, "--cert", "/CN=other", "--cert", IVANOV,
                   "--cert-label", "logon"], [["c1"]],
                  ["[WARNING] Сертификат больше 65536 байт не разбирается"] + [
                      f"[WARNING] Не удалось открыть файл /home/{name}/.eid/authorized_certificates"
-                     for name in ("stolen", "slack")]),
+                     for name in ("stolen", "slack", "fused", "forged")]),
     "LocalNoPki": ("LocalNoPki", "ws1.corp.example.com", False,
                    [("c1", "ivanov", 1001, (), None), ("c2", "petrov", 1002, (), None),
                     ("c3", "sidorov", 1003, ("kx_local_pass", "kx_local_pin"), None),
@@ -145,6 +148,7 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
     for group, gid in (("kx_local_pass", 3001), ("kx_local_pin", 3002), ("kx_net_pass", 3003)):
         world.add_group(group, gid)
     made = {}  # subject -> certificate, so that the same subject is the same certificate
+    mounts = []  # FUSE servers, ended before the daemon: it could not end while they hang
 
     def certificate_of(subject):
         if subject not in made:
@@ -162,6 +166,8 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
             world.symlink("/run/ivanov.pem", path)
         elif cert and cert.startswith("/proc/"):
             world.symlink(cert, path)
+        elif cert and cert.startswith("fuse "):
+            mounts.append(world.fuse_mount(f"/home/{name}/.eid", cert.split()[1]))
         elif cert:
             world.write(path, world.read(certificate_of(cert)))
     start = token[0] if token and isinstance(token[0], dict) else {}
@@ -203,6 +209,8 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
     assert checks[0].endswith("LockedHint: 0, Active: 1")
     assert checks[-1].endswith("LockedHint: 1, Active: 1")
     assert locked_in(len(locked)).search(handling[-1])
+    for server in mounts:
+        os.kill(server, signal.SIGKILL)
     assert daemon.stop() == 0
 
 

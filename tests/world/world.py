@@ -463,6 +463,23 @@ class World:
         """True when the last machine ended through a power-off (its init killed by SIGINT)."""
         return self._machine is not None and self._machine.powered_off()
 
+    def fuse_mount(self, directory, answer):
+        """Mounts a FUSE file system on the world directory (as a user may on one of hers) whose
+        every lookup hangs ("hang") or fails with the named errno ("EMFILE"); returns the
+        server's host pid: killing it ends what the mount holds up."""
+        if not os.path.exists("/dev/fuse"):
+            import pytest
+            pytest.skip("no /dev/fuse")
+        output = f"{STATE}/procs/fuse-{self._next_id()}.out"
+        launched = self.machine().launch(
+            [PYTHON, os.path.join(HERE, "kx_fuse_world.py"), directory, answer],
+            env=self.env(), output=output)
+        wait_until(lambda: self.exists(output) and "ready" in self.read(output)
+                   or launched.popen.poll() is not None, what="the FUSE mount")
+        if launched.popen.poll() is not None:
+            raise RuntimeError(f"the FUSE server ended: {self.read(output)}")
+        return launched.host_pid
+
     def hung_flush_env(self):
         """The daemon's environment for file systems whose flush never ends (kx_hung_sync,
         preloaded; a sanitizer's runtime then need not come first)."""

@@ -92,6 +92,8 @@ def set_up_dev():
         device = os.stat("/dev/" + name)
         os.mknod(f"{staging}/{name}", stat.S_IFCHR | 0o666, device.st_rdev)
         os.chmod(f"{staging}/{name}", 0o666)
+    if os.path.exists("/dev/fuse"):  # for root's FUSE mounts in the world (World.fuse_mount)
+        os.mknod(f"{staging}/fuse", stat.S_IFCHR | 0o600, os.stat("/dev/fuse").st_rdev)
     for name, target in (("fd", "/proc/self/fd"), ("stdin", "/proc/self/fd/0"),
                          ("stdout", "/proc/self/fd/1"), ("stderr", "/proc/self/fd/2"),
                          ("ptmx", "pts/ptmx")):
