@@ -30,8 +30,8 @@ public:
                      int* error = nullptr);
     // How a read of a file a user names ended.
     enum class Outcome {
-        Read,          // `content` holds the file, cut after the limit
-        FileFailed,    // what is at the path could not be read: the user's doing
+        Read,            // `content` holds the file, cut after the limit
+        FileFailed,      // what is at the path could not be read: the user's doing
         TimedOut,        // the file system did not answer within kUserReadBoundMs: hers too
         RightsNotTaken,  // the daemon could not take the user's rights (setgroups, setfsuid)
         DaemonFailed,    // the daemon had no descriptor, memory or thread left for the read

@@ -117,7 +117,7 @@ void RemovalExplanation::write(JsonWriter& json, const Token::Info& token,
     json.end();
     json.key("sessions").beginArray();
     for (const RemovalPlan::Examined& examined : plan.sessions) {
-        const char* verdict = !examined.matches ? "skip"
+        const char* verdict = !examined.matches  ? "skip"
                               : examined.unknown ? "unknown"
                               : examined.lock    ? "lock"
                                                  : "powerOff";

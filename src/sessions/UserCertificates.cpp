@@ -23,7 +23,8 @@ std::optional<Certificate> UserCertificates::read(const std::optional<UntrustedF
     const std::string shown = Common::printable(path);
     if (!rights) {
         // The account's ids or groups could not be looked up: its rights cannot be taken.
-        KxLogger::log(LOG_ERR, "Не удалось перейти к правам пользователя uid %d для чтения файла %s",
+        KxLogger::log(LOG_ERR,
+                      "Не удалось перейти к правам пользователя uid %d для чтения файла %s",
                       static_cast<int>(uid), shown.c_str());
         return std::nullopt;
     }

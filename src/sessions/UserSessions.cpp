@@ -10,8 +10,8 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <memory>
@@ -241,9 +241,8 @@ int flag(GVariant* properties, const char* name) {
 
 // Sessions as logind lists them, not yet completed; false when logind could not be asked.
 bool listSessions(std::vector<UserSessions::Session>& found, uint32_t maxLocalUid) {
-    Variant reply =
-        callManager("ListSessions", nullptr, "Ошибка g_dbus_proxy_call_sync ListSessions",
-                    kListTimeoutMs);
+    Variant reply = callManager("ListSessions", nullptr,
+                                "Ошибка g_dbus_proxy_call_sync ListSessions", kListTimeoutMs);
     if (!reply) {
         return false;
     }
@@ -284,8 +283,7 @@ bool listSessions(std::vector<UserSessions::Session>& found, uint32_t maxLocalUi
 
 }  // namespace
 
-const UserSessions::Accounts::Account* UserSessions::Accounts::account(uint32_t uid,
-                                                                     int& failure) {
+const UserSessions::Accounts::Account* UserSessions::Accounts::account(uint32_t uid, int& failure) {
     auto known = accounts_.find(uid);
     if (known == accounts_.end()) {
         passwd entry{};
@@ -367,8 +365,8 @@ bool completeGroups(UserSessions::Session& session, const UserSessions::Accounts
             KxLogger::log(LOG_WARNING,
                           "Не удалось получить группу с gid %d у пользователя %s, uid %d, error "
                           "code: %d, error: %s",
-                          static_cast<int>(gid), printable(session.loginName).c_str(), uid,
-                          failure, strerror(failure));
+                          static_cast<int>(gid), printable(session.loginName).c_str(), uid, failure,
+                          strerror(failure));
             complete = false;
         } else {
             // No such group: not one the user can be a member of.
@@ -377,8 +375,9 @@ bool completeGroups(UserSessions::Session& session, const UserSessions::Accounts
                           static_cast<int>(gid), printable(session.loginName).c_str(), uid);
         }
     }
-    session.rights = UntrustedFile::Rights{
-        account.uid, account.gid, std::vector<gid_t>(account.groupIds.begin(), account.groupIds.end())};
+    session.rights =
+        UntrustedFile::Rights{account.uid, account.gid,
+                              std::vector<gid_t>(account.groupIds.begin(), account.groupIds.end())};
     return complete;
 }
 

@@ -116,8 +116,8 @@ const RuleCase kRuleCases[] = {
      Token::Info{}, kForced, kHost, true, LOG_WARNING,
      " соответствует токену т. к. его группы не удалось проверить", false, true},
     {"PinGroupUnconfirmedMatchesAsUnknown", AuthType::LocalNoPki,
-     session("unlisted", true, {"kx_local_pass"}), Token::Info{}, kQuiet, kHost, true,
-     LOG_WARNING, " соответствует токену т. к. его группы не удалось проверить", false, true},
+     session("unlisted", true, {"kx_local_pass"}), Token::Info{}, kQuiet, kHost, true, LOG_WARNING,
+     " соответствует токену т. к. его группы не удалось проверить", false, true},
     {"PinGroupConfirmedIsExamined", AuthType::LocalNoPki,
      session("listed", true, {"kx_local_pass"}), withProfile("listed", "WS1"), kDetailed, kHost,
      true, LOG_DEBUG, kProfileFound + "listed@WS1"},
@@ -218,13 +218,19 @@ TEST(RemovalPlanTest, WhatCouldNotBeFoundOutLocksEverySessionAndNeverPowersOff) 
     };
     const Row rows[] = {
         {System::LockSession, {"owner", "petrov"}, Action::LockMatching, {"owner+lock", "petrov"}},
-        {System::LockSession, {"unread", "owner", "petrov"}, Action::LockEverything,
+        {System::LockSession,
+         {"unread", "owner", "petrov"},
+         Action::LockEverything,
          {"unread?", "owner+lock", "petrov"}},
         {System::LockSession, {"unlisted"}, Action::LockEverything, {"unlisted?"}},
         {System::LockSession, {"down"}, Action::LockEverything, {}},
-        {System::PowerOff, {"unread", "unlisted", "petrov"}, Action::LockEverything,
+        {System::PowerOff,
+         {"unread", "unlisted", "petrov"},
+         Action::LockEverything,
          {"unread?", "unlisted?", "petrov"}},
-        {System::PowerOff, {"unread", "owner", "petrov"}, Action::PowerOff,
+        {System::PowerOff,
+         {"unread", "owner", "petrov"},
+         Action::PowerOff,
          {"unread?", "owner", "1"}},
     };
     for (const Row& row : rows) {
@@ -243,8 +249,8 @@ TEST(RemovalPlanTest, WhatCouldNotBeFoundOutLocksEverySessionAndNeverPowersOff) 
                                                                  : std::optional(listed);
         };
         sources.machine = machineOf(kHost);
-        const RemovalPlan plan = RemovalPlan::of(
-            withCertificate("Someone", "", "", "", "", ""), settings, sources);
+        const RemovalPlan plan =
+            RemovalPlan::of(withCertificate("Someone", "", "", "", "", ""), settings, sources);
 
         std::vector<std::string> examined;
         for (const RemovalPlan::Examined& e : plan.sessions) {

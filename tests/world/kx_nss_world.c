@@ -33,8 +33,8 @@ enum nss_status _nss_kxworld_getpwnam_r(const char* name, struct passwd* entry, 
     return answer(errnop);
 }
 
-enum nss_status _nss_kxworld_getgrgid_r(gid_t gid, struct group* entry, char* buffer,
-                                        size_t length, int* errnop) {
+enum nss_status _nss_kxworld_getgrgid_r(gid_t gid, struct group* entry, char* buffer, size_t length,
+                                        int* errnop) {
     (void)gid, (void)entry, (void)buffer, (void)length;
     return answer(errnop);
 }
