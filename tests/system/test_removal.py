@@ -309,6 +309,10 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
         if hung:
             start["env"] = world.hung_flush_env()
         daemon = started_with_token(world, "--profile", "ivanov@kxworld", *token, **start)
+        if COUNTS_AS_TOKENS in tail:  # as the explanation says beforehand
+            (explained,) = ask(world, "explainTokenRemoval", 5)["tokens"]
+            assert (explained["action"], [s["verdict"] for s in explained["sessions"]]) == (
+                "lockEverything", ["unknown"])
         if "hang" in (lock, listing):  # logind hangs from now until released below
             if lock == "hang":
                 world.logind.on_lock_session("hang", seconds=120)
