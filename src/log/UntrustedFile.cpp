@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -17,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <set>
 #include <system_error>
 #include <thread>
 
@@ -160,10 +160,36 @@ struct UserRead {
     std::string content;
 };
 
-// Reads whose thread still waits for a file system that does not answer. Each holds a thread;
-// past this many, no new read is started, and the daemon reports its own failure.
-std::atomic<int> gAbandonedReads{0};
-constexpr int kMaxAbandonedReads = 8;
+// The paths whose read still waits for a file system that does not answer, each holding a
+// thread. A path is not read again meanwhile (it would only wait behind the first), so a user
+// holds one thread at most; past this many, no read is started and the daemon reports its own
+// failure.
+class StuckReads {
+public:
+    static constexpr size_t kMax = 8;
+
+    enum class Admission { Start, StillStuck, Full };
+    static Admission admit(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return paths_.count(path) != 0 ? Admission::StillStuck
+               : paths_.size() >= kMax ? Admission::Full
+                                       : Admission::Start;
+    }
+    static void add(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paths_.insert(path);
+    }
+    static void remove(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paths_.erase(path);
+    }
+
+private:
+    static std::mutex mutex_;
+    static std::set<std::string> paths_;
+};
+std::mutex StuckReads::mutex_;
+std::set<std::string> StuckReads::paths_;
 
 bool isResourceError(int error) {
     return error == EMFILE || error == ENFILE || error == ENOMEM;
@@ -211,7 +237,7 @@ void runUserRead(const std::shared_ptr<UserRead>& read, const UntrustedFile::Rig
     std::lock_guard<std::mutex> lock(read->mutex);
     read->done = true;
     if (read->abandoned) {
-        --gAbandonedReads;
+        StuckReads::remove(path);
     }
     read->ended.notify_all();
 }
@@ -225,7 +251,11 @@ UntrustedFile::Outcome UntrustedFile::readAs(const Rights& rights, const std::st
     Outcome outcome = Outcome::DaemonFailed;
     try {
         auto read = std::make_shared<UserRead>();
-        if (gAbandonedReads < kMaxAbandonedReads) {
+        const StuckReads::Admission admission = StuckReads::admit(path);
+        if (admission == StuckReads::Admission::StillStuck) {
+            outcome = Outcome::TimedOut;
+            failure = ETIMEDOUT;
+        } else if (admission == StuckReads::Admission::Start) {
             std::thread(runUserRead, read, rights, path, limit).detach();
             std::unique_lock<std::mutex> lock(read->mutex);
             if (read->ended.wait_for(lock, std::chrono::milliseconds(kUserReadBoundMs),
@@ -235,7 +265,7 @@ UntrustedFile::Outcome UntrustedFile::readAs(const Rights& rights, const std::st
                 content.swap(read->content);
             } else {
                 read->abandoned = true;
-                ++gAbandonedReads;
+                StuckReads::add(path);
                 outcome = Outcome::TimedOut;
                 failure = ETIMEDOUT;
             }
