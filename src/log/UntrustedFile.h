@@ -10,8 +10,8 @@
 // Reads a file that someone other than root may have put in place: a user's home, /tmp, /proc,
 // or a configuration path that may be replaced by anything. It opens nothing but a regular file
 // (a device or a FIFO at the path is never opened, so no driver or writer notices the daemon),
-// never blocks and reads at most a bound, so whatever sits at the path cannot stall or exhaust
-// the daemon.
+// never blocks (a user's file is waited for no longer than a time bound) and reads at most a
+// size bound, so whatever sits at the path cannot stall or exhaust the daemon.
 class UntrustedFile {
 public:
     static constexpr size_t kDefaultLimit = 1024 * 1024;
