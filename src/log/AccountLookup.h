@@ -6,17 +6,24 @@
 #include <cerrno>
 #include <vector>
 
-// One reentrant account lookup (getpwnam_r, getpwuid_r, getgrgid_r: the main and the D-Bus
-// threads look accounts up at the same time), its buffer grown to what the entry needs, up to
-// 16 MiB. True with `entry` filled; `buffer` must outlive the use of its strings.
+// One reentrant account lookup (getpwnam_r, getpwuid_r, getgrgid_r, getgrnam_r: the main and
+// the D-Bus threads look accounts up at the same time), its buffer grown to what the entry needs,
+// up to 16 MiB. True with `entry` filled; `buffer` must outlive the use of its strings. False
+// when there is no such entry, or when the database could not answer: then `failure` (if given)
+// holds the lookup's error (a service that is down, an entry beyond the buffer), and 0 for "no
+// such entry", which these calls answer with 0 and no result.
 template <typename Entry, typename Key, typename Lookup>
-bool lookUpAccount(Key key, Entry& entry, std::vector<char>& buffer, Lookup lookup) {
+bool lookUpAccount(Key key, Entry& entry, std::vector<char>& buffer, Lookup lookup,
+                   int* failure = nullptr) {
     buffer.resize(16 * 1024);
     Entry* result = nullptr;
     int error;
     while ((error = lookup(key, &entry, buffer.data(), buffer.size(), &result)) == ERANGE &&
            buffer.size() < 16 * 1024 * 1024) {
         buffer.resize(buffer.size() * 2);
+    }
+    if (failure != nullptr) {
+        *failure = error;
     }
     return error == 0 && result != nullptr;
 }

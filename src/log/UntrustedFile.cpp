@@ -3,12 +3,22 @@
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <set>
+#include <system_error>
+#include <thread>
 
 #include "log/AccountLookup.h"
 
@@ -21,61 +31,53 @@ constexpr long kSetFsUid = SYS_setfsuid32, kSetFsGid = SYS_setfsgid32, kSetGroup
 constexpr long kSetFsUid = SYS_setfsuid, kSetFsGid = SYS_setfsgid, kSetGroups = SYS_setgroups;
 #endif
 
-// The calling thread's file-system identity switched to an account's while the object lives.
-// Only the thread's own: the main thread (session matching) and the D-Bus thread (fingerprint
-// query) read users' files at the same time, and the other threads must keep root's rights.
-// So raw system calls, never glibc's setgroups(), which changes every thread of the process.
-// A switch costs a few system calls; a child process that drops to the user would cost a fork
-// per file on the removal path, where one file is read for each session.
-class ThreadFsIdentity {
-public:
-    explicit ThreadFsIdentity(const UntrustedFile::Rights& rights)
-        : uid_(static_cast<uid_t>(syscall(kSetFsUid, -1))),
-          gid_(static_cast<gid_t>(syscall(kSetFsGid, -1))) {
-        int count = getgroups(0, nullptr);
-        groups_.resize(static_cast<size_t>(std::max(count, 0)));
-        if (count < 0 || getgroups(count, groups_.data()) != count) {
-            return;  // what to restore is not known: nothing is switched
-        }
-        saved_ = true;
-        // The groups first, and the uid last: leaving uid 0 drops the capabilities that bypass
-        // file permissions, and setfsuid() and setfsgid() answer only the previous id, so each
-        // switch is read back.
-        switched_ = syscall(kSetGroups, rights.groups.size(), rights.groups.data()) == 0;
-        switched_ = switched_ && switchId(kSetFsGid, rights.gid) && switchId(kSetFsUid, rights.uid);
-    }
-    ~ThreadFsIdentity() {
-        if (!saved_) {
-            return;
-        }
-        // Back to uid 0 first, which gives the thread its file capabilities again.
-        syscall(kSetFsUid, uid_);
-        syscall(kSetFsGid, gid_);
-        syscall(kSetGroups, groups_.size(), groups_.data());
-    }
-    ThreadFsIdentity(const ThreadFsIdentity&) = delete;
-    ThreadFsIdentity& operator=(const ThreadFsIdentity&) = delete;
-
-    bool switched() const { return switched_; }
-
-private:
-    static bool switchId(long call, unsigned id) {
+// Takes an account's file-system identity for the calling thread, which must be a thread of its
+// own: the other threads must keep root's rights, so raw system calls, never glibc's
+// setgroups(), which changes every thread of the process. A thread costs less than a child
+// process that drops to the user, and one per file also bounds the read in time.
+bool takeRights(const UntrustedFile::Rights& rights) {
+    const auto switchId = [](long call, unsigned id) {
         syscall(call, id);
+        // setfsuid() and setfsgid() answer only the previous id: each switch is read back.
         return static_cast<unsigned>(syscall(call, -1)) == id;
-    }
+    };
+    // The groups first, and the uid last: leaving uid 0 drops the capabilities that bypass file
+    // permissions.
+    return syscall(kSetGroups, rights.groups.size(), rights.groups.data()) == 0 &&
+           switchId(kSetFsGid, rights.gid) && switchId(kSetFsUid, rights.uid);
+}
 
-    uid_t uid_;
-    gid_t gid_;
-    std::vector<gid_t> groups_;
-    bool saved_ = false;
-    bool switched_ = false;
+// Magic numbers (statfs's f_type) of the kernel's pseudo file systems, whose files answer for
+// the process that reads them (its capabilities, its memory) or act when read. devtmpfs is a
+// tmpfs to statfs, as are users' tmpfs homes, and holds no regular file of its own.
+constexpr unsigned long kPseudoFileSystems[] = {
+    0x9fa0,      // proc
+    0x62656572,  // sysfs
+    0x64626720,  // debugfs
+    0x74726163,  // tracefs
+    0x73636673,  // securityfs
+    0x62656570,  // configfs
+    0x27e0eb,    // cgroup
+    0x63677270,  // cgroup2
+    0xcafe4a11,  // bpf
+    0xde5e81e4,  // efivarfs
 };
+
+bool onPseudoFileSystem(int fd) {
+    struct statfs fileSystem {};
+    if (fstatfs(fd, &fileSystem) != 0) {
+        return false;  // then fstat() fails as well, with the reason
+    }
+    const auto type = static_cast<unsigned long>(fileSystem.f_type);
+    return std::find(std::begin(kPseudoFileSystems), std::end(kPseudoFileSystems), type) !=
+           std::end(kPseudoFileSystems);
+}
 
 // Opens the regular file at `path` for reading into `fd`; returns 0 or an errno value. The path
 // is first taken by O_PATH, which opens neither a device (whose driver would act on the open)
 // nor a FIFO (whose blocked writer an open would release), and only a regular file is then
 // opened for reading, through its descriptor so that the path cannot be swapped in between.
-int openRegular(const std::string& path, int& fd) {
+int openRegular(const std::string& path, int& fd, bool refusePseudo = false) {
     const int located = open(path.c_str(), O_PATH | O_CLOEXEC);
     if (located < 0) {
         return errno;
@@ -84,6 +86,8 @@ int openRegular(const std::string& path, int& fd) {
     struct stat status {};
     if (fstat(located, &status) != 0) {
         result = errno;
+    } else if (refusePseudo && onPseudoFileSystem(located)) {
+        result = EINVAL;
     } else if (!S_ISREG(status.st_mode)) {
         result = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
     } else {
@@ -142,19 +146,139 @@ bool UntrustedFile::read(const std::string& path, std::string& content, size_t l
     return finish(fd, result, content, limit, error);
 }
 
-bool UntrustedFile::readAs(const Rights& rights, const std::string& path, std::string& content,
-                           size_t limit, int* error) {
-    content.clear();
+namespace {
+
+// One read of a user's file on a thread of its own, shared with the caller, who may stop
+// waiting for it.
+struct UserRead {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool done = false;
+    bool abandoned = false;
+    UntrustedFile::Outcome outcome = UntrustedFile::Outcome::DaemonFailed;
+    int error = 0;
+    std::string content;
+};
+
+// The paths whose read still waits for a file system that does not answer, each holding a
+// thread. A path is not read again meanwhile (it would only wait behind the first), so a user
+// holds one thread at most; past this many, no read is started and the daemon reports its own
+// failure.
+class StuckReads {
+public:
+    static constexpr size_t kMax = 8;
+
+    enum class Admission { Start, StillStuck, Full };
+    static Admission admit(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return paths_.count(path) != 0 ? Admission::StillStuck
+               : paths_.size() >= kMax ? Admission::Full
+                                       : Admission::Start;
+    }
+    static void add(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paths_.insert(path);
+    }
+    static void remove(const std::string& path) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        paths_.erase(path);
+    }
+
+private:
+    static std::mutex mutex_;
+    static std::set<std::string> paths_;
+};
+std::mutex StuckReads::mutex_;
+std::set<std::string> StuckReads::paths_;
+
+bool isResourceError(int error) {
+    return error == EMFILE || error == ENFILE || error == ENOMEM;
+}
+
+void readAsUser(UserRead& read, const UntrustedFile::Rights& rights, const std::string& path,
+                size_t limit) {
+    using Outcome = UntrustedFile::Outcome;
+    if (!takeRights(rights)) {
+        read.outcome = Outcome::RightsNotTaken;
+        read.error = errno != 0 ? errno : EPERM;
+        return;
+    }
     int fd = -1;
-    int result = EPERM;
-    {
-        // Only the open needs the user's rights; nothing else happens under them.
-        ThreadFsIdentity identity(rights);
-        if (identity.switched()) {
-            result = openRegular(path, fd);
+    int result = openRegular(path, fd, true);
+    if (result == 0) {
+        result = readOpenFile(fd, read.content, limit);
+        close(fd);
+    }
+    read.error = result;
+    read.outcome = result == 0 ? Outcome::Read : Outcome::FileFailed;
+    if (isResourceError(result)) {
+        // What a file system answers is the user's to choose (a FUSE mount answers any errno):
+        // the daemon's own lack shows in an open of its own.
+        const int probe = open("/", O_PATH | O_CLOEXEC);
+        if (probe < 0) {
+            read.outcome = Outcome::DaemonFailed;
+        } else {
+            close(probe);
         }
     }
-    return finish(fd, result, content, limit, error);
+}
+
+void runUserRead(const std::shared_ptr<UserRead>& read, const UntrustedFile::Rights& rights,
+                 const std::string& path, size_t limit) {
+    try {
+        readAsUser(*read, rights, path, limit);
+    } catch (const std::bad_alloc&) {
+        read->outcome = UntrustedFile::Outcome::DaemonFailed;
+        read->error = ENOMEM;
+    }
+    if (read->outcome != UntrustedFile::Outcome::Read) {
+        read->content.clear();
+    }
+    std::lock_guard<std::mutex> lock(read->mutex);
+    read->done = true;
+    if (read->abandoned) {
+        StuckReads::remove(path);
+    }
+    read->ended.notify_all();
+}
+
+}  // namespace
+
+UntrustedFile::Outcome UntrustedFile::readAs(const Rights& rights, const std::string& path,
+                                             std::string& content, size_t limit, int* error) {
+    content.clear();
+    int failure = EAGAIN;
+    Outcome outcome = Outcome::DaemonFailed;
+    try {
+        auto read = std::make_shared<UserRead>();
+        const StuckReads::Admission admission = StuckReads::admit(path);
+        if (admission == StuckReads::Admission::StillStuck) {
+            outcome = Outcome::TimedOut;
+            failure = ETIMEDOUT;
+        } else if (admission == StuckReads::Admission::Start) {
+            std::thread(runUserRead, read, rights, path, limit).detach();
+            std::unique_lock<std::mutex> lock(read->mutex);
+            if (read->ended.wait_for(lock, std::chrono::milliseconds(kUserReadBoundMs),
+                                     [&read] { return read->done; })) {
+                outcome = read->outcome;
+                failure = read->error;
+                content.swap(read->content);
+            } else {
+                read->abandoned = true;
+                StuckReads::add(path);
+                outcome = Outcome::TimedOut;
+                failure = ETIMEDOUT;
+            }
+        }
+    } catch (const std::system_error& threadFailure) {
+        failure = threadFailure.code().value();
+    } catch (const std::bad_alloc&) {
+        failure = ENOMEM;
+    }
+    if (error != nullptr) {
+        *error = outcome == Outcome::Read ? 0 : failure;
+    }
+    return outcome;
 }
 
 bool UntrustedFile::readProcessFile(int processDirectory, const char* name, std::string& content,

@@ -17,9 +17,7 @@ using Record = RemovalPlan::Record;
 // What the sources log while the plan is made, kept for the plan's records in its place.
 class Recorder : public KxLogger::Sink {
 public:
-    void record(int level, std::string text) override {
-        held_.push_back({level, std::move(text)});
-    }
+    void record(int level, std::string text) override { held_.push_back({level, std::move(text)}); }
     // Appends what was logged since the last call.
     void moveTo(std::vector<Record>& records) {
         records.insert(records.end(), std::make_move_iterator(held_.begin()),
@@ -110,11 +108,17 @@ RemovalPlan::Examined examine(Session session, const SessionMatch::Logon& logon,
     if (!verdict.text.empty()) {
         examined.records.push_back({verdict.level, verdict.text});
     }
-    if (verdict.matches) {
+    const std::string user = Common::printable(session.user);
+    if (examined.unknown) {
         examined.records.push_back(
-            {LOG_INFO, Common::format("Сессия пользователя %s соответствует токену",
-                                      Common::printable(session.user).c_str())});
-        if (powerOff && !examined.unknown) {
+            {LOG_WARNING, Common::format("Сессия пользователя %s считается принадлежащей токену, "
+                                         "блокируем все сессии",
+                                         user.c_str())});
+    } else if (verdict.matches) {
+        examined.records.push_back(
+            {LOG_INFO,
+             Common::format("Сессия пользователя %s соответствует токену", user.c_str())});
+        if (powerOff) {
             examined.records.push_back({LOG_INFO, "Выключаем систему"});
         }
     }
@@ -163,8 +167,8 @@ RemovalPlan RemovalPlan::of(const Token::Info& token, const Settings& settings,
         return plan;
     }
     for (auto next = sessions->begin(); next != sessions->end(); ++next) {
-        plan.sessions.push_back(examine(std::move(*next), *logon, token, settings, sources,
-                                        recorder));
+        plan.sessions.push_back(
+            examine(std::move(*next), *logon, token, settings, sources, recorder));
         if (decides(plan, plan.sessions.back())) {
             plan.unexamined.assign(std::make_move_iterator(next + 1),
                                    std::make_move_iterator(sessions->end()));
@@ -275,8 +279,8 @@ RemovalOutcome Removal::carryOut(const Token::Info& token, const RemovalPlan& pl
         if (!locked) {
             actions.lockEverything();
         }
-        done.outcome = locked && done.outcome != Outcome::LockedAll ? Outcome::Locked
-                                                                    : Outcome::LockedAll;
+        done.outcome =
+            locked && done.outcome != Outcome::LockedAll ? Outcome::Locked : Outcome::LockedAll;
         done.sessions = locking.size();
     }
     return done;

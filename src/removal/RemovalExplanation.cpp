@@ -56,9 +56,7 @@ public:
     void powerOff() override { step("powerOff").end(); }
 
 private:
-    JsonWriter& step(const char* what) {
-        return json_.beginObject().key("do").string(what);
-    }
+    JsonWriter& step(const char* what) { return json_.beginObject().key("do").string(what); }
 
     JsonWriter& json_;
     const std::vector<ProcessTable::Process>& running_;
@@ -80,7 +78,7 @@ const char* verdictOf(const RemovalPlan::Examined& examined) {
         return "skip";
     }
     if (examined.unknown) {
-        return "lockEverything";
+        return "unknown";  // every session is locked for it
     }
     return examined.lock ? "lock" : "powerOff";
 }

@@ -105,7 +105,8 @@ bool SystemActions::lockAll(int timeoutMs) {
 }
 
 void SystemActions::lockEverything() {
-    KxLogger::log(LOG_INFO, "Попытка заблокировать все сессии. %d", lockAll(-1) ? 1 : 0);
+    KxLogger::log(LOG_INFO, "Попытка заблокировать все сессии. %d",
+                  lockAll(UserSessions::kLockTimeoutMs) ? 1 : 0);
     if (!isMateRunning()) {
         return;
     }

@@ -15,8 +15,8 @@
 // LockAhead): the removal takes their answers instead of asking again.
 struct EarlyLocks {
     std::map<std::string, UserSessions::Request> sessions;  // by session id
-    UserSessions::Request all;                               // LockSessions
-    ElapsedTimer since;                                      // when they left
+    UserSessions::Request all;                              // LockSessions
+    ElapsedTimer since;                                     // when they left
 
     bool empty() const { return sessions.empty() && !all.sent(); }
 };

@@ -108,6 +108,10 @@ RemovalPlan::Sources Daemon::removalSources() {
     sources.machine.userCertificate = [](const UserSessions::Session& session) {
         return UserCertificates::of(session);
     };
+    sources.machine.isMember = [accounts](const UserSessions::Session& session,
+                                          const std::string& group) {
+        return UserSessions::isMember(session, group, *accounts);
+    };
     return sources;
 }
 

@@ -22,8 +22,7 @@ constexpr int64_t kFallbackWaitMs = 1000;
 void Daemon::startRemoval(CK_SLOT_ID slot, Token::Info info, EarlyLocks early) {
     removals_.run([this, slot, info = std::move(info), early = std::move(early)] {
         KxLogger::log(LOG_INFO, "Отключено устройство в слоте %lu label:%s model:%s", slot,
-                      Common::printable(info.label).c_str(),
-                      Common::printable(info.model).c_str());
+                      Common::printable(info.label).c_str(), Common::printable(info.model).c_str());
         noteRemoval(slot, onTokenEject(info, early));
     });
 }
@@ -47,8 +46,8 @@ RemovalOutcome Daemon::onTokenEject(const Token::Info& info, const EarlyLocks& e
     SystemActions actions(early, &removals_.stopping());
     try {
         const RemovalPlan::Settings settings = removalSettings();
-        return Removal::carryOut(info, RemovalPlan::of(info, settings, removalSources()),
-                                 settings, actions);
+        return Removal::carryOut(info, RemovalPlan::of(info, settings, removalSources()), settings,
+                                 actions);
     } catch (const std::exception& error) {
         // This token's sessions must not stay open.
         KxLogger::log(LOG_ERR, "Ошибка обработки отключения токена. %s",

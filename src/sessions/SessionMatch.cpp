@@ -81,15 +81,36 @@ std::string passGroupOnly(const Family& family, const SessionText& s) {
         s.user.c_str(), s.uid, s.home.c_str());
 }
 
+// Taken for the token's, so that what the daemon could not find out never leaves the token's
+// session open; whatever the extended logging.
+Verdict unknown(const SessionText& s, const char* what) {
+    return {true, LOG_WARNING,
+            Common::format("Сессия пользователя %s, uid %d, home '%s' соответствует токену т. к. "
+                           "%s не удалось проверить",
+                           s.user.c_str(), s.uid, s.home.c_str(), what),
+            true};
+}
+
 // The checks every session rule starts with; a verdict when they already decide.
 std::optional<Verdict> commonStart(const Session& session, const Settings& settings,
-                                   const Family& family) {
+                                   const Family& family, const SessionMatch::Machine& machine) {
     const SessionText s(session);
     if (session.isLocal != family.local) {
         return detailed(false, settings, otherAccountKind(family, s));
     }
+    if (session.membershipUnknown) {
+        return unknown(s, "его группы");
+    }
     if (inGroup(session, family.passGroup) && !inGroup(session, family.pinGroup)) {
-        return detailed(false, settings, passGroupOnly(family, s));
+        // Only the pin group's absence exempts, and a group list misses the groups of a
+        // service that failed: the absence is confirmed by the group's own entry.
+        const std::optional<bool> member = machine.isMember(session, family.pinGroup);
+        if (!member) {
+            return unknown(s, "его группы");
+        }
+        if (!*member) {
+            return detailed(false, settings, passGroupOnly(family, s));
+        }
     }
     if (settings.forceSessionMatch) {
         return Verdict{true, LOG_DEBUG,
@@ -137,19 +158,13 @@ struct CertificateText {
 // Local accounts whose certificate in ~/.eid/authorized_certificates is on the token.
 Verdict localPki(const Session& session, const Token::Info& token, const Settings& settings,
                  const SessionMatch::Machine& machine) {
-    if (auto decided = commonStart(session, settings, kLocal)) {
+    if (auto decided = commonStart(session, settings, kLocal, machine)) {
         return *decided;
     }
     const SessionText s(session);
     const std::optional<Certificate> read = machine.userCertificate(session);
     if (!read) {
-        // Whose the session is cannot be told: it is taken for the token's, so that a failure
-        // of the daemon's own never leaves the token's session open.
-        return {true, LOG_WARNING,
-                Common::format("Сессия пользователя %s, uid %d, home '%s' соответствует токену "
-                               "т. к. его сертификат не удалось проверить",
-                               s.user.c_str(), s.uid, s.home.c_str()),
-                true};
+        return unknown(s, "его сертификат");  // the daemon itself failed to read it
     }
     const Certificate& own = *read;
     if (own.fingerprint().empty()) {
@@ -185,7 +200,7 @@ Verdict localPki(const Session& session, const Token::Info& token, const Setting
 // Local accounts with a profile of their name for this host on the token.
 Verdict localNoPki(const Session& session, const Token::Info& token, const Settings& settings,
                    const SessionMatch::Machine& machine) {
-    if (auto decided = commonStart(session, settings, kLocal)) {
+    if (auto decided = commonStart(session, settings, kLocal, machine)) {
         return *decided;
     }
     for (const Token::Profile& profile : token.profiles) {
@@ -200,7 +215,7 @@ Verdict localNoPki(const Session& session, const Token::Info& token, const Setti
 // Domain accounts with a certificate for their name in the host's domain.
 Verdict networkPki(const Session& session, const Token::Info& token, const Settings& settings,
                    const SessionMatch::Machine& machine) {
-    if (auto decided = commonStart(session, settings, kNetwork)) {
+    if (auto decided = commonStart(session, settings, kNetwork, machine)) {
         return *decided;
     }
     const SessionText s(session);
@@ -253,7 +268,7 @@ Verdict networkPki(const Session& session, const Token::Info& token, const Setti
 // Domain accounts with a profile of their name in the host's domain.
 Verdict networkNoPki(const Session& session, const Token::Info& token, const Settings& settings,
                      const SessionMatch::Machine& machine) {
-    if (auto decided = commonStart(session, settings, kNetwork)) {
+    if (auto decided = commonStart(session, settings, kNetwork, machine)) {
         return *decided;
     }
     const std::string domain = SessionMatch::domainOf(machine.hostName);

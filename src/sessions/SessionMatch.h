@@ -34,8 +34,8 @@ public:
         bool matches = false;
         int level = LOG_DEBUG;
         std::string text;  // the record to log; empty when there is none
-        // It matches only because something could not be found out (the user's certificate,
-        // the account's groups): a removal then locks every session, never more.
+        // Matches only because something could not be found out (the user's groups, her
+        // certificate): no evidence ties the session to the token, yet nothing clears it.
         bool unknown = false;
     };
 
@@ -45,6 +45,10 @@ public:
         // The first certificate of the user's ~/.eid/authorized_certificates; one without a
         // fingerprint when there is none; none at all when the daemon could not read the file.
         std::function<std::optional<Certificate>(const UserSessions::Session&)> userCertificate;
+        // Whether the user is a member of the named group, asked when the session's groups
+        // alone would exempt it; none when the group database could not tell.
+        std::function<std::optional<bool>(const UserSessions::Session&, const std::string&)>
+            isMember;
     };
 
     using Rule = Verdict (*)(const UserSessions::Session& session, const Token::Info& token,

@@ -9,12 +9,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <map>
 #include <memory>
@@ -38,9 +39,10 @@ constexpr const char* kMateName = "org.mate.ScreenSaver";
 constexpr const char* kMatePath = "/org/mate/ScreenSaver";
 constexpr const char* kMateInterface = "org.mate.ScreenSaver";
 constexpr int kMateTimeoutMs = 500;
-constexpr int kDefaultTimeout = -1;
-// A lock request's answer is waited for no longer than this.
-constexpr int kLockTimeoutMs = 1000;
+// A lock call that runs out leads to the removal's next step (the wait, then locking
+// everything), a listing that runs out to locking everything.
+constexpr int kLockTimeoutMs = UserSessions::kLockTimeoutMs;
+constexpr int kListTimeoutMs = UserSessions::kListTimeoutMs;
 
 constexpr const char* kLoginDefs = "/etc/login.defs";
 constexpr uint32_t kDefaultMaxLocalUid = 60000;
@@ -209,7 +211,7 @@ Variant call(const Destination& to, const char* method, GVariant* arguments, int
 
 // A method of logind's manager, with a session id as its one argument or none.
 Variant callManager(const char* method, const char* sessionId, const char* failure,
-                    int timeoutMs = kDefaultTimeout) {
+                    int timeoutMs = kLockTimeoutMs) {
     return call(kManager, method, sessionId != nullptr ? g_variant_new("(s)", sessionId) : nullptr,
                 timeoutMs, failure);
 }
@@ -247,8 +249,8 @@ int flag(GVariant* properties, const char* name) {
 
 // Sessions as logind lists them, not yet completed; false when logind could not be asked.
 bool listSessions(std::vector<UserSessions::Session>& found, uint32_t maxLocalUid) {
-    Variant reply =
-        callManager("ListSessions", nullptr, "Ошибка g_dbus_proxy_call_sync ListSessions");
+    Variant reply = callManager("ListSessions", nullptr,
+                                "Ошибка g_dbus_proxy_call_sync ListSessions", kListTimeoutMs);
     if (!reply) {
         return false;
     }
@@ -289,82 +291,157 @@ bool listSessions(std::vector<UserSessions::Session>& found, uint32_t maxLocalUi
 
 }  // namespace
 
-const UserSessions::Accounts::Account* UserSessions::Accounts::account(uint32_t uid) {
+const UserSessions::Accounts::Account* UserSessions::Accounts::account(uint32_t uid, int& failure) {
     auto known = accounts_.find(uid);
     if (known == accounts_.end()) {
         passwd entry{};
-        std::optional<Account> found;
-        if (lookUpAccount(static_cast<uid_t>(uid), entry, buffer_, getpwuid_r)) {
-            found.emplace();
-            found->uid = entry.pw_uid;
-            found->home = entry.pw_dir != nullptr ? entry.pw_dir : "";
-            found->gecos = entry.pw_gecos != nullptr ? entry.pw_gecos : "";
-            found->gid = entry.pw_gid;
+        Found<Account> found;
+        if (lookUpAccount(static_cast<uid_t>(uid), entry, buffer_, getpwuid_r, &found.failure)) {
+            Account& account = found.value.emplace();
+            account.uid = entry.pw_uid;
+            account.home = entry.pw_dir != nullptr ? entry.pw_dir : "";
+            account.gecos = entry.pw_gecos != nullptr ? entry.pw_gecos : "";
+            account.gid = entry.pw_gid;
             if (entry.pw_name != nullptr) {
-                found->name = entry.pw_name;
+                account.name = entry.pw_name;
                 std::vector<gid_t> ids;
-                found->groupsListed = accountGroupIds(entry.pw_name, entry.pw_gid, ids);
-                found->groupIds.assign(ids.begin(), ids.end());
+                account.groupsListed = accountGroupIds(entry.pw_name, entry.pw_gid, ids);
+                account.groupIds.assign(ids.begin(), ids.end());
             }
         }
         known = accounts_.emplace(uid, std::move(found)).first;
     }
-    return known->second ? &*known->second : nullptr;
+    failure = known->second.failure;
+    return known->second.value ? &*known->second.value : nullptr;
 }
 
-const std::string* UserSessions::Accounts::groupName(uint32_t gid) {
+const std::string* UserSessions::Accounts::groupName(uint32_t gid, int& failure) {
     auto known = groupNames_.find(gid);
     if (known == groupNames_.end()) {
-        group entry{};
-        std::optional<std::string> name;
-        if (lookUpAccount(static_cast<gid_t>(gid), entry, buffer_, getgrgid_r) &&
+        struct group entry {};
+        Found<std::string> found;
+        if (lookUpAccount(static_cast<gid_t>(gid), entry, buffer_, getgrgid_r, &found.failure) &&
             entry.gr_name != nullptr) {
-            name = entry.gr_name;
+            found.value = entry.gr_name;
         }
-        known = groupNames_.emplace(gid, std::move(name)).first;
+        known = groupNames_.emplace(gid, std::move(found)).first;
     }
-    return known->second ? &*known->second : nullptr;
+    failure = known->second.failure;
+    return known->second.value ? &*known->second.value : nullptr;
 }
+
+const UserSessions::Accounts::Group* UserSessions::Accounts::group(const std::string& name,
+                                                                   int& failure) {
+    auto known = groups_.find(name);
+    if (known == groups_.end()) {
+        struct group entry {};
+        Found<Group> found;
+        if (lookUpAccount(name.c_str(), entry, buffer_, getgrnam_r, &found.failure)) {
+            Group& group = found.value.emplace();
+            group.gid = entry.gr_gid;
+            for (char** member = entry.gr_mem; member != nullptr && *member != nullptr; ++member) {
+                group.members.emplace_back(*member);
+            }
+        }
+        known = groups_.emplace(name, std::move(found)).first;
+    }
+    failure = known->second.failure;
+    return known->second.value ? &*known->second.value : nullptr;
+}
+
+namespace {
+
+std::string printable(const std::string& text) {
+    return Common::printable(text);
+}
+
+// The session's groups by name, in the database's order; false when a lookup failed.
+bool completeGroups(UserSessions::Session& session, const UserSessions::Accounts::Account& account,
+                    UserSessions::Accounts& accounts, uint32_t listedUid) {
+    const int uid = static_cast<int>(listedUid);
+    if (!account.groupsListed) {
+        KxLogger::log(LOG_WARNING, "Не удалось получить список групп у пользователя %s, uid %d",
+                      printable(session.loginName).c_str(), uid);
+        return false;
+    }
+    bool complete = true;
+    for (uint32_t gid : account.groupIds) {
+        int failure = 0;
+        if (const std::string* name = accounts.groupName(gid, failure)) {
+            session.groups.push_back(*name);
+        } else if (failure != 0) {
+            KxLogger::log(LOG_WARNING,
+                          "Не удалось получить группу с gid %d у пользователя %s, uid %d, error "
+                          "code: %d, error: %s",
+                          static_cast<int>(gid), printable(session.loginName).c_str(), uid, failure,
+                          strerror(failure));
+            complete = false;
+        } else {
+            // No such group: not one the user can be a member of.
+            KxLogger::log(LOG_WARNING,
+                          "Не удалось получить название группы с gid %d у пользователя %s, uid %d",
+                          static_cast<int>(gid), printable(session.loginName).c_str(), uid);
+        }
+    }
+    session.rights =
+        UntrustedFile::Rights{account.uid, account.gid,
+                              std::vector<gid_t>(account.groupIds.begin(), account.groupIds.end())};
+    return complete;
+}
+
+}  // namespace
 
 void UserSessions::complete(Session& session, Accounts& accounts) {
     const std::string& loginName = session.loginName;
     const uint32_t listedUid = session.uid;
-    if (const Accounts::Account* account = accounts.account(listedUid)) {
+    int failure = 0;
+    if (const Accounts::Account* account = accounts.account(listedUid, failure)) {
         session.uid = account->uid;
         session.home = account->home;
         session.gecos = account->gecos;
         if (account->name) {
-            if (!account->groupsListed) {
-                KxLogger::log(LOG_WARNING,
-                              "Не удалось получить список групп у пользователя %s, uid %d",
-                              Common::printable(loginName).c_str(), static_cast<int>(listedUid));
-            } else {
-                for (uint32_t gid : account->groupIds) {
-                    if (const std::string* name = accounts.groupName(gid)) {
-                        session.groups.push_back(*name);
-                    } else {
-                        KxLogger::log(LOG_WARNING,
-                                      "Не удалось получить название группы с gid %d у "
-                                      "пользователя %s, uid %d",
-                                      static_cast<int>(gid), Common::printable(loginName).c_str(),
-                                      static_cast<int>(listedUid));
-                    }
-                }
-                session.rights = UntrustedFile::Rights{
-                    account->uid, account->gid,
-                    std::vector<gid_t>(account->groupIds.begin(), account->groupIds.end())};
-            }
+            session.membershipUnknown = !completeGroups(session, *account, accounts, listedUid);
             if (session.user != *account->name) {
                 KxLogger::log(LOG_WARNING,
                               "Обнаружено несовпадение имени пользователя сессии %s и логином %s, "
                               "uid %d",
-                              Common::printable(loginName).c_str(),
-                              Common::printable(*account->name).c_str(),
+                              printable(loginName).c_str(), printable(*account->name).c_str(),
                               static_cast<int>(listedUid));
             }
         }
+    } else if (failure != 0) {
+        KxLogger::log(LOG_WARNING,
+                      "Не удалось получить учетную запись пользователя %s, uid %d, error code: "
+                      "%d, error: %s",
+                      printable(loginName).c_str(), static_cast<int>(listedUid), failure,
+                      strerror(failure));
+        session.membershipUnknown = true;
     }
     session.isLocal = session.uid < maxLocalUid();
+}
+
+std::optional<bool> UserSessions::isMember(const Session& session, const std::string& group,
+                                           Accounts& accounts) {
+    int failure = 0;
+    const Accounts::Group* entry = accounts.group(group, failure);
+    if (entry == nullptr) {
+        if (failure == 0) {
+            return false;  // no such group
+        }
+        KxLogger::log(LOG_WARNING,
+                      "Не удалось получить группу %s для проверки членства пользователя %s, uid "
+                      "%d, error code: %d, error: %s",
+                      printable(group).c_str(), printable(session.loginName).c_str(),
+                      static_cast<int>(session.uid), failure, strerror(failure));
+        return std::nullopt;
+    }
+    if (session.rights && (session.rights->gid == entry->gid ||
+                           std::count(session.rights->groups.begin(), session.rights->groups.end(),
+                                      entry->gid) != 0)) {
+        return true;
+    }
+    return std::count(entry->members.begin(), entry->members.end(), session.user) != 0 ||
+           std::count(entry->members.begin(), entry->members.end(), session.loginName) != 0;
 }
 
 std::string UserSessions::uidMaxText(const std::string& loginDefs) {
@@ -492,7 +569,7 @@ bool UserSessions::isSessionLocked(const Session& session) {
             const Destination object{G_BUS_TYPE_SYSTEM, kLogindName, session.path.c_str(),
                                      kPropertiesInterface, kProxyFailed};
             Variant reply = call(object, "GetAll", g_variant_new("(s)", kSessionInterface),
-                                 kDefaultTimeout, nullptr, G_VARIANT_TYPE("(a{sv})"));
+                                 kLockTimeoutMs, nullptr, G_VARIANT_TYPE("(a{sv})"));
             Variant properties(reply ? g_variant_get_child_value(reply.get(), 0) : nullptr);
             int idle = flag(properties.get(), "IdleHint");
             int locked = flag(properties.get(), "LockedHint");
@@ -649,8 +726,7 @@ void onLockAnswer(GObject* source, GAsyncResult* result, gpointer data) {
         static_cast<std::shared_ptr<RequestState>*>(data));
     RequestState& state = **owned;
     Error error;
-    Variant reply(
-        g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, error.out()));
+    Variant reply(g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, error.out()));
     std::lock_guard<std::mutex> lock(state.mutex);
     state.accepted = static_cast<bool>(reply);
     if (!reply && error.get() != nullptr) {
@@ -661,8 +737,7 @@ void onLockAnswer(GObject* source, GAsyncResult* result, gpointer data) {
     state.answered.notify_all();
 }
 
-UserSessions::Request requestLater(const char* method, std::string sessionId,
-                                   const char* failure) {
+UserSessions::Request requestLater(const char* method, std::string sessionId, const char* failure) {
     auto state = std::make_shared<RequestState>();
     state->method = method;
     state->sessionId = std::move(sessionId);
@@ -676,9 +751,8 @@ UserSessions::Request requestLater(const char* method, std::string sessionId,
         GVariant* arguments =
             state->sessionId.empty() ? nullptr : g_variant_new("(s)", state->sessionId.c_str());
         g_dbus_connection_call(connection.get(), kLogindName, kLogindPath, kManagerInterface,
-                               method, arguments, nullptr, G_DBUS_CALL_FLAGS_NONE,
-                               kLockTimeoutMs, nullptr, &onLockAnswer,
-                               new std::shared_ptr<RequestState>(state));
+                               method, arguments, nullptr, G_DBUS_CALL_FLAGS_NONE, kLockTimeoutMs,
+                               nullptr, &onLockAnswer, new std::shared_ptr<RequestState>(state));
     }
     return UserSessions::Request(state);
 }

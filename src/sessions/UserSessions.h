@@ -29,6 +29,9 @@ public:
         // before the session is completed or when the database could not tell them.
         std::optional<UntrustedFile::Rights> rights;
         std::string loginName;  // the user name as logind gave it, "@" and all
+        // The database failed to tell the account's entry or some of its groups (a service
+        // that is down answers so): who the user is and what exempts them cannot be known.
+        bool membershipUnknown = false;
     };
 
     // The user and group database as one removal sees it: each account and group is looked up
@@ -45,14 +48,30 @@ public:
             std::vector<uint32_t> groupIds;
         };
 
-        // Null when the database has no entry for the uid.
-        const Account* account(uint32_t uid);
-        // Null when the database has no name for the group.
-        const std::string* groupName(uint32_t gid);
+        struct Group {
+            uint32_t gid = 0;
+            std::vector<std::string> members;
+        };
+
+        // Null when the database has no entry for the uid, or could not answer: `failure` then
+        // holds its error (0 for "no such entry").
+        const Account* account(uint32_t uid, int& failure);
+        // Null when the database has no name for the group, or could not answer (as above).
+        const std::string* groupName(uint32_t gid, int& failure);
+        // The group of this name; null as above.
+        const Group* group(const std::string& name, int& failure);
 
     private:
-        std::map<uint32_t, std::optional<Account>> accounts_;
-        std::map<uint32_t, std::optional<std::string>> groupNames_;
+        // What one lookup found, or why it found nothing.
+        template <typename Value>
+        struct Found {
+            std::optional<Value> value;
+            int failure = 0;
+        };
+
+        std::map<uint32_t, Found<Account>> accounts_;
+        std::map<uint32_t, Found<std::string>> groupNames_;
+        std::map<std::string, Found<Group>> groups_;
         std::vector<char> buffer_;
     };
 
@@ -68,10 +87,22 @@ public:
     static std::vector<Session> listed(bool* listed = nullptr);
     // Completes a listed session from the database, logging what it lacks.
     static void complete(Session& session, Accounts& accounts);
+    // Whether the session's user is a member of the named group, asked of the group database by
+    // that name: the group list of a completed session may lack a group whose service failed,
+    // since getgrouplist() passes over a failing service without a word. False when there is no
+    // such group; none (after a warning) when the database could not tell.
+    static std::optional<bool> isMember(const Session& session, const std::string& group,
+                                        Accounts& accounts);
     // True when logind accepted the request, not that the screen is locked yet.
     static bool lock(const Session& session);
-    // A timeout in milliseconds, or -1 for the bus library's default.
-    static bool lockAll(int timeoutMs = -1);
+    // How long a lock request or a lock-state read waits for logind's answer: it answers at
+    // once when it is well, and GDBus's own 25 s would hold a removal for as long when it is not.
+    static constexpr int kLockTimeoutMs = 1000;
+    // The same for the session listing.
+    static constexpr int kListTimeoutMs = 2000;
+
+    // True when logind accepted the request within the timeout, in milliseconds.
+    static bool lockAll(int timeoutMs = kLockTimeoutMs);
     // A lock request sent without waiting for logind's answer, so that the next request leaves
     // at once; the answer is asked for when it is needed. Answers arrive on the thread that
     // startEvents() runs; without it, the request is made when its answer is asked for.

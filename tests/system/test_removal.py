@@ -4,13 +4,16 @@ fallback, the power-off, the remote-desktop clients interrupted, and logind reac
 restart of the bus; what the status then says of the removal. (The rules' cases: the unit tables;
 what a certificate file that is no regular file yields: test_dbus_service.py.)"""
 
+import os
 import re
 import signal
 
 import dbus
 import pytest
-from system_helpers import NAME, ask, removals_handled, texts, wait_for_removals
-from world import DAEMON_CONFIG, LOGIN_DEFS, PAM_SYSTEM_AUTH, World, wait_until
+from mocks import RELEASE
+from system_helpers import NAME, SERVICE_UP, ask, removals_handled, texts, wait_for_removals
+from world import (DAEMON_CONFIG, LOGIN_DEFS, NSS_UNAVAILABLE, PAM_SYSTEM_AUTH, World,
+                   wait_until)
 
 LOCK = '{\n"actionOnTokenDisabled": 1\n}\n'
 POWER_OFF = '{\n"actionOnTokenDisabled": 2\n}\n'
@@ -96,22 +99,22 @@ IVANOV = "/CN=ivanov/O=Example Org"  # the subject of a certificate made for the
 # (session, name, uid, groups, the certificate in their .eid/authorized_certificates: a subject or
 # what stands there instead), token options, sessions locked, warnings and errors)
 RULE_CASES = {
-    # A file too large to parse, or a link to the token's certificate in a file only root may
-    # read, matches nothing.
+    # A file too large to parse, a link to the token's certificate in a file only root may
+    # read, or to a file of /proc whose read would fail for the daemon (EPERM without
+    # CAP_SYS_NICE), or a FUSE mount that never answers or answers "no descriptor" (EMFILE),
+    # matches nothing.
     "LocalPki": ("LocalPki", "ws1.corp.example.com", False,
                  [("c0", "service", 999, (), IVANOV),
                   ("c1", "ivanov", 1001, (), IVANOV), ("c2", "petrov", 1002, (), "/CN=petrov"),
                   ("c3", "sidorov", 1003, ("kx_local_pass",), IVANOV),
                   ("c8", "huge", 1008, (), "huge"), ("c9", "stolen", 1009, (), "stolen"),
-                  ("c7", "gone", 1007, (), "no account")],
-                 ["--cert", "/CN=other", "--cert", IVANOV, "--cert-label", "logon"],
-                 [["c1"]],
-                 ["[WARNING] Сертификат больше 65536 байт не разбирается", "[WARNING] Не удалось "
-                  "открыть файл /home/stolen/.eid/authorized_certificates",
-                  # An account the database cannot tell: whose its session is, nobody knows.
-                  "[ERROR] Не удалось перейти к правам пользователя uid 1007 для чтения файла "
-                  "/.eid/authorized_certificates", "[WARNING] Сессия пользователя gone, uid 1007, "
-                  "home '' соответствует токену т. к. его сертификат не удалось проверить"]),
+                  ("c6", "slack", 1006, (), "/proc/1/timerslack_ns"),
+                  ("c4", "fused", 1004, (), "fuse hang"), ("c5", "forged", 1005, (), "fuse EMFILE")],
+                 [{"drop_capabilities": ["sys_nice"]}, "--cert", "/CN=other", "--cert", IVANOV,
+                  "--cert-label", "logon"], [["c1"]],
+                 ["[WARNING] Сертификат больше 65536 байт не разбирается"] + [
+                     f"[WARNING] Не удалось открыть файл /home/{name}/.eid/authorized_certificates"
+                     for name in ("stolen", "slack", "fused", "forged")]),
     "LocalNoPki": ("LocalNoPki", "ws1.corp.example.com", False,
                    [("c1", "ivanov", 1001, (), None), ("c2", "petrov", 1002, (), None),
                     ("c3", "sidorov", 1003, ("kx_local_pass", "kx_local_pin"), None),
@@ -128,18 +131,6 @@ RULE_CASES = {
                             ("c2", "petrov", 60002, ("kx_net_pass",), None),
                             ("c3", "local", 1001, (), None), ("c4", "nobody", 65534, (), None)],
                            [], [["c1"]], []),
-    # Without the right to take the users' rights the daemon cannot read their certificates, so
-    # it cannot tell whose each session is: every session is locked. (Start options before the
-    # token's.)
-    "LocalPki, users' rights not taken": (
-        "LocalPki", "ws1", False, [("c1", "ivanov", 1001, (), IVANOV),
-                                   ("c2", "petrov", 1002, (), "/CN=petrov")],
-        [{"drop_capabilities": ["setuid", "setgid"]}, "--cert", IVANOV], [],
-        [text for name, uid in (("ivanov", 1001), ("petrov", 1002)) for text in (
-            f"[ERROR] Не удалось перейти к правам пользователя uid {uid} для чтения файла "
-            f"/home/{name}/.eid/authorized_certificates",
-            f"[WARNING] Сессия пользователя {name}, uid {uid}, home '/home/{name}' соответствует "
-            "токену т. к. его сертификат не удалось проверить")]),
 }
 
 
@@ -157,6 +148,7 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
     for group, gid in (("kx_local_pass", 3001), ("kx_local_pin", 3002), ("kx_net_pass", 3003)):
         world.add_group(group, gid)
     made = {}  # subject -> certificate, so that the same subject is the same certificate
+    mounts = []  # FUSE servers, ended before the daemon: it could not end while they hang
 
     def certificate_of(subject):
         if subject not in made:
@@ -164,9 +156,6 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
         return made[subject]
 
     for session_id, name, uid, groups, cert in users:
-        if cert == "no account":
-            world.logind.add_session(session_id, uid, name)
-            continue
         user_with_session(world, session_id, name, uid, groups=groups)
         path = f"/home/{name}/.eid/authorized_certificates"
         world.mkdir(f"/home/{name}/.eid")
@@ -175,6 +164,10 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
         elif cert == "stolen":
             world.write("/run/ivanov.pem", world.read(certificate_of(IVANOV)), mode=0o600)
             world.symlink("/run/ivanov.pem", path)
+        elif cert and cert.startswith("/proc/"):
+            world.symlink(cert, path)
+        elif cert and cert.startswith("fuse "):
+            mounts.append(world.fuse_mount(f"/home/{name}/.eid", cert.split()[1]))
         elif cert:
             world.write(path, world.read(certificate_of(cert)))
     start = token[0] if token and isinstance(token[0], dict) else {}
@@ -183,21 +176,18 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
     world.logind.on_lock_session("ignore")
     daemon = started_with_token(world, *token, **start)
     (explained,) = ask(world, "explainTokenRemoval", 5)["tokens"]
-    # Sessions whose owner cannot be told: every session is locked (LockSessions) at once.
-    unknown = [[s["id"]] for s in explained["sessions"] if s["verdict"] == "lockEverything"]
 
-    handling = remove_token(world, daemon,
-                            lock_late=[] if unknown else [session for (session,) in locked])
+    handling = remove_token(world, daemon, lock_late=[session for (session,) in locked])
 
     # The explanation said it, session by session, with the reasons the debug lines give.
     assert [explained["records"], [[s["id"]] for s in explained["sessions"] if s["verdict"] ==
                                    "lock"], [s["reason"] for s in explained["sessions"]]] == [
         [text for text in handling if text in explained["records"]], locked, verdicts(handling)]
     assert ask(world, "daemonStatus")["lastRemoval"] | {"at": 0} == {
-        "at": 0, "slot": 5, "known": True, "outcome": "lockedAll" if unknown else "locked",
-        "sessions": len(locked), "remoteClients": 0}
+        "at": 0, "slot": 5, "known": True, "outcome": "locked", "sessions": len(locked),
+        "remoteClients": 0}
     assert world.logind.calls("LockSession") == locked
-    assert world.logind.calls("LockSessions") == ([[]] if unknown else [])
+    assert world.logind.calls("LockSessions") == []  # no fallback
     type_name = AUTH_TYPES[auth_type][1]
     assert [f"Текущий тип аутентификации - {type_name}", f"hostName - {host}",
             f"domainName - {host.partition('.')[2]}"] == [
@@ -214,25 +204,34 @@ def test_rule_locks_the_tokens_sessions_and_no_others(world, case):
     assert [text for text in handling if text.startswith(("[WARNING]", "[ERROR]"))] == problems
     names = {session_id: name for session_id, name, *_ in users}
     assert [text for text in handling if text.startswith("[INFO] Сессия")] == [
-        matching(names[session_id]) for (session_id,) in sorted(locked + unknown)]
-    if locked:
-        checks = [text for text in handling if text.startswith("Сессия /org/freedesktop/")]
-        assert checks[0].endswith("LockedHint: 1, Active: 1" if unknown else
-                                  "LockedHint: 0, Active: 1")
-        assert checks[-1].endswith("LockedHint: 1, Active: 1")
-        assert any(locked_in(len(locked)).search(text) for text in handling)
+        matching(names[session_id]) for (session_id,) in locked]
+    checks = [text for text in handling if text.startswith("Сессия /org/freedesktop/")]
+    assert checks[0].endswith("LockedHint: 0, Active: 1")
+    assert checks[-1].endswith("LockedHint: 1, Active: 1")
+    assert any(locked_in(len(locked)).search(text) for text in handling)
+    for server in mounts:
+        os.kill(server, signal.SIGKILL)
     assert daemon.stop() == 0
 
 
 # Sessions that cannot be confirmed locked, or known: the daemon locks all of them and, with MATE
-# running, the screensaver. (configuration, what LockSession does (None: no logind in the world),
-# start options and the token's, the handling from its first line given on, without the debug
-# lines)
+# running, the screensaver, and never powers off for what it could not find out. (configuration,
+# what LockSession does (None: no logind in the world), start options and the token's, the
+# handling from its first line given on, without the debug lines)
 FLUSH_HUNG = "[WARNING] Сброс данных на диски не завершился, выключаем систему без него"
 NOT_CONFIRMED = "[WARNING] Не удалось заблокировать сессии за отведенное время через " \
     "org.freedesktop.login1.Manager"
 REFUSED = [POWERING_OFF, LOCKED_ALL[0].format(1), "[ERROR] Не удалось выключить компьютер, error "
            "code: 1, error: Operation not permitted", LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]
+LISTING_FAILED = "[ERROR] Не удалось получить список сессий пользователей, блокируем все сессии"
+COUNTS_AS_TOKENS = "[WARNING] Сессия пользователя ivanov считается принадлежащей токену, " \
+    "блокируем все сессии"
+UNKNOWN_GROUPS = [
+    "[WARNING] Не удалось получить группу kx_local_pin для проверки членства пользователя ivanov, "
+    "uid 1001, error code: 111, error: Connection refused",
+    "[WARNING] Сессия пользователя ivanov, uid 1001, home '/home/ivanov' соответствует токену т. "
+    "к. его группы не удалось проверить", COUNTS_AS_TOKENS, LOCKED_ALL[0].format(1),
+    *LOCKED_ALL[1:]]
 FALLBACKS = {
     "never locked": (LOCK, "fail", {}, [
         "[ERROR] Ошибка g_dbus_proxy_call_sync LockSession", "Ошибка блокировки сессии",
@@ -252,12 +251,35 @@ FALLBACKS = {
         "directory", "[ERROR] Не удалось определить тип аутентификации, блокируем все сессии",
         LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
     "session list malformed": (LOCK, "lock", {"list": "malformed"}, [
-        "[ERROR] Ошибка получения списка сессий g_variant_get_child_value",
-        "[ERROR] Не удалось получить список сессий пользователей, блокируем все сессии",
+        "[ERROR] Ошибка получения списка сессий g_variant_get_child_value", LISTING_FAILED,
         LOCKED_ALL[0].format(1), *LOCKED_ALL[1:]]),
+    # logind that answers nothing holds a lock request, a lock-state read or the listing no
+    # longer than its bound: the fallback is logged while logind still hangs. (A logind hung at
+    # the lock request, which leaves before the removal looks, answers the listing no more.)
+    "lock request hangs": (LOCK, "hang", {}, [
+        "[ERROR] Ошибка g_dbus_proxy_call_sync ListSessions", LISTING_FAILED,
+        "[ERROR] Ошибка g_dbus_proxy_call_sync LockSessions", LOCKED_ALL[0].format(0),
+        *LOCKED_ALL[1:]]),
+    "session list hangs": (LOCK, "lock", {"list": "hang"}, [
+        "[ERROR] Ошибка g_dbus_proxy_call_sync ListSessions", LISTING_FAILED,
+        "[ERROR] Ошибка g_dbus_proxy_call_sync LockSessions", LOCKED_ALL[0].format(0),
+        *LOCKED_ALL[1:]]),
+    # What the database or the daemon could not find out of the user makes the session count as
+    # the token's: every session is locked, also where a match would power off. A group
+    # database that is down leaves unconfirmed that the pass group's member is not in the pin
+    # group.
+    "groups unavailable": (LOCK, "lock", {"groups": "unavailable"}, UNKNOWN_GROUPS),
+    "groups unavailable, power-off": (POWER_OFF, "lock", {"groups": "unavailable"},
+                                      UNKNOWN_GROUPS),
+    "users' rights not taken": (LOCK, "lock", {"auth": "LocalPki",
+                                              "drop_capabilities": ["setuid", "setgid"]}, [
+        "[ERROR] Не удалось перейти к правам пользователя uid 1001 для чтения файла "
+        "/home/ivanov/.eid/authorized_certificates",
+        "[WARNING] Сессия пользователя ivanov, uid 1001, home '/home/ivanov' соответствует токену "
+        "т. к. его сертификат не удалось проверить", COUNTS_AS_TOKENS, LOCKED_ALL[0].format(1),
+        *LOCKED_ALL[1:]]),
     "without logind": (LOCK, None, {}, [
-        "[ERROR] Ошибка g_dbus_proxy_call_sync ListSessions",
-        "[ERROR] Не удалось получить список сессий пользователей, блокируем все сессии",
+        "[ERROR] Ошибка g_dbus_proxy_call_sync ListSessions", LISTING_FAILED,
         "[ERROR] Ошибка g_dbus_proxy_call_sync LockSessions", LOCKED_ALL[0].format(0),
         *LOCKED_ALL[1:]]),
 }
@@ -267,16 +289,20 @@ FALLBACKS = {
 def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
     config, lock, start, tail = FALLBACKS[case]
     with World(logind=lock is not None) as world:
-        configure(world, "LocalNoPki", config)
+        start = dict(start)
+        configure(world, start.pop("auth", "LocalNoPki"), config)
         world.add_user("ivanov", 1001)
         if lock:
             world.logind.add_session("c1", 1001, "ivanov")
-            world.logind.on_lock_session(lock)
+            world.logind.on_lock_session("lock" if lock == "hang" else lock)
         world.spawn(["mate-panel"])
-        start = dict(start)
         token = start.pop("token", [])
-        if "list" in start:
-            world.logind.on_list_sessions(start.pop("list"))
+        listing = start.pop("list", None)
+        if listing and listing != "hang":
+            world.logind.on_list_sessions(listing)
+        if start.pop("groups", None):  # ivanov's pin group would be the directory's
+            world.add_group("kx_local_pass", 3001, ["ivanov"])
+            world.write(NSS_UNAVAILABLE, "")
         if start.pop("pam", None):
             world.remove(PAM_SYSTEM_AUTH)
             world.mkdir(PAM_SYSTEM_AUTH)
@@ -284,16 +310,29 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
         if hung:
             start["env"] = world.hung_flush_env()
         daemon = started_with_token(world, "--profile", "ivanov@kxworld", *token, **start)
+        if COUNTS_AS_TOKENS in tail:  # as the explanation says beforehand
+            (explained,) = ask(world, "explainTokenRemoval", 5)["tokens"]
+            assert (explained["action"], [s["verdict"] for s in explained["sessions"]]) == (
+                "lockEverything", ["unknown"])
+        if "hang" in (lock, listing):  # logind hangs from now until released below
+            if lock == "hang":
+                world.logind.on_lock_session("hang", seconds=120)
+            else:
+                world.logind.on_list_sessions("hang", seconds=120)
 
         handling = [text for text in remove_token(world, daemon)
                     if not text.startswith(("\t", "Сессия "))]
+        world.write(RELEASE, "")
 
         assert handling[handling.index(tail[0]):] == tail
         assert ask(world, "daemonStatus")["lastRemoval"]["outcome"] == (
-            "powerOffFailed" if config == POWER_OFF else "lockedAll")
+            "powerOffFailed" if tail[0] == POWERING_OFF else "lockedAll")
         assert world.screensaver.calls("Lock") == [[]]
         if lock:
-            assert world.logind.calls("LockSessions") == [[]] * tail.count(LOCKED_ALL[0].format(1))
+            assert world.logind.calls("LockSessions") == [[]] * len(
+                [text for text in tail if text.startswith(LOCKED_ALL[0].format(""))])
+            if COUNTS_AS_TOKENS in tail:  # not asked to lock on its own
+                assert world.logind.calls("LockSession") == []
             assert world.logind.session("c1")["LockedHint"]
         if hung:  # the flush still hangs at the next power-off
             threads = world.run(["ls", f"/proc/{daemon.pid}/task"]).stdout
@@ -417,9 +456,10 @@ def test_remote_clients_of_the_token_and_their_sentrix_parents_are_interrupted(w
         "Найдено 4 активных удаленных подключений")
 
     # logind is reached anew after a restart of the bus.
+    mark = world.log_mark()
     world.restart_system_bus()
     world.logind.add_session("c1", 1001, "ivanov")
-    mark = world.log_mark()
+    daemon.wait_for_log(SERVICE_UP, since=mark, timeout=15)
     world.kxsim("insert", "5", "--label", "Logon", "--profile", "ivanov@kxworld")
     daemon.wait_for_log(re.compile(r"^\[INFO\] Подключено новое устройство в слоте 5 "), since=mark)
     assert any(locked_in(1).search(text) for text in remove_token(world, daemon))

@@ -29,6 +29,11 @@ Session session(const std::string& user, bool isLocal, std::vector<std::string> 
     return made;
 }
 
+Session unknownGroups(Session made) {
+    made.membershipUnknown = true;
+    return made;
+}
+
 Token::Info withProfile(const std::string& user, const std::string& domain) {
     Token::Info token;
     token.profiles = {{"someone", "elsewhere"}, {user, domain}};
@@ -63,6 +68,7 @@ struct RuleCase {
     int level;
     std::string text;  // after the session's opening; "" for no record
     bool withGecos = false;
+    bool unknown = false;
 };
 
 const std::string kProfileFound = " соответствует токену т. к. найден подходящий профиль ";
@@ -101,12 +107,26 @@ const RuleCase kRuleCases[] = {
      session("ivanov", true), Token::Info{}, Settings{false, true}, kHost, true, LOG_DEBUG,
      " соответствует токену т. к. включен флаг принудительного совпадения.\n"},
 
+    // What the database could not tell of the user's groups, and a pin group whose absence it
+    // could not confirm (user "unlisted"), leave whose the session is unknown: it counts as the
+    // token's, whatever the extended logging and the forced match. A confirmed member
+    // ("listed") is examined.
+    {"GroupsUnknownMatchAsUnknown", AuthType::NetworkNoPki, unknownGroups(session("ivanov", false)),
+     Token::Info{}, kForced, kHost, true, LOG_WARNING,
+     " соответствует токену т. к. его группы не удалось проверить", false, true},
+    {"PinGroupUnconfirmedMatchesAsUnknown", AuthType::LocalNoPki,
+     session("unlisted", true, {"kx_local_pass"}), Token::Info{}, kQuiet, kHost, true, LOG_WARNING,
+     " соответствует токену т. к. его группы не удалось проверить", false, true},
+    {"PinGroupConfirmedIsExamined", AuthType::LocalNoPki,
+     session("listed", true, {"kx_local_pass"}), withProfile("listed", "WS1"), kDetailed, kHost,
+     true, LOG_DEBUG, kProfileFound + "listed@WS1"},
+
     // Local certificates: a file the daemon itself failed to read (it could not take the user's
     // rights) leaves whose the session is unknown, so it counts as the token's, whatever the
     // extended logging; one the user left unreadable skips it. (Real files: test_removal.py.)
     {"CertificateTheDaemonCouldNotReadMatches", AuthType::LocalPki, session("unread", true),
      Token::Info{}, kQuiet, kHost, true, LOG_WARNING,
-     " соответствует токену т. к. его сертификат не удалось проверить"},
+     " соответствует токену т. к. его сертификат не удалось проверить", false, true},
     {"CertificateTheUserLeftUnreadableIsSkipped", AuthType::LocalPki, session("ivanov", true),
      Token::Info{}, kDetailed, kHost, false, LOG_DEBUG,
      " пропускается т. к. не удалось загрузить его сертификат из '.eid/authorized_certificates'"},
@@ -155,17 +175,29 @@ const RuleCase kRuleCases[] = {
      kNoCertificate, true},
 };
 
+// The machine of the rule and plan tables. Users "unread" and "unlisted" stand for what the
+// daemon could not find out: a certificate file it failed to read, a group it could not look up;
+// "listed" is a member of every group; "owner" keeps the certificate AB01.
+SessionMatch::Machine machineOf(const std::string& host) {
+    return {host,
+            [](const Session& s) -> std::optional<Certificate> {
+                if (s.user == "owner") {
+                    return Certificate("Someone", "", "", "CA", "", "", "", "AB01", false);
+                }
+                return s.user == "unread" ? std::nullopt : std::optional(Certificate());
+            },
+            [](const Session& s, const std::string&) -> std::optional<bool> {
+                return s.user == "unlisted" ? std::nullopt : std::optional(s.user == "listed");
+            }};
+}
+
 TEST(SessionRuleTest, DecidesAndExplains) {
     for (const RuleCase& c : kRuleCases) {
         SCOPED_TRACE(c.name);
-        // The user named "unread" stands for a file the daemon itself failed to read.
-        const SessionMatch::Machine machine{
-            c.host, [](const Session& s) -> std::optional<Certificate> {
-                return s.user == "unread" ? std::nullopt : std::optional(Certificate());
-            }};
         Verdict verdict =
-            SessionMatch::logonOf(c.type)->rule(c.session, c.token, c.settings, machine);
+            SessionMatch::logonOf(c.type)->rule(c.session, c.token, c.settings, machineOf(c.host));
         EXPECT_EQ(verdict.matches, c.matches);
+        EXPECT_EQ(verdict.unknown, c.unknown);
         EXPECT_EQ(verdict.level, c.level);
         EXPECT_EQ(verdict.text, c.text.empty() ? "" : about(c.session, c.withGecos) + c.text);
     }

@@ -41,8 +41,16 @@ _FAIL = ("raise dbus.exceptions.DBusException('Access denied',"
          " name='org.freedesktop.DBus.Error.AccessDenied')\n")
 
 
+# A test that lets a hanging mock go on writes this file (in the world); until then, or until
+# its seconds have passed, the mock answers nothing at all.
+RELEASE = "/run/kxworld/mock-release"
+
+
 def _hang(seconds):
-    return f"import time\ntime.sleep({float(seconds)})\n"
+    return ("import os, time\n"
+            f"end = time.monotonic() + {float(seconds)}\n"
+            f"while time.monotonic() < end and not os.path.exists('{RELEASE}'):\n"
+            "    time.sleep(0.02)\n")
 
 
 def _plain(value):
@@ -128,7 +136,7 @@ class Logind(_Mock):
     def on_lock_session(self, action="lock", delay_ms=0, seconds=1.0):
         """What LockSession(id) does: "lock" sets the session's LockedHint (after delay_ms),
         "ignore" accepts and does nothing, "fail" answers AccessDenied, "hang" answers after
-        the given seconds."""
+        the given seconds or once the test writes RELEASE."""
         self.mock().AddMethod(MANAGER_IFACE, "LockSession", "s", "",
                               self.lock_code(ONE_SESSION, action, delay_ms, seconds))
 

@@ -41,6 +41,9 @@ PID_FILE = "/var/run/kxauthd.pid"
 DAEMON_CONFIG = "/usr/local/etc/kxsentrix/kxsentrixd.conf"
 PAM_SYSTEM_AUTH = "/etc/pam.d/system-auth"
 LOGIN_DEFS = "/etc/login.defs"
+# While this file exists, the world's directory service, consulted after /etc/passwd and
+# /etc/group, answers as a service that is down.
+NSS_UNAVAILABLE = f"{STATE}/nss-unavailable"
 
 LOG_LOCAL7 = 23
 LOG_ERR, LOG_WARNING, LOG_INFO, LOG_DEBUG = 3, 4, 6, 7
@@ -280,6 +283,8 @@ class World:
             "DBUS_SYSTEM_BUS_ADDRESS": f"unix:path={SYSTEM_BUS_SOCKET}",
             "DBUS_SESSION_BUS_ADDRESS": f"unix:path={SESSION_BUS_SOCKET}",
             "KX_WORLD_LOG": LOG_TEXT,
+            # Where glibc finds the world's directory service (NSS_UNAVAILABLE).
+            "LD_LIBRARY_PATH": os.path.join(self.build_dir, "tests", "world", "nss"),
         }
         env.update({name: os.environ[name] for name in PASSED_VARIABLES if name in os.environ})
         for name, value in (extra or {}).items():
@@ -457,6 +462,23 @@ class World:
     def machine_powered_off(self):
         """True when the last machine ended through a power-off (its init killed by SIGINT)."""
         return self._machine is not None and self._machine.powered_off()
+
+    def fuse_mount(self, directory, answer):
+        """Mounts a FUSE file system on the world directory (as a user may on one of hers) whose
+        every lookup hangs ("hang") or fails with the named errno ("EMFILE"); returns the
+        server's host pid: killing it ends what the mount holds up."""
+        if not os.path.exists("/dev/fuse"):
+            import pytest
+            pytest.skip("no /dev/fuse")
+        output = f"{STATE}/procs/fuse-{self._next_id()}.out"
+        launched = self.machine().launch(
+            [PYTHON, os.path.join(HERE, "kx_fuse_world.py"), directory, answer],
+            env=self.env(), output=output)
+        wait_until(lambda: self.exists(output) and "ready" in self.read(output)
+                   or launched.popen.poll() is not None, what="the FUSE mount")
+        if launched.popen.poll() is not None:
+            raise RuntimeError(f"the FUSE server ended: {self.read(output)}")
+        return launched.host_pid
 
     def hung_flush_env(self):
         """The daemon's environment for file systems whose flush never ends (kx_hung_sync,

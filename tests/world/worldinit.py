@@ -92,6 +92,8 @@ def set_up_dev():
         device = os.stat("/dev/" + name)
         os.mknod(f"{staging}/{name}", stat.S_IFCHR | 0o666, device.st_rdev)
         os.chmod(f"{staging}/{name}", 0o666)
+    if os.path.exists("/dev/fuse"):  # for root's FUSE mounts in the world (World.fuse_mount)
+        os.mknod(f"{staging}/fuse", stat.S_IFCHR | 0o600, os.stat("/dev/fuse").st_rdev)
     for name, target in (("fd", "/proc/self/fd"), ("stdin", "/proc/self/fd/0"),
                          ("stdout", "/proc/self/fd/1"), ("stderr", "/proc/self/fd/2"),
                          ("ptmx", "pts/ptmx")):
@@ -112,9 +114,10 @@ def write_text(path, text, mode=0o644):
 
 def set_up_system_files(options):
     socket.sethostname(options["hostname"])
-    # Accounts come from the world's own files only, so tests control them fully.
-    write_text("/etc/nsswitch.conf",
-               "passwd: files\ngroup: files\nshadow: files\nhosts: files\n")
+    # Accounts come from the world's own files, so tests control them fully, and from the
+    # world's directory service (kx_nss_world.c), which knows none but can be made to fail.
+    write_text("/etc/nsswitch.conf", "passwd: files kxworld\ngroup: files kxworld\n"
+               "shadow: files\nhosts: files\n")
     write_text("/etc/hostname", options["hostname"] + "\n")
     try:
         # As on a systemd machine: a burst of log records must find room, since the daemon does
