@@ -182,9 +182,10 @@ int Daemon::exec() {
     });
     dbusServer.start();
 
-    libraryReady_ = startLibrary();
-    CK_SLOT_ID slot = 0;
-    ElapsedTimer sinceLibraryTried;
+    slotLoop_.start();
+    // A service manager waiting for us (Type=notify) may go on now: the store is filled and the
+    // loop acts on the next event; or the library is asked again every second meanwhile.
+    notifyStatus("READY=1\n");
     ElapsedTimer sinceStatus;
     while (!stop_) {
         std::this_thread::sleep_for(kLoopPause);
@@ -197,31 +198,15 @@ int Daemon::exec() {
             statusChanged_.exchange(false) && notifyStatus()) {
             sinceStatus.start();
         }
-        if (!libraryReady_) {
-            if (sinceLibraryTried.elapsed() >= kLibraryRetryMs) {
-                sinceLibraryTried.start();
-                retryLibrary();
-            }
-            continue;
-        }
-        takeFinishedReads();
-        if (listingFailed_) {
-            std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-            refreshTokensInfo();
-            if (!listingFailed_) {
-                DataBase::updateTime();  // the rescan cleared isNew
-            }
-            noteStatus();
-        }
-        pollSlotEvents(slot);
+        slotLoop_.pass(stop_);
     }
 
-    reader_.stop();  // before the library goes: a read in progress ends first
+    const bool finalised = slotLoop_.finish();
     lockAhead_.stop();
     removals_.stop();  // a removal in its wait cuts it short and locks every session
     UserSessions::stopEvents();
     dbusServer.stop();
-    if (libraryReady_ && !Token::finalize()) {
+    if (!finalised) {
         return 1;
     }
     ticketsWatcher_.stop();

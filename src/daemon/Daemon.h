@@ -15,7 +15,7 @@
 #include "daemon/Pid.h"
 #include "daemon/SignalStack.h"
 #include "daemon/StatusReport.h"
-#include "daemon/TokenReadWorker.h"
+#include "daemon/SlotLoop.h"
 #include "dbus/BusContract.h"
 #include "dbus/DBusServer.h"
 #include "removal/LockAhead.h"
@@ -31,14 +31,11 @@
 
 // The process: owns the long-lived components, runs the start sequence, the slot loop and
 // the stop sequence.
-class Daemon {
+class Daemon : private SlotLoop::Owner {
 public:
     static constexpr const char* kPidPath = "/var/run/kxauthd.pid";
     // The bus name of the control service, and its interface.
     static constexpr const char* kDBusName = BusContract::kName;
-    // Slot events taken in one pass of the loop before it sleeps again.
-    static constexpr int kMaxEventsPerPass = 64;
-
     // What a status report tells of the vendor library and the slot loop.
     using LoopStatus = StatusReport::Loop;
 
@@ -50,9 +47,6 @@ public:
     // Runs until SIGINT or SIGTERM; the result is the process exit status.
     int exec();
 
-    // Adds records for tokens not yet in the store (once read) and clears isNew on the others.
-    // The caller holds the store's mutex.
-    void refreshTokensInfo();
     LoopStatus loopStatus() const;
     // How the daemon is doing now; all but the bus's part, which its server knows.
     StatusReport statusReport() const;
@@ -120,39 +114,13 @@ private:
     // Loads the configuration when a reload is due and the file is there.
     void reloadConfig();
 
-    // The vendor library (DaemonSlots.cpp). A library that cannot be started now is asked
-    // again every kLibraryRetryMs: the service, the watchers and the ticket guard run on
-    // meanwhile. Either way the service manager hears of readiness.
-    static constexpr int64_t kLibraryRetryMs = 1000;
-    bool startLibrary();
-    void retryLibrary();
-    // The first scan, once the library runs; it reads the tokens on this thread (nothing is
-    // stored yet that a read could hold up), then hands reading to reader_.
-    void scanAtStart();
-    // Handles the events the library has queued, up to kMaxEventsPerPass.
-    void pollSlotEvents(CK_SLOT_ID& slot);
-    // One slot event as C_WaitForSlotEvent reported it (any result but CKR_NO_EVENT).
-    void onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot);
-    // What an event means for the slot, with the token present in it or not. The caller holds
-    // the store's mutex; so for the rest of the slot loop below.
-    void onSlotChange(CK_SLOT_ID slot, bool present, std::optional<EarlyLocks> early = {});
-    // One slot of a rescan: a token not yet known is read.
-    void considerSlot(CK_SLOT_ID slot);
-    // Reads the slot's token: a new one to store, or (verify) the one in a stored token's slot
-    // to compare with its record.
-    void requestRead(CK_SLOT_ID slot, bool verify);
-    void takeFinishedReads();
-    void onTokenRead(CK_SLOT_ID slot, uint64_t ticket, Token::Info info);
-    void addRecord(CK_SLOT_ID slot, Token::Info info, bool isNew);
-    // The stored token has left its slot: the lock requests made ahead for it leave (unless
-    // `early` already holds them), the record goes, and its removal starts on a thread of its own.
-    void ejectStored(DataBase::Storage::iterator record, std::optional<EarlyLocks> early = {});
-    // The removal of the token, or of one the store does not know while the slot list cannot be
-    // had (its sessions cannot be known: all are locked, as configured), on a thread of its own.
-    void startRemoval(CK_SLOT_ID slot, Token::Info info, EarlyLocks early);
-    void startUnknownRemoval(CK_SLOT_ID slot);
+    // What the slot loop asks of the daemon (SlotLoop::Owner).
+    void beforeEvent() override { reloadConfig(); }
+    void removed(CK_SLOT_ID slot, Token::Info info, EarlyLocks early) override;
+    void lostTrack(CK_SLOT_ID slot, std::string why) override;
+    void statusChanged() override { statusChanged_ = true; }
+
     void noteRemoval(CK_SLOT_ID slot, StatusReport::Removal removal);
-    void noteStatus();
     // Tells the service manager the status line (after `first`, e.g. "READY=1\n"); without
     // `first`, only a line that differs from the one told before. False when nothing was told.
     bool notifyStatus(const char* first = "");
@@ -175,27 +143,11 @@ private:
     RemovalRunner removals_;
     LockAhead lockAhead_{[this](const Token::Info& info) { return planRemoval(info); }};
 
-    // The slot loop's own state; main thread only, under the store's mutex once the loop runs.
-    struct SlotRead {
-        uint64_t ticket;
-        bool verify;
-        bool changed;         // the slot had an event while it was read: look at it again
-        uint64_t generation;  // the rescan that asked for the read
-    };
-    TokenReadWorker reader_;
-    std::map<CK_SLOT_ID, SlotRead> reading_;  // the one read per slot waited for
-    uint64_t tickets_ = 0;
-    // Slots that held a storage-only device when last looked at: a slot changes only with an
-    // event of its own, so rescans need not ask again (a hub of them would make each rescan
-    // cost a call per slot, and a burst of their events cost their square).
-    std::set<CK_SLOT_ID> storageOnly_;
-    // Counts the rescans; a record is new only when the latest one asked for it.
-    uint64_t generation_ = 0;
-    bool libraryReady_ = false;
-    bool listingFailed_ = false;
-    uint64_t slotsListed_ = 0;
+    SlotLoop slotLoop_{*this, lockAhead_};
+    // What the status tells of the removals, under statusMutex_.
     mutable std::mutex statusMutex_;
-    LoopStatus status_;  // a copy for status reports, under statusMutex_
+    StatusReport::Removal lastRemoval_;
+    uint64_t removalsHandled_ = 0;
 };
 
 // The one daemon, for the signal handler; null before it is built and once it is going away.

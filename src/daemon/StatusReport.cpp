@@ -107,6 +107,9 @@ std::string StatusReport::json() const {
     json.key("tokens").unsignedInteger(loop.tokensStored);
     json.key("slotListFailed").boolean(loop.listingFailed);
     json.key("readsInProgress").unsignedInteger(loop.readsInProgress);
+    json.key("incompleteTokens").unsignedInteger(loop.incompleteTokens);
+    json.key("slotEventsFailing").boolean(loop.slotEventsFailing);
+    json.key("blind").boolean(loop.blind);
 
     json.key("configuration").beginObject();
     json.key("path").string(config.path);
@@ -167,11 +170,21 @@ std::string StatusReport::line() const {
         if (loop.listingFailed) {
             parts.push_back("список слотов получить не удалось");
         }
+        if (loop.incompleteTokens != 0) {
+            parts.push_back(Common::format("прочитаны не полностью: %llu",
+                                           count(loop.incompleteTokens)));
+        }
+        if (loop.slotEventsFailing) {
+            parts.push_back("события слотов не приходят, слоты проверяются опросом");
+        }
     } else {
         parts.push_back(
             Common::format("Единая библиотека не инициализирована (код возврата %lu), "
                            "повторная попытка каждую секунду",
                            loop.libraryError));
+    }
+    if (loop.blind) {
+        parts.push_back("слоты не видны, все сессии заблокированы");
     }
     parts.push_back(configLine(*this));
     if (loop.lastRemoval.at != 0) {

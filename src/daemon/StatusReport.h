@@ -23,6 +23,9 @@ struct StatusReport {
         uint64_t slotsListed = 0;    // slots with a token in the last listing that succeeded
         uint64_t tokensStored = 0;
         uint64_t readsInProgress = 0;
+        uint64_t incompleteTokens = 0;   // stored, but not read whole: read again
+        bool slotEventsFailing = false;  // C_WaitForSlotEvent fails: slots are asked one by one
+        bool blind = false;  // nothing seen of the slots for long: every session was locked
         int64_t lastEventAt = 0;
         CK_SLOT_ID lastEventSlot = 0;
         CK_RV lastEventResult = CKR_OK;

@@ -40,14 +40,11 @@ void TokenReadWorker::stop() {
     running_ = false;
 }
 
-void TokenReadWorker::request(CK_SLOT_ID slot, uint64_t ticket, bool first) {
+void TokenReadWorker::request(CK_SLOT_ID slot, uint64_t ticket,
+                              std::shared_ptr<const Token::Info> expected) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (first) {
-            requested_.emplace_front(slot, ticket);
-        } else {
-            requested_.emplace_back(slot, ticket);
-        }
+        requested_[slot] = Request{ticket, ++orders_, std::move(expected)};
     }
     changed_.notify_all();
 }
@@ -62,6 +59,28 @@ std::vector<TokenReadWorker::Read> TokenReadWorker::takeFinished() {
     return reads;
 }
 
+bool TokenReadWorker::next(CK_SLOT_ID& slot, Request& request) {
+    auto chosen = requested_.end();
+    for (auto candidate = requested_.begin(); candidate != requested_.end(); ++candidate) {
+        const bool first = candidate->second.expected == nullptr;
+        if (chosen == requested_.end()) {
+            chosen = candidate;
+            continue;
+        }
+        const bool chosenFirst = chosen->second.expected == nullptr;
+        if (first != chosenFirst ? first : candidate->second.order < chosen->second.order) {
+            chosen = candidate;
+        }
+    }
+    if (chosen == requested_.end()) {
+        return false;
+    }
+    slot = chosen->first;
+    request = std::move(chosen->second);
+    requested_.erase(chosen);
+    return true;
+}
+
 void TokenReadWorker::run() {
     pthread_setname_np(pthread_self(), "kx-tokens");  // so ps and /proc tell the thread apart
     SignalStack signalStack;
@@ -72,12 +91,15 @@ void TokenReadWorker::run() {
         if (stopping_) {
             return;
         }
-        auto [slot, ticket] = requested_.front();
-        requested_.pop_front();
+        CK_SLOT_ID slot = 0;
+        Request request;
+        next(slot, request);
         lock.unlock();
-        Read read{slot, ticket, Token::tokenInfo(slot)};
+        const auto deadline = std::chrono::steady_clock::now() + kReadBound;
+        Token::Info info = Token::tokenInfo(slot, {deadline, request.expected.get()});
+        const bool overran = std::chrono::steady_clock::now() > deadline;
         lock.lock();
-        finished_.push_back(std::move(read));
+        finished_.push_back({slot, request.ticket, std::move(info), overran});
         anyFinished_ = true;
     }
 }

@@ -1,31 +1,41 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
+#include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "token/Token.h"
 
-// Reads newly seen tokens (Token::tokenInfo) on a thread of its own and hands the records back,
-// so that a token slow to read (many or huge certificates, a slow card) never holds up the slot
-// loop and a stored token's removal behind it. It only reads: the store stays the loop's.
+// Reads tokens (Token::tokenInfo) on a thread of its own and hands the records back, so that a
+// token slow to read (many or huge certificates, a slow card) never holds up the slot loop and a
+// stored token's removal behind it. It only reads: the store stays the loop's.
 //
-// Why that is safe with the store's lock: this thread never takes the store's mutex, so the
-// loop's removal handling, which holds it for seconds, neither waits for a read nor is waited
-// for by one; allTokens replies, which read the store under the same mutex, see a record only
-// once the loop has put it in. The two threads share the vendor library through LibraryCall,
-// one call at a time, so the loop waits for at most one call of a read, never for the whole.
+// Each slot has at most one read waiting: a newer request replaces the older, so a token whose
+// slot keeps changing cannot fill the queue. First reads of new tokens go before checks of stored
+// ones, and every read is bounded in time (kReadBound), so such a token delays another token's
+// first read by one read at most.
+//
+// Why that is safe with the store's lock: this thread never takes the store's mutex; allTokens
+// replies, which read the store under the same mutex, see a record only once the loop has put it
+// in. The library is shared through LibraryCall.
 class TokenReadWorker {
 public:
+    // Generous for a slow real card (a dozen objects read in one to three seconds), short
+    // enough that a token whose read went past it is known to be incomplete soon.
+    static constexpr auto kReadBound = std::chrono::seconds(5);
+
     struct Read {
         CK_SLOT_ID slot;
         uint64_t ticket;  // the caller's, to tell a read it still waits for from one it gave up
         Token::Info info;
+        bool overran;  // ended after its bound (a library call outlasted it)
     };
 
     TokenReadWorker() = default;
@@ -38,20 +48,31 @@ public:
     void stop();
     bool running() const { return running_; }
 
-    // Reads the token in the slot, after the reads asked for before, or (first) before them.
-    void request(CK_SLOT_ID slot, uint64_t ticket, bool first = false);
-    // The reads finished since the last call, in the order asked; cheap when there are none.
+    // Reads the token in the slot; with `expected`, a check of a stored token that stops at the
+    // first thing read that is not that token's. Replaces what the slot had waiting.
+    void request(CK_SLOT_ID slot, uint64_t ticket,
+                 std::shared_ptr<const Token::Info> expected = nullptr);
+    // The reads finished since the last call; cheap when there are none.
     std::vector<Read> takeFinished();
 
 private:
+    struct Request {
+        uint64_t ticket;
+        uint64_t order;  // first reads by this, then checks by this
+        std::shared_ptr<const Token::Info> expected;
+    };
+
     void run();
+    // The next request, first reads first; false when there is none.
+    bool next(CK_SLOT_ID& slot, Request& request);
 
     std::thread thread_;
     std::atomic<bool> running_{false};
     std::mutex mutex_;
     std::condition_variable changed_;
     bool stopping_ = false;
-    std::deque<std::pair<CK_SLOT_ID, uint64_t>> requested_;
+    uint64_t orders_ = 0;
+    std::map<CK_SLOT_ID, Request> requested_;
     std::vector<Read> finished_;
     std::atomic<bool> anyFinished_{false};
 };

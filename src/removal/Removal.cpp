@@ -156,6 +156,15 @@ RemovalPlan RemovalPlan::of(const Token::Info& token, const Settings& settings,
     if (!openPlan(plan, settings)) {
         return plan;
     }
+    if (token.incomplete) {
+        // What the record lacks may be what ties the token to a session.
+        plan.opening.push_back(
+            {LOG_ERR, Common::format("Данные токена в слоте %lu прочитаны не полностью, поэтому "
+                                     "блокируем все сессии",
+                                     static_cast<unsigned long>(token.slotId))});
+        plan.action = Action::LockEverything;
+        return plan;
+    }
     Recorder recorder;
     const KxLogger::Capture capture(recorder);
     const SessionMatch::Logon* logon = logonOf(plan, sources, recorder);
@@ -178,15 +187,12 @@ RemovalPlan RemovalPlan::of(const Token::Info& token, const Settings& settings,
     return plan;
 }
 
-RemovalPlan RemovalPlan::ofUnknownSlot(CK_SLOT_ID slot, const Settings& settings) {
+RemovalPlan RemovalPlan::whenUnknown(const Settings& settings, std::string why) {
     RemovalPlan plan;
     if (settings.configExists && !locksOrPowersOff(settings.system)) {
         return plan;
     }
-    plan.opening.push_back(
-        {LOG_ERR, Common::format("Отключено устройство в слоте %lu, неизвестное демону: список "
-                                 "слотов получить не удалось, поэтому блокируем все сессии",
-                                 slot)});
+    plan.opening.push_back({LOG_ERR, std::move(why)});
     plan.action = Action::LockEverything;
     return plan;
 }

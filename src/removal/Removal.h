@@ -79,10 +79,10 @@ struct RemovalPlan {
 
     static RemovalPlan of(const Token::Info& token, const Settings& settings,
                           const Sources& sources);
-    // The removal of a token that left a slot the store does not know, while the slot list
-    // could not be had: its sessions cannot be known, so every session is locked when a
-    // removal would lock or power off.
-    static RemovalPlan ofUnknownSlot(CK_SLOT_ID slot, const Settings& settings);
+    // What the daemon could not find out may hide a removal (a token that left before it was
+    // read, a slot whose state is unknown): every session is locked, with `why` as the error
+    // record, when a removal would lock or power off.
+    static RemovalPlan whenUnknown(const Settings& settings, std::string why);
     // The clients among `running` that belong to the token, with the records of the decision.
     static std::vector<Client> clientsOf(const std::vector<ProcessTable::Process>& running,
                                          const Token::Info& token,

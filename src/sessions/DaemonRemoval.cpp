@@ -19,24 +19,26 @@ constexpr int64_t kFallbackWaitMs = 1000;
 
 }  // namespace
 
-void Daemon::startRemoval(CK_SLOT_ID slot, Token::Info info, EarlyLocks early) {
+void Daemon::removed(CK_SLOT_ID slot, Token::Info info, EarlyLocks early) {
     removals_.run([this, slot, info = std::move(info), early = std::move(early)] {
         KxLogger::log(LOG_INFO, "Отключено устройство в слоте %lu label:%s model:%s", slot,
-                      Common::printable(info.label).c_str(), Common::printable(info.model).c_str());
+                      Common::printable(info.label).c_str(),
+                      Common::printable(info.model).c_str());
         noteRemoval(slot, onTokenEject(info, early));
     });
 }
 
-void Daemon::startUnknownRemoval(CK_SLOT_ID slot) {
-    RemovalPlan plan = RemovalPlan::ofUnknownSlot(slot, removalSettings());
+void Daemon::lostTrack(CK_SLOT_ID slot, std::string why) {
+    const RemovalPlan::Settings settings = removalSettings();
+    RemovalPlan plan = RemovalPlan::whenUnknown(settings, std::move(why));
     if (plan.action == RemovalPlan::Action::None) {
         return;
     }
     EarlyLocks early;
-    early.all = UserSessions::lockAllLater();
-    removals_.run([this, slot, plan = std::move(plan), early = std::move(early)] {
+    early.all = UserSessions::lockAllLater();  // before the record that says why
+    removals_.run([this, slot, plan = std::move(plan), settings, early = std::move(early)] {
         SystemActions actions(early, &removals_.stopping());
-        RemovalOutcome done = Removal::carryOut(Token::Info{}, plan, removalSettings(), actions);
+        RemovalOutcome done = Removal::carryOut(Token::Info{}, plan, settings, actions);
         done.known = false;
         noteRemoval(slot, done);
     });

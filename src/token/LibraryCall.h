@@ -18,6 +18,9 @@ public:
         return function(std::forward<Arguments>(arguments)...);
     }
 
+    // Whether calls wait for each other (the library was not started for threaded callers).
+    static bool serialised() { return true; }
+
 private:
     static std::mutex& mutex() {
         static std::mutex instance;

@@ -2,6 +2,7 @@
 
 #include <dbus/dbus.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -53,6 +54,9 @@ public:
         std::string isd;
         std::string message;  // a problem the user must fix on the token, worded for the user
         bool isNew = false;
+        // Not read whole (a call failed, the token left or the read ran out of its time): what
+        // the record lacks may be what ties the token to a session. Not on the wire.
+        bool incomplete = false;
         std::vector<Profile> profiles;
         std::vector<Cert> certs;
 
@@ -92,8 +96,23 @@ public:
     static bool initialize(CK_RV* failure = nullptr);
     static bool finalize();
 
-    // Reads the token in slot. A default record when the token or slot information or a
-    // session cannot be had.
+    // How far a read goes: it stops, leaving the record incomplete, once the deadline has
+    // passed, or once what it read shows the token is not the expected one.
+    struct ReadBound {
+        std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
+        const Info* expected = nullptr;
+
+        // False once the read should stop, before reading past `read`.
+        bool goOn(const Info& read) const;
+    };
+
+    // Whether `partial` may be a part of what the token `whole` holds: the same header, and no
+    // certificate or profile that `whole` lacks.
+    static bool mayBe(const Info& whole, const Info& partial);
+
+    // Reads the token in slot. A default record, marked incomplete, when the token or slot
+    // information or a session cannot be had.
+    static Info tokenInfo(CK_SLOT_ID slot, const ReadBound& bound);
     static Info tokenInfo(CK_SLOT_ID slot);
     // What a token tells without a session (slot, label, serial number, applet, ISD, model),
     // quietly: the slot loop's quick look at the token now in a slot. False when even the token
@@ -101,10 +120,11 @@ public:
     static bool tokenHeader(CK_SLOT_ID slot, Info& info);
     static std::string detectTokenApplet(const CK_TOKEN_INFO& info);
     static std::string detectTokenModelName(std::string text);
-    // Certificate objects of the session's token; sets message when one is outside a key
-    // container.
-    static std::vector<Cert> readTokenCerts(CK_SESSION_HANDLE session, std::string& message);
-    static std::vector<Profile> readTokenProfiles(CK_SESSION_HANDLE session);
+    // Certificate objects of the session's token into info.certs; sets info.message when one
+    // is outside a key container. False when not every object was read (a call failed or the
+    // bound stopped it).
+    static bool readTokenCerts(CK_SESSION_HANDLE session, Info& info, const ReadBound& bound);
+    static bool readTokenProfiles(CK_SESSION_HANDLE session, Info& info, const ReadBound& bound);
     // One value per type, in order, or an empty list when the values cannot be read.
     static std::vector<std::string> tokenObjectAttributes(
         CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,

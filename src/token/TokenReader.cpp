@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <stdexcept>
+#include <tuple>
 
 #include "log/Common.h"
 #include "log/KxLogger.h"
@@ -82,6 +83,29 @@ CK_RV readHeader(CK_SLOT_ID slot, const CK_TOKEN_INFO& tokenInfo, Token::Info& i
     return rv;
 }
 
+// Logs a certificate read; a certificate outside a key container cannot be used to log on,
+// which the user is told in `message`.
+void noteCertificate(const Token::Cert& cert, std::string& message) {
+    const Certificate& certificate = cert.certificate;
+    if (cert.id.empty()) {
+        message = "На смарт-карте присутствует сертификат " + certificate.subject() +
+                  " который, находиться в не контейнера! Чтение данных со смарт-карты "
+                  "приостановлено, пожалуйста, поместите данный сертификат в контейнер.";
+    }
+    // Every field comes from the token or the certificate, so anyone can choose it.
+    const auto field = [](const std::string& text) { return Common::printable(text); };
+    std::string altName =
+        certificate.altName().empty() ? "" : "(" + field(certificate.altName()) + ")";
+    KxLogger::log(
+        LOG_DEBUG, "\tНайден сертификат: id:%s label:%s subject: %s@%s%s issuer: %s@%s",
+        field(cert.id).c_str(), field(cert.label).c_str(), field(certificate.subject()).c_str(),
+        field(orIfEmpty(certificate.subjectDomainComponent(), certificate.subjectOrganization()))
+            .c_str(),
+        altName.c_str(), field(certificate.issuer()).c_str(),
+        field(orIfEmpty(certificate.issuerDomainComponent(), certificate.issuerOrganization()))
+            .c_str());
+}
+
 }  // namespace
 
 bool Token::initialize(CK_RV* failure) {
@@ -115,7 +139,12 @@ bool Token::tokenHeader(CK_SLOT_ID slot, Info& info) {
 }
 
 Token::Info Token::tokenInfo(CK_SLOT_ID slot) {
+    return tokenInfo(slot, ReadBound());
+}
+
+Token::Info Token::tokenInfo(CK_SLOT_ID slot, const ReadBound& bound) {
     Info info;
+    info.incomplete = true;  // until every part has been read
     CK_TOKEN_INFO tokenInfo;
     std::memset(&tokenInfo, 0, sizeof(tokenInfo));
     CK_RV rv = LibraryCall::run(C_GetTokenInfo, slot, &tokenInfo);
@@ -156,12 +185,40 @@ Token::Info Token::tokenInfo(CK_SLOT_ID slot) {
                        " пуста!Чтение данных со смарт-карты приостановлено, пожалуйста, "
                        "установите метку!";
     }
-    info.certs = readTokenCerts(session, info.message);
-    info.profiles = readTokenProfiles(session);
+    info.incomplete = !bound.goOn(info) || !readTokenCerts(session, info, bound) ||
+                      !readTokenProfiles(session, info, bound);
     return info;
 }
 
-std::vector<Token::Cert> Token::readTokenCerts(CK_SESSION_HANDLE session, std::string& message) {
+bool Token::ReadBound::goOn(const Info& read) const {
+    return std::chrono::steady_clock::now() < deadline &&
+           (expected == nullptr || mayBe(*expected, read));
+}
+
+bool Token::mayBe(const Info& whole, const Info& partial) {
+    if (std::tie(partial.label, partial.serialNumber, partial.applet, partial.isd) !=
+            std::tie(whole.label, whole.serialNumber, whole.applet, whole.isd) ||
+        partial.certs.size() > whole.certs.size() ||
+        partial.profiles.size() > whole.profiles.size()) {
+        return false;
+    }
+    const auto held = [&whole](const Cert& cert) {
+        return std::any_of(whole.certs.begin(), whole.certs.end(), [&cert](const Cert& other) {
+            return other.certificate == cert.certificate;
+        });
+    };
+    const auto listed = [&whole](const Profile& profile) {
+        return std::any_of(whole.profiles.begin(), whole.profiles.end(),
+                           [&profile](const Profile& other) {
+                               return other.userName == profile.userName &&
+                                      other.domain == profile.domain;
+                           });
+    };
+    return std::all_of(partial.certs.begin(), partial.certs.end(), held) &&
+           std::all_of(partial.profiles.begin(), partial.profiles.end(), listed);
+}
+
+bool Token::readTokenCerts(CK_SESSION_HANDLE session, Info& info, const ReadBound& bound) {
     CK_OBJECT_CLASS objectClass = CKO_CERTIFICATE;
     CK_CERTIFICATE_TYPE certificateType = CKC_X_509;
     CK_BBOOL onToken = CK_TRUE;
@@ -175,48 +232,33 @@ std::vector<Token::Cert> Token::readTokenCerts(CK_SESSION_HANDLE session, std::s
         "tokenCerts: Ошибка поиска сертификатов (C_FindObjects). Код возврата = %d",
         "tokenCerts: Ошибка поиска сертификатов (C_FindObjectsFinal). Код возврата = %d",
     };
-    std::vector<Cert> certs;
     std::vector<CK_OBJECT_HANDLE> objects;
     if (!findObjects(session, search, 3, kMaxCerts, kMessages, objects)) {
-        return certs;
+        return false;
     }
+    bool whole = true;
     for (CK_OBJECT_HANDLE object : objects) {
+        if (!bound.goOn(info)) {
+            return false;
+        }
         std::vector<std::string> values =
             tokenObjectAttributes(session, object, {CKA_ID, CKA_LABEL, CKA_VALUE});
         if (values.size() != 3) {
+            whole = false;  // logged; the other certificates are still read
             continue;
         }
         Cert cert{values[0], values[1],
                   Certificate(std::vector<unsigned char>(values[2].begin(), values[2].end()),
                               Certificate::Format::Der)};
-        const Certificate& certificate = cert.certificate;
-        if (cert.id.empty()) {
-            // Without a key container the certificate cannot be used to log on.
-            message = "На смарт-карте присутствует сертификат " + certificate.subject() +
-                      " который, находиться в не контейнера! Чтение данных со смарт-карты "
-                      "приостановлено, пожалуйста, поместите данный сертификат в контейнер.";
-        }
-        // Every field comes from the token or the certificate, so anyone can choose it.
-        const auto field = [](const std::string& text) { return Common::printable(text); };
-        std::string altName =
-            certificate.altName().empty() ? "" : "(" + field(certificate.altName()) + ")";
-        KxLogger::log(
-            LOG_DEBUG, "\tНайден сертификат: id:%s label:%s subject: %s@%s%s issuer: %s@%s",
-            field(cert.id).c_str(), field(cert.label).c_str(), field(certificate.subject()).c_str(),
-            field(
-                orIfEmpty(certificate.subjectDomainComponent(), certificate.subjectOrganization()))
-                .c_str(),
-            altName.c_str(), field(certificate.issuer()).c_str(),
-            field(orIfEmpty(certificate.issuerDomainComponent(), certificate.issuerOrganization()))
-                .c_str());
-        certs.push_back(std::move(cert));
+        noteCertificate(cert, info.message);
+        info.certs.push_back(std::move(cert));
     }
     KxLogger::log(LOG_INFO, "Прочитано %d сертификатов с токена [Успех]",
-                  static_cast<int>(certs.size()));
-    return certs;
+                  static_cast<int>(info.certs.size()));
+    return whole && bound.goOn(info);
 }
 
-std::vector<Token::Profile> Token::readTokenProfiles(CK_SESSION_HANDLE session) {
+bool Token::readTokenProfiles(CK_SESSION_HANDLE session, Info& info, const ReadBound& bound) {
     CK_OBJECT_CLASS objectClass = kProfileClass;
     CK_BBOOL onToken = CK_TRUE;
     CK_ATTRIBUTE search[] = {
@@ -228,24 +270,31 @@ std::vector<Token::Profile> Token::readTokenProfiles(CK_SESSION_HANDLE session) 
         "tokenProfiles: Ошибка поиска профилей (C_FindObjects). Код возврата = %d",
         "tokenProfiles: Ошибка поиска профилей (C_FindObjectsFinal). Код возврата = %d",
     };
-    std::vector<Profile> profiles;
     std::vector<CK_OBJECT_HANDLE> objects;
     if (!findObjects(session, search, 2, kMaxProfiles, kMessages, objects)) {
-        return profiles;
+        return false;
     }
+    bool whole = true;
     for (CK_OBJECT_HANDLE object : objects) {
+        if (!bound.goOn(info)) {
+            return false;
+        }
         std::vector<std::string> values =
             tokenObjectAttributes(session, object, {kProfileUserName, kProfileDomain});
-        if (values.size() != 2 || values[0].empty() || values[1].empty()) {
+        if (values.size() != 2) {
+            whole = false;
             continue;
+        }
+        if (values[0].empty() || values[1].empty()) {
+            continue;  // no profile anyone could log on with
         }
         KxLogger::log(LOG_DEBUG, "\tНайден профиль %s@%s", Common::printable(values[0]).c_str(),
                       Common::printable(values[1]).c_str());
-        profiles.push_back(Profile{values[0], values[1]});
+        info.profiles.push_back(Profile{values[0], values[1]});
     }
     KxLogger::log(LOG_INFO, "Прочитано %d профилей с токена [Успех]",
-                  static_cast<int>(profiles.size()));
-    return profiles;
+                  static_cast<int>(info.profiles.size()));
+    return whole && bound.goOn(info);
 }
 
 std::vector<std::string> Token::tokenObjectAttributes(CK_SESSION_HANDLE session,

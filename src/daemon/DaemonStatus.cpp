@@ -1,0 +1,54 @@
+// What the daemon tells of itself: the status report, the service manager's status line, and
+// what the removals did.
+#include <systemd/sd-daemon.h>
+
+#include <ctime>
+#include <mutex>
+#include <string>
+
+#include "daemon/Daemon.h"
+#include "log/KxLogger.h"
+
+Daemon::LoopStatus Daemon::loopStatus() const {
+    LoopStatus status = slotLoop_.status();
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    status.lastRemoval = lastRemoval_;
+    status.removalsHandled = removalsHandled_;
+    return status;
+}
+
+StatusReport Daemon::statusReport() const {
+    StatusReport report;
+    report.version = KX_VERSION;
+    report.startedAt = startedAt_;
+    report.uptimeSeconds = running_.elapsed() / 1000;
+    report.loop = loopStatus();
+    report.config = config_.status();
+    report.configActedOn = config_.exists();
+    const KxLogger::Counts logged = KxLogger::counts();
+    report.logDropped = logged.dropped;
+    report.logHeldBack = logged.heldBack;
+    return report;
+}
+
+bool Daemon::notifyStatus(const char* first) {
+    std::string line = statusReport().line();
+    if (*first == '\0' && line == statusLine_) {
+        return false;
+    }
+    // Without NOTIFY_SOCKET this does nothing.
+    sd_notify(0, (first + std::string("STATUS=") + line).c_str());
+    statusLine_ = std::move(line);
+    return true;
+}
+
+void Daemon::noteRemoval(CK_SLOT_ID slot, StatusReport::Removal removal) {
+    removal.at = static_cast<int64_t>(std::time(nullptr));
+    removal.slot = slot;
+    {
+        std::lock_guard<std::mutex> lock(statusMutex_);
+        lastRemoval_ = removal;
+        ++removalsHandled_;
+    }
+    statusChanged_ = true;
+}

@@ -1,0 +1,552 @@
+#include "daemon/SlotLoop.h"
+
+#include <syslog.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <exception>
+#include <new>
+#include <vector>
+
+#include "daemon/TokenIdentity.h"
+#include "log/Common.h"
+#include "log/KxLogger.h"
+#include "token/LibraryCall.h"
+#include "token/Token.h"
+
+namespace {
+
+// Storage-only devices have no logon data: the store never lists them.
+constexpr char kStorageOnlyModel[] = "Korvex Disk2";
+// A pass asks at most this many stored slots while slot events cannot be had.
+constexpr size_t kMaxPolledSlots = 64;
+
+bool isStorageOnly(const CK_TOKEN_INFO& info) {
+    return std::memcmp(info.model, kStorageOnlyModel, sizeof(kStorageOnlyModel) - 1) == 0;
+}
+
+int64_t now() {
+    return static_cast<int64_t>(std::time(nullptr));
+}
+
+// Whether the slot shows a token; false also when it cannot be asked.
+bool slotShowsToken(CK_SLOT_ID slot, CK_RV* result = nullptr) {
+    CK_SLOT_INFO slotInfo{};
+    CK_RV rv = LibraryCall::run(C_GetSlotInfo, slot, &slotInfo);
+    if (result != nullptr) {
+        *result = rv;
+    }
+    return rv == CKR_OK && (slotInfo.flags & CKF_TOKEN_PRESENT) != 0;
+}
+
+}  // namespace
+
+bool SlotLoop::start() {
+    CK_RV failure = CKR_OK;
+    libraryReady_ = Token::initialize(&failure);
+    {
+        std::lock_guard<std::mutex> lock(statusMutex_);
+        status_.librarySince = now();
+        status_.libraryReady = libraryReady_;
+        status_.libraryError = failure;
+    }
+    if (!libraryReady_) {
+        KxLogger::log(LOG_ERR,
+                      "Не удалось инициализировать единую библиотеку! Ошибка C_Initialize. Код "
+                      "возврата = %d. Повторная попытка каждую секунду",
+                      static_cast<int>(failure));
+        return false;
+    }
+    scanAtStart();
+    return true;
+}
+
+void SlotLoop::retryLibrary() {
+    sinceLibraryTried_.start();
+    CK_RV failure = CKR_OK;
+    if (!Token::initialize(&failure)) {
+        std::lock_guard<std::mutex> lock(statusMutex_);
+        status_.libraryError = failure;
+        return;
+    }
+    KxLogger::log(LOG_INFO, "Единая библиотека инициализирована");
+    {
+        std::lock_guard<std::mutex> lock(statusMutex_);
+        status_.libraryReady = true;
+        status_.librarySince = now();
+        status_.libraryError = CKR_OK;
+    }
+    libraryReady_ = true;
+    scanAtStart();
+    owner_.statusChanged();
+}
+
+void SlotLoop::scanAtStart() {
+    {
+        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
+        refreshTokensInfo();
+        DataBase::updateTime();
+        noteStatus();
+    }
+    reader_.start();
+}
+
+bool SlotLoop::finish() {
+    reader_.stop();  // before the library goes: a read in progress ends first
+    return !libraryReady_ || Token::finalize();
+}
+
+void SlotLoop::pass(const std::atomic<bool>& stop) {
+    try {
+        passUnguarded(stop);
+    } catch (const std::exception& error) {
+        // No pass may end the loop, and what it was doing may have been a removal.
+        owner_.lostTrack(0, Common::format("Ошибка цикла слотов: %s, поэтому блокируем все сессии",
+                                           Common::printable(error.what()).c_str()));
+    } catch (...) {
+        owner_.lostTrack(0, "Ошибка цикла слотов, поэтому блокируем все сессии");
+    }
+}
+
+void SlotLoop::passUnguarded(const std::atomic<bool>& stop) {
+    if (!libraryReady_) {
+        watchBlindness(true);
+        if (sinceLibraryTried_.elapsed() >= kLibraryRetryMs) {
+            retryLibrary();
+        }
+        return;
+    }
+    takeFinishedReads();
+    if (listingFailed_) {
+        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
+        refreshTokensInfo();
+        if (!listingFailed_) {
+            DataBase::updateTime();  // the rescan cleared isNew
+        }
+        noteStatus();
+    }
+    rereadIncomplete();
+    pollSlotEvents(stop);
+}
+
+void SlotLoop::pollSlotEvents(const std::atomic<bool>& stop) {
+    // A burst (a flapping or hostile device) is drained without sleeping between its events,
+    // so a real removal waits behind it for passes, not for one pass per event. The bound keeps
+    // the stop flag in reach.
+    for (int taken = 0; taken < kMaxEventsPerPass && !stop; ++taken) {
+        CK_RV result = LibraryCall::run(C_WaitForSlotEvent, CKF_DONT_BLOCK, &eventSlot_, nullptr);
+        if (result == CKR_NO_EVENT || result == CKR_OK) {
+            endWaitFailures();
+            watchBlindness(false);
+            if (result == CKR_NO_EVENT) {
+                return;
+            }
+            onSlotEvent(result, eventSlot_);
+            continue;
+        }
+        // A library whose events fail is asked again at the next pass; meanwhile the stored
+        // slots are asked one by one, so that a removal is still seen within a pass.
+        if (waitFailures_++ == 0) {
+            KxLogger::log(LOG_ERR,
+                          "Ошибка C_WaitForSlotEvent. Код возврата = %d. Слоты проверяются опросом",
+                          static_cast<int>(result));
+            onSlotEvent(result, eventSlot_);
+        }
+        watchBlindness(!pollStoredSlots());
+        return;
+    }
+}
+
+void SlotLoop::endWaitFailures() {
+    if (waitFailures_ == 0) {
+        return;
+    }
+    KxLogger::log(LOG_INFO, "C_WaitForSlotEvent снова работает, ошибок подряд: %llu",
+                  static_cast<unsigned long long>(waitFailures_));
+    waitFailures_ = 0;
+}
+
+bool SlotLoop::pollStoredSlots() {
+    std::vector<CK_SLOT_ID> stored;
+    {
+        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
+        for (const auto& [slot, info] : DataBase::storage()) {
+            if (stored.size() == kMaxPolledSlots) {
+                break;
+            }
+            stored.push_back(slot);
+        }
+    }
+    bool answered = stored.empty();
+    for (CK_SLOT_ID slot : stored) {
+        CK_RV result = CKR_OK;
+        const bool present = slotShowsToken(slot, &result);
+        if (result != CKR_OK) {
+            continue;  // says nothing: only an answer shows a slot empty
+        }
+        answered = true;
+        if (!present) {
+            onSlotEvent(CKR_OK, slot);
+        }
+    }
+    return answered;
+}
+
+void SlotLoop::watchBlindness(bool blind) {
+    if (!blind) {
+        blindSince_.reset();
+        blindLocked_ = false;
+        return;
+    }
+    if (!blindSince_) {
+        blindSince_.emplace();
+    }
+    if (!blindLocked_ && blindSince_->elapsed() > kBlindMs) {
+        blindLocked_ = true;
+        owner_.lostTrack(0, Common::format("Демон не видит токены дольше %lld с, поэтому "
+                                           "блокируем все сессии",
+                                           static_cast<long long>(kBlindMs / 1000)));
+        noteStatus();
+    }
+}
+
+void SlotLoop::onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot) {
+    CK_SLOT_INFO slotInfo{};
+    CK_RV result = LibraryCall::run(C_GetSlotInfo, slot, &slotInfo);
+    if (result != CKR_OK) {
+        slotInfo = CK_SLOT_INFO{};  // a failed call may have written part of it
+    }
+    const bool present = (slotInfo.flags & CKF_TOKEN_PRESENT) != 0;
+    // A stored token has left: the lock requests decided ahead for it leave first, before
+    // anything is logged, read or looked up.
+    std::optional<EarlyLocks> early;
+    if (!present) {
+        early = LockAhead::send(lockAhead_.take(slot));
+    }
+    owner_.beforeEvent();
+    if (result != CKR_OK) {
+        KxLogger::log(LOG_WARNING, "Ошибка получение информации о слоте %lu", slot);
+    }
+    KxLogger::log(LOG_INFO,
+                  "Token event: event %d, slot %lu, flags %d hardware version %d.%d, firmware "
+                  "version %d.%d",
+                  static_cast<int>(eventResult), slot, static_cast<int>(slotInfo.flags),
+                  slotInfo.hardwareVersion.major, slotInfo.hardwareVersion.minor,
+                  slotInfo.firmwareVersion.major, slotInfo.firmwareVersion.minor);
+    {
+        std::lock_guard<std::mutex> lock(statusMutex_);
+        status_.lastEventAt = now();
+        status_.lastEventSlot = slot;
+        status_.lastEventResult = eventResult;
+        status_.lastEventFlags = slotInfo.flags;
+    }
+    std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
+    onSlotChange(slot, present, std::move(early));
+    DataBase::updateTime();
+    noteStatus();
+}
+
+void SlotLoop::onSlotChange(CK_SLOT_ID slot, bool present, std::optional<EarlyLocks> early) {
+    const bool known = stateKnown(slot);
+    storageOnly_.erase(slot);
+    if (!present) {
+        unreadable_.erase(slot);
+    }
+    DataBase::Storage& storage = DataBase::storage();
+    auto record = storage.find(slot);
+    auto reading = reading_.find(slot);
+    if (reading != reading_.end()) {
+        if (record == storage.end()) {
+            if (!present) {
+                // Whose the token was, the read had not found out yet.
+                reading_.erase(reading);
+                seenEmpty_.insert(slot);
+                owner_.lostTrack(slot, Common::format("Отключено устройство в слоте %lu, данные "
+                                                      "которого не были прочитаны полностью, "
+                                                      "поэтому блокируем все сессии",
+                                                      slot));
+                return;
+            }
+            // What is being read may be the token that has just left and another: once the
+            // read is stored, the slot is looked at again as it is then.
+            reading->second.changed = true;
+            return;
+        }
+        // A stored token's check waits for nothing: this event decides anew, at once (a
+        // removal must not wait for reads queued before), and the old check's answer is void.
+        reading_.erase(reading);
+    }
+    const bool wasStored = record != storage.end();
+    if (wasStored) {
+        if (present) {
+            // One event may stand for a token pulled and another put in: the token there now
+            // must be the stored one, at a glance now and by a full read (reader_) next.
+            Token::Info header;
+            if (Token::tokenHeader(slot, header) &&
+                TokenIdentity::sameHeader(record->second, header)) {
+                if (unreadable_.count(slot) == 0) {
+                    requestRead(slot, record->second.incomplete ? ReadKind::Reread
+                                                                : ReadKind::Check);
+                }
+                return;
+            }
+        }
+        ejectStored(record, std::move(early));
+    } else if (listingFailed_ && !known) {
+        // Nothing tells what the slot held before: this event may hide a removal.
+        owner_.lostTrack(slot, Common::format(present ? "Событие в слоте %lu, состояние которого "
+                                                        "неизвестно: список слотов получить не "
+                                                        "удалось, поэтому блокируем все сессии"
+                                                      : "Отключено устройство в слоте %lu, "
+                                                        "неизвестное демону: список слотов "
+                                                        "получить не удалось, поэтому блокируем "
+                                                        "все сессии",
+                                              slot));
+    }
+    if (!present) {
+        seenEmpty_.insert(slot);
+        if (wasStored) {
+            return;
+        }
+    } else {
+        seenEmpty_.erase(slot);
+    }
+    refreshTokensInfo();
+    if (listingFailed_ && present && storage.count(slot) == 0 && reading_.count(slot) == 0) {
+        considerSlot(slot);  // a failed listing must not hide the token the event is about
+    }
+}
+
+bool SlotLoop::stateKnown(CK_SLOT_ID slot) const {
+    return DataBase::storage().count(slot) != 0 || reading_.count(slot) != 0 ||
+           storageOnly_.count(slot) != 0 || seenEmpty_.count(slot) != 0 ||
+           (lastListing_ && lastListing_->count(slot) == 0);
+}
+
+void SlotLoop::ejectStored(DataBase::Storage::iterator record, std::optional<EarlyLocks> early) {
+    const CK_SLOT_ID slot = record->first;
+    if (!early) {
+        early = LockAhead::send(lockAhead_.take(slot));
+    }
+    Token::Info info = std::move(record->second);
+    DataBase::storage().erase(record);
+    incomplete_.erase(slot);
+    owner_.removed(slot, std::move(info), std::move(*early));
+}
+
+void SlotLoop::refreshTokensInfo() {
+    std::vector<CK_SLOT_ID> slots;
+    if (!listSlots(slots)) {
+        return;
+    }
+    listingFailed_ = false;
+    lastListing_.emplace(slots.begin(), slots.end());
+    seenEmpty_.clear();  // the listing tells it all now
+    slotsListed_ = slots.size();
+    ++generation_;
+    for (CK_SLOT_ID slot : slots) {
+        considerSlot(slot);
+    }
+}
+
+bool SlotLoop::listSlots(std::vector<CK_SLOT_ID>& slots) {
+    CK_ULONG count = 0;
+    CK_RV result = LibraryCall::run(C_GetSlotList, CK_TRUE, nullptr, &count);
+    if (result != CKR_OK) {
+        listingFailed("Ошибка C_GetSlotList nSlotCount. Код возврата = %d", result);
+        return false;
+    }
+    if (count > kMaxSlots) {
+        listingFailed("Библиотека сообщила о %lu слотах: список слотов не принят", count);
+        return false;
+    }
+    slots.resize(count);
+    if (count != 0) {
+        result = LibraryCall::run(C_GetSlotList, CK_TRUE, slots.data(), &count);
+        if (result != CKR_OK) {
+            // CKR_BUFFER_TOO_SMALL too: a count that keeps growing is no listing.
+            listingFailed("Ошибка C_GetSlotList. Код возврата = %d", result);
+            return false;
+        }
+    }
+    // The second call may report fewer slots than the first (a token left in between).
+    slots.resize(std::min<size_t>(count, slots.size()));
+    return true;
+}
+
+void SlotLoop::listingFailed(const char* format, unsigned long value) {
+    // Asked again at every pass: the error is logged once, when it starts failing.
+    if (!listingFailed_) {
+        KxLogger::log(LOG_ERR, format, value);
+    }
+    listingFailed_ = true;
+}
+
+void SlotLoop::considerSlot(CK_SLOT_ID slot) {
+    if (reading_.count(slot) != 0 || storageOnly_.count(slot) != 0) {
+        return;  // being read already (the rescan that asked for it adds it), or no logon token
+    }
+    CK_TOKEN_INFO tokenInfo{};
+    CK_RV result = LibraryCall::run(C_GetTokenInfo, slot, &tokenInfo);
+    if (result != CKR_OK) {
+        // One broken or hostile token must not hide the tokens in later slots.
+        KxLogger::log(LOG_ERR, "Ошибка C_GetTokenInfo. Код возврата = %d",
+                      static_cast<int>(result));
+        return;
+    }
+    if (isStorageOnly(tokenInfo)) {
+        storageOnly_.insert(slot);
+        return;
+    }
+    DataBase::Storage& storage = DataBase::storage();
+    auto known = storage.find(slot);
+    if (known != storage.end()) {
+        known->second.isNew = false;
+        return;
+    }
+    if (unreadable_.count(slot) == 0) {
+        requestRead(slot, ReadKind::First);
+    }
+}
+
+void SlotLoop::requestRead(CK_SLOT_ID slot, ReadKind kind, int attempt) {
+    const uint64_t ticket = ++tickets_;
+    reading_[slot] = SlotRead{ticket, kind, false, generation_, attempt};
+    if (!reader_.running()) {
+        onTokenRead({slot, ticket, Token::tokenInfo(slot), false});  // the first scan
+        return;
+    }
+    std::shared_ptr<const Token::Info> expected;
+    if (kind == ReadKind::Check) {
+        // A check stops at the first thing that is not the stored token's.
+        expected = std::make_shared<const Token::Info>(DataBase::storage().at(slot));
+    }
+    reader_.request(slot, ticket, std::move(expected));
+}
+
+void SlotLoop::takeFinishedReads() {
+    std::vector<TokenReadWorker::Read> reads = reader_.takeFinished();
+    if (reads.empty()) {
+        return;
+    }
+    std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
+    for (TokenReadWorker::Read& read : reads) {
+        onTokenRead(std::move(read));
+    }
+    DataBase::updateTime();
+    noteStatus();
+}
+
+void SlotLoop::onTokenRead(TokenReadWorker::Read read) {
+    const CK_SLOT_ID slot = read.slot;
+    auto reading = reading_.find(slot);
+    if (reading == reading_.end() || reading->second.ticket != read.ticket) {
+        return;  // given up
+    }
+    const SlotRead request = reading->second;
+    reading_.erase(reading);
+    if (read.overran && LibraryCall::serialised()) {
+        // Its calls held every other library call up past the bound: not again while it stays.
+        unreadable_.insert(slot);
+    }
+    DataBase::Storage& storage = DataBase::storage();
+    auto stored = storage.find(slot);
+    if (stored == storage.end()) {
+        addRecord(slot, std::move(read.info), request.generation == generation_);
+    } else if (request.kind == ReadKind::Check) {
+        onCheckRead(request, stored, std::move(read.info));
+    } else if (Token::mayBe(read.info, stored->second)) {
+        replaceStored(slot, std::move(read.info));  // more of the same token
+    } else {
+        ejectStored(stored);
+        addRecord(slot, std::move(read.info), true);
+    }
+    if (request.changed && storage.count(slot) != 0) {
+        onSlotChange(slot, slotShowsToken(slot));
+    }
+}
+
+void SlotLoop::onCheckRead(const SlotRead& request, DataBase::Storage::iterator stored,
+                           Token::Info info) {
+    const CK_SLOT_ID slot = stored->first;
+    if (!info.incomplete && TokenIdentity::same(stored->second, info)) {
+        return;
+    }
+    if (info.incomplete && Token::mayBe(stored->second, info)) {
+        // Not shown to be another token, nor the same: once more, then it is not trusted.
+        if (request.attempt == 0) {
+            requestRead(slot, ReadKind::Check, 1);
+            return;
+        }
+        KxLogger::log(LOG_WARNING,
+                      "Не удалось убедиться, что в слоте %lu тот же токен: он считается отключенным",
+                      slot);
+        ejectStored(stored);
+        requestRead(slot, ReadKind::First);
+        return;
+    }
+    ejectStored(stored);
+    // Added as a rescan would add it: the one new record.
+    ++generation_;
+    for (auto& [otherSlot, other] : DataBase::storage()) {
+        other.isNew = false;
+    }
+    addRecord(slot, std::move(info), true);
+}
+
+void SlotLoop::rereadIncomplete() {
+    for (auto& [slot, sinceRead] : incomplete_) {
+        if (sinceRead.elapsed() >= kIncompleteRereadMs && reading_.count(slot) == 0 &&
+            unreadable_.count(slot) == 0) {
+            sinceRead.start();
+            requestRead(slot, ReadKind::Reread);
+        }
+    }
+}
+
+void SlotLoop::addRecord(CK_SLOT_ID slot, Token::Info info, bool isNew) {
+    info.isNew = isNew;
+    info.slotId = slot;  // also for a read that failed before it learnt it
+    if (info.incomplete) {
+        incomplete_[slot].start();
+    }
+    auto [added, inserted] = DataBase::storage().insert_or_assign(slot, std::move(info));
+    (void)inserted;
+    lockAhead_.stored(slot, added->second);
+    KxLogger::log(LOG_INFO, "Подключено новое устройство в слоте %lu label:%s model:%s", slot,
+                  Common::printable(added->second.label).c_str(),
+                  Common::printable(added->second.model).c_str());
+}
+
+void SlotLoop::replaceStored(CK_SLOT_ID slot, Token::Info info) {
+    Token::Info& stored = DataBase::storage().at(slot);
+    info.isNew = stored.isNew;
+    stored = std::move(info);
+    if (!stored.incomplete) {
+        incomplete_.erase(slot);
+    }
+    lockAhead_.stored(slot, stored);
+}
+
+StatusReport::Loop SlotLoop::status() const {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    return status_;
+}
+
+void SlotLoop::noteStatus() {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    const size_t stored = DataBase::storage().size();
+    const bool blind = blindLocked_;
+    if (status_.listingFailed != listingFailed_ || status_.tokensStored != stored ||
+        status_.blind != blind || status_.incompleteTokens != incomplete_.size()) {
+        owner_.statusChanged();  // all in the status line
+    }
+    status_.listingFailed = listingFailed_;
+    status_.slotsListed = slotsListed_;
+    status_.tokensStored = stored;
+    status_.readsInProgress = reading_.size();
+    status_.incompleteTokens = incomplete_.size();
+    status_.blind = blind;
+    status_.slotEventsFailing = waitFailures_ != 0;
+}
