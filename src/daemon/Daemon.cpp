@@ -145,6 +145,7 @@ int Daemon::exec() {
     KxLogger::log(LOG_DEBUG, "Текущий тип аутентификации - %s", authTypeName(authType()).c_str());
     KxLogger::log(LOG_DEBUG, "hostName - %s", Common::printable(hostName()).c_str());
     KxLogger::log(LOG_DEBUG, "domainName - %s", Common::printable(domainName()).c_str());
+    noteLogonSetup();
     UserSessions::connect();  // the first removal must not wait for the system bus connection
     if (!fileWatcher_.startMainLoop()) {
         KxLogger::log(LOG_ERR,
@@ -168,7 +169,10 @@ int Daemon::exec() {
     });
     dbusServer.registerHandler(kDaemonStatus, [this, &dbusServer](DBusServer::Arguments&) {
         StatusReport report = statusReport();
-        report.authType = authTypeName(authType());
+        const Logon logon = readAuthType(true);
+        report.authType = authTypeName(logon.type.value_or(AuthType::NotConfigured));
+        report.authFile = logon.file;
+        report.authRead = logon.type.has_value();
         report.busName = kDBusName;
         report.busNameHeld = dbusServer.nameHeld();
         return common::any(report.json());
@@ -227,8 +231,8 @@ void Daemon::reloadConfig() {
         return;
     }
     statusChanged_ = true;  // also when the file has gone: a removal would power off
-    if (!config_.missing()) {
-        config_.load();
-        ticketsWatcher_.wake();  // the check interval may have changed
+    if (config_.load()) {
+        noteLogonSetup();
     }
+    ticketsWatcher_.wake();  // the check interval may have changed
 }
