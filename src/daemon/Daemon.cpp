@@ -145,7 +145,7 @@ int Daemon::exec() {
     KxLogger::log(LOG_DEBUG, "Текущий тип аутентификации - %s", authTypeName(authType()).c_str());
     KxLogger::log(LOG_DEBUG, "hostName - %s", Common::printable(hostName()).c_str());
     KxLogger::log(LOG_DEBUG, "domainName - %s", Common::printable(domainName()).c_str());
-    noteLogonSetup();
+    noteLogonSetup(true);
     UserSessions::connect();  // the first removal must not wait for the system bus connection
     if (!fileWatcher_.startMainLoop()) {
         KxLogger::log(LOG_ERR,
@@ -232,7 +232,7 @@ void Daemon::reloadConfig() {
     }
     statusChanged_ = true;  // also when the file has gone: a removal would power off
     if (config_.load()) {
-        noteLogonSetup();
+        noteLogonSetup(false);
     }
     ticketsWatcher_.wake();  // the check interval may have changed
 }

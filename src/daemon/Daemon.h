@@ -133,8 +133,9 @@ private:
     void releaseSignalHandler();
     // Loads the configuration when a reload is due.
     void reloadConfig();
-    // Warns when the configured action needs a token logon that the PAM stack does not name.
-    void noteLogonSetup() const;
+    // Warns when the configured action needs a token logon that the PAM stack does not name;
+    // at the start, also says when the stack is Debian's common-auth.
+    void noteLogonSetup(bool starting) const;
 
     // The vendor library (DaemonSlots.cpp). A library that cannot be started now is asked
     // again every kLibraryRetryMs: the service, the watchers and the ticket guard run on

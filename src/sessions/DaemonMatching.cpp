@@ -54,9 +54,9 @@ Daemon::AuthType Daemon::authType() {
     return readAuthType(true).type.value_or(AuthType::NotConfigured);
 }
 
-void Daemon::noteLogonSetup() const {
+void Daemon::noteLogonSetup(bool starting) const {
     const Logon logon = readAuthType(true);
-    if (logon.file == kPamCommonAuth) {
+    if (starting && logon.file == kPamCommonAuth) {
         KxLogger::log(LOG_INFO, "Тип аутентификации определяется по файлу %s: файла %s нет",
                       kPamCommonAuth, kPamSystemAuth);
     }
