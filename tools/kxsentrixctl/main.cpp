@@ -31,7 +31,7 @@ int main(int argc, char* argv[]) {
         "Client of the Korvex Sentrix daemon kxsentrixd: tokens, logon configuration, "
         "domain diagnostics, session lock and PIN checks.",
         "kxsentrixctl"};
-    app.set_version_flag("--version", KX_VERSION);
+    app.set_version_flag("-V,--version", std::string("kxsentrixctl ") + KX_VERSION);
     app.require_subcommand(1);
     Arguments in;
     std::function<ExitStatus(const BusClient&)> command;
