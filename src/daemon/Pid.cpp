@@ -50,8 +50,9 @@ int Pid::lock() {
                      "демона.");
                 return 1;
             }
-            tell(LOG_ERR, Common::format("Ошибка при блокировке файла %s, error code: %d, error: %s",
-                                         path_.c_str(), error, strerror(error)));
+            tell(LOG_ERR,
+                 Common::format("Ошибка при блокировке файла %s, error code: %d, error: %s",
+                                path_.c_str(), error, strerror(error)));
             return 2;
         }
         // A lock on a file that its last holder has just removed guards nothing: open the

@@ -163,17 +163,21 @@ std::string whyUntouched(const std::string& action) {
 
 std::string wouldDo(const Json& token, const Json& logon) {
     const std::string action = text(token, "action");
-    std::string said =
-        action == "lockMatching"
-            ? std::string("lock the sessions marked lock") + kFallback
-        : action == "lockEverything" ? "lock every session: logind could not list them"
-        : action == "powerOff"       ? (member(token, "configurationFound") == false
-                                            ? "power the machine off: no configuration file in force"
-                                            : "power the machine off")
-        : notConfigured(token)
-            ? "touch no session: the logon type is not configured (" + whyNotConfigured(logon) +
-                  ")"
-            : "touch no session" + whyUntouched(text(member(token, "system"), "value"));
+    std::string said;
+    if (action == "lockMatching") {
+        said = std::string("lock the sessions marked lock") + kFallback;
+    } else if (action == "lockEverything") {
+        said = "lock every session: logind could not list them";
+    } else if (action == "powerOff") {
+        said = member(token, "configurationFound") == false
+                   ? "power the machine off: no configuration file in force"
+                   : "power the machine off";
+    } else if (notConfigured(token)) {
+        said = "touch no session: the logon type is not configured (" + whyNotConfigured(logon) +
+               ")";
+    } else {
+        said = "touch no session" + whyUntouched(text(member(token, "system"), "value"));
+    }
     if (text(member(token, "remote"), "value") == "1") {
         said += "; interrupt the remote clients marked interrupt";
     }
@@ -241,10 +245,11 @@ std::string DaemonView::effect(const Json& status) {
                     TerminalText::cell(value.is_string() ? value.get<std::string>() : value.dump());
     }
     const bool fromFile = member(config, "fromFile") == true;
-    std::string inForce = member(config, "removalPowersOff") == true ? "none in force"
-                          : text(config, "state") == "loaded"        ? settings
-                          : fromFile ? "those loaded " + when(config, "loadedAt") + " stay: " + settings
-                                     : "none from the file, the defaults: " + settings;
+    std::string inForce =
+        member(config, "removalPowersOff") == true ? "none in force"
+        : text(config, "state") == "loaded"        ? settings
+        : fromFile ? "those loaded " + when(config, "loadedAt") + " stay: " + settings
+                   : "none from the file, the defaults: " + settings;
     std::string out = line("Settings", inForce);
     const std::optional<AuthType> type = logonNamed(text(status, "authType"));
     const std::string file = shown(status, "authFile");
