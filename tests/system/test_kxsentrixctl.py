@@ -304,3 +304,10 @@ def test_check_config_status_and_explain_say_what_a_removal_does_and_why(world):
         "Authentication:   local accounts, by a profile for this host",
         "Would:            lock the sessions marked lock; a session that does not report locked "
         "within 3 s gets every session locked (logind's LockSessions and the MATE screen saver)"]
+    mark = world.log_mark()
+    world.write(DAEMON_CONFIG, '{\n"actionOnTokenDisabled": 0\n}\n')
+    daemon.signal(signal.SIGHUP)
+    daemon.wait_for_log("Настроенное действие для системы - Бездействие", since=mark)
+    assert ctl(world, "explain", "5")[1].splitlines()[3:5] == [
+        "Authentication:   not looked at", "Would:            touch no session "
+                                            "(actionOnTokenDisabled 0)"]

@@ -162,7 +162,8 @@ ExitStatus ControlCommands::explain(const BusClient& bus, std::optional<uint64_t
         const std::string unconfigured = Daemon::authTypeName(Daemon::AuthType::NotConfigured);
         std::optional<nlohmann::ordered_json> logon;
         for (const nlohmann::ordered_json& token : (*explanation)["tokens"]) {
-            if (!logon && token.is_object() && token.value("authType", "") == unconfigured) {
+            if (!logon && token.is_object() && token.contains("authType") &&
+                token["authType"] == unconfigured) {
                 logon = jsonAnswer(bus.call(BusContract::kDaemonStatus));
             }
         }
@@ -172,8 +173,10 @@ ExitStatus ControlCommands::explain(const BusClient& bus, std::optional<uint64_t
 }
 
 ExitStatus ControlCommands::checkConfig(const std::string& file) {
+    // The daemon walks the path from the root to judge who may change the file.
     std::error_code failed;
-    const std::string path = std::filesystem::absolute(file, failed).lexically_normal();
+    const std::filesystem::path absolute = std::filesystem::absolute(file, failed);
+    const std::string path = failed ? file : absolute.lexically_normal().string();
     const DaemonConfig::Reading reading = DaemonConfig::read(path, DaemonConfig::Status());
     StatusReport report;  // as the daemon's status would show it after a start with this file
     report.config = {path, 0, reading.fromFile, reading.problem, reading.settings};
