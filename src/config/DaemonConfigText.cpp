@@ -266,10 +266,12 @@ size_t distance(const std::string& a, const std::string& b) {
 }
 
 const char* closestKey(const std::string& word) {
+    // Past twice the longest key no key is close; the bound keeps a long word cheap.
+    const std::string start = word.substr(0, 64);
     const char* closest = kSettings[0].key;
     size_t best = std::numeric_limits<size_t>::max();
     for (const Setting& setting : kSettings) {
-        const size_t apart = distance(word, setting.key);
+        const size_t apart = distance(start, setting.key);
         if (apart < best) {
             best = apart;
             closest = setting.key;
