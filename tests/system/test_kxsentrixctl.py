@@ -277,7 +277,7 @@ def test_check_config_status_and_explain_say_what_a_removal_does_and_why(world):
                         "действуют: при отключении токена компьютер будет выключен")
     shown = dict(line.split(":", 1) for line in ctl(world, "status")[1].splitlines())
     assert [shown["Settings"].strip(), shown["On removal"].strip()] == [
-        "none in force", "the machine is powered off: no configuration file is in force"]
+        "none in force", "the machine is powered off: no configuration is in force"]
 
     # Trusted now, but common-auth names no token logon: the reload warns that nothing is locked.
     world.write(DAEMON_CONFIG, '{\n"actionOnTokenDisabled": 1\n}\n')

@@ -269,7 +269,7 @@ std::string DaemonView::configurationCheck(const std::string& path, const std::s
 
 std::string DaemonView::onRemoval(const Json& configuration, const Json& logon) {
     if (member(configuration, "removalPowersOff") == true) {
-        return "the machine is powered off: no configuration file is in force";
+        return "the machine is powered off: no configuration is in force";
     }
     const Json& settings = member(configuration, "settings");
     const std::string action = text(settings, "actionOnTokenDisabled");
