@@ -16,11 +16,12 @@ const char kUsage[] =
     "       kxsim [--dir DIR] swap SLOT [--from FILE] [TOKEN OPTIONS]\n"
     "       kxsim [--dir DIR] remove SLOT\n"
     "       kxsim [--dir DIR] list\n"
+    "       kxsim --help | --version\n"
     "\n"
     "DIR defaults to $KXSIM_TOKEN_DIR, else /run/kxsim/tokens. SLOT is a decimal slot id.\n"
     "swap pulls the token in SLOT and puts this one in at the same instant: one slot event.\n"
     "\n"
-    "Token options (each sets the entry key of the same name, see sim/README.md):\n"
+    "Token options (each sets the entry key of the same name, see kxsim(1)):\n"
     "  --label TEXT  --model TEXT  --serial TEXT  --manufacturer TEXT  --isd TEXT\n"
     "  --hardware M.m  --firmware M.m  --user-pin PIN  --so-pin PIN\n"
     "  --user-tries N  --user-tries-left N  --so-tries N  --so-tries-left N\n"
@@ -189,6 +190,10 @@ int runKxsim(const std::vector<std::string>& args, std::ostream& out, std::ostre
     try {
         if (at < args.size() && (args[at] == "--help" || args[at] == "-h")) {
             out << kUsage;
+            return kExitOk;
+        }
+        if (at < args.size() && args[at] == "--version") {
+            out << "kxsim " << KX_VERSION << "\n";
             return kExitOk;
         }
         if (at < args.size() && args[at] == "--dir") {

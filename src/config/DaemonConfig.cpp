@@ -1,16 +1,10 @@
 #include "config/DaemonConfig.h"
 
-#include <fcntl.h>
 #include <syslog.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <limits>
-#include <stdexcept>
 #include <string>
 
 #include "config/TrustedPath.h"
@@ -22,93 +16,59 @@ namespace {
 
 std::atomic<DaemonConfig*> gDaemonConfig{nullptr};
 
-// The characters that may stand around the colon and end a value.
-bool isQuote(char c) {
-    return c == '"' || c == '\'' || c == '`';
-}
-
-// After a key at `at`: an optional closing quote, blanks, the colon, blanks, an optional
-// opening quote, and the value up to the first quote, semicolon or comma. This admits a
-// JSON-like object with one pair per line as well as plain "key: value" lines. A single pass
-// without backtracking, so no line can make it recurse or take long.
-bool valueAfterKey(const std::string& line, size_t at, std::string& value) {
-    if (at < line.size() && isQuote(line[at])) {
-        ++at;
-    }
-    while (at < line.size() && Common::isSpace(line[at])) {
-        ++at;
-    }
-    if (at == line.size() || line[at] != ':') {
-        return false;
-    }
-    ++at;
-    while (at < line.size() && Common::isSpace(line[at])) {
-        ++at;
-    }
-    if (at < line.size() && isQuote(line[at])) {
-        ++at;
-    }
-    size_t end = line.find_first_of("\";,'`", at);
-    value = line.substr(at, end == std::string::npos ? std::string::npos : end - at);
-    return true;
-}
-
-// The key may stand anywhere in the line, also as the tail of a longer word; its first
-// occurrence that is followed by a colon counts.
-bool findValue(const std::string& line, const char* key, std::string& value) {
-    const size_t keyLength = std::strlen(key);
-    for (size_t at = line.find(key); at != std::string::npos; at = line.find(key, at + 1)) {
-        if (valueAfterKey(line, at + keyLength, value)) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// "true"/"false" in three spellings, otherwise a number (non-zero is true).
-bool toBool(const std::string& text, bool& value) {
-    if (text == "true" || text == "TRUE" || text == "True") {
-        value = true;
-        return true;
-    }
-    if (text == "false" || text == "FALSE" || text == "False") {
-        value = false;
-        return true;
-    }
-    try {
-        value = std::stoi(text) != 0;
-        return true;
-    } catch (const std::logic_error&) {
-        KxLogger::log(LOG_WARNING, "Обнаружено некорректное значение: %s",
-                      Common::printable(text).c_str());
-        return false;
-    }
-}
-
-const char* onOff(bool value) {
-    return value ? "включен" : "выключен";
-}
-
 // Only these mean that nothing is at the path; any other failure (too many open files, no
 // memory, a loop of links) says nothing of whether the file is there.
 bool isMissing(int error) {
     return error == ENOENT || error == ENOTDIR;
 }
 
-}  // namespace
+using Reading = DaemonConfig::Reading;
 
-// Searched in this order; the first key found on a line is the only one read from it.
-const DaemonConfig::Setting DaemonConfig::kSettings[] = {
-    {"actionOnTokenDisabled", &DaemonConfig::applyActionSystem,
-     "Обнаружено некорректное значение параметра actionOnTokenDisabled: %s"},
-    {"actionOnTokenDisabledRemote", &DaemonConfig::applyActionRemote,
-     "Обнаружено некорректное значение параметра actionOnTokenDisabledRemote: %s"},
-    {"debug", &DaemonConfig::applyDebug, "Обнаружено некорректное значение параметра debug: %s"},
-    {"forceSessionMatch", &DaemonConfig::applyForceSessionMatch,
-     "Обнаружено некорректное значение параметра forceSessionMatch: %s"},
-    // Stored as it converts, whatever it holds, without a warning.
-    {"ticketsCheckInterval", &DaemonConfig::applyTicketsCheckInterval, nullptr},
-};
+void refuse(Reading& reading, int level, const std::string& problem) {
+    reading.result = Reading::Result::Refused;
+    reading.problem = problem;
+    reading.notes.push_back({level, problem});
+}
+
+// What a removal will do when the settings leave it nothing to go by.
+void warnOfConsequence(Reading& reading, const std::string& path) {
+    if (!reading.actedOn) {
+        reading.notes.push_back(
+            {LOG_WARNING, Common::format("Настройки конфигурационного файла %s не действуют: при "
+                                         "отключении токена компьютер будет выключен",
+                                         path.c_str())});
+    } else if (reading.settings.actionSystem ==
+               DaemonConfig::TokenEjectActionSystem::Undefined) {
+        reading.notes.push_back(
+            {LOG_WARNING, Common::format("Действие для системы не определено (параметр "
+                                         "actionOnTokenDisabled в %s): при отключении токена "
+                                         "сессии не будут затронуты",
+                                         path.c_str())});
+    }
+}
+
+// The content of a file that is there, trusted and read whole.
+void readContent(Reading& reading, const std::string& path, const std::string& content,
+                 const DaemonConfig::Settings& inForce) {
+    DaemonConfig::Parsed parsed = DaemonConfig::parse(content, path, inForce);
+    reading.notes = std::move(parsed.notes);
+    if (!parsed.error.empty()) {
+        reading.result = Reading::Result::Refused;
+        reading.problem = parsed.error;
+    } else if (parsed.valid == 0) {
+        // An editor that rewrites the file in place leaves it empty, then cut, for a moment.
+        refuse(reading, LOG_WARNING,
+               Common::format("Конфигурационный файл %s пуст или не содержит ни одного "
+                              "корректного параметра, действуют прежние настройки",
+                              path.c_str()));
+    } else {
+        reading.result = Reading::Result::Taken;
+        reading.settings = parsed.settings;
+        reading.fromFile = true;
+    }
+}
+
+}  // namespace
 
 DaemonConfig::DaemonConfig(const std::string& path) : path_(path) {
     status_.path = path;
@@ -159,176 +119,93 @@ bool DaemonConfig::exists() const {
     return status_.fromFile;
 }
 
-bool DaemonConfig::keep(int level, const std::string& problem) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        status_.problem = problem;
-    }
-    uint64_t request = requests_;
-    if (problem != reported_ || request != reportedRequest_) {
-        KxLogger::log(level, "%s", problem.c_str());
-        reported_ = problem;
-        reportedRequest_ = request;
-    }
-    return false;
-}
-
-void DaemonConfig::take(const Settings& settings, bool fromFile) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    status_.settings = settings;
-    status_.fromFile = fromFile;
-    status_.loadedAt = static_cast<int64_t>(std::time(nullptr));
-    status_.problem.clear();
-    reported_.clear();
-}
-
-bool DaemonConfig::load() {
-    Settings settings;
-    settings.ticketsCheckIntervalMs = ticketsCheckIntervalMs();
+DaemonConfig::Reading DaemonConfig::read(const std::string& path, const Status& before) {
+    Reading reading;
+    reading.settings = before.settings;
+    reading.fromFile = before.fromFile;
     std::string untrusted;
-    int error = TrustedPath::check(path_, untrusted);
+    int error = TrustedPath::check(path, untrusted);
     std::string content;
     if (error == 0 && untrusted.empty()) {
         // One byte over the bound tells a file at the bound from a larger one.
-        UntrustedFile::read(path_, content, kMaxFileSize + 1, &error);
+        UntrustedFile::read(path, content, kMaxFileSize + 1, &error);
     }
     if (isMissing(error)) {
-        take(settings, false);
-        KxLogger::log(LOG_WARNING,
-                      "Не удалось открыть конфигурационный файл %s, error code: %d, error: %s",
-                      path_.c_str(), error, strerror(error));
+        reading.result = Reading::Result::Missing;
+        reading.settings = Settings();
+        reading.settings.ticketsCheckIntervalMs = before.settings.ticketsCheckIntervalMs;
+        reading.fromFile = false;
+        reading.actedOn = false;
+        reading.notes.push_back(
+            {LOG_WARNING,
+             Common::format("Не удалось открыть конфигурационный файл %s, error code: %d, "
+                            "error: %s",
+                            path.c_str(), error, strerror(error))});
+    } else if (error != 0) {
+        refuse(reading, LOG_ERR,
+               Common::format("Не удалось открыть конфигурационный файл %s, error code: %d, "
+                              "error: %s",
+                              path.c_str(), error, strerror(error)));
+    } else if (!untrusted.empty()) {
+        refuse(reading, LOG_ERR,
+               Common::format("Конфигурационный файл %s не принят: %s. Изменять его и путь к "
+                              "нему должен только root",
+                              path.c_str(), Common::printable(untrusted).c_str()));
+        reading.actedOn = before.fromFile;
+    } else if (content.size() > kMaxFileSize) {
+        refuse(reading, LOG_WARNING,
+               Common::format("Ошибка чтения конфигурационного файла %s, error: %s", path.c_str(),
+                              ("размер файла больше " + std::to_string(kMaxFileSize) + " байт")
+                                  .c_str()));
+    } else {
+        readContent(reading, path, content, before.settings);
+    }
+    warnOfConsequence(reading, path);
+    return reading;
+}
+
+bool DaemonConfig::load() {
+    const Reading reading = read(path_, status());
+    report(reading);
+    take(reading);
+    if (reading.result != Reading::Result::Taken) {
         return false;
     }
-    if (error != 0) {
-        return keep(LOG_ERR,
-                    Common::format("Не удалось открыть конфигурационный файл %s, error code: "
-                                   "%d, error: %s",
-                                   path_.c_str(), error, strerror(error)));
+    for (const std::string& line : summary(reading.settings)) {
+        KxLogger::log(LOG_DEBUG, "%s", line.c_str());
     }
-    if (!untrusted.empty()) {
-        return keep(LOG_ERR,
-                    Common::format("Конфигурационный файл %s не принят: %s. Изменять его и "
-                                   "путь к нему должен только root",
-                                   path_.c_str(), Common::printable(untrusted).c_str()));
-    }
-    if (content.size() > kMaxFileSize) {
-        return keep(LOG_WARNING,
-                    Common::format(
-                        "Ошибка чтения конфигурационного файла %s, error: %s", path_.c_str(),
-                        ("размер файла больше " + std::to_string(kMaxFileSize) + " байт").c_str()));
-    }
-    // A number that cannot be read for an action aborts the pass (std::stoi throws), as does a
-    // file cut in such a value mid-write; the reload flag stays set, so the next check retries.
-    size_t valid = 0;
-    try {
-        valid = applyLines(content, settings);
-    } catch (const std::exception& failure) {
-        return keep(LOG_WARNING,
-                    Common::format("Ошибка чтения конфигурационного файла %s, error: %s",
-                                   path_.c_str(), failure.what()));
-    }
-    if (valid == 0) {
-        // An editor that rewrites the file in place leaves it empty, then cut, for a moment.
-        return keep(LOG_WARNING, Common::format("Конфигурационный файл %s пуст или не содержит ни "
-                                                "одного корректного параметра, действуют прежние "
-                                                "настройки",
-                                                path_.c_str()));
-    }
-    take(settings, true);
-    logSummary(settings);
     reloadCfg_ = false;
     return true;
 }
 
-size_t DaemonConfig::applyLines(const std::string& content, Settings& settings) const {
-    size_t number = 0;
-    size_t valid = 0;
-    for (size_t start = 0; start < content.size();) {
-        size_t end = content.find('\n', start);
-        if (end == std::string::npos) {
-            end = content.size();
-        }
-        ++number;
-        if (end - start > kMaxLineLength) {
-            KxLogger::log(LOG_WARNING,
-                          "Обнаружена некорректная строка %zu конфигурационного файла %s: длина "
-                          "больше %zu байт",
-                          number, path_.c_str(), kMaxLineLength);
-        } else if (applyLine(content.substr(start, end - start), settings)) {
-            ++valid;
-        }
-        start = end + 1;
+void DaemonConfig::report(const Reading& reading) {
+    std::string said;
+    for (const Note& note : reading.notes) {
+        said += note.text + "\n";
     }
-    return valid;
-}
-
-bool DaemonConfig::applyLine(const std::string& line, Settings& settings) const {
-    for (const Setting& setting : kSettings) {
-        std::string value;
-        if (!findValue(line, setting.key, value)) {
-            continue;
-        }
-        if (setting.apply(value, settings)) {
-            return true;
-        }
-        if (setting.invalidValueWarning != nullptr) {
-            KxLogger::log(LOG_WARNING, setting.invalidValueWarning,
-                          Common::printable(value).c_str());
-        }
-        return false;
+    const uint64_t request = requests_;
+    if (reading.result == Reading::Result::Taken) {
+        reported_.clear();
+    } else if (said == reported_ && request == reportedRequest_) {
+        return;
+    } else {
+        reported_ = said;
+        reportedRequest_ = request;
     }
-    return false;
-}
-
-bool DaemonConfig::applyActionSystem(const std::string& value, Settings& settings) {
-    int number = std::stoi(value);
-    if (number < -1 || number > 2) {
-        return false;
+    for (const Note& note : reading.notes) {
+        KxLogger::log(note.level, "%s", note.text.c_str());
     }
-    settings.actionSystem = static_cast<TokenEjectActionSystem>(number);
-    return true;
 }
 
-bool DaemonConfig::applyActionRemote(const std::string& value, Settings& settings) {
-    int number = std::stoi(value);
-    if (number != 0 && number != 1) {
-        return false;
+void DaemonConfig::take(const Reading& reading) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_.problem = reading.problem;
+    if (reading.result == Reading::Result::Refused) {
+        return;  // the settings in force stay
     }
-    settings.actionRemote = static_cast<TokenEjectActionRemote>(number);
-    return true;
-}
-
-bool DaemonConfig::applyDebug(const std::string& value, Settings& settings) {
-    return toBool(value, settings.debug);
-}
-
-bool DaemonConfig::applyForceSessionMatch(const std::string& value, Settings& settings) {
-    return toBool(value, settings.forceSessionMatch);
-}
-
-bool DaemonConfig::applyTicketsCheckInterval(const std::string& value, Settings& settings) {
-    // As atoi reads it, but a number beyond the 32-bit range is held at its end: atoi's result
-    // is undefined there, and glibc's wraps, turning a long interval into a check on every pass.
-    const char* start = value.c_str();
-    char* end = nullptr;
-    long long number = std::strtoll(start, &end, 10);
-    settings.ticketsCheckIntervalMs = static_cast<int32_t>(std::clamp<long long>(
-        number, std::numeric_limits<int32_t>::min(), std::numeric_limits<int32_t>::max()));
-    // Stored whatever it holds, but only digits make it a setting: a value cut off mid-write
-    // (nothing after the colon yet) is none.
-    return end != start;
-}
-
-void DaemonConfig::logSummary(const Settings& settings) {
-    KxLogger::log(LOG_DEBUG, "Режим расширенного логирования - %s", onOff(settings.debug));
-    KxLogger::log(LOG_DEBUG, "Настроенное действие для системы - %s",
-                  systemActionName(settings.actionSystem).c_str());
-    KxLogger::log(LOG_DEBUG, "Настроенное действие для удаленного подключения - %s",
-                  remoteActionName(settings.actionRemote).c_str());
-    KxLogger::log(LOG_DEBUG, "Режим принудительного совпадения сессий пользователей - %s",
-                  onOff(settings.forceSessionMatch));
-    KxLogger::log(LOG_DEBUG, "Интервал проверки корректности прав доступа тикетов Kerberos - %d ms",
-                  settings.ticketsCheckIntervalMs);
+    status_.settings = reading.settings;
+    status_.fromFile = reading.fromFile;
+    status_.loadedAt = static_cast<int64_t>(std::time(nullptr));
 }
 
 std::string DaemonConfig::systemActionName(TokenEjectActionSystem action) {

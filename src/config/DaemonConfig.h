@@ -5,14 +5,16 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <vector>
 
 // The daemon's own settings, read from one small text file. Reloads are requested through the
 // reload flag (by the file watcher) and performed by the main thread.
 //
 // A load changes the settings only when it read a file it can trust whole: a file that cannot
 // be opened for another reason than its absence, one that someone other than root can change
-// (TrustedPath), and one caught mid-write (empty, cut before its first valid setting, or cut in
-// a value) leave the settings in force, with a line that says why.
+// (TrustedPath), one caught mid-write (empty, cut before its first valid setting) and one with
+// a value that is not valid for its key leave the settings in force, with a line that says why.
+// What a load would do is decided by read(), which kxsentrixctl check-config shows as well.
 class DaemonConfig {
 public:
     static constexpr const char* default_config_path = "/usr/local/etc/kxsentrix/kxsentrixd.conf";
@@ -41,6 +43,7 @@ public:
         bool debug = true;
         bool forceSessionMatch = false;
         int32_t ticketsCheckIntervalMs = 1000;  // a load without it keeps the one before
+        bool terminateUnlockableSessions = false;
     };
 
     // What a status report tells of the configuration.
@@ -52,6 +55,29 @@ public:
         Settings settings;
     };
 
+    // One record of a load, as it is logged.
+    struct Note {
+        int level;
+        std::string text;
+    };
+
+    // What a load of the file would do, decided without changing anything.
+    struct Reading {
+        enum class Result {
+            Taken,    // the file's settings come into force
+            Missing,  // nothing at the path: the defaults, and a removal powers off
+            Refused,  // the settings in force before stay
+        };
+        Result result = Result::Refused;
+        Settings settings;      // in force after the load
+        bool fromFile = false;  // they came from a trusted file
+        bool actedOn = true;    // exists() after the load: else a removal powers off
+        std::string problem;    // why the file was not taken (Refused), as logged
+        std::vector<Note> notes;  // every warning and error, in the order they are logged
+        // Taken, and nothing to warn of.
+        bool sound() const { return result == Result::Taken && notes.empty(); }
+    };
+
     explicit DaemonConfig(const std::string& path);
     ~DaemonConfig();
     DaemonConfig(const DaemonConfig&) = delete;
@@ -60,10 +86,23 @@ public:
     // The most recently constructed configuration, or null when none is alive.
     static DaemonConfig* instance();
 
-    // Reads the file; clears the reload flag only when the whole file was read and taken. The
-    // file may be anything (a FIFO, a huge file, a line without end): it is read without
-    // blocking, only as a regular file and only up to kMaxFileSize. A missing file resets the
-    // settings to their defaults.
+    // What loading the file at `path` would do to the configuration `before`. The file may be
+    // anything (a FIFO, a huge file, a line without end): it is read without blocking, only as
+    // a regular file and only up to kMaxFileSize. Logs nothing.
+    static Reading read(const std::string& path, const Status& before);
+    // The settings a text sets (the interval starting from that of `inForce`), with the
+    // warnings of its lines.
+    struct Parsed {
+        Settings settings;
+        std::vector<Note> notes;
+        size_t valid = 0;   // settings read
+        std::string error;  // the first value that refuses the file, as logged; empty if none
+    };
+    static Parsed parse(const std::string& content, const std::string& path,
+                        const Settings& inForce);
+
+    // Reads the file and logs what read() says; clears the reload flag only when the file's
+    // settings came into force. A missing file resets the settings to their defaults.
     bool load();
     // Whether nothing is at the path (ENOENT or ENOTDIR on the way): only then is the file gone.
     bool missing() const;
@@ -80,6 +119,7 @@ public:
     bool debug() const { return settings().debug; }
     bool forceSessionMatch() const { return settings().forceSessionMatch; }
     int32_t ticketsCheckIntervalMs() const { return settings().ticketsCheckIntervalMs; }
+    bool terminateUnlockableSessions() const { return settings().terminateUnlockableSessions; }
 
     bool getReloadCfgFlag() const { return reloadCfg_; }
     // A request (true) also lets the next load report again a problem it already reported.
@@ -87,29 +127,14 @@ public:
 
     static std::string systemActionName(TokenEjectActionSystem action);
     static std::string remoteActionName(TokenEjectActionRemote action);
+    // The loaded-settings lines, in the order they are logged.
+    static std::vector<std::string> summary(const Settings& settings);
 
 private:
-    // One key of the file and how its value is taken; false when the value is not valid for
-    // the key (the setting then stays). The table of all of them is kSettings.
-    struct Setting {
-        const char* key;
-        bool (*apply)(const std::string& value, Settings& settings);
-        const char* invalidValueWarning;  // its one %s is the raw value
-    };
-    static const Setting kSettings[];
-
-    // The number of valid settings read; throws when a value ends the reading.
-    size_t applyLines(const std::string& content, Settings& settings) const;
-    bool applyLine(const std::string& line, Settings& settings) const;
-    static bool applyActionSystem(const std::string& value, Settings& settings);
-    static bool applyActionRemote(const std::string& value, Settings& settings);
-    static bool applyDebug(const std::string& value, Settings& settings);
-    static bool applyForceSessionMatch(const std::string& value, Settings& settings);
-    static bool applyTicketsCheckInterval(const std::string& value, Settings& settings);
-    static void logSummary(const Settings& settings);
-    // Keeps the settings in force: logs why at `level` (once per request) and returns false.
-    bool keep(int level, const std::string& problem);
-    void take(const Settings& settings, bool fromFile);
+    // Logs the reading's notes: a load that takes the file always, one that does not once per
+    // request, as it is tried again at every slot event.
+    void report(const Reading& reading);
+    void take(const Reading& reading);
 
     const std::string path_;
     mutable std::mutex mutex_;  // guards status_

@@ -146,6 +146,7 @@ int Daemon::exec() {
     KxLogger::log(LOG_DEBUG, "Текущий тип аутентификации - %s", authTypeName(authType()).c_str());
     KxLogger::log(LOG_DEBUG, "hostName - %s", Common::printable(hostName()).c_str());
     KxLogger::log(LOG_DEBUG, "domainName - %s", Common::printable(domainName()).c_str());
+    noteLogonSetup(true);
     UserSessions::connect();  // the first removal must not wait for the system bus connection
     PidFd::available();       // asked once, so that its warning (if any) comes now
     UserSessions::startEvents([this] { lockAhead_.refresh(); });
@@ -172,7 +173,10 @@ int Daemon::exec() {
     });
     dbusServer.registerHandler(kDaemonStatus, [this, &dbusServer](DBusServer::Arguments&) {
         StatusReport report = statusReport();
-        report.authType = authTypeName(authType());
+        const Logon logon = readAuthType(true);
+        report.authType = authTypeName(logon.type.value_or(AuthType::NotConfigured));
+        report.authFile = logon.file;
+        report.authRead = logon.type.has_value();
         report.busName = kDBusName;
         report.busNameHeld = dbusServer.nameHeld();
         return common::any(report.json());
@@ -219,9 +223,9 @@ void Daemon::reloadConfig() {
         return;
     }
     statusChanged_ = true;  // also when the file has gone: a removal would power off
-    if (!config_.missing()) {
-        config_.load();
-        ticketsWatcher_.wake();  // the check interval may have changed
+    if (config_.load()) {
+        noteLogonSetup(false);
     }
+    ticketsWatcher_.wake();  // the check interval may have changed
     lockAhead_.refresh();
 }

@@ -95,9 +95,21 @@ public:
     // The "lock" command; its exit status: 0 when every session was seen locked.
     static int lockAll();
 
+    // The PAM stack that names the token logon; Debian calls it common-auth, which is read
+    // where there is no system-auth.
+    static constexpr const char* kPamSystemAuth = "/etc/pam.d/system-auth";
+    static constexpr const char* kPamCommonAuth = "/etc/pam.d/common-auth";
+    // The machine's token logon and the PAM file it was read from (empty when neither exists).
+    // No type when that file is there but could not be read: the logon is then unknown.
+    struct Logon {
+        std::optional<AuthType> type;
+        std::string file;
+    };
+    // The one reader of the logon type; logs a file it could not read unless `quiet` (for the
+    // status, which any user may ask for).
+    static Logon readAuthType(bool quiet = false);
+    // Quiet; NotConfigured when the file could not be read.
     static AuthType authType();
-    // None when the PAM file exists but could not be read (logged): the logon is then unknown.
-    static std::optional<AuthType> readAuthType();
     static std::string authTypeName(AuthType type);
     static std::string hostName();
     static std::string domainName();
@@ -111,8 +123,11 @@ private:
     void initSignalHandler();
     // Returns once no signal handler uses this object and none will.
     void releaseSignalHandler();
-    // Loads the configuration when a reload is due and the file is there.
+    // Loads the configuration when a reload is due.
     void reloadConfig();
+    // Warns when the configured action needs a token logon that the PAM stack does not name;
+    // at the start, also says when the stack is Debian's common-auth.
+    void noteLogonSetup(bool starting) const;
 
     // What the slot loop asks of the daemon (SlotLoop::Owner).
     void beforeEvent() override { reloadConfig(); }

@@ -10,7 +10,21 @@
 #include <cstdio>
 #include <cstring>
 
+#include "log/Common.h"
 #include "log/KxLogger.h"
+
+namespace {
+
+// Why the start failed, in the log and, for whoever started the daemon by hand, on the
+// terminal.
+void tell(int level, const std::string& text) {
+    KxLogger::log(level, "%s", text.c_str());
+    if (isatty(STDERR_FILENO) == 1) {
+        dprintf(STDERR_FILENO, "kxsentrixd: %s\n", text.c_str());
+    }
+}
+
+}  // namespace
 
 Pid::Pid(std::string path) : path_(std::move(path)), fd_(-1) {}
 
@@ -23,21 +37,22 @@ int Pid::lock() {
         int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         if (fd < 0) {
             int error = errno;
-            KxLogger::log(LOG_ERR, "Ошибка при открытии файла %s, error code: %d, error: %s",
-                          path_.c_str(), error, strerror(error));
+            tell(LOG_ERR, Common::format("Ошибка при открытии файла %s, error code: %d, error: %s",
+                                         path_.c_str(), error, strerror(error)));
             return 2;
         }
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             int error = errno;
             close(fd);
             if (error == EWOULDBLOCK) {
-                KxLogger::log(LOG_WARNING,
-                              "Korvex Daemon уже запущен. Может быть запущен только один "
-                              "экземпляр демона.");
+                tell(LOG_WARNING,
+                     "Korvex Daemon уже запущен. Может быть запущен только один экземпляр "
+                     "демона.");
                 return 1;
             }
-            KxLogger::log(LOG_ERR, "Ошибка при блокировке файла %s, error code: %d, error: %s",
-                          path_.c_str(), error, strerror(error));
+            tell(LOG_ERR,
+                 Common::format("Ошибка при блокировке файла %s, error code: %d, error: %s",
+                                path_.c_str(), error, strerror(error)));
             return 2;
         }
         // A lock on a file that its last holder has just removed guards nothing: open the

@@ -3,8 +3,10 @@
 #include <ctime>
 #include <vector>
 
+#include "daemon/Daemon.h"
 #include "log/Common.h"
 #include "log/JsonWriter.h"
+#include "sessions/SessionMatch.h"
 
 namespace {
 
@@ -51,19 +53,26 @@ unsigned long long count(uint64_t value) {
 }
 
 std::string configLine(const StatusReport& report) {
-    const bool refused = !report.config.problem.empty();
+    const DaemonConfig::Status& config = report.config;
+    const bool refused = !config.problem.empty();
     if (!report.configActedOn) {
         return refused ? "конфигурация не принята: при отключении токена компьютер будет выключен"
                        : "конфигурационный файл не найден: при отключении токена компьютер будет "
                          "выключен";
     }
+    const char* nothing = "при отключении токена сессии не затрагиваются";
     if (refused) {
-        return "конфигурация не принята, действуют прежние настройки";
+        return config.fromFile ? "конфигурация не принята, действуют прежние настройки"
+                               : std::string("конфигурация не принята, настроек нет: ") + nothing;
     }
-    if (!report.config.fromFile) {
+    if (!config.fromFile) {
         return "конфигурация не загружена, действуют настройки по умолчанию";
     }
-    return "конфигурация загружена " + localTime(report.config.loadedAt);
+    std::string line = "конфигурация загружена " + localTime(config.loadedAt);
+    if (config.settings.actionSystem == DaemonConfig::TokenEjectActionSystem::Undefined) {
+        line += std::string(", действие для системы не определено: ") + nothing;
+    }
+    return line;
 }
 
 std::string removalLine(const StatusReport::Removal& removal) {
@@ -116,6 +125,7 @@ std::string StatusReport::json() const {
     json.key("state").string(configState(config));
     time(json.key("loadedAt"), config.loadedAt);
     json.key("problem").string(config.problem);
+    json.key("fromFile").boolean(config.fromFile);
     json.key("removalPowersOff").boolean(!configActedOn);
     const DaemonConfig::Settings& settings = config.settings;
     json.key("settings").beginObject();
@@ -124,9 +134,12 @@ std::string StatusReport::json() const {
     json.key("debug").boolean(settings.debug);
     json.key("forceSessionMatch").boolean(settings.forceSessionMatch);
     json.key("ticketsCheckInterval").integer(settings.ticketsCheckIntervalMs);
+    json.key("terminateUnlockableSessions").boolean(settings.terminateUnlockableSessions);
     json.end().end();
 
     json.key("authType").string(authType);
+    json.key("authFile").string(authFile);
+    json.key("authRead").boolean(authRead);
     json.key("bus").beginObject().key("name").string(busName);
     json.key("held").boolean(busNameHeld).end();
     json.key("lastEvent");
@@ -201,4 +214,24 @@ std::string StatusReport::line() const {
         line += (line.empty() ? "" : "; ") + part;
     }
     return line;
+}
+
+std::string StatusReport::logonNotConfigured(const std::string& file,
+                                             DaemonConfig::TokenEjectActionSystem action) {
+    using AuthType = SessionMatch::AuthType;
+    std::string modules;
+    for (AuthType type : {AuthType::LocalPki, AuthType::LocalNoPki, AuthType::NetworkPki,
+                          AuthType::NetworkNoPki}) {
+        modules += std::string(modules.empty() ? "" : ", ") + "pam_" +
+                   SessionMatch::logonOf(type)->marker;
+    }
+    const std::string where =
+        file.empty() ? Common::format("нет ни %s, ни %s", Daemon::kPamSystemAuth,
+                                      Daemon::kPamCommonAuth)
+                     : Common::format("в %s нет ни одного из модулей %s", file.c_str(),
+                                      modules.c_str());
+    return Common::format("Тип аутентификации не настроен: %s, поэтому при отключении токена ни "
+                          "одна сессия не будет ему сопоставлена и действие «%s» не будет "
+                          "выполнено",
+                          where.c_str(), DaemonConfig::systemActionName(action).c_str());
 }

@@ -41,6 +41,8 @@ struct StatusReport {
     DaemonConfig::Status config;
     bool configActedOn = true;  // DaemonConfig::exists(): else a removal powers off
     std::string authType;       // its name in the log
+    std::string authFile;       // the PAM file it was read from; empty when there is none
+    bool authRead = true;       // false: that file could not be read (a removal locks all)
     std::string busName;
     bool busNameHeld = false;
     uint64_t logDropped = 0;   // records the log did not take since the start
@@ -51,4 +53,9 @@ struct StatusReport {
     // The library, the tokens, the configuration, the last removal and lost records: what
     // `systemctl status` shows.
     std::string line() const;
+
+    // Why a removal set to lock or power off touches no session when the PAM stack names no
+    // token logon: `file` is the one read (empty: neither exists).
+    static std::string logonNotConfigured(const std::string& file,
+                                          DaemonConfig::TokenEjectActionSystem action);
 };

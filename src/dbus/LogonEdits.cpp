@@ -152,8 +152,9 @@ void appendFormatted(std::string& out, const std::string& format, const std::str
 
 }  // namespace
 
-void LogonEdits::setPamApplet(Lines& lines, const std::string& applet) {
+size_t LogonEdits::setPamApplet(Lines& lines, const std::string& applet) {
     const std::string format = std::string("applet=") + applet;
+    size_t found = 0;
     for (std::string& line : lines) {
         size_t start = line.find(kApplet);
         if (start == std::string::npos) {
@@ -163,6 +164,7 @@ void LogonEdits::setPamApplet(Lines& lines, const std::string& applet) {
         size_t previousEnd = 0;
         for (; start != std::string::npos; start = line.find(kApplet, previousEnd)) {
             size_t end = argumentEnd(line, start);
+            ++found;
             edited.append(line, previousEnd, start - previousEnd);
             appendFormatted(edited, format, line, previousEnd, start, end);
             previousEnd = end;
@@ -170,6 +172,7 @@ void LogonEdits::setPamApplet(Lines& lines, const std::string& applet) {
         edited.append(line, previousEnd, std::string::npos);
         line = std::move(edited);
     }
+    return found;
 }
 
 std::string LogonEdits::tokenFilterLine(const std::string& model, const std::string& serial) {

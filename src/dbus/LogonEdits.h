@@ -23,8 +23,9 @@ bool isOneLine(const std::string& value);
 void setAppletOrder(Lines& lines, const std::string& order, const std::string& images);
 
 // A PAM file: every "applet=..." argument (and a bare "applet") names this applet. The name is an
-// ECMAScript replacement format, so "$&" and the like keep their meaning.
-void setPamApplet(Lines& lines, const std::string& applet);
+// ECMAScript replacement format, so "$&" and the like keep their meaning. Returns how many
+// there were.
+size_t setPamApplet(Lines& lines, const std::string& applet);
 
 // SSSD's token filter, "p11_uri = PKCS11:model=...;serial=...".
 std::string tokenFilterLine(const std::string& model, const std::string& serial);

@@ -156,7 +156,13 @@ common::any Daemon::setAppletInPamConf(DBusServer::Arguments& args) {
         KxLogger::log(LOG_ERR, "Не удалось открыть файл %s", Common::printable(path).c_str());
         return kFileOrCommandFailed;
     }
-    LogonEdits::setPamApplet(lines, applet);
+    const LogonEdits::Lines before = lines;
+    if (LogonEdits::setPamApplet(lines, applet) == 0 || lines == before) {
+        KxLogger::log(LOG_INFO, "Файл %s не изменён: в нём нет аргументов applet= или все они "
+                                "уже указывают этот апплет",
+                      Common::printable(path).c_str());
+        return kDone;  // nothing to write: the file keeps its inode, its time and its form
+    }
     if (!writeLines(file, lines)) {
         KxLogger::log(LOG_ERR, "Не удалось создать файл %s", Common::printable(path).c_str());
         return kFileOrCommandFailed;

@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr const char* kPamSystemAuth = "/etc/pam.d/system-auth";
-
 SessionMatch::Settings settingsOf(const DaemonConfig& config) {
     return {config.debug(), config.forceSessionMatch()};
 }
@@ -27,34 +25,48 @@ bool logged(const SessionMatch::Verdict& verdict) {
     return verdict.matches;
 }
 
-// None when the file is there but could not be read; `error` then says why.
-std::optional<Daemon::AuthType> pamAuthType(int& error) {
-    std::string pamConfig;
-    if (!UntrustedFile::read(kPamSystemAuth, pamConfig, UntrustedFile::kDefaultLimit, &error)) {
-        if (error == ENOENT || error == ENOTDIR) {
-            return Daemon::AuthType::NotConfigured;  // no token logon on this machine
-        }
-        return std::nullopt;
-    }
-    return SessionMatch::authTypeOf(pamConfig);
+bool isMissing(int error) {
+    return error == ENOENT || error == ENOTDIR;
 }
 
 }  // namespace
 
-// For the status and the start's debug line: quiet, as any user may ask for the status.
-Daemon::AuthType Daemon::authType() {
+Daemon::Logon Daemon::readAuthType(bool quiet) {
     int error = 0;
-    return pamAuthType(error).value_or(AuthType::NotConfigured);
+    for (const char* file : {kPamSystemAuth, kPamCommonAuth}) {
+        std::string pamConfig;
+        if (UntrustedFile::read(file, pamConfig, UntrustedFile::kDefaultLimit, &error)) {
+            return {SessionMatch::authTypeOf(pamConfig), file};
+        }
+        if (!isMissing(error)) {
+            if (!quiet) {
+                KxLogger::log(LOG_ERR, "Не удалось прочитать файл %s, error code: %d, error: %s",
+                              file, error, strerror(error));
+            }
+            return {std::nullopt, file};
+        }
+    }
+    return {AuthType::NotConfigured, ""};  // no token logon on this machine
 }
 
-std::optional<Daemon::AuthType> Daemon::readAuthType() {
-    int error = 0;
-    const std::optional<AuthType> type = pamAuthType(error);
-    if (!type) {
-        KxLogger::log(LOG_ERR, "Не удалось прочитать файл %s, error code: %d, error: %s",
-                      kPamSystemAuth, error, strerror(error));
+// For the status and the start's debug line: quiet, as any user may ask for the status.
+Daemon::AuthType Daemon::authType() {
+    return readAuthType(true).type.value_or(AuthType::NotConfigured);
+}
+
+void Daemon::noteLogonSetup(bool starting) const {
+    const Logon logon = readAuthType(true);
+    if (starting && logon.file == kPamCommonAuth) {
+        KxLogger::log(LOG_INFO, "Тип аутентификации определяется по файлу %s: файла %s нет",
+                      kPamCommonAuth, kPamSystemAuth);
     }
-    return type;
+    const DaemonConfig::TokenEjectActionSystem action = config_.tokenEjectActionSystem();
+    if (logon.type == AuthType::NotConfigured && config_.exists() &&
+        (action == DaemonConfig::TokenEjectActionSystem::LockSession ||
+         action == DaemonConfig::TokenEjectActionSystem::PowerOff)) {
+        KxLogger::log(LOG_WARNING, "%s",
+                      StatusReport::logonNotConfigured(logon.file, action).c_str());
+    }
 }
 
 std::string Daemon::authTypeName(AuthType type) {
@@ -93,7 +105,7 @@ RemovalPlan::Settings Daemon::removalSettings() const {
 
 RemovalPlan::Sources Daemon::removalSources() {
     RemovalPlan::Sources sources;
-    sources.authType = &Daemon::readAuthType;
+    sources.authType = [] { return Daemon::readAuthType().type; };
     sources.sessions = [] {
         bool listed = false;
         std::vector<UserSessions::Session> sessions = UserSessions::listed(&listed);

@@ -26,6 +26,18 @@ std::string shown(const std::string& text) {
     return Common::printable(text);
 }
 
+// A certificate's CKA_ID is bytes, mostly not text (01, or a key's hash): two lower-case hex
+// digits each, as pkcs11-tool and kxsim name it.
+std::string hexId(const std::string& id) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char byte : id) {
+        hex += kDigits[byte >> 4];
+        hex += kDigits[byte & 0x0f];
+    }
+    return hex;
+}
+
 // What every session record opens with, ready for its format: user, uid and home, and the full
 // name for the records of the network certificate rule.
 struct SessionText {
@@ -183,7 +195,7 @@ Verdict localPki(const Session& session, const Token::Info& token, const Setting
                     "Сессия пользователя %s, uid %d, home '%s' соответствует токену т. к. найден "
                     "подходящий сертификат:\nid %s, label %s\nsubject %s, subject org %s, subject "
                     "domain %s\nissuer %s, issuer org %s, issuer domain %s\nfingerprint %s",
-                    s.user.c_str(), s.uid, s.home.c_str(), shown(cert.id).c_str(),
+                    s.user.c_str(), s.uid, s.home.c_str(), hexId(cert.id).c_str(),
                     shown(cert.label).c_str(), c.subject.c_str(), c.subjectOrganization.c_str(),
                     c.subjectDomain.c_str(), c.issuer.c_str(), c.issuerOrganization.c_str(),
                     c.issuerDomain.c_str(), c.fingerprint.c_str()));
@@ -416,7 +428,7 @@ SessionMatch::Verdict SessionMatch::remoteClient(const ProcessTable::Process& pr
                         "Процесс %s, pid %d, ppid %d соответствует токену т. к. найден подходящий "
                         "сертификат:id %s, label %s\nsubject %s, subject org %s, subject domain "
                         "%s\nissuer %s, issuer org %s, issuer domain %s\nfingerprint %s",
-                        p.name.c_str(), p.pid, p.ppid, shown(cert.id).c_str(),
+                        p.name.c_str(), p.pid, p.ppid, hexId(cert.id).c_str(),
                         shown(cert.label).c_str(), text.subject.c_str(),
                         text.subjectOrganization.c_str(), text.subjectDomain.c_str(),
                         text.issuer.c_str(), text.issuerOrganization.c_str(),

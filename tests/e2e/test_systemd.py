@@ -18,6 +18,7 @@ import container as containers  # noqa: E402
 import world  # noqa: E402
 
 SERVICE = "kxsentrixd"
+COMMON_AUTH = "/etc/pam.d/common-auth"
 USERS = {"ivanov": 5, "petrov": 6}  # and the slot of each one's token
 
 
@@ -38,9 +39,12 @@ def machine(tmp_path_factory):
         machine.start()
         machine.debs = ["/root/" + os.path.basename(shutil.copy(deb, machine.path("/root")))
                         for deb in debs]
-        machine.write(world.PAM_SYSTEM_AUTH, "auth sufficient pam_kx-tf-auth.so\n")
         machine.sessions = {user: log_in(machine, user, uid, scratch)
                             for uid, user in enumerate(USERS, 1001)}
+        # Debian's PAM stack names the token logon, as README.Debian shows (after the logins:
+        # the module itself is not installed here).
+        with open(machine.path(COMMON_AUTH)) as stack:
+            machine.write(COMMON_AUTH, "auth sufficient pam_kx-tf-auth.so\n" + stack.read())
         # The lockers answer logind before the daemon relies on them.
         containers.until(lambda: machine.run(["loginctl", "lock-sessions"]) and all(
             locked(machine, user) for user in USERS), 30, "the screen lockers")
@@ -115,9 +119,21 @@ def test_packages_install_and_purge_cleanly_and_the_unit_waits_for_its_configura
 
 
 def test_the_unit_starts_with_its_configuration_reloads_it_and_stops_with_status_0(machine):
+    # README.Debian's steps: the example in place and checked, then the unit enabled. Options
+    # only print: a typo starts no daemon.
+    assert machine.run(["test", "-s", "/usr/share/doc/kxsentrix/README.Debian"]).returncode == 0
+    assert [machine.run([program, "--version"]).stdout for program in (
+        "kxsentrixd", "kxsentrixctl", "kxsim")] == ["kxsentrixd 0.1\n", "kxsentrixctl 0.1\n",
+                                                     "kxsim 0.1\n"]
+    assert machine.run(["kxsentrixd", "--debug"], check=False).returncode == 64
     example = [path for path in machine.run(["dpkg", "--listfiles", "kxsentrix"]).stdout.split()
                if path.endswith("/examples/kxsentrixd.conf")]
     machine.run(["install", "-D", "--mode=0644", *example, world.DAEMON_CONFIG])
+    checked = machine.run(["kxsentrixctl", "check-config"]).stdout.splitlines()
+    assert checked[0].endswith(": sound") and checked[2] == (
+        "Authentication:   local accounts, by the certificate in ~/.eid/authorized_certificates "
+        f"(pam_kx-tf-auth in {COMMON_AUTH})"), checked
+    mark = machine.journal_mark()
     machine.run(["systemctl", "enable", "--now", SERVICE])  # a notify unit starts at READY=1
     state = machine.show(SERVICE, "Type", "ActiveState", "SubState", "MainPID", "StatusText")
     assert state == {**state, "Type": "notify", "ActiveState": "active", "SubState": "running"}
@@ -125,11 +141,20 @@ def test_the_unit_starts_with_its_configuration_reloads_it_and_stops_with_status
         "Единая библиотека инициализирована; токенов: 0; конфигурация загружена ")
     assert "Active: active (running)" in machine.run(["systemctl", "status", SERVICE]).stdout
     assert machine.run(["cat", world.PID_FILE]).stdout == state["MainPID"] + "\n"
+    assert f"[INFO] Тип аутентификации определяется по файлу {COMMON_AUTH}: файла " \
+           f"{world.PAM_SYSTEM_AUTH} нет" in machine.messages(SERVICE, mark)
 
+    # A commented-out power-off line is named, and does not take effect.
     mark = machine.journal_mark()
-    machine.write(world.DAEMON_CONFIG, config(interval=250))
+    machine.write(world.DAEMON_CONFIG, config(interval=250).replace(
+        "{\n", '{\n# "actionOnTokenDisabled": 2,\n'))
     machine.run(["systemctl", "reload", SERVICE])
     machine.wait_for_message(SERVICE, mark, "Интервал проверки .* тикетов Kerberos - 250 ms$")
+    assert [text for text in machine.messages(SERVICE, mark) if "Строка" in text or
+            "Настроенное действие для системы" in text] == [
+        f"[WARNING] Строка 2 конфигурационного файла {world.DAEMON_CONFIG}: параметр "
+        "actionOnTokenDisabled стоит в комментарии и не учитывается",
+        "Настроенное действие для системы - Блокировка сессии пользователя"]
     machine.run(["systemctl", "stop", SERVICE])
     assert machine.show(SERVICE, "Result", "ExecMainCode", "ExecMainStatus") == {
         "Result": "success", "ExecMainCode": "1", "ExecMainStatus": "0"}  # 1: exited

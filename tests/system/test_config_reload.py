@@ -8,13 +8,19 @@ import signal
 import time
 
 from system_helpers import MODIFIED, ask, serving, settings, texts, token_event
-from world import DAEMON_CONFIG
+from world import DAEMON_CONFIG, PAM_SYSTEM_AUTH
 
 REPLACED = f"Файл {DAEMON_CONFIG} создан или заменён"
 WATCHED = f"[INFO] Файл {DAEMON_CONFIG} поставлен на контроль"
 CANNOT_OPEN = f"[ERROR] Не удалось открыть конфигурационный файл {DAEMON_CONFIG}, error code: "
 CONFIG = '{\n"actionOnTokenDisabled": 1,\n"debug": true,\n"ticketsCheckInterval": 1000\n}\n'
 QUIET = 0.3  # dozens of passes of the 5 ms loop
+UNDEFINED = ("[WARNING] Действие для системы не определено (параметр actionOnTokenDisabled в "
+             f"{DAEMON_CONFIG}): при отключении токена сессии не будут затронуты")
+
+
+def line(number, what):
+    return f"[WARNING] Строка {number} конфигурационного файла {DAEMON_CONFIG}: {what}"
 
 
 def append(world, text):
@@ -41,6 +47,7 @@ def lines_up_to_event(world, daemon, since, slot):
 
 
 def test_changes_are_loaded_at_the_next_slot_event_and_not_before(world):
+    world.write(PAM_SYSTEM_AUTH, "auth sufficient pam_kx-tf-auth.so\n")
     daemon = serving(world, CONFIG)
     renamed = [REPLACED, f"Попытка поставить файл {DAEMON_CONFIG} на контроль", WATCHED]
     idle = CONFIG.replace('Disabled": 1', 'Disabled": 0').replace("1000", "250")
@@ -63,6 +70,20 @@ def test_changes_are_loaded_at_the_next_slot_event_and_not_before(world):
          [f"[ERROR] Конфигурационный файл {DAEMON_CONFIG} не принят: {DAEMON_CONFIG} доступен "
           "для записи группе gid 4. Изменять его и путь к нему должен только root"]),
         (replace, CONFIG, renamed, settings()),
+        # A commented-out line changes nothing; a misspelt key is named, and so is what a
+        # removal then does; a wrong value keeps the settings in force.
+        (replace, CONFIG.replace("{\n", '{\n# "actionOnTokenDisabled": 2,\n'), renamed,
+         [line(2, "параметр actionOnTokenDisabled стоит в комментарии и не учитывается"),
+          *settings()]),
+        (replace, CONFIG.replace("Disabled", "Disabeld"), renamed,
+         [line(2, "неизвестный параметр «actionOnTokenDisabeld» не учитывается, ближайший "
+                  "известный - actionOnTokenDisabled"), UNDEFINED,
+          *settings(system="Не определено")]),
+        (replace, CONFIG, renamed, settings()),
+        (replace, CONFIG + "debug: yes\n", renamed,
+         ["[WARNING] Обнаружено некорректное значение параметра debug: yes (строка 6 "
+          f"конфигурационного файла {DAEMON_CONFIG}): файл не принят, действуют прежние "
+          "настройки, debug: true"]),
     ]
     in_force = None
     for slot, (change, argument, noted, loaded) in enumerate(steps, start=4):
@@ -81,16 +102,25 @@ def test_changes_are_loaded_at_the_next_slot_event_and_not_before(world):
         in_force = configuration["settings"]
     assert configuration["settings"] == {
         "actionOnTokenDisabled": 1, "actionOnTokenDisabledRemote": 0, "debug": True,
-        "forceSessionMatch": False, "ticketsCheckInterval": 1000}
+        "forceSessionMatch": False, "ticketsCheckInterval": 1000,
+        "terminateUnlockableSessions": False}
 
-    # Deleted while a reload is due: nothing is loaded, nor complained of, until it is back.
+    # Deleted while a reload is due: the next event says, once, that a removal now powers off;
+    # the status shows no settings in force until the file is back.
     mark = world.log_mark()
     append(world, '"ticketsCheckInterval": 300\n')
     daemon.wait_for_log(MODIFIED, since=mark)
     world.remove(DAEMON_CONFIG)
-    assert lines_up_to_event(world, daemon, mark, 20) == [MODIFIED]
+    assert lines_up_to_event(world, daemon, mark, 20) == [
+        MODIFIED, f"[WARNING] Не удалось открыть конфигурационный файл {DAEMON_CONFIG}, error "
+        "code: 2, error: No such file or directory", f"[WARNING] Настройки конфигурационного "
+        f"файла {DAEMON_CONFIG} не действуют: при отключении токена компьютер будет выключен"]
+    mark = world.log_mark()
+    assert lines_up_to_event(world, daemon, mark, 21) == []
+    configuration = ask(world, "daemonStatus")["configuration"]
+    assert (configuration["state"], configuration["removalPowersOff"]) == ("missing", True)
     world.write_daemon_config(idle)
-    assert lines_up_to_event(world, daemon, mark, 21)[-5:] == settings(system="Бездействие",
+    assert lines_up_to_event(world, daemon, mark, 22)[-6:] == settings(system="Бездействие",
                                                                         interval=250)
 
     # SIGPIPE is ignored; SIGHUP makes the loop reload at its next pass, a change noted or not.

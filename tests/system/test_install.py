@@ -17,8 +17,8 @@ SIMULATOR_FILES = {f"{PREFIX}/lib/libkxPKCS11-2.so", f"{PREFIX}/bin/kxsim",
                    f"{PREFIX}/share/man/man1/kxsim.1.gz"}
 DAEMON_FILES = {UNIT, POLICY} | {f"{PREFIX}/{path}" for path in (
     "sbin/kxsentrixd", "bin/kxsentrixctl", "share/doc/kxsentrix/examples/kxsentrixd.conf",
-    "share/man/man8/kxsentrixd.8.gz", "share/man/man5/kxsentrixd.conf.5.gz",
-    "share/man/man1/kxsentrixctl.1.gz")}
+    "share/bash-completion/completions/kxsentrixctl", "share/man/man8/kxsentrixd.8.gz",
+    "share/man/man5/kxsentrixd.conf.5.gz", "share/man/man1/kxsentrixctl.1.gz")}
 
 # What each Debian package holds (built with prefix /usr, whatever the build directory's).
 DOCS = ("/usr/share/doc/{}/copyright", "/usr/share/doc/{}/changelog.gz",
@@ -28,6 +28,8 @@ PACKAGES = {
                   "/lib/systemd/system/kxsentrixd.service",
                   "/usr/share/dbus-1/system.d/kx.daemon.server.conf",
                   "/usr/share/doc/kxsentrix/examples/kxsentrixd.conf",
+                  "/usr/share/doc/kxsentrix/README.Debian",
+                  "/usr/share/bash-completion/completions/kxsentrixctl",
                   "/usr/share/man/man8/kxsentrixd.8.gz", "/usr/share/man/man5/kxsentrixd.conf.5.gz",
                   "/usr/share/man/man1/kxsentrixctl.1.gz"} | {
         path.format("kxsentrix") for path in DOCS},
@@ -63,8 +65,19 @@ def test_install_puts_the_product_in_place_and_its_files_check(world):
     if shutil.which("systemd-analyze"):
         verified = world.run(["systemd-analyze", "verify", UNIT])
         assert (verified.returncode, verified.stderr) == (0, ""), verified.stderr
-    # The installed programs find the installed token library.
-    assert world.run([f"{PREFIX}/bin/kxsentrixctl", "--version"]).stdout == "0.1\n"
+    # The installed programs find the installed token library, and each tells its version.
+    for program in "sbin/kxsentrixd", "bin/kxsentrixctl", "bin/kxsim":
+        assert world.run([f"{PREFIX}/{program}", "--version"]).stdout == \
+            f"{os.path.basename(program)} 0.1\n"
+    # The example is sound as the daemon reads it; kxsentrixctl's commands complete in bash.
+    checked = world.run([f"{PREFIX}/bin/kxsentrixctl", "check-config",
+                         f"{PREFIX}/share/doc/kxsentrix/examples/kxsentrixd.conf"])
+    assert (checked.returncode, checked.stdout.split("\n")[0].rpartition(": ")[2]) == (
+        0, "sound"), checked.stdout
+    completed = world.run(["bash", "-c", f". {PREFIX}/share/bash-completion/completions/"
+                           "kxsentrixctl; COMP_WORDS=(kxsentrixctl check-c); COMP_CWORD=1; "
+                           "_kxsentrixctl; echo ${COMPREPLY[@]}"])
+    assert completed.stdout == "check-config\n"
     world.kxsim("insert", "5", "--label", "Installed", "--model", "Korvex Quill")
     assert "Installed" in world.run([f"{PREFIX}/bin/kxsentrixctl", "pin-status"]).stdout
 

@@ -6,10 +6,11 @@ on a pseudo-terminal."""
 import json
 import os
 import re
+import signal
 import time
 
-from system_helpers import ALICE_PEM, NAME, serving
-from world import PAM_SYSTEM_AUTH, wait_until
+from system_helpers import ALICE_PEM, NAME, serving, texts
+from world import DAEMON_CONFIG, PAM_SYSTEM_AUTH, SOURCE_DIR, wait_until
 
 ALICE_FINGERPRINT = "CCD5B8E70BEB8299D36134619F896DF4D174DFB7"
 
@@ -89,7 +90,7 @@ def test_every_subcommand_that_calls_the_daemon(world):
     status, text, _ = ctl(world, "status", user=True)
     assert (status, [line.partition(":")[0] for line in text.splitlines()]) == (DONE, [
         "kxsentrixd", "Token library", "Tokens", "Configuration", "Settings", "Authentication",
-        "D-Bus name", "Last slot event", "Last removal", "Log", "Status"])
+        "On removal", "D-Bus name", "Last slot event", "Last removal", "Log", "Status"])
     assert "\nD-Bus name:       kx.daemon.server, held\n" in text
     status, text, _ = ctl(world, "status", "--json")
     assert (status, json.loads(text)["tokens"], json.loads(text)["authType"]) == (
@@ -109,10 +110,10 @@ def test_every_subcommand_that_calls_the_daemon(world):
                                                            "nobody-here\n"),
         (["explain", "5"], None, DONE,
          "Slot 5: Иванов (Korvex Quill 4 (USB-C)), serial 0042\n"
-         "Sessions:         Блокировка сессии пользователя\n"
-         "Remote clients:   Бездействие\n"
-         "Authentication:   Локальная PKI\n"
-         "Would:            touch no session\n"
+         "Sessions:         lock the token's sessions (1)\n"
+         "Remote clients:   no action (0)\n"
+         "Authentication:   local accounts, by the certificate in ~/.eid/authorized_certificates\n"
+         "Would:            touch no session: none belongs to the token\n"
          "SESSION  USER   UID    VERDICT  REASON\n"
          "c1       alice  60002  skip     Сессия пользователя alice, uid 60002, home "
          "'/home/alice' пропускается т. к. пользователь доменный\n", ""),
@@ -124,8 +125,13 @@ def test_every_subcommand_that_calls_the_daemon(world):
         (["set-pam-applet", "system-auth", "Forte"], None, DONE,
          f"Every applet= of {PAM_SYSTEM_AUTH} now names Forte\n", ""),
         (["set-pam-applet", "/etc/passwd", "Quill"], None, USAGE, "",
-         refused + "the file must be a regular file inside /etc/pam.d, given by its absolute "
-                   "path, and " + one_line),
+         refused + "FILE must be a regular file in /etc/pam.d: /etc/passwd is not one\n"),
+        (["set-pam-applet", "sytem-auth", "Quill"], None, USAGE, "",
+         refused + "FILE must be an existing file in /etc/pam.d: /etc/pam.d/sytem-auth does not "
+                   "exist\n"),
+        # Left as it is, when it has nothing to change.
+        (["set-pam-applet", "other", "Quill"], None, DONE,
+         "/etc/pam.d/other: no applet= lines; nothing changed\n", ""),
         (["set-sssd-filter", "Korvex Quill", "0042"], ("systemctl", 0), DONE,
          "SSSD accepts only the token model=Korvex Quill;serial=0042\n", ""),
         (["reset-sssd-filter"], ("systemctl", 1), FAILED, "",
@@ -136,12 +142,16 @@ def test_every_subcommand_that_calls_the_daemon(world):
         (["auth-result", "-1h", "now"], ("journalctl", journal), DONE,
          "received for user ivanov: 0 (Success)\n", ""),
     ]
+    world.write("/etc/pam.d/other", "auth required pam_deny.so")  # no newline at its end
+    other = world.stat("/etc/pam.d/other")
     for args, stub, status, stdout, stderr in cases:
         if stub:
             world.stub(stub[0], **{"stdout" if stub[0] == "journalctl" else "status": stub[1]})
         assert ctl(world, *args) == (status, stdout, stderr), args
     # The refused edit changed nothing.
     assert world.read(APPLETS) == "AppletOrder = Quill,Forte\nImages = logo.png\n"
+    assert (world.read("/etc/pam.d/other"), world.stat("/etc/pam.d/other").st_ino) == (
+        "auth required pam_deny.so", other.st_ino)
     world.kxsim("remove", "5")  # the list loses it with the store
     daemon.wait_for_log(re.compile("Отключено устройство в слоте 5 "))
     assert [token["slotId"] for token in json.loads(ctl(world, "tokens", "--json")[1])] == [12]
@@ -222,3 +232,82 @@ def test_pin_status_and_pin_check_through_the_token_library(world):
         assert json.loads(result.stdout) == [status, shown, True], typed
     assert ctl(world, "pin-check", "5")[::2] == (USAGE, "kxsentrixctl: no terminal to ask the "
                                                         "PIN on\n")
+
+
+def test_check_config_status_and_explain_say_what_a_removal_does_and_why(world):
+    # The example file is sound; one with the usual mistakes is named line by line, refused.
+    with open(os.path.join(SOURCE_DIR, "dist", "config", "kxsentrixd.conf")) as example:
+        world.write("/etc/example.conf", example.read())
+    world.write("/etc/pam.d/common-auth", "auth [success=1] pam_unix.so\n")  # Debian's stack
+    world.remove(PAM_SYSTEM_AUTH) if world.exists(PAM_SYSTEM_AUTH) else None
+    status, text, _ = ctl(world, "check-config", "/etc/example.conf")
+    assert (status, text.splitlines()[:2]) == (DONE, [
+        "File:             /etc/example.conf: sound",
+        "Settings:         actionOnTokenDisabled 1, actionOnTokenDisabledRemote 1, debug false, "
+        "forceSessionMatch false, ticketsCheckInterval 1000, terminateUnlockableSessions false"])
+    world.write("/etc/mistakes.conf", '{\n"actionOnTokenDisabled": 1,\n# "actionOnTokenDisabled": '
+                '2,\n"actionOnTokenDisabeld": 0,\n"ticketsCheckInterval": "1s"\n}\n')
+    status, text, _ = ctl(world, "check-config", "/etc/mistakes.conf")
+    warning = "[WARNING] Строка {} конфигурационного файла /etc/mistakes.conf: {}".format
+    assert (status, text.splitlines()) == (FAILED, [
+        warning(3, "параметр actionOnTokenDisabled стоит в комментарии и не учитывается"),
+        warning(4, "неизвестный параметр «actionOnTokenDisabeld» не учитывается, ближайший "
+                   "известный - actionOnTokenDisabled"),
+        "[WARNING] Обнаружено некорректное значение параметра ticketsCheckInterval: 1s (строка 5 "
+        "конфигурационного файла /etc/mistakes.conf): файл не принят, действуют прежние "
+        "настройки, ticketsCheckInterval: 1000",
+        "[WARNING] Действие для системы не определено (параметр actionOnTokenDisabled в "
+        "/etc/mistakes.conf): при отключении токена сессии не будут затронуты",
+        "File:             /etc/mistakes.conf: refused: the daemon keeps the settings in force "
+        "before it",
+        "Settings:         none from the file, the defaults: actionOnTokenDisabled -1, "
+        "actionOnTokenDisabledRemote 0, debug true, forceSessionMatch false, ticketsCheckInterval "
+        "1000, terminateUnlockableSessions false",
+        "Authentication:   not configured: /etc/pam.d/common-auth names none of pam_kx-tf-auth, "
+        "pam_kx-tf-auth_nopki, pam_kx-tf-net-auth, pam_kx-tf-net-auth_nopki",
+        "On removal:       no session is touched: actionOnTokenDisabled is not defined"])
+
+    # A file others may write is refused at the start: no settings are in force, and the status
+    # says what a removal then does. Where there is no system-auth, Debian's common-auth counts.
+    world.write(DAEMON_CONFIG, '{\n"actionOnTokenDisabled": 1\n}\n', mode=0o666)
+    daemon = serving(world, None)
+    assert "[INFO] Тип аутентификации определяется по файлу /etc/pam.d/common-auth: файла " \
+           "/etc/pam.d/system-auth нет" in texts(daemon.records())
+    daemon.wait_for_log(f"[WARNING] Настройки конфигурационного файла {DAEMON_CONFIG} не "
+                        "действуют: при отключении токена компьютер будет выключен")
+    shown = dict(line.split(":", 1) for line in ctl(world, "status")[1].splitlines())
+    assert [shown["Settings"].strip(), shown["On removal"].strip()] == [
+        "none in force", "the machine is powered off: no configuration is in force"]
+
+    # Trusted now, but common-auth names no token logon: the reload warns that nothing is locked.
+    world.write(DAEMON_CONFIG, '{\n"actionOnTokenDisabled": 1\n}\n')
+    daemon.signal(signal.SIGHUP)
+    daemon.wait_for_log(
+        "[WARNING] Тип аутентификации не настроен: в /etc/pam.d/common-auth нет ни одного из "
+        "модулей pam_kx-tf-auth, pam_kx-tf-auth_nopki, pam_kx-tf-net-auth, pam_kx-tf-net-auth_nopki"
+        ", поэтому при отключении токена ни одна сессия не будет ему сопоставлена и действие "
+        "«Блокировка сессии пользователя» не будет выполнено")
+    unconfigured = ("the logon type is not configured (/etc/pam.d/common-auth names none of "
+                    "pam_kx-tf-auth, pam_kx-tf-auth_nopki, pam_kx-tf-net-auth, "
+                    "pam_kx-tf-net-auth_nopki)")
+    shown = dict(line.split(":", 1) for line in ctl(world, "status")[1].splitlines())
+    assert shown["On removal"].strip() == "no session is touched: " + unconfigured
+    world.add_user("ivanov", 1001)
+    world.logind.add_session("c1", 1001, "ivanov")
+    world.kxsim("insert", "5", "--label", "Ivanov", "--model", "Korvex Quill", "--profile",
+                "ivanov@kxworld")
+    daemon.wait_for_log(re.compile("Подключено новое устройство в слоте 5 "))
+    assert ctl(world, "explain", "5")[1].splitlines()[4] == \
+        "Would:            touch no session: " + unconfigured
+    world.write("/etc/pam.d/common-auth", "auth sufficient pam_kx-tf-auth_nopki.so\n")
+    assert ctl(world, "explain", "5")[1].splitlines()[3:5] == [
+        "Authentication:   local accounts, by a profile for this host",
+        "Would:            lock the sessions marked lock; a session that does not report locked "
+        "within 3 s gets every session locked (logind's LockSessions and the MATE screen saver)"]
+    mark = world.log_mark()
+    world.write(DAEMON_CONFIG, '{\n"actionOnTokenDisabled": 0\n}\n')
+    daemon.signal(signal.SIGHUP)
+    daemon.wait_for_log("Настроенное действие для системы - Бездействие", since=mark)
+    assert ctl(world, "explain", "5")[1].splitlines()[3:5] == [
+        "Authentication:   not looked at", "Would:            touch no session "
+                                            "(actionOnTokenDisabled 0)"]

@@ -8,13 +8,21 @@ import socket
 
 import pytest
 from system_helpers import texts
-from world import LOG_DEBUG, LOG_ERR, LOG_INFO, LOG_LOCAL7, LOG_WARNING, PID_FILE
+from world import LOG_DEBUG, LOG_ERR, LOG_INFO, LOG_LOCAL7, LOG_WARNING, PID_FILE, PYTHON
 
 STARTED = "[INFO] Korvex Sentrix daemon started"
 FINISHED = "[INFO] Korvex Sentrix daemon finished"
 ALREADY_RUNNING = ("[WARNING] Korvex Daemon уже запущен. Может быть запущен только один "
                    "экземпляр демона.")
 LOCK_COMMAND = "[INFO] Вызов с блокировкой всех сессий"
+NOT_ROOT = ("kxsentrixd: Ошибка при открытии файла /var/run/kxauthd.pid, error code: 13, error: "
+            "Permission denied\r\n")
+USAGE = ("usage: kxsentrixd           run the daemon (as root, in the foreground)\n"
+         "       kxsentrixd lock      lock every login session and exit\n"
+         "       kxsentrixd --help | --version\n"
+         "See kxsentrixd(8).\n")
+# Runs the command in argv[1:] on a pseudo-terminal; what it wrote there comes out on stdout.
+ON_A_TERMINAL = "import os, pty, sys; sys.exit(os.waitstatus_to_exitcode(pty.spawn(sys.argv[1:])))"
 NO_BUS = ("[WARNING] Не удалось получить подключение к dbus. Failed to connect to socket "
           "/run/no-bus: No such file or directory")
 
@@ -33,6 +41,12 @@ def test_pid_file_keeps_a_second_instance_out_but_not_a_successor_nor_the_lock_c
     assert second.wait() == 2
     assert [(r.text, r.level) for r in second.records()] == [
         (STARTED, LOG_INFO), (ALREADY_RUNNING, LOG_WARNING)]
+    assert second.output() == ""  # its stderr is no terminal
+    # Started by hand, on a terminal: why it ended shows there too, as root and as a user.
+    for user in [], ["setpriv", "--reuid=60001", "--regid=60001", "--clear-groups"]:
+        shown = world.run([PYTHON, "-c", ON_A_TERMINAL, *user, world.daemon_path])
+        assert (shown.returncode, shown.stdout) == ((2, f"kxsentrixd: {ALREADY_RUNNING[10:]}\r\n")
+                                                    if not user else (1, NOT_ROOT)), user
     command = world.start_daemon("lock")
     assert command.wait() == 0 and ALREADY_RUNNING not in texts(command.records())
     assert world.read_pid_file() == f"{first.pid}\n"
@@ -50,7 +64,7 @@ def test_pid_file_keeps_a_second_instance_out_but_not_a_successor_nor_the_lock_c
         successor = world.start_daemon(env={"NOTIFY_SOCKET": "/run/notify"})
         assert notify.recv(4096).decode() == (
             "READY=1\nSTATUS=Единая библиотека инициализирована; токенов: 150; конфигурация не "
-            "принята, действуют прежние настройки")  # an empty file sets nothing
+            "принята, настроек нет: при отключении токена сессии не затрагиваются")  # empty file
         assert len(successor.records(re.compile("^\\[INFO\\] Подключено новое устройство"))) == 150
         successor.wait_ready(timeout=30)
         notify.settimeout(0.2)
@@ -60,14 +74,28 @@ def test_pid_file_keeps_a_second_instance_out_but_not_a_successor_nor_the_lock_c
     assert successor.stop() == 0
 
 
-# A stop signal ends the daemon in order with 0, a fatal one with 3; any first argument but
-# "lock" starts the daemon, and without a bus it runs on. (SIGTERM: every other test's stop.)
-@pytest.mark.parametrize("number, argument", [
-    (signal.SIGINT, "lock "), (signal.SIGSEGV, "Lock"), (signal.SIGILL, None),
-    (signal.SIGABRT, None), (signal.SIGFPE, None)])
-def test_signals_end_the_daemon_and_take_the_pid_file_along(world, number, argument):
+# Nothing but no argument and "lock" starts anything: help and version end with 0, anything else
+# (a typo of lock, an option) with 64 and the usage, before the daemon logs or locks a thing.
+def test_arguments_other_than_lock_start_nothing(world):
+    for args, status, stdout in [
+            (["--help"], 0, USAGE), (["-h"], 0, USAGE), (["--version"], 0, "kxsentrixd 0.1\n"),
+            (["-V"], 0, "kxsentrixd 0.1\n"), (["lock "], 64, ""), (["Lock"], 64, ""),
+            (["--debug"], 64, ""), (["lock", "now"], 64, ""), (["-h", "-V"], 64, "")]:
+        result = world.run([world.daemon_path, *args])
+        unexpected = args[-1] if args[0] in ("lock", "-h") else args[0]
+        assert (result.returncode, result.stdout, result.stderr) == (status, stdout, (
+            f"kxsentrixd: unexpected argument '{unexpected}'\n" + USAGE) if status else ""), args
+    assert not world.records(ident="kxsentrixd") and not world.exists(PID_FILE)
+    assert world.logind.calls("LockSessions") == []
+
+
+# A stop signal ends the daemon in order with 0, a fatal one with 3, and without a bus it runs
+# on. (SIGTERM: every other test's stop.)
+@pytest.mark.parametrize("number", [
+    signal.SIGINT, signal.SIGSEGV, signal.SIGILL, signal.SIGABRT, signal.SIGFPE])
+def test_signals_end_the_daemon_and_take_the_pid_file_along(world, number):
     fatal = number != signal.SIGINT
-    daemon = world.start_daemon(*filter(None, [argument]), env={} if fatal else {
+    daemon = world.start_daemon(env={} if fatal else {
         "DBUS_SYSTEM_BUS_ADDRESS": "unix:path=/run/no-bus"}).wait_ready()
     if not fatal:
         daemon.wait_for_log(NO_BUS)
@@ -114,7 +142,7 @@ def test_lock_command_ends_with_1_unless_every_session_is_locked(world, sessions
     else:
         world.logind.on_lock_session("ignore")
 
-    command = world.start_daemon("lock", "now")
+    command = world.start_daemon("lock")
 
     assert command.wait() == 1
     logged = texts(command.records())

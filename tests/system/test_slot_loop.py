@@ -136,7 +136,8 @@ def test_a_failing_slot_list_hides_no_token_nor_does_failing_slot_info_keep_one(
 
 def test_library_that_cannot_start_is_asked_again_every_second(world):
     insert(world, 5, "Any", "--fail", "C_Initialize=CKR_DEVICE_ERROR")
-    refused = "конфигурация не принята, действуют прежние настройки"  # "{}" sets nothing
+    # "{}" sets nothing, and there were no settings before it.
+    refused = "конфигурация не принята, настроек нет: при отключении токена сессии не затрагиваются"
     with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as notify:
         notify.bind(world.host_path("/run/notify"))
         notify.settimeout(30)
@@ -173,7 +174,8 @@ def test_library_that_cannot_start_is_asked_again_every_second(world):
 # (Beside a user's flood of /tmp: test_ticket_guard.py.)
 def test_a_removal_comes_through_a_burst_of_slot_events(world):
     slots = 400  # 400 events: two seconds at one event per 5 ms pass
-    daemon = serving(world, '{\n"ticketsCheckInterval": 0\n}\n')  # the guard scans non-stop
+    # The guard scans non-stop; no session is to be locked.
+    daemon = serving(world, '{\n"ticketsCheckInterval": 0,\n"actionOnTokenDisabled": 0\n}\n')
     insert(world, 5, "Ivanov token")
     daemon.wait_for_log(connected(5, "Ivanov token"))
     mark = world.log_mark()

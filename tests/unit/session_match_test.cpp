@@ -232,7 +232,7 @@ const ClientCase kClientCases[] = {
      withProfile("ivanov", "corp"), kDetailed, false, kClientNotFound + "petrov@corp"},
     {"CertificateSubjectAndSubjectDomain", "xfreerdp\0/u:ivanov\0/d:corp.example.com"s,
      withCertificate("ivanov", "", "CORP.EXAMPLE.COM"), kDetailed, true,
-     " соответствует токену т. к. найден подходящий сертификат:id \\x01, label logon\nsubject "
+     " соответствует токену т. к. найден подходящий сертификат:id 01, label logon\nsubject "
      "ivanov, subject org , subject domain CORP.EXAMPLE.COM\nissuer CA, issuer org , issuer "
      "domain \nfingerprint AB01"},
 };

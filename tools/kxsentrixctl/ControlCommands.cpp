@@ -1,18 +1,25 @@
 #include "ControlCommands.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 
 #include "DaemonView.h"
 #include "TerminalText.h"
 #include "TokenView.h"
+#include "config/DaemonConfig.h"
+#include "daemon/Daemon.h"
+#include "daemon/StatusReport.h"
 #include "dbus/BusContract.h"
+#include "dbus/LogonEdits.h"
 #include "log/Common.h"
+#include "log/KxLogger.h"
 #include "log/UntrustedFile.h"
 
 #ifndef KX_DAEMON_PATH
@@ -151,9 +158,45 @@ ExitStatus ControlCommands::explain(const BusClient& bus, std::optional<uint64_t
     } else if ((*explanation)["tokens"].empty()) {
         std::cout << "No token is inserted.\n";
     } else {
-        std::cout << DaemonView::explanation(*explanation);
+        // Which PAM file names no token logon, when that is why nothing would be locked.
+        const std::string unconfigured = Daemon::authTypeName(Daemon::AuthType::NotConfigured);
+        std::optional<nlohmann::ordered_json> logon;
+        for (const nlohmann::ordered_json& token : (*explanation)["tokens"]) {
+            if (!logon && token.is_object() && token.contains("authType") &&
+                token["authType"] == unconfigured) {
+                logon = jsonAnswer(bus.call(BusContract::kDaemonStatus));
+            }
+        }
+        std::cout << DaemonView::explanation(*explanation, logon.value_or(nullptr));
     }
     return kDone;
+}
+
+ExitStatus ControlCommands::checkConfig(const std::string& file) {
+    // The daemon walks the path from the root to judge who may change the file.
+    std::error_code failed;
+    const std::filesystem::path absolute = std::filesystem::absolute(file, failed);
+    const std::string path = failed ? file : absolute.lexically_normal().string();
+    const DaemonConfig::Reading reading = DaemonConfig::read(path, DaemonConfig::Status());
+    StatusReport report;  // as the daemon's status would show it after a start with this file
+    report.config = {path, 0, reading.fromFile, reading.problem, reading.settings};
+    report.configActedOn = reading.actedOn;
+    const Daemon::Logon logon = Daemon::readAuthType(true);
+    report.authType = Daemon::authTypeName(logon.type.value_or(Daemon::AuthType::NotConfigured));
+    report.authFile = logon.file;
+    report.authRead = logon.type.has_value();
+    for (const DaemonConfig::Note& note : reading.notes) {
+        std::cout << TerminalText::cell(KxLogger::prefix(note.level) + note.text) << "\n";
+    }
+    using Result = DaemonConfig::Reading::Result;
+    std::cout << DaemonView::configurationCheck(
+        path, reading.result == Result::Missing   ? "missing"
+              : reading.result == Result::Refused ? "refused: the daemon keeps the settings in "
+                                                    "force before it"
+              : reading.sound()                   ? "sound"
+                                                  : "taken, with the warnings above",
+        nlohmann::ordered_json::parse(report.json()));
+    return reading.sound() ? kDone : kFailed;
 }
 
 ExitStatus ControlCommands::fingerprint(const BusClient& bus, const std::string& user) {
@@ -189,14 +232,31 @@ ExitStatus ControlCommands::setPamApplet(const BusClient& bus, const std::string
     std::string path = file.find('/') == std::string::npos
                            ? std::string(BusContract::kPamDirectory) + "/" + file
                            : file;
-    return codeAnswer(
-        bus, BusContract::kSetAppletInPamConf, {path, applet},
-        "Every applet= of " + Common::printable(path) + " now names " + Common::printable(applet),
-        {"kxsentrixd could not read or write " + Common::printable(path),
-         "the file must be a regular file inside /etc/pam.d, given by its "
-         "absolute path, and " +
-             std::string(kOneLine),
-         ""});
+    const std::string shownPath = Common::printable(path);
+    // The file as the daemon will find it, to tell what the edit does: the daemon leaves it
+    // untouched when nothing changes.
+    std::string done = "Every applet= of " + shownPath + " now names " + Common::printable(applet);
+    std::string content;
+    if (UntrustedFile::read(path, content)) {
+        const LogonEdits::Lines before = LogonEdits::splitLines(content);
+        LogonEdits::Lines after = before;
+        if (LogonEdits::setPamApplet(after, applet) == 0) {
+            done = shownPath + ": no applet= lines; nothing changed";
+        } else if (after == before) {
+            done = "Every applet= of " + shownPath + " already names " +
+                   Common::printable(applet) + "; nothing changed";
+        }
+    }
+    struct stat status {};
+    const std::string refused =
+        !LogonEdits::isOneLine(applet) ? std::string(kOneLine)
+        : lstat(path.c_str(), &status) != 0
+            ? std::string("FILE must be an existing file in ") + BusContract::kPamDirectory +
+                  ": " + shownPath + " does not exist"
+            : std::string("FILE must be a regular file in ") + BusContract::kPamDirectory + ": " +
+                  shownPath + " is not one";
+    return codeAnswer(bus, BusContract::kSetAppletInPamConf, {path, applet}, done,
+                      {"kxsentrixd could not read or write " + shownPath, refused, ""});
 }
 
 ExitStatus ControlCommands::setSssdFilter(const BusClient& bus, const std::string& model,

@@ -27,6 +27,11 @@ ExitStatus domainCheck(const BusClient& bus, const std::string& domain);
 // Prints the results the daemon saved from the journal.
 ExitStatus authResult(const BusClient& bus, const std::string& since, const std::string& until);
 
+// Reads the configuration file as the daemon would at its start, without asking it: prints every
+// warning, the settings that would be in force and what a removal would do; kDone only when the
+// file is taken without a warning.
+ExitStatus checkConfig(const std::string& file);
+
 // Replaces this process by `kxsentrixd lock`, so its exit status is ours; returns only when the
 // daemon cannot be run. KXSENTRIXD names another daemon binary than the installed one.
 ExitStatus lockAll();

@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <ctime>
+#include <optional>
 
 #include "TerminalText.h"
 #include "TextTable.h"
+#include "daemon/Daemon.h"
+#include "sessions/SessionMatch.h"
 
 namespace {
 
@@ -65,16 +68,116 @@ std::string removalOutcome(const Json& removal) {
     return said;
 }
 
-std::string wouldDo(const Json& token) {
+using AuthType = SessionMatch::AuthType;
+constexpr AuthType kLogons[] = {AuthType::LocalPki, AuthType::LocalNoPki, AuthType::NetworkPki,
+                                AuthType::NetworkNoPki};
+
+// The daemon names a logon type in its log's words; the terminal's are English.
+std::optional<AuthType> logonNamed(const std::string& name) {
+    for (AuthType type : kLogons) {
+        if (SessionMatch::authTypeName(type) == name) {
+            return type;
+        }
+    }
+    if (name == SessionMatch::authTypeName(AuthType::NotConfigured)) {
+        return AuthType::NotConfigured;
+    }
+    return std::nullopt;
+}
+
+std::string module(AuthType type) {
+    return std::string("pam_") + SessionMatch::logonOf(type)->marker;
+}
+
+std::string logonInEnglish(AuthType type) {
+    switch (type) {
+        case AuthType::LocalPki:
+            return "local accounts, by the certificate in ~/.eid/authorized_certificates";
+        case AuthType::LocalNoPki:
+            return "local accounts, by a profile for this host";
+        case AuthType::NetworkPki:
+            return "domain accounts, by a certificate of the domain";
+        case AuthType::NetworkNoPki:
+            return "domain accounts, by a profile for the domain";
+        case AuthType::NotConfigured:
+            break;
+    }
+    return "not configured";
+}
+
+// Why no session belongs to any token: the PAM stack names no token logon module.
+std::string whyNotConfigured(const Json& logon) {
+    const std::string file = text(logon, "authFile");
+    if (file.empty()) {
+        return std::string("neither ") + Daemon::kPamSystemAuth + " nor " +
+               Daemon::kPamCommonAuth + " exists";
+    }
+    std::string modules;
+    for (AuthType type : kLogons) {
+        modules += (modules.empty() ? "" : ", ") + module(type);
+    }
+    return TerminalText::cell(file) + " names none of " + modules;
+}
+
+bool notConfigured(const Json& logon) {
+    return logonNamed(text(logon, "authType")) == AuthType::NotConfigured &&
+           member(logon, "authRead") != false;
+}
+
+std::string systemAction(const std::string& value) {
+    return value == "0"   ? "no action (0)"
+           : value == "1" ? "lock the token's sessions (1)"
+           : value == "2" ? "power the machine off (2)"
+                          : "not defined (" + value + ")";
+}
+
+std::string remoteAction(const std::string& value) {
+    return value == "1" ? "interrupt the token's remote-desktop clients (1)"
+                        : "no action (" + value + ")";
+}
+
+const char* kFallback =
+    "; a session that does not report locked within 3 s gets every session locked (logind's "
+    "LockSessions and the MATE screen saver)";
+
+// What the lock or power-off action does to the sessions, given the logon type.
+std::string sessionsOutcome(const std::string& action, const Json& logon) {
+    if (member(logon, "authRead") == false) {
+        return "every session is locked: " + shown(logon, "authFile") +
+               " cannot be read, so the token's sessions cannot be told";
+    }
+    if (notConfigured(logon)) {
+        return "no session is touched: the logon type is not configured (" +
+               whyNotConfigured(logon) + ")";
+    }
+    return action == "1" ? std::string("the token's sessions are locked") + kFallback
+                         : "the machine is powered off when a session belongs to the token";
+}
+
+// Why a removal leaves every session alone, by the system action.
+std::string whyUntouched(const std::string& action) {
+    return action == "1" || action == "2" ? ": none belongs to the token"
+           : action == "0"                ? " (actionOnTokenDisabled 0)"
+                                          : ": actionOnTokenDisabled is not defined";
+}
+
+std::string wouldDo(const Json& token, const Json& logon) {
     const std::string action = text(token, "action");
-    std::string said =
-        action == "lockMatching"
-            ? "lock the sessions marked lock and wait for them to report locked"
-        : action == "lockEverything" ? "lock every session: logind could not list them"
-        : action == "powerOff"       ? (member(token, "configurationFound") == false
-                                            ? "power the machine off: no configuration file in force"
-                                            : "power the machine off")
-                                     : "touch no session";
+    std::string said;
+    if (action == "lockMatching") {
+        said = std::string("lock the sessions marked lock") + kFallback;
+    } else if (action == "lockEverything") {
+        said = "lock every session: logind could not list them";
+    } else if (action == "powerOff") {
+        said = member(token, "configurationFound") == false
+                   ? "power the machine off: no configuration file in force"
+                   : "power the machine off";
+    } else if (notConfigured(token)) {
+        said = "touch no session: the logon type is not configured (" + whyNotConfigured(logon) +
+               ")";
+    } else {
+        said = "touch no session" + whyUntouched(text(member(token, "system"), "value"));
+    }
     if (text(member(token, "remote"), "value") == "1") {
         said += "; interrupt the remote clients marked interrupt";
     }
@@ -111,17 +214,8 @@ std::string DaemonView::status(const Json& status) {
     out += line("Configuration", shown(config, "path") + ", " +
                                      (state == "loaded"    ? "loaded " + when(config, "loadedAt")
                                       : state == "refused" ? "refused: " + shown(config, "problem")
-                                                           : "not loaded"));
-    if (member(config, "removalPowersOff") == true) {
-        out += line("", "a token removal powers the machine off: no configuration file in force");
-    }
-    std::string settings;
-    for (const auto& [key, value] : member(config, "settings").items()) {
-        settings += (settings.empty() ? "" : ", ") + TerminalText::cell(key) + " " +
-                    TerminalText::cell(value.is_string() ? value.get<std::string>() : value.dump());
-    }
-    out += line("Settings", settings);
-    out += line("Authentication", shown(status, "authType"));
+                                                           : "missing"));
+    out += effect(status);
     const Json& bus = member(status, "bus");
     out += line("D-Bus name",
                 shown(bus, "name") + (member(bus, "held") == true ? ", held" : ", not held"));
@@ -143,20 +237,68 @@ std::string DaemonView::status(const Json& status) {
     return out;
 }
 
-std::string DaemonView::explanation(const Json& explanation) {
+std::string DaemonView::effect(const Json& status) {
+    const Json& config = member(status, "configuration");
+    std::string settings;
+    for (const auto& [key, value] : member(config, "settings").items()) {
+        settings += (settings.empty() ? "" : ", ") + TerminalText::cell(key) + " " +
+                    TerminalText::cell(value.is_string() ? value.get<std::string>() : value.dump());
+    }
+    const bool fromFile = member(config, "fromFile") == true;
+    std::string inForce =
+        member(config, "removalPowersOff") == true ? "none in force"
+        : text(config, "state") == "loaded"        ? settings
+        : fromFile ? "those loaded " + when(config, "loadedAt") + " stay: " + settings
+                   : "none from the file, the defaults: " + settings;
+    std::string out = line("Settings", inForce);
+    const std::optional<AuthType> type = logonNamed(text(status, "authType"));
+    const std::string file = shown(status, "authFile");
+    out += line("Authentication",
+                member(status, "authRead") == false ? "unknown: " + file + " cannot be read"
+                : type == AuthType::NotConfigured   ? "not configured: " + whyNotConfigured(status)
+                : type ? logonInEnglish(*type) + " (" + module(*type) + " in " + file + ")"
+                       : shown(status, "authType"));
+    out += line("On removal", onRemoval(config, status));
+    return out;
+}
+
+std::string DaemonView::configurationCheck(const std::string& path, const std::string& state,
+                                          const Json& status) {
+    return line("File", TerminalText::cell(path) + ": " + state) + effect(status);
+}
+
+std::string DaemonView::onRemoval(const Json& configuration, const Json& logon) {
+    if (member(configuration, "removalPowersOff") == true) {
+        return "the machine is powered off: no configuration is in force";
+    }
+    const Json& settings = member(configuration, "settings");
+    const std::string action = text(settings, "actionOnTokenDisabled");
+    std::string said = action == "1" || action == "2"
+                           ? sessionsOutcome(action, logon)
+                           : "no session is touched" + whyUntouched(action);
+    if (text(settings, "actionOnTokenDisabledRemote") == "1") {
+        said += "; the token's remote-desktop clients are interrupted";
+    }
+    return said;
+}
+
+std::string DaemonView::explanation(const Json& explanation, const Json& logon) {
     std::string out;
     for (const Json& token : member(explanation, "tokens")) {
         if (!out.empty()) {
             out += "\n";
         }
+        const std::string serial = shown(token, "serialNumber");
         out += "Slot " + shown(token, "slot") + ": " + shown(token, "label") + " (" +
-               shown(token, "model") + "), serial " + shown(token, "serialNumber") + "\n";
-        out += line("Sessions", shown(member(token, "system"), "name"));
-        out += line("Remote clients", shown(member(token, "remote"), "name"));
-        const Json& authType = member(token, "authType");
-        out += line("Authentication",
-                    authType.is_string() ? shown(token, "authType") : "not looked at");
-        out += line("Would", wouldDo(token));
+               shown(token, "model") + "), " + (serial.empty() ? "no serial" : "serial " + serial) +
+               "\n";
+        out += line("Sessions", systemAction(text(member(token, "system"), "value")));
+        out += line("Remote clients", remoteAction(text(member(token, "remote"), "value")));
+        const std::optional<AuthType> type = logonNamed(text(token, "authType"));
+        out += line("Authentication", !member(token, "authType").is_string() ? "not looked at"
+                                      : type ? logonInEnglish(*type)
+                                             : shown(token, "authType"));
+        out += line("Would", wouldDo(token, logon));
         if (!member(token, "sessions").empty()) {
             TextTable sessions({"SESSION", "USER", "UID", "VERDICT", "REASON"});
             for (const Json& session : member(token, "sessions")) {

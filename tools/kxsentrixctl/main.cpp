@@ -1,5 +1,5 @@
-// kxsentrixctl: the administrator's client of kxsentrixd. Every subcommand but the PIN checks
-// and lock-all is one D-Bus method of the daemon; see kxsentrixctl(1).
+// kxsentrixctl: the administrator's client of kxsentrixd. Every subcommand but the PIN checks,
+// check-config and lock-all is one D-Bus method of the daemon; see kxsentrixctl(1).
 #include <dbus/dbus.h>
 
 #include <CLI/CLI.hpp>
@@ -10,6 +10,7 @@
 #include "ControlCommands.h"
 #include "ExitStatus.h"
 #include "PinCommands.h"
+#include "config/DaemonConfig.h"
 
 namespace {
 
@@ -30,7 +31,7 @@ int main(int argc, char* argv[]) {
         "Client of the Korvex Sentrix daemon kxsentrixd: tokens, logon configuration, "
         "domain diagnostics, session lock and PIN checks.",
         "kxsentrixctl"};
-    app.set_version_flag("--version", KX_VERSION);
+    app.set_version_flag("-V,--version", std::string("kxsentrixctl ") + KX_VERSION);
     app.require_subcommand(1);
     Arguments in;
     std::function<ExitStatus(const BusClient&)> command;
@@ -110,6 +111,14 @@ int main(int argc, char* argv[]) {
            });
     auth->add_option("SINCE", in.first, "Start, as journalctl --since takes it")->required();
     auth->add_option("UNTIL", in.second, "End, as journalctl --until takes it")->required();
+
+    on(app.add_subcommand("check-config",
+                          "Read the daemon's configuration file as the daemon would, without it"),
+       [&](const BusClient&) {
+           return ControlCommands::checkConfig(in.first.empty() ? DaemonConfig::default_config_path
+                                                                : in.first);
+       })
+        ->add_option("FILE", in.first, "Another file than the daemon's");
 
     on(app.add_subcommand("lock-all", "Lock every login session (runs kxsentrixd lock)"),
        [](const BusClient&) { return ControlCommands::lockAll(); });
