@@ -9,7 +9,8 @@ import socket
 import time
 
 from system_helpers import (ALICE_PEM, SERVICE_UP, WATCHING, ask, connected, disconnected,
-                            insert, serving, texts, token_event)
+                            insert, removals_handled, serving, texts, token_event,
+                            wait_for_removals)
 from world import DAEMON_CONFIG, LOG_ERR, LOG_WARNING, wait_until
 
 REMOVAL = re.compile(r"^\[INFO\] Отключено устройство")
@@ -198,3 +199,60 @@ def test_a_removal_comes_through_a_burst_of_slot_events(world):
     events = [text for text in texts(daemon.records(since=mark)) if "Token event" in text]
     assert len(events) == slots + 1  # the removal
     assert not daemon.records(level=LOG_WARNING)
+
+
+LOCKS = '{\n"actionOnTokenDisabled": 1\n}\n'
+UNKNOWN_STATE = ("[ERROR] Событие в слоте {}, состояние которого неизвестно: список слотов получить "
+                 "не удалось, поэтому блокируем все сессии")
+
+
+def lock_everything_calls(world):
+    return len(world.logind.calls("LockSessions"))
+
+
+# What the loop could not find out counts as a removal that locks every session, once for each
+# thing it could not find out, never for what it knows. (Then what the removal does with a
+# stored record that is incomplete: every session locked as well.)
+def test_what_the_loop_cannot_find_out_locks_every_session(world):
+    world.add_user("ivanov", 1001)
+    world.logind.add_session("c1", 1001, "ivanov")
+    # A token in the reader at start makes every listing fail: no slot's state is known.
+    insert(world, 1, "Hostile", "--fail", "C_GetSlotList=CKR_DEVICE_ERROR")
+    insert(world, 5, "Before start")
+    daemon = serving(world, LOCKS)
+    assert lock_everything_calls(world) == 0
+
+    # A token swapped for another in one event, in a slot the loop knew nothing of: the event may
+    # hide a removal. The new token is read directly and stored.
+    insert(world, 5, "Swapped in", command="swap")
+    daemon.wait_for_log(connected(5, "Swapped in"))
+    assert daemon.records(UNKNOWN_STATE.format(5))
+    wait_until(lambda: lock_everything_calls(world) == 1)
+    # A slot seen empty since is known: pulled (the stored token's own removal) and filled again,
+    # nobody else is locked.
+    handled = removals_handled(world)
+    world.kxsim("remove", "5")
+    wait_for_removals(world, handled + 1)
+    insert(world, 5, "Again", "--profile", "ivanov@corp")
+    daemon.wait_for_log(connected(5, "Again"))
+    assert len(daemon.records(UNKNOWN_STATE.format(5))) == 1
+
+    # A token that cannot be shown to be the stored one (its objects fail to read, twice) is not
+    # trusted: the stored token's removal runs, and the other is stored as read, incomplete.
+    mark = world.log_mark()
+    insert(world, 5, "Again", "--profile", "ivanov@corp", "--fail",
+           "C_GetAttributeValue=CKR_DEVICE_ERROR", command="swap")
+    daemon.wait_for_log("[WARNING] Не удалось убедиться, что в слоте 5 тот же токен: он считается "
+                        "отключенным", since=mark)
+    daemon.wait_for_log(disconnected(5, "Again"), since=mark)
+    daemon.wait_for_log(connected(5, "Again"), since=mark)
+    wait_until(lambda: ask(world, "daemonStatus")["incompleteTokens"] == 1)
+    # Pulled, the incomplete token locks every session: what it lacks may have named a user.
+    before = lock_everything_calls(world)
+    handled = removals_handled(world)
+    world.kxsim("remove", "5")
+    wait_for_removals(world, handled + 1)
+    assert daemon.records("[ERROR] Данные токена в слоте 5 прочитаны не полностью, поэтому "
+                          "блокируем все сессии")
+    assert lock_everything_calls(world) == before + 1
+    assert daemon.stop() == 0
