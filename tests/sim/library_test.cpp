@@ -8,7 +8,6 @@
 // under the build tree.
 
 #include <gtest/gtest.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "TestThreads.h"
 #include "TestToken.h"
 #include "kxpkcs11.h"
 
@@ -27,6 +27,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using testfiles::contentOf;
+using testthreads::CallThread;
 
 const std::string kBoris = contentOf(KXSIM_TEST_DATA "/boris.der");
 
@@ -103,54 +104,6 @@ CK_C_INITIALIZE_ARGS osLocking() {
     args.flags = CKF_OS_LOCKING_OK;
     return args;
 }
-
-// One library call made on a thread of its own and watched from the test's: whether it has
-// returned, or sleeps inside the library (blocked in poll, where the library waits without its
-// lock), told by the kernel rather than by a clock.
-class CallThread {
-public:
-    explicit CallThread(std::function<CK_RV()> call)
-        : thread_([this, call = std::move(call)] {
-              tid_ = gettid();
-              rv_ = call();
-              done_ = true;
-          }) {}
-    ~CallThread() { join(); }
-
-    bool done() const { return done_; }
-    bool asleepInLibrary() const {
-        pid_t tid = tid_;
-        std::string syscall =
-            tid == 0 ? "" : contentOf("/proc/self/task/" + std::to_string(tid) + "/syscall");
-        auto in = [&syscall](long number) {
-            return syscall.rfind(std::to_string(number) + " ", 0) == 0;
-        };
-#ifdef SYS_poll
-        return in(SYS_poll) || in(SYS_ppoll);
-#else
-        return in(SYS_ppoll);
-#endif
-    }
-    // Waits until the call sleeps in the library or has returned; true when it sleeps.
-    bool sleepsInLibrary() const {
-        while (!done_ && !asleepInLibrary()) {
-            std::this_thread::yield();
-        }
-        return !done_;
-    }
-    CK_RV join() {
-        if (thread_.joinable()) {
-            thread_.join();
-        }
-        return rv_;
-    }
-
-private:
-    std::atomic<pid_t> tid_{0};
-    std::atomic<bool> done_{false};
-    CK_RV rv_ = CKR_GENERAL_ERROR;
-    std::thread thread_;
-};
 
 class SimTest : public testing::Test {
 protected:
