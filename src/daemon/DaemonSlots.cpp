@@ -101,6 +101,7 @@ StatusReport Daemon::statusReport() const {
     report.startedAt = startedAt_;
     report.uptimeSeconds = running_.elapsed() / 1000;
     report.loop = loopStatus();
+    report.loop.librarySerialised = LibraryCall::serialised();
     report.config = config_.status();
     report.configActedOn = config_.exists();
     const KxLogger::Counts logged = KxLogger::counts();
