@@ -196,7 +196,10 @@ bool SlotLoop::pollStoredSlots() {
 void SlotLoop::watchBlindness(bool blind) {
     if (!blind) {
         blindSince_.reset();
-        blindLocked_ = false;
+        if (blindLocked_) {
+            blindLocked_ = false;
+            noteStatus();
+        }
         return;
     }
     if (!blindSince_) {

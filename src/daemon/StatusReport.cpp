@@ -200,7 +200,7 @@ std::string StatusReport::line() const {
                            loop.libraryError));
     }
     if (loop.blind) {
-        parts.push_back("слоты не видны, все сессии заблокированы");
+        parts.push_back("слоты не видны дольше 10 с");
     }
     parts.push_back(configLine(*this));
     if (loop.lastRemoval.at != 0) {
