@@ -108,6 +108,8 @@ const DaemonConfig::Setting DaemonConfig::kSettings[] = {
      "Обнаружено некорректное значение параметра forceSessionMatch: %s"},
     // Stored as it converts, whatever it holds, without a warning.
     {"ticketsCheckInterval", &DaemonConfig::applyTicketsCheckInterval, nullptr},
+    {"terminateUnlockableSessions", &DaemonConfig::applyTerminateUnlockableSessions,
+     "Обнаружено некорректное значение параметра terminateUnlockableSessions: %s"},
 };
 
 DaemonConfig::DaemonConfig(const std::string& path) : path_(path) {
@@ -306,6 +308,11 @@ bool DaemonConfig::applyForceSessionMatch(const std::string& value, Settings& se
     return toBool(value, settings.forceSessionMatch);
 }
 
+bool DaemonConfig::applyTerminateUnlockableSessions(const std::string& value,
+                                                    Settings& settings) {
+    return toBool(value, settings.terminateUnlockableSessions);
+}
+
 bool DaemonConfig::applyTicketsCheckInterval(const std::string& value, Settings& settings) {
     // As atoi reads it, but a number beyond the 32-bit range is held at its end: atoi's result
     // is undefined there, and glibc's wraps, turning a long interval into a check on every pass.
@@ -329,6 +336,8 @@ void DaemonConfig::logSummary(const Settings& settings) {
                   onOff(settings.forceSessionMatch));
     KxLogger::log(LOG_DEBUG, "Интервал проверки корректности прав доступа тикетов Kerberos - %d ms",
                   settings.ticketsCheckIntervalMs);
+    KxLogger::log(LOG_DEBUG, "Режим завершения сессий, которые нельзя заблокировать - %s",
+                  onOff(settings.terminateUnlockableSessions));
 }
 
 std::string DaemonConfig::systemActionName(TokenEjectActionSystem action) {

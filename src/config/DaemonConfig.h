@@ -41,6 +41,7 @@ public:
         bool debug = true;
         bool forceSessionMatch = false;
         int32_t ticketsCheckIntervalMs = 1000;  // a load without it keeps the one before
+        bool terminateUnlockableSessions = false;
     };
 
     // What a status report tells of the configuration.
@@ -106,6 +107,7 @@ private:
     static bool applyDebug(const std::string& value, Settings& settings);
     static bool applyForceSessionMatch(const std::string& value, Settings& settings);
     static bool applyTicketsCheckInterval(const std::string& value, Settings& settings);
+    static bool applyTerminateUnlockableSessions(const std::string& value, Settings& settings);
     static void logSummary(const Settings& settings);
     // Keeps the settings in force: logs why at `level` (once per request) and returns false.
     bool keep(int level, const std::string& problem);

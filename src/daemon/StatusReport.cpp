@@ -121,6 +121,7 @@ std::string StatusReport::json() const {
     json.key("debug").boolean(settings.debug);
     json.key("forceSessionMatch").boolean(settings.forceSessionMatch);
     json.key("ticketsCheckInterval").integer(settings.ticketsCheckIntervalMs);
+    json.key("terminateUnlockableSessions").boolean(settings.terminateUnlockableSessions);
     json.end().end();
 
     json.key("authType").string(authType);

@@ -81,7 +81,8 @@ def test_changes_are_loaded_at_the_next_slot_event_and_not_before(world):
         in_force = configuration["settings"]
     assert configuration["settings"] == {
         "actionOnTokenDisabled": 1, "actionOnTokenDisabledRemote": 0, "debug": True,
-        "forceSessionMatch": False, "ticketsCheckInterval": 1000}
+        "forceSessionMatch": False, "ticketsCheckInterval": 1000,
+        "terminateUnlockableSessions": False}
 
     # Deleted while a reload is due: nothing is loaded, nor complained of, until it is back.
     mark = world.log_mark()
@@ -90,7 +91,7 @@ def test_changes_are_loaded_at_the_next_slot_event_and_not_before(world):
     world.remove(DAEMON_CONFIG)
     assert lines_up_to_event(world, daemon, mark, 20) == [MODIFIED]
     world.write_daemon_config(idle)
-    assert lines_up_to_event(world, daemon, mark, 21)[-5:] == settings(system="Бездействие",
+    assert lines_up_to_event(world, daemon, mark, 21)[-6:] == settings(system="Бездействие",
                                                                         interval=250)
 
     # SIGPIPE is ignored; SIGHUP makes the loop reload at its next pass, a change noted or not.
