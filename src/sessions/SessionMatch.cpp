@@ -128,7 +128,8 @@ std::optional<Verdict> commonStart(const Session& session, const Settings& setti
         return Verdict{true, LOG_DEBUG,
                        Common::format("Сессия пользователя %s, uid %d, home '%s' соответствует "
                                       "токену т. к. включен флаг принудительного совпадения.\n",
-                                      s.user.c_str(), s.uid, s.home.c_str())};
+                                      s.user.c_str(), s.uid, s.home.c_str()),
+                       false, true};
     }
     return std::nullopt;
 }
