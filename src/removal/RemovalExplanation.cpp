@@ -162,25 +162,9 @@ void writePrepared(JsonWriter& json, const std::optional<LockAhead::Prepared>& p
     json.end().key("everything").boolean(prepared->everything).end();
 }
 
-}  // namespace
-
-RemovalPlan::Settings RemovalExplanation::withReasons(RemovalPlan::Settings settings) {
-    settings.match.debug = true;
-    return settings;
-}
-
-void RemovalExplanation::write(JsonWriter& json, const Token::Info& token,
-                               const RemovalPlan::Settings& settings, const RemovalPlan& plan,
-                               const std::vector<ProcessTable::Process>& running,
-                               const std::optional<LockAhead::Prepared>& prepared,
-                               const KindOf& kindOf) {
-    Kinds kinds;
-    for (const RemovalPlan::Examined& examined : plan.sessions) {
-        if (examined.lock) {
-            kinds[examined.session.id] = kindOf(examined.session);
-        }
-    }
-    json.beginObject();
+// The token, the settings, and what the plan says before the sessions.
+void writeOpening(JsonWriter& json, const Token::Info& token,
+                  const RemovalPlan::Settings& settings, const RemovalPlan& plan) {
     json.key("slot").unsignedInteger(token.slotId);
     json.key("label").string(token.label);
     json.key("model").string(token.model);
@@ -204,6 +188,28 @@ void RemovalExplanation::write(JsonWriter& json, const Token::Info& token,
         json.string(logged(record));
     }
     json.end();
+}
+
+}  // namespace
+
+RemovalPlan::Settings RemovalExplanation::withReasons(RemovalPlan::Settings settings) {
+    settings.match.debug = true;
+    return settings;
+}
+
+void RemovalExplanation::write(JsonWriter& json, const Token::Info& token,
+                               const RemovalPlan::Settings& settings, const RemovalPlan& plan,
+                               const std::vector<ProcessTable::Process>& running,
+                               const std::optional<LockAhead::Prepared>& prepared,
+                               const KindOf& kindOf) {
+    Kinds kinds;
+    for (const RemovalPlan::Examined& examined : plan.sessions) {
+        if (examined.lock) {
+            kinds[examined.session.id] = kindOf(examined.session);
+        }
+    }
+    json.beginObject();
+    writeOpening(json, token, settings, plan);
     writeSessions(json, plan, kinds);
     json.key("remoteClients").beginArray();
     if (plan.closeRemoteClients) {
