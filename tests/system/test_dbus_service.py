@@ -62,7 +62,7 @@ for call in calls:
 def test_fingerprints_echoes_and_who_may_call_what(world):
     world.add_user("ivanov", 60001)
     for uid, name in enumerate(("with-cert", "without-file", "fifo", "no-pem", "root-only",
-                                "device", "unreadable"), 60002):
+                                "device", "unreadable", "no-certificate"), 60002):
         world.add_user(name, uid)
         world.mkdir(f"/home/{name}/.eid")
     world.write(f"/home/with-cert/{CERT_FILE}", ALICE, owner="with-cert")
@@ -82,6 +82,9 @@ def test_fingerprints_echoes_and_who_may_call_what(world):
     opens = libc.inotify_init1(os.O_NONBLOCK)
     libc.inotify_add_watch(opens, world.host_path("/dev/observed").encode(), 0x20)  # IN_OPEN
     world.write(f"/home/no-pem/{CERT_FILE}", "not a certificate\n")
+    # One ASN.1 sequence (an integer in it) in a certificate block: no certificate.
+    world.write(f"/home/no-certificate/{CERT_FILE}",
+                "-----BEGIN CERTIFICATE-----\nMAMCAQE=\n-----END CERTIFICATE-----\n")
     daemon = serving(world)
     cannot_open = "[WARNING] Не удалось открыть файл /home/{}/" + CERT_FILE
     for args, signature, reply, logged in [
@@ -92,6 +95,7 @@ def test_fingerprints_echoes_and_who_may_call_what(world):
             (["with-cert"], "s", [ALICE_FINGERPRINT], []),
             (["fifo"], "s", [""], [cannot_open.format("fifo")]),
             (["no-pem"], "s", [""], ["[ERROR] Не удалось создать X509"]),
+            (["no-certificate"], "s", [""], ["[ERROR] Не удалось создать X509"]),
             (["root-only"], "s", [""], [cannot_open.format("root-only")]),
             (["device"], "s", [""], [cannot_open.format("device")]),
             (["unreadable"], "s", [""], [cannot_open.format("unreadable")])]:
