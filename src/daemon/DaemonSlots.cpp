@@ -48,10 +48,9 @@ bool Daemon::startLibrary() {
         notifyStatus("READY=1\n");
         return true;
     }
-    KxLogger::log(LOG_ERR,
-                  "Не удалось инициализировать единую библиотеку! Ошибка C_Initialize. Код "
-                  "возврата = %d. Повторная попытка каждую секунду",
-                  static_cast<int>(failure));
+    KxLogger::log(LOG_ERR, "Ошибка C_Initialize. Код возврата = %d", static_cast<int>(failure));
+    KxLogger::log(LOG_ERR, "Не удалось инициализировать единую библиотеку!");
+    KxLogger::log(LOG_INFO, "Повторная попытка инициализации единой библиотеки каждую секунду");
     {
         std::lock_guard<std::mutex> lock(statusMutex_);
         status_.librarySince = now();
