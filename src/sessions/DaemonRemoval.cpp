@@ -168,6 +168,7 @@ size_t powerOff(const Daemon& daemon, const Token::Info& info, const RemovalPlan
         KxLogger::log(LOG_WARNING,
                       "Сброс данных на диски не завершился, выключаем систему без него");
     }
+    KxLogger::flush(deadline);
     reboot(RB_POWER_OFF);
     int error = errno;
     KxLogger::log(LOG_ERR, "Не удалось выключить компьютер, error code: %d, error: %s", error,
