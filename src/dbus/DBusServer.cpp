@@ -1,6 +1,7 @@
 #include "dbus/DBusServer.h"
 
 #include <dbus/dbus.h>
+#include <malloc.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/random.h>
@@ -33,6 +34,8 @@ constexpr int kFallbackWaitMs = 30;
 // Reads of the connection between two served calls: calls queued behind a burst reach their
 // queues (root's first in line) without waiting for the burst to be served.
 constexpr int kReadsPerCall = 16;
+// Messages taken from the bus after which the worker, once idle, returns free memory.
+constexpr size_t kTakenBeforeTrim = 1024;
 // Pauses before the attempts to reach the bus again after losing it.
 constexpr int kRetryMs[] = {500, 1000, 2000, 4000, 8000, 10000};
 // A reply's header beside its destination: serials, signature, the sender the bus adds.
@@ -400,6 +403,7 @@ DBusConnection* DBusServer::connect(bool quiet) {
 
 bool DBusServer::serve(DBusConnection* connection) {
     CallQueue queue;
+    size_t takenSinceTrim = 0;
     while (running_) {
         for (int read = 0; read < kReadsPerCall; ++read) {
             // Reads and writes what the socket takes now; never waits for the bus.
@@ -407,6 +411,7 @@ bool DBusServer::serve(DBusConnection* connection) {
             bool took = false;
             while (Message message{dbus_connection_pop_message(connection)}) {
                 took = true;
+                ++takenSinceTrim;
                 take(connection, queue, std::move(message));
             }
             if (!took) {
@@ -420,9 +425,15 @@ bool DBusServer::serve(DBusConnection* connection) {
         const int64_t now = steadyMs();
         if (queue.next(call, now)) {
             serveCall(connection, queue, call);
-        } else {
-            waitForTraffic(connection, queue.readyAtMs() - now);
+            continue;
         }
+        if (takenSinceTrim >= kTakenBeforeTrim) {
+            // A burst of calls (a flood) leaves its memory free but held by the allocator: it
+            // goes back to the system once the burst is over.
+            malloc_trim(0);
+            takenSinceTrim = 0;
+        }
+        waitForTraffic(connection, queue.readyAtMs() - now);
     }
     return true;
 }
