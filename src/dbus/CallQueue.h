@@ -53,7 +53,7 @@ public:
     // Connections remembered; idle ones are forgotten first.
     static constexpr size_t kSendersKept = 4096;
     // The pace of a user's refusals of calls too long to be taken, in their bytes.
-    static constexpr uint64_t kTooLongBytesPerSecond = 256 * 1024;
+    static constexpr uint64_t kTooLongBytesPerSecond = 64 * 1024;
 
     struct Call {
         std::string sender;  // the connection's unique name
