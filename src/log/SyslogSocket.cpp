@@ -196,22 +196,22 @@ std::string SyslogSocket::record(int priority, const char* format, va_list args)
     Text text(header, sizeof(header));
     time_t now = realTime();
     addHeader(text, priority, now, utcOffset(now, true));
-    std::string record(text.data(), text.length());
+    std::string datagram(text.data(), text.length());
     va_list again;
     va_copy(again, args);
     char buffer[1024];
     int length = std::vsnprintf(buffer, sizeof(buffer), format, args);
     if (length >= 0 && static_cast<size_t>(length) < sizeof(buffer)) {
-        record.append(buffer, static_cast<size_t>(length));
+        datagram.append(buffer, static_cast<size_t>(length));
     } else if (length >= 0) {
         // As syslog(3), no length limit of its own: what the socket takes goes out whole.
         std::vector<char> large(static_cast<size_t>(length) + 1);
         std::vsnprintf(large.data(), large.size(), format, again);
-        record.append(large.data(), static_cast<size_t>(length));
+        datagram.append(large.data(), static_cast<size_t>(length));
     }
     va_end(again);
     errno = savedErrno;
-    return record;
+    return datagram;
 }
 
 bool SyslogSocket::send(const std::string& record) {
