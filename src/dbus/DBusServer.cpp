@@ -34,7 +34,8 @@ constexpr int kFallbackWaitMs = 30;
 // Reads of the connection between two served calls: calls queued behind a burst reach their
 // queues (root's first in line) without waiting for the burst to be served.
 constexpr int kReadsPerCall = 16;
-// Messages taken from the bus after which the worker, once idle, returns free memory.
+// Messages taken from the bus after which the worker, once idle, returns free memory (a long
+// call counts as that many).
 constexpr size_t kTakenBeforeTrim = 1024;
 // Pauses before the attempts to reach the bus again after losing it.
 constexpr int kRetryMs[] = {500, 1000, 2000, 4000, 8000, 10000};
@@ -403,7 +404,7 @@ DBusConnection* DBusServer::connect(bool quiet) {
 
 bool DBusServer::serve(DBusConnection* connection) {
     CallQueue queue;
-    size_t takenSinceTrim = 0;
+    takenSinceTrim_ = 0;
     while (running_) {
         for (int read = 0; read < kReadsPerCall; ++read) {
             // Reads and writes what the socket takes now; never waits for the bus.
@@ -411,7 +412,7 @@ bool DBusServer::serve(DBusConnection* connection) {
             bool took = false;
             while (Message message{dbus_connection_pop_message(connection)}) {
                 took = true;
-                ++takenSinceTrim;
+                ++takenSinceTrim_;
                 take(connection, queue, std::move(message));
             }
             if (!took) {
@@ -427,11 +428,11 @@ bool DBusServer::serve(DBusConnection* connection) {
             serveCall(connection, queue, call);
             continue;
         }
-        if (takenSinceTrim >= kTakenBeforeTrim) {
-            // A burst of calls (a flood) leaves its memory free but held by the allocator: it
-            // goes back to the system once the burst is over.
+        if (takenSinceTrim_ >= kTakenBeforeTrim) {
+            // A burst of calls (a flood), or one long call, leaves its memory free but held by
+            // the allocator: it goes back to the system once the worker is idle.
             malloc_trim(0);
-            takenSinceTrim = 0;
+            takenSinceTrim_ = 0;
         }
         waitForTraffic(connection, queue.readyAtMs() - now);
     }
@@ -561,6 +562,7 @@ void DBusServer::takeCall(DBusConnection* connection, CallQueue& queue, DBusMess
     const uint64_t bytes = argumentBytes(message);
     if (bytes > kMaxArgumentBytes) {
         call.tooLongBytes = bytes;
+        takenSinceTrim_ = kTakenBeforeTrim;  // what libdbus took to read it is given back
     } else {
         call.args = inputArgs(message, method);
     }

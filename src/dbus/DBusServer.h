@@ -117,4 +117,6 @@ private:
     Message tokens_;
     uint64_t tokensBytes_ = 0;
     uint64_t tokensChangeCount_ = 0;
+    // Messages taken since freed memory was last given back to the system (the worker's).
+    size_t takenSinceTrim_ = 0;
 };
