@@ -112,7 +112,17 @@ class ArrayFlood(Attack):
         if self.process.stdout.readline() != b"sent\n":
             raise RuntimeError(f"the array flood did not start: "
                                f"{self.process.stderr.read().decode()[-2000:]}")
-        time.sleep(2)  # its calls on the way
+        # The measurement starts once the daemon has read the calls the flood began with (the
+        # bus holds nothing more for it): its figures are what the flood costs as it goes on.
+        began = time.monotonic()
+        time.sleep(1)
+        bus = stage.sandbox.system_bus()
+        daemon = bus.get_name_owner("kx.daemon.server")
+        world.wait_until(lambda: bus.call_blocking(
+            "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.Debug.Stats",
+            "GetConnectionStats", "s", [daemon])["OutgoingBytes"] < 2**20, 120,
+            "the flood's first calls read")
+        self.first_read_s = time.monotonic() - began
 
     def stop(self):
         self.process.stdin.close()
@@ -185,7 +195,8 @@ def array_and_log_floods(report, removals):
         with MachineProbe(sandbox.build_dir) as probe:
             crowded, crowded_locks = beside_root_calls(stage, removals)
         answered = flood.stop()
-        report.say(f"array flood {ARRAY_FLOOD}: {answered} calls answered; root's "
+        report.say(f"array flood {ARRAY_FLOOD}: its first calls read in {flood.first_read_s:.1f} "
+                   f"s; {answered} calls answered; root's "
                    f"lastDateUpdate median {crowded[0]:.2f} ms, p99 {crowded[1]:.2f} ms "
                    f"(quiet {quiet[0]:.2f}, {quiet[1]:.2f}); LockSession median "
                    f"{statistics.median(crowded_locks):.2f} ms, p99 "
@@ -205,7 +216,8 @@ def array_and_log_floods(report, removals):
     report.figure("root's \"lastDateUpdate\" median, a user's 3 x 4 calls of 8 MB arrays",
                   round(crowded[0], 2), "ms", ROOT_MEDIAN_TARGET_MS,
                   note=f"p99 {crowded[1]:.2f} ms; {ROOT_SPREAD[0]} calls {ROOT_SPREAD[1]} ms "
-                       f"apart; {answered} flood calls answered; " + probe.describe())
+                       f"apart, once the flood's first calls were read ({flood.first_read_s:.1f} "
+                       f"s); {answered} flood calls answered; " + probe.describe())
     report.figure("root's \"lastDateUpdate\" p99, a user's 3 x 4 calls of 8 MB arrays",
                   round(crowded[1], 2), "ms", ROOT_ARRAY_P99_TARGET_MS,
                   note=f"without the flood median {quiet[0]:.2f} ms, p99 {quiet[1]:.2f} ms")
