@@ -207,6 +207,7 @@ void SystemActions::powerOff() {
         KxLogger::log(LOG_WARNING,
                       "Сброс данных на диски не завершился, выключаем систему без него");
     }
+    KxLogger::flush(powerOffDeadline_);  // the removal's records reach the log first
     reboot(RB_POWER_OFF);
     int error = errno;
     KxLogger::log(LOG_ERR, "Не удалось выключить компьютер, error code: %d, error: %s", error,
