@@ -292,9 +292,8 @@ void DBusServer::start() {
                       "Произведен запуск dbus сервера без зарегистрированных обработчиков методов");
     }
     dbus_threads_init_default();
-    try {
-        wake_ = std::make_unique<EventFd>();
-    } catch (const std::runtime_error&) {
+    wake_ = std::make_unique<EventFd>();
+    if (!wake_->valid()) {
         wake_.reset();  // the worker then looks at its flag every kFallbackWaitMs
     }
     // The handlers' commands end with the worker.
@@ -309,12 +308,9 @@ void DBusServer::stop() {
     }
     running_ = false;
     if (wake_) {
-        try {
-            // Stays readable: it also abandons a command a handler waits for.
-            wake_->write(1);
-        } catch (const std::runtime_error&) {
-            // Only a counter at its maximum refuses, and that wakes the worker as well.
-        }
+        // Stays readable: it also abandons a command a handler waits for. Only a counter at
+        // its maximum refuses, and that wakes the worker as well.
+        (void)wake_->write(1);
     }
     worker_->join();
     worker_.reset();
