@@ -107,11 +107,7 @@ RemovalPlan::Settings Daemon::removalSettings() const {
 RemovalPlan::Sources Daemon::removalSources() {
     RemovalPlan::Sources sources;
     sources.authType = [] { return Daemon::readAuthType().type; };
-    sources.sessions = [] {
-        bool listed = false;
-        std::vector<UserSessions::Session> sessions = UserSessions::listed(&listed);
-        return listed ? std::optional(std::move(sessions)) : std::nullopt;
-    };
+    sources.sessions = &UserSessions::listed;
     // Looked up once for all the sessions of one removal (or explanation), never kept longer.
     auto accounts = std::make_shared<UserSessions::Accounts>();
     sources.complete = [accounts](UserSessions::Session& session) {

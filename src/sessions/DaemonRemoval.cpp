@@ -77,17 +77,19 @@ bool Daemon::isMateRunning() {
 }
 
 int Daemon::lockAll() {
-    bool listed = false;
-    const std::vector<Session> sessions = UserSessions::sessions(&listed);
+    const std::optional<std::vector<Session>> sessions = UserSessions::sessions();
+    const bool listed = sessions.has_value();
     const ElapsedTimer requested;
-    for (const Session& session : sessions) {
-        UserSessions::lock(session);
-    }
     if (!listed) {
         SystemActions().lockEverything();
-    } else if (checkSessionsLock(sessions, requested) ||
-               SystemActions::waitUntilLocked(sessions, kFallbackWaitMs)) {
-        return 0;
+    } else {
+        for (const Session& session : *sessions) {
+            UserSessions::lock(session);
+        }
+        if (checkSessionsLock(*sessions, requested) ||
+            SystemActions::waitUntilLocked(*sessions, kFallbackWaitMs)) {
+            return 0;
+        }
     }
     // Reporting success while sessions stay open would let a caller walk away from them.
     const char* failure = listed ? "Не удалось подтвердить блокировку сессий пользователей"

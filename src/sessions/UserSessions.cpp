@@ -501,31 +501,31 @@ uint32_t UserSessions::maxLocalUid() {
     return gMaxLocalUid;
 }
 
-std::vector<UserSessions::Session> UserSessions::listed(bool* listed) {
+std::optional<std::vector<UserSessions::Session>> UserSessions::listed() {
     std::vector<Session> found;
-    bool answered = guarded([&found] { return listSessions(found, maxLocalUid()); }, false,
-                            "Ошибка получения списка активных сессий %s",
-                            "Ошибка получения списка активных сессий");
-    if (listed != nullptr) {
-        *listed = answered;
+    if (!guarded([&found] { return listSessions(found, maxLocalUid()); }, false,
+                 "Ошибка получения списка активных сессий %s",
+                 "Ошибка получения списка активных сессий")) {
+        return std::nullopt;
     }
     return found;
 }
 
-std::vector<UserSessions::Session> UserSessions::sessions(bool* listed) {
-    std::vector<Session> found = UserSessions::listed(listed);
-    bool completed = guarded(
-        [&found] {
-            Accounts accounts;
-            for (Session& session : found) {
-                complete(session, accounts);
-            }
-            return true;
-        },
-        false, "Ошибка получения списка активных сессий %s",
-        "Ошибка получения списка активных сессий");
-    if (!completed && listed != nullptr) {
-        *listed = false;
+std::optional<std::vector<UserSessions::Session>> UserSessions::sessions() {
+    std::optional<std::vector<Session>> found = listed();
+    if (!found) {
+        return std::nullopt;
+    }
+    const auto completeAll = [&found] {
+        Accounts accounts;
+        for (Session& session : *found) {
+            complete(session, accounts);
+        }
+        return true;
+    };
+    if (!guarded(completeAll, false, "Ошибка получения списка активных сессий %s",
+                 "Ошибка получения списка активных сессий")) {
+        return std::nullopt;
     }
     return found;
 }

@@ -79,12 +79,12 @@ public:
     // when there is no bus yet, and the next call tries again. Reads login.defs' limit of local
     // uids too (once for the process), so that what is wrong with it is logged at the start.
     static bool connect();
-    // Sessions of ordinary users, in logind's order. *listed (if given) tells an empty list
-    // from a listing that failed.
-    static std::vector<Session> sessions(bool* listed = nullptr);
+    // Sessions of ordinary users, in logind's order; none when logind could not be asked (or
+    // the user database failed while they were completed).
+    static std::optional<std::vector<Session>> sessions();
     // The same as logind gave them: id, path, user, uid, and isLocal by that uid; complete()
     // adds what the user and group database say, when a session is about to be looked at.
-    static std::vector<Session> listed(bool* listed = nullptr);
+    static std::optional<std::vector<Session>> listed();
     // Completes a listed session from the database, logging what it lacks.
     static void complete(Session& session, Accounts& accounts);
     // Whether the session's user is a member of the named group, asked of the group database by
