@@ -166,6 +166,44 @@ std::string addFailure(TokenEntry& entry, const std::string& value) {
     return "";
 }
 
+// "CALL MILLISECONDS" for delay, "CALL" alone for hang.
+std::string addDelay(TokenEntry& entry, const std::string& key, const std::string& value) {
+    std::istringstream words(value);
+    std::string call;
+    std::string milliseconds;
+    std::string extra;
+    words >> call >> milliseconds >> extra;
+    bool hang = key == "hang";
+    if (call.empty() || !extra.empty() || milliseconds.empty() != hang) {
+        return hang ? "hang must be written CALL, for example \"C_WaitForSlotEvent\""
+                    : "delay must be written CALL MILLISECONDS, for example "
+                      "\"C_GetAttributeValue 500\"";
+    }
+    const auto& calls = delayableCalls();
+    if (std::find(calls.begin(), calls.end(), call) == calls.end()) {
+        return key + " names a call that cannot be delayed: \"" + call + "\"";
+    }
+    CallDelay delay;
+    delay.forever = hang;
+    if (!hang && (!parseNumber(milliseconds, delay.milliseconds) ||
+                  delay.milliseconds > kMaxDelayMilliseconds)) {
+        return "delay must be a whole number of milliseconds up to " +
+               std::to_string(kMaxDelayMilliseconds) + ", not \"" + milliseconds + "\"";
+    }
+    entry.delays[call] = delay;
+    return "";
+}
+
+std::string setSlotCount(std::optional<SlotCount>& field, const std::string& value) {
+    SlotCount count;
+    count.growing = value == "growing";
+    if (!count.growing && !parseNumber(value, count.count)) {
+        return "slot-count must be a whole number or \"growing\", not \"" + value + "\"";
+    }
+    field = count;
+    return "";
+}
+
 std::string joinPath(const std::string& dir, const std::string& path) {
     if (path.empty() || path[0] == '/' || dir.empty()) {
         return path;
@@ -178,8 +216,10 @@ std::string joinPath(const std::string& dir, const std::string& path) {
 const std::vector<std::string>& failableCalls() {
     static const std::vector<std::string> calls = {
         "C_Initialize",
+        kInitializeLockingCall,
         "C_Finalize",
         "C_GetSlotList",
+        "C_WaitForSlotEvent",
         "C_GetSlotInfo",
         "C_GetTokenInfo",
         "C_OpenSession",
@@ -199,6 +239,21 @@ const std::vector<std::string>& failableCalls() {
         "KX_CT1_ReadPinCounters",
         "KX_TL_ReadPinCounters",
     };
+    return calls;
+}
+
+const std::vector<std::string>& delayableCalls() {
+    // Every call that reaches one token, and the event poll.
+    static const std::vector<std::string> calls = [] {
+        std::vector<std::string> list;
+        for (const std::string& call : failableCalls()) {
+            if (call.rfind("C_Initialize", 0) != 0 && call != "C_Finalize" &&
+                call != "C_GetSlotList") {
+                list.push_back(call);
+            }
+        }
+        return list;
+    }();
     return calls;
 }
 
@@ -236,6 +291,9 @@ const std::map<std::string, TokenKeySetter>& tokenKeys() {
          [](TokenEntry& e, Text k, Text v) { return setNumber(e.policy.ageDays, k, v); }},
         {"profile", [](TokenEntry& e, Text, Text v) { return addProfile(e, v); }},
         {"fail", [](TokenEntry& e, Text, Text v) { return addFailure(e, v); }},
+        {"delay", [](TokenEntry& e, Text k, Text v) { return addDelay(e, k, v); }},
+        {"hang", [](TokenEntry& e, Text k, Text v) { return addDelay(e, k, v); }},
+        {"slot-count", [](TokenEntry& e, Text, Text v) { return setSlotCount(e.slotCount, v); }},
     };
     return keys;
 }
@@ -312,7 +370,7 @@ std::optional<std::string> loadCertificateFile(const std::string& path, std::str
 
 std::optional<TokenEntry> parseEntry(const std::string& text, const std::string& baseDir,
                                      std::string& error) {
-    static const std::set<std::string> repeatable = {"profile", "fail"};
+    static const std::set<std::string> repeatable = {"profile", "fail", "delay", "hang"};
     TokenEntry entry;
     std::set<std::string> seen;
     std::set<std::string> seenInCertificate;
@@ -402,6 +460,18 @@ std::string formatEntry(const TokenEntry& entry) {
     }
     for (const auto& [call, code] : entry.failures) {
         out << "fail = " << call << " " << returnCodeName(code) << "\n";
+    }
+    for (const auto& [call, delay] : entry.delays) {
+        if (delay.forever) {
+            out << "hang = " << call << "\n";
+        } else {
+            out << "delay = " << call << " " << delay.milliseconds << "\n";
+        }
+    }
+    if (entry.slotCount) {
+        out << "slot-count = "
+            << (entry.slotCount->growing ? "growing" : std::to_string(entry.slotCount->count))
+            << "\n";
     }
     for (const CertificateEntry& certificate : entry.certificates) {
         out << "\n[certificate]\n";

@@ -49,6 +49,20 @@ struct CertificateEntry {
     std::optional<std::string> value;  // DER; without it the object has no CKA_VALUE
 };
 
+// How long a call of the token takes, as a slow card keeps it: a number of milliseconds, or
+// until the token leaves its slot (a call that hangs).
+struct CallDelay {
+    uint64_t milliseconds = 0;
+    bool forever = false;
+};
+
+// What C_GetSlotList says the number of slots is, whatever it holds: a fixed count, or one more
+// at every call (a list that keeps growing between the count and the list).
+struct SlotCount {
+    uint64_t count = 0;
+    bool growing = false;
+};
+
 struct TokenEntry {
     std::string label;
     std::string model;
@@ -64,11 +78,20 @@ struct TokenEntry {
     PinPolicy policy;
     std::vector<ProfileEntry> profiles;
     std::vector<CertificateEntry> certificates;
-    std::map<std::string, CK_RV> failures;  // call name -> injected result
+    // By call name, looked up by the library at every call: std::less<> finds a name without
+    // copying it.
+    std::map<std::string, CK_RV, std::less<>> failures;
+    std::map<std::string, CallDelay, std::less<>> delays;
+    std::optional<SlotCount> slotCount;
 };
 
-// The calls that an entry can make fail.
+// The calls that an entry can make fail, and those it can delay.
 const std::vector<std::string>& failableCalls();
+const std::vector<std::string>& delayableCalls();
+// C_Initialize's failure for callers that ask for the library's own locking only.
+constexpr const char* kInitializeLockingCall = "C_Initialize/locking";
+// The longest delay an entry can give, a day: beyond it a call hangs.
+constexpr uint64_t kMaxDelayMilliseconds = 86400000;
 
 // Parses an entry. Relative certificate file names are taken from baseDir. On failure returns
 // nothing and sets error to a message that names the line.

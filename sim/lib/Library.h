@@ -1,8 +1,10 @@
 #pragma once
 
 // The library's process-wide state between C_Initialize and C_Finalize, and the lookups that
-// every entry point shares. Entry points hold mutex() while they use it; forwarded calls of
-// bridge mode go to the module without it.
+// every entry point shares. Entry points hold mutex() while they use it, and let it go only
+// while they sleep (a slow token's delay, a blocking wait for slot events), so threads may call
+// at the same time whatever C_Initialize was given; forwarded calls of bridge mode go to the
+// module without it.
 
 #include "Bridge.h"
 #include "SessionTable.h"
@@ -12,9 +14,12 @@
 #include <p11-kit/pkcs11.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 namespace kxsim {
 
@@ -31,7 +36,8 @@ public:
 
     CK_RV initialize(CK_VOID_PTR args);
     CK_RV finalize(std::unique_lock<std::mutex>& lock);
-    bool initialized() const { return initialized_; }
+    // False from the start of C_Finalize on.
+    bool initialized() const { return initialized_ && !finalizing_; }
 
     // The module that bridge mode forwards to, null in simulated mode.
     CK_FUNCTION_LIST* bridgeModule() const { return bridgeModule_.load(); }
@@ -56,13 +62,31 @@ public:
 
     // A failure that any token in view injects for a call that concerns no single token.
     std::optional<CK_RV> injectedByAnyToken(const char* call) const;
+    // The number of slots C_GetSlotList reports when it has `real` of them: a token in view
+    // may make it say another.
+    CK_ULONG reportedSlotCount(CK_ULONG real);
+
+    // Keeps a call of the token as a slow card does, without the lock: until the delay has
+    // passed (CKR_OK), the token has left its slot (CKR_DEVICE_REMOVED) or C_Finalize has
+    // begun (CKR_CRYPTOKI_NOT_INITIALIZED).
+    CK_RV pause(std::unique_lock<std::mutex>& lock, const TokenPtr& token, const CallDelay& delay);
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     Library() = default;
     CK_RV initializeBridge(const char* module, CK_VOID_PTR args);
     void record(std::vector<DirectoryChange>& changes);
     void closeGoneSessions(const std::vector<TokenPtr>& gone);
     void reset();
+    // The slow or failing event poll that a token in the directory asks for.
+    CK_RV pauseOrFailEventPoll(std::unique_lock<std::mutex>& lock);
+    // Whether the token is still in its slot; an entry written over it is read first.
+    bool stillPresent(const TokenPtr& token);
+    // Sleeps without the lock until the directory changes, another call takes a change in,
+    // C_Finalize begins (then false) or the deadline passes.
+    bool sleep(std::unique_lock<std::mutex>& lock, std::optional<Clock::time_point> deadline);
+    void wakeSleepers();
 
     std::mutex mutex_;
     bool initialized_ = false;
@@ -75,11 +99,15 @@ private:
     std::unique_ptr<Bridge> bridge_;
     std::atomic<CK_FUNCTION_LIST*> bridgeModule_{nullptr};
 
-    // Blocking C_WaitForSlotEvent callers, woken by C_Finalize through wakeFd_.
-    int wakeFd_ = -1;
-    int waiters_ = 0;
+    CK_ULONG grownSlotCount_ = 0;  // the last count that a growing slot list reported
+
+    // Calls asleep without the lock, each woken through its own eventfd: by a change another
+    // call takes in (it may have read the directory's notice first) and by C_Finalize, which
+    // waits until every one has left.
+    std::vector<int> sleepers_;
+    int sleeping_ = 0;
     bool finalizing_ = false;
-    std::condition_variable waitersGone_;
+    std::condition_variable sleepersGone_;
 };
 
 }  // namespace kxsim

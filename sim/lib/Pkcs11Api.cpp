@@ -130,14 +130,17 @@ CK_RV C_GetSlotList(CK_BBOOL tokenPresent, CK_SLOT_ID_PTR list, CK_ULONG_PTR cou
         return *injected;
     }
     std::vector<CK_SLOT_ID> slots = call.lib.slots().slots(tokenPresent != CK_FALSE);
+    CK_ULONG reported = call.lib.reportedSlotCount(slots.size());
     if (list == nullptr) {
-        *count = slots.size();
+        *count = reported;
         return CKR_OK;
     }
-    if (*count < slots.size()) {
-        *count = slots.size();
+    if (*count < reported) {
+        *count = reported;
         return CKR_BUFFER_TOO_SMALL;
     }
+    // A list that has room for the count it was told gets the slots there are, as many as fit.
+    slots.resize(std::min<size_t>(slots.size(), *count));
     std::copy(slots.begin(), slots.end(), list);
     *count = slots.size();
     return CKR_OK;
@@ -156,6 +159,13 @@ CK_RV C_GetSlotInfo(CK_SLOT_ID slot, CK_SLOT_INFO_PTR info) {
     }
     TokenPtr token;
     CK_RV rv = call.lib.viewedToken(slot, token);
+    if (token && token->delay("C_GetSlotInfo")) {
+        if (call.delay(token, "C_GetSlotInfo") == CKR_CRYPTOKI_NOT_INITIALIZED) {
+            return CKR_CRYPTOKI_NOT_INITIALIZED;
+        }
+        // The reader tells of the slot as it is then, also when the token left meanwhile.
+        rv = call.lib.viewedToken(slot, token);
+    }
     if (rv != CKR_OK && rv != CKR_TOKEN_NOT_PRESENT) {
         return rv;
     }
@@ -189,6 +199,9 @@ CK_RV C_GetTokenInfo(CK_SLOT_ID slot, CK_TOKEN_INFO_PTR info) {
     }
     TokenPtr token;
     CK_RV rv = call.lib.viewedToken(slot, token);
+    if (rv == CKR_OK) {
+        rv = call.delay(token, "C_GetTokenInfo");
+    }
     if (rv != CKR_OK) {
         return rv;
     }

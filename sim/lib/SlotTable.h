@@ -43,7 +43,9 @@ public:
     // event yet.
     bool isPresent(const TokenPtr& token) const;
     std::vector<CK_SLOT_ID> slots(bool withToken) const;
+    // The tokens the application sees, and those in the directory now, by slot.
     std::vector<TokenPtr> tokens() const;
+    const std::map<CK_SLOT_ID, TokenPtr>& presentTokens() const { return latest_; }
 
 private:
     void show(CK_SLOT_ID slot, std::vector<TokenPtr>& gone);

@@ -119,6 +119,14 @@ std::optional<CK_RV> TokenState::injected(const char* call) const {
     return found->second;
 }
 
+std::optional<CallDelay> TokenState::delay(const char* call) const {
+    auto found = entry_.delays.find(call);
+    if (found == entry_.delays.end()) {
+        return std::nullopt;
+    }
+    return found->second;
+}
+
 const LiveCounter& TokenState::counter(CK_USER_TYPE user) const {
     return user == CKU_SO ? so_ : user_;
 }

@@ -43,8 +43,9 @@ public:
     const std::vector<TokenObject>& objects() const { return objects_; }
     const TokenObject* object(CK_OBJECT_HANDLE handle) const;
 
-    // The result this entry injects for a call, if any.
+    // The result this entry injects for a call, and the call's delay, if any.
     std::optional<CK_RV> injected(const char* call) const;
+    std::optional<CallDelay> delay(const char* call) const;
 
     const LiveCounter& counter(CK_USER_TYPE user) const;
     // Compares the PIN and counts: a wrong PIN costs one try, the right one restores them all.

@@ -29,6 +29,9 @@ const char kUsage[] =
     "  --pin-warning DAYS  --pin-age DAYS\n"
     "  --profile USER@DOMAIN             (repeatable)\n"
     "  --fail CALL=CODE                  (repeatable, e.g. C_Login=CKR_DEVICE_ERROR)\n"
+    "  --delay CALL=MS                   (repeatable, e.g. C_GetAttributeValue=500)\n"
+    "  --hang CALL                       (repeatable, e.g. C_WaitForSlotEvent)\n"
+    "  --slot-count N|growing            (what C_GetSlotList says the slot count is)\n"
     "  --cert FILE [--cert-id HEX] [--cert-label TEXT]\n"
     "                                    (repeatable; PEM or DER; id defaults to the\n"
     "                                     certificate's position, label to the file name)\n";
@@ -86,14 +89,15 @@ public:
 
     void option(const std::string& name, const std::string& value) {
         std::string key = name.substr(2);
-        if (key == "fail") {
+        if (key == "fail" || key == "delay") {
             size_t equals = value.find('=');
             if (equals == std::string::npos) {
-                throw BadInput{"--fail: expected CALL=CODE, not \"" + value + "\""};
+                throw BadInput{name + ": expected CALL=" + (key == "fail" ? "CODE" : "MS") +
+                               ", not \"" + value + "\""};
             }
-            check(setTokenKey(entry_, "fail",
-                              value.substr(0, equals) + " " + value.substr(equals + 1)),
-                  name);
+            check(
+                setTokenKey(entry_, key, value.substr(0, equals) + " " + value.substr(equals + 1)),
+                name);
         } else if (key == "cert") {
             CertificateEntry certificate;
             certificate.label = baseName(value);
@@ -177,6 +181,14 @@ void describe(const StoredEntry& stored, std::ostream& out) {
         << entry.profiles.size() << " profile(s)";
     for (const auto& [call, code] : entry.failures) {
         out << ", " << call << " fails";
+    }
+    for (const auto& [call, delay] : entry.delays) {
+        out << ", " << call
+            << (delay.forever ? " hangs" : " takes " + std::to_string(delay.milliseconds) + " ms");
+    }
+    if (entry.slotCount) {
+        out << ", slot count "
+            << (entry.slotCount->growing ? "growing" : std::to_string(entry.slotCount->count));
     }
     out << "\n";
 }

@@ -8,6 +8,7 @@
 
 #include "daemon/Daemon.h"
 #include "log/KxLogger.h"
+#include "token/LibraryCall.h"
 
 Daemon::LoopStatus Daemon::loopStatus() const {
     LoopStatus status = slotLoop_.status();
@@ -23,6 +24,7 @@ StatusReport Daemon::statusReport() const {
     report.startedAt = startedAt_;
     report.uptimeSeconds = running_.elapsed() / 1000;
     report.loop = loopStatus();
+    report.loop.librarySerialised = LibraryCall::serialised();
     report.config = config_.status();
     report.configActedOn = config_.exists();
     const KxLogger::Counts logged = KxLogger::counts();

@@ -111,6 +111,7 @@ std::string StatusReport::json() const {
     json.key("state").string(loop.libraryReady ? "initialised" : "retrying");
     time(json.key("since"), loop.librarySince);
     json.key("error").unsignedInteger(loop.libraryError);
+    json.key("serialised").boolean(loop.librarySerialised);
     json.end();
     json.key("slotsListed").unsignedInteger(loop.slotsListed);
     json.key("tokens").unsignedInteger(loop.tokensStored);
@@ -178,7 +179,9 @@ std::string StatusReport::json() const {
 std::string StatusReport::line() const {
     std::vector<std::string> parts;
     if (loop.libraryReady) {
-        parts.push_back("Единая библиотека инициализирована");
+        parts.push_back(loop.librarySerialised
+                            ? "Единая библиотека инициализирована, вызовы по одному"
+                            : "Единая библиотека инициализирована");
         parts.push_back(Common::format("токенов: %llu", count(loop.tokensStored)));
         if (loop.listingFailed) {
             parts.push_back("список слотов получить не удалось");

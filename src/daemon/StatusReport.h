@@ -19,6 +19,8 @@ struct StatusReport {
         bool libraryReady = false;  // C_Initialize succeeded; otherwise it is retried
         int64_t librarySince = 0;   // when it succeeded, or first failed
         CK_RV libraryError = CKR_OK;
+        // It would not lock for threaded callers, so its calls go one at a time.
+        bool librarySerialised = false;
         bool listingFailed = false;  // the last C_GetSlotList failed; retried at every pass
         uint64_t slotsListed = 0;    // slots with a token in the last listing that succeeded
         uint64_t tokensStored = 0;

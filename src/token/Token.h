@@ -93,6 +93,8 @@ public:
 
     // Start and stop the vendor library; false (and a log line) when it refuses. Given
     // `failure`, initialize leaves the line to the caller and stores the library's answer there.
+    // A library that cannot lock for threaded callers is started for one caller at a time,
+    // with a warning (LibraryCall::serialised()). finalize waits for a call still in progress.
     static bool initialize(CK_RV* failure = nullptr);
     static bool finalize();
 

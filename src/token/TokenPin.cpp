@@ -12,6 +12,7 @@
 
 #include "log/KxLogger.h"
 #include "log/UntrustedFile.h"
+#include "token/LibraryCall.h"
 #include "token/Token.h"
 #include "token/TokenPinExpiry.h"
 
@@ -45,15 +46,15 @@ uint64_t littleEndian64(const unsigned char* at) {
 class LoginSession {
 public:
     explicit LoginSession(CK_SLOT_ID slot) {
-        opened_ =
-            C_OpenSession(slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr, nullptr, &session_);
+        opened_ = LibraryCall::run(C_OpenSession, slot, CKF_SERIAL_SESSION | CKF_RW_SESSION,
+                                   nullptr, nullptr, &session_);
     }
     ~LoginSession() {
         if (loggedIn_) {
-            C_Logout(session_);
+            LibraryCall::run(C_Logout, session_);
         }
         if (opened_ == CKR_OK) {
-            C_CloseSession(session_);
+            LibraryCall::run(C_CloseSession, session_);
         }
     }
     LoginSession(const LoginSession&) = delete;
@@ -63,8 +64,9 @@ public:
 
     CK_RV login(CK_USER_TYPE user, const std::string& pin) {
         std::string bytes = pin;  // C_Login takes a non-const pointer
-        CK_RV rv = C_Login(session_, user, reinterpret_cast<CK_UTF8CHAR*>(bytes.data()),
-                           static_cast<CK_ULONG>(bytes.size()));
+        CK_RV rv =
+            LibraryCall::run(C_Login, session_, user, reinterpret_cast<CK_UTF8CHAR*>(bytes.data()),
+                             static_cast<CK_ULONG>(bytes.size()));
         loggedIn_ = rv == CKR_OK;
         return rv;
     }
@@ -118,23 +120,23 @@ std::pair<uint64_t, uint64_t> Token::getPinCounters(const Info& info, bool admin
     const CK_ULONG userType = admin ? KX_USER_TYPE_SO : KX_USER_TYPE_USER;
     if (info.applet == Quill) {
         uint64_t words[KX_PKI_COUNTER_WORDS] = {};
-        KX_PKI_ReadPinCounters(info.slotId, userType, words);
+        LibraryCall::run(KX_PKI_ReadPinCounters, info.slotId, userType, words);
         return {words[0], words[1]};
     }
     if (info.applet == Forte) {
         uint64_t words[KX_PJ_COUNTER_WORDS] = {};
-        KX_PJ_GetPinCounters(info.slotId, userType, words);
+        LibraryCall::run(KX_PJ_GetPinCounters, info.slotId, userType, words);
         return {words[1], words[0]};
     }
     if (info.applet == Nacre || info.applet == Nacre2) {
         // One limit for both: the record has no administrator's limit of its own.
         uint64_t words[KX_CT1_COUNTER_WORDS] = {};
-        KX_CT1_ReadPinCounters(info.slotId, words);
+        LibraryCall::run(KX_CT1_ReadPinCounters, info.slotId, words);
         return {admin ? words[2] : words[1], words[0]};
     }
     if (info.applet == DataStore) {
         uint64_t words[KX_TL_COUNTER_WORDS] = {};
-        KX_TL_ReadPinCounters(info.slotId, words);
+        LibraryCall::run(KX_TL_ReadPinCounters, info.slotId, words);
         return admin ? std::make_pair(words[3], words[2]) : std::make_pair(words[1], words[0]);
     }
     return {0, 0};
@@ -152,7 +154,7 @@ Token::PinResult Token::pinExpired(const Info& info) {
 
 Token::PinResult Token::pinExpiredForte(const Info& info) {
     unsigned char policy[KX_PJ_PIN_POLICY_SIZE] = {};
-    CK_RV rv = KX_PJ_GetUserPinPolicy(info.slotId, policy);
+    CK_RV rv = LibraryCall::run(KX_PJ_GetUserPinPolicy, info.slotId, policy);
     if (rv != CKR_OK) {
         return readError(rv);
     }
@@ -162,7 +164,7 @@ Token::PinResult Token::pinExpiredForte(const Info& info) {
         return {PinState::Ok, ""};
     }
     unsigned char capabilities[KX_PJ_CAPABILITIES_SIZE] = {};
-    rv = KX_PJ_GetCapabilities(info.slotId, capabilities);
+    rv = LibraryCall::run(KX_PJ_GetCapabilities, info.slotId, capabilities);
     if (rv != CKR_OK) {
         return readError(rv);
     }
@@ -174,7 +176,7 @@ Token::PinResult Token::pinExpiredForte(const Info& info) {
 Token::PinResult Token::pinExpiredQuill(const Info& info) {
     // Zeroed although the library fills it: a short answer must not leave stack bytes behind.
     unsigned char record[KX_PKI_COMPLEXITY_SIZE] = {};
-    CK_RV rv = KX_PKI_GetComplexity(info.slotId, record);
+    CK_RV rv = LibraryCall::run(KX_PKI_GetComplexity, info.slotId, record);
     if (rv != CKR_OK) {
         return readError(rv);
     }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <tuple>
 
@@ -109,7 +110,15 @@ void noteCertificate(const Token::Cert& cert, std::string& message) {
 }  // namespace
 
 bool Token::initialize(CK_RV* failure) {
-    CK_RV rv = LibraryCall::run(C_Initialize, nullptr);
+    CK_RV lockingRefused = CKR_OK;
+    CK_RV rv = LibraryCall::initialize(lockingRefused);
+    if (rv == CKR_OK && LibraryCall::serialised()) {
+        KxLogger::log(LOG_WARNING,
+                      "Единая библиотека не приняла CKF_OS_LOCKING_OK (код возврата C_Initialize "
+                      "= %d): вызовы к ней идут по одному, медленный токен задерживает события "
+                      "слотов",
+                      static_cast<int>(lockingRefused));
+    }
     if (failure != nullptr) {
         *failure = rv;
     } else if (rv != CKR_OK) {
@@ -119,9 +128,16 @@ bool Token::initialize(CK_RV* failure) {
 }
 
 bool Token::finalize() {
-    CK_RV rv = LibraryCall::run(C_Finalize, nullptr);
-    if (rv != CKR_OK) {
-        KxLogger::log(LOG_ERR, "Ошибка C_Finalize. Код возврата = %d", static_cast<int>(rv));
+    std::optional<CK_RV> rv = LibraryCall::finalize();
+    if (!rv) {
+        KxLogger::log(LOG_ERR,
+                      "C_Finalize не вызвана: вызов единой библиотеки в другом потоке не "
+                      "завершился за %d с",
+                      static_cast<int>(LibraryCall::kFinalizeWait.count()));
+        return false;
+    }
+    if (*rv != CKR_OK) {
+        KxLogger::log(LOG_ERR, "Ошибка C_Finalize. Код возврата = %d", static_cast<int>(*rv));
         return false;
     }
     return true;

@@ -150,7 +150,7 @@ def test_library_that_cannot_start_is_asked_again_every_second(world):
         status = ask(world, "daemonStatus")
         assert (status["library"] | {"since": status["library"]["since"] > 0},
                 status["configuration"]["state"], status["configuration"]["problem"]) == (
-            {"state": "retrying", "since": True, "error": 48}, "refused",
+            {"state": "retrying", "since": True, "error": 48, "serialised": False}, "refused",
             f"Конфигурационный файл {DAEMON_CONFIG} пуст или не содержит ни одного корректного "
             "параметра, действуют прежние настройки")
         world.kxsim("remove", "5")  # the failure leaves with the token
@@ -168,6 +168,45 @@ def test_library_that_cannot_start_is_asked_again_every_second(world):
     assert texts(daemon.records(level=LOG_ERR)) == [
         "[ERROR] Не удалось инициализировать единую библиотеку! Ошибка C_Initialize. Код возврата "
         "= 48. Повторная попытка каждую секунду"]
+    assert daemon.stop() == 0
+
+
+# A slow card holds up its own read only: while the reader waits in a call that hangs, another
+# token's removal is handled; pulling the slow token ends its call.
+def test_a_slow_token_holds_up_no_other_removal(world):
+    insert(world, 5, "Ivanov token")
+    daemon = serving(world, "{}\n")
+    daemon.wait_for_log(connected(5, "Ivanov token"))
+    mark = world.log_mark()
+    insert(world, 6, "Slow", "--profile", "slow@corp", "--hang", "C_GetAttributeValue")
+    # The certificates are read; the profiles' search and their hanging values come next.
+    daemon.wait_for_log(read_lines()[0], since=mark)
+    world.kxsim("remove", "5")
+    daemon.wait_for_log(disconnected(5, "Ivanov token"), since=mark)
+    status = ask(world, "daemonStatus")
+    assert (status["library"]["serialised"], status["readsInProgress"]) == (False, 1)
+    world.kxsim("remove", "6")
+    daemon.wait_for_log(token_event(6, EMPTY), since=mark)
+    assert daemon.stop() == 0
+
+
+# A library that cannot lock for threads, once it starts after failing: its calls go one at a
+# time, with a warning, and the status says so.
+def test_library_without_locking_for_threads_serves_one_call_at_a_time(world):
+    insert(world, 5, "Down", "--fail", "C_Initialize=CKR_DEVICE_ERROR")
+    insert(world, 7, "No locks", "--fail", "C_Initialize/locking=CKR_CANT_LOCK")
+    daemon = serving(world, "{}\n")
+    world.kxsim("remove", "5")
+    daemon.wait_for_log(connected(7, "No locks"))
+    status = ask(world, "daemonStatus")
+    assert (status["library"]["state"], status["library"]["serialised"], status["tokens"],
+            status["summary"].split("; ")[0]) == (
+        "initialised", True, 1, "Единая библиотека инициализирована, вызовы по одному")
+    world.kxsim("remove", "7")
+    daemon.wait_for_log(disconnected(7, "No locks"))
+    assert [text for text in texts(daemon.records(level=LOG_WARNING)) if "LOCKING" in text] == [
+        "[WARNING] Единая библиотека не приняла CKF_OS_LOCKING_OK (код возврата C_Initialize = "
+        "10): вызовы к ней идут по одному, медленный токен задерживает события слотов"]
     assert daemon.stop() == 0
 
 

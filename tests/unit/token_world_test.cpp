@@ -1,6 +1,6 @@
 // The token reader and the PIN checks against simulated tokens, inside a world: what they
 // return and what they log; logins, retry counters of each applet family, the lifetime policies
-// end to end and the greeter's file at its real path.
+// end to end and the greeter's file at its real path; the library's stop beside a slow call.
 
 #include <gtest/gtest.h>
 #include <syslog.h>
@@ -13,6 +13,7 @@
 #include <string>
 
 #include "TestCertificate.h"
+#include "TestThreads.h"
 #include "TestToken.h"
 #include "token/Token.h"
 #include "world/WorldLog.h"
@@ -212,6 +213,29 @@ TEST_F(TokenReaderTest, EachFailingCallGivesItsLogLinesAndKeepsWhatItCanRead) {
                             : info.label.empty()  ? ""
                                                   : "KX101");
     }
+}
+
+// Stopping the library never cuts short a call still in progress on another thread (the
+// standard leaves that undefined): it waits for the call, and gives up on one that does not
+// end, leaving the library as it is.
+TEST_F(TokenReaderTest, StoppingTheLibraryLeavesAnotherThreadsCallAlone) {
+    TokenSpec token;
+    token.delays["C_GetTokenInfo"].forever = true;  // the reader's first call
+    tokens_.insert(1, token);
+    ASSERT_TRUE(Token::initialize());
+    testthreads::CallThread reader([] {
+        Token::tokenInfo(1);
+        return CKR_OK;
+    });
+    ASSERT_TRUE(reader.sleepsInLibrary());
+    EXPECT_FALSE(Token::finalize());
+    ASSERT_TRUE(tokens_.remove(1));  // the card's call ends as the card leaves
+    reader.join();
+    EXPECT_EQ(logged(LOG_ERR),
+              (std::vector<std::string>{"[ERROR] C_Finalize не вызвана: вызов единой библиотеки "
+                                        "в другом потоке не завершился за 5 с",
+                                        "[ERROR] Не удалось получить информацию о токене! Код "
+                                        "возврата = 50"}));  // CKR_DEVICE_REMOVED
 }
 
 const std::string kWrongPin = "Неверный PIN-код.";
