@@ -59,6 +59,16 @@ std::vector<TokenReadWorker::Read> TokenReadWorker::takeFinished() {
     return reads;
 }
 
+std::optional<TokenReadWorker::InProgress> TokenReadWorker::inProgress() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!reading_) {
+        return std::nullopt;
+    }
+    return InProgress{*reading_, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - readingSince_)
+                                     .count()};
+}
+
 bool TokenReadWorker::next(CK_SLOT_ID& slot, Request& request) {
     auto chosen = requested_.end();
     for (auto candidate = requested_.begin(); candidate != requested_.end(); ++candidate) {
@@ -94,11 +104,14 @@ void TokenReadWorker::run() {
         CK_SLOT_ID slot = 0;
         Request request;
         next(slot, request);
+        reading_ = slot;
+        readingSince_ = std::chrono::steady_clock::now();
         lock.unlock();
-        const auto deadline = std::chrono::steady_clock::now() + kReadBound;
+        const auto deadline = readingSince_ + kReadBound;
         Token::Info info = Token::tokenInfo(slot, {deadline, request.expected.get()});
         const bool overran = std::chrono::steady_clock::now() > deadline;
         lock.lock();
+        reading_.reset();
         finished_.push_back({slot, request.ticket, std::move(info), overran});
         anyFinished_ = true;
     }

@@ -55,6 +55,13 @@ public:
     // The reads finished since the last call; cheap when there are none.
     std::vector<Read> takeFinished();
 
+    // The read that has started and not ended, and for how long it has run.
+    struct InProgress {
+        CK_SLOT_ID slot;
+        int64_t ms;
+    };
+    std::optional<InProgress> inProgress();
+
 private:
     struct Request {
         uint64_t ticket;
@@ -74,5 +81,7 @@ private:
     uint64_t orders_ = 0;
     std::map<CK_SLOT_ID, Request> requested_;
     std::vector<Read> finished_;
+    std::optional<CK_SLOT_ID> reading_;
+    std::chrono::steady_clock::time_point readingSince_;
     std::atomic<bool> anyFinished_{false};
 };
