@@ -49,7 +49,7 @@ bool SlotLoop::start() {
     state_.start();
     {
         std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-        saveState(std::nullopt);  // the saved tokens stay in the file until they are settled
+        saveState();  // the saved tokens stay in the file until they are settled
     }
     if (sd_watchdog_enabled(0, &watchdogUsec_) <= 0) {
         watchdogUsec_ = 0;
@@ -174,31 +174,22 @@ bool SlotLoop::stillThere(const Token::Info& saved) {
     return Token::tokenHeader(slot, header) && TokenIdentity::sameHeader(saved, header);
 }
 
-void SlotLoop::saveStateIfChanged(const std::optional<TokenReadWorker::InProgress>& reading) {
+void SlotLoop::saveStateIfChanged() {
     // Read without the store's mutex: only this thread changes the store.
-    StateSeen now{DataBase::changeCount(), std::nullopt, savedVersion_};
-    if (reading) {
-        now.reading = reading->slot;
+    if (std::make_pair(DataBase::changeCount(), savedVersion_) != stateSeen_) {
+        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
+        saveState();
     }
-    if (now == stateSeen_) {
-        return;
-    }
-    std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-    saveState(now.reading);
 }
 
-void SlotLoop::saveState(std::optional<CK_SLOT_ID> reading) {
-    stateSeen_ = {DataBase::changeCount(), reading, savedVersion_};
+void SlotLoop::saveState() {
+    stateSeen_ = {DataBase::changeCount(), savedVersion_};
     SavedTokens known;
     for (const auto& [slot, info] : DataBase::storage()) {
         known.tokens.push_back(info);
     }
     known.tokens.insert(known.tokens.end(), saved_.begin(), saved_.end());
     known.unread = unreadable_;
-    if (reading) {
-        // A read that never ends (a library call that hangs) is not tried by the next daemon.
-        known.unread.insert(*reading);
-    }
     state_.save(std::move(known));
 }
 
@@ -206,7 +197,7 @@ bool SlotLoop::finish() {
     reader_.stop();  // before the library goes: a read in progress ends first
     {
         std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-        saveState(std::nullopt);  // the read ended: no mark for it
+        saveState();
     }
     return !libraryReady_ || Token::finalize();
 }
@@ -226,8 +217,8 @@ void SlotLoop::pass(const std::atomic<bool>& stop) {
 }
 
 void SlotLoop::afterPass(int64_t passMs) {
+    saveStateIfChanged();
     const std::optional<TokenReadWorker::InProgress> reading = reader_.inProgress();
-    saveStateIfChanged(reading);
     const bool hung = reading && reading->ms > kReadHungMs;
     bool changed = false;
     {
@@ -574,10 +565,11 @@ void SlotLoop::requestRead(CK_SLOT_ID slot, ReadKind kind, int attempt) {
     const uint64_t ticket = ++tickets_;
     reading_[slot] = SlotRead{ticket, kind, false, generation_, attempt};
     if (!reader_.running()) {
-        // The first scan, before the service manager is told the daemon is ready. A read that
-        // never ends here is not tried by the next daemon either.
-        saveState(slot);
-        onTokenRead({slot, ticket, Token::tokenInfo(slot), false});
+        // The first scan, before the service manager is told the daemon is ready.
+        state_.reading(slot);
+        Token::Info info = Token::tokenInfo(slot);
+        state_.reading(std::nullopt);
+        onTokenRead({slot, ticket, std::move(info), false});
         return;
     }
     std::shared_ptr<const Token::Info> expected;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "daemon/DataBase.h"
 #include "daemon/ElapsedTimer.h"
@@ -106,10 +107,10 @@ private:
     // handed to the owner.
     void checkSaved();
     bool stillThere(const Token::Info& saved);
-    // The state file told what the loop knows, when that changed; `reading` is the read in
-    // progress. The second form needs the store's mutex held.
-    void saveStateIfChanged(const std::optional<TokenReadWorker::InProgress>& reading);
-    void saveState(std::optional<CK_SLOT_ID> reading);
+    // The state file told what the loop knows, when that changed. The second form needs the
+    // store's mutex held.
+    void saveStateIfChanged();
+    void saveState();
     // The service manager told, after a pass, that the loop lives (unless a read hangs) and when
     // a pass was late.
     void afterPass(int64_t passMs);
@@ -141,7 +142,7 @@ private:
     Owner& owner_;
     LockAhead& lockAhead_;
     StateFile& state_;
-    TokenReadWorker reader_;
+    TokenReadWorker reader_{[this](std::optional<CK_SLOT_ID> slot) { state_.reading(slot); }};
     std::map<CK_SLOT_ID, SlotRead> reading_;  // the one read per slot waited for
     uint64_t tickets_ = 0;
     // Slots that held a storage-only device when last looked at: a slot changes only with an
@@ -167,17 +168,8 @@ private:
     // done.
     std::vector<Token::Info> saved_;
     bool savedChecked_ = false;
-    // What the state file was last told from: the store's change count, the read in progress,
-    // changes of saved_.
-    struct StateSeen {
-        uint64_t changes = 0;
-        std::optional<CK_SLOT_ID> reading;
-        uint64_t saved = 0;
-        bool operator==(const StateSeen& other) const {
-            return changes == other.changes && reading == other.reading && saved == other.saved;
-        }
-    };
-    StateSeen stateSeen_;
+    // What the state file was last told from: the store's change count, and saved_'s.
+    std::pair<uint64_t, uint64_t> stateSeen_{0, 0};
     uint64_t savedVersion_ = 0;
     uint64_t watchdogUsec_ = 0;  // none without a service manager's watchdog
     ElapsedTimer sinceWatchdog_;

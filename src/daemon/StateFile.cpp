@@ -132,6 +132,15 @@ void StateFile::save(SavedTokens known) {
     changed_.notify_all();
 }
 
+void StateFile::reading(std::optional<CK_SLOT_ID> slot) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        reading_ = slot;
+        dirty_ = true;
+    }
+    changed_.notify_all();
+}
+
 uint64_t StateFile::hold(const Token::Info& token) {
     std::lock_guard<std::mutex> lock(mutex_);
     held_.emplace(++holds_, token);
@@ -174,6 +183,9 @@ void StateFile::run() {
         }
         state.tokens.insert(state.tokens.end(), known_->tokens.begin(), known_->tokens.end());
         state.unread = known_->unread;
+        if (reading_) {
+            state.unread.insert(*reading_);
+        }
         dirty_ = false;
         lock.unlock();
         const bool written = write(state);

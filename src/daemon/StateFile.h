@@ -41,6 +41,9 @@ public:
 
     // What the slot loop knows now; replaces what it handed over before.
     void save(SavedTokens known);
+    // The slot of the token read now, if any: a read that never ends (a library call that
+    // hangs) is not tried by the next daemon.
+    void reading(std::optional<CK_SLOT_ID> slot);
     // A token whose removal has yet to send its lock requests; in the file until released.
     uint64_t hold(const Token::Info& token);
     void release(uint64_t held);
@@ -58,6 +61,7 @@ private:
     bool dirty_ = false;
     std::optional<SavedTokens> known_;  // none until the loop first hands it over
     std::map<uint64_t, Token::Info> held_;
+    std::optional<CK_SLOT_ID> reading_;
     uint64_t holds_ = 0;
     bool failing_ = false;
     // The directory is root's, 0700: written by load() before the thread starts, then the

@@ -61,11 +61,11 @@ std::vector<TokenReadWorker::Read> TokenReadWorker::takeFinished() {
 
 std::optional<TokenReadWorker::InProgress> TokenReadWorker::inProgress() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!reading_) {
+    if (!current_) {
         return std::nullopt;
     }
-    return InProgress{*reading_, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now() - readingSince_)
+    return InProgress{*current_, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - currentSince_)
                                      .count()};
 }
 
@@ -104,14 +104,20 @@ void TokenReadWorker::run() {
         CK_SLOT_ID slot = 0;
         Request request;
         next(slot, request);
-        reading_ = slot;
-        readingSince_ = std::chrono::steady_clock::now();
+        current_ = slot;
+        currentSince_ = std::chrono::steady_clock::now();
         lock.unlock();
-        const auto deadline = readingSince_ + kReadBound;
+        if (reading_) {
+            reading_(slot);
+        }
+        const auto deadline = currentSince_ + kReadBound;
         Token::Info info = Token::tokenInfo(slot, {deadline, request.expected.get()});
         const bool overran = std::chrono::steady_clock::now() > deadline;
+        if (reading_) {
+            reading_(std::nullopt);
+        }
         lock.lock();
-        reading_.reset();
+        current_.reset();
         finished_.push_back({slot, request.ticket, std::move(info), overran});
         anyFinished_ = true;
     }

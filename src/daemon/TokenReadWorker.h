@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,7 +39,10 @@ public:
         bool overran;  // ended after its bound (a library call outlasted it)
     };
 
-    TokenReadWorker() = default;
+    // `reading`, when given, is told on this class's thread the slot of each read before it
+    // starts, and nothing once it has ended.
+    using Reading = std::function<void(std::optional<CK_SLOT_ID>)>;
+    explicit TokenReadWorker(Reading reading = nullptr) : reading_(std::move(reading)) {}
     ~TokenReadWorker();
     TokenReadWorker(const TokenReadWorker&) = delete;
     TokenReadWorker& operator=(const TokenReadWorker&) = delete;
@@ -81,7 +85,8 @@ private:
     uint64_t orders_ = 0;
     std::map<CK_SLOT_ID, Request> requested_;
     std::vector<Read> finished_;
-    std::optional<CK_SLOT_ID> reading_;
-    std::chrono::steady_clock::time_point readingSince_;
+    const Reading reading_;
+    std::optional<CK_SLOT_ID> current_;
+    std::chrono::steady_clock::time_point currentSince_;
     std::atomic<bool> anyFinished_{false};
 };
