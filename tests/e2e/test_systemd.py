@@ -75,11 +75,15 @@ def log_in(machine, user, uid, scratch):
     session = containers.until(lambda: machine.run(
         ["loginctl", "show-user", user, "--property=Sessions", "--value"], check=False
     ).stdout.strip(), 30, f"{user}'s login session")
+    start_locker(machine, user, session, f"locker-{user}")
+    return session
+
+
+def start_locker(machine, user, session, unit):
     path = machine.run(["busctl", "call", "org.freedesktop.login1", "/org/freedesktop/login1",
                         "org.freedesktop.login1.Manager", "GetSession", "s", session])
-    machine.run(["systemd-run", f"--unit=locker-{user}", f"--uid={user}", "/srv/screen-locker",
+    machine.run(["systemd-run", f"--unit={unit}", f"--uid={user}", "/srv/screen-locker",
                  path.stdout.split()[1].strip('"')])
-    return session
 
 
 def locked(machine, user):
@@ -249,6 +253,9 @@ def unseen(slot, label):
 
 
 def test_a_token_pulled_during_a_restart_locks_its_owners_session(machine):
+    # The screen lockers again: a test of the lock command above stopped them.
+    for user, session in machine.sessions.items():
+        start_locker(machine, user, session, f"locker-{user}-again")
     unlock(machine)
     insert(machine, 11, "ivanov restarted", "ivanov")
     # Between the stop and the start of `systemctl restart`: the unit's stop ends with the pull.
@@ -279,6 +286,8 @@ def test_a_hung_library_call_gets_the_daemon_restarted_and_a_pull_meanwhile_lock
     machine.wait_for_message(SERVICE, mark, r"\[INFO\] Token event: event 0, slot 13,")
     machine.run(["kxsim", "remove", "12"])  # not seen: the loop waits in the library
     machine.wait_for_message(SERVICE, mark, unseen(12, "ivanov hung"), timeout=90)
+    # The token that hangs the library leaves, before the watchdog ends this daemon as well.
+    machine.run(["kxsim", "remove", "13"])
     machine.wait_for_message(SERVICE, mark, LOCKED_ONE)
     assert {user: locked(machine, user) for user in USERS} == {"ivanov": True, "petrov": False}
     assert machine.show(SERVICE, "MainPID")["MainPID"] != hung_pid
@@ -289,11 +298,9 @@ def test_a_hung_library_call_gets_the_daemon_restarted_and_a_pull_meanwhile_lock
     started = first_entry(machine, mark, "\\[INFO\\] Korvex Sentrix daemon started$")
     matched = first_entry(machine, mark, MATCHED_IVANOV)
     print(f"\nhung library call: from the hang to the new daemon's start "
-          f"{at(started) - at(hung):.1f} s, to the owner's LockSession {at(matched) - at(hung):.1f} s")
-    # The token that hangs the library leaves; the daemon (this one or one after it) goes on.
-    machine.run(["kxsim", "remove", "13"])
-    machine.wait_for_message(SERVICE, mark, r"\[INFO\] (Отключено устройство|Устройство) в слоте "
-                             "13 ", timeout=90)
+          f"{at(started) - at(hung):.1f} s, to the owner's LockSession "
+          f"{at(matched) - at(hung):.1f} s")
+    machine.wait_for_message(SERVICE, mark, r"\[INFO\] Отключено устройство в слоте 13 ")
 
 
 def test_a_removal_powers_the_machine_off(machine):
