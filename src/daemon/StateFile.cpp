@@ -158,11 +158,6 @@ void StateFile::release(uint64_t held) {
     changed_.notify_all();
 }
 
-bool StateFile::failing() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return failing_;
-}
-
 void StateFile::run() {
     pthread_setname_np(pthread_self(), "kx-state");
     SignalStack signalStack;
@@ -176,7 +171,7 @@ void StateFile::run() {
             dirty_ = false;
             continue;
         }
-        // The held tokens first: the removal of one of them is what the next daemon must not miss.
+        // With the held tokens: the removal of one of them is what the next daemon must not miss.
         SavedTokens state;
         for (const auto& [held, token] : held_) {
             state.tokens.push_back(token);
@@ -187,14 +182,15 @@ void StateFile::run() {
             state.unread.insert(*reading_);
         }
         dirty_ = false;
+        const bool wasFailing = failing_;
         lock.unlock();
-        const bool written = write(state);
+        const bool written = write(state, wasFailing);
         lock.lock();
         failing_ = !written;
     }
 }
 
-bool StateFile::write(const SavedTokens& state) {
+bool StateFile::write(const SavedTokens& state, bool wasFailing) {
     if (!directoryTrusted_) {
         return false;  // said at the start
     }
@@ -205,7 +201,6 @@ bool StateFile::write(const SavedTokens& state) {
         directoryTrusted_ = prepareDirectory();
         written = directoryTrusted_ && AtomicFile::replace(kPath, state.text(), 0600, &error);
     }
-    const bool wasFailing = failing();
     if (!written && !wasFailing) {
         KxLogger::log(LOG_ERR,
                       "Не удалось записать файл состояния токенов %s, error code: %d, "

@@ -47,12 +47,10 @@ public:
     // A token whose removal has yet to send its lock requests; in the file until released.
     uint64_t hold(const Token::Info& token);
     void release(uint64_t held);
-    // The last write failed (logged once, until one succeeds again).
-    bool failing() const;
 
 private:
     void run();
-    bool write(const SavedTokens& state);
+    bool write(const SavedTokens& state, bool wasFailing);
 
     std::thread thread_;
     mutable std::mutex mutex_;
@@ -63,7 +61,7 @@ private:
     std::map<uint64_t, Token::Info> held_;
     std::optional<CK_SLOT_ID> reading_;
     uint64_t holds_ = 0;
-    bool failing_ = false;
+    bool failing_ = false;  // the last write failed: logged once, until one succeeds again
     // The directory is root's, 0700: written by load() before the thread starts, then the
     // thread's alone.
     bool directoryTrusted_ = false;
