@@ -1,7 +1,8 @@
 // Calls one method of the daemon over the system bus as fast as it is answered, from N clients
 // at once (each its own connection and thread), and prints the round-trip times and the
 // throughput. Run inside a test world with a running daemon; bench/dbus_service.py does that.
-//   kx_dbus_call_bench METHOD CALLS_PER_CLIENT CLIENTS
+// With PAUSE_MS, each client pauses that long between its calls.
+//   kx_dbus_call_bench METHOD CALLS_PER_CLIENT CLIENTS [TIMEOUT_MS [PAUSE_MS]]
 #include <dbus/dbus.h>
 
 #include <algorithm>
@@ -17,7 +18,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Round trips in microseconds, or an empty list when a call failed.
-std::vector<double> callRepeatedly(const char* method, int calls) {
+std::vector<double> callRepeatedly(const char* method, int calls, int timeoutMs, int pauseMs) {
     std::vector<double> times;
     DBusConnection* connection = dbus_bus_get_private(DBUS_BUS_SYSTEM, nullptr);
     if (connection == nullptr) {
@@ -28,7 +29,7 @@ std::vector<double> callRepeatedly(const char* method, int calls) {
     for (int i = 0; i < calls; ++i) {
         auto began = Clock::now();
         DBusMessage* reply =
-            dbus_connection_send_with_reply_and_block(connection, call, 5000, nullptr);
+            dbus_connection_send_with_reply_and_block(connection, call, timeoutMs, nullptr);
         auto ended = Clock::now();
         if (reply == nullptr) {
             times.clear();
@@ -36,6 +37,7 @@ std::vector<double> callRepeatedly(const char* method, int calls) {
         }
         dbus_message_unref(reply);
         times.push_back(std::chrono::duration<double, std::micro>(ended - began).count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     }
     dbus_message_unref(call);
     dbus_connection_close(connection);
@@ -51,22 +53,27 @@ double percentile(std::vector<double> values, double share) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s METHOD CALLS_PER_CLIENT CLIENTS\n", argv[0]);
+    if (argc < 4 || argc > 6) {
+        std::fprintf(stderr, "usage: %s METHOD CALLS_PER_CLIENT CLIENTS [TIMEOUT_MS [PAUSE_MS]]\n",
+                     argv[0]);
         return 2;
     }
     const char* method = argv[1];
     int calls = std::atoi(argv[2]);
     int clients = std::atoi(argv[3]);
+    int timeoutMs = argc >= 5 ? std::atoi(argv[4]) : 5000;
+    int pauseMs = argc == 6 ? std::atoi(argv[5]) : 0;
     dbus_threads_init_default();
-    callRepeatedly(method, 20);  // warm-up: connection set-up, caches, the daemon's first calls
+    // Warm-up: connection set-up, caches, the daemon's first calls.
+    callRepeatedly(method, 20, timeoutMs, 0);
 
     std::vector<std::vector<double>> results(clients);
     std::vector<std::thread> threads;
     auto began = Clock::now();
     for (int i = 0; i < clients; ++i) {
-        threads.emplace_back(
-            [&results, i, method, calls] { results[i] = callRepeatedly(method, calls); });
+        threads.emplace_back([&results, i, method, calls, timeoutMs, pauseMs] {
+            results[i] = callRepeatedly(method, calls, timeoutMs, pauseMs);
+        });
     }
     for (std::thread& thread : threads) {
         thread.join();

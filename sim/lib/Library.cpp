@@ -208,6 +208,9 @@ CK_RV Library::pauseOrFailEventPoll(std::unique_lock<std::mutex>& lock) {
     }
     for (const auto& [slot, token] : slots_.presentTokens()) {
         if (auto injected = token->injected(kEventPoll)) {
+            // An application that cannot take events sees the slots as they are, as a real
+            // library's slot information does not wait for an event nobody can take.
+            eventMode_ = false;
             return *injected;
         }
     }

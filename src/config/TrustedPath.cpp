@@ -48,6 +48,29 @@ std::string TrustedPath::problem(const std::string& name, const struct stat& sta
     return "";
 }
 
+namespace {
+
+// A link met on the walk: its target's names join those still to walk; 0 or the errno.
+int followLink(const std::string& link, const struct stat& status, std::string& directory,
+               std::vector<std::string>& names) {
+    std::vector<char> target(static_cast<size_t>(status.st_size) + 2);
+    ssize_t length = readlink(link.c_str(), target.data(), target.size());
+    if (length < 0) {
+        return errno;
+    }
+    if (static_cast<size_t>(length) >= target.size()) {
+        return ENAMETOOLONG;  // it changed under us
+    }
+    std::string to(target.data(), static_cast<size_t>(length));
+    pushNames(to, names);
+    if (!to.empty() && to[0] == '/') {
+        directory = "/";
+    }
+    return 0;
+}
+
+}  // namespace
+
 int TrustedPath::check(const std::string& path, std::string& reason) {
     reason.clear();
     struct stat status {};
@@ -62,11 +85,9 @@ int TrustedPath::check(const std::string& path, std::string& reason) {
     while (!names.empty()) {
         std::string name = names.back();
         names.pop_back();
-        if (name == ".") {
-            continue;
-        }
-        if (name == "..") {
-            directory = parentOf(directory);  // walked on the way down, so already judged
+        if (name == "." || name == "..") {
+            // ".." was walked on the way down, so its directory is already judged.
+            directory = name == ".." ? parentOf(directory) : directory;
             continue;
         }
         std::string next = (directory == "/" ? "/" : directory + "/") + name;
@@ -77,21 +98,9 @@ int TrustedPath::check(const std::string& path, std::string& reason) {
             reason = problem(next, status, geteuid());
         }
         if (S_ISLNK(status.st_mode)) {
-            if (++links > kMaxLinks) {
-                return ELOOP;
-            }
-            std::vector<char> target(static_cast<size_t>(status.st_size) + 2);
-            ssize_t length = readlink(next.c_str(), target.data(), target.size());
-            if (length < 0) {
-                return errno;
-            }
-            if (static_cast<size_t>(length) >= target.size()) {
-                return ENAMETOOLONG;  // it changed under us
-            }
-            std::string to(target.data(), static_cast<size_t>(length));
-            pushNames(to, names);
-            if (!to.empty() && to[0] == '/') {
-                directory = "/";
+            int error = ++links > kMaxLinks ? ELOOP : followLink(next, status, directory, names);
+            if (error != 0) {
+                return error;
             }
             continue;
         }

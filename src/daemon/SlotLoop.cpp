@@ -63,10 +63,9 @@ bool SlotLoop::start() {
         status_.libraryError = failure;
     }
     if (!libraryReady_) {
-        KxLogger::log(LOG_ERR,
-                      "Не удалось инициализировать единую библиотеку! Ошибка C_Initialize. Код "
-                      "возврата = %d. Повторная попытка каждую секунду",
-                      static_cast<int>(failure));
+        KxLogger::log(LOG_ERR, "Ошибка C_Initialize. Код возврата = %d", static_cast<int>(failure));
+        KxLogger::log(LOG_ERR, "Не удалось инициализировать единую библиотеку!");
+        KxLogger::log(LOG_INFO, "Повторная попытка инициализации единой библиотеки каждую секунду");
         return false;
     }
     scanAtStart(true);
@@ -334,7 +333,10 @@ bool SlotLoop::pollStoredSlots() {
 void SlotLoop::watchBlindness(bool blind) {
     if (!blind) {
         blindSince_.reset();
-        blindLocked_ = false;
+        if (blindLocked_) {
+            blindLocked_ = false;
+            noteStatus();
+        }
         return;
     }
     if (!blindSince_) {

@@ -213,7 +213,7 @@ std::string StatusReport::line() const {
                            loop.libraryError));
     }
     if (loop.blind) {
-        parts.push_back("слоты не видны, все сессии заблокированы");
+        parts.push_back("слоты не видны дольше 10 с");
     }
     if (loop.hungRead) {
         parts.push_back(Common::format("чтение токена в слоте %lu не завершается", *loop.hungRead));

@@ -22,103 +22,119 @@ void TokenReadWorker::start() {
     if (thread_.joinable()) {
         return;
     }
-    stopping_ = false;
+    shared_->stopping = false;
+    shared_->ended = false;
     running_ = true;
-    thread_ = std::thread(&TokenReadWorker::run, this);
+    thread_ = std::thread(&TokenReadWorker::run, shared_);
 }
 
 void TokenReadWorker::stop() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-        requested_.clear();
-    }
-    changed_.notify_all();
+    Shared& shared = *shared_;
+    std::unique_lock<std::mutex> lock(shared.mutex);
+    shared.stopping = true;
+    shared.requested.clear();
+    shared.changed.notify_all();
     if (thread_.joinable()) {
-        thread_.join();
+        if (shared.changed.wait_for(lock, kStopWait, [&shared] { return shared.ended; })) {
+            lock.unlock();
+            thread_.join();
+        } else {
+            // Stuck in a library call: it keeps only `shared` alive, and tells no one when the
+            // call ends (so the state file keeps the read as one that never ended).
+            shared.reading = nullptr;
+            thread_.detach();
+        }
     }
     running_ = false;
 }
 
 void TokenReadWorker::request(CK_SLOT_ID slot, uint64_t ticket,
                               std::shared_ptr<const Token::Info> expected) {
+    Shared& shared = *shared_;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        requested_[slot] = Request{ticket, ++orders_, std::move(expected)};
+        std::lock_guard<std::mutex> lock(shared.mutex);
+        shared.requested[slot] = Request{ticket, ++shared.orders, std::move(expected)};
     }
-    changed_.notify_all();
+    shared.changed.notify_all();
 }
 
 std::vector<TokenReadWorker::Read> TokenReadWorker::takeFinished() {
     std::vector<Read> reads;
-    if (!anyFinished_.exchange(false)) {
+    Shared& shared = *shared_;
+    if (!shared.anyFinished.exchange(false)) {
         return reads;
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    reads.swap(finished_);
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    reads.swap(shared.finished);
     return reads;
 }
 
 std::optional<TokenReadWorker::InProgress> TokenReadWorker::inProgress() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!current_) {
+    Shared& shared = *shared_;
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    if (!shared.current) {
         return std::nullopt;
     }
-    return InProgress{*current_, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now() - currentSince_)
-                                     .count()};
+    return InProgress{*shared.current, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - shared.currentSince)
+                                           .count()};
 }
 
-bool TokenReadWorker::next(CK_SLOT_ID& slot, Request& request) {
-    auto chosen = requested_.end();
-    for (auto candidate = requested_.begin(); candidate != requested_.end(); ++candidate) {
-        const bool first = candidate->second.expected == nullptr;
-        if (chosen == requested_.end()) {
+bool TokenReadWorker::next(Shared& shared, CK_SLOT_ID& slot, Request& request) {
+    auto chosen = shared.requested.end();
+    for (auto candidate = shared.requested.begin(); candidate != shared.requested.end();
+         ++candidate) {
+        if (chosen == shared.requested.end()) {
             chosen = candidate;
             continue;
         }
+        const bool first = candidate->second.expected == nullptr;
         const bool chosenFirst = chosen->second.expected == nullptr;
         if (first != chosenFirst ? first : candidate->second.order < chosen->second.order) {
             chosen = candidate;
         }
     }
-    if (chosen == requested_.end()) {
+    if (chosen == shared.requested.end()) {
         return false;
     }
     slot = chosen->first;
     request = std::move(chosen->second);
-    requested_.erase(chosen);
+    shared.requested.erase(chosen);
     return true;
 }
 
-void TokenReadWorker::run() {
+void TokenReadWorker::run(std::shared_ptr<Shared> owned) {
     pthread_setname_np(pthread_self(), "kx-tokens");  // so ps and /proc tell the thread apart
     SignalStack signalStack;
     setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kReadNice);
-    std::unique_lock<std::mutex> lock(mutex_);
+    Shared& shared = *owned;
+    std::unique_lock<std::mutex> lock(shared.mutex);
     for (;;) {
-        changed_.wait(lock, [this] { return stopping_ || !requested_.empty(); });
-        if (stopping_) {
-            return;
+        shared.changed.wait(lock,
+                            [&shared] { return shared.stopping || !shared.requested.empty(); });
+        if (shared.stopping) {
+            break;
         }
         CK_SLOT_ID slot = 0;
         Request request;
-        next(slot, request);
-        current_ = slot;
-        currentSince_ = std::chrono::steady_clock::now();
-        lock.unlock();
-        if (reading_) {
-            reading_(slot);
+        next(shared, slot, request);
+        shared.current = slot;
+        shared.currentSince = std::chrono::steady_clock::now();
+        if (shared.reading) {
+            shared.reading(slot);  // before the first call, which may never return
         }
-        const auto deadline = currentSince_ + kReadBound;
+        lock.unlock();
+        const auto deadline = shared.currentSince + kReadBound;
         Token::Info info = Token::tokenInfo(slot, {deadline, request.expected.get()});
         const bool overran = std::chrono::steady_clock::now() > deadline;
-        if (reading_) {
-            reading_(std::nullopt);
-        }
         lock.lock();
-        current_.reset();
-        finished_.push_back({slot, request.ticket, std::move(info), overran});
-        anyFinished_ = true;
+        shared.current.reset();
+        if (shared.reading) {
+            shared.reading(std::nullopt);
+        }
+        shared.finished.push_back({slot, request.ticket, std::move(info), overran});
+        shared.anyFinished = true;
     }
+    shared.ended = true;
+    shared.changed.notify_all();
 }

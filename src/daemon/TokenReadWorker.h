@@ -31,6 +31,8 @@ public:
     // Generous for a slow real card (a dozen objects read in one to three seconds), short
     // enough that a token whose read went past it is known to be incomplete soon.
     static constexpr auto kReadBound = std::chrono::seconds(5);
+    // A read stuck in a library call longer than this at stop is left behind: the process ends.
+    static constexpr auto kStopWait = std::chrono::seconds(1);
 
     struct Read {
         CK_SLOT_ID slot;
@@ -40,9 +42,9 @@ public:
     };
 
     // `reading`, when given, is told on this class's thread the slot of each read before it
-    // starts, and nothing once it has ended.
+    // starts, and nothing once it has ended; never after stop().
     using Reading = std::function<void(std::optional<CK_SLOT_ID>)>;
-    explicit TokenReadWorker(Reading reading = nullptr) : reading_(std::move(reading)) {}
+    explicit TokenReadWorker(Reading reading = nullptr) { shared_->reading = std::move(reading); }
     ~TokenReadWorker();
     TokenReadWorker(const TokenReadWorker&) = delete;
     TokenReadWorker& operator=(const TokenReadWorker&) = delete;
@@ -68,25 +70,31 @@ public:
 
 private:
     struct Request {
-        uint64_t ticket;
-        uint64_t order;  // first reads by this, then checks by this
+        uint64_t ticket = 0;
+        uint64_t order = 0;  // first reads by this, then checks by this
         std::shared_ptr<const Token::Info> expected;
     };
+    // What the thread shares with this object; the thread holds it too, so that a thread left
+    // behind in a stuck call outlives the object.
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool stopping = false;
+        bool ended = false;
+        uint64_t orders = 0;
+        std::map<CK_SLOT_ID, Request> requested;
+        std::vector<Read> finished;
+        std::atomic<bool> anyFinished{false};
+        Reading reading;
+        std::optional<CK_SLOT_ID> current;
+        std::chrono::steady_clock::time_point currentSince;
+    };
 
-    void run();
+    static void run(std::shared_ptr<Shared> shared);
     // The next request, first reads first; false when there is none.
-    bool next(CK_SLOT_ID& slot, Request& request);
+    static bool next(Shared& shared, CK_SLOT_ID& slot, Request& request);
 
     std::thread thread_;
     std::atomic<bool> running_{false};
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    bool stopping_ = false;
-    uint64_t orders_ = 0;
-    std::map<CK_SLOT_ID, Request> requested_;
-    std::vector<Read> finished_;
-    const Reading reading_;
-    std::optional<CK_SLOT_ID> current_;
-    std::chrono::steady_clock::time_point currentSince_;
-    std::atomic<bool> anyFinished_{false};
+    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 // What the daemon and its clients agree on over the system bus: the name, the methods and who
 // may call them, the answers of the methods that change the system and the files they touch.
@@ -42,6 +43,17 @@ constexpr Method kMethods[] = {
     {kDomainCheck, Caller::Root},      {kSaveAuthResult, Caller::Root},
     {kDaemonStatus, Caller::Everyone}, {kExplainTokenRemoval, Caller::Root},
 };
+
+// Who may call `method`; root alone for one the table does not name. The daemon checks it itself
+// for every call: the bus policy is not the only guard.
+constexpr Caller callerOf(std::string_view method) {
+    for (const Method& row : kMethods) {
+        if (method == row.name) {
+            return row.caller;
+        }
+    }
+    return Caller::Root;
+}
 
 // Answers of the methods that change the system or run a command (the domain check answers the
 // command's own exit code, 0 to 255, beside -1 and -2).

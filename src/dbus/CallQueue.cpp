@@ -1,5 +1,6 @@
 #include "dbus/CallQueue.h"
 
+#include <algorithm>
 #include <iterator>
 
 namespace {
@@ -65,7 +66,8 @@ CallQueue::Room CallQueue::room(const std::string& name) {
     }
     bool free;
     if (!sender->uid) {
-        free = sender->calls.empty();
+        free = sender->calls.empty() ||
+               (sender->calls.size() < kCallsPerSender && awaitingUid_ < kCallsAwaitingUid);
     } else {
         free = sender->calls.size() < kCallsPerSender &&
                (*sender->uid == kRoot || valueOf(queuedOfUser_, *sender->uid) < kCallsPerUser);
@@ -90,7 +92,9 @@ bool CallQueue::add(Call call) {
     Sender& sender = senders_.at(call.sender);
     std::string name = call.sender;
     sender.calls.push_back(std::move(call));
-    if (sender.uid && *sender.uid != kRoot) {
+    if (!sender.uid) {
+        ++awaitingUid_;
+    } else if (*sender.uid != kRoot) {
         ++queuedOfUser_[*sender.uid];
     }
     takeTurn(name, sender);
@@ -119,8 +123,16 @@ bool CallQueue::uidAnswer(uint32_t serial, std::optional<uint32_t> uid) {
         gone(name);
         return true;
     }
+    awaitingUid_ -= sender->calls.size();
+    // What was counted for the sender so far is now its user's, or not counted for root.
+    countUnread(*sender, -static_cast<int64_t>(sender->unread));
     sender->uid = uid;
     sender->uidQuestion = 0;
+    if (*uid == kRoot) {
+        sender->unread = 0;
+    } else {
+        countUnread(*sender, static_cast<int64_t>(sender->unread));
+    }
     if (*uid != kRoot && !sender->calls.empty()) {
         queuedOfUser_[*uid] += sender->calls.size();
     }
@@ -134,7 +146,9 @@ void CallQueue::gone(const std::string& name) {
         return;
     }
     Sender& sender = entry->second;
-    if (sender.uid && *sender.uid != kRoot) {
+    if (!sender.uid) {
+        awaitingUid_ -= sender.calls.size();
+    } else if (*sender.uid != kRoot) {
         subtract(queuedOfUser_, *sender.uid, sender.calls.size());
     }
     countUnread(sender, -static_cast<int64_t>(sender.unread));
@@ -151,20 +165,43 @@ std::optional<uint32_t> CallQueue::uidOf(const std::string& sender) const {
     return known != nullptr ? known->uid : std::nullopt;
 }
 
-bool CallQueue::next(Call& call) {
+int64_t CallQueue::readyAtMs(const Sender& sender) const {
+    if (sender.calls.empty() || sender.calls.front().tooLongBytes == 0 || !sender.uid ||
+        *sender.uid == kRoot) {
+        return 0;
+    }
+    auto paid = tooLongPaidAtMs_.find(*sender.uid);
+    return paid == tooLongPaidAtMs_.end() ? 0 : paid->second;
+}
+
+bool CallQueue::next(Call& call, int64_t nowMs) {
+    if (tooLongPaidAtMs_.size() > kSendersKept) {
+        for (auto paid = tooLongPaidAtMs_.begin(); paid != tooLongPaidAtMs_.end();) {
+            paid = paid->second <= nowMs ? tooLongPaidAtMs_.erase(paid) : std::next(paid);
+        }
+    }
     for (std::deque<std::string>* turns : {&rootTurns_, &userTurns_}) {
-        while (!turns->empty()) {
+        for (size_t left = turns->size(); left > 0; --left) {
             std::string name = std::move(turns->front());
             turns->pop_front();
             Sender* sender = find(name);
             if (sender == nullptr || sender->calls.empty()) {
                 continue;  // gone meanwhile
             }
+            if (readyAtMs(*sender) > nowMs) {
+                turns->push_back(std::move(name));  // held back: the others go on
+                continue;
+            }
             call = std::move(sender->calls.front());
             sender->calls.pop_front();
             call.uid = *sender->uid;
             if (call.uid != kRoot) {
                 subtract(queuedOfUser_, call.uid, size_t{1});
+            }
+            if (call.tooLongBytes != 0 && call.uid != kRoot) {
+                int64_t& paidAt = tooLongPaidAtMs_[call.uid];
+                paidAt = std::max(paidAt, nowMs) +
+                         static_cast<int64_t>(call.tooLongBytes * 1000 / kTooLongBytesPerSecond);
             }
             if (sender->calls.empty()) {
                 sender->inTurn = false;
@@ -177,22 +214,32 @@ bool CallQueue::next(Call& call) {
     return false;
 }
 
+int64_t CallQueue::readyAtMs() const {
+    int64_t ready = INT64_MAX;
+    for (const std::string& name : userTurns_) {
+        if (const Sender* sender = find(name); sender != nullptr && !sender->calls.empty()) {
+            ready = std::min(ready, readyAtMs(*sender));
+        }
+    }
+    return ready;
+}
+
 CallQueue::Reply CallQueue::mayReply(const Call& call, uint64_t bytes) {
     Sender* sender = find(call.sender);
     if (sender == nullptr) {
         return Reply::DropAgain;
     }
-    if (call.uid == kRoot) {
+    if (sender->uid == kRoot) {
         return Reply::Send;
     }
     auto fits = [bytes](uint64_t unread, uint64_t bound) {
         return unread == 0 || unread + bytes <= bound;
     };
+    const uint64_t ofUser = sender->uid ? valueOf(unreadOfUser_, *sender->uid) : 0;
     // Once refused, not before it is seen reading: a small reply after a large one refused
     // would otherwise go to a client that reads nothing.
     if (!sender->repliesRefused || sender->unread == 0) {
-        if (fits(sender->unread, kUnreadPerConnection) &&
-            fits(valueOf(unreadOfUser_, call.uid), kUnreadPerUser) &&
+        if (fits(sender->unread, kUnreadPerConnection) && fits(ofUser, kUnreadPerUser) &&
             unreadOfAllUsers_ + bytes <= kUnreadOfAllUsers) {
             return Reply::Send;
         }
@@ -210,22 +257,26 @@ CallQueue::Reply CallQueue::mayServe(const Call& call) {
 }
 
 void CallQueue::countUnread(const Sender& sender, int64_t bytes) {
-    if (bytes == 0 || !sender.uid) {
+    if (bytes == 0 || sender.uid == kRoot) {
         return;
     }
     if (bytes > 0) {
-        unreadOfUser_[*sender.uid] += static_cast<uint64_t>(bytes);
+        if (sender.uid) {
+            unreadOfUser_[*sender.uid] += static_cast<uint64_t>(bytes);
+        }
         unreadOfAllUsers_ += static_cast<uint64_t>(bytes);
         return;
     }
     auto amount = static_cast<uint64_t>(-bytes);
-    subtract(unreadOfUser_, *sender.uid, amount);
+    if (sender.uid) {
+        subtract(unreadOfUser_, *sender.uid, amount);
+    }
     unreadOfAllUsers_ = unreadOfAllUsers_ > amount ? unreadOfAllUsers_ - amount : 0;
 }
 
 void CallQueue::replied(const Call& call, uint64_t bytes) {
     Sender* sender = find(call.sender);
-    if (sender == nullptr || call.uid == kRoot) {
+    if (sender == nullptr || sender->uid == kRoot) {
         return;
     }
     sender->unread += bytes;

@@ -16,7 +16,15 @@
 //
 // Calls wait per sender connection, a few each and a bounded number per user; root's are served
 // first and the others' in turn, so what users queue never delays root. The bus is asked once for
-// each connection's uid; until it answers, the connection may have one call waiting.
+// each connection's uid; until it answers, the connection's calls wait as well (a client may
+// send several before the answer comes), all such calls of all connections within a bound of
+// their own beyond each connection's first. A call that finds no room is refused: its caller is
+// answered with an error, which counts as a reply below.
+//
+// A call too long to be taken is refused too, but in its turn, and a user's such refusals go at
+// a bounded pace of their bytes (the first at once): the daemon must read every byte of such a
+// call, and root's calls wait behind them in the bus's one stream to the daemon. A client that
+// waits for its answers before it sends more is thus slowed to that pace.
 //
 // The bus keeps the replies a client has not read, and stops reading from the daemon altogether
 // once those reach its limit (127 MiB by default): every caller, root too, would then wait for
@@ -30,6 +38,7 @@ class CallQueue {
 public:
     static constexpr size_t kCallsPerSender = 16;
     static constexpr size_t kCallsPerUser = 256;
+    static constexpr size_t kCallsAwaitingUid = 1024;
     static constexpr uint64_t kUnreadPerConnection = uint64_t{1} << 20;
     static constexpr uint64_t kUnreadPerUser = uint64_t{8} << 20;
     static constexpr uint64_t kUnreadOfAllUsers = uint64_t{32} << 20;
@@ -43,6 +52,8 @@ public:
     static constexpr size_t kChecksInAll = 96;
     // Connections remembered; idle ones are forgotten first.
     static constexpr size_t kSendersKept = 4096;
+    // The pace of a user's refusals of calls too long to be taken, in their bytes.
+    static constexpr uint64_t kTooLongBytesPerSecond = 64 * 1024;
 
     struct Call {
         std::string sender;  // the connection's unique name
@@ -50,13 +61,13 @@ public:
         bool replyWanted = true;
         std::string method;
         std::vector<common::any> args;
-        // Arguments too long to be taken: the call is answered without running its method.
-        bool oversized = false;
+        // The bytes of a call too long to be taken, which is refused when its turn comes.
+        uint64_t tooLongBytes = 0;
         uint32_t uid = 0;  // set by next()
     };
 
     // Free: the call may be queued. Full: the sender's queue is full, for the first time;
-    // FullAgain: full once more. The call is dropped in both.
+    // FullAgain: full once more. The call is refused in both.
     enum class Room { Free, Full, FullAgain };
     // Remembers a new sender.
     Room room(const std::string& sender);
@@ -71,12 +82,17 @@ public:
     // The connection has left the bus: its calls and counts go with it.
     void gone(const std::string& sender);
 
-    // The next call to serve, root's before everyone else's; false when none is ready.
-    bool next(Call& call);
+    // The next call to serve at `nowMs` (any monotonic milliseconds), root's before everyone
+    // else's; false when none is ready.
+    bool next(Call& call, int64_t nowMs = 0);
+    // When a call held back now is ready (INT64_MAX when none is).
+    int64_t readyAtMs() const;
 
     // Send: a reply of `bytes` may go to the caller. Drop: it may not, the first time since one
     // went; DropAgain: still not, or the caller is gone. Once refused, a connection with replies
-    // not shown read gets none until a check shows it has read some.
+    // not shown read gets none until a check shows it has read some. The caller's uid is the
+    // sender's (call.uid is not read): one the bus has not told yet is bound as a user's
+    // connection is, but for its user's share, which it joins once the uid is known.
     enum class Reply { Send, Drop, DropAgain };
     Reply mayReply(const Call& call, uint64_t bytes);
     // Whether a call is worth serving: a reply as large as the last one refused to its caller
@@ -133,6 +149,9 @@ private:
     // Forgets the least recently active sender that has nothing waiting; false when none.
     bool forgetIdle();
     void takeTurn(const std::string& name, Sender& sender);
+    // When the sender's next call is ready: a user's refusal of a call too long waits for the
+    // user's refusals before it to be paid for.
+    int64_t readyAtMs(const Sender& sender) const;
     void countUnread(const Sender& sender, int64_t bytes);
     void startCheck(const std::string& name, uint32_t serial, bool ping);
     // Forgets the sender's check on the way.
@@ -150,7 +169,10 @@ private:
     std::unordered_map<uint32_t, size_t> queuedOfUser_;
     std::unordered_map<uint32_t, uint64_t> unreadOfUser_;
     std::unordered_map<uint32_t, size_t> checksOfUser_;
-    uint64_t unreadOfAllUsers_ = 0;
+    // Per user, when the refusals of too long calls sent so far are paid for at the pace.
+    std::unordered_map<uint32_t, int64_t> tooLongPaidAtMs_;
+    uint64_t unreadOfAllUsers_ = 0;  // root's not counted, those of unknown senders counted
+    size_t awaitingUid_ = 0;         // calls of senders without a uid
     // Until the bus says otherwise, it is assumed to tell what it holds for a connection.
     bool busTells_ = true;
     // Senders with calls ready, in turn; a name may outlive its sender and is then skipped.

@@ -1,12 +1,14 @@
 #include "dbus/DBusServer.h"
 
 #include <dbus/dbus.h>
+#include <malloc.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/random.h>
 #include <syslog.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <iterator>
@@ -32,6 +34,9 @@ constexpr int kFallbackWaitMs = 30;
 // Reads of the connection between two served calls: calls queued behind a burst reach their
 // queues (root's first in line) without waiting for the burst to be served.
 constexpr int kReadsPerCall = 16;
+// Messages taken from the bus after which the worker, once idle, returns free memory (a long
+// call counts as that many).
+constexpr size_t kTakenBeforeTrim = 1024;
 // Pauses before the attempts to reach the bus again after losing it.
 constexpr int kRetryMs[] = {500, 1000, 2000, 4000, 8000, 10000};
 // A reply's header beside its destination: serials, signature, the sender the bus adds.
@@ -132,26 +137,52 @@ std::string typeName(const std::type_info& type) {
     return name[0] == '*' ? name + 1 : name;
 }
 
-// The bytes the call's string arguments hold, the only ones decoding copies.
-size_t argumentBytes(DBusMessage* message) {
-    size_t bytes = 0;
-    DBusMessageIter iter;
-    if (!dbus_message_iter_init(message, &iter)) {
-        return bytes;
-    }
-    do {
-        if (dbus_message_iter_get_arg_type(&iter) == DBUS_TYPE_STRING) {
-            const char* text = readBasic<const char*>(&iter);
+// The bytes the elements of the array at `iter` take, as its length on the wire says: the one
+// measure that does not walk them (dbus_message_iter_get_element_count does).
+size_t arrayBytes(DBusMessageIter* iter) {
+    DBusMessageIter elements;
+    dbus_message_iter_recurse(iter, &elements);
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    int bytes = dbus_message_iter_get_array_len(&elements);
+#pragma GCC diagnostic pop
+    return bytes > 0 ? static_cast<size_t>(bytes) : 0;
+}
+
+// What the arguments from `iter` on take on the wire, about: arrays by their length (their
+// elements are never walked), text by its own, the other containers by what they hold. Judging a
+// long call thus costs next to nothing beside what libdbus spent on reading it.
+uint64_t wireBytes(DBusMessageIter* iter) {
+    uint64_t bytes = 0;
+    for (int type; (type = dbus_message_iter_get_arg_type(iter)) != DBUS_TYPE_INVALID;
+         dbus_message_iter_next(iter)) {
+        bytes += 8;  // a value of fixed size, or the frame of a container
+        if (type == DBUS_TYPE_ARRAY) {
+            bytes += arrayBytes(iter);
+        } else if (type == DBUS_TYPE_STRING || type == DBUS_TYPE_OBJECT_PATH ||
+                   type == DBUS_TYPE_SIGNATURE) {
+            const char* text = readBasic<const char*>(iter);
             bytes += text != nullptr ? std::strlen(text) : 0;
+        } else if (type == DBUS_TYPE_VARIANT || type == DBUS_TYPE_STRUCT ||
+                   type == DBUS_TYPE_DICT_ENTRY) {
+            DBusMessageIter inner;
+            dbus_message_iter_recurse(iter, &inner);
+            bytes += wireBytes(&inner);
         }
-    } while (dbus_message_iter_next(&iter));
+    }
     return bytes;
 }
 
-// An empty method return to the call: what dbus_message_new_method_return() makes of the call
-// message, which is not kept while the call waits.
-DBusMessage* emptyReply(const CallQueue::Call& call) {
-    DBusMessage* reply = dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN);
+// What all the call's arguments take on the wire.
+uint64_t argumentBytes(DBusMessage* message) {
+    DBusMessageIter iter;
+    return dbus_message_iter_init(message, &iter) ? wireBytes(&iter) : 0;
+}
+
+// A reply of `type` to the call, as dbus_message_new_method_return() or _new_error() would make
+// it of the call message, which is not kept while the call waits.
+DBusMessage* replyTo(const CallQueue::Call& call, int type) {
+    DBusMessage* reply = dbus_message_new(type);
     if (reply == nullptr || !dbus_message_set_reply_serial(reply, call.serial) ||
         !dbus_message_set_destination(reply, call.sender.c_str())) {
         if (reply != nullptr) {
@@ -161,6 +192,28 @@ DBusMessage* emptyReply(const CallQueue::Call& call) {
     }
     dbus_message_set_no_reply(reply, TRUE);
     return reply;
+}
+
+// An empty method return to the call.
+DBusMessage* emptyReply(const CallQueue::Call& call) {
+    return replyTo(call, DBUS_MESSAGE_TYPE_METHOD_RETURN);
+}
+
+DBusMessage* errorReply(const CallQueue::Call& call, const char* name, const char* text) {
+    DBusMessage* reply = replyTo(call, DBUS_MESSAGE_TYPE_ERROR);
+    if (reply != nullptr &&
+        (!dbus_message_set_error_name(reply, name) ||
+         !dbus_message_append_args(reply, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID))) {
+        dbus_message_unref(reply);
+        return nullptr;
+    }
+    return reply;
+}
+
+int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
 }
 
 uint32_t randomSerial() {
@@ -239,9 +292,8 @@ void DBusServer::start() {
                       "Произведен запуск dbus сервера без зарегистрированных обработчиков методов");
     }
     dbus_threads_init_default();
-    try {
-        wake_ = std::make_unique<EventFd>();
-    } catch (const std::runtime_error&) {
+    wake_ = std::make_unique<EventFd>();
+    if (!wake_->valid()) {
         wake_.reset();  // the worker then looks at its flag every kFallbackWaitMs
     }
     // The handlers' commands end with the worker.
@@ -256,12 +308,9 @@ void DBusServer::stop() {
     }
     running_ = false;
     if (wake_) {
-        try {
-            // Stays readable: it also abandons a command a handler waits for.
-            wake_->write(1);
-        } catch (const std::runtime_error&) {
-            // Only a counter at its maximum refuses, and that wakes the worker as well.
-        }
+        // Stays readable: it also abandons a command a handler waits for. Only a counter at
+        // its maximum refuses, and that wakes the worker as well.
+        (void)wake_->write(1);
     }
     worker_->join();
     worker_.reset();
@@ -351,6 +400,7 @@ DBusConnection* DBusServer::connect(bool quiet) {
 
 bool DBusServer::serve(DBusConnection* connection) {
     CallQueue queue;
+    takenSinceTrim_ = 0;
     while (running_) {
         for (int read = 0; read < kReadsPerCall; ++read) {
             // Reads and writes what the socket takes now; never waits for the bus.
@@ -358,6 +408,7 @@ bool DBusServer::serve(DBusConnection* connection) {
             bool took = false;
             while (Message message{dbus_connection_pop_message(connection)}) {
                 took = true;
+                ++takenSinceTrim_;
                 take(connection, queue, std::move(message));
             }
             if (!took) {
@@ -368,16 +419,23 @@ bool DBusServer::serve(DBusConnection* connection) {
             return false;
         }
         CallQueue::Call call;
-        if (queue.next(call)) {
+        const int64_t now = steadyMs();
+        if (queue.next(call, now)) {
             serveCall(connection, queue, call);
-        } else {
-            waitForTraffic(connection);
+            continue;
         }
+        if (takenSinceTrim_ >= kTakenBeforeTrim) {
+            // A burst of calls (a flood), or one long call, leaves its memory free but held by
+            // the allocator: it goes back to the system once the worker is idle.
+            malloc_trim(0);
+            takenSinceTrim_ = 0;
+        }
+        waitForTraffic(connection, queue.readyAtMs() - now);
     }
     return true;
 }
 
-void DBusServer::waitForTraffic(DBusConnection* connection) {
+void DBusServer::waitForTraffic(DBusConnection* connection, int64_t readyInMs) {
     int busFd = -1;
     if (!dbus_connection_get_unix_fd(connection, &busFd)) {
         busFd = -1;
@@ -390,7 +448,9 @@ void DBusServer::waitForTraffic(DBusConnection* connection) {
     }
     fds[1].fd = wake_ ? wake_->get() : -1;
     fds[1].events = POLLIN;
-    poll(fds, 2, wake_ ? -1 : kFallbackWaitMs);
+    int64_t timeoutMs = wake_ ? INT32_MAX : kFallbackWaitMs;
+    timeoutMs = std::max<int64_t>(0, std::min(timeoutMs, readyInMs));
+    poll(fds, 2, timeoutMs == INT32_MAX ? -1 : static_cast<int>(timeoutMs));
 }
 
 bool DBusServer::pause(int ms) {
@@ -476,25 +536,30 @@ void DBusServer::takeCall(DBusConnection* connection, CallQueue& queue, DBusMess
     const std::string& method = handler->first;
     // Whoever sends it, a call is worth at most a few records a second to its user.
     KxLogger::CallerScope caller(queue.uidOf(sender).value_or(KxLogger::kUnknownUser));
-    switch (queue.room(sender)) {
-        case CallQueue::Room::Full:
-            KxLogger::log(LOG_WARNING,
-                          "dbus: Очередь вызовов от %s заполнена, вызов %s и следующие за ним "
-                          "отброшены",
-                          Common::printable(sender).c_str(), method.c_str());
-            return;
-        case CallQueue::Room::FullAgain:
-            return;
-        case CallQueue::Room::Free:
-            break;
-    }
     CallQueue::Call call;
     call.sender = sender;
     call.serial = dbus_message_get_serial(message);
     call.replyWanted = !dbus_message_get_no_reply(message);
     call.method = method;
-    call.oversized = argumentBytes(message) > kMaxArgumentBytes;
-    if (!call.oversized) {
+    const CallQueue::Room room = queue.room(sender);
+    if (room != CallQueue::Room::Free) {
+        if (room == CallQueue::Room::Full) {
+            KxLogger::log(LOG_WARNING,
+                          "dbus: Очередь вызовов от %s заполнена, вызов %s и следующие за ним "
+                          "отклонены",
+                          Common::printable(sender).c_str(), method.c_str());
+        }
+        refuse(connection, queue, call, DBUS_ERROR_LIMITS_EXCEEDED,
+               "Слишком много вызовов ожидают ответа");
+        return;
+    }
+    // Judged by their length on the wire alone: decoding is what a long call would cost. It is
+    // refused in its turn (CallQueue paces a user's such refusals).
+    const uint64_t bytes = argumentBytes(message);
+    if (bytes > kMaxArgumentBytes) {
+        call.tooLongBytes = bytes;
+        takenSinceTrim_ = kTakenBeforeTrim;  // what libdbus took to read it is given back
+    } else {
         call.args = inputArgs(message, method);
     }
     if (!queue.add(std::move(call))) {
@@ -521,27 +586,59 @@ void DBusServer::serveCall(DBusConnection* connection, CallQueue& queue, CallQue
         checkIfDue(connection, queue, call.sender);
         return;
     }
-    common::any result;
-    if (call.oversized) {
+    if (call.tooLongBytes != 0) {
         KxLogger::log(LOG_WARNING, "dbus: Аргументы вызова %s длиннее %zu байт, метод не вызван",
                       method.c_str(), kMaxArgumentBytes);
-    } else {
-        if (method != kQuietMethod) {
-            KxLogger::log(LOG_INFO, "dbus: Вызов метода %s с %d аргументами", method.c_str(),
-                          static_cast<int>(call.args.size()));
-        }
-        try {
-            result = handlers_.at(method)(call.args);
-        } catch (const std::exception& exception) {
-            KxLogger::log(LOG_WARNING,
-                          "dbus: Вызов обработчика метода %s завершился с исключением %s",
-                          method.c_str(), Common::printable(exception.what()).c_str());
-        } catch (...) {
-            KxLogger::log(LOG_WARNING, "dbus: Вызов обработчика метода %s завершился с исключением",
-                          method.c_str());
-        }
+        refuse(connection, queue, call, DBUS_ERROR_LIMITS_EXCEEDED,
+               "Аргументы вызова длиннее 65536 байт");
+        return;
+    }
+    // The bus policy should have kept the call out; the daemon does not rely on it.
+    if (call.uid != 0 && BusContract::callerOf(method) != BusContract::Caller::Everyone) {
+        KxLogger::log(LOG_WARNING, "dbus: Вызов метода %s пользователем с uid %u отклонён",
+                      method.c_str(), static_cast<unsigned>(call.uid));
+        refuse(connection, queue, call, DBUS_ERROR_ACCESS_DENIED, "Метод доступен только root");
+        return;
+    }
+    if (method != kQuietMethod) {
+        KxLogger::log(LOG_INFO, "dbus: Вызов метода %s с %d аргументами", method.c_str(),
+                      static_cast<int>(call.args.size()));
+    }
+    common::any result;
+    try {
+        result = handlers_.at(method)(call.args);
+    } catch (const std::exception& exception) {
+        KxLogger::log(LOG_WARNING, "dbus: Вызов обработчика метода %s завершился с исключением %s",
+                      method.c_str(), Common::printable(exception.what()).c_str());
+    } catch (...) {
+        KxLogger::log(LOG_WARNING, "dbus: Вызов обработчика метода %s завершился с исключением",
+                      method.c_str());
     }
     sendReply(connection, queue, call, result);
+}
+
+void DBusServer::refuse(DBusConnection* connection, CallQueue& queue, const CallQueue::Call& call,
+                        const char* name, const char* text) {
+    if (!call.replyWanted) {
+        return;  // the bus would not pass it on
+    }
+    Message reply(errorReply(call, name, text));
+    if (!reply) {
+        KxLogger::log(LOG_WARNING, "dbus: Не удалось создать ответ за вызов %s",
+                      call.method.c_str());
+        return;
+    }
+    const uint64_t bytes = std::strlen(name) + std::strlen(text) + 10;
+    if (!mayReply(connection, queue, call, bytes)) {
+        return;
+    }
+    if (!dbus_connection_send(connection, reply.get(), nullptr)) {
+        KxLogger::log(LOG_WARNING, "dbus: Не удалось отправить результат вызова %s",
+                      call.method.c_str());
+        return;
+    }
+    queue.replied(call, replyBytes(call, bytes));
+    checkIfDue(connection, queue, call.sender);
 }
 
 DBusServer::Arguments DBusServer::inputArgs(DBusMessage* message, const std::string& method) {

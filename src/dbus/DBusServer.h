@@ -19,11 +19,16 @@ class EventFd;
 // The daemon's method server on the system bus. One worker thread owns the connection, claims
 // the name and serves calls one after another: it decodes the arguments into common::any
 // values, calls the handler registered under the method name and answers with one method
-// return carrying the handler's result (no argument for an empty one). It never sends an error
-// reply; calls it does not serve (another interface, an unknown method) get no reply at all.
+// return carrying the handler's result (no argument for an empty one). Calls it does not serve
+// (another interface, an unknown method) get no reply at all. A call it refuses gets an error
+// reply, so that no caller waits out its timeout: org.freedesktop.DBus.Error.LimitsExceeded when
+// its arguments are too long or its connection has too many calls waiting,
+// org.freedesktop.DBus.Error.AccessDenied when the method is root's (BusContract) and the caller
+// is not: the bus policy is not the only guard.
 //
 // No client can hold the worker: it never waits for the bus to take a message, takes at most a
-// few calls of each connection at a time, serves root's calls first, and drops the replies of a
+// few calls of each connection at a time, serves root's calls first, refuses long calls without
+// decoding them, at a pace that slows a user who keeps sending them, and drops the replies of a
 // connection that does not read them (CallQueue). A lost bus is reconnected to.
 class DBusServer {
 public:
@@ -36,7 +41,8 @@ public:
     // Replies carry at most this much: the bus drops the connection of a sender whose message
     // exceeds its limit (32 MiB by default).
     static constexpr uint64_t kMaxReplyBytes = uint64_t{8} << 20;
-    // Calls whose string arguments hold more are answered without running their method.
+    // Calls whose arguments take more on the wire, all of them counted, are refused without being
+    // decoded.
     static constexpr size_t kMaxArgumentBytes = 64 * 1024;
 
     // name is the bus name to claim and the interface of the served calls.
@@ -69,8 +75,9 @@ private:
     DBusConnection* connect(bool quiet);
     // Serves calls until stop() (true) or until the connection is lost (false).
     bool serve(DBusConnection* connection);
-    // Sleeps until the bus has traffic for the connection or stop() is called.
-    void waitForTraffic(DBusConnection* connection);
+    // Sleeps until the bus has traffic for the connection, a call held back is ready (in
+    // `readyInMs`), or stop() is called.
+    void waitForTraffic(DBusConnection* connection, int64_t readyInMs);
     // Sleeps `ms` unless stop() is called first; false then.
     bool pause(int ms);
     // Routes a message taken off the connection: a call to its sender's queue, answers to the
@@ -78,6 +85,10 @@ private:
     void take(DBusConnection* connection, CallQueue& queue, Message message);
     void takeCall(DBusConnection* connection, CallQueue& queue, DBusMessage* message);
     void serveCall(DBusConnection* connection, CallQueue& queue, CallQueue::Call& call);
+    // Answers the call with the error `name` (a reply counted as any other), or not at all when
+    // its caller reads no replies.
+    void refuse(DBusConnection* connection, CallQueue& queue, const CallQueue::Call& call,
+                const char* name, const char* text);
     void sendReply(DBusConnection* connection, CallQueue& queue, const CallQueue::Call& call,
                    const common::any& result);
     // Whether a reply with a result of `resultBytes` may go to the caller; when not, the caller
@@ -106,4 +117,6 @@ private:
     Message tokens_;
     uint64_t tokensBytes_ = 0;
     uint64_t tokensChangeCount_ = 0;
+    // Messages taken since freed memory was last given back to the system (the worker's).
+    size_t takenSinceTrim_ = 0;
 };

@@ -122,7 +122,7 @@ common::any Daemon::explainTokenRemoval(DBusServer::Arguments& args) const {
     json.beginObject().key("tokens").beginArray();
     for (const Token::Info& token : tokens) {
         RemovalExplanation::write(json, token, settings, RemovalPlan::of(token, settings, sources),
-                                  running, lockAhead_.peek(token.slotId));
+                                  running, lockAhead_.peek(token.slotId), UserSessions::kindOf);
     }
     json.end().end();
     return json.text();

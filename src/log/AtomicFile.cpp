@@ -1,6 +1,7 @@
 #include "log/AtomicFile.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -8,13 +9,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <vector>
 
 namespace {
 
 // A change of owner drops it, so it is given only after the new owner.
 const std::string kCapabilities = "security.capability";
+// Tries to put a file in place at a path where entries come and go.
+constexpr int kPutAttempts = 4;
 
 // The file that a write to `path` would change: the final target of a symbolic link, or the
 // path itself when nothing exists there yet. Empty, with `error` set, for a dangling link or an
@@ -33,7 +38,9 @@ std::string resolveTarget(const std::string& path, int& error) {
     return {};
 }
 
-int writeAll(int fd, const std::string& content) {
+}  // namespace
+
+int AtomicFile::writeAll(int fd, const std::string& content) {
     size_t written = 0;
     while (written < content.size()) {
         ssize_t count = write(fd, content.data() + written, content.size() - written);
@@ -47,6 +54,8 @@ int writeAll(int fd, const std::string& content) {
     }
     return 0;
 }
+
+namespace {
 
 // The names (or, with `name`, the value) of the extended attributes of the open file; the
 // size is asked first and asked again when the list grew in between. Returns 0 or an errno.
@@ -126,7 +135,7 @@ int fillTemporary(int fd, const std::string& content, int old, const struct stat
                   mode_t newMode) {
     // Content first: a write drops file capabilities. Attributes while the file is still ours,
     // so no permission of its owner is needed.
-    if (int result = writeAll(fd, content)) {
+    if (int result = AtomicFile::writeAll(fd, content)) {
         return result;
     }
     if (old >= 0) {
@@ -176,16 +185,31 @@ int openOld(const std::string& target, int& fd, struct stat& status) {
     return status.st_nlink > 1 ? EMLINK : 0;
 }
 
+// A new empty file under a random hidden name beside the target (O_EXCL: never an entry that
+// was there), its name in `pattern`; -1 with errno set when none could be made. Hidden, so a
+// reader that lists the directory (PAM, SSSD) does not take the half-made file for one of its own.
+int createTemporary(const std::string& target, std::vector<char>& pattern) {
+    const std::string temporary =
+        directoryOf(target) + "/." + target.substr(target.rfind('/') + 1) + ".XXXXXX";
+    pattern.assign(temporary.begin(), temporary.end());
+    pattern.push_back('\0');
+    return mkostemp(pattern.data(), O_CLOEXEC);
+}
+
+// The rename reaches the disk only with its directory.
+void syncDirectoryOf(const std::string& target) {
+    int directoryFd = open(directoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (directoryFd >= 0) {
+        fsync(directoryFd);
+        close(directoryFd);
+    }
+}
+
 // Writes the temporary file and renames it over the target. Returns 0 or an errno.
 int replaceWith(const std::string& target, const std::string& content, int old,
                 const struct stat& status, mode_t newMode) {
-    // A hidden name, so a reader that lists the directory (PAM, SSSD) does not take the
-    // half-made file for a configuration of its own.
-    const std::string directory = directoryOf(target);
-    std::string temporary = directory + "/." + target.substr(target.rfind('/') + 1) + ".XXXXXX";
-    std::vector<char> pattern(temporary.begin(), temporary.end());
-    pattern.push_back('\0');
-    int fd = mkostemp(pattern.data(), O_CLOEXEC);
+    std::vector<char> pattern;
+    int fd = createTemporary(target, pattern);
     if (fd < 0) {
         return errno;
     }
@@ -200,16 +224,101 @@ int replaceWith(const std::string& target, const std::string& content, int old,
         unlink(pattern.data());
         return result;
     }
-    // The rename itself reaches the disk only with its directory.
-    int directoryFd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (directoryFd >= 0) {
-        fsync(directoryFd);
-        close(directoryFd);
-    }
+    syncDirectoryOf(target);
     return 0;
 }
 
+// A name beside `path` that no one holds yet, for an entry moved out of the way.
+std::string asideName(const std::string& path) {
+    uint64_t random = 0;
+    if (getrandom(&random, sizeof(random), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(random))) {
+        random = std::random_device()();
+    }
+    char suffix[24];
+    std::snprintf(suffix, sizeof(suffix), ".%016llx", static_cast<unsigned long long>(random));
+    return path + suffix;
+}
+
+// Moves the new file from `temporary` to `path`: swapped with the entry there, or put where none
+// is. 1 when swapped (the old entry is at `temporary` now), 0 when put, else minus an errno.
+int swapIntoPlace(const char* temporary, const std::string& path) {
+    for (int attempt = 0; attempt < kPutAttempts; ++attempt) {
+        if (renameat2(AT_FDCWD, temporary, AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) {
+            return 1;
+        }
+        if (errno == EINVAL) {
+            // A file system that cannot swap: a directory there cannot be replaced.
+            return rename(temporary, path.c_str()) == 0 ? 0 : -errno;
+        }
+        if (errno != ENOENT) {
+            return -errno;
+        }
+        if (renameat2(AT_FDCWD, temporary, AT_FDCWD, path.c_str(), RENAME_NOREPLACE) == 0) {
+            return 0;
+        }
+        if (errno != EEXIST) {
+            return -errno;
+        }
+    }
+    return -EEXIST;  // something kept coming and going there
+}
+
+// The entry that stood at the path, now at `temporary`: removed when it is the process's own
+// file, else moved aside. The name it was moved to, or empty.
+std::string clearAway(const char* temporary, const std::string& path) {
+    struct stat status {};
+    if (lstat(temporary, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == geteuid() &&
+        status.st_nlink == 1) {
+        // Nobody else can have put another file under that name of the process's file.
+        unlink(temporary);
+        return {};
+    }
+    std::string aside = asideName(path);
+    if (renameat2(AT_FDCWD, temporary, AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) != 0) {
+        return {};  // its owner took it away meanwhile
+    }
+    return aside;
+}
+
 }  // namespace
+
+bool AtomicFile::put(const std::string& path, mode_t mode, const std::function<int(int)>& fill,
+                     std::string* aside, int* error) {
+    if (aside != nullptr) {
+        aside->clear();
+    }
+    std::vector<char> pattern;
+    int fd = createTemporary(path, pattern);
+    int result = fd < 0 ? errno : fill(fd);
+    if (fd >= 0 && result == 0 && fchmod(fd, mode) != 0) {
+        result = errno;
+    }
+    if (fd >= 0 && result == 0 && fsync(fd) != 0) {
+        result = errno;
+    }
+    if (fd >= 0 && close(fd) != 0 && result == 0) {
+        result = errno;
+    }
+    if (result == 0) {
+        const int placed = swapIntoPlace(pattern.data(), path);
+        result = placed < 0 ? -placed : 0;
+        if (placed == 1) {
+            std::string moved = clearAway(pattern.data(), path);
+            if (aside != nullptr) {
+                *aside = std::move(moved);
+            }
+        }
+    }
+    if (result != 0 && fd >= 0) {
+        unlink(pattern.data());
+    } else if (result == 0) {
+        syncDirectoryOf(path);
+    }
+    if (error != nullptr) {
+        *error = result;
+    }
+    return result == 0;
+}
 
 bool AtomicFile::replace(const std::string& path, const std::string& content, mode_t newFileMode,
                          int* error) {

@@ -2,13 +2,17 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
 // The one logging call of the daemon: every record goes to the system log with
 // facility LOG_LOCAL7, the level as severity and a level prefix in front of the format.
-// Sending never waits (SyslogSocket): a record the log cannot take at once is counted, and the
-// count goes out in a later record.
+// Logging never waits for the log (SyslogSocket). A record it cannot take at once waits in a
+// bounded queue, in order, for a thread of the logger's own that sends it as soon as the log
+// has room, however long anyone else keeps the log full; records users cause (see admit) get
+// one try instead and are counted when it fails, and they go first when the queue is full. What
+// is lost is counted, and the count goes out in a later record.
 class KxLogger {
 public:
     static void log(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -48,6 +52,10 @@ public:
         uint64_t heldBack = 0;
     };
     static Counts counts();
+
+    // Waits until the log has taken every queued record, or until `deadline`: for the end of
+    // the process (a power-off) and tests. False when records were still waiting.
+    static bool flush(std::chrono::steady_clock::time_point deadline);
 
     // Captures what the signal-handler path needs (the socket, the time zone offset) while it
     // is still safe to ask for it. Call before installing signal handlers.

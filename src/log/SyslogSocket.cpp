@@ -1,10 +1,13 @@
 #include "log/SyslogSocket.h"
 
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -20,6 +23,8 @@ namespace {
 constexpr int kSendBufferBytes = 1 << 20;
 // How often the offset of local time from UTC is read again (a DST change takes effect within).
 constexpr time_t kZoneCheckSeconds = 900;
+// How soon a record waiting for a log that is not there looks for it again.
+constexpr int64_t kNoLogPauseMs = 20;
 
 std::atomic<int> gSocket{-1};
 // The UTC offset and the quarter hour it was read in, packed in one word, so that every thread
@@ -145,42 +150,97 @@ time_t realTime() {
     return now.tv_sec;
 }
 
+sockaddr_un logAddress() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, _PATH_LOG, sizeof(address.sun_path) - 1);
+    return address;
+}
+
 bool deliver(const char* data, size_t length) {
     int fd = logSocket();
     if (fd < 0) {
         return false;
     }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, _PATH_LOG, sizeof(address.sun_path) - 1);
+    sockaddr_un address = logAddress();
     ssize_t sent = sendto(fd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL,
                           reinterpret_cast<const sockaddr*>(&address), sizeof(address));
     return sent == static_cast<ssize_t>(length);
 }
 
+// The writer's blocking socket: a send on it waits in line with the log's other senders for
+// room, which retrying sends that do not wait would rarely find while others keep it full.
+int waitingSocket() {
+    static int fd = -1;
+    if (fd < 0) {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        int size = kSendBufferBytes;
+        if (fd >= 0 && setsockopt(fd, SOL_SOCKET, SO_SNDBUFFORCE, &size, sizeof(size)) != 0) {
+            (void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof(size));
+        }
+    }
+    return fd;
+}
+
+int64_t monotonicMs() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 }  // namespace
 
-bool SyslogSocket::send(int priority, const char* format, va_list args) {
+std::string SyslogSocket::record(int priority, const char* format, va_list args) {
     int savedErrno = errno;
-    char buffer[2048];
-    Text header(buffer, sizeof(buffer));
+    char header[256];
+    Text text(header, sizeof(header));
     time_t now = realTime();
-    addHeader(header, priority, now, utcOffset(now, true));
-    const size_t start = header.length();
+    addHeader(text, priority, now, utcOffset(now, true));
+    std::string datagram(text.data(), text.length());
     va_list again;
     va_copy(again, args);
-    int length = std::vsnprintf(buffer + start, sizeof(buffer) - start, format, args);
-    bool sent = false;
-    if (length >= 0 && start + static_cast<size_t>(length) < sizeof(buffer)) {
-        sent = deliver(buffer, start + static_cast<size_t>(length));
+    char buffer[1024];
+    int length = std::vsnprintf(buffer, sizeof(buffer), format, args);
+    if (length >= 0 && static_cast<size_t>(length) < sizeof(buffer)) {
+        datagram.append(buffer, static_cast<size_t>(length));
     } else if (length >= 0) {
         // As syslog(3), no length limit of its own: what the socket takes goes out whole.
-        std::vector<char> large(start + static_cast<size_t>(length) + 1);
-        std::memcpy(large.data(), buffer, start);
-        std::vsnprintf(large.data() + start, large.size() - start, format, again);
-        sent = deliver(large.data(), large.size() - 1);
+        std::vector<char> large(static_cast<size_t>(length) + 1);
+        std::vsnprintf(large.data(), large.size(), format, again);
+        datagram.append(large.data(), static_cast<size_t>(length));
     }
     va_end(again);
+    errno = savedErrno;
+    return datagram;
+}
+
+bool SyslogSocket::send(const std::string& record) {
+    int savedErrno = errno;
+    bool sent = deliver(record.data(), record.size());
+    errno = savedErrno;
+    return sent;
+}
+
+bool SyslogSocket::sendWaiting(const std::string& record, int timeoutMs) {
+    int savedErrno = errno;
+    const int64_t deadline = monotonicMs() + timeoutMs;
+    const sockaddr_un address = logAddress();
+    bool sent = false;
+    for (int64_t left = timeoutMs; !sent && left > 0; left = deadline - monotonicMs()) {
+        int fd = waitingSocket();
+        timeval wait{static_cast<time_t>(left / 1000),
+                     static_cast<suseconds_t>(left % 1000 * 1000)};
+        if (fd < 0 || setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof(wait)) != 0) {
+            break;
+        }
+        ssize_t count = sendto(fd, record.data(), record.size(), MSG_NOSIGNAL,
+                               reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+        sent = count == static_cast<ssize_t>(record.size());
+        if (!sent && count < 0 && errno != EINTR && errno != EAGAIN) {
+            // No log to send to (gone, or not started yet): looked for again shortly.
+            poll(nullptr, 0, static_cast<int>(std::min<int64_t>(left, kNoLogPauseMs)));
+        }
+    }
     errno = savedErrno;
     return sent;
 }

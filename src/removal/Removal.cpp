@@ -104,6 +104,7 @@ RemovalPlan::Examined examine(Session session, const SessionMatch::Logon& logon,
     examined.matches = verdict.matches;
     examined.unknown = verdict.matches && verdict.unknown;
     examined.lock = verdict.matches && !powerOff && !examined.unknown;
+    examined.endIfUnlockable = examined.lock && !verdict.forced && settings.terminateUnlockable;
     examined.reason = verdict.text;
     if (!verdict.text.empty()) {
         examined.records.push_back({verdict.level, verdict.text});
@@ -265,6 +266,50 @@ uint64_t closeRemoteClients(const Token::Info& token, const RemovalPlan::Setting
     return interrupted;
 }
 
+// The sessions asked to lock: those to await, and those to end instead.
+struct Locking {
+    std::vector<Session> awaited, ended;
+};
+
+// What logind cannot tell of a session's kind leaves it awaited, as every session without
+// the setting is.
+Locking lockingOf(const RemovalPlan& plan, RemovalActions& actions) {
+    Locking locking;
+    for (const RemovalPlan::Examined& examined : plan.sessions) {
+        if (!examined.lock) {
+            continue;
+        }
+        std::optional<UserSessions::Kind> kind;
+        if (examined.endIfUnlockable) {
+            kind = actions.kindOf(examined.session);
+        }
+        if (kind && !UserSessions::canBeLocked(*kind)) {
+            locking.ended.push_back(examined.session);
+        } else {
+            locking.awaited.push_back(examined.session);
+        }
+    }
+    return locking;
+}
+
+// The wait for the sessions to lock and its fallback, then the sessions to end; true when
+// every one of them reported locked or was ended.
+bool settle(const Locking& locking, RemovalActions& actions) {
+    const bool locked = locking.awaited.empty() || actions.awaitLocked(locking.awaited);
+    if (!locked) {
+        actions.lockEverything();
+    }
+    bool ended = true;
+    for (const Session& session : locking.ended) {
+        ended = actions.terminate(session) && ended;
+    }
+    // A session that could not be ended is open: every session is locked, as far as that goes.
+    if (locked && !ended) {
+        actions.lockEverything();
+    }
+    return locked && ended;
+}
+
 }  // namespace
 
 RemovalOutcome Removal::carryOut(const Token::Info& token, const RemovalPlan& plan,
@@ -298,15 +343,12 @@ RemovalOutcome Removal::carryOut(const Token::Info& token, const RemovalPlan& pl
     if (plan.closeRemoteClients) {
         done.remoteClients = closeRemoteClients(token, settings, actions);
     }
-    const std::vector<UserSessions::Session> locking = plan.sessionsToLock();
-    if (!locking.empty()) {
-        const bool locked = actions.awaitLocked(locking);
-        if (!locked) {
-            actions.lockEverything();
-        }
+    const Locking locking = lockingOf(plan, actions);
+    if (!locking.awaited.empty() || !locking.ended.empty()) {
+        const bool settled = settle(locking, actions);
         done.outcome =
-            locked && done.outcome != Outcome::LockedAll ? Outcome::Locked : Outcome::LockedAll;
-        done.sessions = locking.size();
+            settled && done.outcome != Outcome::LockedAll ? Outcome::Locked : Outcome::LockedAll;
+        done.sessions = locking.awaited.size() + locking.ended.size();
     }
     return done;
 }

@@ -40,7 +40,10 @@ struct RemovalPlan {
         bool matches = false;
         bool lock = false;     // a match under the lock setting: asked to lock
         bool unknown = false;  // it matched only because something could not be found out
-        std::string reason;    // the rule's record, when it has one
+        // Locked on what the token holds (not forced), under the setting that ends a session no
+        // screen locker can lock: ended instead of awaited when it turns out to be one.
+        bool endIfUnlockable = false;
+        std::string reason;  // the rule's record, when it has one
         // What was logged while it was looked at (its account, its file), then its verdict's
         // records and what follows from a match.
         std::vector<Record> records;
@@ -62,6 +65,7 @@ struct RemovalPlan {
         DaemonConfig::TokenEjectActionRemote remote =
             DaemonConfig::TokenEjectActionRemote::Inaction;
         bool configExists = true;
+        bool terminateUnlockable = false;
         SessionMatch::Settings match;
     };
 
@@ -136,6 +140,10 @@ public:
     virtual void lockEverything() = 0;
     // Whether the sessions reported locked within the wait.
     virtual bool awaitLocked(const std::vector<Session>& sessions) = 0;
+    // logind's word on what kind of session it is; none when it did not tell.
+    virtual std::optional<UserSessions::Kind> kindOf(const Session& session) = 0;
+    // Asks logind to end a session that cannot be locked; false when it did not.
+    virtual bool terminate(const Session& session) = 0;
     // The remote-desktop clients running now.
     virtual std::vector<ProcessTable::Process> remoteClients() = 0;
     // Interrupts a client of the token, and its parent when that is the launcher.
@@ -150,7 +158,8 @@ namespace Removal {
 
 // Carries the plan out: the records in order, each matching session asked to lock, or every
 // session, or the power-off; the remote-desktop clients of the token; then the wait for the
-// sessions to report locked, with its fallback.
+// sessions to report locked, with its fallback; last, under the setting, the token's sessions
+// that no screen locker can lock are ended (they are not awaited: they never report locked).
 RemovalOutcome carryOut(const Token::Info& token, const RemovalPlan& plan,
                         const RemovalPlan::Settings& settings, RemovalActions& actions);
 

@@ -1,11 +1,16 @@
 #include "removal/RemovalExplanation.h"
 
+#include <map>
+#include <string>
+
 #include "log/JsonWriter.h"
 #include "log/KxLogger.h"
 
 namespace {
 
 using Session = UserSessions::Session;
+// What logind told of the kind of each session to lock, by session id.
+using Kinds = std::map<std::string, std::optional<UserSessions::Kind>>;
 
 const char* actionName(RemovalPlan::Action action) {
     switch (action) {
@@ -29,8 +34,9 @@ std::string logged(const RemovalPlan::Record& record) {
 // The steps a removal would take, each written down as a JSON object instead of being taken.
 class ExplainedActions : public RemovalActions {
 public:
-    ExplainedActions(JsonWriter& json, const std::vector<ProcessTable::Process>& running)
-        : json_(json), running_(running) {}
+    ExplainedActions(JsonWriter& json, const std::vector<ProcessTable::Process>& running,
+                     const Kinds& kinds)
+        : json_(json), running_(running), kinds_(kinds) {}
 
     void note(const RemovalPlan::Record&) override {}
     void lock(const Session& session) override {
@@ -44,6 +50,14 @@ public:
             json_.string(session.id);
         }
         json_.end().key("limitMs").integer(3000).key("otherwise").string("lockEverything").end();
+        return true;
+    }
+    std::optional<UserSessions::Kind> kindOf(const Session& session) override {
+        auto known = kinds_.find(session.id);
+        return known != kinds_.end() ? known->second : std::nullopt;
+    }
+    bool terminate(const Session& session) override {
+        step("terminate").key("session").string(session.id).end();
         return true;
     }
     std::vector<ProcessTable::Process> remoteClients() override { return running_; }
@@ -60,16 +74,30 @@ private:
 
     JsonWriter& json_;
     const std::vector<ProcessTable::Process>& running_;
+    const Kinds& kinds_;
 };
 
+// Whether a screen locker can lock the session: null when it is not to be locked on its own,
+// or logind did not tell.
+void writeScreenLocker(JsonWriter& json, const Session& session, const Kinds& kinds) {
+    json.key("screenLocker");
+    auto known = kinds.find(session.id);
+    if (known == kinds.end() || !known->second) {
+        json.null();
+    } else {
+        json.boolean(UserSessions::canBeLocked(*known->second));
+    }
+}
+
 void writeSession(JsonWriter& json, const Session& session, const char* verdict,
-                  const std::string& reason) {
+                  const std::string& reason, const Kinds& kinds) {
     json.beginObject();
     json.key("id").string(session.id);
     json.key("user").string(session.user);
     json.key("uid").unsignedInteger(session.uid);
     json.key("verdict").string(verdict);
     json.key("reason").string(reason);
+    writeScreenLocker(json, session, kinds);
     json.end();
 }
 
@@ -83,14 +111,14 @@ const char* verdictOf(const RemovalPlan::Examined& examined) {
     return examined.lock ? "lock" : "powerOff";
 }
 
-void writeSessions(JsonWriter& json, const RemovalPlan& plan) {
+void writeSessions(JsonWriter& json, const RemovalPlan& plan, const Kinds& kinds) {
     json.key("sessions").beginArray();
     for (const RemovalPlan::Examined& examined : plan.sessions) {
         // With the reasons on, every verdict has its record.
-        writeSession(json, examined.session, verdictOf(examined), examined.reason);
+        writeSession(json, examined.session, verdictOf(examined), examined.reason, kinds);
     }
     for (const Session& session : plan.unexamined) {
-        writeSession(json, session, "notExamined", "");
+        writeSession(json, session, "notExamined", "", kinds);
     }
     json.end();
 }
@@ -134,18 +162,9 @@ void writePrepared(JsonWriter& json, const std::optional<LockAhead::Prepared>& p
     json.end().key("everything").boolean(prepared->everything).end();
 }
 
-}  // namespace
-
-RemovalPlan::Settings RemovalExplanation::withReasons(RemovalPlan::Settings settings) {
-    settings.match.debug = true;
-    return settings;
-}
-
-void RemovalExplanation::write(JsonWriter& json, const Token::Info& token,
-                               const RemovalPlan::Settings& settings, const RemovalPlan& plan,
-                               const std::vector<ProcessTable::Process>& running,
-                               const std::optional<LockAhead::Prepared>& prepared) {
-    json.beginObject();
+// The token, the settings, and what the plan says before the sessions.
+void writeOpening(JsonWriter& json, const Token::Info& token,
+                  const RemovalPlan::Settings& settings, const RemovalPlan& plan) {
     json.key("slot").unsignedInteger(token.slotId);
     json.key("label").string(token.label);
     json.key("model").string(token.model);
@@ -169,7 +188,29 @@ void RemovalExplanation::write(JsonWriter& json, const Token::Info& token,
         json.string(logged(record));
     }
     json.end();
-    writeSessions(json, plan);
+}
+
+}  // namespace
+
+RemovalPlan::Settings RemovalExplanation::withReasons(RemovalPlan::Settings settings) {
+    settings.match.debug = true;
+    return settings;
+}
+
+void RemovalExplanation::write(JsonWriter& json, const Token::Info& token,
+                               const RemovalPlan::Settings& settings, const RemovalPlan& plan,
+                               const std::vector<ProcessTable::Process>& running,
+                               const std::optional<LockAhead::Prepared>& prepared,
+                               const KindOf& kindOf) {
+    Kinds kinds;
+    for (const RemovalPlan::Examined& examined : plan.sessions) {
+        if (examined.lock) {
+            kinds[examined.session.id] = kindOf(examined.session);
+        }
+    }
+    json.beginObject();
+    writeOpening(json, token, settings, plan);
+    writeSessions(json, plan, kinds);
     json.key("remoteClients").beginArray();
     if (plan.closeRemoteClients) {
         for (const RemovalPlan::Client& client :
@@ -179,7 +220,7 @@ void RemovalExplanation::write(JsonWriter& json, const Token::Info& token,
     }
     json.end();
     json.key("steps").beginArray();
-    ExplainedActions steps(json, running);
+    ExplainedActions steps(json, running, kinds);
     Removal::carryOut(token, plan, settings, steps);
     json.end();
     writePrepared(json, prepared);

@@ -164,6 +164,25 @@ bool SystemActions::awaitLocked(const std::vector<Session>& sessions) {
     return confirmLocked(sessions, sinceRequests_.value_or(ElapsedTimer()), stopping_);
 }
 
+std::optional<UserSessions::Kind> SystemActions::kindOf(const Session& session) {
+    return UserSessions::kindOf(session);
+}
+
+bool SystemActions::terminate(const Session& session) {
+    const std::string user = Common::printable(session.user);
+    const std::string id = Common::printable(session.id);
+    if (!UserSessions::terminate(session)) {
+        KxLogger::log(LOG_ERR,
+                      "Не удалось завершить сессию пользователя %s (%s), которую нельзя "
+                      "заблокировать",
+                      user.c_str(), id.c_str());
+        return false;
+    }
+    KxLogger::log(LOG_INFO, "Сессия пользователя %s (%s) завершена: её нельзя заблокировать",
+                  user.c_str(), id.c_str());
+    return true;
+}
+
 std::vector<ProcessTable::Process> SystemActions::remoteClients() {
     return ProcessTable::list(SessionMatch::kRemoteClient);
 }
@@ -199,6 +218,7 @@ void SystemActions::powerOff() {
         KxLogger::log(LOG_WARNING,
                       "Сброс данных на диски не завершился, выключаем систему без него");
     }
+    KxLogger::flush(powerOffDeadline_);  // the removal's records reach the log first
     reboot(RB_POWER_OFF);
     int error = errno;
     KxLogger::log(LOG_ERR, "Не удалось выключить компьютер, error code: %d, error: %s", error,

@@ -38,6 +38,8 @@ public:
     void lock(const Session& session) override;
     void lockEverything() override;
     bool awaitLocked(const std::vector<Session>& sessions) override;
+    std::optional<UserSessions::Kind> kindOf(const Session& session) override;
+    bool terminate(const Session& session) override;
     std::vector<ProcessTable::Process> remoteClients() override;
     void interrupt(const RemovalPlan::Client& client) override;
     void prepareForPowerOff() override;

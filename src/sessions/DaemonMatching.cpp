@@ -99,6 +99,7 @@ RemovalPlan::Settings Daemon::removalSettings() const {
     settings.system = configured.actionSystem;
     settings.remote = configured.actionRemote;
     settings.configExists = config_.exists();
+    settings.terminateUnlockable = configured.terminateUnlockableSessions;
     settings.match = {configured.debug, configured.forceSessionMatch};
     return settings;
 }

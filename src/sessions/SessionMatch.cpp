@@ -128,7 +128,8 @@ std::optional<Verdict> commonStart(const Session& session, const Settings& setti
         return Verdict{true, LOG_DEBUG,
                        Common::format("Сессия пользователя %s, uid %d, home '%s' соответствует "
                                       "токену т. к. включен флаг принудительного совпадения.\n",
-                                      s.user.c_str(), s.uid, s.home.c_str())};
+                                      s.user.c_str(), s.uid, s.home.c_str()),
+                       false, true};
     }
     return std::nullopt;
 }
@@ -224,6 +225,20 @@ Verdict localNoPki(const Session& session, const Token::Info& token, const Setti
     return noProfile(session, machine.hostName, settings);
 }
 
+// A certificate for the domain account: its subject in the domain, its principal as the
+// alternative name, or the account's full name as the subject in the domain.
+bool fitsDomainAccount(const Certificate& c, const Session& session, const std::string& domain) {
+    const bool inDomain = SessionMatch::insensitiveCompare(domain, c.subjectDomainComponent()) ||
+                          SessionMatch::insensitiveCompare(domain, c.subjectOrganization()) ||
+                          SessionMatch::insensitiveCompare(domain, c.issuerDomainComponent()) ||
+                          SessionMatch::insensitiveCompare(domain, c.issuerOrganization());
+    const std::string principal = session.user + "@" + domain;
+    return (c.subject() == session.user && inDomain) ||
+           (!c.altName().empty() && SessionMatch::insensitiveCompare(c.altName(), principal)) ||
+           (!session.gecos.empty() && inDomain &&
+            SessionMatch::insensitiveCompare(session.gecos, c.subject()));
+}
+
 // Domain accounts with a certificate for their name in the host's domain.
 Verdict networkPki(const Session& session, const Token::Info& token, const Settings& settings,
                    const SessionMatch::Machine& machine) {
@@ -238,20 +253,9 @@ Verdict networkPki(const Session& session, const Token::Info& token, const Setti
                                "компьютер не в домене",
                                s.user.c_str(), s.uid, s.home.c_str())};
     }
-    const std::string principal = session.user + "@" + domain;
     for (const Token::Cert& cert : token.certs) {
         const Certificate& c = cert.certificate;
-        const bool inDomain =
-            SessionMatch::insensitiveCompare(domain, c.subjectDomainComponent()) ||
-            SessionMatch::insensitiveCompare(domain, c.subjectOrganization()) ||
-            SessionMatch::insensitiveCompare(domain, c.issuerDomainComponent()) ||
-            SessionMatch::insensitiveCompare(domain, c.issuerOrganization());
-        const bool fits =
-            (c.subject() == session.user && inDomain) ||
-            (!c.altName().empty() && SessionMatch::insensitiveCompare(c.altName(), principal)) ||
-            (!session.gecos.empty() && inDomain &&
-             SessionMatch::insensitiveCompare(session.gecos, c.subject()));
-        if (!fits) {
+        if (!fitsDomainAccount(c, session, domain)) {
             continue;
         }
         const CertificateText text(c);

@@ -37,6 +37,8 @@ public:
         // Matches only because something could not be found out (the user's groups, her
         // certificate): no evidence ties the session to the token, yet nothing clears it.
         bool unknown = false;
+        // Matches only because the settings tie every session to the token.
+        bool forced = false;
     };
 
     // What a session rule may look at besides the session and the token.

@@ -556,21 +556,30 @@ bool UserSessions::lockAll(int timeoutMs) {
         "Ошибка блокировки сессий пользователей");
 }
 
+namespace {
+
+// The session's properties as logind has them now. A session logind no longer knows has none,
+// and neither has an answer that failed; the failure is not reported, as a proxy loading them
+// would not.
+Variant sessionProperties(const UserSessions::Session& session) {
+    if (!g_variant_is_object_path(session.path.c_str())) {
+        logFailure(kProxyFailed, nullptr);
+        return {};
+    }
+    const Destination object{G_BUS_TYPE_SYSTEM, kLogindName, session.path.c_str(),
+                             kPropertiesInterface, kProxyFailed};
+    Variant reply = call(object, "GetAll", g_variant_new("(s)", kSessionInterface), kLockTimeoutMs,
+                         nullptr, G_VARIANT_TYPE("(a{sv})"));
+    return Variant(reply ? g_variant_get_child_value(reply.get(), 0) : nullptr);
+}
+
+}  // namespace
+
 bool UserSessions::isSessionLocked(const Session& session) {
     return guarded(
         [&session] {
-            if (!g_variant_is_object_path(session.path.c_str())) {
-                logFailure(kProxyFailed, nullptr);
-                return false;
-            }
-            // The properties as logind has them now. A session logind no longer knows has
-            // none, and neither has an answer that failed: such a session does not count as
-            // locked, and the failure is not reported, as a proxy loading them would not.
-            const Destination object{G_BUS_TYPE_SYSTEM, kLogindName, session.path.c_str(),
-                                     kPropertiesInterface, kProxyFailed};
-            Variant reply = call(object, "GetAll", g_variant_new("(s)", kSessionInterface),
-                                 kLockTimeoutMs, nullptr, G_VARIANT_TYPE("(a{sv})"));
-            Variant properties(reply ? g_variant_get_child_value(reply.get(), 0) : nullptr);
+            // A session without properties does not count as locked.
+            Variant properties = sessionProperties(session);
             int idle = flag(properties.get(), "IdleHint");
             int locked = flag(properties.get(), "LockedHint");
             int active = flag(properties.get(), "Active");
@@ -582,6 +591,40 @@ bool UserSessions::isSessionLocked(const Session& session) {
         },
         false, "Ошибка получения статуса блокировки сессии. %s",
         "Ошибка получения статуса блокировки сессии");
+}
+
+bool UserSessions::canBeLocked(const Kind& kind) {
+    return kind.type != "tty" && !(kind.type == "unspecified" && kind.remote);
+}
+
+std::optional<UserSessions::Kind> UserSessions::kindOf(const Session& session) {
+    return guarded(
+        [&session]() -> std::optional<Kind> {
+            Variant properties = sessionProperties(session);
+            Variant type(
+                properties ? g_variant_lookup_value(properties.get(), "Type", G_VARIANT_TYPE_STRING)
+                           : nullptr);
+            const int remote = flag(properties.get(), "Remote");
+            const std::string typeName = type ? g_variant_get_string(type.get(), nullptr) : "";
+            KxLogger::log(LOG_DEBUG, "Сессия %s, Type: %s, Remote: %d",
+                          Common::printable(session.path).c_str(),
+                          Common::printable(typeName).c_str(), remote);
+            if (!type || remote == -1) {
+                return std::nullopt;  // what logind did not tell cannot end a session
+            }
+            return Kind{typeName, remote == 1};
+        },
+        std::optional<Kind>(), "Ошибка получения типа сессии. %s", "Ошибка получения типа сессии");
+}
+
+bool UserSessions::terminate(const Session& session) {
+    return guarded(
+        [&session] {
+            return static_cast<bool>(callManager("TerminateSession", session.id.c_str(),
+                                                 "Ошибка g_dbus_proxy_call_sync TerminateSession"));
+        },
+        false, "Ошибка завершения сессии пользователя. %s",
+        "Ошибка завершения сессии пользователя");
 }
 
 bool UserSessions::mateScreenSaverLock() {

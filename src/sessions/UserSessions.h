@@ -130,6 +130,20 @@ public:
     // Only logind's LockedHint confirms a lock: an idle session or one in the background is
     // still open.
     static bool isSessionLocked(const Session& session);
+
+    // What logind tells of a session's kind.
+    struct Kind {
+        std::string type;  // logind's Type: "x11", "wayland", "tty", "unspecified", ...
+        bool remote = false;
+    };
+    // Whether a screen locker can lock a session of this kind. A text session has none: a tty
+    // login, or a remote one of no display type (ssh), never reports locked. Any other type,
+    // known or not, counts as one that can.
+    static bool canBeLocked(const Kind& kind);
+    // The session's kind as logind has it now; none when logind did not tell both.
+    static std::optional<Kind> kindOf(const Session& session);
+    // Asks logind to end the session; true when it accepted the request.
+    static bool terminate(const Session& session);
     static bool mateScreenSaverLock();
     static bool mateIsScreenSaverActive();
 

@@ -1,5 +1,6 @@
 #include "token/Certificate.h"
 
+#include <openssl/asn1.h>
 #include <openssl/bio.h>
 #include <openssl/conf.h>
 #include <openssl/crypto.h>
@@ -140,6 +141,89 @@ std::string sha1Fingerprint(const unsigned char* data, size_t size) {
     return hex;
 }
 
+// One DER element: its tag and class, whether it is constructed, and its content.
+struct Element {
+    int tag = 0;
+    int type = 0;  // the class: V_ASN1_UNIVERSAL, V_ASN1_CONTEXT_SPECIFIC, ...
+    bool constructed = false;
+    const unsigned char* content = nullptr;
+    const unsigned char* end = nullptr;
+};
+
+// Reads the element at `at`, which must end by `end`, and moves `at` past it; false when there
+// is no well-formed element of definite length.
+bool nextElement(const unsigned char*& at, const unsigned char* end, Element& element) {
+    const unsigned char* content = at;
+    long length = 0;
+    const int flags = ASN1_get_object(&content, &length, &element.tag, &element.type, end - at);
+    if ((flags & 0x80) != 0 || (flags & 0x01) != 0) {
+        ERR_clear_error();
+        return false;
+    }
+    element.constructed = (flags & V_ASN1_CONSTRUCTED) != 0;
+    element.content = content;
+    element.end = content + length;
+    at = element.end;
+    return true;
+}
+
+bool isUniversal(const Element& element, int tag) {
+    return element.type == V_ASN1_UNIVERSAL && element.tag == tag;
+}
+
+bool isSequence(const Element& element) {
+    return isUniversal(element, V_ASN1_SEQUENCE) && element.constructed;
+}
+
+// The to-be-signed part of a certificate: an optional version [0], the serial number, the
+// signature algorithm, issuer, validity, subject and public key, then optional [1] to [3].
+bool tbsShaped(const Element& tbs) {
+    const unsigned char* at = tbs.content;
+    Element field;
+    if (!nextElement(at, tbs.end, field)) {
+        return false;
+    }
+    if (field.type == V_ASN1_CONTEXT_SPECIFIC && field.tag == 0 &&
+        !nextElement(at, tbs.end, field)) {
+        return false;
+    }
+    if (!isUniversal(field, V_ASN1_INTEGER)) {
+        return false;
+    }
+    for (int sequences = 0; sequences < 5; ++sequences) {
+        if (!nextElement(at, tbs.end, field) || !isSequence(field)) {
+            return false;
+        }
+    }
+    for (int last = 0; at != tbs.end; last = field.tag) {
+        if (!nextElement(at, tbs.end, field) || field.type != V_ASN1_CONTEXT_SPECIFIC ||
+            field.tag <= last || field.tag > 3) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether the DER begins with an element shaped as an X.509 certificate (RFC 5280: the
+// to-be-signed part, the signature algorithm and the signature, each with the fields it must
+// have), and how many bytes that element takes.
+bool certificateShaped(const unsigned char* der, size_t size, size_t& length) {
+    const unsigned char* at = der;
+    Element certificate;
+    Element tbs;
+    Element algorithm;
+    Element signature;
+    if (!nextElement(at, der + size, certificate) || !isSequence(certificate)) {
+        return false;
+    }
+    length = static_cast<size_t>(at - der);
+    const unsigned char* part = certificate.content;
+    return nextElement(part, certificate.end, tbs) && isSequence(tbs) && tbsShaped(tbs) &&
+           nextElement(part, certificate.end, algorithm) && isSequence(algorithm) &&
+           nextElement(part, certificate.end, signature) &&
+           isUniversal(signature, V_ASN1_BIT_STRING) && part == certificate.end;
+}
+
 bool withinBound(size_t size, size_t limit) {
     if (size <= limit) {
         return true;
@@ -267,18 +351,15 @@ std::string Certificate::pemFingerprint(const std::string& text) {
     if (text.empty() || !pemCertificate(text.data(), text.size(), der)) {
         return {};
     }
-    // One whole ASN.1 sequence, read only as far as to find its end: the bytes a full decode
-    // would take as the certificate.
-    const unsigned char* cursor = der.data();
-    ASN1_TYPE* object = d2i_ASN1_TYPE(nullptr, &cursor, static_cast<long>(der.size()));
-    const bool sequence = object != nullptr && ASN1_TYPE_get(object) == V_ASN1_SEQUENCE;
-    ASN1_TYPE_free(object);
-    if (!sequence) {
-        ERR_clear_error();
+    // Shaped as a certificate, read only as far as its fields' headers: the bytes a full decode
+    // would take as the certificate. A full decode costs up to milliseconds for what a user can
+    // put in ~/.eid, on a removal's path.
+    size_t length = 0;
+    if (!certificateShaped(der.data(), der.size(), length)) {
         KxLogger::log(LOG_ERR, "Не удалось создать X509");
         return {};
     }
-    return sha1Fingerprint(der.data(), static_cast<size_t>(cursor - der.data()));
+    return sha1Fingerprint(der.data(), length);
 }
 
 void Certificate::clear() {

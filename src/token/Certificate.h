@@ -46,7 +46,9 @@ public:
     bool isCaCert() const { return isCaCert_; }
 
     // The fingerprint of the first certificate of PEM text, from its encoding alone: what a
-    // user's certificate is compared by, without decoding it. Empty when there is none.
+    // user's certificate is compared by, without decoding its fields. Empty, with the error
+    // that a certificate could not be read, when there is none or the block's content is not
+    // shaped as a certificate.
     static std::string pemFingerprint(const std::string& text);
 
     // Two certificates are the same certificate when their fingerprints are equal.

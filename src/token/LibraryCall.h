@@ -13,10 +13,10 @@
 // callers itself (C_Initialize with CKF_OS_LOCKING_OK, as PKCS#11 offers threaded callers), so
 // the slot loop's calls run beside the token reader's and a slow card holds up its own read
 // only. A library that refuses (CKR_CANT_LOCK) or fails when so asked is started as before, with
-// null arguments, which promise it one caller at a time: then each call holds serial_ for that
-// one call, so a thread waits for at most one call of the other, never for a whole read.
+// null arguments, which promise it one caller at a time: then each call holds serial() for
+// that one call, so a thread waits for at most one call of the other, never for a whole read.
 // C_Initialize and C_Finalize never run beside another call (the standard leaves that
-// undefined): they take calls_ whole, which every call holds shared.
+// undefined): they take calls() whole, which every call holds shared.
 // Lock order: the token store's mutex may be held when these are taken, never the other way.
 class LibraryCall {
 public:

@@ -1,7 +1,5 @@
 #pragma once
 
-#include <dbus/dbus.h>
-
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -12,8 +10,12 @@
 #include "token/Certificate.h"
 #include "token/kxpkcs11.h"
 
+struct DBusMessageIter;
+
 // Everything the daemon reads from a token through the vendor library, and the records that
-// carry it, with their D-Bus wire form. No state of its own: all members are static.
+// carry it. Their D-Bus wire form is the D-Bus code's (dbus/TokenWire.cpp), which every token
+// list that leaves the daemon and every client that decodes one use. No state of its own: all
+// members are static.
 class Token {
 public:
     // One login profile stored on a token: the account userName in domain.

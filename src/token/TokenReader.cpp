@@ -107,6 +107,34 @@ void noteCertificate(const Token::Cert& cert, std::string& message) {
             .c_str());
 }
 
+// The token's information and a session on it; false, after logging why, when either cannot
+// be had.
+bool openSession(CK_SLOT_ID slot, CK_TOKEN_INFO& tokenInfo, CK_SESSION_HANDLE& session) {
+    std::memset(&tokenInfo, 0, sizeof(tokenInfo));
+    CK_RV rv = LibraryCall::run(C_GetTokenInfo, slot, &tokenInfo);
+    if (rv != CKR_OK) {
+        KxLogger::log(LOG_ERR, "Не удалось получить информацию о токене! Код возврата = %d",
+                      static_cast<int>(rv));
+        return false;
+    }
+    CK_SLOT_INFO slotInfo;
+    std::memset(&slotInfo, 0, sizeof(slotInfo));
+    rv = LibraryCall::run(C_GetSlotInfo, slot, &slotInfo);
+    if (rv != CKR_OK) {
+        KxLogger::log(LOG_ERR, "Не удалось получить информацию о слоте! Код возврата = %d",
+                      static_cast<int>(rv));
+        return false;
+    }
+    rv = LibraryCall::run(C_OpenSession, slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
+                          nullptr, &session);
+    if (rv != CKR_OK) {
+        KxLogger::log(LOG_ERR, "tokenInfo: Ошибка C_OpenSession. Код возврата = %d",
+                      static_cast<int>(rv));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool Token::initialize(CK_RV* failure) {
@@ -162,47 +190,32 @@ Token::Info Token::tokenInfo(CK_SLOT_ID slot, const ReadBound& bound) {
     Info info;
     info.incomplete = true;  // until every part has been read
     CK_TOKEN_INFO tokenInfo;
-    std::memset(&tokenInfo, 0, sizeof(tokenInfo));
-    CK_RV rv = LibraryCall::run(C_GetTokenInfo, slot, &tokenInfo);
-    if (rv != CKR_OK) {
-        KxLogger::log(LOG_ERR, "Не удалось получить информацию о токене! Код возврата = %d",
-                      static_cast<int>(rv));
-        return info;
-    }
-    CK_SLOT_INFO slotInfo;
-    std::memset(&slotInfo, 0, sizeof(slotInfo));
-    rv = LibraryCall::run(C_GetSlotInfo, slot, &slotInfo);
-    if (rv != CKR_OK) {
-        KxLogger::log(LOG_ERR, "Не удалось получить информацию о слоте! Код возврата = %d",
-                      static_cast<int>(rv));
-        return info;
-    }
     CK_SESSION_HANDLE session = CK_INVALID_HANDLE;
-    rv = LibraryCall::run(C_OpenSession, slot, CKF_SERIAL_SESSION | CKF_RW_SESSION, nullptr,
-                          nullptr, &session);
-    if (rv != CKR_OK) {
-        KxLogger::log(LOG_ERR, "tokenInfo: Ошибка C_OpenSession. Код возврата = %d",
-                      static_cast<int>(rv));
+    if (!openSession(slot, tokenInfo, session)) {
         return info;
     }
     SessionCloser closer(session);
 
     info.slotId = slot;
     info.isNew = true;
-    rv = readHeader(slot, tokenInfo, info);
+    CK_RV rv = readHeader(slot, tokenInfo, info);
     if (rv != CKR_OK) {
         // Without the ISD the model falls back to the maker's generic names.
         KxLogger::log(LOG_WARNING, "tokenInfo: Ошибка KX_GetISD. Код возврата = %d",
                       static_cast<int>(rv));
     }
-
     if (info.label.empty()) {
         info.message = "Метка у смарт-карты " + info.model +
                        " пуста!Чтение данных со смарт-карты приостановлено, пожалуйста, "
                        "установите метку!";
     }
-    info.incomplete = !bound.goOn(info) || !readTokenCerts(session, info, bound) ||
-                      !readTokenProfiles(session, info, bound);
+    if (!bound.goOn(info)) {
+        return info;
+    }
+    // Each part as far as it can be read: a failed search of one does not keep the other out.
+    const bool certsWhole = readTokenCerts(session, info, bound);
+    const bool profilesWhole = readTokenProfiles(session, info, bound);
+    info.incomplete = !certsWhole || !profilesWhole;
     return info;
 }
 

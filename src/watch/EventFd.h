@@ -4,14 +4,14 @@
 
 #include "watch/BaseFd.h"
 
-// A blocking eventfd counter; the main thread writes it to wake and stop the watcher thread.
+// A blocking eventfd counter; one thread writes it to wake and stop another that polls it.
 class EventFd : public BaseFd {
 public:
-    // Throws std::runtime_error when the descriptor cannot be created.
+    // Check valid(): without a descriptor (errno tells why) the counter does nothing.
     EventFd();
-
-    // Adds to the counter; throws std::runtime_error on failure.
-    void write(uint64_t value);
-    // Returns the counter and resets it; throws std::runtime_error on failure.
-    uint64_t read();
+    bool valid() const { return fd_ > 0; }
+    // Adds to the counter; false (errno set) when it would overflow, which writes of 1 never do.
+    bool write(uint64_t value);
+    // Takes the counter and resets it; none (errno set) when it cannot be read.
+    bool read(uint64_t& value);
 };

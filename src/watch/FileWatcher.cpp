@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <stdexcept>
 
 #include "config/DaemonConfig.h"
 #include "daemon/SignalStack.h"
@@ -36,13 +35,16 @@ FileWatcher::~FileWatcher() {
 }
 
 bool FileWatcher::initialize() {
-    try {
-        stopEvent_ = std::make_unique<EventFd>();
-        inotify_ =
-            std::make_unique<InotifyFd>([this](const std::string& path) { onFileChanged(path); },
-                                        [this](const std::string& path) { onFileAppeared(path); });
-    } catch (const std::runtime_error& error) {
-        KxLogger::log(LOG_ERR, "Ошибка инициализации: %s", error.what());
+    stopEvent_ = std::make_unique<EventFd>();
+    if (!stopEvent_->valid()) {
+        KxLogger::log(LOG_ERR, "Ошибка инициализации: %s", "Не удалось создать дескриптор eventfd");
+        return initialized_;
+    }
+    inotify_ =
+        std::make_unique<InotifyFd>([this](const std::string& path) { onFileChanged(path); },
+                                    [this](const std::string& path) { onFileAppeared(path); });
+    if (!inotify_->valid()) {
+        KxLogger::log(LOG_ERR, "Ошибка инициализации: %s", "Не удалось создать дескриптор inotify");
         return initialized_;
     }
     for (const std::string& path : watchedPaths_) {
@@ -91,11 +93,9 @@ void FileWatcher::stopMainLoop() {
     }
     running_ = false;
     KxLogger::log(LOG_DEBUG, "Остановка основного цикла FileWatcher");
-    try {
-        stopEvent_->write(1);
-    } catch (const std::runtime_error& error) {
-        // Only a counter at its maximum makes this fail, which single writes of 1 never reach.
-        KxLogger::log(LOG_ERR, "%s", error.what());
+    // Only a counter at its maximum refuses, which single writes of 1 never reach.
+    if (!stopEvent_->write(1)) {
+        KxLogger::log(LOG_ERR, "Не удалось записать в event_fd");
     }
     waitForThread();
 }
@@ -148,10 +148,9 @@ void FileWatcher::mainLoop() {
             continue;
         }
         if ((entries[1].revents & POLLIN) != 0) {
-            try {
-                stopEvent_->read();
-            } catch (const std::runtime_error& error) {
-                KxLogger::log(LOG_ERR, "%s", error.what());
+            uint64_t count = 0;
+            if (!stopEvent_->read(count)) {
+                KxLogger::log(LOG_ERR, "Ошибка чтения из eventfd. errno: %d", errno);
             }
             return;
         }

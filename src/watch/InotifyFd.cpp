@@ -5,18 +5,13 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <stdexcept>
 
 #include "log/KxLogger.h"
 
 InotifyFd::InotifyFd(Callback onModified, Callback onAppeared)
-    : callback_(std::move(onModified)), appearedCallback_(std::move(onAppeared)) {
-    fd_ = inotify_init1(IN_NONBLOCK);
-    if (fd_ < 0) {
-        fd_ = 0;
-        throw std::runtime_error("Не удалось создать дескриптор inotify");
-    }
-}
+    : BaseFd(inotify_init1(IN_NONBLOCK)),
+      callback_(std::move(onModified)),
+      appearedCallback_(std::move(onAppeared)) {}
 
 bool InotifyFd::addPath(const std::string& path) {
     KxLogger::log(LOG_DEBUG, "Попытка поставить файл %s на контроль", path.c_str());

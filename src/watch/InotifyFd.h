@@ -13,9 +13,10 @@ public:
     using Callback = std::function<void(const std::string& path)>;
 
     // onModified gets the path of a watched file that was written; onAppeared gets the full path
-    // of an entry that appeared in a watched directory. Throws std::runtime_error when the
-    // descriptor cannot be created.
+    // of an entry that appeared in a watched directory. Check valid(): without a descriptor
+    // (errno tells why) nothing is watched.
     explicit InotifyFd(Callback onModified, Callback onAppeared = nullptr);
+    bool valid() const { return fd_ > 0; }
 
     bool addPath(const std::string& path);
     // Also true when the path was not watched.

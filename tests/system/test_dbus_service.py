@@ -59,10 +59,24 @@ for call in calls:
 """
 
 
+# A user's echo of one array of a million short strings (8 MB on the wire).
+ARRAY_CLIENT = """
+import os, dbus
+os.setgid(60001)
+os.setuid(60001)
+try:
+    dbus.SystemBus().call_blocking("kx.daemon.server", "/", "kx.daemon.server", "test", "as",
+                                   [["ab"] * 1000000], timeout=60)
+    print("answered")
+except dbus.exceptions.DBusException as error:
+    print(error.get_dbus_name())
+"""
+
+
 def test_fingerprints_echoes_and_who_may_call_what(world):
     world.add_user("ivanov", 60001)
     for uid, name in enumerate(("with-cert", "without-file", "fifo", "no-pem", "root-only",
-                                "device", "unreadable"), 60002):
+                                "device", "unreadable", "no-certificate"), 60002):
         world.add_user(name, uid)
         world.mkdir(f"/home/{name}/.eid")
     world.write(f"/home/with-cert/{CERT_FILE}", ALICE, owner="with-cert")
@@ -82,6 +96,9 @@ def test_fingerprints_echoes_and_who_may_call_what(world):
     opens = libc.inotify_init1(os.O_NONBLOCK)
     libc.inotify_add_watch(opens, world.host_path("/dev/observed").encode(), 0x20)  # IN_OPEN
     world.write(f"/home/no-pem/{CERT_FILE}", "not a certificate\n")
+    # One ASN.1 sequence (an integer in it) in a certificate block: no certificate.
+    world.write(f"/home/no-certificate/{CERT_FILE}",
+                "-----BEGIN CERTIFICATE-----\nMAMCAQE=\n-----END CERTIFICATE-----\n")
     daemon = serving(world)
     cannot_open = "[WARNING] Не удалось открыть файл /home/{}/" + CERT_FILE
     for args, signature, reply, logged in [
@@ -92,6 +109,7 @@ def test_fingerprints_echoes_and_who_may_call_what(world):
             (["with-cert"], "s", [ALICE_FINGERPRINT], []),
             (["fifo"], "s", [""], [cannot_open.format("fifo")]),
             (["no-pem"], "s", [""], ["[ERROR] Не удалось создать X509"]),
+            (["no-certificate"], "s", [""], ["[ERROR] Не удалось создать X509"]),
             (["root-only"], "s", [""], [cannot_open.format("root-only")]),
             (["device"], "s", [""], [cannot_open.format("device")]),
             (["unreadable"], "s", [""], [cannot_open.format("unreadable")])]:
@@ -106,13 +124,17 @@ def test_fingerprints_echoes_and_who_may_call_what(world):
         "s", ["Args count 5: 7, ab, true, , , "])
     assert texts(daemon.records(since=mark, level=LOG_WARNING)) == [
         "[WARNING] dbus: Аргумент вызова test №3 имеет не поддерживаемый формат 97"]
-    # An echo longer than the bus takes would cost the daemon its connection: the call is
-    # answered without one, and the service stays.
+    # A call longer than 64 KiB is refused before it is decoded, whatever holds the bytes: root's
+    # string (whose echo would be longer than the bus takes), a user's million short strings.
     mark = world.log_mark()
-    assert call(world, "test", "s" + "i" * 250, ["x" * (32 * 2**20 - 2600)] + [-2**31] * 250,
-                timeout=60) == []
+    with pytest.raises(dbus.exceptions.DBusException) as refused:
+        call(world, "test", "s" + "i" * 250, ["x" * (32 * 2**20 - 2600)] + [-2**31] * 250,
+             timeout=60)
+    assert refused.value.get_dbus_name() == "org.freedesktop.DBus.Error.LimitsExceeded"
+    assert world.run(["/usr/bin/python3", "-c", ARRAY_CLIENT], timeout=120,
+                     check=True).stdout.split() == ["org.freedesktop.DBus.Error.LimitsExceeded"]
     assert texts(daemon.records(since=mark, level=LOG_WARNING)) == [
-        "[WARNING] dbus: Аргументы вызова test длиннее 65536 байт, метод не вызван"]
+        "[WARNING] dbus: Аргументы вызова test длиннее 65536 байт, метод не вызван"] * 2
     assert busctl(world, "test") == ("s", ["Args count 0: "])
     mark = world.log_mark()
     with pytest.raises(dbus.exceptions.DBusException) as unserved:
@@ -218,26 +240,34 @@ def test_unread_replies_and_a_stop_while_clients_keep_calling(world):
     assert len(taken) == len(sent) >= len(replies)
 
 
-def test_a_bus_that_comes_back_is_served_again(world):
-    world.add_user("petrov", 60002)
-    daemon = serving(world)
-    mark = world.log_mark()
+def kill_system_bus(world):
     for pid in open(f"/proc/{world.init_pid}/task/{world.init_pid}/children").read().split():
         with contextlib.suppress(FileNotFoundError):  # a short-lived helper has ended
             if b"system-bus.conf" in open(f"/proc/{pid}/cmdline", "rb").read():
                 os.kill(int(pid), signal.SIGKILL)
+
+
+def start_system_bus(world, policy):
+    """A new system bus in the world, under its configuration with `policy` (XML) added."""
+    config = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "world",
+                                          "system-bus.conf"))
+    world.write("/run/varied/system-bus.conf",
+                f"<busconfig><include>{config}</include>{policy}</busconfig>")
+    world.run(["dbus-daemon", "--fork", "--config-file=/run/varied/system-bus.conf"], check=True)
+
+
+def test_a_bus_that_comes_back_is_served_again(world):
+    world.add_user("petrov", 60002)
+    daemon = serving(world)
+    mark = world.log_mark()
+    kill_system_bus(world)
     lost = ("[ERROR] Потеряно соединение с dbus, интерфейс kx.daemon.server недоступен до "
             "повторного подключения")
     daemon.wait_for_log(lost, since=mark)
     # The new bus keeps its statistics from root, as some buses do: a client shows that it has
     # read its replies by answering pings, as it does when it dispatches what it reads.
-    config = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "world",
-                                          "system-bus.conf"))
-    world.write("/run/no-stats/system-bus.conf", f"""<busconfig><include>{config}</include>
-  <policy user="root"><deny send_destination="org.freedesktop.DBus"
-                            send_interface="org.freedesktop.DBus.Debug.Stats"/></policy>
-</busconfig>""")
-    world.run(["dbus-daemon", "--fork", "--config-file=/run/no-stats/system-bus.conf"], check=True)
+    start_system_bus(world, """<policy user="root"><deny send_destination="org.freedesktop.DBus"
+                                   send_interface="org.freedesktop.DBus.Debug.Stats"/></policy>""")
     daemon.wait_for_log(SERVICE_UP, since=mark, timeout=30)
     assert busctl(world, "test") == ("s", ["Args count 0: "])
     assert len(user_client(world, "dispatch")) == 40
@@ -248,3 +278,57 @@ def test_a_bus_that_comes_back_is_served_again(world):
     assert daemon.stop() == 0
     assert [text for text in texts(daemon.records(re.compile("dbus"))) if "dbus:" not in text] == [
         SERVICE_UP, lost, SERVICE_UP, "[INFO] Работа dbus завершена"]
+
+
+# A GDBus client that sends its calls at once on a new connection, as asynchronous calls go, and
+# prints each one's answer: the echo, or the error's name.
+PIPELINED_CLIENT = """
+import os, sys
+from gi.repository import Gio, GLib
+uid, count = int(sys.argv[1]), int(sys.argv[2])
+os.setgid(uid)
+os.setuid(uid)
+bus = Gio.DBusConnection.new_for_address_sync(
+    Gio.dbus_address_get_for_bus_sync(Gio.BusType.SYSTEM),
+    Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT |
+    Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION)
+loop, answers = GLib.MainLoop(), []
+
+def answered(connection, result):
+    try:
+        answers.append(connection.call_finish(result).unpack()[0])
+    except GLib.Error as error:
+        answers.append(str(Gio.DBusError.get_remote_error(error)))
+    if len(answers) == count:
+        loop.quit()
+
+for number in range(count):
+    bus.call("kx.daemon.server", "/", "kx.daemon.server", "test", GLib.Variant("(i)", (number,)),
+             None, Gio.DBusCallFlags.NONE, 10000, None, answered)
+loop.run()
+print("\\n".join(answers))
+"""
+
+
+def test_calls_sent_at_once_are_answered_and_users_are_refused_roots_methods(world):
+    world.add_user("ivanov", 60001)
+    # A bus whose policy lets every user call every method: the daemon is the guard.
+    kill_system_bus(world)
+    start_system_bus(world, """<policy context="default">
+                                 <allow send_destination="kx.daemon.server"/></policy>""")
+    daemon = serving(world)
+    # Calls sent before the daemon knows whose the connection is wait for it; those beyond the
+    # connection's 16 that find no room are refused with an error, none is left unanswered.
+    for uid in (0, 60001):
+        answers = world.run(["/usr/bin/python3", "-c", PIPELINED_CLIENT, str(uid), "24"],
+                            check=True, timeout=60).stdout.splitlines()
+        echoes = [answer for answer in answers if answer.startswith("Args count")]
+        assert set(echoes) <= {f"Args count 1: {number}, " for number in range(24)}, uid
+        assert len(answers) == 24 and len(set(echoes)) == len(echoes) >= 16, (uid, answers)
+        assert set(answers) - set(echoes) <= {"org.freedesktop.DBus.Error.LimitsExceeded"}, uid
+    # The bus lets the user through (a call without the interface too); the name stays root's.
+    denied = "org.freedesktop.DBus.Error.AccessDenied"
+    assert world.run(["/usr/bin/python3", "-c", POLICY_CLIENT, *METHODS],
+                     check=True).stdout.split() == ["answered", denied] + [
+        "answered" if caller == "Everyone" else denied for caller in METHODS.values()]
+    assert daemon.stop() == 0

@@ -9,7 +9,7 @@ import re
 import signal
 import time
 
-from system_helpers import ALICE_PEM, NAME, serving, texts
+from system_helpers import ALICE_PEM, NAME, ask, serving, texts
 from world import DAEMON_CONFIG, PAM_SYSTEM_AUTH, SOURCE_DIR, wait_until
 
 ALICE_FINGERPRINT = "CCD5B8E70BEB8299D36134619F896DF4D174DFB7"
@@ -102,6 +102,8 @@ def test_every_subcommand_that_calls_the_daemon(world):
 
     refused = "kxsentrixctl: kxsentrixd refused the arguments: "
     one_line = "no value may hold a line break or another control character\n"
+    # Explained once the token's lock requests are decided ahead.
+    wait_until(lambda: ask(world, "explainTokenRemoval", 5)["tokens"][0]["preparedLocks"])
     journal = "Mar 01 pam_sss(login:auth): received for user ivanov: 0 (Success)\nMar 01 sshd: x\n"
     cases = [
         # (arguments, stubbed command and its status, exit status, stdout, stderr)
@@ -114,6 +116,7 @@ def test_every_subcommand_that_calls_the_daemon(world):
          "Remote clients:   no action (0)\n"
          "Authentication:   local accounts, by the certificate in ~/.eid/authorized_certificates\n"
          "Would:            touch no session: none belongs to the token\n"
+         "At once:          lock requests for none\n"
          "SESSION  USER   UID    VERDICT  REASON\n"
          "c1       alice  60002  skip     Сессия пользователя alice, uid 60002, home "
          "'/home/alice' пропускается т. к. пользователь доменный\n", ""),

@@ -7,7 +7,7 @@ import re
 import subprocess
 
 from system_helpers import NAME, serving
-from world import LOG_DEBUG
+from world import LOG_DEBUG, wait_until
 
 LIBRARY_DIRECTORY = "/etc/xdg/HalvardLtd"
 LIBRARY_CONFIG = f"{LIBRARY_DIRECTORY}/kxpkcs11.conf"
@@ -131,6 +131,17 @@ def test_edits_of_the_token_library_pam_and_sssd_files(world):
     assert len(world.stub_calls("systemctl")) == restarts
 
 
+# Puts a link at the result path whenever nothing is there.
+RACER = """
+import os
+while True:
+    try:
+        os.symlink("/etc/kx-target", "/tmp/pam_sss_auth_res")
+    except OSError:
+        pass
+"""
+
+
 def test_domain_diagnostics_pass_texts_as_single_arguments(world):
     journal = ("Jan 10 10:00:01 host sshd[12]: pam_sss(sshd:auth): authentication success\n"
                "Jan 10 10:00:01 host sshd[12]: pam_sss(sshd:auth): received for user ivanov: "
@@ -198,6 +209,19 @@ def test_domain_diagnostics_pass_texts_as_single_arguments(world):
             assert not os.path.islink(world.host_path(AUTH_RESULT, follow=False))
             assert (world.read(AUTH_RESULT), mode_and_owner(world, AUTH_RESULT)) == (
                 after, (0o644, 0, 0)), planted
+    # A user who keeps putting a link at the result path fails none of root's calls.
+    world.remove(AUTH_RESULT)
+    world.write("/run/race.py", RACER)
+    racers = [world.machine().popen_in(["setpriv", "--reuid=60001", "--regid=60001",
+                                        "--clear-groups", "/usr/bin/python3", "/run/race.py"],
+                                       env=world.env()) for _ in range(2)]
+    wait_until(lambda: os.path.islink(world.host_path(AUTH_RESULT, follow=False)))
+    answers = [world.system_bus().call_blocking(NAME, "/", NAME, "saveAuthResultFromPamSssLog",
+                                                "ss", ["a", "b"]) for _ in range(40)]
+    for racer in racers:
+        racer.kill()
+    assert answers == [0] * 40
+    assert (world.read(AUTH_RESULT), mode_and_owner(world, AUTH_RESULT)) == (kept, (0o644, 0, 0))
     assert world.read("/etc/kx-target") == "keep\n"
     assert not world.exists("/tmp/pwned")
 

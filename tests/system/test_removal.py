@@ -347,6 +347,61 @@ def test_sessions_not_confirmed_locked_fall_back_to_locking_everything(case):
         assert daemon.stop() == 0
 
 
+# A text session has no screen locker and never reports locked. Under terminateUnlockableSessions
+# the token owner's tty session is ended instead of awaited, after the wait for the others; never
+# another user's (ssh here), nor one matched only by forceSessionMatch, nor ivanov's Wayland
+# session that does not report locked. (settings, petrov's groups cannot be checked, the Wayland
+# session locks late, TerminateSession fails, sessions to end, the records)
+TERMINATING = '{\n"actionOnTokenDisabled": 1,\n"terminateUnlockableSessions": true%s\n}\n'
+ENDED = "[INFO] Сессия пользователя ivanov (c1) завершена: её нельзя заблокировать"
+LOCKING_ALL = LOCKED_ALL[0].format(1)
+UNLOCKABLE = {
+    "without the setting": (LOCK, False, False, False, [], [NOT_CONFIRMED, LOCKING_ALL]),
+    "with the setting": (TERMINATING % "", False, False, False, ["c1"],
+                         [NOT_CONFIRMED, LOCKING_ALL, ENDED]),
+    "forced match": (TERMINATING % ',\n"forceSessionMatch": true', False, False, False, [],
+                     [NOT_CONFIRMED, LOCKING_ALL]),
+    # Every session is locked for petrov's (which locks the Wayland one); ivanov's tty session
+    # is still his token's.
+    "another session unknown": (TERMINATING % "", True, False, False, ["c1"],
+                                [LOCKING_ALL, ENDED]),
+    "end refused": (TERMINATING % "", False, True, True, ["c1"], [
+        "[ERROR] Ошибка g_dbus_proxy_call_sync TerminateSession", "[ERROR] Не удалось завершить "
+        "сессию пользователя ivanov (c1), которую нельзя заблокировать", LOCKING_ALL]),
+}
+
+
+@pytest.mark.parametrize("case", sorted(UNLOCKABLE))
+def test_the_owners_sessions_no_screen_locker_can_lock_are_ended_under_the_setting(world, case):
+    config, unknown, late, refused, ended, records = UNLOCKABLE[case]
+    configure(world, "LocalNoPki", config)
+    world.add_user("ivanov", 1001)
+    world.add_user("petrov", 1002)
+    world.logind.add_session("c1", 1001, "ivanov", kind="tty")
+    world.logind.add_session("c2", 1001, "ivanov", kind="wayland")
+    world.logind.add_session("c3", 1002, "petrov", kind="unspecified", remote=True)
+    world.logind.on_lock_session("ignore")
+    world.logind.on_terminate_session("fail" if refused else "end")
+    if unknown:
+        world.add_group("kx_local_pass", 3001, ["petrov"])
+        world.write(NSS_UNAVAILABLE, "")
+    daemon = started_with_token(world, "--profile", "ivanov@kxworld")
+    (explained,) = ask(world, "explainTokenRemoval", 5)["tokens"]
+    setting = ask(world, "daemonStatus")["configuration"]["settings"]
+
+    handling = remove_token(world, daemon, lock_late=["c2"] if late else ())
+
+    assert setting["terminateUnlockableSessions"] == (config != LOCK)
+    petrov = {"forced match": ("lock", False), "another session unknown": ("unknown", None)}
+    assert [(s["id"], s["verdict"], s["screenLocker"]) for s in explained["sessions"]] == [
+        ("c1", "lock", False), ("c2", "lock", True), ("c3", *petrov.get(case, ("skip", None)))]
+    assert [step["session"] for step in explained["steps"] if step["do"] == "terminate"] == ended
+    assert world.logind.calls("TerminateSession") == [[session] for session in ended]
+    assert [text for text in handling if text.startswith("[ERROR]") or text in (
+        NOT_CONFIRMED, LOCKING_ALL, ENDED)] == records
+    assert daemon.stop() == 0
+
+
 # Every session is asked to lock first; a flush that never ends does not keep the machine up.
 @pytest.mark.parametrize("configuration", ["powering off", "gone", "others may write it"])
 def test_power_off_ends_the_machine(world, configuration):

@@ -29,24 +29,91 @@ void arrive(CallQueue& queue, const std::string& sender, uint32_t uid, uint32_t 
 
 TEST(CallQueueTest, RootFirstThenUsersInTurnEachWithinItsBound) {
     CallQueue queue;
-    ASSERT_EQ(queue.room(":1.1"), Room::Free);
-    CallQueue::Call first;
-    first.sender = ":1.1";
-    ASSERT_TRUE(queue.add(first));
-    queue.askedUid(":1.1", 1);
-    EXPECT_EQ(queue.room(":1.1"), Room::Full);  // one call until the bus tells whose it is
-    ASSERT_TRUE(queue.uidAnswer(1, 1000));
-    for (size_t queued = 1; queued < CallQueue::kCallsPerSender; ++queued) {
-        arrive(queue, ":1.1", 1000, 0);
+    CallQueue::Call call;
+    call.sender = ":1.1";
+    // A client may send several calls before the bus tells whose the connection is: they wait.
+    for (size_t queued = 0; queued < CallQueue::kCallsPerSender; ++queued) {
+        ASSERT_EQ(queue.room(":1.1"), Room::Free);
+        const bool ask = queue.add(call);
+        EXPECT_EQ(ask, queued == 0);  // the bus is asked once
+        if (ask) {
+            queue.askedUid(":1.1", 1);
+        }
     }
+    EXPECT_EQ(queue.room(":1.1"), Room::Full);
+    ASSERT_TRUE(queue.uidAnswer(1, 1000));
     EXPECT_EQ(queue.room(":1.1"), Room::FullAgain);
     arrive(queue, ":1.2", 1001, 2);
     arrive(queue, ":1.3", 0, 3);
     std::vector<std::string> order;
-    for (CallQueue::Call call; order.size() < 4 && queue.next(call);) {
-        order.push_back(call.sender);
+    for (CallQueue::Call next; order.size() < 4 && queue.next(next);) {
+        order.push_back(next.sender);
     }
     EXPECT_EQ(order, (std::vector<std::string>{":1.3", ":1.1", ":1.2", ":1.1"}));
+}
+
+TEST(CallQueueTest, ConnectionsNotYetKnownShareABoundAndTheirRefusalsCountAsReplies) {
+    CallQueue queue;
+    // Beyond each one's first call, all connections whose uid the bus has not told share a bound.
+    size_t added = 0;
+    for (uint32_t sender = 0;
+         sender < CallQueue::kCallsAwaitingUid / CallQueue::kCallsPerSender + 2; ++sender) {
+        CallQueue::Call call;
+        call.sender = ":2." + std::to_string(sender);
+        for (size_t calls = 0; calls < CallQueue::kCallsPerSender; ++calls) {
+            const bool free = queue.room(call.sender) == Room::Free;
+            ASSERT_EQ(free, calls == 0 || added < CallQueue::kCallsAwaitingUid)
+                << call.sender << " call " << calls;
+            if (free) {
+                queue.add(call);
+                ++added;
+            }
+        }
+    }
+    // A refusal goes to a connection not yet known within the bounds of a user's connection.
+    CallQueue::Call refused;
+    refused.sender = ":2.0";
+    const uint64_t all = CallQueue::kUnreadPerConnection;
+    ASSERT_EQ(queue.mayReply(refused, all), Reply::Send);
+    queue.replied(refused, all);
+    EXPECT_EQ(queue.mayReply(refused, 1), Reply::Drop);
+    // Once the bus tells it is root's, nothing counts against it; its calls are served.
+    queue.askedUid(":2.0", 7);
+    ASSERT_TRUE(queue.uidAnswer(7, 0));
+    EXPECT_EQ(queue.mayReply(refused, all), Reply::Send);
+    CallQueue::Call served;
+    ASSERT_TRUE(queue.next(served));
+    EXPECT_EQ(served.sender, ":2.0");
+}
+
+TEST(CallQueueTest, AUsersRefusalsOfTooLongCallsGoAtAPaceOfTheirBytes) {
+    CallQueue queue;
+    // Two of a user's calls, two of root's, each taking two seconds' worth of bytes.
+    for (const auto& [sender, uid] : {std::pair{":1.1", 1000u}, {":1.2", 0u}}) {
+        CallQueue::Call call;
+        call.sender = sender;
+        call.tooLongBytes = 2 * CallQueue::kTooLongBytesPerSecond;
+        for (int calls = 0; calls < 2; ++calls) {
+            ASSERT_EQ(queue.room(sender), Room::Free);
+            if (queue.add(call)) {
+                queue.askedUid(sender, uid + 1);
+                ASSERT_TRUE(queue.uidAnswer(uid + 1, uid));
+            }
+        }
+    }
+    arrive(queue, ":1.3", 1000, 3);  // the user's ordinary call, on another connection
+    std::vector<std::string> served;
+    for (CallQueue::Call call; queue.next(call, 1000);) {
+        served.push_back(call.sender);
+    }
+    // Root's at once, the user's first at once and its second once the first is paid for; the
+    // user's other calls meanwhile.
+    EXPECT_EQ(served, (std::vector<std::string>{":1.2", ":1.2", ":1.1", ":1.3"}));
+    EXPECT_EQ(queue.readyAtMs(), 3000);
+    CallQueue::Call held;
+    EXPECT_FALSE(queue.next(held, 2999));
+    ASSERT_TRUE(queue.next(held, 3000));
+    EXPECT_EQ(held.sender, ":1.1");
 }
 
 TEST(CallQueueTest, UsersRepliesStopUntilTheBusShowsThemRead) {

@@ -65,6 +65,13 @@ TEST(CertificateTest, FirstPemBlockCountsAndUnreadableInputLeavesEmptyFields) {
     // A user's certificate is compared by the digest of its first block's bytes alone.
     EXPECT_EQ(Certificate::pemFingerprint(text), certificate.fingerprint());
     EXPECT_EQ(Certificate::pemFingerprint(pem.substr(0, pem.size() / 2)), "");
+    // A certificate block whose content is one sequence, but no certificate: an integer, or the
+    // three parts without the fields of the signed one.
+    for (const std::vector<unsigned char>& sequence :
+         {std::vector<unsigned char>{0x30, 0x03, 0x02, 0x01, 0x01},
+          std::vector<unsigned char>{0x30, 0x07, 0x30, 0x00, 0x30, 0x00, 0x03, 0x01, 0x00}}) {
+        EXPECT_EQ(Certificate::pemFingerprint(CertificateBuilder::pemOf(sequence)), "");
+    }
     EXPECT_EQ(fields(Certificate(der, Format::Pem)), kEmpty) << "the wrong format reads nothing";
     // A missing file leaves whatever the certificate held; unreadable bytes clear it.
     certificate.setData(directory / "missing.pem", Format::Pem);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "log/LogLimiter.h"
+#include "log/LogQueue.h"
 
 namespace {
 
@@ -58,6 +59,44 @@ TEST(LogLimiterTest, BurstThenOneRecordPerPeriodPerSourceAndOneSummaryPerInterva
             EXPECT_EQ(limiter.admit(step.source, step.atMs, step.records), step.admitted)
                 << step.records << " of source " << step.source << " at " << step.atMs;
         }
+    }
+}
+
+// The records that wait while the log takes nothing, as one text: "text ...", oldest first.
+std::string waiting(LogQueue queue) {
+    std::string text;
+    while (!queue.empty()) {
+        text += queue.take().text + " ";
+    }
+    return text;
+}
+
+TEST(LogQueueTest, WhenFullUsersRecordsGoFirstThenTheOldest) {
+    LogQueue queue(3, 20);  // three records, twenty bytes
+    const struct Step {
+        std::string text;
+        bool user;
+        bool putBack;  // a record taken and not sent goes back in front
+        size_t dropped;
+        const char* waiting;
+    } steps[] = {
+        {"a", false, false, 0, "a "},
+        {"u1", true, false, 0, "a u1 "},
+        {"b", false, false, 0, "a u1 b "},
+        {"c", false, false, 1, "a b c "},  // the user's record makes room
+        {"u2", true, false, 1, "a b c "},  // a new one too
+        {"d", false, false, 1, "b c d "},  // no user's record left: the oldest goes
+        {"b", false, true, 0, "b c d "},   // taken and put back: still the oldest
+        {std::string(19, 'x'), false, false, 2, "d xxxxxxxxxxxxxxxxxxx "},  // bytes count too
+    };
+    for (const Step& step : steps) {
+        if (step.putBack) {
+            EXPECT_EQ(queue.take().text, step.text);
+            EXPECT_EQ(queue.putBack({step.text, step.user}), step.dropped);
+        } else {
+            EXPECT_EQ(queue.push({step.text, step.user}), step.dropped) << step.text;
+        }
+        EXPECT_EQ(waiting(queue), step.waiting) << step.text;
     }
 }
 

@@ -40,6 +40,16 @@ std::optional<Certificate> usersCertificate(const Session& s) {
     return Certificate("", "", "", "", "", "", "", s.user == "ivanov" ? "AB01" : "CD02", false);
 }
 
+// A session's kind by its id: "tty..." a text login, "ssh..." a remote one without a display
+// type, any other a graphical one.
+UserSessions::Kind kindOfId(const std::string& id) {
+    if (id.rfind("tty", 0) == 0) {
+        return {"tty", false};
+    }
+    return id.rfind("ssh", 0) == 0 ? UserSessions::Kind{"unspecified", true}
+                                   : UserSessions::Kind{"x11", false};
+}
+
 // Writes each step down instead of taking it.
 class Steps : public RemovalActions {
 public:
@@ -58,6 +68,14 @@ public:
         taken.push_back("await" + ids);
         return locks;
     }
+    std::optional<UserSessions::Kind> kindOf(const Session& s) override {
+        taken.push_back("kindOf " + s.id);
+        return kindOfId(s.id);
+    }
+    bool terminate(const Session& s) override {
+        taken.push_back("terminate " + s.id);
+        return terminates;
+    }
     std::vector<ProcessTable::Process> remoteClients() override { return {}; }
     void interrupt(const RemovalPlan::Client& client) override {
         taken.push_back("interrupt " + std::to_string(client.process.pid));
@@ -66,6 +84,7 @@ public:
     void powerOff() override { taken.push_back("powerOff"); }
 
     bool locks = true;
+    bool terminates = true;
     std::vector<std::string> taken;
 };
 
@@ -75,8 +94,17 @@ const std::string kUnread =
 const std::string kUnreadCounts =
     "record Сессия пользователя unread считается принадлежащей токену, блокируем все сессии";
 
+// Settings and answers beside the action.
+enum Extra : unsigned {
+    kNone = 0,
+    kTerminate = 1,         // terminateUnlockableSessions
+    kForced = 2,            // forceSessionMatch
+    kTerminateRefused = 4,  // logind refuses TerminateSession
+};
+
 struct DecisionCase {
     const char* name;
+    unsigned extra;
     System system;
     bool configExists;
     bool logonReadable;
@@ -89,6 +117,7 @@ struct DecisionCase {
 
 const DecisionCase kDecisions[] = {
     {"LockAsksTheOwnersSessionFirstThenWaits",
+     kNone,
      System::LockSession,
      true,
      true,
@@ -98,6 +127,7 @@ const DecisionCase kDecisions[] = {
      Action::LockMatching,
      {"lock c1", "await c1"}},
     {"LockNotConfirmedLocksEverything",
+     kNone,
      System::LockSession,
      true,
      true,
@@ -107,6 +137,7 @@ const DecisionCase kDecisions[] = {
      Action::LockMatching,
      {"lock c1", "await c1", "lockEverything"}},
     {"NoMatchTouchesNothing",
+     kNone,
      System::LockSession,
      true,
      true,
@@ -116,6 +147,7 @@ const DecisionCase kDecisions[] = {
      Action::None,
      {}},
     {"NothingConfiguredTouchesNothing",
+     kNone,
      System::Inaction,
      true,
      false,
@@ -125,15 +157,17 @@ const DecisionCase kDecisions[] = {
      Action::None,
      {}},
     {"PowerOffAtTheFirstMatch",
+     kTerminate,
      System::PowerOff,
      true,
      true,
      true,
-     {session("c1", "ivanov"), session("c3", "ivanov")},
+     {session("tty1", "ivanov"), session("tty3", "ivanov")},
      true,
      Action::PowerOff,
      {"prepareForPowerOff", "powerOff"}},
     {"NoConfigurationPowersOff",
+     kNone,
      System::LockSession,
      false,
      false,
@@ -145,6 +179,7 @@ const DecisionCase kDecisions[] = {
       "powerOff"}},
     // What could not be found out counts as the token's: every session is locked.
     {"LogonUnreadableLocksEverything",
+     kNone,
      System::PowerOff,
      true,
      false,
@@ -154,6 +189,7 @@ const DecisionCase kDecisions[] = {
      Action::LockEverything,
      {"record Не удалось определить тип аутентификации, блокируем все сессии", "lockEverything"}},
     {"SessionsUnlistedLockEverything",
+     kNone,
      System::LockSession,
      true,
      true,
@@ -164,6 +200,7 @@ const DecisionCase kDecisions[] = {
      {"record Не удалось получить список сессий пользователей, блокируем все сессии",
       "lockEverything"}},
     {"UnreadCertificateLocksEverythingBesideTheOwner",
+     kNone,
      System::LockSession,
      true,
      true,
@@ -173,6 +210,7 @@ const DecisionCase kDecisions[] = {
      Action::LockEverything,
      {"lock c1", kUnread, kUnreadCounts, "lockEverything", "await c1"}},
     {"UnreadCertificateNeverPowersOff",
+     kNone,
      System::PowerOff,
      true,
      true,
@@ -182,6 +220,7 @@ const DecisionCase kDecisions[] = {
      Action::LockEverything,
      {kUnread, kUnreadCounts, "lockEverything"}},
     {"PowerOffStaysForWhatMatches",
+     kNone,
      System::PowerOff,
      true,
      true,
@@ -190,6 +229,61 @@ const DecisionCase kDecisions[] = {
      true,
      Action::PowerOff,
      {"prepareForPowerOff", "powerOff"}},
+    // Under terminateUnlockableSessions, the owner's text sessions (a tty, ssh) are ended
+    // instead of awaited; a graphical one that does not report locked is not, nor is another
+    // user's.
+    {"TheOwnersTextSessionsAreEndedAfterTheWait",
+     kTerminate,
+     System::LockSession,
+     true,
+     true,
+     true,
+     {session("tty2", "petrov"), session("tty1", "ivanov"), session("c1", "ivanov"),
+      session("ssh1", "ivanov")},
+     false,
+     Action::LockMatching,
+     {"lock tty1", "lock c1", "lock ssh1", "kindOf tty1", "kindOf c1", "kindOf ssh1", "await c1",
+      "lockEverything", "terminate tty1", "terminate ssh1"}},
+    {"WithoutTheSettingATextSessionIsAwaited",
+     kNone,
+     System::LockSession,
+     true,
+     true,
+     true,
+     {session("tty1", "ivanov")},
+     false,
+     Action::LockMatching,
+     {"lock tty1", "await tty1", "lockEverything"}},
+    {"ForcedMatchesAreNeverEnded",
+     kTerminate | kForced,
+     System::LockSession,
+     true,
+     true,
+     true,
+     {session("tty1", "ivanov"), session("tty2", "petrov")},
+     false,
+     Action::LockMatching,
+     {"lock tty1", "lock tty2", "await tty1 tty2", "lockEverything"}},
+    {"WhatCouldNotBeFoundOutIsNeverEnded",
+     kTerminate,
+     System::LockSession,
+     true,
+     true,
+     true,
+     {session("tty4", "unread"), session("tty1", "ivanov")},
+     true,
+     Action::LockEverything,
+     {"lock tty1", kUnread, kUnreadCounts, "lockEverything", "kindOf tty1", "terminate tty1"}},
+    {"AnEndRefusedLocksEverything",
+     kTerminate | kTerminateRefused,
+     System::LockSession,
+     true,
+     true,
+     true,
+     {session("tty1", "ivanov")},
+     true,
+     Action::LockMatching,
+     {"lock tty1", "kindOf tty1", "terminate tty1", "lockEverything"}},
 };
 
 RemovalPlan planFor(System system, bool configExists, bool logonReadable, bool sessionsListed,
@@ -218,10 +312,13 @@ TEST(RemovalTest, DecidesAndActsAsConfiguredAndFailsClosed) {
     for (const DecisionCase& c : kDecisions) {
         SCOPED_TRACE(c.name);
         RemovalPlan::Settings settings;
+        settings.match.forceSessionMatch = (c.extra & kForced) != 0;
+        settings.terminateUnlockable = (c.extra & kTerminate) != 0;
         const RemovalPlan plan = planFor(c.system, c.configExists, c.logonReadable,
                                          c.sessionsListed, c.sessions, settings);
         Steps steps;
         steps.locks = c.locksInTime;
+        steps.terminates = (c.extra & kTerminateRefused) == 0;
         Removal::carryOut(ivanovsToken(), plan, settings, steps);
         EXPECT_EQ(plan.action, c.action);
         EXPECT_EQ(steps.taken, c.steps);
@@ -270,6 +367,21 @@ TEST(RemovalTest, ATokenThatLeftUnseenIsLockedNeverPoweredOff) {
                 EXPECT_NE(record.text, "Выключаем систему");
             }
         }
+    }
+}
+
+// By logind's Type alone: a text login, or a remote session without a display type (ssh).
+TEST(RemovalTest, OnlyTextSessionsCannotBeLocked) {
+    const struct {
+        const char* type;
+        bool remote;
+        bool lockable;
+    } kinds[] = {{"tty", false, false},        {"tty", true, false}, {"unspecified", true, false},
+                 {"unspecified", false, true}, {"x11", true, true},  {"wayland", false, true},
+                 {"mir", false, true},         {"web", true, true},  {"", true, true}};
+    for (const auto& k : kinds) {
+        SCOPED_TRACE(std::string(k.type) + (k.remote ? " remote" : ""));
+        EXPECT_EQ(UserSessions::canBeLocked({k.type, k.remote}), k.lockable);
     }
 }
 

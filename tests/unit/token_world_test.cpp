@@ -138,6 +138,7 @@ TEST_F(TokenReaderTest, UnreadableObjectsAreLeftOutAndOneSearchReadsAtMost128And
                   "[ERROR] Ошибка поиска атрибута (C_GetAttributeValue). Код возврата = 18"});
     EXPECT_TRUE(wasLogged(LOG_INFO, "[INFO] Прочитано 127 сертификатов с токена [Успех]"));
     EXPECT_TRUE(wasLogged(LOG_INFO, "[INFO] Прочитано 999 профилей с токена [Успех]"));
+    EXPECT_TRUE(info.incomplete) << "what could not be read may name a user";
 }
 
 TEST(TokenModelTest, AppletByModelPrefixAndModelNameByFirstCode) {
@@ -209,6 +210,7 @@ TEST_F(TokenReaderTest, EachFailingCallGivesItsLogLinesAndKeepsWhatItCanRead) {
                       std::to_string(info.profiles.size()),
                   c.read);
         EXPECT_EQ(info.slotId, info.label.empty() ? 0u : 4u);
+        EXPECT_EQ(info.incomplete, c.call != "KX_GetISD");
         EXPECT_EQ(info.isd, c.call == "KX_GetISD" ? std::string(KX_ISD_TEXT_SIZE, '\0')
                             : info.label.empty()  ? ""
                                                   : "KX101");

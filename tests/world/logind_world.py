@@ -1,5 +1,6 @@
 """python-dbusmock template: dbusmock's own logind template, with LockSession and LockSessions
-doing what a desktop's screen locker makes of them: the sessions' LockedHint turns true.
+doing what a desktop's screen locker makes of them: the sessions' LockedHint turns true; and
+TerminateSession ending the session.
 
 Tests change that per test through mocks.Logind (on_lock_session and friends).
 """
@@ -28,3 +29,4 @@ def load(mock, parameters):
                    mocks.Logind.lock_code(mocks.ONE_SESSION, "lock"))
     mock.AddMethod(stock.MAIN_IFACE, "LockSessions", "", "",
                    mocks.Logind.lock_code(mocks.ALL_SESSIONS, "lock"))
+    mock.AddMethod(stock.MAIN_IFACE, "TerminateSession", "s", "", mocks.END_SESSION)

@@ -37,6 +37,10 @@ ONE_SESSION = (
     "                                        name='org.freedesktop.login1.NoSuchSession')\n"
     "paths = [path]\n")
 ALL_SESSIONS = "paths = [p for p in objects if p.startswith('" + SESSION_PATH + "')]\n"
+# TerminateSession as logind does it: the session is gone, and SessionRemoved says so.
+END_SESSION = ONE_SESSION + (
+    "self.RemoveObject(path)\n"
+    "self.EmitSignal('" + MANAGER_IFACE + "', 'SessionRemoved', 'so', [args[0], path])\n")
 _FAIL = ("raise dbus.exceptions.DBusException('Access denied',"
          " name='org.freedesktop.DBus.Error.AccessDenied')\n")
 
@@ -104,13 +108,17 @@ class Logind(_Mock):
         super().__init__(bus, LOGIND_NAME, LOGIND_PATH)
 
     def add_session(self, session_id, uid, user, seat="seat0", active=True, locked=False,
-                    idle=False, without=()):
+                    idle=False, without=(), kind=None, remote=False):
         """Adds a session (and its seat and user when new); returns its object path. Names in
-        without are left out of the session's properties (a logind that lacks them)."""
+        without are left out of the session's properties (a logind that lacks them). kind is
+        logind's Type ("tty", "x11", "wayland", "unspecified"...; the template's "test" when
+        None), remote its Remote."""
         import dbus
         path = str(self.mock().AddSession(session_id, seat, dbus.UInt32(uid), user, active))
         if locked or idle:
             self.set_session(session_id, LockedHint=locked, IdleHint=idle)
+        if kind or remote:
+            self.set_session(session_id, Type=kind or "test", Remote=remote)
         if without:
             properties = self._bus.get_object(LOGIND_NAME, path).GetAll(
                 SESSION_IFACE, dbus_interface="org.freedesktop.DBus.Properties")
@@ -144,6 +152,12 @@ class Logind(_Mock):
         """What LockSessions() does, with the actions of on_lock_session, for every session."""
         self.mock().AddMethod(MANAGER_IFACE, "LockSessions", "", "",
                               self.lock_code(ALL_SESSIONS, action, delay_ms, seconds))
+
+    def on_terminate_session(self, action):
+        """What TerminateSession(id) does: "end" removes the session, "fail" answers
+        AccessDenied."""
+        self.mock().AddMethod(MANAGER_IFACE, "TerminateSession", "s", "",
+                              {"end": END_SESSION, "fail": _FAIL}[action])
 
     def on_list_sessions(self, action, seconds=1.0):
         """"fail" makes ListSessions answer AccessDenied; "hang" makes it answer nothing for

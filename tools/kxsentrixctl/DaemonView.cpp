@@ -161,13 +161,61 @@ std::string whyUntouched(const std::string& action) {
                                           : ": actionOnTokenDisabled is not defined";
 }
 
+// Why a removal would lock every session: the error the records give, or a session whose owner
+// cannot be told.
+std::string whyEverything(const Json& token) {
+    std::string why = "whose the sessions are could not be found out";
+    for (const Json& record : member(token, "records")) {
+        const std::string said = record.is_string() ? record.get<std::string>() : "";
+        if (said.rfind("[ERROR] ", 0) == 0) {
+            why = TerminalText::cell(said.substr(8));
+        }
+    }
+    for (const Json& session : member(token, "sessions")) {
+        if (text(session, "verdict") == "unknown") {
+            why = "session " + text(session, "id") + "'s owner could not be told";
+        }
+    }
+    return why;
+}
+
+// The lock requests that leave the moment the token does, before anything is looked at.
+std::string ahead(const Json& token) {
+    const Json& prepared = member(token, "preparedLocks");
+    if (!prepared.is_object()) {
+        return "not decided yet";
+    }
+    std::string sessions;
+    for (const Json& id : member(prepared, "sessions")) {
+        sessions += (sessions.empty() ? "" : ", ") + TerminalText::cell(id.get<std::string>());
+    }
+    if (member(prepared, "everything") == true) {
+        return "every session (LockSessions)";
+    }
+    return sessions.empty() ? "none" : "sessions " + sessions;
+}
+
+// A session's verdict, with what happens to a session no screen locker can lock.
+std::string verdictOf(const Json& token, const Json& session) {
+    std::string verdict = text(session, "verdict");
+    if (member(session, "screenLocker") == false) {
+        verdict += " (no screen locker: will not report locked)";
+    }
+    for (const Json& step : member(token, "steps")) {
+        if (text(step, "do") == "terminate" && text(step, "session") == text(session, "id")) {
+            verdict += ", then ended";
+        }
+    }
+    return verdict;
+}
+
 std::string wouldDo(const Json& token, const Json& logon) {
     const std::string action = text(token, "action");
     std::string said;
     if (action == "lockMatching") {
         said = std::string("lock the sessions marked lock") + kFallback;
     } else if (action == "lockEverything") {
-        said = "lock every session: logind could not list them";
+        said = "lock every session: " + whyEverything(token);
     } else if (action == "powerOff") {
         said = member(token, "configurationFound") == false
                    ? "power the machine off: no configuration file in force"
@@ -299,11 +347,12 @@ std::string DaemonView::explanation(const Json& explanation, const Json& logon) 
                                       : type ? logonInEnglish(*type)
                                              : shown(token, "authType"));
         out += line("Would", wouldDo(token, logon));
+        out += line("At once", "lock requests for " + ahead(token));
         if (!member(token, "sessions").empty()) {
             TextTable sessions({"SESSION", "USER", "UID", "VERDICT", "REASON"});
             for (const Json& session : member(token, "sessions")) {
                 sessions.addRow({text(session, "id"), text(session, "user"), text(session, "uid"),
-                                 text(session, "verdict"), oneLine(text(session, "reason"))});
+                                 verdictOf(token, session), oneLine(text(session, "reason"))});
             }
             out += sessions.render();
         }

@@ -1,6 +1,8 @@
 // The D-Bus wire form of the token records. Every token list that leaves the daemon uses it,
 // and client programs decode with the same code.
 
+#include <dbus/dbus.h>
+
 #include <memory>
 
 #include "token/Token.h"
