@@ -207,7 +207,8 @@ int Daemon::exec() {
 
     const bool finalised = slotLoop_.finish();
     lockAhead_.stop();
-    removals_.stop();  // a removal in its wait cuts it short and locks every session
+    removals_.stop();   // a removal in its wait cuts it short and locks every session
+    stateFile_.stop();  // after the removals: each releases its token from the file
     UserSessions::stopEvents();
     dbusServer.stop();
     if (!finalised) {

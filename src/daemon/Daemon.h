@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <mutex>
@@ -14,6 +15,7 @@
 #include "daemon/ElapsedTimer.h"
 #include "daemon/Pid.h"
 #include "daemon/SignalStack.h"
+#include "daemon/StateFile.h"
 #include "daemon/StatusReport.h"
 #include "daemon/SlotLoop.h"
 #include "dbus/BusContract.h"
@@ -79,8 +81,11 @@ public:
 
     // Locks (or powers off on) the token's sessions and closes its remote-desktop clients, as
     // configured, taking the answers of the lock requests that left ahead; returns what was
-    // done (its time and slot left to the caller). Runs on a removal's own thread.
-    RemovalOutcome onTokenEject(const Token::Info& info, const EarlyLocks& early);
+    // done (its time and slot left to the caller). Runs on a removal's own thread. A token that
+    // left while the daemon was not running (not `seen`) never powers the machine off;
+    // `requestsSent` runs once its lock requests have gone out.
+    RemovalOutcome onTokenEject(const Token::Info& info, const EarlyLocks& early, bool seen = true,
+                                std::function<void()> requestsSent = nullptr);
     // What a removal reads now: the live configuration, and the PAM file, the host, logind and
     // the users' certificates.
     RemovalPlan::Settings removalSettings() const;
@@ -132,7 +137,9 @@ private:
     // What the slot loop asks of the daemon (SlotLoop::Owner).
     void beforeEvent() override { reloadConfig(); }
     void removed(CK_SLOT_ID slot, Token::Info info, EarlyLocks early) override;
+    void leftUnseen(CK_SLOT_ID slot, Token::Info info) override;
     void lostTrack(CK_SLOT_ID slot, std::string why) override;
+    void handleRemoval(CK_SLOT_ID slot, Token::Info info, EarlyLocks early, bool seen);
     void statusChanged() override { statusChanged_ = true; }
 
     void noteRemoval(CK_SLOT_ID slot, StatusReport::Removal removal);
@@ -154,11 +161,14 @@ private:
     DaemonConfig config_;
     FileWatcher fileWatcher_;
     TicketsWatcher ticketsWatcher_;
+    // What the daemon after this one must know of the tokens; before the removals, which hold
+    // their tokens in it.
+    StateFile stateFile_;
     // Each removal on a thread of its own; the lock requests of every stored token decided ahead.
     RemovalRunner removals_;
     LockAhead lockAhead_{[this](const Token::Info& info) { return planRemoval(info); }};
 
-    SlotLoop slotLoop_{*this, lockAhead_};
+    SlotLoop slotLoop_{*this, lockAhead_, stateFile_};
     // What the status tells of the removals, under statusMutex_.
     mutable std::mutex statusMutex_;
     StatusReport::Removal lastRemoval_;

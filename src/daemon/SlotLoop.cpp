@@ -1,12 +1,14 @@
 #include "daemon/SlotLoop.h"
 
 #include <syslog.h>
+#include <systemd/sd-daemon.h>
 
 #include <algorithm>
 #include <cstring>
 #include <ctime>
 #include <exception>
 #include <new>
+#include <thread>
 #include <vector>
 
 #include "daemon/TokenIdentity.h"
@@ -43,6 +45,15 @@ bool slotShowsToken(CK_SLOT_ID slot, CK_RV* result = nullptr) {
 }  // namespace
 
 bool SlotLoop::start() {
+    loadSaved();
+    state_.start();
+    {
+        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
+        saveState();  // the saved tokens stay in the file until they are settled
+    }
+    if (sd_watchdog_enabled(0, &watchdogUsec_) <= 0) {
+        watchdogUsec_ = 0;
+    }
     CK_RV failure = CKR_OK;
     libraryReady_ = Token::initialize(&failure);
     {
@@ -57,8 +68,25 @@ bool SlotLoop::start() {
         KxLogger::log(LOG_INFO, "Повторная попытка инициализации единой библиотеки каждую секунду");
         return false;
     }
-    scanAtStart();
+    scanAtStart(true);
     return true;
+}
+
+void SlotLoop::loadSaved() {
+    SavedTokens saved;
+    switch (state_.load(saved)) {
+        case StateFile::Found::Nothing:
+            break;
+        case StateFile::Found::Refused:
+            owner_.lostTrack(0,
+                             "Какие токены были подключены до запуска демона, неизвестно, "
+                             "поэтому блокируем все сессии");
+            break;
+        case StateFile::Found::Saved:
+            saved_ = std::move(saved.tokens);
+            unreadable_ = std::move(saved.unread);
+            break;
+    }
 }
 
 void SlotLoop::retryLibrary() {
@@ -77,34 +105,141 @@ void SlotLoop::retryLibrary() {
         status_.libraryError = CKR_OK;
     }
     libraryReady_ = true;
-    scanAtStart();
+    // The service manager was told long ago that the daemon is ready: the tokens are read on
+    // the reader's thread, so that the loop's passes go on meanwhile.
+    scanAtStart(false);
     owner_.statusChanged();
 }
 
-void SlotLoop::scanAtStart() {
+void SlotLoop::scanAtStart(bool readHere) {
+    if (!readHere) {
+        reader_.start();
+    }
     {
         std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
         refreshTokensInfo();
         DataBase::updateTime();
         noteStatus();
     }
+    checkSaved();
     reader_.start();
+}
+
+void SlotLoop::checkSaved() {
+    if (savedChecked_ || !lastListing_) {
+        return;  // done, or no listing has succeeded yet
+    }
+    savedChecked_ = true;
+    for (auto slot = unreadable_.begin(); slot != unreadable_.end();) {
+        // A slot no longer listed has lost its token, and its mark with it.
+        slot = lastListing_->count(*slot) == 0 ? unreadable_.erase(slot) : std::next(slot);
+    }
+    std::vector<Token::Info> gone;
+    for (const Token::Info& token : saved_) {
+        if (!stillThere(token)) {
+            gone.push_back(token);
+        }
+    }
+    if (!gone.empty()) {
+        // A reader may show up late after a start (a USB hub still counting its ports): a token
+        // counts as gone only when a second look, a moment later, agrees.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kSavedRecheckMs));
+        gone.erase(std::remove_if(gone.begin(), gone.end(),
+                                  [this](const Token::Info& token) { return stillThere(token); }),
+                   gone.end());
+    }
+    for (Token::Info& token : gone) {
+        const CK_SLOT_ID slot = token.slotId;
+        owner_.leftUnseen(slot, std::move(token));
+    }
+    saved_.clear();
+    ++savedVersion_;
+}
+
+bool SlotLoop::stillThere(const Token::Info& saved) {
+    const CK_SLOT_ID slot = saved.slotId;
+    if (!slotShowsToken(slot)) {
+        return false;  // empty, or no answer: what cannot be shown to be there counts as gone
+    }
+    {
+        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
+        auto stored = DataBase::storage().find(slot);
+        if (stored != DataBase::storage().end() && !stored->second.incomplete &&
+            !saved.incomplete) {
+            return TokenIdentity::same(saved, stored->second);  // read whole again just now
+        }
+    }
+    Token::Info header;
+    return Token::tokenHeader(slot, header) && TokenIdentity::sameHeader(saved, header);
+}
+
+void SlotLoop::saveStateIfChanged() {
+    // Read without the store's mutex: only this thread changes the store.
+    if (std::make_pair(DataBase::changeCount(), savedVersion_) != stateSeen_) {
+        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
+        saveState();
+    }
+}
+
+void SlotLoop::saveState() {
+    stateSeen_ = {DataBase::changeCount(), savedVersion_};
+    SavedTokens known;
+    for (const auto& [slot, info] : DataBase::storage()) {
+        known.tokens.push_back(info);
+    }
+    known.tokens.insert(known.tokens.end(), saved_.begin(), saved_.end());
+    known.unread = unreadable_;
+    state_.save(std::move(known));
 }
 
 bool SlotLoop::finish() {
     reader_.stop();  // before the library goes: a read in progress ends first
+    {
+        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
+        saveState();
+    }
     return !libraryReady_ || Token::finalize();
 }
 
 void SlotLoop::pass(const std::atomic<bool>& stop) {
+    const ElapsedTimer took;
     try {
         passUnguarded(stop);
+        afterPass(took.elapsed());
     } catch (const std::exception& error) {
         // No pass may end the loop, and what it was doing may have been a removal.
         owner_.lostTrack(0, Common::format("Ошибка цикла слотов: %s, поэтому блокируем все сессии",
                                            Common::printable(error.what()).c_str()));
     } catch (...) {
         owner_.lostTrack(0, "Ошибка цикла слотов, поэтому блокируем все сессии");
+    }
+}
+
+void SlotLoop::afterPass(int64_t passMs) {
+    saveStateIfChanged();
+    const std::optional<TokenReadWorker::InProgress> reading = reader_.inProgress();
+    const bool hung = reading && reading->ms > kReadHungMs;
+    bool changed = false;
+    {
+        std::lock_guard<std::mutex> lock(statusMutex_);
+        if (passMs > kLatePassMs) {
+            status_.latePassAt = now();
+            status_.latePassMs = passMs;
+            changed = true;
+        }
+        const std::optional<CK_SLOT_ID> hungRead =
+            hung ? std::optional<CK_SLOT_ID>(reading->slot) : std::nullopt;
+        changed = changed || status_.hungRead != hungRead;
+        status_.hungRead = hungRead;
+    }
+    if (changed) {
+        owner_.statusChanged();
+    }
+    // Told at most once a second, or four times a watchdog period when that is shorter.
+    const int64_t intervalMs = std::min<int64_t>(1000, static_cast<int64_t>(watchdogUsec_ / 4000));
+    if (watchdogUsec_ != 0 && !hung && sinceWatchdog_.elapsed() >= intervalMs) {
+        sd_notify(0, "WATCHDOG=1");
+        sinceWatchdog_.start();
     }
 }
 
@@ -118,12 +253,15 @@ void SlotLoop::passUnguarded(const std::atomic<bool>& stop) {
     }
     takeFinishedReads();
     if (listingFailed_) {
-        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-        refreshTokensInfo();
-        if (!listingFailed_) {
-            DataBase::updateTime();  // the rescan cleared isNew
+        {
+            std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
+            refreshTokensInfo();
+            if (!listingFailed_) {
+                DataBase::updateTime();  // the rescan cleared isNew
+            }
+            noteStatus();
         }
-        noteStatus();
+        checkSaved();
     }
     rereadIncomplete();
     pollSlotEvents(stop);
@@ -409,14 +547,31 @@ void SlotLoop::considerSlot(CK_SLOT_ID slot) {
     }
     if (unreadable_.count(slot) == 0) {
         requestRead(slot, ReadKind::First);
+    } else {
+        storeUnread(slot);
     }
+}
+
+void SlotLoop::storeUnread(CK_SLOT_ID slot) {
+    Token::Info header;
+    Token::tokenHeader(slot, header);  // whatever it tells, quietly
+    header.incomplete = true;
+    KxLogger::log(LOG_WARNING,
+                  "Токен в слоте %lu не читается, пока он не будет отключен: его прежнее чтение "
+                  "не завершилось",
+                  slot);
+    addRecord(slot, std::move(header), true);
 }
 
 void SlotLoop::requestRead(CK_SLOT_ID slot, ReadKind kind, int attempt) {
     const uint64_t ticket = ++tickets_;
     reading_[slot] = SlotRead{ticket, kind, false, generation_, attempt};
     if (!reader_.running()) {
-        onTokenRead({slot, ticket, Token::tokenInfo(slot), false});  // the first scan
+        // The first scan, before the service manager is told the daemon is ready.
+        state_.reading(slot);
+        Token::Info info = Token::tokenInfo(slot);
+        state_.reading(std::nullopt);
+        onTokenRead({slot, ticket, std::move(info), false});
         return;
     }
     std::shared_ptr<const Token::Info> expected;

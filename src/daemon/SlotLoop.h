@@ -8,9 +8,11 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "daemon/DataBase.h"
 #include "daemon/ElapsedTimer.h"
+#include "daemon/StateFile.h"
 #include "daemon/StatusReport.h"
 #include "daemon/TokenReadWorker.h"
 #include "removal/LockAhead.h"
@@ -25,6 +27,12 @@
 // What the loop cannot find out counts as a token's removal that locks every session: a token
 // that leaves before it was read whole, an event on a slot whose earlier state is unknown while
 // the slot list cannot be had, a loop blind for longer than kBlindMs, a pass that fails.
+//
+// What it knows goes to the state file (StateFile) after every change, so that the daemon after
+// it handles what left in between: a saved token no longer in its slot is removed at the start
+// (never with a power-off), and a slot whose read never ended is not read again while its token
+// stays. Under a service manager's watchdog, the passes are the heartbeat: a library call that
+// hangs the loop, or a read that never ends, gets the daemon killed and started again.
 class SlotLoop {
 public:
     // Slot events taken in one pass before the loop sleeps again.
@@ -37,6 +45,14 @@ public:
     // Blind for this long (no library, or no slot event nor slot check answered), every session
     // is locked once: a removal may have gone unseen.
     static constexpr int64_t kBlindMs = 10000;
+    // A saved token not seen at the start is looked for once more after this long: a reader may
+    // show up late after a start.
+    static constexpr int64_t kSavedRecheckMs = 1000;
+    // A pass longer than this is said in the status line.
+    static constexpr int64_t kLatePassMs = 3000;
+    // A token read still going after this long (four times its bound) is stuck in a library call
+    // that will not return: the watchdog is no longer told that the loop lives.
+    static constexpr int64_t kReadHungMs = 20000;
 
     class Owner {
     public:
@@ -45,6 +61,8 @@ public:
         virtual void beforeEvent() = 0;
         // The stored token has left; the lock requests decided ahead for it are in `early`.
         virtual void removed(CK_SLOT_ID slot, Token::Info token, EarlyLocks early) = 0;
+        // A token of the state file left while no daemon was watching.
+        virtual void leftUnseen(CK_SLOT_ID slot, Token::Info token) = 0;
         // Something the loop could not find out may hide a removal: every session is locked,
         // with `why` as the error record.
         virtual void lostTrack(CK_SLOT_ID slot, std::string why) = 0;
@@ -52,11 +70,13 @@ public:
         virtual void statusChanged() = 0;
     };
 
-    SlotLoop(Owner& owner, LockAhead& lockAhead) : owner_(owner), lockAhead_(lockAhead) {}
+    SlotLoop(Owner& owner, LockAhead& lockAhead, StateFile& state)
+        : owner_(owner), lockAhead_(lockAhead), state_(state) {}
     SlotLoop(const SlotLoop&) = delete;
     SlotLoop& operator=(const SlotLoop&) = delete;
 
-    // Starts the library and scans the slots; false when the library refused (passes retry it).
+    // Takes over the state file, starts the library, scans the slots and settles the saved
+    // tokens; false when the library refused (passes retry it).
     bool start();
     // One pass of the loop; `stop` ends a burst of events early.
     void pass(const std::atomic<bool>& stop);
@@ -81,7 +101,20 @@ private:
 
     void passUnguarded(const std::atomic<bool>& stop);
     void retryLibrary();
-    void scanAtStart();
+    void scanAtStart(bool readHere);
+    void loadSaved();
+    // After the first listing: the saved tokens no longer in their slots, by two looks, are
+    // handed to the owner.
+    void checkSaved();
+    bool stillThere(const Token::Info& saved);
+    // The state file told what the loop knows, when that changed. The second form needs the
+    // store's mutex held.
+    void saveStateIfChanged();
+    void saveState();
+    // The service manager told, after a pass, that the loop lives (unless a read hangs) and when
+    // a pass was late.
+    void afterPass(int64_t passMs);
+    void storeUnread(CK_SLOT_ID slot);
     void pollSlotEvents(const std::atomic<bool>& stop);
     void onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot);
     // What an event means for the slot. The caller holds the store's mutex; so for the rest.
@@ -108,7 +141,8 @@ private:
 
     Owner& owner_;
     LockAhead& lockAhead_;
-    TokenReadWorker reader_;
+    StateFile& state_;
+    TokenReadWorker reader_{[this](std::optional<CK_SLOT_ID> slot) { state_.reading(slot); }};
     std::map<CK_SLOT_ID, SlotRead> reading_;  // the one read per slot waited for
     uint64_t tickets_ = 0;
     // Slots that held a storage-only device when last looked at: a slot changes only with an
@@ -130,6 +164,15 @@ private:
     uint64_t waitFailures_ = 0;  // in a row
     std::optional<ElapsedTimer> blindSince_;
     bool blindLocked_ = false;
+    // Saved tokens not yet settled (the state file keeps them meanwhile), and whether that was
+    // done.
+    std::vector<Token::Info> saved_;
+    bool savedChecked_ = false;
+    // What the state file was last told from: the store's change count, and saved_'s.
+    std::pair<uint64_t, uint64_t> stateSeen_{0, 0};
+    uint64_t savedVersion_ = 0;
+    uint64_t watchdogUsec_ = 0;  // none without a service manager's watchdog
+    ElapsedTimer sinceWatchdog_;
     mutable std::mutex statusMutex_;
     StatusReport::Loop status_;  // a copy for status reports, under statusMutex_
 };

@@ -120,6 +120,19 @@ std::string StatusReport::json() const {
     json.key("incompleteTokens").unsignedInteger(loop.incompleteTokens);
     json.key("slotEventsFailing").boolean(loop.slotEventsFailing);
     json.key("blind").boolean(loop.blind);
+    json.key("latePass");
+    if (loop.latePassAt == 0) {
+        json.null();
+    } else {
+        json.beginObject().key("at").integer(loop.latePassAt);
+        json.key("ms").integer(loop.latePassMs).end();
+    }
+    json.key("hungRead");
+    if (loop.hungRead) {
+        json.unsignedInteger(*loop.hungRead);
+    } else {
+        json.null();
+    }
 
     json.key("configuration").beginObject();
     json.key("path").string(config.path);
@@ -201,6 +214,14 @@ std::string StatusReport::line() const {
     }
     if (loop.blind) {
         parts.push_back("слоты не видны дольше 10 с");
+    }
+    if (loop.hungRead) {
+        parts.push_back(Common::format("чтение токена в слоте %lu не завершается", *loop.hungRead));
+    }
+    if (loop.latePassAt != 0) {
+        parts.push_back(Common::format("проход цикла слотов в %s занял %lld мс",
+                                       localTime(loop.latePassAt).c_str(),
+                                       static_cast<long long>(loop.latePassMs)));
     }
     parts.push_back(configLine(*this));
     if (loop.lastRemoval.at != 0) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "config/DaemonConfig.h"
@@ -28,6 +29,11 @@ struct StatusReport {
         uint64_t incompleteTokens = 0;   // stored, but not read whole: read again
         bool slotEventsFailing = false;  // C_WaitForSlotEvent fails: slots are asked one by one
         bool blind = false;  // nothing seen of the slots for long: every session was locked
+        // The last pass of the loop that took longer than a few seconds; at 0: none.
+        int64_t latePassAt = 0;
+        int64_t latePassMs = 0;
+        // A token read that does not end (a library call that hangs): its slot.
+        std::optional<CK_SLOT_ID> hungRead;
         int64_t lastEventAt = 0;
         CK_SLOT_ID lastEventSlot = 0;
         CK_RV lastEventResult = CKR_OK;

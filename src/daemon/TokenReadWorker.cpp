@@ -39,7 +39,10 @@ void TokenReadWorker::stop() {
             lock.unlock();
             thread_.join();
         } else {
-            thread_.detach();  // stuck in a library call: it keeps only `shared` alive
+            // Stuck in a library call: it keeps only `shared` alive, and tells no one when the
+            // call ends (so the state file keeps the read as one that never ended).
+            shared.reading = nullptr;
+            thread_.detach();
         }
     }
     running_ = false;
@@ -64,6 +67,17 @@ std::vector<TokenReadWorker::Read> TokenReadWorker::takeFinished() {
     std::lock_guard<std::mutex> lock(shared.mutex);
     reads.swap(shared.finished);
     return reads;
+}
+
+std::optional<TokenReadWorker::InProgress> TokenReadWorker::inProgress() {
+    Shared& shared = *shared_;
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    if (!shared.current) {
+        return std::nullopt;
+    }
+    return InProgress{*shared.current, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - shared.currentSince)
+                                           .count()};
 }
 
 bool TokenReadWorker::next(Shared& shared, CK_SLOT_ID& slot, Request& request) {
@@ -104,11 +118,20 @@ void TokenReadWorker::run(std::shared_ptr<Shared> owned) {
         CK_SLOT_ID slot = 0;
         Request request;
         next(shared, slot, request);
+        shared.current = slot;
+        shared.currentSince = std::chrono::steady_clock::now();
+        if (shared.reading) {
+            shared.reading(slot);  // before the first call, which may never return
+        }
         lock.unlock();
-        const auto deadline = std::chrono::steady_clock::now() + kReadBound;
+        const auto deadline = shared.currentSince + kReadBound;
         Token::Info info = Token::tokenInfo(slot, {deadline, request.expected.get()});
         const bool overran = std::chrono::steady_clock::now() > deadline;
         lock.lock();
+        shared.current.reset();
+        if (shared.reading) {
+            shared.reading(std::nullopt);
+        }
         shared.finished.push_back({slot, request.ticket, std::move(info), overran});
         shared.anyFinished = true;
     }

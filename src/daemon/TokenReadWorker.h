@@ -4,9 +4,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -39,7 +41,10 @@ public:
         bool overran;  // ended after its bound (a library call outlasted it)
     };
 
-    TokenReadWorker() = default;
+    // `reading`, when given, is told on this class's thread the slot of each read before it
+    // starts, and nothing once it has ended; never after stop().
+    using Reading = std::function<void(std::optional<CK_SLOT_ID>)>;
+    explicit TokenReadWorker(Reading reading = nullptr) { shared_->reading = std::move(reading); }
     ~TokenReadWorker();
     TokenReadWorker(const TokenReadWorker&) = delete;
     TokenReadWorker& operator=(const TokenReadWorker&) = delete;
@@ -55,6 +60,13 @@ public:
                  std::shared_ptr<const Token::Info> expected = nullptr);
     // The reads finished since the last call; cheap when there are none.
     std::vector<Read> takeFinished();
+
+    // The read that has started and not ended, and for how long it has run.
+    struct InProgress {
+        CK_SLOT_ID slot;
+        int64_t ms;
+    };
+    std::optional<InProgress> inProgress();
 
 private:
     struct Request {
@@ -73,6 +85,9 @@ private:
         std::map<CK_SLOT_ID, Request> requested;
         std::vector<Read> finished;
         std::atomic<bool> anyFinished{false};
+        Reading reading;
+        std::optional<CK_SLOT_ID> current;
+        std::chrono::steady_clock::time_point currentSince;
     };
 
     static void run(std::shared_ptr<Shared> shared);

@@ -198,6 +198,25 @@ RemovalPlan RemovalPlan::whenUnknown(const Settings& settings, std::string why) 
     return plan;
 }
 
+RemovalPlan RemovalPlan::withoutPowerOff(RemovalPlan plan) {
+    if (plan.action != Action::PowerOff) {
+        return plan;
+    }
+    // The power-off is announced last: by the opening without a configuration file, else by
+    // the session that decided.
+    std::vector<Record>& records =
+        plan.sessions.empty() ? plan.opening : plan.sessions.back().records;
+    if (!records.empty()) {
+        records.pop_back();
+    }
+    records.push_back({LOG_WARNING,
+                       "Токен отключен, пока демон не работал: систему не выключаем, "
+                       "блокируем все сессии"});
+    plan.action = Action::LockEverything;
+    plan.unexamined.clear();
+    return plan;
+}
+
 std::vector<RemovalPlan::Client> RemovalPlan::clientsOf(
     const std::vector<ProcessTable::Process>& running, const Token::Info& token,
     const SessionMatch::Settings& settings) {

@@ -87,6 +87,10 @@ struct RemovalPlan {
     // read, a slot whose state is unknown): every session is locked, with `why` as the error
     // record, when a removal would lock or power off.
     static RemovalPlan whenUnknown(const Settings& settings, std::string why);
+    // The plan for a token that left while the daemon was not running: at most a lock, since
+    // a power-off at every start after a pull would keep the machine from ever staying up. One
+    // that would power off locks every session instead, in place of the power-off's record.
+    static RemovalPlan withoutPowerOff(RemovalPlan plan);
     // The clients among `running` that belong to the token, with the records of the decision.
     static std::vector<Client> clientsOf(const std::vector<ProcessTable::Process>& running,
                                          const Token::Info& token,

@@ -104,9 +104,18 @@ bool SystemActions::lockAll(int timeoutMs) {
     return UserSessions::lockAll(timeoutMs);
 }
 
+void SystemActions::requestsSent() {
+    if (sent_) {
+        std::function<void()> sent = std::move(sent_);
+        sent_ = nullptr;
+        sent();
+    }
+}
+
 void SystemActions::lockEverything() {
-    KxLogger::log(LOG_INFO, "Попытка заблокировать все сессии. %d",
-                  lockAll(UserSessions::kLockTimeoutMs) ? 1 : 0);
+    const bool accepted = lockAll(UserSessions::kLockTimeoutMs);
+    requestsSent();
+    KxLogger::log(LOG_INFO, "Попытка заблокировать все сессии. %d", accepted ? 1 : 0);
     if (!isMateRunning()) {
         return;
     }
@@ -151,6 +160,7 @@ bool SystemActions::confirmLocked(const std::vector<Session>& sessions,
 }
 
 bool SystemActions::awaitLocked(const std::vector<Session>& sessions) {
+    requestsSent();
     return confirmLocked(sessions, sinceRequests_.value_or(ElapsedTimer()), stopping_);
 }
 
@@ -197,8 +207,9 @@ void SystemActions::interrupt(const RemovalPlan::Client& client) {
 
 void SystemActions::prepareForPowerOff() {
     powerOffDeadline_ = std::chrono::steady_clock::now() + kPowerOffDeadline;
-    KxLogger::log(LOG_INFO, "Попытка заблокировать все сессии. %d",
-                  lockAll(kPowerOffLockTimeoutMs) ? 1 : 0);
+    const bool accepted = lockAll(kPowerOffLockTimeoutMs);
+    requestsSent();
+    KxLogger::log(LOG_INFO, "Попытка заблокировать все сессии. %d", accepted ? 1 : 0);
     flush_ = Flush::start();
 }
 

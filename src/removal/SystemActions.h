@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -28,6 +29,10 @@ public:
     // `stopping`, when set, cuts a wait short: the daemon is stopping, so what did not report
     // locked is taken for not locked.
     explicit SystemActions(EarlyLocks early = {}, const std::atomic<bool>* stopping = nullptr);
+
+    // `sent` runs once, when the removal's lock requests have gone out: before the wait for the
+    // sessions, or with the request to lock every session.
+    void whenRequestsSent(std::function<void()> sent) { sent_ = std::move(sent); }
 
     void note(const RemovalPlan::Record& record) override;
     void lock(const Session& session) override;
@@ -56,10 +61,12 @@ private:
 
     // Logind's answer to LockSessions: the one sent ahead, else asked now.
     bool lockAll(int timeoutMs);
+    void requestsSent();
 
     EarlyLocks early_;
     const std::atomic<bool>* stopping_;
     std::optional<ElapsedTimer> sinceRequests_;  // from the first lock request
     std::chrono::steady_clock::time_point powerOffDeadline_;
     std::shared_ptr<Flush> flush_;
+    std::function<void()> sent_;
 };

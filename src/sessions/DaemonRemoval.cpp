@@ -20,11 +20,32 @@ constexpr int64_t kFallbackWaitMs = 1000;
 }  // namespace
 
 void Daemon::removed(CK_SLOT_ID slot, Token::Info info, EarlyLocks early) {
-    removals_.run([this, slot, info = std::move(info), early = std::move(early)] {
-        KxLogger::log(LOG_INFO, "Отключено устройство в слоте %lu label:%s model:%s", slot,
-                      Common::printable(info.label).c_str(),
-                      Common::printable(info.model).c_str());
-        noteRemoval(slot, onTokenEject(info, early));
+    handleRemoval(slot, std::move(info), std::move(early), true);
+}
+
+void Daemon::leftUnseen(CK_SLOT_ID slot, Token::Info info) {
+    handleRemoval(slot, std::move(info), {}, false);
+}
+
+void Daemon::handleRemoval(CK_SLOT_ID slot, Token::Info info, EarlyLocks early, bool seen) {
+    // In the state file until its lock requests have gone out: the loop drops it from what it
+    // hands over right after this.
+    const uint64_t held = stateFile_.hold(info);
+    removals_.run([this, slot, info = std::move(info), early = std::move(early), seen, held] {
+        if (seen) {
+            KxLogger::log(LOG_INFO, "Отключено устройство в слоте %lu label:%s model:%s", slot,
+                          Common::printable(info.label).c_str(),
+                          Common::printable(info.model).c_str());
+        } else {
+            KxLogger::log(LOG_INFO,
+                          "Устройство в слоте %lu label:%s model:%s отключено, пока демон не "
+                          "работал",
+                          slot, Common::printable(info.label).c_str(),
+                          Common::printable(info.model).c_str());
+        }
+        const auto release = [this, held] { stateFile_.release(held); };
+        noteRemoval(slot, onTokenEject(info, early, seen, release));
+        release();
     });
 }
 
@@ -44,12 +65,17 @@ void Daemon::lostTrack(CK_SLOT_ID slot, std::string why) {
     });
 }
 
-RemovalOutcome Daemon::onTokenEject(const Token::Info& info, const EarlyLocks& early) {
+RemovalOutcome Daemon::onTokenEject(const Token::Info& info, const EarlyLocks& early, bool seen,
+                                    std::function<void()> requestsSent) {
     SystemActions actions(early, &removals_.stopping());
+    actions.whenRequestsSent(std::move(requestsSent));
     try {
         const RemovalPlan::Settings settings = removalSettings();
-        return Removal::carryOut(info, RemovalPlan::of(info, settings, removalSources()), settings,
-                                 actions);
+        RemovalPlan plan = RemovalPlan::of(info, settings, removalSources());
+        if (!seen) {
+            plan = RemovalPlan::withoutPowerOff(std::move(plan));
+        }
+        return Removal::carryOut(info, plan, settings, actions);
     } catch (const std::exception& error) {
         // This token's sessions must not stay open.
         KxLogger::log(LOG_ERR, "Ошибка обработки отключения токена. %s",

@@ -20,6 +20,8 @@ import world  # noqa: E402
 SERVICE = "kxsentrixd"
 COMMON_AUTH = "/etc/pam.d/common-auth"
 USERS = {"ivanov": 5, "petrov": 6}  # and the slot of each one's token
+LOCKED_ONE = r"\[INFO\] 1 сессия пользователей были успешно заблокированы через \d+ msec$"
+MATCHED_IVANOV = r"\[INFO\] Сессия пользователя ivanov соответствует токену$"
 
 
 def config(action=1, interval=1000):
@@ -73,11 +75,15 @@ def log_in(machine, user, uid, scratch):
     session = containers.until(lambda: machine.run(
         ["loginctl", "show-user", user, "--property=Sessions", "--value"], check=False
     ).stdout.strip(), 30, f"{user}'s login session")
+    start_locker(machine, user, session, f"locker-{user}")
+    return session
+
+
+def start_locker(machine, user, session, unit):
     path = machine.run(["busctl", "call", "org.freedesktop.login1", "/org/freedesktop/login1",
                         "org.freedesktop.login1.Manager", "GetSession", "s", session])
-    machine.run(["systemd-run", f"--unit=locker-{user}", f"--uid={user}", "/srv/screen-locker",
+    machine.run(["systemd-run", f"--unit={unit}", f"--uid={user}", "/srv/screen-locker",
                  path.stdout.split()[1].strip('"')])
-    return session
 
 
 def locked(machine, user):
@@ -229,6 +235,75 @@ def test_records_land_in_the_journal_and_a_users_call_flood_does_not_push_them_o
     machine.wait_for_message(SERVICE, mark, r"\[INFO\] Отключено устройство в слоте 7 ")
     machine.wait_for_message(SERVICE, mark,
                              r"\[INFO\] Сессия пользователя ivanov соответствует токену$")
+
+
+def at(entry):
+    return int(entry["__REALTIME_TIMESTAMP"]) / 1e6
+
+
+def first_entry(machine, mark, pattern):
+    return next(entry for entry in machine.journal(f"--after-cursor={mark}",
+                                                   f"--identifier={SERVICE}")
+                if re.match(pattern, entry["MESSAGE"]))
+
+
+def unseen(slot, label):
+    return (rf"\[INFO\] Устройство в слоте {slot} label:{label} model:\S+ отключено, пока демон "
+            "не работал$")
+
+
+def test_a_token_pulled_during_a_restart_locks_its_owners_session(machine):
+    # A removal of the test above may still wait for its session (no screen locker answers) and
+    # then lock every session: it ends with this daemon. The lockers again, stopped by a test of
+    # the lock command above.
+    machine.run(["systemctl", "restart", SERVICE])
+    for user, session in machine.sessions.items():
+        start_locker(machine, user, session, f"locker-{user}-again")
+    unlock(machine)
+    insert(machine, 11, "ivanov restarted", "ivanov")
+    # Between the stop and the start of `systemctl restart`: the unit's stop ends with the pull.
+    pull = "/run/systemd/system/kxsentrixd.service.d/pull.conf"
+    machine.write(pull, "[Service]\nExecStopPost=/usr/bin/kxsim remove 11\n")
+    machine.run(["systemctl", "daemon-reload"])
+    mark = machine.journal_mark()
+    machine.run(["systemctl", "restart", SERVICE])
+    machine.wait_for_message(SERVICE, mark, unseen(11, "ivanov restarted"))
+    machine.wait_for_message(SERVICE, mark, LOCKED_ONE)
+    machine.run(["rm", pull])
+    machine.run(["systemctl", "daemon-reload"])
+    assert {user: locked(machine, user) for user in USERS} == {"ivanov": True, "petrov": False}
+    started = first_entry(machine, mark, "\\[INFO\\] Korvex Sentrix daemon started$")
+    matched = first_entry(machine, mark, MATCHED_IVANOV)
+    print(f"\nrestart with a pull in between: from the start of the new daemon to its owner's "
+          f"LockSession {1000 * (at(matched) - at(started)):.0f} ms")
+
+
+# The simulated library's C_WaitForSlotEvent hangs from the poll after it reported the token
+# that asks for it, for every caller, until that token leaves.
+def test_a_hung_library_call_gets_the_daemon_restarted_and_a_pull_meanwhile_locks(machine):
+    unlock(machine)
+    insert(machine, 12, "ivanov hung", "ivanov")
+    hung_pid = machine.show(SERVICE, "MainPID")["MainPID"]
+    mark = machine.journal_mark()
+    machine.run(["kxsim", "insert", "13", "--label", "Hangs", "--hang", "C_WaitForSlotEvent"])
+    machine.wait_for_message(SERVICE, mark, r"\[INFO\] Token event: event 0, slot 13,")
+    machine.run(["kxsim", "remove", "12"])  # not seen: the loop waits in the library
+    machine.wait_for_message(SERVICE, mark, unseen(12, "ivanov hung"), timeout=90)
+    # The token that hangs the library leaves, before the watchdog ends this daemon as well.
+    machine.run(["kxsim", "remove", "13"])
+    machine.wait_for_message(SERVICE, mark, LOCKED_ONE)
+    assert {user: locked(machine, user) for user in USERS} == {"ivanov": True, "petrov": False}
+    assert machine.show(SERVICE, "MainPID")["MainPID"] != hung_pid
+    assert [entry["MESSAGE"] for entry in machine.journal(f"--after-cursor={mark}",
+                                                          f"--unit={SERVICE}")
+            if "Watchdog timeout" in entry["MESSAGE"]], "no kill by the watchdog"
+    hung = first_entry(machine, mark, r"\[INFO\] Token event: event 0, slot 13,")
+    started = first_entry(machine, mark, "\\[INFO\\] Korvex Sentrix daemon started$")
+    matched = first_entry(machine, mark, MATCHED_IVANOV)
+    print(f"\nhung library call: from the hang to the new daemon's start "
+          f"{at(started) - at(hung):.1f} s, to the owner's LockSession "
+          f"{at(matched) - at(hung):.1f} s")
+    machine.wait_for_message(SERVICE, mark, r"\[INFO\] Отключено устройство в слоте 13 ")
 
 
 def test_a_removal_powers_the_machine_off(machine):

@@ -7,12 +7,13 @@ what a certificate file that is no regular file yields: test_dbus_service.py.)""
 import os
 import re
 import signal
+import socket
 
 import dbus
 import pytest
 from mocks import RELEASE
 from system_helpers import NAME, SERVICE_UP, ask, removals_handled, texts, wait_for_removals
-from world import (DAEMON_CONFIG, LOGIN_DEFS, NSS_UNAVAILABLE, PAM_SYSTEM_AUTH, World,
+from world import (DAEMON_CONFIG, LOG_ERR, LOGIN_DEFS, NSS_UNAVAILABLE, PAM_SYSTEM_AUTH, World,
                    wait_until)
 
 LOCK = '{\n"actionOnTokenDisabled": 1\n}\n'
@@ -580,3 +581,139 @@ def test_removals_never_wait_on_each_other(world):
     assert not [text for text in logged[second:] if "c1, IdleHint" in text]
     assert any(locked_in(1).search(text) for text in logged[second:])
     assert daemon.stop() == 0
+
+
+STATE_DIR, STATE_FILE = "/run/kxsentrix", "/run/kxsentrix/tokens"
+UNSEEN = "[INFO] Устройство в слоте 5 label:Logon model:Cardix отключено, пока демон не работал"
+# What happens to ivanov's token while no daemon watches it (the library may be down at the
+# next start, and come back with the token gone), the configuration, the sessions locked one by
+# one and all at once.
+RESTARTS = {
+    "pulled": ("remove", LOCK, [["c1"]], []),
+    "pulled, power-off configured": ("remove", POWER_OFF, [], [[]]),  # never a power-off
+    "another token put in": ("swap", LOCK, [["c1"]], []),
+    "put back": ("back", LOCK, [["c1"]], []),  # kept: locked by its pull after the start
+    "pulled, the library down at the start": ("down", LOCK, [["c1"]], []),
+}
+
+
+# A token that left while no daemon was watching is removed by the next one, from the record
+# the one before saved (root's alone); one that is there again is kept.
+@pytest.mark.parametrize("case", sorted(RESTARTS))
+def test_a_token_that_left_while_no_daemon_watched_locks_its_session(world, case):
+    change, config, locked, locked_all = RESTARTS[case]
+    configure(world, "LocalNoPki", config)
+    user_with_session(world, "c1", "ivanov", 1001)
+    assert started_with_token(world, "--profile", "ivanov@kxworld").stop() == 0
+    assert [(s.st_uid, oct(s.st_mode)) for s in map(world.stat, (STATE_DIR, STATE_FILE))] == [
+        (0, "0o40700"), (0, "0o100600")]
+    assert "\ntoken 5 whole Logon - Cardix Quill -\nprofile ivanov kxworld\nend\n" in \
+        world.read(STATE_FILE)
+    if change == "down":
+        world.kxsim("insert", "6", "--label", "Down", "--fail", "C_Initialize=CKR_DEVICE_ERROR")
+    if change in ("remove", "back"):
+        world.kxsim("remove", "5")
+    if change in ("swap", "back"):
+        world.kxsim("insert", "5", "--replace", "--label", "Logon" if change == "back" else
+                    "Other", "--model", "Korvex Quill", "--profile", "ivanov@kxworld")
+
+    daemon = world.start_daemon().wait_ready()
+    if change == "down":  # pulled while the library is down; it comes back with its token
+        world.kxsim("remove", "5")
+        world.kxsim("remove", "6")
+    if change == "back":  # any removal the start began logs before this one
+        world.kxsim("remove", "5")
+        daemon.wait_for_log(re.compile(r"^\[INFO\] Отключено устройство в слоте 5 "))
+    wait_for_removals(world, 1)
+
+    assert (world.logind.calls("LockSession"), world.logind.calls("LockSessions")) == (
+        locked, locked_all)
+    assert bool(daemon.records(UNSEEN)) == (change != "back")
+    if config == POWER_OFF:
+        assert daemon.records("[WARNING] Токен отключен, пока демон не работал: систему не "
+                              "выключаем, блокируем все сессии")
+    assert not daemon.powered_off()
+    assert daemon.stop() == 0
+    assert ("\ntoken 5 " in world.read(STATE_FILE)) == (change == "swap")
+
+
+# A state file the daemon cannot trust is refused, with the reason, and removed; what was inserted
+# before is unknown, so every session is locked once. (what stands there, its owner, the reason)
+@pytest.mark.parametrize("text, owner, why", [
+    ("kxsentrixd-tokens 1\ntoken 5 whole Logon\nend\n", None, "строка 2: неверное число полей"),
+    ("kxsentrixd-tokens 2\nend\n", None, "неизвестная версия 2"),
+    ("kxsentrixd-tokens 1\nend\n", (60001, 60001),
+     "владелец не root или запись разрешена не только root"),
+    ("/etc/passwd", None, "Too many levels of symbolic links"),  # a link, never followed
+])
+def test_a_state_file_that_cannot_be_trusted_is_refused_and_every_session_locked(
+        world, text, owner, why):
+    configure(world, "LocalNoPki")
+    user_with_session(world, "c1", "ivanov", 1001)
+    world.mkdir(STATE_DIR, mode=0o700)
+    if text.startswith("/"):
+        world.symlink(text, STATE_FILE)
+    else:
+        world.write(STATE_FILE, text, mode=0o600, owner=owner)
+
+    daemon = world.start_daemon().wait_ready()
+    wait_for_removals(world, 1)
+
+    assert texts(daemon.records(level=LOG_ERR)) == [
+        f"[ERROR] Файл состояния токенов {STATE_FILE} отвергнут и удален: {why}",
+        "[ERROR] Какие токены были подключены до запуска демона, неизвестно, поэтому блокируем "
+        "все сессии"]
+    assert world.logind.calls("LockSessions") == [[]]
+    assert daemon.stop() == 0
+    assert world.read(STATE_FILE) == "kxsentrixd-tokens 1\nend\n"
+    assert world.stat(STATE_FILE, follow=False).st_uid == 0
+
+
+# A token read that never ends (a library call that hangs) silences the loop's word to the
+# service manager's watchdog, and the status says why; with a library that serves one call at a
+# time the loop itself waits behind it; at the start the daemon never gets ready. Killed then, as
+# by the watchdog, the daemon is followed by one that does not read the token again while it
+# stays: stored from what it shows without a session, its removal locks every session.
+@pytest.mark.parametrize("library", ["threaded", "one call at a time", "at the start"])
+def test_a_token_whose_read_never_ends_is_not_read_again_after_a_kill(world, library):
+    configure(world, "LocalNoPki")
+    user_with_session(world, "c1", "ivanov", 1001)
+    if library == "one call at a time":
+        world.kxsim("insert", "8", "--label", "No locks", "--fail",
+                    "C_Initialize/locking=CKR_CANT_LOCK")
+    hostile = ["insert", "7", "--label", "Hostile", "--profile", "ivanov@kxworld", "--hang",
+               "C_OpenSession"]
+    if library == "at the start":
+        world.kxsim(*hostile)
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as notify:
+        notify.bind(world.host_path("/run/notify"))
+        notify.settimeout(60)
+        daemon = world.start_daemon(env={"NOTIFY_SOCKET": "/run/notify",
+                                         "WATCHDOG_USEC": "2000000"})
+        if library != "at the start":
+            daemon.wait_ready()
+            world.kxsim(*hostile)
+        wait_until(lambda: world.exists(STATE_FILE) and "\nunread 7\n" in world.read(STATE_FILE))
+        if library == "threaded":  # else the loop itself waits behind the read
+            told = [notify.recv(4096).decode()]
+            while "чтение токена в слоте 7 не завершается" not in told[-1]:
+                told.append(notify.recv(4096).decode())
+            notify.settimeout(1.5)  # the watchdog would be told three times meanwhile
+            with pytest.raises(socket.timeout):
+                while True:
+                    told.append(notify.recv(4096).decode())
+                    assert told[-1] != "WATCHDOG=1"
+            assert "WATCHDOG=1" in told
+    assert daemon.stop(signal.SIGABRT) == 3
+
+    successor = world.start_daemon().wait_ready()
+    world.kxsim("remove", "7")
+    wait_for_removals(world, 1)
+
+    assert successor.records("[WARNING] Токен в слоте 7 не читается, пока он не будет отключен: "
+                             "его прежнее чтение не завершилось")
+    assert successor.records("[ERROR] Данные токена в слоте 7 прочитаны не полностью, поэтому "
+                             "блокируем все сессии")
+    assert (world.logind.calls("LockSession"), world.logind.calls("LockSessions")) == ([], [[]])
+    assert successor.stop() == 0
+    assert not re.search(r"^(unread|token) 7\b", world.read(STATE_FILE), re.M)

@@ -286,37 +286,87 @@ const DecisionCase kDecisions[] = {
      {"lock tty1", "kindOf tty1", "terminate tty1", "lockEverything"}},
 };
 
+RemovalPlan planFor(System system, bool configExists, bool logonReadable, bool sessionsListed,
+                    const std::vector<Session>& sessions, RemovalPlan::Settings& settings) {
+    settings.system = system;
+    settings.configExists = configExists;
+    settings.match.debug = false;
+    RemovalPlan::Sources sources;
+    sources.authType = [logonReadable]() -> std::optional<SessionMatch::AuthType> {
+        if (!logonReadable) {
+            return std::nullopt;
+        }
+        return SessionMatch::AuthType::LocalPki;
+    };
+    sources.sessions = [sessionsListed, sessions]() -> std::optional<std::vector<Session>> {
+        if (!sessionsListed) {
+            return std::nullopt;
+        }
+        return sessions;
+    };
+    sources.machine.userCertificate = usersCertificate;
+    return RemovalPlan::of(ivanovsToken(), settings, sources);
+}
+
 TEST(RemovalTest, DecidesAndActsAsConfiguredAndFailsClosed) {
     for (const DecisionCase& c : kDecisions) {
         SCOPED_TRACE(c.name);
         RemovalPlan::Settings settings;
-        settings.system = c.system;
-        settings.configExists = c.configExists;
-        settings.match.debug = false;
         settings.match.forceSessionMatch = (c.extra & kForced) != 0;
         settings.terminateUnlockable = (c.extra & kTerminate) != 0;
-        RemovalPlan::Sources sources;
-        sources.authType = [&c]() -> std::optional<SessionMatch::AuthType> {
-            if (!c.logonReadable) {
-                return std::nullopt;
-            }
-            return SessionMatch::AuthType::LocalPki;
-        };
-        sources.sessions = [&c]() -> std::optional<std::vector<Session>> {
-            if (!c.sessionsListed) {
-                return std::nullopt;
-            }
-            return c.sessions;
-        };
-        sources.machine.userCertificate = usersCertificate;
-        const Token::Info token = ivanovsToken();
-        const RemovalPlan plan = RemovalPlan::of(token, settings, sources);
+        const RemovalPlan plan = planFor(c.system, c.configExists, c.logonReadable,
+                                         c.sessionsListed, c.sessions, settings);
         Steps steps;
         steps.locks = c.locksInTime;
         steps.terminates = (c.extra & kTerminateRefused) == 0;
-        Removal::carryOut(token, plan, settings, steps);
+        Removal::carryOut(ivanovsToken(), plan, settings, steps);
         EXPECT_EQ(plan.action, c.action);
         EXPECT_EQ(steps.taken, c.steps);
+    }
+}
+
+// A token that left while the daemon was not running never powers the machine off: a power-off
+// becomes a lock of every session, in place of its record; any other plan stays as it was.
+TEST(RemovalTest, ATokenThatLeftUnseenIsLockedNeverPoweredOff) {
+    const std::string unseen =
+        "record Токен отключен, пока демон не работал: систему не выключаем, блокируем все сессии";
+    const struct {
+        const char* name;
+        System system;
+        bool configExists;
+        Session session;
+        std::vector<std::string> steps;
+    } cases[] = {
+        {"PowerOffAtAMatch",
+         System::PowerOff,
+         true,
+         session("c1", "ivanov"),
+         {unseen, "lockEverything"}},
+        {"NoConfiguration",
+         System::LockSession,
+         false,
+         session("c1", "ivanov"),
+         {unseen, "lockEverything"}},
+        {"PowerOffWithoutAMatch", System::PowerOff, true, session("c2", "petrov"), {}},
+        {"LockStaysALock",
+         System::LockSession,
+         true,
+         session("c1", "ivanov"),
+         {"lock c1", "await c1"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        RemovalPlan::Settings settings;
+        const RemovalPlan plan = RemovalPlan::withoutPowerOff(
+            planFor(c.system, c.configExists, true, true, {c.session}, settings));
+        Steps steps;
+        Removal::carryOut(ivanovsToken(), plan, settings, steps);
+        EXPECT_EQ(steps.taken, c.steps);
+        for (const RemovalPlan::Examined& examined : plan.sessions) {
+            for (const RemovalPlan::Record& record : examined.records) {
+                EXPECT_NE(record.text, "Выключаем систему");
+            }
+        }
     }
 }
 
