@@ -8,9 +8,9 @@
 #include <string>
 
 #include "config/TrustedPath.h"
-#include "log/Common.h"
+#include "base/Common.h"
 #include "log/KxLogger.h"
-#include "log/UntrustedFile.h"
+#include "base/UntrustedFile.h"
 
 namespace {
 

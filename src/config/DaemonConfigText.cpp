@@ -12,7 +12,7 @@
 #include <string>
 
 #include "config/DaemonConfig.h"
-#include "log/Common.h"
+#include "base/Common.h"
 
 namespace {
 

@@ -4,9 +4,9 @@
 #include <cerrno>
 #include <utility>
 
-#include "log/AtomicFile.h"
-#include "log/Common.h"
-#include "log/UntrustedFile.h"
+#include "base/AtomicFile.h"
+#include "base/Common.h"
+#include "base/UntrustedFile.h"
 
 SystemConfig::SystemConfig(std::string path) : path_(std::move(path)) {
     std::string text;

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "config/SystemConfig.h"
-#include "log/Common.h"
+#include "base/Common.h"
 
 using Content = SystemConfig::Content;
 using Parameter = SystemConfig::Parameter;

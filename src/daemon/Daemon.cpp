@@ -18,7 +18,7 @@
 #include "daemon/ElapsedTimer.h"
 #include "dbus/BusContract.h"
 #include "dbus/MethodArguments.h"
-#include "log/Common.h"
+#include "base/Common.h"
 #include "log/KxLogger.h"
 #include "sessions/PidFd.h"
 #include "token/Certificate.h"

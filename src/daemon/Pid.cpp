@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "log/Common.h"
+#include "base/Common.h"
 #include "log/KxLogger.h"
 
 namespace {

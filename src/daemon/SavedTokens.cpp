@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "log/Common.h"
+#include "base/Common.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "daemon/TokenIdentity.h"
-#include "log/Common.h"
+#include "base/Common.h"
 #include "log/KxLogger.h"
 #include "token/LibraryCall.h"
 #include "token/Token.h"

@@ -10,7 +10,7 @@
 #include <cstring>
 
 #include "daemon/SignalStack.h"
-#include "log/AtomicFile.h"
+#include "base/AtomicFile.h"
 #include "log/KxLogger.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "daemon/Daemon.h"
-#include "log/Common.h"
-#include "log/JsonWriter.h"
+#include "base/Common.h"
+#include "base/JsonWriter.h"
 #include "sessions/SessionMatch.h"
 
 namespace {

@@ -20,8 +20,8 @@
 #include "daemon/DataBase.h"
 #include "daemon/SignalStack.h"
 #include "dbus/BusContract.h"
-#include "log/Command.h"
-#include "log/Common.h"
+#include "base/Command.h"
+#include "base/Common.h"
 #include "log/KxLogger.h"
 #include "watch/EventFd.h"
 

@@ -14,9 +14,9 @@
 #include "dbus/BusContract.h"
 #include "dbus/DomainDiagnostics.h"
 #include "dbus/MethodArguments.h"
-#include "log/AtomicFile.h"
-#include "log/Command.h"
-#include "log/Common.h"
+#include "base/AtomicFile.h"
+#include "base/Command.h"
+#include "base/Common.h"
 #include "log/KxLogger.h"
 #include "watch/BaseFd.h"
 

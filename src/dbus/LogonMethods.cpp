@@ -13,11 +13,11 @@
 #include "dbus/BusContract.h"
 #include "dbus/LogonEdits.h"
 #include "dbus/MethodArguments.h"
-#include "log/AtomicFile.h"
-#include "log/Command.h"
-#include "log/Common.h"
+#include "base/AtomicFile.h"
+#include "base/Command.h"
+#include "base/Common.h"
 #include "log/KxLogger.h"
-#include "log/UntrustedFile.h"
+#include "base/UntrustedFile.h"
 
 namespace {
 

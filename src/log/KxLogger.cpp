@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "log/Common.h"
+#include "base/Common.h"
 #include "log/LogLimiter.h"
 #include "log/LogQueue.h"
 #include "log/SyslogSocket.h"

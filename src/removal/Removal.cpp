@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "log/Common.h"
+#include "base/Common.h"
 #include "log/KxLogger.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <map>
 #include <string>
 
-#include "log/JsonWriter.h"
+#include "base/JsonWriter.h"
 #include "log/KxLogger.h"
 
 namespace {

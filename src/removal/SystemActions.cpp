@@ -12,7 +12,7 @@
 #include <system_error>
 #include <thread>
 
-#include "log/Common.h"
+#include "base/Common.h"
 #include "log/KxLogger.h"
 
 namespace {

@@ -9,7 +9,7 @@
 
 #include "daemon/Daemon.h"
 #include "log/KxLogger.h"
-#include "log/UntrustedFile.h"
+#include "base/UntrustedFile.h"
 #include "sessions/UserCertificates.h"
 
 namespace {

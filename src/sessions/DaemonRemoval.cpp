@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "daemon/Daemon.h"
-#include "log/Common.h"
+#include "base/Common.h"
 #include "log/KxLogger.h"
 #include "removal/SystemActions.h"
 

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "log/KxLogger.h"
-#include "log/UntrustedFile.h"
+#include "base/UntrustedFile.h"
 
 namespace {
 

@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "log/Directory.h"
+#include "base/Directory.h"
 #include "log/KxLogger.h"
-#include "log/UntrustedFile.h"
+#include "base/UntrustedFile.h"
 
 namespace {
 

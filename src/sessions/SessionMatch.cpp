@@ -4,7 +4,7 @@
 #include <cctype>
 #include <optional>
 
-#include "log/Common.h"
+#include "base/Common.h"
 
 namespace {
 

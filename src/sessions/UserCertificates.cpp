@@ -4,9 +4,9 @@
 
 #include <cstring>
 
-#include "log/Common.h"
+#include "base/Common.h"
 #include "log/KxLogger.h"
-#include "log/UntrustedFile.h"
+#include "base/UntrustedFile.h"
 
 std::optional<Certificate> UserCertificates::of(uid_t uid, const std::string& home) {
     return read(UntrustedFile::rightsOf(uid), uid, home);

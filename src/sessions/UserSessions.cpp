@@ -23,10 +23,10 @@
 #include <optional>
 #include <thread>
 
-#include "log/AccountLookup.h"
-#include "log/Common.h"
+#include "base/AccountLookup.h"
+#include "base/Common.h"
 #include "log/KxLogger.h"
-#include "log/UntrustedFile.h"
+#include "base/UntrustedFile.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "log/UntrustedFile.h"
+#include "base/UntrustedFile.h"
 
 // The daemon's view of who is logged in: systemd-logind's sessions completed from the user and
 // group database, logind's lock calls, and the MATE screensaver. The logind calls share one

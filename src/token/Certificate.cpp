@@ -17,9 +17,9 @@
 #include <cstring>
 #include <memory>
 
-#include "log/Common.h"
+#include "base/Common.h"
 #include "log/KxLogger.h"
-#include "log/UntrustedFile.h"
+#include "base/UntrustedFile.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <ctime>
 
 #include "log/KxLogger.h"
-#include "log/UntrustedFile.h"
+#include "base/UntrustedFile.h"
 #include "token/LibraryCall.h"
 #include "token/Token.h"
 #include "token/TokenPinExpiry.h"

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "log/Common.h"
+#include "base/Common.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <tuple>
 
-#include "log/Common.h"
+#include "base/Common.h"
 #include "log/KxLogger.h"
 #include "token/LibraryCall.h"
 #include "token/Token.h"

@@ -9,8 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "log/Common.h"
-#include "log/Directory.h"
+#include "base/Common.h"
+#include "base/Directory.h"
 #include "log/KxLogger.h"
 #include "watch/BaseFd.h"
 

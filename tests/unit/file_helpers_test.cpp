@@ -14,9 +14,9 @@
 #include <tuple>
 
 #include "TestFiles.h"
-#include "log/AtomicFile.h"
-#include "log/Common.h"
-#include "log/JsonWriter.h"
+#include "base/AtomicFile.h"
+#include "base/Common.h"
+#include "base/JsonWriter.h"
 
 using namespace testfiles;
 

@@ -18,9 +18,9 @@
 #include "daemon/StatusReport.h"
 #include "dbus/BusContract.h"
 #include "dbus/LogonEdits.h"
-#include "log/Common.h"
+#include "base/Common.h"
 #include "log/KxLogger.h"
-#include "log/UntrustedFile.h"
+#include "base/UntrustedFile.h"
 
 #ifndef KX_DAEMON_PATH
 #error "KX_DAEMON_PATH names the installed kxsentrixd"

@@ -7,7 +7,7 @@
 #include "PinPrompt.h"
 #include "TerminalText.h"
 #include "TextTable.h"
-#include "log/Common.h"
+#include "base/Common.h"
 #include "token/Certificate.h"
 #include "token/Token.h"
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "log/Common.h"
+#include "base/Common.h"
 
 namespace {
 

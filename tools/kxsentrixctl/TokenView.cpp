@@ -1,7 +1,7 @@
 #include "TokenView.h"
 
 #include "TextTable.h"
-#include "log/Common.h"
+#include "base/Common.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <iterator>
 
 #include "Fuzz.h"
-#include "log/Common.h"
+#include "base/Common.h"
 #include "log/SyslogSocket.h"
 
 namespace {

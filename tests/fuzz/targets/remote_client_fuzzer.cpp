@@ -7,7 +7,7 @@
 #include <algorithm>
 
 #include "Fuzz.h"
-#include "log/Common.h"
+#include "base/Common.h"
 #include "sessions/SessionMatch.h"
 
 namespace {

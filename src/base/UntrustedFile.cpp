@@ -1,4 +1,4 @@
-#include "log/UntrustedFile.h"
+#include "base/UntrustedFile.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -20,7 +20,7 @@
 #include <system_error>
 #include <thread>
 
-#include "log/AccountLookup.h"
+#include "base/AccountLookup.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "log/Command.h"
+#include "base/Command.h"
 
 #include <poll.h>
 #include <spawn.h>

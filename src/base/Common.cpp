@@ -1,4 +1,4 @@
-#include "log/Common.h"
+#include "base/Common.h"
 
 #include <algorithm>
 #include <cctype>

@@ -1,4 +1,4 @@
-#include "log/AtomicFile.h"
+#include "base/AtomicFile.h"
 
 #include <fcntl.h>
 #include <sys/random.h>

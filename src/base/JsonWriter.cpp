@@ -1,8 +1,8 @@
-#include "log/JsonWriter.h"
+#include "base/JsonWriter.h"
 
 #include <cstdio>
 
-#include "log/Common.h"
+#include "base/Common.h"
 
 JsonWriter& JsonWriter::beginObject() {
     return begin('{', '}');
