@@ -14,13 +14,15 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/DataBase.h"
+#include "base/Common.h"
 #include "daemon/ElapsedTimer.h"
 #include "dbus/BusContract.h"
-#include "dbus/MethodArguments.h"
-#include "base/Common.h"
+#include "dbus/ControlService.h"
+#include "dbus/DBusServer.h"
 #include "log/KxLogger.h"
+#include "sessions/LogonSetup.h"
 #include "sessions/PidFd.h"
+#include "sessions/UserSessions.h"
 #include "token/Certificate.h"
 #include "token/Token.h"
 
@@ -45,7 +47,9 @@ Daemon::Daemon()
     // free pages of the main arena only, and the ticket guard's memory must come back after a
     // user's flood of names in /tmp.
     mallopt(M_ARENA_MAX, 1);
-    initPid();
+    if (!initPid()) {
+        return;
+    }
     initSignalHandler();
     config_.load();
     umask(0);
@@ -53,8 +57,8 @@ Daemon::Daemon()
         int error = errno;
         KxLogger::log(LOG_ERR, "Ошибка при смене рабочего каталога, error code: %d, error: %s",
                       error, strerror(error));
-        pid_.unlock();
-        exit(1);
+        startFailure_ = 1;
+        return;
     }
     Certificate::initialize();
     if (!fileWatcher_.initialize()) {
@@ -72,14 +76,16 @@ Daemon::~Daemon() {
     releaseSignalHandler();
 }
 
-void Daemon::initPid() {
+bool Daemon::initPid() {
     switch (pid_.lock()) {
         case 0:
-            return;
+            return true;
         case 1:
-            exit(2);
+            startFailure_ = 2;  // another instance runs
+            return false;
         default:
-            exit(1);
+            startFailure_ = 1;
+            return false;
     }
 }
 
@@ -143,53 +149,57 @@ void Daemon::signalHandler(int signalNumber) {
 }
 
 int Daemon::exec() {
-    KxLogger::log(LOG_DEBUG, "Текущий тип аутентификации - %s", authTypeName(authType()).c_str());
-    KxLogger::log(LOG_DEBUG, "hostName - %s", Common::printable(hostName()).c_str());
-    KxLogger::log(LOG_DEBUG, "domainName - %s", Common::printable(domainName()).c_str());
-    noteLogonSetup(true);
-    UserSessions::connect();  // the first removal must not wait for the system bus connection
-    PidFd::available();       // asked once, so that its warning (if any) comes now
-    UserSessions::startEvents([this] { lockAhead_.refresh(); });
-    lockAhead_.start();
-    if (!fileWatcher_.startMainLoop()) {
-        KxLogger::log(LOG_ERR,
-                      "Не удалось запустить FileWatcher. Отслеживание файлов будет недоступно.");
-    }
-    ticketsWatcher_.start();
-    DBusServer dbusServer(kDBusName);
-    using namespace BusContract;
-    dbusServer.registerHandler(kSetOrderApplets, &Daemon::setOrderApplets);
-    dbusServer.registerHandler(kSetAppletInPamConf, &Daemon::setAppletInPamConf);
-    dbusServer.registerHandler(kFingerprint, &Daemon::getFingerPrintByUserCert);
-    dbusServer.registerHandler(kSetTokenFilter, &Daemon::setTokenFilteringOptionsInSssdConf);
-    dbusServer.registerHandler(kResetTokenFilter, &Daemon::resetTokenFilteringOptionsInSssdConf);
-    dbusServer.registerHandler(kDomainCheck, &Daemon::domainAccesssCheck);
-    dbusServer.registerHandler(kSaveAuthResult, &Daemon::saveAuthResultFromPamSssLog);
-    dbusServer.registerHandler(kAllTokens, &Daemon::allTokens);
-    dbusServer.registerHandler(kLastDateUpdate, &Daemon::lastDateUpdate);
-    dbusServer.registerHandler(kTest, [](DBusServer::Arguments& args) {
-        KxLogger::log(LOG_DEBUG, "DBUS method test is called");
-        return common::any(MethodArguments::describe(args));
-    });
-    dbusServer.registerHandler(kDaemonStatus, [this, &dbusServer](DBusServer::Arguments&) {
-        StatusReport report = statusReport();
-        const Logon logon = readAuthType(true);
-        report.authType = authTypeName(logon.type.value_or(AuthType::NotConfigured));
-        report.authFile = logon.file;
-        report.authRead = logon.type.has_value();
-        report.busName = kDBusName;
-        report.busNameHeld = dbusServer.nameHeld();
-        return common::any(report.json());
-    });
-    dbusServer.registerHandler(kExplainTokenRemoval, [this](DBusServer::Arguments& args) {
-        return explainTokenRemoval(args);
-    });
+    startServices();
+    DBusServer dbusServer(BusContract::kName);
+    ControlService service(
+        slotLoop_.store(),
+        {[this, &dbusServer] { return statusJson(dbusServer.nameHeld()); },
+         [this](std::optional<CK_SLOT_ID> slot) { return explain(slot); }});
+    service.registerWith(dbusServer);
     dbusServer.start();
 
     slotLoop_.start();
     // A service manager waiting for us (Type=notify) may go on now: the store is filled and the
     // loop acts on the next event; or the library is asked again every second meanwhile.
     notifyStatus("READY=1\n");
+    runLoop();
+
+    const bool finalised = slotLoop_.finish();
+    removals_.stop();   // a removal in its wait cuts it short and locks every session
+    stateFile_.stop();  // after the removals: each releases its token from the file
+    UserSessions::stopEvents();
+    dbusServer.stop();
+    if (!finalised) {
+        return 1;
+    }
+    stopServices();
+    return 0;
+}
+
+void Daemon::startServices() {
+    KxLogger::log(LOG_DEBUG, "Текущий тип аутентификации - %s",
+                  SessionMatch::authTypeName(LogonSetup::authType()).c_str());
+    KxLogger::log(LOG_DEBUG, "hostName - %s", Common::printable(LogonSetup::hostName()).c_str());
+    KxLogger::log(LOG_DEBUG, "domainName - %s",
+                  Common::printable(LogonSetup::domainName()).c_str());
+    noteLogonSetup(true);
+    UserSessions::connect();  // the first removal must not wait for the system bus connection
+    PidFd::available();       // asked once, so that its warning (if any) comes now
+    UserSessions::startEvents([this] { removals_.lockAhead().refresh(); });
+    removals_.start();
+    if (!fileWatcher_.startMainLoop()) {
+        KxLogger::log(LOG_ERR,
+                      "Не удалось запустить FileWatcher. Отслеживание файлов будет недоступно.");
+    }
+    ticketsWatcher_.start();
+}
+
+void Daemon::stopServices() {
+    ticketsWatcher_.stop();
+    fileWatcher_.stopMainLoop();
+}
+
+void Daemon::runLoop() {
     ElapsedTimer sinceStatus;
     while (!stop_) {
         std::this_thread::sleep_for(kLoopPause);
@@ -204,19 +214,24 @@ int Daemon::exec() {
         }
         slotLoop_.pass(stop_);
     }
+}
 
-    const bool finalised = slotLoop_.finish();
-    lockAhead_.stop();
-    removals_.stop();   // a removal in its wait cuts it short and locks every session
-    stateFile_.stop();  // after the removals: each releases its token from the file
-    UserSessions::stopEvents();
-    dbusServer.stop();
-    if (!finalised) {
-        return 1;
+std::string Daemon::explain(std::optional<CK_SLOT_ID> slot) const {
+    std::vector<Token::Info> tokens;
+    {
+        // Copied under the lock and explained outside it: the slot loop waits for this no
+        // longer than for a token list.
+        const DataBase::View view(slotLoop_.store());
+        const DataBase::Storage& storage = view.storage();
+        for (auto stored = slot ? storage.find(*slot) : storage.begin(); stored != storage.end();
+             ++stored) {
+            tokens.push_back(stored->second);
+            if (slot) {
+                break;
+            }
+        }
     }
-    ticketsWatcher_.stop();
-    fileWatcher_.stopMainLoop();
-    return 0;
+    return removals_.explain(tokens);
 }
 
 void Daemon::reloadConfig() {
@@ -228,5 +243,5 @@ void Daemon::reloadConfig() {
         noteLogonSetup(false);
     }
     ticketsWatcher_.wake();  // the check interval may have changed
-    lockAhead_.refresh();
+    removals_.lockAhead().refresh();
 }

@@ -1,5 +1,5 @@
-// What the daemon tells of itself: the status report, the service manager's status line, and
-// what the removals did.
+// What the daemon tells of itself: the status report, the service manager's status line, what
+// the removals did, and what the logon setup lacks.
 #include <systemd/sd-daemon.h>
 
 #include <ctime>
@@ -7,6 +7,8 @@
 #include <string>
 
 #include "daemon/Daemon.h"
+#include "dbus/BusContract.h"
+#include "sessions/LogonSetup.h"
 #include "log/KxLogger.h"
 #include "token/LibraryCall.h"
 
@@ -53,4 +55,31 @@ void Daemon::noteRemoval(CK_SLOT_ID slot, StatusReport::Removal removal) {
         ++removalsHandled_;
     }
     statusChanged_ = true;
+}
+
+std::string Daemon::statusJson(bool busNameHeld) const {
+    StatusReport report = statusReport();
+    const LogonSetup::Logon logon = LogonSetup::read(true);
+    report.authType =
+        SessionMatch::authTypeName(logon.type.value_or(LogonSetup::AuthType::NotConfigured));
+    report.authFile = logon.file;
+    report.authRead = logon.type.has_value();
+    report.busName = BusContract::kName;
+    report.busNameHeld = busNameHeld;
+    return report.json();
+}
+
+void Daemon::noteLogonSetup(bool starting) const {
+    const LogonSetup::Logon logon = LogonSetup::read(true);
+    if (starting && logon.file == LogonSetup::kPamCommonAuth) {
+        KxLogger::log(LOG_INFO, "Тип аутентификации определяется по файлу %s: файла %s нет",
+                      LogonSetup::kPamCommonAuth, LogonSetup::kPamSystemAuth);
+    }
+    const DaemonConfig::TokenEjectActionSystem action = config_.tokenEjectActionSystem();
+    if (logon.type == LogonSetup::AuthType::NotConfigured && config_.exists() &&
+        (action == DaemonConfig::TokenEjectActionSystem::LockSession ||
+         action == DaemonConfig::TokenEjectActionSystem::PowerOff)) {
+        KxLogger::log(LOG_WARNING, "%s",
+                      StatusReport::logonNotConfigured(logon.file, action).c_str());
+    }
 }

@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
-#include "daemon/TokenIdentity.h"
 #include "base/Common.h"
+#include "daemon/TokenIdentity.h"
 #include "log/KxLogger.h"
 #include "token/LibraryCall.h"
 #include "token/Token.h"
@@ -48,8 +48,8 @@ bool SlotLoop::start() {
     loadSaved();
     state_.start();
     {
-        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-        saveState();  // the saved tokens stay in the file until they are settled
+        DataBase::Lock store(store_);
+        saveState(store);  // the saved tokens stay in the file until they are settled
     }
     if (sd_watchdog_enabled(0, &watchdogUsec_) <= 0) {
         watchdogUsec_ = 0;
@@ -116,10 +116,10 @@ void SlotLoop::scanAtStart(bool readHere) {
         reader_.start();
     }
     {
-        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-        refreshTokensInfo();
-        DataBase::updateTime();
-        noteStatus();
+        DataBase::Lock store(store_);
+        refreshTokensInfo(store);
+        store.updateTime();
+        noteStatus(store);
     }
     checkSaved();
     reader_.start();
@@ -162,10 +162,9 @@ bool SlotLoop::stillThere(const Token::Info& saved) {
         return false;  // empty, or no answer: what cannot be shown to be there counts as gone
     }
     {
-        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-        auto stored = DataBase::storage().find(slot);
-        if (stored != DataBase::storage().end() && !stored->second.incomplete &&
-            !saved.incomplete) {
+        DataBase::Lock store(store_);
+        auto stored = store.storage().find(slot);
+        if (stored != store.storage().end() && !stored->second.incomplete && !saved.incomplete) {
             return TokenIdentity::same(saved, stored->second);  // read whole again just now
         }
     }
@@ -175,16 +174,16 @@ bool SlotLoop::stillThere(const Token::Info& saved) {
 
 void SlotLoop::saveStateIfChanged() {
     // Read without the store's mutex: only this thread changes the store.
-    if (std::make_pair(DataBase::changeCount(), savedVersion_) != stateSeen_) {
-        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-        saveState();
+    if (std::make_pair(store_.changeCount(), savedVersion_) != stateSeen_) {
+        DataBase::Lock store(store_);
+        saveState(store);
     }
 }
 
-void SlotLoop::saveState() {
-    stateSeen_ = {DataBase::changeCount(), savedVersion_};
+void SlotLoop::saveState(const DataBase::Lock& store) {
+    stateSeen_ = {store_.changeCount(), savedVersion_};
     SavedTokens known;
-    for (const auto& [slot, info] : DataBase::storage()) {
+    for (const auto& [slot, info] : store.storage()) {
         known.tokens.push_back(info);
     }
     known.tokens.insert(known.tokens.end(), saved_.begin(), saved_.end());
@@ -195,8 +194,8 @@ void SlotLoop::saveState() {
 bool SlotLoop::finish() {
     reader_.stop();  // before the library goes: a read in progress ends first
     {
-        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-        saveState();
+        DataBase::Lock store(store_);
+        saveState(store);
     }
     return !libraryReady_ || Token::finalize();
 }
@@ -254,12 +253,12 @@ void SlotLoop::passUnguarded(const std::atomic<bool>& stop) {
     takeFinishedReads();
     if (listingFailed_) {
         {
-            std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-            refreshTokensInfo();
+            DataBase::Lock store(store_);
+            refreshTokensInfo(store);
             if (!listingFailed_) {
-                DataBase::updateTime();  // the rescan cleared isNew
+                store.updateTime();  // the rescan cleared isNew
             }
-            noteStatus();
+            noteStatus(store);
         }
         checkSaved();
     }
@@ -307,8 +306,8 @@ void SlotLoop::endWaitFailures() {
 bool SlotLoop::pollStoredSlots() {
     std::vector<CK_SLOT_ID> stored;
     {
-        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-        for (const auto& [slot, info] : DataBase::storage()) {
+        DataBase::Lock store(store_);
+        for (const auto& [slot, info] : store.storage()) {
             if (stored.size() == kMaxPolledSlots) {
                 break;
             }
@@ -335,7 +334,7 @@ void SlotLoop::watchBlindness(bool blind) {
         blindSince_.reset();
         if (blindLocked_) {
             blindLocked_ = false;
-            noteStatus();
+            noteStatus(DataBase::Lock(store_));
         }
         return;
     }
@@ -347,7 +346,7 @@ void SlotLoop::watchBlindness(bool blind) {
         owner_.lostTrack(0, Common::format("Демон не видит токены дольше %lld с, поэтому "
                                            "блокируем все сессии",
                                            static_cast<long long>(kBlindMs / 1000)));
-        noteStatus();
+        noteStatus(DataBase::Lock(store_));
     }
 }
 
@@ -381,19 +380,20 @@ void SlotLoop::onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot) {
         status_.lastEventResult = eventResult;
         status_.lastEventFlags = slotInfo.flags;
     }
-    std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-    onSlotChange(slot, present, std::move(early));
-    DataBase::updateTime();
-    noteStatus();
+    DataBase::Lock store(store_);
+    onSlotChange(store, slot, present, std::move(early));
+    store.updateTime();
+    noteStatus(store);
 }
 
-void SlotLoop::onSlotChange(CK_SLOT_ID slot, bool present, std::optional<EarlyLocks> early) {
-    const bool known = stateKnown(slot);
+void SlotLoop::onSlotChange(DataBase::Lock& store, CK_SLOT_ID slot, bool present,
+                            std::optional<EarlyLocks> early) {
+    const bool known = stateKnown(store, slot);
     storageOnly_.erase(slot);
     if (!present) {
         unreadable_.erase(slot);
     }
-    DataBase::Storage& storage = DataBase::storage();
+    DataBase::Storage& storage = store.storage();
     auto record = storage.find(slot);
     auto reading = reading_.find(slot);
     if (reading != reading_.end()) {
@@ -426,13 +426,13 @@ void SlotLoop::onSlotChange(CK_SLOT_ID slot, bool present, std::optional<EarlyLo
             if (Token::tokenHeader(slot, header) &&
                 TokenIdentity::sameHeader(record->second, header)) {
                 if (unreadable_.count(slot) == 0) {
-                    requestRead(slot, record->second.incomplete ? ReadKind::Reread
-                                                                : ReadKind::Check);
+                    requestRead(store, slot,
+                                record->second.incomplete ? ReadKind::Reread : ReadKind::Check);
                 }
                 return;
             }
         }
-        ejectStored(record, std::move(early));
+        ejectStored(store, record, std::move(early));
     } else if (listingFailed_ && !known) {
         // Nothing tells what the slot held before: this event may hide a removal.
         owner_.lostTrack(slot, Common::format(present ? "Событие в слоте %lu, состояние которого "
@@ -452,30 +452,31 @@ void SlotLoop::onSlotChange(CK_SLOT_ID slot, bool present, std::optional<EarlyLo
     } else {
         seenEmpty_.erase(slot);
     }
-    refreshTokensInfo();
+    refreshTokensInfo(store);
     if (listingFailed_ && present && storage.count(slot) == 0 && reading_.count(slot) == 0) {
-        considerSlot(slot);  // a failed listing must not hide the token the event is about
+        considerSlot(store, slot);  // a failed listing must not hide the token the event is about
     }
 }
 
-bool SlotLoop::stateKnown(CK_SLOT_ID slot) const {
-    return DataBase::storage().count(slot) != 0 || reading_.count(slot) != 0 ||
+bool SlotLoop::stateKnown(const DataBase::Lock& store, CK_SLOT_ID slot) const {
+    return store.storage().count(slot) != 0 || reading_.count(slot) != 0 ||
            storageOnly_.count(slot) != 0 || seenEmpty_.count(slot) != 0 ||
            (lastListing_ && lastListing_->count(slot) == 0);
 }
 
-void SlotLoop::ejectStored(DataBase::Storage::iterator record, std::optional<EarlyLocks> early) {
+void SlotLoop::ejectStored(DataBase::Lock& store, DataBase::Storage::iterator record,
+                           std::optional<EarlyLocks> early) {
     const CK_SLOT_ID slot = record->first;
     if (!early) {
         early = LockAhead::send(lockAhead_.take(slot));
     }
     Token::Info info = std::move(record->second);
-    DataBase::storage().erase(record);
+    store.storage().erase(record);
     incomplete_.erase(slot);
     owner_.removed(slot, std::move(info), std::move(*early));
 }
 
-void SlotLoop::refreshTokensInfo() {
+void SlotLoop::refreshTokensInfo(DataBase::Lock& store) {
     std::vector<CK_SLOT_ID> slots;
     if (!listSlots(slots)) {
         return;
@@ -486,7 +487,7 @@ void SlotLoop::refreshTokensInfo() {
     slotsListed_ = slots.size();
     ++generation_;
     for (CK_SLOT_ID slot : slots) {
-        considerSlot(slot);
+        considerSlot(store, slot);
     }
 }
 
@@ -523,7 +524,7 @@ void SlotLoop::listingFailed(const char* format, unsigned long value) {
     listingFailed_ = true;
 }
 
-void SlotLoop::considerSlot(CK_SLOT_ID slot) {
+void SlotLoop::considerSlot(DataBase::Lock& store, CK_SLOT_ID slot) {
     if (reading_.count(slot) != 0 || storageOnly_.count(slot) != 0) {
         return;  // being read already (the rescan that asked for it adds it), or no logon token
     }
@@ -539,20 +540,20 @@ void SlotLoop::considerSlot(CK_SLOT_ID slot) {
         storageOnly_.insert(slot);
         return;
     }
-    DataBase::Storage& storage = DataBase::storage();
+    DataBase::Storage& storage = store.storage();
     auto known = storage.find(slot);
     if (known != storage.end()) {
         known->second.isNew = false;
         return;
     }
     if (unreadable_.count(slot) == 0) {
-        requestRead(slot, ReadKind::First);
+        requestRead(store, slot, ReadKind::First);
     } else {
-        storeUnread(slot);
+        storeUnread(store, slot);
     }
 }
 
-void SlotLoop::storeUnread(CK_SLOT_ID slot) {
+void SlotLoop::storeUnread(DataBase::Lock& store, CK_SLOT_ID slot) {
     Token::Info header;
     Token::tokenHeader(slot, header);  // whatever it tells, quietly
     header.incomplete = true;
@@ -560,10 +561,10 @@ void SlotLoop::storeUnread(CK_SLOT_ID slot) {
                   "Токен в слоте %lu не читается, пока он не будет отключен: его прежнее чтение "
                   "не завершилось",
                   slot);
-    addRecord(slot, std::move(header), true);
+    addRecord(store, slot, std::move(header), true);
 }
 
-void SlotLoop::requestRead(CK_SLOT_ID slot, ReadKind kind, int attempt) {
+void SlotLoop::requestRead(DataBase::Lock& store, CK_SLOT_ID slot, ReadKind kind, int attempt) {
     const uint64_t ticket = ++tickets_;
     reading_[slot] = SlotRead{ticket, kind, false, generation_, attempt};
     if (!reader_.running()) {
@@ -571,13 +572,13 @@ void SlotLoop::requestRead(CK_SLOT_ID slot, ReadKind kind, int attempt) {
         state_.reading(slot);
         Token::Info info = Token::tokenInfo(slot);
         state_.reading(std::nullopt);
-        onTokenRead({slot, ticket, std::move(info), false});
+        onTokenRead(store, {slot, ticket, std::move(info), false});
         return;
     }
     std::shared_ptr<const Token::Info> expected;
     if (kind == ReadKind::Check) {
         // A check stops at the first thing that is not the stored token's.
-        expected = std::make_shared<const Token::Info>(DataBase::storage().at(slot));
+        expected = std::make_shared<const Token::Info>(store.storage().at(slot));
     }
     reader_.request(slot, ticket, std::move(expected));
 }
@@ -587,15 +588,15 @@ void SlotLoop::takeFinishedReads() {
     if (reads.empty()) {
         return;
     }
-    std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
+    DataBase::Lock store(store_);
     for (TokenReadWorker::Read& read : reads) {
-        onTokenRead(std::move(read));
+        onTokenRead(store, std::move(read));
     }
-    DataBase::updateTime();
-    noteStatus();
+    store.updateTime();
+    noteStatus(store);
 }
 
-void SlotLoop::onTokenRead(TokenReadWorker::Read read) {
+void SlotLoop::onTokenRead(DataBase::Lock& store, TokenReadWorker::Read read) {
     const CK_SLOT_ID slot = read.slot;
     auto reading = reading_.find(slot);
     if (reading == reading_.end() || reading->second.ticket != read.ticket) {
@@ -607,25 +608,25 @@ void SlotLoop::onTokenRead(TokenReadWorker::Read read) {
         // Its calls held every other library call up past the bound: not again while it stays.
         unreadable_.insert(slot);
     }
-    DataBase::Storage& storage = DataBase::storage();
+    DataBase::Storage& storage = store.storage();
     auto stored = storage.find(slot);
     if (stored == storage.end()) {
-        addRecord(slot, std::move(read.info), request.generation == generation_);
+        addRecord(store, slot, std::move(read.info), request.generation == generation_);
     } else if (request.kind == ReadKind::Check) {
-        onCheckRead(request, stored, std::move(read.info));
+        onCheckRead(store, request, stored, std::move(read.info));
     } else if (Token::mayBe(read.info, stored->second)) {
-        replaceStored(slot, std::move(read.info));  // more of the same token
+        replaceStored(store, slot, std::move(read.info));  // more of the same token
     } else {
-        ejectStored(stored);
-        addRecord(slot, std::move(read.info), true);
+        ejectStored(store, stored);
+        addRecord(store, slot, std::move(read.info), true);
     }
     if (request.changed && storage.count(slot) != 0) {
-        onSlotChange(slot, slotShowsToken(slot));
+        onSlotChange(store, slot, slotShowsToken(slot));
     }
 }
 
-void SlotLoop::onCheckRead(const SlotRead& request, DataBase::Storage::iterator stored,
-                           Token::Info info) {
+void SlotLoop::onCheckRead(DataBase::Lock& store, const SlotRead& request,
+                           DataBase::Storage::iterator stored, Token::Info info) {
     const CK_SLOT_ID slot = stored->first;
     if (!info.incomplete && TokenIdentity::same(stored->second, info)) {
         return;
@@ -633,23 +634,23 @@ void SlotLoop::onCheckRead(const SlotRead& request, DataBase::Storage::iterator 
     if (info.incomplete && Token::mayBe(stored->second, info)) {
         // Not shown to be another token, nor the same: once more, then it is not trusted.
         if (request.attempt == 0) {
-            requestRead(slot, ReadKind::Check, 1);
+            requestRead(store, slot, ReadKind::Check, 1);
             return;
         }
-        KxLogger::log(LOG_WARNING,
-                      "Не удалось убедиться, что в слоте %lu тот же токен: он считается отключенным",
-                      slot);
-        ejectStored(stored);
-        requestRead(slot, ReadKind::First);
+        KxLogger::log(
+            LOG_WARNING,
+            "Не удалось убедиться, что в слоте %lu тот же токен: он считается отключенным", slot);
+        ejectStored(store, stored);
+        requestRead(store, slot, ReadKind::First);
         return;
     }
-    ejectStored(stored);
+    ejectStored(store, stored);
     // Added as a rescan would add it: the one new record.
     ++generation_;
-    for (auto& [otherSlot, other] : DataBase::storage()) {
+    for (auto& [otherSlot, other] : store.storage()) {
         other.isNew = false;
     }
-    addRecord(slot, std::move(info), true);
+    addRecord(store, slot, std::move(info), true);
 }
 
 void SlotLoop::rereadIncomplete() {
@@ -657,18 +658,19 @@ void SlotLoop::rereadIncomplete() {
         if (sinceRead.elapsed() >= kIncompleteRereadMs && reading_.count(slot) == 0 &&
             unreadable_.count(slot) == 0) {
             sinceRead.start();
-            requestRead(slot, ReadKind::Reread);
+            DataBase::Lock store(store_);
+            requestRead(store, slot, ReadKind::Reread);
         }
     }
 }
 
-void SlotLoop::addRecord(CK_SLOT_ID slot, Token::Info info, bool isNew) {
+void SlotLoop::addRecord(DataBase::Lock& store, CK_SLOT_ID slot, Token::Info info, bool isNew) {
     info.isNew = isNew;
     info.slotId = slot;  // also for a read that failed before it learnt it
     if (info.incomplete) {
         incomplete_[slot].start();
     }
-    auto [added, inserted] = DataBase::storage().insert_or_assign(slot, std::move(info));
+    auto [added, inserted] = store.storage().insert_or_assign(slot, std::move(info));
     (void)inserted;
     lockAhead_.stored(slot, added->second);
     KxLogger::log(LOG_INFO, "Подключено новое устройство в слоте %lu label:%s model:%s", slot,
@@ -676,8 +678,8 @@ void SlotLoop::addRecord(CK_SLOT_ID slot, Token::Info info, bool isNew) {
                   Common::printable(added->second.model).c_str());
 }
 
-void SlotLoop::replaceStored(CK_SLOT_ID slot, Token::Info info) {
-    Token::Info& stored = DataBase::storage().at(slot);
+void SlotLoop::replaceStored(DataBase::Lock& store, CK_SLOT_ID slot, Token::Info info) {
+    Token::Info& stored = store.storage().at(slot);
     info.isNew = stored.isNew;
     stored = std::move(info);
     if (!stored.incomplete) {
@@ -691,9 +693,9 @@ StatusReport::Loop SlotLoop::status() const {
     return status_;
 }
 
-void SlotLoop::noteStatus() {
+void SlotLoop::noteStatus(const DataBase::Lock& store) {
     std::lock_guard<std::mutex> lock(statusMutex_);
-    const size_t stored = DataBase::storage().size();
+    const size_t stored = store.storage().size();
     const bool blind = blindLocked_;
     if (status_.listingFailed != listingFailed_ || status_.tokensStored != stored ||
         status_.blind != blind || status_.incompleteTokens != incomplete_.size()) {

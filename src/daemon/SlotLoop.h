@@ -84,10 +84,11 @@ public:
     bool finish();
 
     StatusReport::Loop status() const;
+    // The store of the tokens the loop knows, to read through its views.
+    const DataBase& store() const { return store_; }
 
     // Adds records for tokens not yet in the store (once read) and clears isNew on the others.
-    // The caller holds the store's mutex.
-    void refreshTokensInfo();
+    void refreshTokensInfo(DataBase::Lock& store);
 
 private:
     enum class ReadKind { First, Check, Reread };
@@ -107,40 +108,42 @@ private:
     // handed to the owner.
     void checkSaved();
     bool stillThere(const Token::Info& saved);
-    // The state file told what the loop knows, when that changed. The second form needs the
-    // store's mutex held.
+    // The state file told what the loop knows, when that changed.
     void saveStateIfChanged();
-    void saveState();
+    void saveState(const DataBase::Lock& store);
     // The service manager told, after a pass, that the loop lives (unless a read hangs) and when
     // a pass was late.
     void afterPass(int64_t passMs);
-    void storeUnread(CK_SLOT_ID slot);
+    void storeUnread(DataBase::Lock& store, CK_SLOT_ID slot);
     void pollSlotEvents(const std::atomic<bool>& stop);
     void onSlotEvent(CK_RV eventResult, CK_SLOT_ID slot);
-    // What an event means for the slot. The caller holds the store's mutex; so for the rest.
-    void onSlotChange(CK_SLOT_ID slot, bool present, std::optional<EarlyLocks> early = {});
+    // What an event means for the slot.
+    void onSlotChange(DataBase::Lock& store, CK_SLOT_ID slot, bool present,
+                      std::optional<EarlyLocks> early = {});
     // While the listing fails: whether the slot's state before this event is known.
-    bool stateKnown(CK_SLOT_ID slot) const;
-    void considerSlot(CK_SLOT_ID slot);
-    void requestRead(CK_SLOT_ID slot, ReadKind kind, int attempt = 0);
+    bool stateKnown(const DataBase::Lock& store, CK_SLOT_ID slot) const;
+    void considerSlot(DataBase::Lock& store, CK_SLOT_ID slot);
+    void requestRead(DataBase::Lock& store, CK_SLOT_ID slot, ReadKind kind, int attempt = 0);
     void takeFinishedReads();
-    void onTokenRead(TokenReadWorker::Read read);
-    void onCheckRead(const SlotRead& request, DataBase::Storage::iterator stored,
-                     Token::Info info);
+    void onTokenRead(DataBase::Lock& store, TokenReadWorker::Read read);
+    void onCheckRead(DataBase::Lock& store, const SlotRead& request,
+                     DataBase::Storage::iterator stored, Token::Info info);
     void rereadIncomplete();
-    void addRecord(CK_SLOT_ID slot, Token::Info info, bool isNew);
-    void replaceStored(CK_SLOT_ID slot, Token::Info info);
-    void ejectStored(DataBase::Storage::iterator record, std::optional<EarlyLocks> early = {});
+    void addRecord(DataBase::Lock& store, CK_SLOT_ID slot, Token::Info info, bool isNew);
+    void replaceStored(DataBase::Lock& store, CK_SLOT_ID slot, Token::Info info);
+    void ejectStored(DataBase::Lock& store, DataBase::Storage::iterator record,
+                     std::optional<EarlyLocks> early = {});
     bool listSlots(std::vector<CK_SLOT_ID>& slots);
     void listingFailed(const char* format, unsigned long value);
     // C_WaitForSlotEvent failing: the stored slots are asked one by one; true when any answered.
     bool pollStoredSlots();
     void endWaitFailures();
     void watchBlindness(bool blind);
-    void noteStatus();
+    void noteStatus(const DataBase::Lock& store);
 
     Owner& owner_;
     LockAhead& lockAhead_;
+    DataBase store_;
     StateFile& state_;
     TokenReadWorker reader_{[this](std::optional<CK_SLOT_ID> slot) { state_.reading(slot); }};
     std::map<CK_SLOT_ID, SlotRead> reading_;  // the one read per slot waited for
@@ -160,7 +163,7 @@ private:
     ElapsedTimer sinceLibraryTried_;
     bool listingFailed_ = false;
     uint64_t slotsListed_ = 0;
-    CK_SLOT_ID eventSlot_ = 0;  // where C_WaitForSlotEvent leaves the slot
+    CK_SLOT_ID eventSlot_ = 0;   // where C_WaitForSlotEvent leaves the slot
     uint64_t waitFailures_ = 0;  // in a row
     std::optional<ElapsedTimer> blindSince_;
     bool blindLocked_ = false;

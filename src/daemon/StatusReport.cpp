@@ -3,7 +3,7 @@
 #include <ctime>
 #include <vector>
 
-#include "daemon/Daemon.h"
+#include "sessions/LogonSetup.h"
 #include "base/Common.h"
 #include "base/JsonWriter.h"
 #include "sessions/SessionMatch.h"
@@ -250,8 +250,8 @@ std::string StatusReport::logonNotConfigured(const std::string& file,
                    SessionMatch::logonOf(type)->marker;
     }
     const std::string where =
-        file.empty() ? Common::format("нет ни %s, ни %s", Daemon::kPamSystemAuth,
-                                      Daemon::kPamCommonAuth)
+        file.empty() ? Common::format("нет ни %s, ни %s", LogonSetup::kPamSystemAuth,
+                                      LogonSetup::kPamCommonAuth)
                      : Common::format("в %s нет ни одного из модулей %s", file.c_str(),
                                       modules.c_str());
     return Common::format("Тип аутентификации не настроен: %s, поэтому при отключении токена ни "

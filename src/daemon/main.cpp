@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "daemon/Daemon.h"
 #include "log/KxLogger.h"
@@ -30,6 +31,9 @@ int runDaemon() {
     int status;
     {
         Daemon daemon;
+        if (std::optional<int> failed = daemon.startFailure()) {
+            return *failed;
+        }
         status = daemon.exec();
         KxLogger::log(LOG_INFO, "Korvex Sentrix daemon finished");
     }

@@ -17,7 +17,6 @@
 #include <random>
 #include <stdexcept>
 
-#include "daemon/DataBase.h"
 #include "daemon/SignalStack.h"
 #include "dbus/BusContract.h"
 #include "base/Command.h"
@@ -117,19 +116,6 @@ uint64_t replyBytes(const CallQueue::Call& call, uint64_t resultBytes) {
 uint64_t scalarBytes(const common::any& result) {
     auto text = common::any_cast<std::string>(&result);
     return text != nullptr ? text->size() + 5 : 8;
-}
-
-// The token store as an array of token structures; the caller holds the store's mutex.
-void appendStore(DBusMessage* reply) {
-    DBusMessageIter iter;
-    DBusMessageIter array;
-    dbus_message_iter_init_append(reply, &iter);
-    dbus_message_iter_open_container(&iter, DBUS_TYPE_ARRAY, Token::Info::typeFromDbus.c_str(),
-                                     &array);
-    for (const auto& stored : DataBase::storage()) {
-        stored.second.sendData(&array);
-    }
-    dbus_message_iter_close_container(&iter, &array);
 }
 
 std::string typeName(const std::type_info& type) {
@@ -698,41 +684,76 @@ DBusServer::Arguments DBusServer::inputArgs(DBusMessage* message, const std::str
     return args;
 }
 
+DBusServer::Encoded DBusServer::encode(const std::function<void(DBusMessageIter*)>& append) {
+    Encoded encoded;
+    encoded.body.reset(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN), dbus_message_unref);
+    if (!encoded.body) {
+        return encoded;
+    }
+    DBusMessageIter iter;
+    dbus_message_iter_init_append(encoded.body.get(), &iter);
+    append(&iter);
+    char* wire = nullptr;
+    int length = 0;
+    if (dbus_message_marshal(encoded.body.get(), &wire, &length)) {
+        encoded.bytes = static_cast<uint64_t>(length);
+    }
+    dbus_free(wire);
+    return encoded;
+}
+
+DBusServer::Message DBusServer::replyWith(const CallQueue::Call& call, const common::any& result,
+                                          uint64_t& bytes) {
+    bytes = 0;
+    const std::string& method = call.method;
+    if (auto encoded = common::any_cast<Encoded>(&result)) {
+        if (!encoded->body) {
+            return nullptr;
+        }
+        if (encoded->bytes <= kMaxReplyBytes) {
+            // What emptyReply() would set, on a copy of the encoded result.
+            Message reply(dbus_message_copy(encoded->body.get()));
+            if (reply && dbus_message_set_reply_serial(reply.get(), call.serial) &&
+                dbus_message_set_destination(reply.get(), call.sender.c_str())) {
+                dbus_message_set_no_reply(reply.get(), TRUE);
+                bytes = encoded->bytes;
+                return reply;
+            }
+            return nullptr;
+        }
+        KxLogger::log(LOG_WARNING,
+                      "dbus: Не удалось в ответ на вызов %s записать код завершения типа %d",
+                      method.c_str(), DBUS_TYPE_ARRAY);
+        return Message(emptyReply(call));
+    }
+    Message reply(emptyReply(call));
+    int code = 0;
+    if (!reply || result.empty()) {
+        return reply;
+    }
+    if (appendScalar(reply.get(), result, code)) {
+        bytes = scalarBytes(result);
+        return reply;
+    }
+    if (code == 0) {
+        KxLogger::log(LOG_WARNING,
+                      "dbus: Не поддерживаемый тип возвращаемого значения %s обработчика "
+                      "вызова %s",
+                      typeName(result.type()).c_str(), method.c_str());
+        return reply;
+    }
+    KxLogger::log(LOG_WARNING,
+                  "dbus: Не удалось в ответ на вызов %s записать код завершения типа %d",
+                  method.c_str(), code);
+    // A failed append may leave part of a value behind: answer with a clean return.
+    return Message(emptyReply(call));
+}
+
 void DBusServer::sendReply(DBusConnection* connection, CallQueue& queue,
                            const CallQueue::Call& call, const common::any& result) {
     const std::string& method = call.method;
     uint64_t bytes = 0;
-    Message reply;
-    if (common::any_cast<DataBase::Storage>(&result) != nullptr) {
-        // The value is only a marker: the answer is the store as it is now.
-        reply = tokensReply(call, bytes);
-        if (reply && bytes > kMaxReplyBytes) {
-            KxLogger::log(LOG_WARNING,
-                          "dbus: Не удалось в ответ на вызов %s записать код завершения типа %d",
-                          method.c_str(), DBUS_TYPE_ARRAY);
-            reply.reset(emptyReply(call));
-            bytes = 0;
-        }
-    } else {
-        reply.reset(emptyReply(call));
-        int code = 0;
-        if (!reply || result.empty()) {
-            // nothing to append
-        } else if (appendScalar(reply.get(), result, code)) {
-            bytes = scalarBytes(result);
-        } else if (code == 0) {
-            KxLogger::log(LOG_WARNING,
-                          "dbus: Не поддерживаемый тип возвращаемого значения %s обработчика "
-                          "вызова %s",
-                          typeName(result.type()).c_str(), method.c_str());
-        } else {
-            KxLogger::log(LOG_WARNING,
-                          "dbus: Не удалось в ответ на вызов %s записать код завершения типа %d",
-                          method.c_str(), code);
-            // A failed append may leave part of a value behind: answer with a clean return.
-            reply.reset(emptyReply(call));
-        }
-    }
+    Message reply = replyWith(call, result, bytes);
     if (!reply) {
         KxLogger::log(LOG_WARNING, "dbus: Не удалось создать ответ за вызов %s", method.c_str());
         return;
@@ -833,32 +854,3 @@ void DBusServer::takeBacklog(DBusConnection* connection, CallQueue& queue, DBusM
     checkIfDue(connection, queue, about);
 }
 
-DBusServer::Message DBusServer::tokensReply(const CallQueue::Call& call, uint64_t& bytes) {
-    {
-        std::lock_guard<std::shared_timed_mutex> lock(DataBase::mutex());
-        if (!tokens_ || tokensChangeCount_ != DataBase::changeCount()) {
-            tokens_.reset(dbus_message_new(DBUS_MESSAGE_TYPE_METHOD_RETURN));
-            if (!tokens_) {
-                return nullptr;
-            }
-            appendStore(tokens_.get());
-            tokensChangeCount_ = DataBase::changeCount();
-            char* wire = nullptr;
-            int length = 0;
-            // Measured once per change; a store that cannot be measured is not sent.
-            tokensBytes_ = dbus_message_marshal(tokens_.get(), &wire, &length)
-                               ? static_cast<uint64_t>(length)
-                               : UINT64_MAX;
-            dbus_free(wire);
-        }
-    }
-    bytes = tokensBytes_;
-    // What emptyReply() would set, on a copy of the encoded store.
-    Message reply(dbus_message_copy(tokens_.get()));
-    if (!reply || !dbus_message_set_reply_serial(reply.get(), call.serial) ||
-        !dbus_message_set_destination(reply.get(), call.sender.c_str())) {
-        return nullptr;
-    }
-    dbus_message_set_no_reply(reply.get(), TRUE);
-    return reply;
-}

@@ -14,6 +14,7 @@
 
 struct DBusConnection;
 struct DBusMessage;
+struct DBusMessageIter;
 class EventFd;
 
 // The daemon's method server on the system bus. One worker thread owns the connection, claims
@@ -36,6 +37,13 @@ public:
     using Handler = std::function<common::any(Arguments&)>;
     struct MessageUnref {
         void operator()(DBusMessage* message) const;
+    };
+    // A result already in its wire form: a handler returns it for a value dear to encode that
+    // many calls answer alike. `bytes` is its size, UINT64_MAX when it could not be measured (it
+    // is not sent then).
+    struct Encoded {
+        std::shared_ptr<DBusMessage> body;
+        uint64_t bytes = UINT64_MAX;
     };
 
     // Replies carry at most this much: the bus drops the connection of a sender whose message
@@ -66,6 +74,8 @@ public:
     // The call's top-level arguments of the basic types the handlers take, in order; every
     // other argument is left out with a warning naming its position among the kept ones.
     static Arguments inputArgs(DBusMessage* message, const std::string& method);
+    // A result whose content `append` writes at the iterator; an empty one when out of memory.
+    static Encoded encode(const std::function<void(DBusMessageIter*)>& append);
 
 private:
     using Message = std::unique_ptr<DBusMessage, MessageUnref>;
@@ -91,6 +101,10 @@ private:
                 const char* name, const char* text);
     void sendReply(DBusConnection* connection, CallQueue& queue, const CallQueue::Call& call,
                    const common::any& result);
+    // The method return carrying the result, and the size of that content; null when it cannot
+    // be made.
+    static Message replyWith(const CallQueue::Call& call, const common::any& result,
+                             uint64_t& bytes);
     // Whether a reply with a result of `resultBytes` may go to the caller; when not, the caller
     // is checked for having read its replies (and warned about once).
     bool mayReply(DBusConnection* connection, CallQueue& queue, const CallQueue::Call& call,
@@ -100,9 +114,6 @@ private:
     // The bus's answer to the backlog question `serial` about the connection `about`.
     void takeBacklog(DBusConnection* connection, CallQueue& queue, DBusMessage* answer,
                      uint32_t serial, const std::string& about);
-    // A method return to the call carrying the token store as it is now, and the size of that
-    // content; null when it cannot be made.
-    Message tokensReply(const CallQueue::Call& call, uint64_t& bytes);
 
     std::string name_;
     std::unique_ptr<std::thread> worker_;
@@ -111,12 +122,6 @@ private:
     std::map<std::string, Handler> handlers_;
     // Wakes the worker out of its waits when stop() clears running_; stays readable from then on.
     std::unique_ptr<EventFd> wake_;
-    // The token store encoded as a reply, its size, and DataBase::changeCount() when it was:
-    // encoding thousands of fields is the dearest part of a call, so it is done once per change.
-    // Only the worker uses them.
-    Message tokens_;
-    uint64_t tokensBytes_ = 0;
-    uint64_t tokensChangeCount_ = 0;
     // Messages taken since freed memory was last given back to the system (the worker's).
     size_t takenSinceTrim_ = 0;
 };

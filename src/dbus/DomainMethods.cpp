@@ -1,6 +1,8 @@
 // The domain diagnostics methods: a reachability check of a domain with adcli, and the PAM SSSD
 // module's authentication results of a time window taken from the journal into a file.
 
+#include "dbus/ControlService.h"
+
 #include <fcntl.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "daemon/Daemon.h"
 #include "dbus/BusContract.h"
 #include "dbus/DomainDiagnostics.h"
 #include "dbus/MethodArguments.h"
@@ -84,7 +85,7 @@ int saveAuthResults(const std::string& since, const std::string& until, int file
 
 }  // namespace
 
-common::any Daemon::domainAccesssCheck(DBusServer::Arguments& args) {
+common::any ControlService::domainAccesssCheck(Arguments& args) {
     if (!argumentsOk(MethodArguments::check<std::string>(args))) {
         return BusContract::kWrongArguments;
     }
@@ -106,7 +107,7 @@ common::any Daemon::domainAccesssCheck(DBusServer::Arguments& args) {
     return answer;
 }
 
-common::any Daemon::saveAuthResultFromPamSssLog(DBusServer::Arguments& args) {
+common::any ControlService::saveAuthResultFromPamSssLog(Arguments& args) {
     if (!argumentsOk(MethodArguments::check<std::string, std::string>(args))) {
         return BusContract::kWrongArguments;
     }

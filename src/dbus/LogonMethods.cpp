@@ -2,6 +2,8 @@
 // SSSD's token filter. Files are read whole and replaced atomically, so a failure at any step
 // leaves the old file as it was.
 
+#include "dbus/ControlService.h"
+
 #include <sys/stat.h>
 #include <syslog.h>
 
@@ -9,7 +11,6 @@
 #include <climits>
 #include <cstdlib>
 
-#include "daemon/Daemon.h"
 #include "dbus/BusContract.h"
 #include "dbus/LogonEdits.h"
 #include "dbus/MethodArguments.h"
@@ -108,7 +109,7 @@ bool twoLines(const DBusServer::Arguments& args, const char* wrongType) {
 
 }  // namespace
 
-common::any Daemon::setOrderApplets(DBusServer::Arguments& args) {
+common::any ControlService::setOrderApplets(Arguments& args) {
     if (!twoLines(args, "Не верные аргументы!")) {
         return kWrongArguments;
     }
@@ -138,7 +139,7 @@ common::any Daemon::setOrderApplets(DBusServer::Arguments& args) {
     return kDone;
 }
 
-common::any Daemon::setAppletInPamConf(DBusServer::Arguments& args) {
+common::any ControlService::setAppletInPamConf(Arguments& args) {
     if (!MethodArguments::accepted(MethodArguments::check<std::string, std::string>(args),
                                    "Не верные аргументы!")) {
         return kWrongArguments;
@@ -170,7 +171,7 @@ common::any Daemon::setAppletInPamConf(DBusServer::Arguments& args) {
     return kDone;
 }
 
-common::any Daemon::setTokenFilteringOptionsInSssdConf(DBusServer::Arguments& args) {
+common::any ControlService::setTokenFilteringOptionsInSssdConf(Arguments& args) {
     if (!twoLines(args, "Не правильный тип аргументов!")) {
         return kWrongArguments;
     }
@@ -193,7 +194,7 @@ common::any Daemon::setTokenFilteringOptionsInSssdConf(DBusServer::Arguments& ar
     return restartSssd() ? kDone : kFileOrCommandFailed;
 }
 
-common::any Daemon::resetTokenFilteringOptionsInSssdConf(DBusServer::Arguments&) {
+common::any ControlService::resetTokenFilteringOptionsInSssdConf(Arguments&) {
     LogonEdits::Lines lines;
     if (readLines(kSssdConfig, lines) != Read::Done) {
         KxLogger::log(LOG_ERR, "Не удалось открыть конфигурационный файл sssd");

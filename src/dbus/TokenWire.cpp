@@ -204,6 +204,15 @@ std::vector<Token::Cert> Token::Cert::reciveData(DBusMessageIter* iter, bool* va
     });
 }
 
+void Token::Info::sendList(DBusMessageIter* iter, const std::map<CK_SLOT_ID, Info>& tokens) {
+    DBusMessageIter array;
+    dbus_message_iter_open_container(iter, DBUS_TYPE_ARRAY, typeFromDbus.c_str(), &array);
+    for (const auto& stored : tokens) {
+        stored.second.sendData(&array);
+    }
+    dbus_message_iter_close_container(iter, &array);
+}
+
 Token::Info Token::Info::reciveData(DBusMessageIter* iter, bool* valid) {
     Info info;
     // The whole signature is checked first, so no field is ever read from a value of

@@ -68,6 +68,8 @@ public:
         // its first NUL; a text that is not valid UTF-8 (a binary CKA_ID, for one) goes out
         // whole as lower-case hexadecimal instead, since D-Bus carries only UTF-8.
         void sendData(DBusMessageIter* iter) const;
+        // Appends the records as an array of structs, in the map's order.
+        static void sendList(DBusMessageIter* iter, const std::map<CK_SLOT_ID, Info>& tokens);
         // Reads the struct at iter without moving iter. On a value of another D-Bus signature
         // the default record comes back and *valid (if given) is false.
         static Info reciveData(DBusMessageIter* iter, bool* valid = nullptr);

@@ -14,7 +14,7 @@
 #include "TerminalText.h"
 #include "TokenView.h"
 #include "config/DaemonConfig.h"
-#include "daemon/Daemon.h"
+#include "sessions/LogonSetup.h"
 #include "daemon/StatusReport.h"
 #include "dbus/BusContract.h"
 #include "dbus/LogonEdits.h"
@@ -159,7 +159,7 @@ ExitStatus ControlCommands::explain(const BusClient& bus, std::optional<uint64_t
         std::cout << "No token is inserted.\n";
     } else {
         // Which PAM file names no token logon, when that is why nothing would be locked.
-        const std::string unconfigured = Daemon::authTypeName(Daemon::AuthType::NotConfigured);
+        const std::string unconfigured = SessionMatch::authTypeName(SessionMatch::AuthType::NotConfigured);
         std::optional<nlohmann::ordered_json> logon;
         for (const nlohmann::ordered_json& token : (*explanation)["tokens"]) {
             if (!logon && token.is_object() && token.contains("authType") &&
@@ -181,8 +181,8 @@ ExitStatus ControlCommands::checkConfig(const std::string& file) {
     StatusReport report;  // as the daemon's status would show it after a start with this file
     report.config = {path, 0, reading.fromFile, reading.problem, reading.settings};
     report.configActedOn = reading.actedOn;
-    const Daemon::Logon logon = Daemon::readAuthType(true);
-    report.authType = Daemon::authTypeName(logon.type.value_or(Daemon::AuthType::NotConfigured));
+    const LogonSetup::Logon logon = LogonSetup::read(true);
+    report.authType = SessionMatch::authTypeName(logon.type.value_or(LogonSetup::AuthType::NotConfigured));
     report.authFile = logon.file;
     report.authRead = logon.type.has_value();
     for (const DaemonConfig::Note& note : reading.notes) {

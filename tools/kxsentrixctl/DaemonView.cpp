@@ -6,7 +6,7 @@
 
 #include "TerminalText.h"
 #include "TextTable.h"
-#include "daemon/Daemon.h"
+#include "sessions/LogonSetup.h"
 #include "sessions/SessionMatch.h"
 
 namespace {
@@ -109,8 +109,8 @@ std::string logonInEnglish(AuthType type) {
 std::string whyNotConfigured(const Json& logon) {
     const std::string file = text(logon, "authFile");
     if (file.empty()) {
-        return std::string("neither ") + Daemon::kPamSystemAuth + " nor " +
-               Daemon::kPamCommonAuth + " exists";
+        return std::string("neither ") + LogonSetup::kPamSystemAuth + " nor " +
+               LogonSetup::kPamCommonAuth + " exists";
     }
     std::string modules;
     for (AuthType type : kLogons) {
