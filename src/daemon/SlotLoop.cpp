@@ -393,44 +393,15 @@ void SlotLoop::onSlotChange(DataBase::Lock& store, CK_SLOT_ID slot, bool present
     if (!present) {
         unreadable_.erase(slot);
     }
+    if (readInFlightDecides(store, slot, present)) {
+        return;
+    }
     DataBase::Storage& storage = store.storage();
     auto record = storage.find(slot);
-    auto reading = reading_.find(slot);
-    if (reading != reading_.end()) {
-        if (record == storage.end()) {
-            if (!present) {
-                // Whose the token was, the read had not found out yet.
-                reading_.erase(reading);
-                seenEmpty_.insert(slot);
-                owner_.lostTrack(slot, Common::format("Отключено устройство в слоте %lu, данные "
-                                                      "которого не были прочитаны полностью, "
-                                                      "поэтому блокируем все сессии",
-                                                      slot));
-                return;
-            }
-            // What is being read may be the token that has just left and another: once the
-            // read is stored, the slot is looked at again as it is then.
-            reading->second.changed = true;
-            return;
-        }
-        // A stored token's check waits for nothing: this event decides anew, at once (a
-        // removal must not wait for reads queued before), and the old check's answer is void.
-        reading_.erase(reading);
-    }
     const bool wasStored = record != storage.end();
     if (wasStored) {
-        if (present) {
-            // One event may stand for a token pulled and another put in: the token there now
-            // must be the stored one, at a glance now and by a full read (reader_) next.
-            Token::Info header;
-            if (Token::tokenHeader(slot, header) &&
-                TokenIdentity::sameHeader(record->second, header)) {
-                if (unreadable_.count(slot) == 0) {
-                    requestRead(store, slot,
-                                record->second.incomplete ? ReadKind::Reread : ReadKind::Check);
-                }
-                return;
-            }
+        if (present && stillThere(store, slot, record->second)) {
+            return;
         }
         ejectStored(store, record, std::move(early));
     } else if (listingFailed_ && !known) {
@@ -456,6 +427,45 @@ void SlotLoop::onSlotChange(DataBase::Lock& store, CK_SLOT_ID slot, bool present
     if (listingFailed_ && present && storage.count(slot) == 0 && reading_.count(slot) == 0) {
         considerSlot(store, slot);  // a failed listing must not hide the token the event is about
     }
+}
+
+bool SlotLoop::readInFlightDecides(DataBase::Lock& store, CK_SLOT_ID slot, bool present) {
+    auto reading = reading_.find(slot);
+    if (reading == reading_.end()) {
+        return false;
+    }
+    if (store.storage().count(slot) != 0) {
+        // A stored token's check waits for nothing: this event decides anew, at once (a
+        // removal must not wait for reads queued before), and the old check's answer is void.
+        reading_.erase(reading);
+        return false;
+    }
+    if (present) {
+        // What is being read may be the token that has just left and another: once the read is
+        // stored, the slot is looked at again as it is then.
+        reading->second.changed = true;
+        return true;
+    }
+    // Whose the token was, the read had not found out yet.
+    reading_.erase(reading);
+    seenEmpty_.insert(slot);
+    owner_.lostTrack(slot, Common::format("Отключено устройство в слоте %lu, данные которого не "
+                                          "были прочитаны полностью, поэтому блокируем все сессии",
+                                          slot));
+    return true;
+}
+
+bool SlotLoop::stillThere(DataBase::Lock& store, CK_SLOT_ID slot, const Token::Info& stored) {
+    // One event may stand for a token pulled and another put in: the token there now must be
+    // the stored one, at a glance now and by a full read (reader_) next.
+    Token::Info header;
+    if (!Token::tokenHeader(slot, header) || !TokenIdentity::sameHeader(stored, header)) {
+        return false;
+    }
+    if (unreadable_.count(slot) == 0) {
+        requestRead(store, slot, stored.incomplete ? ReadKind::Reread : ReadKind::Check);
+    }
+    return true;
 }
 
 bool SlotLoop::stateKnown(const DataBase::Lock& store, CK_SLOT_ID slot) const {

@@ -120,6 +120,12 @@ private:
     // What an event means for the slot.
     void onSlotChange(DataBase::Lock& store, CK_SLOT_ID slot, bool present,
                       std::optional<EarlyLocks> early = {});
+    // An event in a slot whose token is being read: true when that decides it (the read is
+    // marked to be looked at again, or the token left unread and every session is locked).
+    bool readInFlightDecides(DataBase::Lock& store, CK_SLOT_ID slot, bool present);
+    // Whether the token in the slot is still the stored one, at a glance; its full read is then
+    // asked for.
+    bool stillThere(DataBase::Lock& store, CK_SLOT_ID slot, const Token::Info& stored);
     // While the listing fails: whether the slot's state before this event is known.
     bool stateKnown(const DataBase::Lock& store, CK_SLOT_ID slot) const;
     void considerSlot(DataBase::Lock& store, CK_SLOT_ID slot);

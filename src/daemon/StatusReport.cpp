@@ -101,18 +101,18 @@ std::string removalLine(const StatusReport::Removal& removal) {
 
 }  // namespace
 
-std::string StatusReport::json() const {
-    JsonWriter json;
-    json.beginObject();
-    json.key("version").string(version);
-    time(json.key("startedAt"), startedAt);
-    json.key("uptimeSeconds").integer(uptimeSeconds);
+namespace {
+
+void writeLibrary(JsonWriter& json, const StatusReport::Loop& loop) {
     json.key("library").beginObject();
     json.key("state").string(loop.libraryReady ? "initialised" : "retrying");
     time(json.key("since"), loop.librarySince);
     json.key("error").unsignedInteger(loop.libraryError);
     json.key("serialised").boolean(loop.librarySerialised);
     json.end();
+}
+
+void writeSlots(JsonWriter& json, const StatusReport::Loop& loop) {
     json.key("slotsListed").unsignedInteger(loop.slotsListed);
     json.key("tokens").unsignedInteger(loop.tokensStored);
     json.key("slotListFailed").boolean(loop.listingFailed);
@@ -133,14 +133,16 @@ std::string StatusReport::json() const {
     } else {
         json.null();
     }
+}
 
+void writeConfiguration(JsonWriter& json, const DaemonConfig::Status& config, bool actedOn) {
     json.key("configuration").beginObject();
     json.key("path").string(config.path);
     json.key("state").string(configState(config));
     time(json.key("loadedAt"), config.loadedAt);
     json.key("problem").string(config.problem);
     json.key("fromFile").boolean(config.fromFile);
-    json.key("removalPowersOff").boolean(!configActedOn);
+    json.key("removalPowersOff").boolean(!actedOn);
     const DaemonConfig::Settings& settings = config.settings;
     json.key("settings").beginObject();
     json.key("actionOnTokenDisabled").integer(static_cast<int64_t>(settings.actionSystem));
@@ -150,37 +152,56 @@ std::string StatusReport::json() const {
     json.key("ticketsCheckInterval").integer(settings.ticketsCheckIntervalMs);
     json.key("terminateUnlockableSessions").boolean(settings.terminateUnlockableSessions);
     json.end().end();
+}
 
+void writeLastEvent(JsonWriter& json, const StatusReport::Loop& loop) {
+    json.key("lastEvent");
+    if (loop.lastEventAt == 0) {
+        json.null();
+        return;
+    }
+    json.beginObject();
+    json.key("at").integer(loop.lastEventAt);
+    json.key("slot").unsignedInteger(loop.lastEventSlot);
+    json.key("result").unsignedInteger(loop.lastEventResult);
+    json.key("flags").unsignedInteger(loop.lastEventFlags);
+    json.end();
+}
+
+void writeLastRemoval(JsonWriter& json, const StatusReport::Removal& removal) {
+    json.key("lastRemoval");
+    if (removal.at == 0) {
+        json.null();
+        return;
+    }
+    json.beginObject();
+    json.key("at").integer(removal.at);
+    json.key("slot").unsignedInteger(removal.slot);
+    json.key("known").boolean(removal.known);
+    json.key("outcome").string(outcomeName(removal.outcome));
+    json.key("sessions").unsignedInteger(removal.sessions);
+    json.key("remoteClients").unsignedInteger(removal.remoteClients);
+    json.end();
+}
+
+}  // namespace
+
+std::string StatusReport::json() const {
+    JsonWriter json;
+    json.beginObject();
+    json.key("version").string(version);
+    time(json.key("startedAt"), startedAt);
+    json.key("uptimeSeconds").integer(uptimeSeconds);
+    writeLibrary(json, loop);
+    writeSlots(json, loop);
+    writeConfiguration(json, config, configActedOn);
     json.key("authType").string(authType);
     json.key("authFile").string(authFile);
     json.key("authRead").boolean(authRead);
     json.key("bus").beginObject().key("name").string(busName);
     json.key("held").boolean(busNameHeld).end();
-    json.key("lastEvent");
-    if (loop.lastEventAt == 0) {
-        json.null();
-    } else {
-        json.beginObject();
-        json.key("at").integer(loop.lastEventAt);
-        json.key("slot").unsignedInteger(loop.lastEventSlot);
-        json.key("result").unsignedInteger(loop.lastEventResult);
-        json.key("flags").unsignedInteger(loop.lastEventFlags);
-        json.end();
-    }
-    const Removal& removal = loop.lastRemoval;
-    json.key("lastRemoval");
-    if (removal.at == 0) {
-        json.null();
-    } else {
-        json.beginObject();
-        json.key("at").integer(removal.at);
-        json.key("slot").unsignedInteger(removal.slot);
-        json.key("known").boolean(removal.known);
-        json.key("outcome").string(outcomeName(removal.outcome));
-        json.key("sessions").unsignedInteger(removal.sessions);
-        json.key("remoteClients").unsignedInteger(removal.remoteClients);
-        json.end();
-    }
+    writeLastEvent(json, loop);
+    writeLastRemoval(json, loop.lastRemoval);
     json.key("removalsHandled").unsignedInteger(loop.removalsHandled);
     json.key("log").beginObject().key("dropped").unsignedInteger(logDropped);
     json.key("heldBack").unsignedInteger(logHeldBack).end();

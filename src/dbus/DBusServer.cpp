@@ -453,57 +453,65 @@ bool DBusServer::pause(int ms) {
 
 void DBusServer::take(DBusConnection* connection, CallQueue& queue, Message message) {
     DBusMessage* m = message.get();
-    const char* from = dbus_message_get_sender(m);
     switch (dbus_message_get_type(m)) {
         case DBUS_MESSAGE_TYPE_METHOD_CALL:
             takeCall(connection, queue, m);
             break;
         case DBUS_MESSAGE_TYPE_METHOD_RETURN:
-        case DBUS_MESSAGE_TYPE_ERROR: {
-            uint32_t serial = dbus_message_get_reply_serial(m);
-            // Only the bus answers uid and backlog questions; nobody can send as it.
-            if (from != nullptr && std::strcmp(from, DBUS_SERVICE_DBUS) == 0) {
-                dbus_uint32_t uid = 0;
-                bool known =
-                    dbus_message_get_type(m) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
-                    dbus_message_get_args(m, nullptr, DBUS_TYPE_UINT32, &uid, DBUS_TYPE_INVALID);
-                if (queue.uidAnswer(serial, known ? std::optional<uint32_t>(uid) : std::nullopt)) {
-                    break;
-                }
-                if (std::optional<std::string> about = queue.askedAbout(serial)) {
-                    takeBacklog(connection, queue, m, serial, *about);
-                    break;
-                }
-            }
-            if (from != nullptr && queue.pingAnswer(serial, from)) {
-                checkIfDue(connection, queue, from);
-            }
+        case DBUS_MESSAGE_TYPE_ERROR:
+            takeAnswer(connection, queue, m);
             break;
-        }
-        case DBUS_MESSAGE_TYPE_SIGNAL: {
-            const char* name = nullptr;
-            const char* oldOwner = nullptr;
-            const char* newOwner = nullptr;
-            const bool fromBus = from != nullptr && std::strcmp(from, DBUS_SERVICE_DBUS) == 0;
-            // The bus tells the owner alone when the name comes or goes.
-            for (const auto& [signal, held] :
-                 {std::pair{"NameAcquired", true}, {"NameLost", false}}) {
-                if (fromBus && dbus_message_is_signal(m, DBUS_INTERFACE_DBUS, signal) &&
-                    dbus_message_get_args(m, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID) &&
-                    name_ == name) {
-                    nameHeld_ = held;
-                }
-            }
-            if (fromBus && dbus_message_is_signal(m, DBUS_INTERFACE_DBUS, "NameOwnerChanged") &&
-                dbus_message_get_args(m, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING,
-                                      &oldOwner, DBUS_TYPE_STRING, &newOwner, DBUS_TYPE_INVALID) &&
-                *newOwner == '\0') {
-                queue.gone(name);
-            }
+        case DBUS_MESSAGE_TYPE_SIGNAL:
+            takeSignal(queue, m);
             break;
-        }
         default:
             break;
+    }
+}
+
+void DBusServer::takeAnswer(DBusConnection* connection, CallQueue& queue, DBusMessage* answer) {
+    const char* from = dbus_message_get_sender(answer);
+    uint32_t serial = dbus_message_get_reply_serial(answer);
+    // Only the bus answers uid and backlog questions; nobody can send as it.
+    if (from != nullptr && std::strcmp(from, DBUS_SERVICE_DBUS) == 0) {
+        dbus_uint32_t uid = 0;
+        bool known =
+            dbus_message_get_type(answer) == DBUS_MESSAGE_TYPE_METHOD_RETURN &&
+            dbus_message_get_args(answer, nullptr, DBUS_TYPE_UINT32, &uid, DBUS_TYPE_INVALID);
+        if (queue.uidAnswer(serial, known ? std::optional<uint32_t>(uid) : std::nullopt)) {
+            return;
+        }
+        if (std::optional<std::string> about = queue.askedAbout(serial)) {
+            takeBacklog(connection, queue, answer, serial, *about);
+            return;
+        }
+    }
+    if (from != nullptr && queue.pingAnswer(serial, from)) {
+        checkIfDue(connection, queue, from);
+    }
+}
+
+void DBusServer::takeSignal(CallQueue& queue, DBusMessage* signal) {
+    const char* from = dbus_message_get_sender(signal);
+    // The bus tells the owner alone when the name comes or goes; nobody can send as it.
+    if (from == nullptr || std::strcmp(from, DBUS_SERVICE_DBUS) != 0) {
+        return;
+    }
+    const char* name = nullptr;
+    const char* oldOwner = nullptr;
+    const char* newOwner = nullptr;
+    for (const auto& [member, held] : {std::pair{"NameAcquired", true}, {"NameLost", false}}) {
+        if (dbus_message_is_signal(signal, DBUS_INTERFACE_DBUS, member) &&
+            dbus_message_get_args(signal, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID) &&
+            name_ == name) {
+            nameHeld_ = held;
+        }
+    }
+    if (dbus_message_is_signal(signal, DBUS_INTERFACE_DBUS, "NameOwnerChanged") &&
+        dbus_message_get_args(signal, nullptr, DBUS_TYPE_STRING, &name, DBUS_TYPE_STRING,
+                              &oldOwner, DBUS_TYPE_STRING, &newOwner, DBUS_TYPE_INVALID) &&
+        *newOwner == '\0') {
+        queue.gone(name);
     }
 }
 
@@ -519,24 +527,14 @@ void DBusServer::takeCall(DBusConnection* connection, CallQueue& queue, DBusMess
     if (handler == handlers_.end()) {
         return;
     }
-    const std::string& method = handler->first;
     // Whoever sends it, a call is worth at most a few records a second to its user.
     KxLogger::CallerScope caller(queue.uidOf(sender).value_or(KxLogger::kUnknownUser));
     CallQueue::Call call;
     call.sender = sender;
     call.serial = dbus_message_get_serial(message);
     call.replyWanted = !dbus_message_get_no_reply(message);
-    call.method = method;
-    const CallQueue::Room room = queue.room(sender);
-    if (room != CallQueue::Room::Free) {
-        if (room == CallQueue::Room::Full) {
-            KxLogger::log(LOG_WARNING,
-                          "dbus: Очередь вызовов от %s заполнена, вызов %s и следующие за ним "
-                          "отклонены",
-                          Common::printable(sender).c_str(), method.c_str());
-        }
-        refuse(connection, queue, call, DBUS_ERROR_LIMITS_EXCEEDED,
-               "Слишком много вызовов ожидают ответа");
+    call.method = handler->first;
+    if (!roomFor(connection, queue, call)) {
         return;
     }
     // Judged by their length on the wire alone: decoding is what a long call would cost. It is
@@ -546,11 +544,31 @@ void DBusServer::takeCall(DBusConnection* connection, CallQueue& queue, DBusMess
         call.tooLongBytes = bytes;
         takenSinceTrim_ = kTakenBeforeTrim;  // what libdbus took to read it is given back
     } else {
-        call.args = inputArgs(message, method);
+        call.args = inputArgs(message, call.method);
     }
-    if (!queue.add(std::move(call))) {
-        return;
+    if (queue.add(std::move(call))) {
+        askWhose(connection, queue, sender);
     }
+}
+
+bool DBusServer::roomFor(DBusConnection* connection, CallQueue& queue,
+                         const CallQueue::Call& call) {
+    const CallQueue::Room room = queue.room(call.sender);
+    if (room == CallQueue::Room::Free) {
+        return true;
+    }
+    if (room == CallQueue::Room::Full) {
+        KxLogger::log(LOG_WARNING,
+                      "dbus: Очередь вызовов от %s заполнена, вызов %s и следующие за ним "
+                      "отклонены",
+                      Common::printable(call.sender).c_str(), call.method.c_str());
+    }
+    refuse(connection, queue, call, DBUS_ERROR_LIMITS_EXCEEDED,
+           "Слишком много вызовов ожидают ответа");
+    return false;
+}
+
+void DBusServer::askWhose(DBusConnection* connection, CallQueue& queue, const char* sender) {
     // The bus tells whose the connection is; until it has, the call waits.
     Message question(dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
                                                   DBUS_INTERFACE_DBUS, "GetConnectionUnixUser"));
@@ -627,6 +645,36 @@ void DBusServer::refuse(DBusConnection* connection, CallQueue& queue, const Call
     checkIfDue(connection, queue, call.sender);
 }
 
+namespace {
+
+// The argument at `iter` when it is a number or a boolean; none otherwise.
+std::optional<common::any> numberArg(DBusMessageIter* iter, int type) {
+    switch (type) {
+        case DBUS_TYPE_BYTE:
+            return common::any(static_cast<int8_t>(readBasic<uint8_t>(iter)));
+        case DBUS_TYPE_BOOLEAN:
+            return common::any(readBasic<dbus_bool_t>(iter) != FALSE);
+        case DBUS_TYPE_INT16:
+            return common::any(static_cast<int16_t>(readBasic<dbus_int16_t>(iter)));
+        case DBUS_TYPE_UINT16:
+            return common::any(static_cast<uint16_t>(readBasic<dbus_uint16_t>(iter)));
+        case DBUS_TYPE_INT32:
+            return common::any(static_cast<int32_t>(readBasic<dbus_int32_t>(iter)));
+        case DBUS_TYPE_UINT32:
+            return common::any(static_cast<uint32_t>(readBasic<dbus_uint32_t>(iter)));
+        case DBUS_TYPE_INT64:
+            return common::any(static_cast<int64_t>(readBasic<dbus_int64_t>(iter)));
+        case DBUS_TYPE_UINT64:
+            return common::any(static_cast<uint64_t>(readBasic<dbus_uint64_t>(iter)));
+        case DBUS_TYPE_DOUBLE:
+            return common::any(readBasic<double>(iter));
+        default:
+            return std::nullopt;
+    }
+}
+
+}  // namespace
+
 DBusServer::Arguments DBusServer::inputArgs(DBusMessage* message, const std::string& method) {
     Arguments args;
     DBusMessageIter iter;
@@ -634,51 +682,22 @@ DBusServer::Arguments DBusServer::inputArgs(DBusMessage* message, const std::str
         return args;
     }
     do {
-        int type = dbus_message_iter_get_arg_type(&iter);
-        int number = static_cast<int>(args.size()) + 1;
-        switch (type) {
-            case DBUS_TYPE_BYTE:
-                args.push_back(common::any(static_cast<int8_t>(readBasic<uint8_t>(&iter))));
-                break;
-            case DBUS_TYPE_BOOLEAN:
-                args.push_back(common::any(readBasic<dbus_bool_t>(&iter) != FALSE));
-                break;
-            case DBUS_TYPE_INT16:
-                args.push_back(common::any(static_cast<int16_t>(readBasic<dbus_int16_t>(&iter))));
-                break;
-            case DBUS_TYPE_UINT16:
-                args.push_back(common::any(static_cast<uint16_t>(readBasic<dbus_uint16_t>(&iter))));
-                break;
-            case DBUS_TYPE_INT32:
-                args.push_back(common::any(static_cast<int32_t>(readBasic<dbus_int32_t>(&iter))));
-                break;
-            case DBUS_TYPE_UINT32:
-                args.push_back(common::any(static_cast<uint32_t>(readBasic<dbus_uint32_t>(&iter))));
-                break;
-            case DBUS_TYPE_INT64:
-                args.push_back(common::any(static_cast<int64_t>(readBasic<dbus_int64_t>(&iter))));
-                break;
-            case DBUS_TYPE_UINT64:
-                args.push_back(common::any(static_cast<uint64_t>(readBasic<dbus_uint64_t>(&iter))));
-                break;
-            case DBUS_TYPE_DOUBLE:
-                args.push_back(common::any(readBasic<double>(&iter)));
-                break;
-            case DBUS_TYPE_STRING: {
-                const char* text = readBasic<const char*>(&iter);
-                if (text == nullptr) {
-                    KxLogger::log(LOG_WARNING,
-                                  "dbus: Аргумент вызова %s №%d содержит nullptr строку",
-                                  method.c_str(), number);
-                    text = "(nullptr)";
-                }
-                args.push_back(common::any(std::string(text)));
-                break;
+        const int type = dbus_message_iter_get_arg_type(&iter);
+        const int number = static_cast<int>(args.size()) + 1;
+        if (std::optional<common::any> value = numberArg(&iter, type)) {
+            args.push_back(std::move(*value));
+        } else if (type == DBUS_TYPE_STRING) {
+            const char* text = readBasic<const char*>(&iter);
+            if (text == nullptr) {
+                KxLogger::log(LOG_WARNING, "dbus: Аргумент вызова %s №%d содержит nullptr строку",
+                              method.c_str(), number);
+                text = "(nullptr)";
             }
-            default:
-                KxLogger::log(LOG_WARNING,
-                              "dbus: Аргумент вызова %s №%d имеет не поддерживаемый формат %d",
-                              method.c_str(), number, type);
+            args.push_back(common::any(std::string(text)));
+        } else {
+            KxLogger::log(LOG_WARNING,
+                          "dbus: Аргумент вызова %s №%d имеет не поддерживаемый формат %d",
+                          method.c_str(), number, type);
         }
     } while (dbus_message_iter_next(&iter));
     return args;

@@ -94,6 +94,14 @@ private:
     // uid questions and pings, departures of callers.
     void take(DBusConnection* connection, CallQueue& queue, Message message);
     void takeCall(DBusConnection* connection, CallQueue& queue, DBusMessage* message);
+    // An answer to one of the worker's questions (the bus's, or a caller's to a ping).
+    void takeAnswer(DBusConnection* connection, CallQueue& queue, DBusMessage* answer);
+    // The bus's news of the name and of departed callers.
+    void takeSignal(CallQueue& queue, DBusMessage* signal);
+    // Whether the caller's queue has room for the call; refuses it when not.
+    bool roomFor(DBusConnection* connection, CallQueue& queue, const CallQueue::Call& call);
+    // Asks the bus for the uid of the sender whose call waits for it.
+    void askWhose(DBusConnection* connection, CallQueue& queue, const char* sender);
     void serveCall(DBusConnection* connection, CallQueue& queue, CallQueue::Call& call);
     // Answers the call with the error `name` (a reply counted as any other), or not at all when
     // its caller reads no replies.
