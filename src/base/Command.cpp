@@ -33,11 +33,11 @@ bool readableBeforeAbandon(int fd) {
 
 const int Command::kNotExecutable = W_EXITCODE(127, 0);
 
-pid_t Command::start(const std::vector<std::string>& argv, int output, bool* notExecutable) {
-    if (notExecutable != nullptr) {
-        *notExecutable = false;
-    }
+pid_t Command::start(const std::vector<std::string>& argv, int output, int* error) {
     if (argv.empty()) {
+        if (error != nullptr) {
+            *error = EINVAL;
+        }
         return -1;
     }
     std::vector<char*> pointers;
@@ -65,18 +65,16 @@ pid_t Command::start(const std::vector<std::string>& argv, int output, bool* not
     posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 
     pid_t pid = -1;
-    int error = posix_spawnp(&pid, pointers[0], &actions, &attributes, pointers.data(), environ);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error == 0) {
-        return pid;
-    }
     // glibc reports a failed exec as the spawn's error; a failed fork shows as a lack of memory
     // or processes.
-    if (notExecutable != nullptr) {
-        *notExecutable = error != EAGAIN && error != ENOMEM;
+    const int failed =
+        posix_spawnp(&pid, pointers[0], &actions, &attributes, pointers.data(), environ);
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != nullptr) {
+        *error = failed;
     }
-    return -1;
+    return failed == 0 ? pid : -1;
 }
 
 int Command::wait(pid_t pid) {
@@ -111,10 +109,10 @@ void Command::abandonWhen(int eventFd) {
 }
 
 int Command::run(const std::vector<std::string>& argv) {
-    bool notExecutable = false;
-    pid_t pid = start(argv, -1, &notExecutable);
+    int error = 0;
+    pid_t pid = start(argv, -1, &error);
     if (pid < 0) {
-        return notExecutable ? kNotExecutable : -1;
+        return error == EAGAIN || error == ENOMEM ? -1 : kNotExecutable;
     }
     return wait(pid);
 }

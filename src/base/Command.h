@@ -15,10 +15,10 @@ public:
 
     // Starts argv[0], looked up in PATH, with standard output on `output` (inherited when -1).
     // The child gets no other descriptor of the daemon beyond 0 to 2 and default signal handling.
-    // The process id, or -1 when no process could be made; `notExecutable` then tells whether the
-    // program itself could not be run.
+    // The process id, or -1 when no process could be made, with the reason in `error` (EAGAIN
+    // or ENOMEM: no process; otherwise the program itself could not be run).
     static pid_t start(const std::vector<std::string>& argv, int output = -1,
-                       bool* notExecutable = nullptr);
+                       int* error = nullptr);
     // Waits for a started child; its wait status, or -1 when there is none to wait for. A child
     // still running once the abandon event is set is killed first.
     static int wait(pid_t pid);

@@ -101,19 +101,18 @@ DaemonConfig::Status DaemonConfig::status() const {
 }
 
 bool DaemonConfig::missing() const {
-    std::string untrusted;
-    int error = TrustedPath::check(path_, untrusted);
-    return isMissing(error);
+    int error = 0;
+    return !TrustedPath::check(path_, &error) && isMissing(error);
 }
 
 bool DaemonConfig::exists() const {
-    std::string untrusted;
-    int error = TrustedPath::check(path_, untrusted);
-    if (isMissing(error)) {
-        return false;
+    int error = 0;
+    const std::optional<std::string> untrusted = TrustedPath::check(path_, &error);
+    if (!untrusted) {
+        return !isMissing(error);  // there, even if it cannot be read now: the settings stand
     }
-    if (error != 0 || untrusted.empty()) {
-        return true;  // there, even if it cannot be read now: the settings in force stand
+    if (untrusted->empty()) {
+        return true;
     }
     std::lock_guard<std::mutex> lock(mutex_);
     return status_.fromFile;
@@ -123,8 +122,8 @@ DaemonConfig::Reading DaemonConfig::read(const std::string& path, const Status& 
     Reading reading;
     reading.settings = before.settings;
     reading.fromFile = before.fromFile;
-    std::string untrusted;
-    int error = TrustedPath::check(path, untrusted);
+    int error = 0;
+    const std::string untrusted = TrustedPath::check(path, &error).value_or("");
     std::string content;
     if (error == 0 && untrusted.empty()) {
         // One byte over the bound tells a file at the bound from a larger one.

@@ -71,13 +71,15 @@ int followLink(const std::string& link, const struct stat& status, std::string& 
 
 }  // namespace
 
-int TrustedPath::check(const std::string& path, std::string& reason) {
-    reason.clear();
+namespace {
+
+// As check(): 0 or the errno of the step that failed, with `reason` filled on the way.
+int walk(const std::string& path, std::string& reason) {
     struct stat status {};
     if (lstat("/", &status) != 0) {
         return errno;
     }
-    reason = problem("/", status, geteuid());
+    reason = TrustedPath::problem("/", status, geteuid());
     std::vector<std::string> names;
     pushNames(path, names);
     std::string directory = "/";
@@ -95,7 +97,7 @@ int TrustedPath::check(const std::string& path, std::string& reason) {
             return errno;
         }
         if (reason.empty()) {
-            reason = problem(next, status, geteuid());
+            reason = TrustedPath::problem(next, status, geteuid());
         }
         if (S_ISLNK(status.st_mode)) {
             int error = ++links > kMaxLinks ? ELOOP : followLink(next, status, directory, names);
@@ -110,4 +112,18 @@ int TrustedPath::check(const std::string& path, std::string& reason) {
         directory = next;
     }
     return 0;
+}
+
+}  // namespace
+
+std::optional<std::string> TrustedPath::check(const std::string& path, int* error) {
+    std::string reason;
+    const int failed = walk(path, reason);
+    if (error != nullptr) {
+        *error = failed;
+    }
+    if (failed != 0) {
+        return std::nullopt;
+    }
+    return reason;
 }

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 
 // Whether a file that root acts on can be changed by someone other than root: the file itself, a
@@ -16,8 +17,9 @@ public:
     // `name` is the path that the reason names.
     static std::string problem(const std::string& name, const struct stat& status, uid_t owner);
 
-    // Walks the path as open would, following links (at most 40). 0 when the walk reaches the
-    // file, with `reason` set when anything on the way is open to change (the first such thing);
-    // otherwise the errno of the step that failed (ENOENT or ENOTDIR: nothing is there).
-    static int check(const std::string& path, std::string& reason);
+    // Walks the path as open would, following links (at most 40). When the walk reaches the
+    // file: why anything on the way is open to change (the first such thing), empty when nothing
+    // is. None otherwise, with the errno of the step that failed in `error` (ENOENT or ENOTDIR:
+    // nothing is there).
+    static std::optional<std::string> check(const std::string& path, int* error = nullptr);
 };
