@@ -31,7 +31,9 @@ target is the p99 with the attack within 5 ms (1 ms for proc5) of the p99 withou
   eid5       the same with five sessions of that user
   proc5      + five sessions of a user, listed first, whose ~/.eid certificate is a link to
              /proc/PID/smaps_rollup of her process with 65,000 mappings (bench/many_mappings.py),
-             which takes tens of milliseconds to read (without the attack: an ordinary one)
+             which takes tens of milliseconds to read (without the attack: an ordinary one).
+             The owner's certificate has a subject that is not her login ("Token Owner"): a
+             token that names a user has her sessions looked at first, whatever logind's order
   token      + a token with a 760 KB certificate (23,000 DC entries) inserted 20 ms before each
              removal
   tokens10   the same with ten such tokens
@@ -127,7 +129,8 @@ class BenchToken:
 class Stage:
     """One world: accounts, certificates, the stand-in and the daemon, and removals timed."""
 
-    def __init__(self, sandbox, sessions, attacker_sessions=0, processes=0, console=False):
+    def __init__(self, sandbox, sessions, attacker_sessions=0, processes=0, console=False,
+                 owner_named=True):
         self.sandbox = sandbox
         sandbox.write(world.PAM_SYSTEM_AUTH, "auth sufficient pam_kx-tf-auth.so\n")
         sandbox.write_daemon_config(CONFIG)
@@ -147,7 +150,16 @@ class Stage:
                      "-subj /CN=$name -out /home/$name/.eid/authorized_certificates 2>/dev/null "
                      "|| exit 1; done", *(name for name, _ in users[:sessions + 1 + console])],
                     check=True, timeout=600)
-        # The attacker's sessions come before the owner's, so the daemon meets them first.
+        if not owner_named:
+            # The daemon looks first at the sessions of the users a token names (its
+            # certificate's subject, its profiles): a subject that is no login name leaves
+            # logind's order.
+            sandbox.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                         "ec_paramgen_curve:prime256v1", "-nodes", "-days", "30", "-keyout",
+                         "/dev/null", "-subj", "/CN=Token Owner", "-out",
+                         f"/home/user{sessions - 1}/.eid/authorized_certificates"],
+                        check=True, timeout=600)
+        # The attacker's sessions come before the owner's in logind's list.
         listed = [f"a{n} {ATTACKER} mallory" for n in range(attacker_sessions)]
         listed += [f"t0 {CONSOLE[1]} {CONSOLE[0]} tty"] * console
         listed += [f"s{n} {uid} {name}" for n, (name, uid) in enumerate(users[:sessions])]
@@ -400,6 +412,7 @@ class Row:
     processes: int = 0
     attacker_sessions: int = 0
     console: bool = False  # a session without a screen locker, and its user's token
+    owner_named: bool = True  # the token's certificate names the owner's login
     load: Optional[Attack] = None    # in both runs
     attack: Optional[Attack] = None  # in the second run only
     rounds: int = 100
@@ -420,7 +433,7 @@ ROWS = {
     "eid5": Row("five such sessions", attacker_sessions=5, attack=BigUserCertificate()),
     "proc5": Row("five sessions of a user, listed first, whose ~/.eid certificate links to "
                  f"smaps_rollup of her process with {MAPPINGS:,} mappings", attacker_sessions=5,
-                 attack=SlowProcFile(), attack_margin=1.0),
+                 attack=SlowProcFile(), attack_margin=1.0, owner_named=False),
     "token": Row("a 760 KB certificate's token inserted 20 ms before", attack=BigTokens(1),
                  rounds=40),
     "tokens10": Row("ten such tokens", attack=BigTokens(10), rounds=20),
@@ -460,7 +473,8 @@ def measure(stage, attack, rounds, report, title):
 def run_row(name, rounds, report):
     row = ROWS[name]
     with world.World(logind=False) as sandbox:
-        stage = Stage(sandbox, row.sessions, row.attacker_sessions, row.processes, row.console)
+        stage = Stage(sandbox, row.sessions, row.attacker_sessions, row.processes, row.console,
+                      row.owner_named)
         load = row.load or Attack()
         load.start(stage)
         base, base_gaps, probe = measure(stage, load, rounds, report,
