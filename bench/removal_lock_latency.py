@@ -46,7 +46,8 @@ target is the p99 with the attack within 5 ms (1 ms for proc5) of the p99 withou
   alltokens_wait  no measured removal: a user's allTokens calls, one every 10 ms, answered
              while a removal waits for a session without a screen locker to lock; the figure is
              the round trip of every call that overlaps the wait (from the owner's LockSession
-             to the fallback's LockSessions, both as the stand-in stamps them)
+             to the fallback's LockSessions, both as the stand-in stamps them); beside it the
+             same calls' round trips over 10 s before the first removal
   log_rate   no removals: the records per second one user sustains in the daemon's log by
              calling allTokens back to back and recreating names in /tmp without pause
 
@@ -91,6 +92,7 @@ ATTACK_MARGIN_MS = 5.0
 RECORD_TARGET_MS = 0.3
 ALLTOKENS_TARGET_MS = 2.0
 ALLTOKENS_PAUSE_MS = 10
+IDLE_CALLS_S = 10
 SECOND_PULL_S = 0.3  # into the first removal's wait
 PREPARED_PAUSE_S = 0.020
 LOG_RATE_TARGET = 10.0
@@ -542,9 +544,13 @@ def alltokens_wait(report, rounds):
         stage = Stage(sandbox, 5, console=True)
         output = f"{BENCH}/alltokens-calls"
         paced_calls(sandbox, "allTokens", output)
+        # The same calls while no removal runs: what the service and the machine give anyway.
+        with MachineProbe(sandbox.build_dir) as idle_probe:
+            quiet = (time.monotonic(), time.sleep(IDLE_CALLS_S) or time.monotonic())
         with MachineProbe(sandbox.build_dir) as probe:
             removals = [stage.waited_removal(stage.console) for _ in range(rounds)]
         times, failed = calls_during(sandbox, output, [(lock, end) for _, lock, end in removals])
+        idle, _ = calls_during(sandbox, output, [quiet])
         assert stage.daemon.stop() == 0
     waits = [(end - lock) * 1000 for _, lock, end in removals]
     report.say(f"alltokens_wait: a user's allTokens, one call every {ALLTOKENS_PAUSE_MS} ms, "
@@ -555,6 +561,8 @@ def alltokens_wait(report, rounds):
     report.say(f"  allTokens round trip (ms)        {describe(times)}")
     report.say(f"  {len(times)} calls overlapped the waits, {failed} of them failed")
     report.say(f"  {probe.describe()}")
+    report.say(f"  with no removal, {IDLE_CALLS_S} s (ms)    {describe(idle)}")
+    report.say(f"  {idle_probe.describe()}")
     say_waited(stage, report)
     p99 = nearest_rank(times, 0.99)
     ahead = "" if stage.decides_ahead else "; the daemon decides nothing ahead"
@@ -563,7 +571,9 @@ def alltokens_wait(report, rounds):
                   note=f"{len(times)} calls of one user, one every {ALLTOKENS_PAUSE_MS} ms, that "
                        f"overlapped {rounds} waits of {statistics.median(waits):.0f} ms; median "
                        f"{statistics.median(times):.2f} ms, max {times[-1]:.2f} ms, {failed} "
-                       f"failed; {probe.describe()}{ahead}")
+                       f"failed; {probe.describe()}; with no removal the same calls take "
+                       f"{statistics.median(idle):.2f} ms median, {nearest_rank(idle, 0.99):.2f} "
+                       f"ms p99{ahead}")
 
 
 def log_rate(report, seconds):
