@@ -11,8 +11,10 @@
  *
  *   kx_logind_standin SESSIONS_FILE CALLS_FILE
  *
- * SESSIONS_FILE: one session a line, "<id> <uid> <user>"; ids are letters and digits. The
- * stand-in prints "ready" on standard output once it owns the name. */
+ * SESSIONS_FILE: one session a line, "<id> <uid> <user> [tty]"; ids are letters and digits. A
+ * session marked "tty" has no screen locker, as on a text console or over ssh: its LockedHint
+ * stays false whatever it is asked. The stand-in prints "ready" on standard output once it owns
+ * the name. */
 #include <dbus/dbus.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -35,6 +37,7 @@ struct Session {
     char path[128];
     dbus_uint32_t uid;
     dbus_bool_t locked;
+    dbus_bool_t noLocker; /* "tty": nothing ever reports it locked */
 };
 
 static struct Session sessions[MAX_SESSIONS];
@@ -51,11 +54,19 @@ static void readSessions(const char* file) {
     if (input == NULL) {
         fail("cannot read the sessions file");
     }
-    struct Session* s = &sessions[0];
-    while (sessionCount < MAX_SESSIONS &&
-           fscanf(input, "%63s %u %63s", s->id, &s->uid, s->user) == 3) {
-        snprintf(s->path, sizeof(s->path), SESSION_PATH_PREFIX "%s", s->id);
-        s = &sessions[++sessionCount];
+    char line[256];
+    while (sessionCount < MAX_SESSIONS && fgets(line, sizeof(line), input) != NULL) {
+        struct Session* s = &sessions[sessionCount];
+        char id[sizeof(s->id)] = "";
+        char flag[16] = "";
+        int fields = sscanf(line, "%63s %u %63s %15s", id, &s->uid, s->user, flag);
+        if (fields < 3) {
+            continue;
+        }
+        memcpy(s->id, id, sizeof(id));
+        s->noLocker = strcmp(flag, "tty") == 0;
+        snprintf(s->path, sizeof(s->path), SESSION_PATH_PREFIX "%s", id);
+        ++sessionCount;
     }
     fclose(input);
 }
@@ -103,7 +114,7 @@ static void appendProperties(DBusMessageIter* iter, const struct Session* s, int
 }
 
 static void setLocked(DBusConnection* connection, struct Session* s, dbus_bool_t locked) {
-    if (s->locked == locked) {
+    if (s->locked == locked || (locked && s->noLocker)) {
         return;
     }
     s->locked = locked;

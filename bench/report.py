@@ -22,7 +22,7 @@ SOURCE_DIR = os.path.dirname(HERE)
 RUN_IN_WORLD = os.path.join(SOURCE_DIR, "tests", "world", "run-in-world")
 # The rows of bench/removal_lock_latency.py, each a benchmark of its own here.
 REMOVAL_ROWS = ("small", "crowded", "xfreerdp", "eid", "eid5", "token", "tokens10", "tmp",
-                "alltokens", "log_rate")
+                "alltokens", "second", "alltokens_wait", "proc5", "log_rate")
 
 
 def benchmarks(build_dir):
