@@ -1,7 +1,6 @@
 #include "daemon/StateFile.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -9,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "daemon/SignalStack.h"
 #include "base/AtomicFile.h"
 #include "log/KxLogger.h"
 
@@ -105,67 +103,54 @@ StateFile::Found StateFile::load(SavedTokens& saved) {
 }
 
 void StateFile::start() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (!thread_.joinable()) {
-        stopping_ = false;
-        thread_ = std::thread(&StateFile::run, this);
-    }
+    worker_.start([this] { run(); });
 }
 
 void StateFile::stop() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    changed_.notify_all();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    worker_.stop();
 }
 
 void StateFile::save(SavedTokens known) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(worker_.mutex());
         known_ = std::move(known);
         dirty_ = true;
     }
-    changed_.notify_all();
+    worker_.wake();
 }
 
 void StateFile::reading(std::optional<CK_SLOT_ID> slot) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(worker_.mutex());
         reading_ = slot;
         dirty_ = true;
     }
-    changed_.notify_all();
+    worker_.wake();
 }
 
 uint64_t StateFile::hold(const Token::Info& token) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(worker_.mutex());
     held_.emplace(++holds_, token);
     return holds_;
 }
 
 void StateFile::release(uint64_t held) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(worker_.mutex());
         if (held_.erase(held) == 0) {
             return;
         }
         dirty_ = true;
     }
-    changed_.notify_all();
+    worker_.wake();
 }
 
 void StateFile::run() {
-    pthread_setname_np(pthread_self(), "kx-state");
-    SignalStack signalStack;
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::unique_lock<std::mutex> lock(worker_.mutex());
     for (;;) {
-        changed_.wait(lock, [this] { return stopping_ || dirty_; });
+        worker_.wait(lock, [this] { return dirty_; });
         if (!dirty_ || !known_) {
-            if (stopping_) {
+            if (worker_.stopping()) {
                 return;
             }
             dirty_ = false;

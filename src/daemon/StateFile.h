@@ -1,13 +1,11 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <optional>
-#include <thread>
 
 #include "daemon/SavedTokens.h"
+#include "daemon/WorkerThread.h"
 
 // The file in which the daemon keeps what it knows of the inserted tokens for the daemon after
 // it (a restart, an upgrade, a crash, a kill by the service manager's watchdog), so that a token
@@ -52,10 +50,7 @@ private:
     void run();
     bool write(const SavedTokens& state, bool wasFailing);
 
-    std::thread thread_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    bool stopping_ = false;
+    WorkerThread worker_{"kx-state"};  // its mutex guards what follows, up to failing_
     bool dirty_ = false;
     std::optional<SavedTokens> known_;  // none until the loop first hands it over
     std::map<uint64_t, Token::Info> held_;

@@ -1,49 +1,28 @@
 #include "daemon/TokenReadWorker.h"
 
-#include <pthread.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
-#include "daemon/SignalStack.h"
-
-namespace {
-
-// Below the slot loop's (0): on a busy machine the loop's wake-ups, and so the removals, come
-// first; above the ticket guard's (19), since a token's owner waits for its record.
-constexpr int kReadNice = 10;
-
-}  // namespace
+#include <mutex>
 
 TokenReadWorker::~TokenReadWorker() {
     stop();
 }
 
 void TokenReadWorker::start() {
-    if (thread_.joinable()) {
-        return;
-    }
-    shared_->stopping = false;
-    shared_->ended = false;
     running_ = true;
-    thread_ = std::thread(&TokenReadWorker::run, shared_);
+    std::shared_ptr<Shared> owned = shared_;
+    shared_->worker.start([owned] { run(*owned); });
 }
 
 void TokenReadWorker::stop() {
     Shared& shared = *shared_;
-    std::unique_lock<std::mutex> lock(shared.mutex);
-    shared.stopping = true;
-    shared.requested.clear();
-    shared.changed.notify_all();
-    if (thread_.joinable()) {
-        if (shared.changed.wait_for(lock, kStopWait, [&shared] { return shared.ended; })) {
-            lock.unlock();
-            thread_.join();
-        } else {
-            // Stuck in a library call: it keeps only `shared` alive, and tells no one when the
-            // call ends (so the state file keeps the read as one that never ended).
-            shared.reading = nullptr;
-            thread_.detach();
-        }
+    {
+        std::lock_guard<std::mutex> lock(shared.worker.mutex());
+        shared.requested.clear();
+    }
+    if (!shared.worker.stopWithin(kStopWait)) {
+        // Stuck in a library call: it keeps only `shared` alive, and tells no one when the
+        // call ends (so the state file keeps the read as one that never ended).
+        std::lock_guard<std::mutex> lock(shared.worker.mutex());
+        shared.reading = nullptr;
     }
     running_ = false;
 }
@@ -52,10 +31,10 @@ void TokenReadWorker::request(CK_SLOT_ID slot, uint64_t ticket,
                               std::shared_ptr<const Token::Info> expected) {
     Shared& shared = *shared_;
     {
-        std::lock_guard<std::mutex> lock(shared.mutex);
+        std::lock_guard<std::mutex> lock(shared.worker.mutex());
         shared.requested[slot] = Request{ticket, ++shared.orders, std::move(expected)};
     }
-    shared.changed.notify_all();
+    shared.worker.wake();
 }
 
 std::vector<TokenReadWorker::Read> TokenReadWorker::takeFinished() {
@@ -64,14 +43,14 @@ std::vector<TokenReadWorker::Read> TokenReadWorker::takeFinished() {
     if (!shared.anyFinished.exchange(false)) {
         return reads;
     }
-    std::lock_guard<std::mutex> lock(shared.mutex);
+    std::lock_guard<std::mutex> lock(shared.worker.mutex());
     reads.swap(shared.finished);
     return reads;
 }
 
 std::optional<TokenReadWorker::InProgress> TokenReadWorker::inProgress() {
     Shared& shared = *shared_;
-    std::lock_guard<std::mutex> lock(shared.mutex);
+    std::lock_guard<std::mutex> lock(shared.worker.mutex());
     if (!shared.current) {
         return std::nullopt;
     }
@@ -103,16 +82,11 @@ bool TokenReadWorker::next(Shared& shared, CK_SLOT_ID& slot, Request& request) {
     return true;
 }
 
-void TokenReadWorker::run(std::shared_ptr<Shared> owned) {
-    pthread_setname_np(pthread_self(), "kx-tokens");  // so ps and /proc tell the thread apart
-    SignalStack signalStack;
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kReadNice);
-    Shared& shared = *owned;
-    std::unique_lock<std::mutex> lock(shared.mutex);
+void TokenReadWorker::run(Shared& shared) {
+    std::unique_lock<std::mutex> lock(shared.worker.mutex());
     for (;;) {
-        shared.changed.wait(lock,
-                            [&shared] { return shared.stopping || !shared.requested.empty(); });
-        if (shared.stopping) {
+        shared.worker.wait(lock, [&shared] { return !shared.requested.empty(); });
+        if (shared.worker.stopping()) {
             break;
         }
         CK_SLOT_ID slot = 0;
@@ -135,6 +109,4 @@ void TokenReadWorker::run(std::shared_ptr<Shared> owned) {
         shared.finished.push_back({slot, request.ticket, std::move(info), overran});
         shared.anyFinished = true;
     }
-    shared.ended = true;
-    shared.changed.notify_all();
 }

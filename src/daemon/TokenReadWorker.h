@@ -2,16 +2,14 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
+#include "daemon/WorkerThread.h"
 #include "token/Token.h"
 
 // Reads tokens (Token::tokenInfo) on a thread of its own and hands the records back, so that a
@@ -74,13 +72,13 @@ private:
         uint64_t order = 0;  // first reads by this, then checks by this
         std::shared_ptr<const Token::Info> expected;
     };
-    // What the thread shares with this object; the thread holds it too, so that a thread left
-    // behind in a stuck call outlives the object.
+    // What the thread shares with this object, the thread itself included; the thread holds it
+    // too, so that a thread left behind in a stuck call outlives the object.
     struct Shared {
-        std::mutex mutex;
-        std::condition_variable changed;
-        bool stopping = false;
-        bool ended = false;
+        // Below the slot loop's nice value (0): on a busy machine the loop's wake-ups, and so
+        // the removals, come first; above the ticket guard's (19), since a token's owner waits
+        // for its record. Its mutex guards what follows.
+        WorkerThread worker{"kx-tokens", 10};
         uint64_t orders = 0;
         std::map<CK_SLOT_ID, Request> requested;
         std::vector<Read> finished;
@@ -90,11 +88,10 @@ private:
         std::chrono::steady_clock::time_point currentSince;
     };
 
-    static void run(std::shared_ptr<Shared> shared);
+    static void run(Shared& shared);
     // The next request, first reads first; false when there is none.
     static bool next(Shared& shared, CK_SLOT_ID& slot, Request& request);
 
-    std::thread thread_;
     std::atomic<bool> running_{false};
     std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
 };

@@ -1,66 +1,41 @@
 #include "removal/LockAhead.h"
 
-#include <pthread.h>
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <chrono>
 
-#include "daemon/SignalStack.h"
 #include "log/KxLogger.h"
 
-namespace {
-
-// Below the slot loop's (0), so that on a busy machine removals come first; the lists are
-// made well before they are needed.
-constexpr int kPlanNice = 5;
-
-}  // namespace
-
 void LockAhead::start() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (thread_.joinable()) {
-        return;
-    }
-    stopping_ = false;
-    thread_ = std::thread(&LockAhead::run, this);
+    worker_.start([this] { run(); });
 }
 
 void LockAhead::stop() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    changed_.notify_all();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    worker_.stop();
 }
 
 void LockAhead::stored(CK_SLOT_ID slot, const Token::Info& token) {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(worker_.mutex());
         Entry& entry = entries_[slot];
         entry.token = std::make_shared<const Token::Info>(token);
         entry.prepared.reset();
         entry.due = true;
         entry.version = ++versions_;
     }
-    changed_.notify_all();
+    worker_.wake();
 }
 
 void LockAhead::refresh() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(worker_.mutex());
         for (auto& [slot, entry] : entries_) {
             entry.due = true;
         }
     }
-    changed_.notify_all();
+    worker_.wake();
 }
 
 LockAhead::Prepared LockAhead::take(CK_SLOT_ID slot) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(worker_.mutex());
     auto entry = entries_.find(slot);
     if (entry == entries_.end()) {
         return {};
@@ -71,7 +46,7 @@ LockAhead::Prepared LockAhead::take(CK_SLOT_ID slot) {
 }
 
 std::optional<LockAhead::Prepared> LockAhead::peek(CK_SLOT_ID slot) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(worker_.mutex());
     auto entry = entries_.find(slot);
     return entry != entries_.end() ? entry->second.prepared : std::nullopt;
 }
@@ -104,33 +79,30 @@ LockAhead::Prepared LockAhead::of(const RemovalPlan& plan) {
 }
 
 void LockAhead::run() {
-    pthread_setname_np(pthread_self(), "kx-lockahead");
-    SignalStack signalStack;
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kPlanNice);
     // Made ahead, the plans log nothing: the removal logs its own.
     const KxLogger::Capture quiet(KxLogger::discard());
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stopping_) {
+    std::unique_lock<std::mutex> lock(worker_.mutex());
+    while (!worker_.stopping()) {
         if (planOne(lock)) {
             continue;
         }
-        const bool woken = changed_.wait_for(lock, std::chrono::milliseconds(kRefreshMs), [this] {
-            if (stopping_) {
-                return true;
-            }
-            for (const auto& [slot, entry] : entries_) {
-                if (entry.due) {
-                    return true;
-                }
-            }
-            return false;
-        });
+        const bool woken = worker_.waitFor(lock, std::chrono::milliseconds(kRefreshMs),
+                                           [this] { return anyDue(); });
         if (!woken) {
             for (auto& [slot, entry] : entries_) {
                 entry.due = true;
             }
         }
     }
+}
+
+bool LockAhead::anyDue() const {
+    for (const auto& [slot, entry] : entries_) {
+        if (entry.due) {
+            return true;
+        }
+    }
+    return false;
 }
 
 bool LockAhead::planOne(std::unique_lock<std::mutex>& lock) {

@@ -1,15 +1,14 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <vector>
 
+#include "daemon/WorkerThread.h"
 #include "removal/Removal.h"
 #include "removal/SystemActions.h"
 
@@ -65,12 +64,12 @@ private:
     void run();
     // One due entry planned, outside the mutex; false when none is due.
     bool planOne(std::unique_lock<std::mutex>& lock);
+    bool anyDue() const;
 
     Planner planner_;
-    std::thread thread_;
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    bool stopping_ = false;
+    // Below the slot loop's nice value (0), so that on a busy machine removals come first; the
+    // lists are made well before they are needed. Its mutex guards the entries.
+    WorkerThread worker_{"kx-lockahead", 5};
     std::map<CK_SLOT_ID, Entry> entries_;
     uint64_t versions_ = 0;
 };

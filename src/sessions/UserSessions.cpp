@@ -22,6 +22,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <utility>
 
 #include "base/AccountLookup.h"
 #include "base/Common.h"
@@ -673,24 +674,30 @@ public:
             return;
         }
         loop_ = g_main_loop_new(nullptr, FALSE);
-        thread_ = std::thread([] {
+        thread_ = std::thread([loop = loop_] {
             pthread_setname_np(pthread_self(), "kx-logind");
-            g_main_loop_run(loop_);
+            g_main_loop_run(loop);
         });
         running_ = true;
     }
 
     static void stop() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (!thread_.joinable()) {
-            return;
+        std::thread thread;
+        GMainLoop* loop = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!thread_.joinable()) {
+                return;
+            }
+            running_ = false;
+            changed_ = nullptr;
+            thread = std::move(thread_);
+            loop = std::exchange(loop_, nullptr);
         }
-        running_ = false;
-        g_main_loop_quit(loop_);
-        thread_.join();
-        g_main_loop_unref(loop_);
-        loop_ = nullptr;
-        changed_ = nullptr;
+        // Joined outside the mutex: a session signal handled on the thread meanwhile takes it.
+        g_main_loop_quit(loop);
+        thread.join();
+        g_main_loop_unref(loop);
         // What arrived meanwhile is delivered, so the requests waiting for it are answered.
         while (g_main_context_iteration(nullptr, FALSE)) {
         }

@@ -1,7 +1,6 @@
 #include "watch/FileWatcher.h"
 
 #include <poll.h>
-#include <pthread.h>
 #include <sys/stat.h>
 #include <syslog.h>
 
@@ -9,7 +8,6 @@
 #include <cerrno>
 
 #include "config/DaemonConfig.h"
-#include "daemon/SignalStack.h"
 #include "log/KxLogger.h"
 
 namespace {
@@ -82,7 +80,7 @@ bool FileWatcher::startMainLoop() {
         return true;
     }
     KxLogger::log(LOG_DEBUG, "Запуск основного цикла FileWatcher");
-    thread_ = std::thread(&FileWatcher::mainLoop, this);
+    worker_.start([this] { mainLoop(); });
     running_ = true;
     return true;
 }
@@ -128,8 +126,6 @@ void FileWatcher::daemonConfigChanged() const {
 }
 
 void FileWatcher::mainLoop() {
-    pthread_setname_np(pthread_self(), "kx-config");  // so ps and /proc tell the thread apart
-    SignalStack signalStack;  // a stack overflow here still ends in the fatal-signal handler
     pollfd entries[2] = {{inotify_->get(), POLLIN, 0}, {stopEvent_->get(), POLLIN, 0}};
     while (true) {
         int ready = poll(entries, 2, -1);
@@ -158,10 +154,10 @@ void FileWatcher::mainLoop() {
 }
 
 void FileWatcher::waitForThread() {
-    if (!thread_.joinable()) {
+    if (!worker_.started()) {
         return;
     }
     KxLogger::log(LOG_DEBUG, "Ожидание завершения потока FileWatcher");
-    thread_.join();
+    worker_.stop();
     KxLogger::log(LOG_DEBUG, "Поток FileWatcher завершен");
 }

@@ -3,9 +3,9 @@
 #include <atomic>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "daemon/WorkerThread.h"
 #include "watch/EventFd.h"
 #include "watch/InotifyFd.h"
 
@@ -36,7 +36,7 @@ private:
 
     std::string configPath_;
     std::vector<std::string> watchedPaths_;
-    std::thread thread_;
+    WorkerThread worker_{"kx-config"};  // woken by stopEvent_: it waits in poll()
     bool initialized_ = false;
     std::atomic<bool> running_{false};
     std::unique_ptr<EventFd> stopEvent_;

@@ -1,23 +1,17 @@
 #include "watch/TicketsWatcher.h"
 
-#include <pthread.h>
-#include <sys/resource.h>
 #include <syslog.h>
-#include <unistd.h>
 
 #include <chrono>
 
 #include "config/DaemonConfig.h"
 #include "daemon/ElapsedTimer.h"
-#include "daemon/SignalStack.h"
 #include "log/KxLogger.h"
 
 namespace {
 
 // How long to wait before asking again for a configuration that is not there.
 constexpr int64_t kNoConfigurationPauseMs = 1000;
-// The scanning thread's nice value: the lowest priority.
-constexpr int kScanNice = 19;
 
 }  // namespace
 
@@ -26,43 +20,27 @@ TicketsWatcher::~TicketsWatcher() {
 }
 
 void TicketsWatcher::start() {
-    if (thread_.joinable()) {
-        return;
-    }
-    stopping_ = false;
-    thread_ = std::thread(&TicketsWatcher::run, this);
+    worker_.start([this] { run(); });
 }
 
 void TicketsWatcher::stop() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    changed_.notify_all();
-    if (thread_.joinable()) {
-        thread_.join();
-    }
+    worker_.stop();
 }
 
 void TicketsWatcher::wake() {
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard<std::mutex> lock(worker_.mutex());
         woken_ = true;
     }
-    changed_.notify_all();
+    worker_.wake();
 }
 
 void TicketsWatcher::run() {
-    pthread_setname_np(pthread_self(), "kx-tickets");  // so ps and /proc tell the thread apart
-    SignalStack signalStack;
-    // Background work: on a busy machine the slot loop's wake-ups come first, so a /tmp that
-    // keeps the scan busy cannot delay a removal.
-    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), kScanNice);
     ElapsedTimer sinceScan;
     int64_t lastScanMs = 0;
     bool lastScanFailed = false;
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!stopping_) {
+    std::unique_lock<std::mutex> lock(worker_.mutex());
+    while (!worker_.stopping()) {
         DaemonConfig* config = DaemonConfig::instance();
         if (config == nullptr) {
             KxLogger::log(LOG_ERR, "DaemonConfig::instance() пуст!");
@@ -81,7 +59,7 @@ void TicketsWatcher::run() {
         }
         lock.unlock();
         ElapsedTimer scanTime;
-        lastScanFailed = !scanner_.scan(stopping_);
+        lastScanFailed = !scanner_.scan(worker_.stopping());
         lastScanMs = scanTime.elapsed();
         sinceScan.start();
         lock.lock();
@@ -89,7 +67,6 @@ void TicketsWatcher::run() {
 }
 
 void TicketsWatcher::waitForChange(std::unique_lock<std::mutex>& lock, int64_t milliseconds) {
-    changed_.wait_for(lock, std::chrono::milliseconds(milliseconds),
-                      [this] { return stopping_ || woken_; });
+    worker_.waitFor(lock, std::chrono::milliseconds(milliseconds), [this] { return woken_; });
     woken_ = false;
 }

@@ -1,11 +1,9 @@
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <mutex>
-#include <thread>
 
+#include "daemon/WorkerThread.h"
 #include "watch/TicketsScanner.h"
 
 // Gives Kerberos ticket caches in /tmp ("krb5cc_<uid>...") back to the user named by the uid
@@ -27,7 +25,7 @@ public:
     void wake();
 
     // One scan now, on the calling thread; not while the thread runs.
-    bool scan() { return scanner_.scan(stopping_); }
+    bool scan() { return scanner_.scan(worker_.stopping()); }
 
 private:
     void run();
@@ -35,9 +33,8 @@ private:
     void waitForChange(std::unique_lock<std::mutex>& lock, int64_t milliseconds);
 
     TicketsScanner scanner_;
-    std::thread thread_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    // Background work at the lowest priority: on a busy machine the slot loop's wake-ups come
+    // first, so a /tmp that keeps the scan busy cannot delay a removal. Its mutex guards woken_.
+    WorkerThread worker_{"kx-tickets", 19};
     bool woken_ = false;
-    std::atomic<bool> stopping_{false};
 };
