@@ -263,6 +263,7 @@ void SlotLoop::passUnguarded(const std::atomic<bool>& stop) {
         checkSaved();
     }
     rereadIncomplete();
+    lockSlowChecks();
     pollSlotEvents(stop);
 }
 
@@ -477,6 +478,13 @@ bool SlotLoop::stateKnown(const DataBase::Lock& store, CK_SLOT_ID slot) const {
 void SlotLoop::ejectStored(DataBase::Lock& store, DataBase::Storage::iterator record,
                            std::optional<EarlyLocks> early) {
     const CK_SLOT_ID slot = record->first;
+    auto sentForCheck = checkLocks_.find(slot);
+    if (sentForCheck != checkLocks_.end() && (!early || early->empty())) {
+        early = std::move(sentForCheck->second);
+    }
+    if (sentForCheck != checkLocks_.end()) {
+        checkLocks_.erase(sentForCheck);
+    }
     if (!early) {
         early = LockAhead::send(lockAhead_.take(slot));
     }
@@ -576,7 +584,7 @@ void SlotLoop::storeUnread(DataBase::Lock& store, CK_SLOT_ID slot) {
 
 void SlotLoop::requestRead(DataBase::Lock& store, CK_SLOT_ID slot, ReadKind kind, int attempt) {
     const uint64_t ticket = ++tickets_;
-    reading_[slot] = SlotRead{ticket, kind, false, generation_, attempt};
+    reading_[slot] = SlotRead{ticket, kind, false, generation_, attempt, ElapsedTimer()};
     if (!reader_.running()) {
         // The first scan, before the service manager is told the daemon is ready.
         state_.reading(slot);
@@ -639,6 +647,9 @@ void SlotLoop::onCheckRead(DataBase::Lock& store, const SlotRead& request,
                            DataBase::Storage::iterator stored, Token::Info info) {
     const CK_SLOT_ID slot = stored->first;
     if (!info.incomplete && TokenIdentity::same(stored->second, info)) {
+        if (checkLocks_.erase(slot) != 0) {
+            lockAhead_.stored(slot, stored->second);  // its list was spent: made anew
+        }
         return;
     }
     if (info.incomplete && Token::mayBe(stored->second, info)) {
@@ -661,6 +672,20 @@ void SlotLoop::onCheckRead(DataBase::Lock& store, const SlotRead& request,
         other.isNew = false;
     }
     addRecord(store, slot, std::move(info), true);
+}
+
+void SlotLoop::lockSlowChecks() {
+    for (const auto& [slot, read] : reading_) {
+        if (read.kind != ReadKind::Check || checkLocks_.count(slot) != 0 ||
+            read.since.elapsed() < kCheckLockMs) {
+            continue;
+        }
+        checkLocks_.emplace(slot, LockAhead::send(lockAhead_.take(slot)));
+        KxLogger::log(LOG_WARNING,
+                      "Проверка токена в слоте %lu длится дольше %lld мс: его сессии блокируются, "
+                      "как при отключении",
+                      slot, static_cast<long long>(kCheckLockMs));
+    }
 }
 
 void SlotLoop::rereadIncomplete() {

@@ -48,6 +48,10 @@ public:
     // A saved token not seen at the start is looked for once more after this long: a reader may
     // show up late after a start.
     static constexpr int64_t kSavedRecheckMs = 1000;
+    // A check of a stored token still going after this long: the slot may hold another token
+    // that copies the stored one's header and reads slowly, so the stored token's lock requests
+    // leave now rather than when the check ends.
+    static constexpr int64_t kCheckLockMs = 500;
     // A pass longer than this is said in the status line.
     static constexpr int64_t kLatePassMs = 3000;
     // A token read still going after this long (four times its bound) is stuck in a library call
@@ -98,6 +102,7 @@ private:
         bool changed;         // the slot had an event while it was read: look at it again
         uint64_t generation;  // the rescan that asked for it
         int attempt;          // a check that failed is tried once more
+        ElapsedTimer since;   // when it was asked for
     };
 
     void passUnguarded(const std::atomic<bool>& stop);
@@ -135,6 +140,8 @@ private:
     void onCheckRead(DataBase::Lock& store, const SlotRead& request,
                      DataBase::Storage::iterator stored, Token::Info info);
     void rereadIncomplete();
+    // Sends the lock requests of stored tokens whose check has gone on past kCheckLockMs.
+    void lockSlowChecks();
     void addRecord(DataBase::Lock& store, CK_SLOT_ID slot, Token::Info info, bool isNew);
     void replaceStored(DataBase::Lock& store, CK_SLOT_ID slot, Token::Info info);
     void ejectStored(DataBase::Lock& store, DataBase::Storage::iterator record,
@@ -153,6 +160,9 @@ private:
     StateFile& state_;
     TokenReadWorker reader_{[this](std::optional<CK_SLOT_ID> slot) { state_.reading(slot); }};
     std::map<CK_SLOT_ID, SlotRead> reading_;  // the one read per slot waited for
+    // The lock requests sent for stored tokens whose check was slow, until the check ends: the
+    // removal, if it comes to one, takes their answers.
+    std::map<CK_SLOT_ID, EarlyLocks> checkLocks_;
     uint64_t tickets_ = 0;
     // Slots that held a storage-only device when last looked at: a slot changes only with an
     // event of its own, so rescans need not ask again.

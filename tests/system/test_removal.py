@@ -552,6 +552,27 @@ def test_lock_requests_decided_ahead_leave_before_the_removal_looks(world):
     assert daemon.stop() == 0
 
 
+# A token that copies the stored one's header but is slow to show that it is another: the stored
+# token's sessions are locked while its check goes on (here 8 s of reads, cut at the 5 s bound and
+# tried again), not when it ends; the removal that follows takes that lock's answer.
+def test_a_slow_check_of_a_stored_token_locks_its_sessions_meanwhile(world):
+    configure(world, "LocalNoPki")
+    user_with_session(world, "c1", "ivanov", 1001)
+    daemon = started_with_token(world, "--profile", "ivanov@kxworld")
+    wait_until(lambda: prepared(world, 5) == {"sessions": ["c1"], "everything": False})
+    mark = world.log_mark()
+    world.kxsim("swap", "5", "--label", "Logon", "--model", "Korvex Quill", "--profile",
+                "petrov@kxworld", "--delay", "C_GetAttributeValue=4000")
+    daemon.wait_for_log("[WARNING] Проверка токена в слоте 5 длится дольше 500 мс: его сессии "
+                        "блокируются, как при отключении", since=mark)
+    wait_until(lambda: world.logind.calls("LockSession") == [["c1"]])
+    assert not daemon.records(re.compile(r"^\[INFO\] Отключено устройство"), since=mark)
+    world.kxsim("remove", "5")
+    wait_for_removals(world, 1)
+    assert world.logind.calls("LockSession") == [["c1"]]
+    assert daemon.stop() == 0
+
+
 # A removal waiting for its session to report locked holds up neither another removal's lock
 # request nor a token list; the records of each removal stay together, in the order they began.
 def test_removals_never_wait_on_each_other(world):
