@@ -172,9 +172,10 @@ def test_a_users_flood_of_names_and_calls_is_summarised_and_a_removal_still_full
     assert not daemon.records(re.compile("Системный журнал не принял"), since=mark)
 
 
-# A user's process that keeps /dev/log full: anyone may write there.
+# A user's process that keeps /dev/log full: anyone may write there. (The world's log drops its
+# records, tagged as noise, once received.)
 LOG_FLOOD = ("import socket\nlog = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)\n"
-             "while True:\n    log.sendto(b'<14>flood: ' + b'x' * 200, '/dev/log')\n")
+             "while True:\n    log.sendto(b'<14>kxworld-noise: ' + b'x' * 200, '/dev/log')\n")
 
 
 def test_every_record_of_a_removal_reaches_a_log_that_users_keep_full(world):

@@ -140,6 +140,9 @@ def set_up_system_files(options):
 HEADER = re.compile(rb"<(\d{1,3})>")
 TIMESTAMP = re.compile(rb"[A-Z][a-z]{2} [ 0-9]\d \d\d:\d\d:\d\d ")
 MARK_IDENT = b"kxworld-mark"
+# Records sent only to keep the log busy (a test's flood): received, never kept, so that the
+# test side does not read millions of them on every look at the log.
+NOISE_IDENT = b"kxworld-noise"
 TAG = re.compile(rb"([^:\[\s]*)(?:\[(\d+)\])?: ")
 
 
@@ -200,6 +203,8 @@ class LogReceiver(threading.Thread):
                     seconds, nanoseconds = struct.unpack("2q", payload[:timespec_size])
                     received -= now - (seconds + nanoseconds / 1e9)
             facility, severity, ident, pid, text = parse_record(data)
+            if ident == NOISE_IDENT:
+                continue
             if ident == MARK_IDENT:
                 # The test side's barrier: every record sent before it has been written now.
                 os.write(self.json_fd, b'{"mark": %d}\n' % int(text))
